@@ -1,0 +1,54 @@
+// What became of one entry, and why: the values the engine reports with.
+#ifndef TAILSNIP_ENGINE_OUTCOME_H
+#define TAILSNIP_ENGINE_OUTCOME_H
+
+#include "engine/FolderPath.h"
+
+#include <cstdint>
+
+namespace tailsnip {
+
+enum class Outcome {
+  Shortened,     // replaced by a copy without its last line
+  LeftUnchanged, // nothing to do (no lines, a folder, a link, not a file)
+  Failed,        // should have been shortened but was kept as it was
+};
+
+enum class Reason {
+  None,
+  // Left unchanged.
+  NoLines,
+  IsFolder,
+  IsLink,
+  NotRegularFile,
+  // Failed: the entry is exactly as it was.
+  ReadOnly,
+  InUse,
+  CannotRead,
+  CannotWriteCopy,
+  CannotReplace,
+  NameNotRepresentable,
+  PathTooLong,
+  CannotSearchFolder,
+  OutOfMemory,
+};
+
+// A short phrase for the user, e.g. "read-only".
+const char *DescribeReason(Reason reason);
+
+struct TrimResult {
+  Outcome outcome = Outcome::Failed;
+  Reason reason = Reason::None;
+  std::uint64_t bytesRead = 0;
+  std::uint64_t bytesWritten = 0;
+};
+
+// An entry or folder that could not be handled, for the report.
+struct Failure {
+  FolderPath path;
+  Reason reason = Reason::None;
+};
+
+} // namespace tailsnip
+
+#endif

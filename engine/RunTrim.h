@@ -1,0 +1,44 @@
+// The program's one operation: shorten every file beneath a folder.
+#ifndef TAILSNIP_ENGINE_RUNTRIM_H
+#define TAILSNIP_ENGINE_RUNTRIM_H
+
+#include "engine/FolderPath.h"
+#include "engine/Outcome.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tailsnip {
+
+// Shows a text to the user and returns once it has been dismissed.
+using Notify = std::function<void(const std::string &text)>;
+
+// The text shown when every entry was handled.
+inline constexpr const char kFinished[] = "finished!";
+
+struct RunReport {
+  std::size_t listed = 0;     // entries the walk found
+  std::size_t shortened = 0;  // files replaced by their shortened copy
+  std::size_t unchanged = 0;  // entries with nothing to shorten
+  std::vector<Failure> failures; // entries and folders kept as they were
+  std::uint64_t bytesRead = 0;
+  std::uint64_t bytesWritten = 0;
+  bool outOfMemory = false;   // the list could not grow: nothing was changed
+};
+
+// Returns "finished!" when nothing failed; otherwise "finished!", a blank
+// line, the number of failures and up to ten paths with their reasons.
+std::string FormatNotice(const RunReport &report);
+
+// Lists every entry beneath `folder`, shortens each file by its last line in
+// list order, then calls `notify` once with FormatNotice of the report.
+// An empty `folder` is no folder the user chose: nothing is walked, nothing
+// is touched and `notify` is not called.
+RunReport RunTrim(FolderPath folder, const Notify &notify);
+
+} // namespace tailsnip
+
+#endif
