@@ -1,0 +1,114 @@
+#include "engine/CollectEntries.h"
+
+#include "engine/DirectorySearch.h"
+#include "engine/FileSystem.h"
+
+#include <cerrno>
+#include <new>
+#include <set>
+#include <utility>
+
+namespace tailsnip {
+
+namespace {
+
+// One folder on the path from the walk's start to where it is now.
+struct Listing {
+  FolderPath dir;
+  std::vector<FindRecord> entries;
+  std::size_t next = 0;
+};
+
+bool IsDotOrDotDot(const std::string &name) { return name == "." || name == ".."; }
+
+// A drive's root is the only folder whose search may find nothing at all.
+bool IsRoot(const FolderPath &dir) {
+  return !dir.empty() && (dir.back() == kPathSeparator || dir.back() == ':');
+}
+
+Reason SearchFailureReason(const FolderPath &dir, int error) {
+#ifdef _WIN32
+  // The narrow search reports an over-long path as a missing one.
+  constexpr std::size_t kMaxPath = 260;
+  if (dir.size() + 2 >= kMaxPath)
+    return Reason::PathTooLong;
+#else
+  (void)dir;
+#endif
+  return error == ENAMETOOLONG ? Reason::PathTooLong : Reason::CannotSearchFolder;
+}
+
+// Reads a folder's entries whole and ends its search before any subfolder
+// is entered, so a deep tree holds no search handles open.
+Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries) {
+  FindRecord record;
+  const SearchHandle search = FindFirst(JoinPath(dir, "*"), record);
+  if (search == kNoSearch) {
+    const int error = errno;
+    if (error == ENOENT && IsRoot(dir))
+      return Reason::None;
+    return SearchFailureReason(dir, error);
+  }
+  do
+    entries.push_back(record);
+  while (FindNext(search, record) == 0);
+  const int error = errno;
+  FindClose(search);
+  return error == ENOENT ? Reason::None : Reason::CannotSearchFolder;
+}
+
+#ifdef _WIN32
+// The narrow search replaces characters outside the code page by '?', which
+// no real name can hold: such a path would open some other file, or none.
+bool IsLossyName(const std::string &name) { return name.find('?') != std::string::npos; }
+#else
+bool IsLossyName(const std::string &) { return false; }
+#endif
+
+} // namespace
+
+bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures) {
+  try {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> entered;
+    std::vector<Listing> path;
+
+    auto enter = [&](FolderPath folder) {
+      fs::FileIdentity identity;
+      if (fs::GetIdentity(folder, identity) == fs::FsError::None &&
+          !entered.insert({identity.volume, identity.index}).second)
+        return; // reached again by another name: its entries are listed already
+      Listing listing;
+      const Reason reason = ReadListing(folder, listing.entries);
+      if (reason != Reason::None)
+        failures.push_back({folder, reason});
+      listing.dir = std::move(folder);
+      path.push_back(std::move(listing));
+    };
+
+    enter(std::move(dir));
+    while (!path.empty()) {
+      Listing &current = path.back();
+      if (current.next == current.entries.size()) {
+        path.pop_back();
+        continue;
+      }
+      const FindRecord &entry = current.entries[current.next++];
+      const bool isFolder = (entry.attributes & kAttributeFolder) != 0;
+      if (isFolder && IsDotOrDotDot(entry.name))
+        continue;
+      FolderPath entryPath = JoinPath(current.dir, entry.name);
+      if (IsLossyName(entry.name)) {
+        failures.push_back({std::move(entryPath), Reason::NameNotRepresentable});
+        continue;
+      }
+      list.push_back(entryPath);
+      if (isFolder && (entry.attributes & kAttributeReparsePoint) == 0)
+        enter(std::move(entryPath)); // invalidates `current` and `entry`
+    }
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  return true;
+}
+
+} // namespace tailsnip

@@ -1,0 +1,73 @@
+#include "engine/RunTrim.h"
+
+#include "engine/CollectEntries.h"
+#include "engine/TrimFile.h"
+
+#include <new>
+
+namespace tailsnip {
+
+namespace {
+
+constexpr std::size_t kFailuresNamed = 10;
+
+void Count(const FolderPath &path, const TrimResult &result, RunReport &report) {
+  report.bytesRead += result.bytesRead;
+  report.bytesWritten += result.bytesWritten;
+  switch (result.outcome) {
+  case Outcome::Shortened:
+    ++report.shortened;
+    break;
+  case Outcome::LeftUnchanged:
+    ++report.unchanged;
+    break;
+  case Outcome::Failed:
+    report.failures.push_back({path, result.reason});
+    break;
+  }
+}
+
+} // namespace
+
+std::string FormatNotice(const RunReport &report) {
+  std::string text = kFinished;
+  if (report.outOfMemory)
+    text += "\n\nThe list of files outgrew the memory; no file was changed.";
+  const std::size_t failed = report.failures.size();
+  if (failed == 0)
+    return text;
+  text += "\n\n" + std::to_string(failed) +
+          (failed == 1 ? " entry could not be shortened:" : " entries could not be shortened:");
+  for (std::size_t i = 0; i < failed && i < kFailuresNamed; ++i)
+    text += "\n" + report.failures[i].path + ": " + DescribeReason(report.failures[i].reason);
+  if (failed > kFailuresNamed)
+    text += "\n... and " + std::to_string(failed - kFailuresNamed) + " more.";
+  return text;
+}
+
+RunReport RunTrim(FolderPath folder, const Notify &notify) {
+  RunReport report;
+  if (folder.empty())
+    return report;
+  // Made before the run, so the notice needs no memory once memory is gone.
+  std::string notice = "finished!\n\nMemory ran out; the run stopped before "
+                       "every file was handled.";
+  try {
+    WorkList list;
+    if (!CollectEntries(std::move(folder), list, report.failures)) {
+      report.outOfMemory = true;
+    } else {
+      report.listed = list.size();
+      TrimBuffer buffer;
+      for (std::size_t i = 0; i < list.size(); ++i)
+        Count(list[i], TrimFile(list[i], buffer), report);
+    }
+    notice = FormatNotice(report);
+  } catch (const std::bad_alloc &) {
+    report.outOfMemory = true;
+  }
+  notify(notice);
+  return report;
+}
+
+} // namespace tailsnip

@@ -1,0 +1,43 @@
+// Shortening one entry by its last line, safely.
+#ifndef TAILSNIP_ENGINE_TRIMFILE_H
+#define TAILSNIP_ENGINE_TRIMFILE_H
+
+#include "engine/FolderPath.h"
+#include "engine/Outcome.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace tailsnip {
+
+// The name of the shortened copy, in the current directory.
+inline constexpr const char kTemporaryName[] = "temp.txt";
+
+// Memory for reading and writing one file at a time, reused from file to
+// file so that a run allocates it once whatever the files' sizes.
+class TrimBuffer {
+public:
+  static constexpr std::size_t kDefaultChunk = std::size_t{1} << 20;
+  explicit TrimBuffer(std::size_t chunk = kDefaultChunk);
+
+  std::size_t chunk() const { return chunk_; }
+  char *input() { return memory_.get(); }
+  char *output() { return memory_.get() + chunk_; } // holds 2 * chunk bytes
+
+private:
+  std::size_t chunk_;
+  std::unique_ptr<char[]> memory_;
+};
+
+// Replaces the file at `path` by a copy without its last line, every line
+// end written as CR LF. The copy is written to "temp.txt" in the current
+// directory (or, where that name is taken, beside the entry under a unique
+// name), flushed to disk and renamed over the entry in one step, so the
+// entry is never missing or partial. Entries without lines, folders, links
+// and other non-files are left alone. On any failure the entry is exactly as
+// it was, no copy is left behind, and the reason is returned.
+TrimResult TrimFile(FolderPath path, TrimBuffer &buffer);
+
+} // namespace tailsnip
+
+#endif
