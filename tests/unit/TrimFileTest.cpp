@@ -1,0 +1,190 @@
+// Shortening single files on a real file system, on every platform.
+#include "engine/TrimFile.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace tailsnip {
+namespace {
+
+using testing::ReadBytes;
+using testing::Scratch;
+namespace stdfs = std::filesystem;
+
+// The line model written out the plain way, independent of the engine's.
+std::string ReferenceShortened(const std::string &file) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    if (file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n')
+      continue; // CR LF reads as LF
+    if (file[i] == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line += file[i];
+    }
+  }
+  if (!line.empty())
+    lines.push_back(line);
+  std::string out;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+    out += lines[i] + "\r\n";
+  return out;
+}
+
+std::vector<std::string> Listing(const stdfs::path &folder) {
+  std::vector<std::string> names;
+  for (const auto &entry : stdfs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class TrimFileTest : public ::testing::Test {
+protected:
+  TrimResult Trim(const stdfs::path &path) {
+    return TrimFile(testing::Native(path), buffer_);
+  }
+  // Every call leaves the current directory as it found it: empty.
+  void TearDown() override {
+    EXPECT_EQ(std::vector<std::string>{}, Listing(scratch_.cwd()));
+  }
+
+  Scratch scratch_;
+  TrimBuffer buffer_;
+};
+
+TEST_F(TrimFileTest, WorkedResults) {
+  struct Row {
+    std::string before, after;
+  } rows[] = {
+      {"a\nb\nc\n", "a\r\nb\r\n"}, {"a\nb\nc", "a\r\nb\r\n"},
+      {"a\nb\n\n", "a\r\nb\r\n"},  {"one\n", ""},
+      {"x", ""},                   {"\n\n", "\r\n"},
+      {"a\r\nb\r\nc\r\n", "a\r\nb\r\n"},
+      {"a\rb\nc", "a\rb\r\n"}, // a lone CR is content, not a line end
+      {std::string("a\x1a" "b\0\n\x1a\n", 7), std::string("a\x1a" "b\0\r\n", 6)},
+  };
+  for (const Row &row : rows) {
+    const stdfs::path path = scratch_.file("entry", row.before);
+    const TrimResult result = Trim(path);
+    EXPECT_EQ(Outcome::Shortened, result.outcome) << row.before;
+    EXPECT_EQ(row.after, ReadBytes(path)) << "from \"" << row.before << "\"";
+    EXPECT_TRUE(stdfs::exists(path));
+  }
+  EXPECT_EQ(std::vector<std::string>{"entry"}, Listing(scratch_.tree()));
+}
+
+TEST_F(TrimFileTest, EntriesWithoutLinesAreLeftAlone) {
+  const stdfs::path empty = scratch_.file("empty", "");
+  const TrimResult result = Trim(empty);
+  EXPECT_EQ(Outcome::LeftUnchanged, result.outcome);
+  EXPECT_EQ(Reason::NoLines, result.reason);
+  EXPECT_TRUE(stdfs::exists(empty));
+
+  stdfs::create_directory(scratch_.tree() / "folder");
+  EXPECT_EQ(Reason::IsFolder, Trim(scratch_.tree() / "folder").reason);
+  EXPECT_TRUE(stdfs::is_directory(scratch_.tree() / "folder"));
+
+  const TrimResult missing = Trim(scratch_.tree() / "missing");
+  EXPECT_EQ(Outcome::Failed, missing.outcome);
+  EXPECT_EQ(Reason::CannotRead, missing.reason);
+  EXPECT_FALSE(stdfs::exists(scratch_.tree() / "missing"));
+}
+
+TEST_F(TrimFileTest, ReadOnlyEntryStaysAsItWas) {
+  const stdfs::path path = scratch_.file("locked", "a\nb\n");
+  stdfs::permissions(path, stdfs::perms::owner_write | stdfs::perms::group_write |
+                               stdfs::perms::others_write,
+                     stdfs::perm_options::remove);
+  const TrimResult result = Trim(path);
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::ReadOnly, result.reason);
+  EXPECT_EQ("a\nb\n", ReadBytes(path));
+}
+
+TEST_F(TrimFileTest, AnyChunkSizeGivesTheReferenceResult) {
+  std::mt19937 random(1234);
+  const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '\x1a'};
+  for (int round = 0; round < 200; ++round) {
+    std::string bytes(random() % 64, ' ');
+    for (char &c : bytes)
+      c = alphabet[random() % sizeof alphabet];
+    const stdfs::path path = scratch_.file("entry", bytes);
+    TrimBuffer small(1 + random() % 9);
+    const TrimResult result = TrimFile(testing::Native(path), small);
+    EXPECT_EQ(bytes.empty() ? Outcome::LeftUnchanged : Outcome::Shortened, result.outcome);
+    EXPECT_EQ(ReferenceShortened(bytes), ReadBytes(path))
+        << "round " << round << ", chunk " << small.chunk();
+  }
+}
+
+TEST_F(TrimFileTest, FileLargerThanTheBufferIsShortenedWhole) {
+  std::string bytes;
+  for (int line = 0; line < 5000; ++line)
+    bytes += "line " + std::to_string(line) + (line % 3 ? "\n" : "\r\n");
+  bytes += "a last line that ends without a line feed";
+  const stdfs::path path = scratch_.file("big", bytes);
+  TrimBuffer small(4096);
+  const TrimResult result = TrimFile(testing::Native(path), small);
+  EXPECT_EQ(Outcome::Shortened, result.outcome);
+  const std::string expected = ReferenceShortened(bytes);
+  EXPECT_EQ(expected, ReadBytes(path));
+  EXPECT_EQ(expected.size(), result.bytesWritten);
+}
+
+TEST_F(TrimFileTest, TemporaryNameTakenByTheEntryItself) {
+  // The current directory lies inside the folder being trimmed.
+  const stdfs::path entry = scratch_.cwd() / "temp.txt";
+  testing::WriteBytes(entry, "keep\nthis\ndrop\n");
+  EXPECT_EQ(Outcome::Shortened, Trim(entry).outcome);
+  EXPECT_EQ("keep\r\nthis\r\n", ReadBytes(entry));
+  stdfs::remove(entry); // TearDown expects an empty current directory
+}
+
+TEST_F(TrimFileTest, TemporaryNameTakenByAnotherFileKeepsThatFile) {
+  const stdfs::path users = scratch_.cwd() / "temp.txt";
+  testing::WriteBytes(users, "the user's own notes\n");
+  const stdfs::path entry = scratch_.file("entry", "a\nb\n");
+  EXPECT_EQ(Outcome::Shortened, Trim(entry).outcome);
+  EXPECT_EQ("a\r\n", ReadBytes(entry));
+  EXPECT_EQ("the user's own notes\n", ReadBytes(users));
+  EXPECT_EQ(std::vector<std::string>{"entry"}, Listing(scratch_.tree()));
+  stdfs::remove(users);
+}
+
+#ifdef _WIN32
+TEST_F(TrimFileTest, HiddenAndSystemFilesComeBackAsOrdinaryFiles) {
+  const stdfs::path path = scratch_.file("hidden", "a\nb\n");
+  const std::string native = testing::Native(path);
+  ASSERT_TRUE(SetFileAttributesA(native.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  EXPECT_EQ(Outcome::Shortened, Trim(path).outcome);
+  EXPECT_EQ("a\r\n", ReadBytes(path));
+  const DWORD attributes = GetFileAttributesA(native.c_str());
+  EXPECT_EQ(0u, attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+      << "attributes 0x" << std::hex << attributes;
+}
+
+TEST_F(TrimFileTest, FileOpenForWritingElsewhereIsInUse) {
+  const stdfs::path path = scratch_.file("busy", "a\nb\n");
+  HANDLE writer = CreateFileA(testing::Native(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+  const TrimResult result = Trim(path);
+  CloseHandle(writer);
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::InUse, result.reason);
+  EXPECT_EQ("a\nb\n", ReadBytes(path));
+}
+#endif
+
+} // namespace
+} // namespace tailsnip
