@@ -1,0 +1,93 @@
+// The folder walk on a real file system: what it lists is checked without
+// relying on the file system's order, which is not ours to choose.
+#include "engine/CollectEntries.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+namespace tailsnip {
+namespace {
+
+using testing::Native;
+using testing::Scratch;
+namespace stdfs = std::filesystem;
+
+class CollectEntriesTest : public ::testing::Test {
+protected:
+  WorkList Walk(const stdfs::path &folder) {
+    WorkList list;
+    EXPECT_TRUE(CollectEntries(Native(folder), list, failures_));
+    return list;
+  }
+  std::string Under(const std::string &relative) {
+    return Native(scratch_.tree() / relative);
+  }
+
+  Scratch scratch_;
+  std::vector<Failure> failures_;
+};
+
+TEST_F(CollectEntriesTest, ListsEveryEntryOnceWithEachFolderBeforeItsContents) {
+  scratch_.file("a.txt", "a");
+  scratch_.file("sub/c.txt", "c");
+  scratch_.file("sub/deeper/d.txt", "d");
+  scratch_.file(".hidden", "h");
+  scratch_.file(".dotted/e.txt", "e");
+  stdfs::create_directories(scratch_.tree() / "empty");
+  const WorkList list = Walk(scratch_.tree());
+
+  const std::set<std::string> expected = {
+      Under("a.txt"),        Under("sub"),     Under("sub/c.txt"), Under("sub/deeper"),
+      Under("sub/deeper/d.txt"), Under(".hidden"), Under(".dotted"), Under(".dotted/e.txt"),
+      Under("empty")};
+  EXPECT_EQ(expected, std::set<std::string>(list.begin(), list.end()));
+  EXPECT_EQ(expected.size(), list.size()) << "an entry was listed twice";
+  EXPECT_TRUE(failures_.empty());
+
+  // Pre-order: a folder's contents follow it directly, as one block.
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string prefix = list[i] + kPathSeparator;
+    std::size_t j = i + 1;
+    while (j < list.size() && list[j].compare(0, prefix.size(), prefix) == 0)
+      ++j;
+    for (std::size_t k = j; k < list.size(); ++k)
+      EXPECT_NE(0, list[k].compare(0, prefix.size(), prefix))
+          << list[k] << " is separated from its folder " << list[i];
+  }
+}
+
+TEST_F(CollectEntriesTest, EmptyFolderListsNothing) {
+  EXPECT_EQ(WorkList{}, Walk(scratch_.tree()));
+  EXPECT_TRUE(failures_.empty());
+}
+
+TEST_F(CollectEntriesTest, MissingFolderIsReportedNotListed) {
+  EXPECT_EQ(WorkList{}, Walk(scratch_.tree() / "missing"));
+  ASSERT_EQ(1u, failures_.size());
+  EXPECT_EQ(Reason::CannotSearchFolder, failures_[0].reason);
+}
+
+TEST_F(CollectEntriesTest, ThousandLevelsDeep) {
+  stdfs::path deepest = scratch_.tree();
+  for (int level = 0; level < 1000; ++level)
+    deepest /= "d";
+  stdfs::create_directories(deepest);
+  testing::WriteBytes(deepest / "f", "x\n");
+  const WorkList list = Walk(scratch_.tree());
+#ifdef _WIN32
+  // Narrow paths end at 260 bytes; what lies deeper is reported, not lost.
+  EXPECT_FALSE(failures_.empty());
+  EXPECT_EQ(Reason::PathTooLong, failures_.back().reason);
+#else
+  ASSERT_EQ(1001u, list.size());
+  EXPECT_EQ(Native(deepest / "f"), list.back());
+  EXPECT_TRUE(failures_.empty());
+#endif
+}
+
+} // namespace
+} // namespace tailsnip

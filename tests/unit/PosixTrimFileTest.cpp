@@ -1,0 +1,136 @@
+// File trimming where POSIX file systems differ from Windows: links, pipes,
+// permissions, and volumes that are full, read-only or another device.
+#include "engine/TrimFile.h"
+
+#include "PosixVolume.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace tailsnip {
+namespace {
+
+using testing::ReadBytes;
+using testing::Scratch;
+using testing::TmpfsVolume;
+namespace stdfs = std::filesystem;
+
+std::size_t CountEntries(const stdfs::path &folder) {
+  return static_cast<std::size_t>(
+      std::distance(stdfs::directory_iterator(folder), stdfs::directory_iterator()));
+}
+
+class PosixTrimFileTest : public ::testing::Test {
+protected:
+  TrimResult Trim(const stdfs::path &path) { return TrimFile(path.string(), buffer_); }
+
+  Scratch scratch_;
+  TrimBuffer buffer_;
+};
+
+TEST_F(PosixTrimFileTest, LinksAreNeitherFollowedNorReplaced) {
+  const stdfs::path target = scratch_.file("target", "a\nb\n");
+  const stdfs::path link = scratch_.tree() / "link";
+  stdfs::create_symlink("target", link);
+  const TrimResult result = Trim(link);
+  EXPECT_EQ(Outcome::LeftUnchanged, result.outcome);
+  EXPECT_EQ(Reason::IsLink, result.reason);
+  EXPECT_TRUE(stdfs::is_symlink(link));
+  EXPECT_EQ("a\nb\n", ReadBytes(target));
+
+  stdfs::create_symlink("nowhere", scratch_.tree() / "dangling");
+  EXPECT_EQ(Reason::IsLink, Trim(scratch_.tree() / "dangling").reason);
+}
+
+TEST_F(PosixTrimFileTest, PipesAndSocketsAreLeftAloneWithoutBlocking) {
+  const stdfs::path fifo = scratch_.tree() / "fifo";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+  EXPECT_EQ(Reason::NotRegularFile, Trim(fifo).reason); // would hang if it waited
+  EXPECT_EQ(stdfs::file_type::fifo, stdfs::symlink_status(fifo).type());
+
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const stdfs::path socketPath = scratch_.tree() / "socket";
+  ASSERT_LT(socketPath.string().size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address));
+  EXPECT_EQ(Reason::NotRegularFile, Trim(socketPath).reason);
+  ::close(fd);
+}
+
+TEST_F(PosixTrimFileTest, CopyKeepsThePermissionBits) {
+  const stdfs::path path = scratch_.file("script", "#!/bin/sh\necho hi\nexit\n");
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0751));
+  ASSERT_EQ(Outcome::Shortened, Trim(path).outcome);
+  struct stat status;
+  ASSERT_EQ(0, ::stat(path.c_str(), &status));
+  EXPECT_EQ(0751u, status.st_mode & 07777);
+}
+
+TEST_F(PosixTrimFileTest, NoWriteBitMeansReadOnlyEvenForRoot) {
+  const stdfs::path path = scratch_.file("locked", "a\nb\n");
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0444));
+  EXPECT_EQ(Reason::ReadOnly, Trim(path).reason);
+  EXPECT_EQ("a\nb\n", ReadBytes(path));
+  EXPECT_EQ(0u, CountEntries(scratch_.cwd()));
+}
+
+TEST_F(PosixTrimFileTest, CopyOnAnotherVolumeIsMovedBesideTheEntryFirst) {
+  TmpfsVolume volume(scratch_.cwd(), 1 << 20);
+  TAILSNIP_REQUIRE_MOUNTED(volume);
+  stdfs::current_path(scratch_.cwd()); // step onto the new volume
+  const stdfs::path path = scratch_.file("entry", "a\nb\nc\n");
+  const TrimResult result = Trim(path);
+  EXPECT_EQ(Outcome::Shortened, result.outcome) << DescribeReason(result.reason);
+  EXPECT_EQ("a\r\nb\r\n", ReadBytes(path));
+  EXPECT_EQ(1u, CountEntries(scratch_.tree())) << "a stray file beside the entry";
+  EXPECT_EQ(0u, CountEntries(scratch_.cwd())) << "temp.txt left behind";
+}
+
+TEST_F(PosixTrimFileTest, FullCurrentVolumeKeepsTheEntry) {
+  TmpfsVolume volume(scratch_.cwd(), 64 << 10);
+  TAILSNIP_REQUIRE_MOUNTED(volume);
+  stdfs::current_path(scratch_.cwd());
+  const std::string big(1 << 20, 'x');
+  const stdfs::path path = scratch_.file("entry", big + "\n" + big + "\n");
+  const TrimResult result = Trim(path);
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::CannotWriteCopy, result.reason);
+  EXPECT_EQ(big + "\n" + big + "\n", ReadBytes(path));
+  EXPECT_EQ(0u, CountEntries(scratch_.cwd())) << "temp.txt left behind";
+}
+
+TEST_F(PosixTrimFileTest, FullEntryVolumeKeepsTheEntryAndLeavesNothingBeside) {
+  // The copy fits where it is written but not beside the entry.
+  TmpfsVolume volume(scratch_.tree(), 1536 << 10);
+  TAILSNIP_REQUIRE_MOUNTED(volume);
+  const std::string big(1 << 20, 'x');
+  const stdfs::path path = scratch_.file("entry", big + "\nlast\n");
+  const TrimResult result = Trim(path);
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::CannotReplace, result.reason);
+  EXPECT_EQ(big + "\nlast\n", ReadBytes(path));
+  EXPECT_EQ(1u, CountEntries(scratch_.tree())) << "a stray file beside the entry";
+  EXPECT_EQ(0u, CountEntries(scratch_.cwd())) << "temp.txt left behind";
+}
+
+TEST_F(PosixTrimFileTest, UnwritableCurrentDirectoryKeepsTheEntry) {
+  TmpfsVolume volume(scratch_.cwd(), 1 << 20);
+  TAILSNIP_REQUIRE_MOUNTED(volume);
+  stdfs::current_path(scratch_.cwd()); // step onto the new volume
+  ASSERT_TRUE(volume.makeReadOnly());
+  const stdfs::path path = scratch_.file("entry", "a\nb\n");
+  const TrimResult result = Trim(path);
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::CannotWriteCopy, result.reason);
+  EXPECT_EQ("a\nb\n", ReadBytes(path));
+}
+
+} // namespace
+} // namespace tailsnip

@@ -1,0 +1,102 @@
+// Whole runs: what they change, and what the notice says about it.
+#include "engine/RunTrim.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace tailsnip {
+namespace {
+
+using testing::Native;
+using testing::ReadBytes;
+using testing::Scratch;
+namespace stdfs = std::filesystem;
+
+class RunTrimTest : public ::testing::Test {
+protected:
+  RunReport Run(const stdfs::path &folder) {
+    return RunTrim(Native(folder), [this](const std::string &text) { notices_.push_back(text); });
+  }
+  void MakeReadOnly(const stdfs::path &path) {
+    stdfs::permissions(path, stdfs::perms::owner_write | stdfs::perms::group_write |
+                                 stdfs::perms::others_write,
+                       stdfs::perm_options::remove);
+  }
+
+  Scratch scratch_;
+  std::vector<std::string> notices_;
+};
+
+TEST_F(RunTrimTest, EmptyFolderGivesTheNoticeAlone) {
+  const RunReport report = Run(scratch_.tree());
+  EXPECT_EQ(std::vector<std::string>{"finished!"}, notices_);
+  EXPECT_EQ(0u, report.listed);
+}
+
+TEST_F(RunTrimTest, EmptyPathIsNoRunAtAll) {
+  const RunReport report = RunTrim("", [this](const std::string &text) { notices_.push_back(text); });
+  EXPECT_TRUE(notices_.empty()) << "notice shown: " << notices_.front();
+  EXPECT_EQ(0u, report.listed);
+}
+
+TEST_F(RunTrimTest, TwoRunsRemoveTwoLines) {
+  const stdfs::path three = scratch_.file("three", "1\n2\n3\n");
+  const stdfs::path one = scratch_.file("sub/one", "only\n");
+  const stdfs::path empty = scratch_.file("sub/deeper/empty", "");
+  Run(scratch_.tree());
+  const RunReport second = Run(scratch_.tree());
+  EXPECT_EQ("1\r\n", ReadBytes(three));
+  EXPECT_EQ("", ReadBytes(one));
+  EXPECT_TRUE(stdfs::exists(one));
+  EXPECT_TRUE(stdfs::exists(empty));
+  EXPECT_EQ((std::vector<std::string>{"finished!", "finished!"}), notices_);
+  EXPECT_EQ(1u, second.shortened);
+  EXPECT_EQ(4u, second.unchanged); // two folders and two empty files
+}
+
+TEST_F(RunTrimTest, FailureIsNamedInTheNotice) {
+  const stdfs::path locked = scratch_.file("locked", "a\nb\n");
+  scratch_.file("fine", "a\nb\n");
+  MakeReadOnly(locked);
+  const RunReport report = Run(scratch_.tree());
+  ASSERT_EQ(1u, notices_.size());
+  EXPECT_EQ("finished!\n\n1 entry could not be shortened:\n" + Native(locked) + ": read-only",
+            notices_[0]);
+  EXPECT_EQ(1u, report.shortened);
+  ASSERT_EQ(1u, report.failures.size());
+}
+
+TEST_F(RunTrimTest, NoticeNamesTenFailuresAndCountsTheRest) {
+  for (int i = 0; i < 12; ++i)
+    MakeReadOnly(scratch_.file("locked" + std::to_string(i), "a\nb\n"));
+  Run(scratch_.tree());
+  ASSERT_EQ(1u, notices_.size());
+  const std::string &notice = notices_[0];
+  EXPECT_EQ(0u, notice.find("finished!\n\n12 entries could not be shortened:\n")) << notice;
+  EXPECT_EQ(10, std::count(notice.begin(), notice.end(), ':') - 1) << notice;
+  EXPECT_NE(std::string::npos, notice.find("\n... and 2 more.")) << notice;
+}
+
+TEST_F(RunTrimTest, FilesCreatedDuringTheRunAreNotTrimmed) {
+  // The current directory, where "temp.txt" comes and goes, is inside.
+  const stdfs::path a = scratch_.file("a", "1\n2\n3\n");
+  const stdfs::path b = scratch_.file("b", "1\n2\n3\n");
+  const RunReport report = Run(scratch_.root());
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a));
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(b));
+  EXPECT_FALSE(stdfs::exists(scratch_.cwd() / "temp.txt"));
+  EXPECT_EQ(2u, report.shortened);
+}
+
+TEST_F(RunTrimTest, HardLinkedFileLosesOneLineUnderEachName) {
+  const stdfs::path first = scratch_.file("first", "1\n2\n3\n");
+  stdfs::create_hard_link(first, scratch_.tree() / "second");
+  Run(scratch_.tree());
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(first));
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(scratch_.tree() / "second"));
+  EXPECT_EQ(std::vector<std::string>{"finished!"}, notices_);
+}
+
+} // namespace
+} // namespace tailsnip

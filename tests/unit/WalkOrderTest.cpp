@@ -1,0 +1,122 @@
+// The walk's exact order, through a directory search whose order we choose.
+// This binary links a scripted FindFirst family in place of the platform's.
+#include "engine/CollectEntries.h"
+#include "engine/DirectorySearch.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <map>
+
+namespace tailsnip {
+
+namespace {
+
+constexpr std::uint32_t kHidden = 0x02, kSystem = 0x04;
+
+// Folder path -> the records its search delivers, in order. A folder that
+// is not here cannot be searched.
+std::map<std::string, std::vector<FindRecord>> gFolders;
+
+struct ScriptedSearch {
+  const std::vector<FindRecord> *records;
+  std::size_t next;
+};
+
+std::vector<FindRecord> Folder(std::vector<FindRecord> entries, bool isRoot = false) {
+  if (!isRoot)
+    entries.insert(entries.begin(), {{kAttributeFolder, "."}, {kAttributeFolder, ".."}});
+  return entries;
+}
+
+} // namespace
+
+SearchHandle FindFirst(const FolderPath &pattern, FindRecord &record) {
+  const std::string suffix = std::string(1, kPathSeparator) + "*";
+  const std::string dir = pattern.substr(0, pattern.size() - suffix.size());
+  const auto found = gFolders.find(dir);
+  if (found == gFolders.end()) {
+    errno = EACCES;
+    return kNoSearch;
+  }
+  if (found->second.empty()) {
+    errno = ENOENT;
+    return kNoSearch;
+  }
+  auto *search = new ScriptedSearch{&found->second, 1};
+  record = found->second[0];
+  return reinterpret_cast<SearchHandle>(search);
+}
+
+int FindNext(SearchHandle handle, FindRecord &record) {
+  auto *search = reinterpret_cast<ScriptedSearch *>(handle);
+  if (search->next == search->records->size()) {
+    errno = ENOENT;
+    return -1;
+  }
+  record = (*search->records)[search->next++];
+  return 0;
+}
+
+void FindClose(SearchHandle handle) { delete reinterpret_cast<ScriptedSearch *>(handle); }
+
+namespace {
+
+const std::string S(1, kPathSeparator);
+
+class WalkOrderTest : public ::testing::Test {
+protected:
+  void TearDown() override { gFolders.clear(); }
+  WorkList Walk(const std::string &dir) {
+    WorkList list;
+    EXPECT_TRUE(CollectEntries(dir, list, failures_));
+    return list;
+  }
+  std::vector<Failure> failures_;
+};
+
+TEST_F(WalkOrderTest, DepthFirstInTheSearchOrderFolderBeforeContents) {
+  gFolders["F"] = Folder({{0, "a.txt"}, {kAttributeFolder, "sub"}, {0, "b.txt"}});
+  gFolders["F" + S + "sub"] = Folder({{0, "c.txt"}});
+  EXPECT_EQ((WorkList{"F" + S + "a.txt", "F" + S + "sub", "F" + S + "sub" + S + "c.txt",
+                      "F" + S + "b.txt"}),
+            Walk("F"));
+  EXPECT_TRUE(failures_.empty());
+}
+
+TEST_F(WalkOrderTest, EveryFileWhateverItsAttributesAndDotFoldersToo) {
+  gFolders["F"] = Folder({{kHidden, "hidden"},
+                          {kSystem | kHidden, "system"},
+                          {kAttributeFolder, ".config"},
+                          {kAttributeFolder, "empty"}});
+  gFolders["F" + S + ".config"] = Folder({{0, "x"}});
+  gFolders["F" + S + "empty"] = Folder({});
+  EXPECT_EQ((WorkList{"F" + S + "hidden", "F" + S + "system", "F" + S + ".config",
+                      "F" + S + ".config" + S + "x", "F" + S + "empty"}),
+            Walk("F"));
+}
+
+TEST_F(WalkOrderTest, RootWithItsSeparatorGetsASecondOneBeforeEachName) {
+  gFolders["R" + S] = Folder({{0, "f"}}, /*isRoot=*/true);
+  EXPECT_EQ(WorkList{"R" + S + S + "f"}, Walk("R" + S));
+  gFolders["E" + S] = {}; // an empty root delivers not even "." and ".."
+  EXPECT_EQ(WorkList{}, Walk("E" + S));
+  EXPECT_TRUE(failures_.empty());
+}
+
+TEST_F(WalkOrderTest, UnsearchableSubfolderIsListedAndReported) {
+  gFolders["F"] = Folder({{kAttributeFolder, "locked"}, {0, "after"}});
+  EXPECT_EQ((WorkList{"F" + S + "locked", "F" + S + "after"}), Walk("F"));
+  ASSERT_EQ(1u, failures_.size());
+  EXPECT_EQ("F" + S + "locked", failures_[0].path);
+  EXPECT_EQ(Reason::CannotSearchFolder, failures_[0].reason);
+}
+
+TEST_F(WalkOrderTest, LinkToAFolderIsListedNotEntered) {
+  gFolders["F"] = Folder({{kAttributeFolder | kAttributeReparsePoint, "junction"}});
+  gFolders["F" + S + "junction"] = Folder({{0, "never"}});
+  EXPECT_EQ(WorkList{"F" + S + "junction"}, Walk("F"));
+}
+
+} // namespace
+} // namespace tailsnip

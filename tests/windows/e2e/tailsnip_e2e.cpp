@@ -1,0 +1,624 @@
+// Starts the real Tailsnip.exe and drives it from outside, as a user would:
+// the main dialog, the folder chooser, the completion notice, the About box
+// and closing the program, checking the files on disk after each run.
+//
+//   tailsnip_e2e Tailsnip.exe
+//
+// Everything happens through window handles and posted messages, so a
+// program that stops answering is noticed by a timeout instead of hanging
+// the driver; a failsafe thread ends both processes if the whole run
+// overstays.
+
+#include "../wine_test.h"
+
+#include <shlobj.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const DWORD kStartTimeoutMs = 60000;  // the first start in a fresh prefix is slow
+const DWORD kWindowTimeoutMs = 20000;
+const DWORD kRunTimeoutMs = 60000;
+const DWORD kSendTimeoutMs = 10000;
+const DWORD kExitTimeoutMs = 20000;
+const DWORD kFailsafeMs = 300000;
+// How long a cancelled chooser is watched for a notice that must not come.
+const DWORD kQuietPeriodMs = 1500;
+const DWORD kPollMs = 50;
+
+const wchar_t kDialogClass[] = L"#32770";
+const wchar_t kPrompt[] = L"Please choose the folser";
+const WORD kOpenButtonId = 1000;
+const UINT kAboutCommand = 16;
+
+PROCESS_INFORMATION program = {};
+
+DWORD WINAPI failsafe(void*) {
+    Sleep(kFailsafeMs);
+    std::printf("failsafe: the test ran longer than %lu ms; ending Tailsnip and the test\n", kFailsafeMs);
+    if (program.hProcess)
+        TerminateProcess(program.hProcess, 1);
+    std::printf("%d passed, %d failed\n", wine_test::passed, wine_test::failed + 1);
+    std::fflush(stdout);
+    ExitProcess(1);
+}
+
+bool waitUntil(DWORD timeoutMs, const std::function<bool()>& condition) {
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(kPollMs);
+    }
+    return true;
+}
+
+std::wstring classOf(HWND window) {
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+std::wstring textOf(HWND window) {
+    wchar_t text[512] = {};
+    GetWindowTextW(window, text, 512);
+    return text;
+}
+
+LONG styleOf(HWND window) {
+    return GetWindowLongW(window, GWL_STYLE);
+}
+
+BOOL CALLBACK collectProgramDialog(HWND window, LPARAM found) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == program.dwProcessId && IsWindowVisible(window) && classOf(window) == kDialogClass)
+        reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> visibleDialogsOfProgram() {
+    std::vector<HWND> dialogs;
+    EnumWindows(collectProgramDialog, reinterpret_cast<LPARAM>(&dialogs));
+    return dialogs;
+}
+
+struct ChildSearch {
+    HWND parent;
+    const wchar_t* windowClass;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK collectChild(HWND window, LPARAM state) {
+    auto* search = reinterpret_cast<ChildSearch*>(state);
+    if (GetParent(window) == search->parent && IsWindowVisible(window) &&
+        _wcsicmp(classOf(window).c_str(), search->windowClass) == 0)
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> visibleChildren(HWND parent, const wchar_t* windowClass) {
+    ChildSearch search{parent, windowClass, {}};
+    EnumChildWindows(parent, collectChild, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool hasChildText(HWND parent, const wchar_t* windowClass, const std::wstring& text) {
+    for (HWND child : visibleChildren(parent, windowClass))
+        if (textOf(child) == text)
+            return true;
+    return false;
+}
+
+// The first dialog of the program, other than those given, that satisfies
+// the condition; null after the timeout.
+HWND waitForDialog(DWORD timeoutMs, const std::vector<HWND>& known, const std::function<bool(HWND)>& condition) {
+    HWND result = nullptr;
+    waitUntil(timeoutMs, [&] {
+        for (HWND dialog : visibleDialogsOfProgram()) {
+            bool isKnown = false;
+            for (HWND other : known)
+                isKnown |= other == dialog;
+            if (!isKnown && condition(dialog)) {
+                result = dialog;
+                return true;
+            }
+        }
+        return false;
+    });
+    return result;
+}
+
+bool waitForWindowGone(HWND window) {
+    return waitUntil(kWindowTimeoutMs, [&] { return !IsWindow(window) || !IsWindowVisible(window); });
+}
+
+// A round trip through the program's message queue: when it returns, the
+// program has finished whatever the previous posted message started, unless
+// that opened a modal loop of its own.
+bool syncWith(HWND window) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &result) != 0;
+}
+
+void click(HWND button) {
+    PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+// ---- files --------------------------------------------------------------
+
+std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
+    return folder + L"\\" + name;
+}
+
+bool writeFile(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    BOOL success = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return success && written == bytes.size();
+}
+
+bool fileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The file's bytes, or "<missing>" when it cannot be read.
+std::string readFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+// Shows line ends and other control bytes, so that a failure message says
+// exactly which bytes differ.
+std::string visible(const std::string& bytes) {
+    std::string shown;
+    for (unsigned char c : bytes) {
+        if (c == '\r')
+            shown += "\\r";
+        else if (c == '\n')
+            shown += "\\n";
+        else if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            shown += escaped;
+        } else
+            shown += static_cast<char>(c);
+    }
+    return shown;
+}
+
+void removeTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(joinPath(folder, L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring path = joinPath(folder, name);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                removeTree(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+// One file of the chosen folder and what it must hold after each run.
+struct TreeFile {
+    const wchar_t* relativePath;
+    std::string before;
+    std::string afterFirstRun;
+    std::string afterSecondRun;
+};
+
+const std::vector<TreeFile>& treeFiles() {
+    static const std::vector<TreeFile> files = {
+        {L"crlf.txt", "a\r\nb\r\nc\r\n", "a\r\nb\r\n", "a\r\n"},
+        {L"bare line feeds.txt", "one\ntwo\nthree", "one\r\ntwo\r\n", "one\r\n"},
+        {L"empty last line.txt", "x\ny\n\n", "x\r\ny\r\n", "x\r\n"},
+        {L"empty.txt", "", "", ""},
+        {L"sub\\lone carriage return.txt", "p\rq\r\nr\r\n", "p\rq\r\n", ""},
+        {L"sub\\deeper\\single.txt", "only", "", ""},
+    };
+    return files;
+}
+
+struct Workspace {
+    std::wstring root;
+    std::wstring chosen;            // the folder picked in the chooser
+    std::wstring currentDirectory;  // Tailsnip's current directory, where "temp.txt" goes
+};
+
+// Under the prefix's temporary folder, which lies on drive C:, the only
+// drive whose paths Wine's folder chooser resolves.
+bool prepareWorkspace(Workspace& workspace) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    workspace.root = std::wstring(temp) + L"tailsnip-e2e-" + std::to_wstring(GetCurrentProcessId());
+    workspace.chosen = joinPath(workspace.root, L"chosen");
+    workspace.currentDirectory = joinPath(workspace.root, L"current");
+    removeTree(workspace.root);
+    bool created = CreateDirectoryW(workspace.root.c_str(), nullptr) &&
+                   CreateDirectoryW(workspace.chosen.c_str(), nullptr) &&
+                   CreateDirectoryW(joinPath(workspace.chosen, L"sub").c_str(), nullptr) &&
+                   CreateDirectoryW(joinPath(workspace.chosen, L"sub\\deeper").c_str(), nullptr) &&
+                   CreateDirectoryW(workspace.currentDirectory.c_str(), nullptr);
+    for (const TreeFile& file : treeFiles())
+        created = created && writeFile(joinPath(workspace.chosen, file.relativePath), file.before);
+    // A leftover from an earlier run: it must be reused and renamed away.
+    created = created && writeFile(joinPath(workspace.currentDirectory, L"temp.txt"), "stale copy\r\n");
+    return ok(created, "expected to prepare the test folders under %ls, error %lu\n", workspace.root.c_str(),
+              GetLastError());
+}
+
+void checkTree(const Workspace& workspace, std::string TreeFile::*expected, const char* when) {
+    for (const TreeFile& file : treeFiles()) {
+        std::string actual = readFile(joinPath(workspace.chosen, file.relativePath));
+        ok(actual == file.*expected, "%s, %ls: expected \"%s\", got \"%s\"\n", when, file.relativePath,
+           visible(file.*expected).c_str(), visible(actual).c_str());
+    }
+    ok(!fileExists(joinPath(workspace.currentDirectory, L"temp.txt")),
+       "%s: expected no temp.txt left in Tailsnip's current directory\n", when);
+    ok(!fileExists(joinPath(workspace.chosen, L"temp.txt")), "%s: expected no temp.txt in the chosen folder\n", when);
+}
+
+// ---- dialog geometry ----------------------------------------------------
+
+INT_PTR CALLBACK ignoreMessages(HWND, UINT, WPARAM, LPARAM) {
+    return FALSE;
+}
+
+// Builds an empty dialog with the main dialog's font in this process, so
+// that dialog units convert to pixels exactly as they do in Tailsnip's.
+class DialogUnits {
+public:
+    DialogUnits() {
+        std::vector<WORD> words = {1, 0xFFFF, 0, 0, 0, 0};  // version, signature, help id, extended style
+        DWORD style = WS_POPUP | WS_CAPTION | DS_SETFONT | DS_MODALFRAME;
+        words.push_back(LOWORD(style));
+        words.push_back(HIWORD(style));
+        words.insert(words.end(), {0, 0, 0, 10, 10, 0, 0, 0});  // no items, rectangle, menu, class, title
+        words.insert(words.end(), {8, 0, 0x0100});              // 8 points, weight 0, upright, charset 1
+        for (const wchar_t* c = L"MS Sans Serif"; *c; ++c)
+            words.push_back(*c);
+        words.push_back(0);
+        // CreateDialogIndirect wants the template DWORD-aligned.
+        std::vector<DWORD> aligned((words.size() + 1) / 2);
+        std::memcpy(aligned.data(), words.data(), words.size() * sizeof(WORD));
+        window_ = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                             reinterpret_cast<LPCDLGTEMPLATEW>(aligned.data()), nullptr,
+                                             ignoreMessages, 0);
+    }
+    ~DialogUnits() {
+        if (window_)
+            DestroyWindow(window_);
+    }
+    bool valid() const { return window_ != nullptr; }
+
+    RECT toPixels(int x, int y, int cx, int cy) const {
+        RECT rect = {x, y, x + cx, y + cy};
+        MapDialogRect(window_, &rect);
+        return rect;
+    }
+
+private:
+    HWND window_ = nullptr;
+};
+
+RECT clientRectOf(HWND window) {
+    RECT rect = {};
+    GetClientRect(window, &rect);
+    return rect;
+}
+
+RECT rectInParent(HWND child, HWND parent) {
+    RECT rect = {};
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+bool sameRect(const RECT& a, const RECT& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+// ---- the steps ----------------------------------------------------------
+
+bool startProgram(const std::wstring& exePath, const Workspace& workspace) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    BOOL started = CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                  workspace.currentDirectory.c_str(), &startup, &program);
+    if (!ok(started, "expected to start %ls, error %lu\n", exePath.c_str(), GetLastError()))
+        return false;
+    WaitForInputIdle(program.hProcess, kStartTimeoutMs);
+    return true;
+}
+
+HWND findMainDialog() {
+    HWND main = waitForDialog(kStartTimeoutMs, {}, [](HWND dialog) { return !visibleChildren(dialog, L"Button").empty(); });
+    ok(main != nullptr, "expected Tailsnip's dialog within %lu ms, found none\n", kStartTimeoutMs);
+    return main;
+}
+
+HWND checkMainDialog(HWND main, const DialogUnits& units) {
+    const LONG expectedStyle = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
+    LONG style = styleOf(main);
+    ok(style == expectedStyle, "main dialog: expected style 0x%08lx, got 0x%08lx\n", expectedStyle, style);
+    LONG exStyle = GetWindowLongW(main, GWL_EXSTYLE);
+    ok(exStyle & WS_EX_APPWINDOW, "main dialog: expected WS_EX_APPWINDOW in extended style, got 0x%08lx\n", exStyle);
+    ok(!textOf(main).empty(), "main dialog: expected a caption, got none\n");
+    ok(GetWindow(main, GW_OWNER) == nullptr, "main dialog: expected no owner, got %p\n", GetWindow(main, GW_OWNER));
+
+    RECT expectedClient = units.toPixels(0, 0, 169, 83);
+    RECT client = clientRectOf(main);
+    ok(sameRect(client, expectedClient), "main dialog: expected client area %ldx%ld px (169x83 units), got %ldx%ld\n",
+       expectedClient.right, expectedClient.bottom, client.right, client.bottom);
+
+    std::vector<HWND> buttons = visibleChildren(main, L"Button");
+    std::vector<HWND> statics = visibleChildren(main, L"Static");
+    ok(buttons.size() == 1 && statics.empty(), "main dialog: expected exactly one button, got %u buttons, %u statics\n",
+       unsigned(buttons.size()), unsigned(statics.size()));
+    HWND open = GetDlgItem(main, kOpenButtonId);
+    if (!ok(open != nullptr, "main dialog: expected control %u, found none\n", kOpenButtonId))
+        return nullptr;
+    ok(textOf(open) == L"Open", "Open button: expected text \"Open\", got \"%ls\"\n", textOf(open).c_str());
+    ok(_wcsicmp(classOf(open).c_str(), L"Button") == 0, "Open button: expected class Button, got %ls\n",
+       classOf(open).c_str());
+    // The dialog manager marks the focused push button as the default one.
+    LONG buttonStyle = styleOf(open);
+    LONG buttonKind = buttonStyle & BS_TYPEMASK;
+    ok((buttonStyle & ~BS_TYPEMASK) == (WS_CHILD | WS_VISIBLE | WS_TABSTOP) &&
+           (buttonKind == BS_PUSHBUTTON || buttonKind == BS_DEFPUSHBUTTON),
+       "Open button: expected style 0x50010000 (or its default-button form), got 0x%08lx\n", buttonStyle);
+    RECT expectedButton = units.toPixels(13, 15, 124, 37);
+    RECT button = rectInParent(open, main);
+    ok(sameRect(button, expectedButton),
+       "Open button: expected (%ld,%ld)-(%ld,%ld) px (13,15 124x37 units), got (%ld,%ld)-(%ld,%ld)\n",
+       expectedButton.left, expectedButton.top, expectedButton.right, expectedButton.bottom, button.left, button.top,
+       button.right, button.bottom);
+    return open;
+}
+
+HWND openChooser(HWND main, HWND open) {
+    click(open);
+    HWND chooser = waitForDialog(kWindowTimeoutMs, {main}, [](HWND dialog) {
+        return hasChildText(dialog, L"Static", kPrompt);
+    });
+    if (!ok(chooser != nullptr, "expected a folder chooser with the prompt \"%ls\", found none\n", kPrompt))
+        return nullptr;
+    ok(GetWindow(chooser, GW_OWNER) == nullptr, "chooser: expected no owner, got %p\n", GetWindow(chooser, GW_OWNER));
+    ok(IsWindowEnabled(main), "main dialog: expected it to stay enabled while the chooser is open\n");
+    return chooser;
+}
+
+// Wine's chooser has no edit box; the folder is selected the way the
+// chooser's own callback would, with the path in Tailsnip's memory.
+bool selectFolder(HWND chooser, const std::wstring& folder) {
+    SIZE_T bytes = (folder.size() + 1) * sizeof(wchar_t);
+    void* remote = VirtualAllocEx(program.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!ok(remote != nullptr, "expected memory in Tailsnip for the folder path, error %lu\n", GetLastError()))
+        return false;
+    SIZE_T written = 0;
+    bool copied = WriteProcessMemory(program.hProcess, remote, folder.c_str(), bytes, &written) && written == bytes;
+    ok(copied, "expected to write the folder path into Tailsnip, error %lu\n", GetLastError());
+    DWORD_PTR result = 0;
+    bool sent = copied && SendMessageTimeoutW(chooser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(remote),
+                                              SMTO_NORMAL, kSendTimeoutMs, &result);
+    ok(!copied || sent, "expected the chooser to take BFFM_SETSELECTIONW, error %lu\n", GetLastError());
+    VirtualFreeEx(program.hProcess, remote, 0, MEM_RELEASE);
+    return sent;
+}
+
+// Opens the chooser, picks the folder and checks the notice that follows.
+bool runOnFolder(HWND main, HWND open, const std::wstring& folder) {
+    HWND chooser = openChooser(main, open);
+    if (!chooser || !selectFolder(chooser, folder))
+        return false;
+    HWND confirm = GetDlgItem(chooser, IDOK);
+    if (!ok(confirm && IsWindowEnabled(confirm), "chooser: expected an enabled OK button after selecting %ls\n",
+            folder.c_str()))
+        return false;
+    click(confirm);
+    ok(waitForWindowGone(chooser), "chooser: expected it to close after OK\n");
+
+    HWND notice = waitForDialog(kRunTimeoutMs, {main}, [](HWND) { return true; });
+    if (!ok(notice != nullptr, "expected the completion notice within %lu ms, found none\n", kRunTimeoutMs))
+        return false;
+    ok(textOf(notice) == L"Tailsnip", "notice: expected caption \"Tailsnip\", got \"%ls\"\n", textOf(notice).c_str());
+    ok(hasChildText(notice, L"Static", L"finished!"), "notice: expected the text \"finished!\"\n");
+    std::vector<HWND> buttons = visibleChildren(notice, L"Button");
+    ok(buttons.size() == 1 && textOf(buttons[0]) == L"OK", "notice: expected a single OK button, got %u buttons%s%ls\n",
+       unsigned(buttons.size()), buttons.empty() ? "" : ", first ", buttons.empty() ? L"" : textOf(buttons[0]).c_str());
+    int icons = 0;
+    for (HWND picture : visibleChildren(notice, L"Static"))
+        icons += (styleOf(picture) & SS_TYPEMASK) == SS_ICON;
+    ok(icons == 0, "notice: expected no icon, got %d\n", icons);
+    ok(GetWindow(notice, GW_OWNER) == main, "notice: expected the main dialog %p as owner, got %p\n", main,
+       GetWindow(notice, GW_OWNER));
+    ok(!IsWindowEnabled(main), "main dialog: expected it to be disabled while the notice is shown\n");
+
+    click(buttons.empty() ? GetDlgItem(notice, IDOK) : buttons[0]);
+    ok(waitForWindowGone(notice), "notice: expected it to close after OK\n");
+    bool enabledAgain = waitUntil(kWindowTimeoutMs, [&] { return IsWindowEnabled(main) != FALSE; });
+    ok(enabledAgain, "main dialog: expected it to be enabled again after the notice\n");
+    return syncWith(main);
+}
+
+std::map<std::wstring, std::string> snapshot(const Workspace& workspace) {
+    std::map<std::wstring, std::string> contents;
+    for (const TreeFile& file : treeFiles())
+        contents[file.relativePath] = readFile(joinPath(workspace.chosen, file.relativePath));
+    return contents;
+}
+
+bool cancelChooser(HWND main, HWND open, const Workspace& workspace) {
+    std::map<std::wstring, std::string> before = snapshot(workspace);
+    HWND chooser = openChooser(main, open);
+    if (!chooser)
+        return false;
+    click(GetDlgItem(chooser, IDCANCEL));
+    if (!ok(waitForWindowGone(chooser), "chooser: expected it to close after Cancel\n"))
+        return false;
+    ok(syncWith(main), "main dialog: expected it to answer after the cancelled chooser\n");
+    HWND unexpected = waitForDialog(kQuietPeriodMs, {main}, [](HWND) { return true; });
+    ok(unexpected == nullptr, "expected no window after a cancelled chooser, got \"%ls\"\n",
+       unexpected ? textOf(unexpected).c_str() : L"");
+    if (unexpected)
+        PostMessageW(unexpected, WM_COMMAND, IDOK, 0);
+    ok(IsWindowEnabled(main), "main dialog: expected it enabled after a cancelled chooser\n");
+    ok(snapshot(workspace) == before, "expected no file changed by a cancelled chooser\n");
+    ok(!fileExists(joinPath(workspace.currentDirectory, L"temp.txt")),
+       "expected no temp.txt after a cancelled chooser\n");
+    return true;
+}
+
+enum class AboutClose { OkButton, EscapeKey, CloseCommand };
+
+const char* describe(AboutClose how) {
+    switch (how) {
+    case AboutClose::OkButton: return "OK";
+    case AboutClose::EscapeKey: return "Esc";
+    case AboutClose::CloseCommand: return "Close";
+    }
+    return "?";
+}
+
+bool aboutBoxRound(HWND main, UINT command, AboutClose how) {
+    PostMessageW(main, WM_SYSCOMMAND, command, 0);
+    HWND about = waitForDialog(kWindowTimeoutMs, {main}, [](HWND dialog) { return textOf(dialog) == L"About Tailsnip"; });
+    if (!ok(about != nullptr, "system command 0x%x: expected \"About Tailsnip\", found no such window\n", command))
+        return false;
+    ok(GetWindow(about, GW_OWNER) == main, "About box: expected the main dialog %p as owner, got %p\n", main,
+       GetWindow(about, GW_OWNER));
+    ok(!IsWindowEnabled(main), "main dialog: expected it disabled while the About box is open\n");
+    ok(hasChildText(about, L"Static", L"Tailsnip Version 1.0"), "About box: expected \"Tailsnip Version 1.0\"\n");
+    HWND confirm = GetDlgItem(about, IDOK);
+    ok(confirm && textOf(confirm) == L"OK", "About box: expected an OK button with id 1, got %p \"%ls\"\n", confirm,
+       confirm ? textOf(confirm).c_str() : L"");
+    int iconsShown = 0;
+    for (HWND picture : visibleChildren(about, L"Static")) {
+        DWORD_PTR icon = 0;
+        if ((styleOf(picture) & SS_TYPEMASK) == SS_ICON &&
+            SendMessageTimeoutW(picture, STM_GETICON, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &icon) && icon)
+            ++iconsShown;
+    }
+    ok(iconsShown == 1, "About box: expected one icon shown, got %d\n", iconsShown);
+
+    switch (how) {
+    case AboutClose::OkButton:
+        click(confirm);
+        break;
+    case AboutClose::EscapeKey: {
+        HWND focused = confirm ? confirm : about;
+        PostMessageW(focused, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        PostMessageW(focused, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+        break;
+    }
+    case AboutClose::CloseCommand:
+        PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0);
+        break;
+    }
+    if (!ok(waitForWindowGone(about), "About box: expected it to close with %s\n", describe(how)))
+        return false;
+    bool enabledAgain = waitUntil(kWindowTimeoutMs, [&] { return IsWindowEnabled(main) != FALSE; });
+    ok(enabledAgain, "main dialog: expected it enabled again after the About box closed with %s\n", describe(how));
+    ok(IsWindowVisible(main), "main dialog: expected it still shown after the About box closed with %s\n",
+       describe(how));
+    return syncWith(main);
+}
+
+void closeProgram(HWND main) {
+    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    DWORD waited = WaitForSingleObject(program.hProcess, kExitTimeoutMs);
+    if (!ok(waited == WAIT_OBJECT_0, "expected Tailsnip to exit within %lu ms of SC_CLOSE\n", kExitTimeoutMs))
+        return;
+    DWORD exitCode = STILL_ACTIVE;
+    GetExitCodeProcess(program.hProcess, &exitCode);
+    ok(exitCode == 0, "expected exit code 0, got %lu\n", exitCode);
+}
+
+bool programRunning() {
+    return program.hProcess && WaitForSingleObject(program.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+void runScenario(const std::wstring& exePath, const Workspace& workspace) {
+    DialogUnits units;
+    if (!ok(units.valid(), "expected a reference dialog for unit conversion, error %lu\n", GetLastError()))
+        return;
+    if (!startProgram(exePath, workspace))
+        return;
+    HWND main = findMainDialog();
+    HWND open = main ? checkMainDialog(main, units) : nullptr;
+    if (!open)
+        return;
+
+    if (!runOnFolder(main, open, workspace.chosen))
+        return;
+    checkTree(workspace, &TreeFile::afterFirstRun, "after the first run");
+
+    if (!cancelChooser(main, open, workspace))
+        return;
+
+    for (UINT command : {kAboutCommand, kAboutCommand | 0xF})
+        for (AboutClose how : {AboutClose::OkButton, AboutClose::EscapeKey, AboutClose::CloseCommand})
+            if (!aboutBoxRound(main, command, how))
+                return;
+
+    if (!runOnFolder(main, open, workspace.chosen))
+        return;
+    checkTree(workspace, &TreeFile::afterSecondRun, "after a run following the About box");
+
+    closeProgram(main);
+    ok(!IsWindow(main), "expected the main dialog gone after the program ended\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::printf("usage: tailsnip_e2e Tailsnip.exe\n");
+        return 2;
+    }
+    CloseHandle(CreateThread(nullptr, 0, failsafe, nullptr, 0, nullptr));
+    std::wstring exePath = wine_test::windowsPathFromArgument(argv[1]);
+
+    Workspace workspace;
+    if (prepareWorkspace(workspace))
+        runScenario(exePath, workspace);
+
+    if (programRunning()) {
+        ok(false, "expected Tailsnip to have ended; ending it now\n");
+        TerminateProcess(program.hProcess, 1);
+        WaitForSingleObject(program.hProcess, kExitTimeoutMs);
+    }
+    if (program.hProcess) {
+        CloseHandle(program.hThread);
+        CloseHandle(program.hProcess);
+    }
+    if (wine_test::failed == 0)
+        removeTree(workspace.root);
+    else
+        std::printf("test folders kept for inspection: %ls\n", workspace.root.c_str());
+    return wine_test::finish();
+}
