@@ -75,8 +75,8 @@ TEST_F(CollectEntriesTest, ThousandLevelsDeep) {
   stdfs::path deepest = scratch_.tree();
   for (int level = 0; level < 1000; ++level)
     deepest /= "d";
-  stdfs::create_directories(deepest);
-  testing::WriteBytes(deepest / "f", "x\n");
+  stdfs::create_directories(Scratch::Unlimited(deepest));
+  testing::WriteBytes(Scratch::Unlimited(deepest / "f"), "x\n");
   const WorkList list = Walk(scratch_.tree());
 #ifdef _WIN32
   // Narrow paths end at 260 bytes; what lies deeper is reported, not lost.

@@ -50,11 +50,23 @@ public:
   ~Scratch() {
     std::error_code ignored;
     stdfs::current_path(previous_, ignored);
-    for (auto &entry : stdfs::recursive_directory_iterator(root_, ignored))
-      stdfs::permissions(entry.path(), stdfs::perms::owner_all,
+    const stdfs::path root = Unlimited(root_);
+    // Read-only entries could not be removed otherwise.
+    for (stdfs::recursive_directory_iterator it(root, ignored), end; it != end;
+         it.increment(ignored))
+      stdfs::permissions(it->path(), stdfs::perms::owner_all,
                          stdfs::perm_options::add | stdfs::perm_options::nofollow,
                          ignored);
-    stdfs::remove_all(root_, ignored);
+    stdfs::remove_all(root, ignored);
+  }
+
+  // `path` in a form that is not held to the platform's usual length limit.
+  static stdfs::path Unlimited(const stdfs::path &path) {
+#ifdef _WIN32
+    return stdfs::path(L"\\\\?\\" + stdfs::absolute(path).make_preferred().wstring());
+#else
+    return path;
+#endif
   }
   Scratch(const Scratch &) = delete;
   Scratch &operator=(const Scratch &) = delete;

@@ -11,6 +11,7 @@
 
 #include "../wine_test.h"
 
+#include <commctrl.h>
 #include <shlobj.h>
 
 #include <cstring>
@@ -144,6 +145,17 @@ bool waitForWindowGone(HWND window) {
 bool syncWith(HWND window) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &result) != 0;
+}
+
+int iconsShown(HWND dialog) {
+    int shown = 0;
+    for (HWND picture : visibleChildren(dialog, L"Static")) {
+        DWORD_PTR icon = 0;
+        if ((styleOf(picture) & SS_TYPEMASK) == SS_ICON &&
+            SendMessageTimeoutW(picture, STM_GETICON, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &icon) && icon)
+            ++shown;
+    }
+    return shown;
 }
 
 void click(HWND button) {
@@ -314,10 +326,12 @@ public:
     }
     bool valid() const { return window_ != nullptr; }
 
+    // Origin and size convert separately, as the dialog manager places
+    // controls; converting the corners would round differently.
     RECT toPixels(int x, int y, int cx, int cy) const {
-        RECT rect = {x, y, x + cx, y + cy};
-        MapDialogRect(window_, &rect);
-        return rect;
+        RECT units = {x, y, cx, cy};
+        MapDialogRect(window_, &units);
+        return {units.left, units.top, units.left + units.right, units.top + units.bottom};
     }
 
 private:
@@ -362,9 +376,12 @@ HWND findMainDialog() {
 }
 
 HWND checkMainDialog(HWND main, const DialogUnits& units) {
+    // The window manager adds WS_CLIPSIBLINGS to every top-level window and
+    // DS_3DLOOK to every dialog; the rest comes from the template.
     const LONG expectedStyle = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
-    LONG style = styleOf(main);
-    ok(style == expectedStyle, "main dialog: expected style 0x%08lx, got 0x%08lx\n", expectedStyle, style);
+    LONG style = styleOf(main) & ~(WS_CLIPSIBLINGS | DS_3DLOOK);
+    ok(style == expectedStyle, "main dialog: expected style 0x%08lx (without WS_CLIPSIBLINGS, DS_3DLOOK), got 0x%08lx\n",
+       expectedStyle, style);
     LONG exStyle = GetWindowLongW(main, GWL_EXSTYLE);
     ok(exStyle & WS_EX_APPWINDOW, "main dialog: expected WS_EX_APPWINDOW in extended style, got 0x%08lx\n", exStyle);
     ok(!textOf(main).empty(), "main dialog: expected a caption, got none\n");
@@ -412,22 +429,80 @@ HWND openChooser(HWND main, HWND open) {
     return chooser;
 }
 
+// Memory inside Tailsnip, for the messages whose parameters point to data.
+class RemoteBuffer {
+public:
+    explicit RemoteBuffer(SIZE_T bytes)
+        : address_(VirtualAllocEx(program.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
+    ~RemoteBuffer() {
+        if (address_)
+            VirtualFreeEx(program.hProcess, address_, 0, MEM_RELEASE);
+    }
+    RemoteBuffer(const RemoteBuffer&) = delete;
+    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+
+    bool valid() const { return address_ != nullptr; }
+    BYTE* at(SIZE_T offset) const { return static_cast<BYTE*>(address_) + offset; }
+
+    bool write(SIZE_T offset, const void* data, SIZE_T bytes) const {
+        SIZE_T written = 0;
+        return WriteProcessMemory(program.hProcess, at(offset), data, bytes, &written) && written == bytes;
+    }
+    bool read(SIZE_T offset, void* data, SIZE_T bytes) const {
+        SIZE_T read = 0;
+        return ReadProcessMemory(program.hProcess, at(offset), data, bytes, &read) && read == bytes;
+    }
+
+private:
+    void* address_;
+};
+
+// The text of the item selected in the chooser's folder tree.
+std::wstring selectedFolderName(HWND chooser) {
+    std::vector<HWND> trees = visibleChildren(chooser, WC_TREEVIEWW);
+    if (trees.empty())
+        return L"<no folder tree>";
+    DWORD_PTR item = 0;
+    if (!SendMessageTimeoutW(trees[0], TVM_GETNEXTITEM, TVGN_CARET, 0, SMTO_NORMAL, kSendTimeoutMs, &item) || !item)
+        return L"<nothing selected>";
+    const int textCapacity = MAX_PATH;
+    RemoteBuffer remote(sizeof(TVITEMW) + textCapacity * sizeof(wchar_t));
+    if (!remote.valid())
+        return L"<no memory in Tailsnip>";
+    TVITEMW query = {};
+    query.mask = TVIF_TEXT;
+    query.hItem = reinterpret_cast<HTREEITEM>(item);
+    query.pszText = reinterpret_cast<wchar_t*>(remote.at(sizeof(TVITEMW)));
+    query.cchTextMax = textCapacity;
+    wchar_t text[textCapacity] = {};
+    DWORD_PTR found = 0;
+    if (!remote.write(0, &query, sizeof query) ||
+        !SendMessageTimeoutW(trees[0], TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(remote.at(0)), SMTO_NORMAL,
+                             kSendTimeoutMs, &found) ||
+        !found || !remote.read(sizeof(TVITEMW), text, sizeof text - sizeof(wchar_t)))
+        return L"<unreadable>";
+    return text;
+}
+
 // Wine's chooser has no edit box; the folder is selected the way the
-// chooser's own callback would, with the path in Tailsnip's memory.
+// chooser's own callback would, with the path in Tailsnip's memory, and the
+// tree is read back until it shows the folder as selected.
 bool selectFolder(HWND chooser, const std::wstring& folder) {
-    SIZE_T bytes = (folder.size() + 1) * sizeof(wchar_t);
-    void* remote = VirtualAllocEx(program.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (!ok(remote != nullptr, "expected memory in Tailsnip for the folder path, error %lu\n", GetLastError()))
+    RemoteBuffer remote((folder.size() + 1) * sizeof(wchar_t));
+    if (!ok(remote.valid() && remote.write(0, folder.c_str(), (folder.size() + 1) * sizeof(wchar_t)),
+            "expected to write the folder path into Tailsnip, error %lu\n", GetLastError()))
         return false;
-    SIZE_T written = 0;
-    bool copied = WriteProcessMemory(program.hProcess, remote, folder.c_str(), bytes, &written) && written == bytes;
-    ok(copied, "expected to write the folder path into Tailsnip, error %lu\n", GetLastError());
-    DWORD_PTR result = 0;
-    bool sent = copied && SendMessageTimeoutW(chooser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(remote),
-                                              SMTO_NORMAL, kSendTimeoutMs, &result);
-    ok(!copied || sent, "expected the chooser to take BFFM_SETSELECTIONW, error %lu\n", GetLastError());
-    VirtualFreeEx(program.hProcess, remote, 0, MEM_RELEASE);
-    return sent;
+    std::wstring folderName = folder.substr(folder.find_last_of(L'\\') + 1);
+    std::wstring selected;
+    bool selectedFolder = waitUntil(kWindowTimeoutMs, [&] {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(chooser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(remote.at(0)), SMTO_NORMAL,
+                            kSendTimeoutMs, &result);
+        selected = selectedFolderName(chooser);
+        return selected == folderName;
+    });
+    return ok(selectedFolder, "chooser: expected \"%ls\" selected after BFFM_SETSELECTIONW, got \"%ls\"\n",
+              folderName.c_str(), selected.c_str());
 }
 
 // Opens the chooser, picks the folder and checks the notice that follows.
@@ -450,10 +525,7 @@ bool runOnFolder(HWND main, HWND open, const std::wstring& folder) {
     std::vector<HWND> buttons = visibleChildren(notice, L"Button");
     ok(buttons.size() == 1 && textOf(buttons[0]) == L"OK", "notice: expected a single OK button, got %u buttons%s%ls\n",
        unsigned(buttons.size()), buttons.empty() ? "" : ", first ", buttons.empty() ? L"" : textOf(buttons[0]).c_str());
-    int icons = 0;
-    for (HWND picture : visibleChildren(notice, L"Static"))
-        icons += (styleOf(picture) & SS_TYPEMASK) == SS_ICON;
-    ok(icons == 0, "notice: expected no icon, got %d\n", icons);
+    ok(iconsShown(notice) == 0, "notice: expected no icon, got %d\n", iconsShown(notice));
     ok(GetWindow(notice, GW_OWNER) == main, "notice: expected the main dialog %p as owner, got %p\n", main,
        GetWindow(notice, GW_OWNER));
     ok(!IsWindowEnabled(main), "main dialog: expected it to be disabled while the notice is shown\n");
@@ -516,14 +588,7 @@ bool aboutBoxRound(HWND main, UINT command, AboutClose how) {
     HWND confirm = GetDlgItem(about, IDOK);
     ok(confirm && textOf(confirm) == L"OK", "About box: expected an OK button with id 1, got %p \"%ls\"\n", confirm,
        confirm ? textOf(confirm).c_str() : L"");
-    int iconsShown = 0;
-    for (HWND picture : visibleChildren(about, L"Static")) {
-        DWORD_PTR icon = 0;
-        if ((styleOf(picture) & SS_TYPEMASK) == SS_ICON &&
-            SendMessageTimeoutW(picture, STM_GETICON, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &icon) && icon)
-            ++iconsShown;
-    }
-    ok(iconsShown == 1, "About box: expected one icon shown, got %d\n", iconsShown);
+    ok(iconsShown(about) == 1, "About box: expected one icon shown, got %d\n", iconsShown(about));
 
     switch (how) {
     case AboutClose::OkButton:

@@ -1,0 +1,36 @@
+#!/bin/bash
+# Installs, on Debian 12, every package the project needs to build, run and
+# test, and nothing when all of them are there already.
+set -euo pipefail
+
+packages=(
+  # Native build, tests and benchmarks
+  build-essential cmake googletest libbenchmark-dev valgrind strace time
+  # Hardening: sanitizers' runtimes and the fuzzer
+  clang libclang-rt-14-dev
+  # Windows program: cross-compiler, resource tools, Wine and a virtual display
+  g++-mingw-w64-i686 mingw-w64-tools wine wine32 xvfb xauth x11-utils imagemagick
+)
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+  need_update=1
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  name=$package
+  [ "$package" = wine32 ] && name=wine32:i386
+  dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+
+if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
+  echo "setup: installing ${missing[*]:-package lists}" >&2
+  as_root apt-get update -qq
+  [ ${#missing[@]} -eq 0 ] ||
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
