@@ -45,7 +45,7 @@ std::string FormatNotice(const RunReport &report) {
   return text;
 }
 
-RunReport RunTrim(FolderPath folder, const Notify &notify) {
+RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &options) {
   RunReport report;
   if (folder.empty())
     return report;
@@ -58,9 +58,16 @@ RunReport RunTrim(FolderPath folder, const Notify &notify) {
       report.outOfMemory = true;
     } else {
       report.listed = list.size();
+      if (options.onListed)
+        options.onListed(list.size());
+      const TrimMode mode = options.dryRun ? TrimMode::DryRun : TrimMode::Replace;
       TrimBuffer buffer;
-      for (std::size_t i = 0; i < list.size(); ++i)
-        Count(list[i], TrimFile(list[i], buffer), report);
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        const TrimResult result = TrimFile(list[i], buffer, mode);
+        Count(list[i], result, report);
+        if (options.onEntry)
+          options.onEntry(list[i], result);
+      }
     }
     notice = FormatNotice(report);
   } catch (const std::bad_alloc &) {

@@ -29,6 +29,16 @@ struct RunReport {
   bool outOfMemory = false;   // the list could not grow: nothing was changed
 };
 
+// What a caller may ask of a run beyond the plain one.
+struct RunOptions {
+  // Walk and read as a run would, but change nothing and write nothing.
+  bool dryRun = false;
+  // Called once the whole list is built, with its length.
+  std::function<void(std::size_t listed)> onListed;
+  // Called after each entry with what became of it (or would, in a dry run).
+  std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
+};
+
 // Returns "finished!" when nothing failed; otherwise "finished!", a blank
 // line, the number of failures and up to ten paths with their reasons.
 std::string FormatNotice(const RunReport &report);
@@ -37,7 +47,8 @@ std::string FormatNotice(const RunReport &report);
 // list order, then calls `notify` once with FormatNotice of the report.
 // An empty `folder` is no folder the user chose: nothing is walked, nothing
 // is touched and `notify` is not called.
-RunReport RunTrim(FolderPath folder, const Notify &notify);
+RunReport RunTrim(FolderPath folder, const Notify &notify,
+                  const RunOptions &options = {});
 
 } // namespace tailsnip
 

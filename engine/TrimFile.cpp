@@ -189,7 +189,8 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer,
 }
 
 TrimResult TrimRegularFile(const FolderPath &path, fs::File &input,
-                           const fs::FileInfo &info, TrimBuffer &buffer) {
+                           const fs::FileInfo &info, TrimBuffer &buffer,
+                           TrimMode mode) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
@@ -197,6 +198,10 @@ TrimResult TrimRegularFile(const FolderPath &path, fs::File &input,
   if (FindKeptLength(input, info.size, buffer, keep, buffered, result) !=
       FsError::None) {
     result.reason = Reason::CannotRead;
+    return result;
+  }
+  if (mode == TrimMode::DryRun) {
+    result.outcome = Outcome::Shortened;
     return result;
   }
   Copy copy;
@@ -226,7 +231,7 @@ TrimResult TrimRegularFile(const FolderPath &path, fs::File &input,
 
 } // namespace
 
-TrimResult TrimFile(FolderPath path, TrimBuffer &buffer) {
+TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
   try {
     fs::File input;
     fs::FileInfo info;
@@ -247,7 +252,7 @@ TrimResult TrimFile(FolderPath path, TrimBuffer &buffer) {
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
-    return TrimRegularFile(path, input, info, buffer);
+    return TrimRegularFile(path, input, info, buffer, mode);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }

@@ -29,6 +29,11 @@ private:
   std::unique_ptr<char[]> memory_;
 };
 
+enum class TrimMode {
+  Replace, // shorten the entry
+  DryRun,  // read it and tell what would become of it, changing nothing
+};
+
 // Replaces the file at `path` by a copy without its last line, every line
 // end written as CR LF. The copy is written to "temp.txt" in the current
 // directory (or, where that name is taken, beside the entry under a unique
@@ -36,7 +41,8 @@ private:
 // entry is never missing or partial. Entries without lines, folders, links
 // and other non-files are left alone. On any failure the entry is exactly as
 // it was, no copy is left behind, and the reason is returned.
-TrimResult TrimFile(FolderPath path, TrimBuffer &buffer);
+TrimResult TrimFile(FolderPath path, TrimBuffer &buffer,
+                    TrimMode mode = TrimMode::Replace);
 
 } // namespace tailsnip
 

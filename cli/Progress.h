@@ -1,0 +1,46 @@
+// The progress line tailsnip-cli draws on a terminal during long runs.
+#ifndef TAILSNIP_CLI_PROGRESS_H
+#define TAILSNIP_CLI_PROGRESS_H
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tailsnip::cli {
+
+// "1.5 MiB", "512 B": sizes the way people read them.
+std::string FormatBytes(std::uint64_t bytes);
+
+// "0:07", "1:02:03": a duration in whole seconds.
+std::string FormatDuration(double seconds);
+
+class ProgressLine {
+public:
+  using Clock = std::chrono::steady_clock;
+
+  // Draws on `out` once `delay` has passed since construction, at most ten
+  // times a second; a line never drawn costs nothing but the counting.
+  ProgressLine(std::FILE *out, Clock::duration delay);
+
+  void setListed(std::size_t listed) { listed_ = listed; }
+  void entryDone(std::uint64_t bytesRead);
+  // Erases the line, if one was drawn.
+  void finish();
+
+private:
+  void draw(Clock::time_point now);
+
+  std::FILE *out_;
+  Clock::time_point start_;
+  Clock::time_point firstDraw_;
+  Clock::time_point lastDraw_;
+  bool drawn_ = false;
+  std::size_t listed_ = 0;
+  std::size_t done_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
+} // namespace tailsnip::cli
+
+#endif
