@@ -21,8 +21,7 @@ std::string FormatDuration(double seconds) {
   const long total = std::lround(seconds);
   char text[32];
   if (total >= 3600)
-    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60,
-                  total % 60);
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
   else
     std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
   return text;
@@ -44,8 +43,8 @@ void ProgressLine::draw(Clock::time_point now) {
   const double elapsed = std::chrono::duration<double>(now - start_).count();
   const double rate = elapsed > 0 ? static_cast<double>(bytes_) / elapsed : 0;
   std::string line = std::to_string(done_) + "/" + std::to_string(listed_) + " entries, " +
-                     FormatBytes(bytes_) + ", " +
-                     FormatBytes(static_cast<std::uint64_t>(rate)) + "/s";
+                     FormatBytes(bytes_) + ", " + FormatBytes(static_cast<std::uint64_t>(rate)) +
+                     "/s";
   if (done_ > 0 && done_ < listed_) {
     // Entries, not bytes, are known ahead: the walk does not read sizes.
     const double left = elapsed * static_cast<double>(listed_ - done_) / static_cast<double>(done_);

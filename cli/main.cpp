@@ -28,22 +28,21 @@ constexpr std::chrono::milliseconds kProgressDelay{500};
 
 const char kUsage[] = "usage: tailsnip-cli [--dry-run] [--quiet] [--progress] FOLDER\n";
 
-const char kHelp[] =
-    "Removes the last line from every file beneath FOLDER, at any depth.\n"
-    "\n"
-    "Each file is replaced by a copy without its last line, with CR LF line\n"
-    "ends, written to temp.txt in the current directory and renamed over it.\n"
-    "Empty files, folders, links, pipes and devices are left alone; read-only\n"
-    "files are kept and reported.\n"
-    "\n"
-    "  --dry-run   list the files that would be shortened; change nothing\n"
-    "  --quiet     no progress line and no summary\n"
-    "  --progress  show the progress line from the start, terminal or not\n"
-    "  --help      show this help\n"
-    "  --version   show the version\n"
-    "\n"
-    "Exit status: 0 when every entry was handled, 1 when any could not be,\n"
-    "2 on a usage error.\n";
+const char kHelp[] = "Removes the last line from every file beneath FOLDER, at any depth.\n"
+                     "\n"
+                     "Each file is replaced by a copy without its last line, with CR LF line\n"
+                     "ends, written to temp.txt in the current directory and renamed over it.\n"
+                     "Empty files, folders, links, pipes and devices are left alone; read-only\n"
+                     "files are kept and reported.\n"
+                     "\n"
+                     "  --dry-run   list the files that would be shortened; change nothing\n"
+                     "  --quiet     no progress line and no summary\n"
+                     "  --progress  show the progress line from the start, terminal or not\n"
+                     "  --help      show this help\n"
+                     "  --version   show the version\n"
+                     "\n"
+                     "Exit status: 0 when every entry was handled, 1 when any could not be,\n"
+                     "2 on a usage error.\n";
 
 struct Options {
   bool dryRun = false;
@@ -126,8 +125,7 @@ int main(int argc, char **argv) {
   if (const int status = ParseOptions(argc, argv, options); status >= 0)
     return status;
 
-  const bool showProgress =
-      !options.quiet && (options.forceProgress || ::isatty(STDERR_FILENO));
+  const bool showProgress = !options.quiet && (options.forceProgress || ::isatty(STDERR_FILENO));
   cli::ProgressLine progress(stderr, options.forceProgress
                                          ? cli::ProgressLine::Clock::duration::zero()
                                          : cli::ProgressLine::Clock::duration(kProgressDelay));

@@ -16,8 +16,7 @@ namespace tailsnip {
 // code page cannot hold) are appended to `failures`. Uses no stack in
 // proportion to the depth. Returns false if memory ran out; `list` then holds
 // what was found so far.
-[[nodiscard]] bool CollectEntries(FolderPath dir, WorkList &list,
-                                  std::vector<Failure> &failures);
+[[nodiscard]] bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures);
 
 } // namespace tailsnip
 

@@ -16,8 +16,8 @@ enum class FsError {
   None,
   NotFound,
   AccessDenied,
-  InUse,       // another program holds the file open (Windows sharing)
-  Exists,      // CreateNew found something under the name
+  InUse,  // another program holds the file open (Windows sharing)
+  Exists, // CreateNew found something under the name
   NoSpace,
   CrossVolume, // MoveOver cannot rename from one volume to another
   NameTooLong,
@@ -79,12 +79,11 @@ private:
 FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info);
 
 // Reads up to `capacity` bytes at the current position; `got` is 0 at the end.
-FsError ReadSome(File &file, char *buffer, std::size_t capacity,
-                 std::size_t &got);
+FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got);
 
 // Reads up to `capacity` bytes at `offset`, leaving the position alone.
-FsError ReadAt(File &file, std::uint64_t offset, char *buffer,
-               std::size_t capacity, std::size_t &got);
+FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capacity,
+               std::size_t &got);
 
 // Creates a file that must not exist yet (Exists otherwise) for writing,
 // with the permissions and, where allowed, the owner of `like`.

@@ -19,8 +19,7 @@ const char *FindLastLineFeed(const char *data, std::size_t size) {
 
 } // namespace
 
-void LastLineSearch::feed(const char *block, std::size_t size,
-                          std::uint64_t start) {
+void LastLineSearch::feed(const char *block, std::size_t size, std::uint64_t start) {
   if (found_ || size == 0)
     return;
   std::size_t searched = size;
@@ -43,8 +42,7 @@ std::size_t WriteLineEndsAsCrLf(const char *in, std::size_t size, char *out,
   const char *run = in;
   while (const char *lineFeed = static_cast<const char *>(
              std::memchr(run, '\n', static_cast<std::size_t>(end - run)))) {
-    const bool hasCarriageReturn =
-        lineFeed == in ? afterCarriageReturn : lineFeed[-1] == '\r';
+    const bool hasCarriageReturn = lineFeed == in ? afterCarriageReturn : lineFeed[-1] == '\r';
     const std::size_t length = static_cast<std::size_t>(lineFeed - run);
     std::memcpy(written, run, length);
     written += length;

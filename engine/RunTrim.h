@@ -20,13 +20,13 @@ using Notify = std::function<void(const std::string &text)>;
 inline constexpr const char kFinished[] = "finished!";
 
 struct RunReport {
-  std::size_t listed = 0;     // entries the walk found
-  std::size_t shortened = 0;  // files replaced by their shortened copy
-  std::size_t unchanged = 0;  // entries with nothing to shorten
+  std::size_t listed = 0;        // entries the walk found
+  std::size_t shortened = 0;     // files replaced by their shortened copy
+  std::size_t unchanged = 0;     // entries with nothing to shorten
   std::vector<Failure> failures; // entries and folders kept as they were
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
-  bool outOfMemory = false;   // the list could not grow: nothing was changed
+  bool outOfMemory = false; // the list could not grow: nothing was changed
 };
 
 // What a caller may ask of a run beyond the plain one.
@@ -47,8 +47,7 @@ std::string FormatNotice(const RunReport &report);
 // list order, then calls `notify` once with FormatNotice of the report.
 // An empty `folder` is no folder the user chose: nothing is walked, nothing
 // is touched and `notify` is not called.
-RunReport RunTrim(FolderPath folder, const Notify &notify,
-                  const RunOptions &options = {});
+RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &options = {});
 
 } // namespace tailsnip
 

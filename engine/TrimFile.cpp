@@ -11,8 +11,7 @@ namespace tailsnip {
 
 using fs::FsError;
 
-TrimBuffer::TrimBuffer(std::size_t chunk)
-    : chunk_(chunk), memory_(new char[3 * chunk]) {}
+TrimBuffer::TrimBuffer(std::size_t chunk) : chunk_(chunk), memory_(new char[3 * chunk]) {}
 
 namespace {
 
@@ -35,12 +34,10 @@ Reason ReasonForReplace(FsError error) {
 
 // Reads exactly `size` bytes at `offset`, or fails: a file that shrinks
 // while it is read cannot be cut at the place that was found.
-FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer,
-                  std::size_t size) {
+FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_t size) {
   while (size > 0) {
     std::size_t got = 0;
-    if (const FsError error = fs::ReadAt(file, offset, buffer, size, got);
-        error != FsError::None)
+    if (const FsError error = fs::ReadAt(file, offset, buffer, size, got); error != FsError::None)
       return error;
     if (got == 0)
       return FsError::Other;
@@ -57,11 +54,11 @@ FolderPath FolderOf(const FolderPath &path) {
 }
 
 // A new file beside `entry`, named so as not to meet any other file.
-FsError CreateBeside(const FolderPath &entry, const fs::FileInfo &like,
-                     FolderPath &path, fs::File &file) {
+FsError CreateBeside(const FolderPath &entry, const fs::FileInfo &like, FolderPath &path,
+                     fs::File &file) {
   static unsigned counter = 0;
-  const std::string prefix = FolderOf(entry) + ".tailsnip-" +
-                             std::to_string(fs::CurrentProcessId()) + "-";
+  const std::string prefix =
+      FolderOf(entry) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
     path = prefix + std::to_string(++counter) + ".tmp";
     const FsError error = fs::CreateNew(path, like, file);
@@ -104,8 +101,7 @@ public:
 
   // Renames the finished copy over `entry`. A copy on another volume than
   // the entry is first copied beside it, so the final step is still a rename.
-  FsError moveOver(const FolderPath &entry, const fs::FileInfo &like,
-                   TrimBuffer &buffer) {
+  FsError moveOver(const FolderPath &entry, const fs::FileInfo &like, TrimBuffer &buffer) {
     const FsError error = fs::MoveOver(path_, entry);
     if (error == FsError::None) {
       path_.clear();
@@ -114,15 +110,14 @@ public:
     if (error != FsError::CrossVolume)
       return error;
     Copy beside; // this copy is then removed like a failed one
-    if (const FsError copied = beside.copyFrom(path_, entry, like, buffer);
-        copied != FsError::None)
+    if (const FsError copied = beside.copyFrom(path_, entry, like, buffer); copied != FsError::None)
       return copied;
     return beside.moveOver(entry, like, buffer);
   }
 
 private:
-  FsError copyFrom(const FolderPath &source, const FolderPath &entry,
-                   const fs::FileInfo &like, TrimBuffer &buffer) {
+  FsError copyFrom(const FolderPath &source, const FolderPath &entry, const fs::FileInfo &like,
+                   TrimBuffer &buffer) {
     fs::File input;
     fs::FileInfo info;
     FsError error = fs::OpenForReading(source, input, info);
@@ -142,8 +137,8 @@ private:
 
 // Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
 // `buffer.input()` may already hold the first `buffered` bytes.
-Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
-                      fs::File &output, TrimBuffer &buffer, TrimResult &result) {
+Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
+                      TrimBuffer &buffer, TrimResult &result) {
   bool afterCarriageReturn = false;
   for (std::uint64_t done = 0; done < keep;) {
     const std::size_t size =
@@ -167,9 +162,8 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
 // Finds how many leading bytes hold every line but the last, reading the
 // file from its end. A file that fits in one chunk is read whole and stays
 // in `buffer.input()`; `buffered` then says how much of it is there.
-FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer,
-                       std::uint64_t &keep, std::size_t &buffered,
-                       TrimResult &result) {
+FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, std::uint64_t &keep,
+                       std::size_t &buffered, TrimResult &result) {
   LastLineSearch search;
   buffered = 0;
   for (std::uint64_t end = size; end > 0 && !search.found();) {
@@ -188,15 +182,13 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer,
   return FsError::None;
 }
 
-TrimResult TrimRegularFile(const FolderPath &path, fs::File &input,
-                           const fs::FileInfo &info, TrimBuffer &buffer,
-                           TrimMode mode) {
+TrimResult TrimRegularFile(const FolderPath &path, fs::File &input, const fs::FileInfo &info,
+                           TrimBuffer &buffer, TrimMode mode) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
   std::size_t buffered = 0;
-  if (FindKeptLength(input, info.size, buffer, keep, buffered, result) !=
-      FsError::None) {
+  if (FindKeptLength(input, info.size, buffer, keep, buffered, result) != FsError::None) {
     result.reason = Reason::CannotRead;
     return result;
   }
@@ -235,8 +227,7 @@ TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
   try {
     fs::File input;
     fs::FileInfo info;
-    if (const FsError error = fs::OpenForReading(path, input, info);
-        error != FsError::None)
+    if (const FsError error = fs::OpenForReading(path, input, info); error != FsError::None)
       return {Outcome::Failed, ReasonForOpen(error)};
     switch (info.kind) {
     case fs::FileKind::Folder:

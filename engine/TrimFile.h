@@ -41,8 +41,7 @@ enum class TrimMode {
 // entry is never missing or partial. Entries without lines, folders, links
 // and other non-files are left alone. On any failure the entry is exactly as
 // it was, no copy is left behind, and the reason is returned.
-TrimResult TrimFile(FolderPath path, TrimBuffer &buffer,
-                    TrimMode mode = TrimMode::Replace);
+TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode = TrimMode::Replace);
 
 } // namespace tailsnip
 

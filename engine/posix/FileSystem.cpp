@@ -82,8 +82,7 @@ mode_t CreationMask() {
 
 FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
   // O_NONBLOCK: opening a pipe with no writer must not wait for one.
-  const int fd = ::open(path.c_str(),
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     struct stat status;
@@ -103,8 +102,7 @@ FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
   return FsError::None;
 }
 
-FsError ReadSome(File &file, char *buffer, std::size_t capacity,
-                 std::size_t &got) {
+FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got) {
   for (;;) {
     const ssize_t count = ::read(file.handle(), buffer, capacity);
     if (count >= 0) {
@@ -116,11 +114,10 @@ FsError ReadSome(File &file, char *buffer, std::size_t capacity,
   }
 }
 
-FsError ReadAt(File &file, std::uint64_t offset, char *buffer,
-               std::size_t capacity, std::size_t &got) {
+FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capacity,
+               std::size_t &got) {
   for (;;) {
-    const ssize_t count =
-        ::pread(file.handle(), buffer, capacity, static_cast<off_t>(offset));
+    const ssize_t count = ::pread(file.handle(), buffer, capacity, static_cast<off_t>(offset));
     if (count >= 0) {
       got = static_cast<std::size_t>(count);
       return FsError::None;
@@ -132,8 +129,7 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer,
 
 FsError CreateNew(const FolderPath &path, const FileInfo &like, File &file) {
   const mode_t mode = static_cast<mode_t>(like.permissions);
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
                         mode); // writable even when mode says otherwise
   if (fd < 0)
     return LastError();

@@ -17,16 +17,13 @@ struct Search {
 // Cloud placeholders and deduplicated files are reparse points too, but
 // their folders hold real entries: only name surrogates lead elsewhere.
 bool IsLink(const FolderPath &path) {
-  HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr);
+  HANDLE handle = CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return true; // unknown: never enter it
   FILE_ATTRIBUTE_TAG_INFO info{};
-  const bool known =
-      GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info);
+  const bool known = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info);
   CloseHandle(handle);
   return !known || IsReparseTagNameSurrogate(info.ReparseTag);
 }
@@ -34,8 +31,7 @@ bool IsLink(const FolderPath &path) {
 void Fill(const Search &search, const _finddata_t &data, FindRecord &record) {
   record.attributes = data.attrib;
   record.name = data.name;
-  if ((record.attributes & kAttributeReparsePoint) != 0 &&
-      !IsLink(search.dir + record.name))
+  if ((record.attributes & kAttributeReparsePoint) != 0 && !IsLink(search.dir + record.name))
     record.attributes &= ~kAttributeReparsePoint;
 }
 

@@ -51,8 +51,7 @@ FsError LastError() { return FromWin32(GetLastError()); }
 
 bool IsNameSurrogate(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO info{};
-  return !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info,
-                                       sizeof info) ||
+  return !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) ||
          IsReparseTagNameSurrogate(info.ReparseTag);
 }
 
@@ -64,8 +63,7 @@ FileKind KindOf(HANDLE handle, DWORD attributes) {
   return GetFileType(handle) == FILE_TYPE_DISK ? FileKind::Regular : FileKind::Other;
 }
 
-FsError Read(File &file, OVERLAPPED *at, char *buffer, std::size_t capacity,
-             std::size_t &got) {
+FsError Read(File &file, OVERLAPPED *at, char *buffer, std::size_t capacity, std::size_t &got) {
   const DWORD wanted = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
   DWORD count = 0;
   if (!ReadFile(file.handle(), buffer, wanted, &count, at)) {
@@ -81,11 +79,10 @@ FsError Read(File &file, OVERLAPPED *at, char *buffer, std::size_t capacity,
 
 FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
   // Sharing reads only: a file someone is writing counts as in use.
-  HANDLE handle = CreateFileA(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
-          FILE_FLAG_SEQUENTIAL_SCAN,
-      nullptr);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
+                                  FILE_FLAG_SEQUENTIAL_SCAN,
+                              nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
   file.adopt(handle);
@@ -98,13 +95,12 @@ FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
   return FsError::None;
 }
 
-FsError ReadSome(File &file, char *buffer, std::size_t capacity,
-                 std::size_t &got) {
+FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got) {
   return Read(file, nullptr, buffer, capacity, got);
 }
 
-FsError ReadAt(File &file, std::uint64_t offset, char *buffer,
-               std::size_t capacity, std::size_t &got) {
+FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capacity,
+               std::size_t &got) {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -137,15 +133,12 @@ FsError FlushToDisk(File &file) {
   return FlushFileBuffers(file.handle()) ? FsError::None : LastError();
 }
 
-FsError Close(File &file) {
-  return CloseHandle(file.release()) ? FsError::None : LastError();
-}
+FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None : LastError(); }
 
 FsError MoveOver(const FolderPath &from, const FolderPath &to) {
   // Without MOVEFILE_COPY_ALLOWED a move between volumes fails instead of
   // becoming a copy and delete, which would not be one step.
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
              ? FsError::None
              : LastError();
 }
@@ -156,9 +149,8 @@ FsError Remove(const FolderPath &path) {
 
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
   HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                              nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
   BY_HANDLE_FILE_INFORMATION described;
@@ -167,8 +159,7 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
   CloseHandle(handle);
   if (known) {
     identity.volume = described.dwVolumeSerialNumber;
-    identity.index =
-        (std::uint64_t{described.nFileIndexHigh} << 32) | described.nFileIndexLow;
+    identity.index = (std::uint64_t{described.nFileIndexHigh} << 32) | described.nFileIndexLow;
   }
   return error;
 }

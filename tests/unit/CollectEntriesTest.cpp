@@ -23,9 +23,7 @@ protected:
     EXPECT_TRUE(CollectEntries(Native(folder), list, failures_));
     return list;
   }
-  std::string Under(const std::string &relative) {
-    return Native(scratch_.tree() / relative);
-  }
+  std::string Under(const std::string &relative) { return Native(scratch_.tree() / relative); }
 
   Scratch scratch_;
   std::vector<Failure> failures_;
@@ -40,10 +38,15 @@ TEST_F(CollectEntriesTest, ListsEveryEntryOnceWithEachFolderBeforeItsContents) {
   stdfs::create_directories(scratch_.tree() / "empty");
   const WorkList list = Walk(scratch_.tree());
 
-  const std::set<std::string> expected = {
-      Under("a.txt"),        Under("sub"),     Under("sub/c.txt"), Under("sub/deeper"),
-      Under("sub/deeper/d.txt"), Under(".hidden"), Under(".dotted"), Under(".dotted/e.txt"),
-      Under("empty")};
+  const std::set<std::string> expected = {Under("a.txt"),
+                                          Under("sub"),
+                                          Under("sub/c.txt"),
+                                          Under("sub/deeper"),
+                                          Under("sub/deeper/d.txt"),
+                                          Under(".hidden"),
+                                          Under(".dotted"),
+                                          Under(".dotted/e.txt"),
+                                          Under("empty")};
   EXPECT_EQ(expected, std::set<std::string>(list.begin(), list.end()));
   EXPECT_EQ(expected.size(), list.size()) << "an entry was listed twice";
   EXPECT_TRUE(failures_.empty());

@@ -37,8 +37,7 @@ TEST(CrashSafetyTest, KilledRunLosesNothing) {
     const int lines = 3 + (i % 7) * 4000; // up to about 200 KiB
     for (int line = 0; line < lines; ++line)
       content += "file " + std::to_string(i) + " line " + std::to_string(line) + "\n";
-    originals[scratch.tree() / ("d" + std::to_string(i % 5)) / ("f" + std::to_string(i))] =
-        content;
+    originals[scratch.tree() / ("d" + std::to_string(i % 5)) / ("f" + std::to_string(i))] = content;
   }
   std::mt19937 random(42);
   int killedMidRun = 0;

@@ -39,10 +39,15 @@ TEST(LineModelTest, LineEndsBecomeCrLfAndOtherBytesStay) {
   } cases[] = {
       {"a\nb\n", "a\r\nb\r\n"},
       {"a\r\nb\r\n", "a\r\nb\r\n"},
-      {"a\rb\n", "a\rb\r\n"},          // a lone CR is content
-      {"a\r\r\n", "a\r\r\n"},          // CR then CR LF: content, then a line end
+      {"a\rb\n", "a\rb\r\n"}, // a lone CR is content
+      {"a\r\r\n", "a\r\r\n"}, // CR then CR LF: content, then a line end
       {"\n\n", "\r\n\r\n"},
-      {std::string("a\0\x1a" "b\n", 5), std::string("a\0\x1a" "b\r\n", 6)},
+      {std::string("a\0\x1a"
+                   "b\n",
+                   5),
+       std::string("a\0\x1a"
+                   "b\r\n",
+                   6)},
       {"no line end", "no line end"},
       {"\r", "\r"},
   };
@@ -64,9 +69,15 @@ TEST(LineModelTest, KeptLengthDropsExactlyTheLastLine) {
     std::string file;
     std::uint64_t keep;
   } cases[] = {
-      {"a\nb\nc\n", 4},  {"a\nb\nc", 4}, {"a\nb\n\n", 4}, {"one\n", 0},
-      {"x", 0},          {"\n\n", 1},    {"\n", 0},       {"a\r\nb\r\n", 3},
-      {"a\rb\rc\n", 0},  // carriage returns alone end no line
+      {"a\nb\nc\n", 4},
+      {"a\nb\nc", 4},
+      {"a\nb\n\n", 4},
+      {"one\n", 0},
+      {"x", 0},
+      {"\n\n", 1},
+      {"\n", 0},
+      {"a\r\nb\r\n", 3},
+      {"a\rb\rc\n", 0}, // carriage returns alone end no line
       {"a\nlong last line without end", 2},
   };
   for (const Case &c : cases)

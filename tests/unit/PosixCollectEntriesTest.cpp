@@ -36,8 +36,8 @@ TEST_F(PosixCollectEntriesTest, LinksAreListedButNeverEntered) {
   stdfs::create_directory_symlink(scratch_.tree() / "sub", scratch_.tree() / "alias");
   stdfs::create_symlink("sub/f", scratch_.tree() / "filelink");
   const WorkList list = Walk();
-  EXPECT_EQ((std::set<std::string>{Under("sub"), Under("sub/f"), Under("sub/loop"),
-                                   Under("alias"), Under("filelink")}),
+  EXPECT_EQ((std::set<std::string>{Under("sub"), Under("sub/f"), Under("sub/loop"), Under("alias"),
+                                   Under("filelink")}),
             std::set<std::string>(list.begin(), list.end()));
   EXPECT_EQ(5u, list.size());
 }

@@ -41,8 +41,8 @@ private:
   std::string problem_;
 };
 
-#define TAILSNIP_REQUIRE_MOUNTED(volume)                                        \
-  if (!(volume).mounted())                                                      \
+#define TAILSNIP_REQUIRE_MOUNTED(volume)                                                           \
+  if (!(volume).mounted())                                                                         \
   GTEST_SKIP() << (volume).problem()
 
 } // namespace tailsnip::testing

@@ -19,9 +19,9 @@ protected:
     return RunTrim(Native(folder), [this](const std::string &text) { notices_.push_back(text); });
   }
   void MakeReadOnly(const stdfs::path &path) {
-    stdfs::permissions(path, stdfs::perms::owner_write | stdfs::perms::group_write |
-                                 stdfs::perms::others_write,
-                       stdfs::perm_options::remove);
+    stdfs::permissions(
+        path, stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+        stdfs::perm_options::remove);
   }
 
   Scratch scratch_;
@@ -35,7 +35,8 @@ TEST_F(RunTrimTest, EmptyFolderGivesTheNoticeAlone) {
 }
 
 TEST_F(RunTrimTest, EmptyPathIsNoRunAtAll) {
-  const RunReport report = RunTrim("", [this](const std::string &text) { notices_.push_back(text); });
+  const RunReport report =
+      RunTrim("", [this](const std::string &text) { notices_.push_back(text); });
   EXPECT_TRUE(notices_.empty()) << "notice shown: " << notices_.front();
   EXPECT_EQ(0u, report.listed);
 }

@@ -55,8 +55,7 @@ public:
     for (stdfs::recursive_directory_iterator it(root, ignored), end; it != end;
          it.increment(ignored))
       stdfs::permissions(it->path(), stdfs::perms::owner_all,
-                         stdfs::perm_options::add | stdfs::perm_options::nofollow,
-                         ignored);
+                         stdfs::perm_options::add | stdfs::perm_options::nofollow, ignored);
     stdfs::remove_all(root, ignored);
   }
 

@@ -50,13 +50,9 @@ std::vector<std::string> Listing(const stdfs::path &folder) {
 
 class TrimFileTest : public ::testing::Test {
 protected:
-  TrimResult Trim(const stdfs::path &path) {
-    return TrimFile(testing::Native(path), buffer_);
-  }
+  TrimResult Trim(const stdfs::path &path) { return TrimFile(testing::Native(path), buffer_); }
   // Every call leaves the current directory as it found it: empty.
-  void TearDown() override {
-    EXPECT_EQ(std::vector<std::string>{}, Listing(scratch_.cwd()));
-  }
+  void TearDown() override { EXPECT_EQ(std::vector<std::string>{}, Listing(scratch_.cwd())); }
 
   Scratch scratch_;
   TrimBuffer buffer_;
@@ -66,12 +62,20 @@ TEST_F(TrimFileTest, WorkedResults) {
   struct Row {
     std::string before, after;
   } rows[] = {
-      {"a\nb\nc\n", "a\r\nb\r\n"}, {"a\nb\nc", "a\r\nb\r\n"},
-      {"a\nb\n\n", "a\r\nb\r\n"},  {"one\n", ""},
-      {"x", ""},                   {"\n\n", "\r\n"},
+      {"a\nb\nc\n", "a\r\nb\r\n"},
+      {"a\nb\nc", "a\r\nb\r\n"},
+      {"a\nb\n\n", "a\r\nb\r\n"},
+      {"one\n", ""},
+      {"x", ""},
+      {"\n\n", "\r\n"},
       {"a\r\nb\r\nc\r\n", "a\r\nb\r\n"},
       {"a\rb\nc", "a\rb\r\n"}, // a lone CR is content, not a line end
-      {std::string("a\x1a" "b\0\n\x1a\n", 7), std::string("a\x1a" "b\0\r\n", 6)},
+      {std::string("a\x1a"
+                   "b\0\n\x1a\n",
+                   7),
+       std::string("a\x1a"
+                   "b\0\r\n",
+                   6)},
   };
   for (const Row &row : rows) {
     const stdfs::path path = scratch_.file("entry", row.before);
@@ -102,9 +106,9 @@ TEST_F(TrimFileTest, EntriesWithoutLinesAreLeftAlone) {
 
 TEST_F(TrimFileTest, ReadOnlyEntryStaysAsItWas) {
   const stdfs::path path = scratch_.file("locked", "a\nb\n");
-  stdfs::permissions(path, stdfs::perms::owner_write | stdfs::perms::group_write |
-                               stdfs::perms::others_write,
-                     stdfs::perm_options::remove);
+  stdfs::permissions(
+      path, stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+      stdfs::perm_options::remove);
   const TrimResult result = Trim(path);
   EXPECT_EQ(Outcome::Failed, result.outcome);
   EXPECT_EQ(Reason::ReadOnly, result.reason);
