@@ -33,6 +33,17 @@ void LastLineSearch::feed(const char *block, std::size_t size, std::uint64_t sta
   }
 }
 
+const char *FindBareLineFeed(const char *in, std::size_t size, bool afterCarriageReturn) {
+  const char *end = in + size;
+  for (const char *at = in;
+       (at = static_cast<const char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at))));
+       ++at) {
+    if (at == in ? !afterCarriageReturn : at[-1] != '\r')
+      return at;
+  }
+  return nullptr;
+}
+
 std::size_t WriteLineEndsAsCrLf(const char *in, std::size_t size, char *out,
                                 bool &afterCarriageReturn) {
   if (size == 0)

@@ -29,6 +29,11 @@ private:
   std::uint64_t keep_ = 0;
 };
 
+// Returns the first line feed in `in` without a carriage return before it,
+// or nullptr when `in` needs no rewriting. `afterCarriageReturn` says whether
+// the byte before `in` was a carriage return.
+const char *FindBareLineFeed(const char *in, std::size_t size, bool afterCarriageReturn);
+
 // Rewrites `in` with every line end as CR LF, into `out`, which must hold
 // 2 * size bytes. `afterCarriageReturn` says whether the byte before `in`
 // was a carriage return and is updated for the next chunk, so a file may be

@@ -149,11 +149,18 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
       result.bytesRead += size;
     }
     buffered = 0;
-    const std::size_t written =
-        WriteLineEndsAsCrLf(buffer.input(), size, buffer.output(), afterCarriageReturn);
-    if (fs::WriteAll(output, buffer.output(), written) != FsError::None)
+    // Text that already ends its lines with CR LF is written as it was read.
+    const char *data = buffer.input();
+    std::size_t length = size;
+    if (FindBareLineFeed(data, size, afterCarriageReturn)) {
+      length = WriteLineEndsAsCrLf(data, size, buffer.output(), afterCarriageReturn);
+      data = buffer.output();
+    } else {
+      afterCarriageReturn = data[size - 1] == '\r';
+    }
+    if (fs::WriteAll(output, data, length) != FsError::None)
       return Reason::CannotWriteCopy;
-    result.bytesWritten += written;
+    result.bytesWritten += length;
     done += size;
   }
   return Reason::None;

@@ -135,7 +135,9 @@ FsError CreateNew(const FolderPath &path, const FileInfo &like, File &file) {
     return LastError();
   file.adopt(fd);
   // Changing the owner clears set-id bits, so the mode is set after it.
-  const bool ownerDiffers = like.owner != ::geteuid() || like.group != ::getegid();
+  static const uid_t user = ::geteuid();
+  static const gid_t group = ::getegid();
+  const bool ownerDiffers = like.owner != user || like.group != group;
   if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0) {
     // Only the superuser may give files away: keep ours, like an editor would.
   }
