@@ -16,14 +16,15 @@
 
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
-const DWORD kStartTimeoutMs =
-    60000; // the first start in a fresh prefix is slow
+// The first start in a fresh Wine prefix is slow.
+const DWORD kStartTimeoutMs = 60000;
 const DWORD kWindowTimeoutMs = 20000;
 const DWORD kRunTimeoutMs = 60000;
 const DWORD kSendTimeoutMs = 10000;
@@ -118,6 +119,14 @@ bool HasChildText(HWND parent, const wchar_t *windowClass,
     if (TextOf(child) == text)
       return true;
   return false;
+}
+
+// The texts of the shown children of one class, for failure messages.
+std::wstring ChildTexts(HWND parent, const wchar_t *windowClass) {
+  std::wstring texts;
+  for (HWND child : VisibleChildren(parent, windowClass))
+    texts += (texts.empty() ? L"\"" : L", \"") + TextOf(child) + L"\"";
+  return texts.empty() ? L"none" : texts;
 }
 
 // The first dialog of the program, other than those given, that satisfies
@@ -267,9 +276,10 @@ const std::vector<TreeFile> &TreeFiles() {
 
 struct Workspace {
   std::wstring root;
-  std::wstring chosen; // the folder picked in the chooser
-  std::wstring
-      currentDirectory; // Tailsnip's current directory, where "temp.txt" goes
+  // The folder picked in the chooser.
+  std::wstring chosen;
+  // Tailsnip's current directory, where its "temp.txt" goes.
+  std::wstring currentDirectory;
 };
 
 // Under the prefix's temporary folder, which lies on drive C:, the only
@@ -346,15 +356,17 @@ INT_PTR CALLBACK IgnoreMessages(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 class DialogUnits {
 public:
   DialogUnits() {
-    std::vector<WORD> words = {
-        1, 0xFFFF, 0, 0, 0, 0}; // version, signature, help id, extended style
-    DWORD style = WS_POPUP | WS_CAPTION | DS_SETFONT | DS_MODALFRAME;
-    words.push_back(LOWORD(style));
-    words.push_back(HIWORD(style));
-    words.insert(words.end(), {0, 0, 0, 10, 10, 0, 0,
-                               0}); // no items, rectangle, menu, class, title
-    words.insert(words.end(),
-                 {8, 0, 0x0100}); // 8 points, weight 0, upright, charset 1
+    const DWORD style = WS_POPUP | WS_CAPTION | DS_SETFONT | DS_MODALFRAME;
+    std::vector<WORD> words;
+    auto append = [&words](std::initializer_list<WORD> group) {
+      words.insert(words.end(), group);
+    };
+    append({1, 0xFFFF});  // an extended template
+    append({0, 0, 0, 0}); // no help id, no extended style
+    append({LOWORD(style), HIWORD(style)});
+    append({0, 0, 0, 10, 10}); // no controls; the rectangle
+    append({0, 0, 0});         // no menu, the standard class, no caption
+    append({8, 0, 0x0100});    // 8 points, weight 0, upright, charset 1
     for (const wchar_t *c = L"MS Sans Serif"; *c; ++c)
       words.push_back(*c);
     words.push_back(0);
@@ -412,11 +424,8 @@ bool StartProgram(const std::wstring &exePath, const Workspace &workspace) {
   BOOL started = CreateProcessW(
       exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
       workspace.currentDirectory.c_str(), &startup, &program);
-  if (!ok(started, "expected to start %ls, error %lu\n", exePath.c_str(),
-          GetLastError()))
-    return false;
-  WaitForInputIdle(program.hProcess, kStartTimeoutMs);
-  return true;
+  return ok(started, "expected to start %ls, error %lu\n", exePath.c_str(),
+            GetLastError());
 }
 
 HWND FindMainDialog() {
@@ -616,7 +625,8 @@ bool RunOnFolder(HWND main, HWND open, const std::wstring &folder) {
      "notice: expected caption \"Tailsnip\", got \"%ls\"\n",
      TextOf(notice).c_str());
   ok(HasChildText(notice, L"Static", L"finished!"),
-     "notice: expected the text \"finished!\"\n");
+     "notice: expected the text \"finished!\", got %ls\n",
+     ChildTexts(notice, L"Static").c_str());
   std::vector<HWND> buttons = VisibleChildren(notice, L"Button");
   ok(buttons.size() == 1 && TextOf(buttons[0]) == L"OK",
      "notice: expected a single OK button, got %u buttons%s%ls\n",
@@ -704,7 +714,8 @@ bool AboutBoxRound(HWND main, UINT command, AboutClose how) {
   ok(!IsWindowEnabled(main),
      "main dialog: expected it disabled while the About box is open\n");
   ok(HasChildText(about, L"Static", L"Tailsnip Version 1.0"),
-     "About box: expected \"Tailsnip Version 1.0\"\n");
+     "About box: expected the text \"Tailsnip Version 1.0\", got %ls\n",
+     ChildTexts(about, L"Static").c_str());
   HWND confirm = GetDlgItem(about, IDOK);
   ok(confirm && TextOf(confirm) == L"OK",
      "About box: expected an OK button with id 1, got %p \"%ls\"\n", confirm,
