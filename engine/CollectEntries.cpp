@@ -49,12 +49,15 @@ Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries) {
       return Reason::None;
     return SearchFailureReason(dir, error);
   }
+  // Memory may run out while the listing grows; the search is ended anyway.
+  struct SearchEnd {
+    SearchHandle search;
+    ~SearchEnd() { FindClose(search); }
+  } end{search};
   do
     entries.push_back(record);
   while (FindNext(search, record) == 0);
-  const int error = errno;
-  FindClose(search);
-  return error == ENOENT ? Reason::None : Reason::CannotSearchFolder;
+  return errno == ENOENT ? Reason::None : Reason::CannotSearchFolder;
 }
 
 #ifdef _WIN32

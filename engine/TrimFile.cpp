@@ -102,20 +102,25 @@ public:
   // Renames the finished copy over `entry`. A copy on another volume than
   // the entry is first copied beside it, so the final step is still a rename.
   FsError moveOver(const FolderPath &entry, const fs::FileInfo &like, TrimBuffer &buffer) {
-    const FsError error = fs::MoveOver(path_, entry);
-    if (error == FsError::None) {
-      path_.clear();
-      return error;
-    }
+    const FsError error = renameOver(entry);
     if (error != FsError::CrossVolume)
       return error;
     Copy beside; // this copy is then removed like a failed one
     if (const FsError copied = beside.copyFrom(path_, entry, like, buffer); copied != FsError::None)
       return copied;
-    return beside.moveOver(entry, like, buffer);
+    // Some file systems (unions of several disks) refuse even this rename;
+    // copying again would only repeat the refusal, file after file.
+    return beside.renameOver(entry);
   }
 
 private:
+  FsError renameOver(const FolderPath &entry) {
+    const FsError error = fs::MoveOver(path_, entry);
+    if (error == FsError::None)
+      path_.clear();
+    return error;
+  }
+
   FsError copyFrom(const FolderPath &source, const FolderPath &entry, const fs::FileInfo &like,
                    TrimBuffer &buffer) {
     fs::File input;

@@ -142,8 +142,13 @@ FsError CreateNew(const FolderPath &path, const FileInfo &like, File &file) {
     // Only the superuser may give files away: keep ours, like an editor would.
   }
   const bool modeDiffers = (mode & ~CreationMask()) != mode;
-  if ((ownerDiffers || modeDiffers) && ::fchmod(fd, mode) != 0)
-    return LastError();
+  if ((ownerDiffers || modeDiffers) && ::fchmod(fd, mode) != 0) {
+    // A creation that fails leaves nothing behind, not even an empty file.
+    const FsError error = LastError();
+    ::close(file.release());
+    ::unlink(path.c_str());
+    return error;
+  }
   return FsError::None;
 }
 

@@ -21,7 +21,10 @@ void *operator new(std::size_t size) {
     return memory;
   throw std::bad_alloc();
 }
+void *operator new[](std::size_t size) { return operator new(size); }
 void operator delete(void *memory) noexcept { std::free(memory); }
+void operator delete[](void *memory) noexcept { std::free(memory); }
+void operator delete[](void *memory, std::size_t) noexcept { std::free(memory); }
 void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
 
 namespace tailsnip {

@@ -1,0 +1,74 @@
+#!/bin/bash
+# Hardening: the native test suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the line model fuzzed for a bounded time
+# (TAILSNIP_FUZZ_SECONDS, 60 by default), and trimming runs over very large
+# trees. Every step runs even when an earlier one failed; the exit status
+# says whether all passed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup-debian.sh || exit 1
+
+fuzz_seconds=${TAILSNIP_FUZZ_SECONDS:-60}
+failed=()
+
+step() {
+  local name=$1
+  shift
+  echo "== $name"
+  local start=$SECONDS
+  if "$@"; then
+    echo "== $name: passed in $((SECONDS - start)) s"
+  else
+    echo "== $name: FAILED after $((SECONDS - start)) s"
+    failed+=("$name")
+  fi
+}
+
+sanitized_tests() {
+  local flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null &&
+    cmake --build build-asan -j2 &&
+    ASAN_OPTIONS=strict_string_checks=1:detect_stack_use_after_return=1 \
+      UBSAN_OPTIONS=print_stacktrace=1 \
+      timeout 900 ctest --test-dir build-asan --output-on-failure
+}
+
+fuzzing() {
+  cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
+    >/dev/null &&
+    cmake --build build-fuzz -j2 --target line_model_fuzzer || return 1
+  # New inputs go to build-fuzz/corpus; the seed corpus is only read.
+  mkdir -p build-fuzz/corpus build-fuzz/findings
+  local log=build-fuzz/fuzz.log
+  timeout $((fuzz_seconds + 120)) build-fuzz/tests/hardening/line_model_fuzzer \
+    -max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$PWD/build-fuzz/findings/" \
+    build-fuzz/corpus tests/hardening/corpus >"$log" 2>&1
+  local status=$?
+  local runs
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  echo "line model fuzzer: ${runs:-no} executions in $fuzz_seconds s"
+  if [ $status -ne 0 ]; then
+    tail -n 40 "$log"
+    echo "the failing input is in build-fuzz/findings/"
+  fi
+  return $status
+}
+
+large_trees() {
+  cmake -S . -B build-hardening -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build build-hardening -j2 --target tailsnip-cli scale_run &&
+    timeout 900 build-hardening/tests/hardening/scale_run build-hardening/cli/tailsnip-cli
+}
+
+step "tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized_tests
+step "fuzzing the line model" fuzzing
+step "large trees" large_trees
+
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'hardening FAILED: %s\n' "${failed[@]}"
+  exit 1
+fi
+echo "hardening: all passed"

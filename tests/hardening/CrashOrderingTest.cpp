@@ -1,0 +1,305 @@
+// A replacement survives a power cut only if the copy reached the disk
+// before the rename made it the entry, and if the entry itself was never
+// written: the kernel may reorder anything not flushed. tailsnip-cli runs
+// under strace here, and its system calls are checked for that order.
+#include "ProgramRun.h"
+#include "ReferenceModel.h"
+
+#include "PosixVolume.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+
+namespace tailsnip {
+namespace {
+
+namespace stdfs = std::filesystem;
+using hardening::ProgramRun;
+using hardening::ReadWholeFile;
+using hardening::RunProgram;
+using testing::Scratch;
+using testing::TmpfsVolume;
+using testing::WriteBytes;
+
+// One line of strace's output: "PID name(arguments) = result ...".
+struct SystemCall {
+  std::string name;
+  std::vector<std::string> arguments;
+  long result = -1;
+};
+
+// Splits "a, \"b, c\", d" into its arguments, keeping quoted strings whole
+// (their quotes removed) and nested braces and brackets together.
+std::vector<std::string> SplitArguments(const std::string &text) {
+  std::vector<std::string> arguments;
+  std::string current;
+  int depth = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '\\' && i + 1 < text.size())
+        current += text[++i];
+      else if (c == '"')
+        quoted = false;
+      else
+        current += c;
+      continue;
+    }
+    if (c == '"') {
+      quoted = true;
+    } else if (c == '{' || c == '[' || c == '(') {
+      ++depth;
+      current += c;
+    } else if (c == '}' || c == ']' || c == ')') {
+      --depth;
+      current += c;
+    } else if (c == ',' && depth == 0) {
+      arguments.push_back(current);
+      current.clear();
+      if (i + 1 < text.size() && text[i + 1] == ' ')
+        ++i;
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty() || !arguments.empty())
+    arguments.push_back(current);
+  return arguments;
+}
+
+std::optional<SystemCall> ParseTraceLine(const std::string &line) {
+  const std::size_t nameStart = line.find_first_not_of("0123456789 ");
+  const std::size_t open = line.find('(', nameStart);
+  const std::size_t equals = line.rfind(" = ");
+  if (nameStart == std::string::npos || open == std::string::npos || equals == std::string::npos ||
+      equals < open)
+    return std::nullopt; // signals, exits, resumed calls
+  const std::size_t close = line.find_last_not_of(' ', equals);
+  if (line[close] != ')')
+    return std::nullopt;
+  SystemCall call;
+  call.name = line.substr(nameStart, open - nameStart);
+  call.arguments = SplitArguments(line.substr(open + 1, close - open - 1));
+  call.result = std::stol(line.substr(equals + 3));
+  return call;
+}
+
+// What happened to a file the traced program created.
+struct CreatedFile {
+  bool writtenSinceFlush = false;
+  bool flushed = false;
+  bool closed = false;
+};
+
+// Replays a trace, checking that nothing writes into an entry and that each
+// rename onto an entry moves a copy that was flushed after its last write
+// and closed. Returns the broken rules, one per line; `renamedOnto` counts
+// the successful renames onto each entry, `crossVolume` the renames refused
+// because they would cross volumes.
+std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
+                       const std::set<stdfs::path> &entries,
+                       std::map<stdfs::path, int> &renamedOnto, int &crossVolume) {
+  std::ostringstream broken;
+  std::map<long, stdfs::path> openFiles;
+  std::map<stdfs::path, CreatedFile> created;
+  auto resolve = [&](const std::string &path) { return (cwd / path).lexically_normal(); };
+  auto isEntry = [&](const stdfs::path &path) { return entries.count(path) != 0; };
+  // openat's and renameat's paths follow a folder argument; ours is AT_FDCWD.
+  auto pathAt = [&](const SystemCall &call, std::size_t index) {
+    const bool at =
+        call.name.size() > 2 && call.name.find("at") != std::string::npos && call.name != "creat";
+    const std::size_t shift = at ? index * 2 + 1 : index;
+    if (at && call.arguments.at(shift - 1) != "AT_FDCWD")
+      broken << call.name << " relative to a folder descriptor, which this check cannot follow\n";
+    return resolve(call.arguments.at(shift));
+  };
+
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const std::optional<SystemCall> parsed = ParseTraceLine(line);
+    if (!parsed)
+      continue;
+    const SystemCall &call = *parsed;
+    const std::string &name = call.name;
+    if (name == "open" || name == "openat" || name == "creat") {
+      const stdfs::path path = pathAt(call, 0);
+      const std::string flags =
+          name == "creat" ? "O_WRONLY|O_CREAT|O_TRUNC" : call.arguments.at(name == "open" ? 1 : 2);
+      const bool writes = flags.find("O_WRONLY") != std::string::npos ||
+                          flags.find("O_RDWR") != std::string::npos ||
+                          flags.find("O_TRUNC") != std::string::npos ||
+                          flags.find("O_APPEND") != std::string::npos;
+      const bool creates = flags.find("O_CREAT") != std::string::npos;
+      const bool exclusive = flags.find("O_EXCL") != std::string::npos;
+      // A creation that must not find the name is harmless even on an entry.
+      if (isEntry(path) && (writes || creates) && (call.result >= 0 || !exclusive))
+        broken << "entry " << path << " opened for writing: " << line << "\n";
+      if (call.result < 0)
+        continue;
+      openFiles[call.result] = path;
+      if (creates)
+        created[path] = CreatedFile();
+    } else if (name == "write" || name == "pwrite64" || name == "writev" || name == "pwritev" ||
+               name == "pwritev2" || name == "ftruncate") {
+      const auto file = openFiles.find(std::stol(call.arguments.at(0)));
+      if (file == openFiles.end())
+        continue; // standard output and error
+      if (isEntry(file->second))
+        broken << "entry " << file->second << " written: " << line << "\n";
+      if (created.count(file->second))
+        created[file->second].writtenSinceFlush = true;
+    } else if (name == "fsync" || name == "fdatasync") {
+      const auto file = openFiles.find(std::stol(call.arguments.at(0)));
+      if (call.result == 0 && file != openFiles.end() && created.count(file->second)) {
+        created[file->second].flushed = true;
+        created[file->second].writtenSinceFlush = false;
+      }
+    } else if (name == "close") {
+      const auto file = openFiles.find(std::stol(call.arguments.at(0)));
+      if (file == openFiles.end())
+        continue;
+      if (call.result == 0 && created.count(file->second))
+        created[file->second].closed = true;
+      openFiles.erase(file);
+    } else if (name == "rename" || name == "renameat" || name == "renameat2") {
+      const stdfs::path from = pathAt(call, 0);
+      const stdfs::path to = pathAt(call, 1);
+      if (isEntry(from))
+        broken << "entry " << from << " renamed away: " << line << "\n";
+      if (call.result != 0) {
+        crossVolume += line.find("EXDEV") != std::string::npos ? 1 : 0;
+        continue;
+      }
+      if (!isEntry(to))
+        continue;
+      ++renamedOnto[to];
+      const auto copy = created.find(from);
+      if (copy == created.end())
+        broken << "renamed onto " << to << " a file the run did not create: " << line << "\n";
+      else if (!copy->second.flushed || copy->second.writtenSinceFlush)
+        broken << "renamed onto " << to << " a copy not flushed after its last write\n";
+      else if (!copy->second.closed)
+        broken << "renamed onto " << to << " a copy still open\n";
+      if (copy != created.end())
+        created.erase(copy); // its name is free again
+    } else if (name == "unlink" || name == "unlinkat" || name == "truncate") {
+      const stdfs::path path = pathAt(call, 0);
+      if (isEntry(path))
+        broken << "entry " << path << " removed or truncated: " << line << "\n";
+    }
+  }
+  return broken.str();
+}
+
+// The checker itself, on traces written to break one rule each.
+TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
+  const std::set<stdfs::path> entries = {"/t/a"};
+  const std::string open = "7 openat(AT_FDCWD, \"/t/a\", O_RDONLY|O_NOFOLLOW) = 3\n"
+                           "7 openat(AT_FDCWD, \"temp.txt\", O_WRONLY|O_CREAT|O_EXCL, 0644) = 4\n";
+  const std::string write = "7 write(4, \"\"..., 3)              = 3\n";
+  const std::string flush = "7 fsync(4)                         = 0\n";
+  const std::string close = "7 close(4)                         = 0\n";
+  const std::string rename = "7 rename(\"temp.txt\", \"/t/a\") = 0\n";
+  const std::map<std::string, std::string> traces = {
+      {"", open + write + flush + close + rename},
+      {"not flushed", open + write + close + rename},
+      {"not flushed", open + write + flush + write + close + rename},
+      {"still open", open + write + flush + rename},
+      {"did not create", "7 rename(\"/t/b\", \"/t/a\") = 0\n"},
+      {"opened for writing", "7 openat(AT_FDCWD, \"/t/a\", O_WRONLY|O_TRUNC) = 3\n"},
+      {"opened for writing", "7 open(\"../t/a\", O_RDWR) = -1 EACCES (Permission denied)\n"},
+      {"removed", "7 unlink(\"/t/a\") = 0\n" + open + write + flush + close + rename},
+  };
+  for (const auto &[problem, trace] : traces) {
+    std::map<stdfs::path, int> renamedOnto;
+    int crossVolume = 0;
+    const std::string broken = CheckTrace(trace, "/cwd", entries, renamedOnto, crossVolume);
+    if (problem.empty())
+      EXPECT_EQ("", broken) << trace;
+    else
+      EXPECT_NE(std::string::npos, broken.find(problem)) << trace << "gave: " << broken;
+  }
+}
+
+class CrashOrderingTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (ProgramRun probe = RunProgram({"/usr/bin/strace", "-o", "/dev/null", "/bin/true"},
+                                      scratch_.root().string(), {}, std::chrono::seconds(30),
+                                      (scratch_.root() / "probe").string());
+        !probe.exited() || probe.exitCode != 0)
+      GTEST_SKIP() << "strace cannot trace here (is ptrace permitted?): " << probe.describe();
+    stdfs::create_directories(scratch_.tree() / "far");
+    far_ = std::make_unique<TmpfsVolume>(scratch_.tree() / "far", 16 << 20);
+    if (!far_->mounted())
+      std::cout << "note: " << far_->problem()
+                << "; the copy across volumes is not traced, only the direct rename\n";
+    std::string big;
+    for (int line = 0; big.size() < (std::size_t{5} << 19); ++line)
+      big += "line " + std::to_string(line) + "\r\n";
+    originals_ = {{"empty", ""},
+                  {"one", "only\n"},
+                  {"two", "first\r\nsecond"},
+                  {"big", big},
+                  {"far/cross", "a\nb\nc\n"},
+                  {"work/temp.txt", "t\nu\n"},
+                  {"deep/er/file", "x\ny"}};
+    for (const auto &[name, bytes] : originals_)
+      scratch_.file(name, bytes);
+  }
+  void TearDown() override { far_.reset(); }
+
+  void traceRun(const stdfs::path &cwd) {
+    const stdfs::path tracePath = scratch_.root() / "trace";
+    const ProgramRun run = RunProgram(
+        {"/usr/bin/strace", "-f", "-qq", "-s", "0", "-o", tracePath.string(), "-e",
+         "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,ftruncate,truncate,"
+         "fsync,fdatasync,close,rename,renameat,renameat2,unlink,unlinkat",
+         TAILSNIP_CLI_PATH, "--quiet", scratch_.tree().string()},
+        cwd.string(), hardening::SanitizerEnvironment(true), std::chrono::seconds(120),
+        (scratch_.root() / "capture").string());
+    ASSERT_TRUE(run.exited() && run.exitCode == 0) << "tailsnip-cli " << run.describe();
+
+    std::set<stdfs::path> entries;
+    for (const auto &[name, bytes] : originals_)
+      entries.insert(scratch_.tree() / name);
+    std::map<stdfs::path, int> renamedOnto;
+    int crossVolume = 0;
+    EXPECT_EQ(
+        "", CheckTrace(ReadWholeFile(tracePath.string()), cwd, entries, renamedOnto, crossVolume));
+    for (const auto &[name, bytes] : originals_) {
+      const stdfs::path path = scratch_.tree() / name;
+      const std::string shortened = reference::Shortened(bytes);
+      EXPECT_EQ(shortened, ReadWholeFile(path)) << path;
+      EXPECT_EQ(shortened == bytes ? 0 : 1, renamedOnto[path])
+          << "renames onto " << path << " (a file with lines is replaced exactly once)";
+    }
+    if (far_->mounted() && cwd == scratch_.cwd())
+      EXPECT_GT(crossVolume, 0) << "the copy never had to cross volumes: the test proved less";
+    stdfs::remove(tracePath);
+  }
+
+  Scratch scratch_;
+  std::unique_ptr<TmpfsVolume> far_;
+  std::map<std::string, std::string> originals_;
+};
+
+TEST_F(CrashOrderingTest, CopyIsFlushedAndClosedBeforeItIsRenamedOverTheEntry) {
+  traceRun(scratch_.cwd());
+  EXPECT_TRUE(stdfs::is_empty(scratch_.cwd())) << "a copy was left in the current directory";
+}
+
+TEST_F(CrashOrderingTest, TemporaryNameTakenByAnEntryChangesNothingInTheOrder) {
+  traceRun(scratch_.tree() / "work");
+}
+
+} // namespace
+} // namespace tailsnip

@@ -1,0 +1,423 @@
+// Each file operation tailsnip-cli performs is made to fail at its first,
+// second, ... call, once or from then on, until a run goes by without the
+// failure being reached. After every run each entry must be exactly as it
+// was or correctly shortened, nothing may be left beside it or in the
+// current directory, and every entry kept as it was must be named in the
+// notice, with exit status 1.
+#include "ProgramRun.h"
+#include "ReferenceModel.h"
+
+#include "PosixVolume.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace tailsnip {
+namespace {
+
+namespace stdfs = std::filesystem;
+using hardening::ProgramRun;
+using hardening::RunProgram;
+using testing::TmpfsVolume;
+using testing::WriteBytes;
+
+// An operation to fail and the error it fails with; error 0 is a short
+// read or write instead of a failure.
+struct Fault {
+  const char *call;
+  int error;
+};
+
+// Whether a run in which this fault struck must report a failure. A failed
+// close of a file only read loses nothing, and a rename refused across
+// volumes has a way around; every other failure means an entry was kept.
+bool MustBeReported(const Fault &fault) {
+  const std::string call = fault.call;
+  return fault.error != 0 && call != "close" && !(call == "rename" && fault.error == EXDEV);
+}
+
+std::ostream &operator<<(std::ostream &out, const Fault &fault) {
+  return out << fault.call << " (" << (fault.error ? std::strerror(fault.error) : "short transfer")
+             << ")";
+}
+
+const Fault kFaults[] = {
+    {"opendir", EACCES}, {"readdir", EIO},  {"open-read", EACCES},  {"fstat", EIO},
+    {"pread", EIO},      {"pread", 0},      {"open-write", ENOSPC}, {"fchmod", EPERM},
+    {"write", ENOSPC},   {"write", 0},      {"fsync", EIO},         {"close", EIO},
+    {"rename", EIO},     {"rename", EXDEV}, {"read", EIO},          {"read", 0},
+};
+
+// Operations a run over the test tree always performs; the others (the
+// cross-volume copy's read, the removal of a failed copy) only on some paths.
+// A sweep that never reaches one of these means the fault library missed it.
+const std::set<std::string> kAlwaysCalled = {"opendir", "readdir",    "open-read", "fstat",
+                                             "pread",   "open-write", "fchmod",    "write",
+                                             "fsync",   "close",      "rename"};
+
+struct Totals {
+  long runs = 0;
+  long faultsInjected = 0;
+  long entriesChecked = 0;
+};
+Totals totals;
+
+class PrintTotals : public ::testing::Environment {
+public:
+  void TearDown() override {
+    if (totals.runs > 0)
+      std::cout << "fault injection: " << totals.faultsInjected << " faults injected, "
+                << totals.runs << " runs, " << totals.entriesChecked << " entries checked\n";
+  }
+};
+[[maybe_unused]] const auto *const printTotals =
+    ::testing::AddGlobalTestEnvironment(new PrintTotals);
+
+std::string BigFile() {
+  std::string bytes;
+  for (int line = 0; bytes.size() < (std::size_t{3} << 19); ++line)
+    bytes += "line " + std::to_string(line) + "\n";
+  return bytes + "the last line, without an end";
+}
+
+constexpr stdfs::perms kUsualMode = stdfs::perms::owner_read | stdfs::perms::owner_write |
+                                    stdfs::perms::group_read | stdfs::perms::others_read;
+// Writable by everyone: a mode the creation mask would narrow.
+constexpr stdfs::perms kSharedMode =
+    kUsualMode | stdfs::perms::group_write | stdfs::perms::others_write;
+
+struct Entry {
+  bool folder = false;
+  std::string bytes;
+  stdfs::perms mode = kUsualMode;
+  std::string shortened; // what the bytes must become
+
+  static Entry File(std::string bytes, stdfs::perms mode = kUsualMode) {
+    Entry entry;
+    entry.shortened = reference::Shortened(bytes);
+    entry.bytes = std::move(bytes);
+    entry.mode = mode;
+    return entry;
+  }
+  static Entry Folder() {
+    Entry entry;
+    entry.folder = true;
+    return entry;
+  }
+};
+
+// The tree every run starts from: an empty file, one line, CRLF line ends
+// with a lone carriage return and no final line end, a file larger than
+// the engine's read buffer, one with a mode the creation mask would change,
+// a folder on another volume when one can be mounted, and "temp.txt".
+const std::map<std::string, Entry> &TreeEntries() {
+  static const std::map<std::string, Entry> entries = {
+      {"empty", Entry::File("")},
+      {"one", Entry::File("the only line\n")},
+      {"crlf", Entry::File("first\r\nsecond\r\n")},
+      {"mixed", Entry::File("crlf\r\nlone\rcarriage return\nno final end")},
+      {"shared", Entry::File("x\ny\n", kSharedMode)},
+      {"big", Entry::File(BigFile())},
+      {"far", Entry::Folder()},
+      {"far/a", Entry::File("on\r\nanother\nvolume")},
+      {"work", Entry::Folder()},
+      {"work/temp.txt", Entry::File("named like\nthe copy\n")},
+  };
+  return entries;
+}
+
+// Scratch space on a tmpfs of its own when mounting is allowed, with a
+// second tmpfs at tree/far, so that copies cross volumes and flushing is
+// cheap; elsewhere in the temporary folder, without the second volume.
+class FaultTree {
+public:
+  FaultTree() {
+    base_ = stdfs::temp_directory_path() / ("tailsnip-faults-" + std::to_string(::getpid()));
+    stdfs::create_directories(base_);
+    home_ = std::make_unique<TmpfsVolume>(base_, 64 << 20);
+    stdfs::create_directories(tree() / "far");
+    stdfs::create_directories(base_ / "cwd");
+    if (home_->mounted())
+      far_ = std::make_unique<TmpfsVolume>(tree() / "far", 16 << 20);
+  }
+  ~FaultTree() {
+    far_.reset();
+    home_.reset();
+    std::error_code ignored;
+    stdfs::remove_all(base_, ignored);
+  }
+
+  bool hasSecondVolume() const { return far_ && far_->mounted(); }
+  std::string volumeProblem() const { return home_->problem(); }
+  stdfs::path tree() const { return base_ / "tree"; }
+  stdfs::path outsideCwd() const { return base_ / "cwd"; }
+  stdfs::path capture() const { return base_ / "capture"; }
+  stdfs::path log() const { return base_ / "fault.log"; }
+
+  // Brings the tree back to its first state; the mount point stays.
+  void reset() {
+    for (const stdfs::path &folder : {tree() / "far", tree(), outsideCwd()})
+      for (const auto &item : stdfs::directory_iterator(folder))
+        if (item.path() != tree() / "far")
+          stdfs::remove_all(item.path());
+    for (const auto &[name, entry] : TreeEntries()) {
+      const stdfs::path path = tree() / name;
+      if (entry.folder) {
+        stdfs::create_directories(path);
+        continue;
+      }
+      WriteBytes(path, entry.bytes);
+      stdfs::permissions(path, entry.mode);
+    }
+  }
+
+  // Every file and folder beneath the scratch space, but the test's own.
+  std::set<stdfs::path> everything() const {
+    std::set<stdfs::path> found;
+    for (const auto &item : stdfs::recursive_directory_iterator(base_))
+      if (item.path() != log() && item.path().parent_path() != base_ / "capture")
+        found.insert(item.path());
+    return found;
+  }
+
+private:
+  stdfs::path base_;
+  std::unique_ptr<TmpfsVolume> home_;
+  std::unique_ptr<TmpfsVolume> far_;
+};
+
+enum class Persistence { Once, FromThenOn };
+
+// The current directory of a run: outside the tree, or the tree's "work"
+// folder, whose "temp.txt" is then both an entry and the copy's name.
+enum class Cwd { Outside, InsideTree };
+
+struct Configuration {
+  Fault fault;
+  Persistence persistence;
+  Cwd cwd;
+  bool removalFails; // every removal of a failed copy fails as well
+
+  std::string describe(long n) const {
+    std::ostringstream text;
+    text << fault << " failing at call " << n
+         << (persistence == Persistence::Once ? " only" : " and every later one")
+         << (cwd == Cwd::Outside ? ", current directory outside the tree"
+                                 : ", current directory tree/work holding temp.txt")
+         << (removalFails ? ", every removal failing too" : "");
+    return text.str();
+  }
+};
+
+bool IsLeftoverCopyName(const stdfs::path &path) {
+  static const std::regex beside(R"(\.tailsnip-[0-9]+-[0-9]+\.tmp)");
+  const std::string name = path.filename().string();
+  return name == "temp.txt" || std::regex_match(name, beside);
+}
+
+// Checks the promise after one run; returns what was broken, one per line.
+std::string CheckPromise(const FaultTree &tree, const Configuration &config, const ProgramRun &run,
+                         long injected) {
+  std::ostringstream broken;
+  if (!run.exited() || (run.exitCode != 0 && run.exitCode != 1)) {
+    broken << "tailsnip-cli " << run.describe() << "\n";
+    return broken.str();
+  }
+  const std::string &notice = run.output;
+  auto named = [&](const stdfs::path &path) {
+    return notice.find("\n" + path.string() + ": ") != std::string::npos;
+  };
+  auto namedWithAFolder = [&](stdfs::path path) {
+    for (; path != tree.tree().parent_path(); path = path.parent_path())
+      if (named(path))
+        return true;
+    return false;
+  };
+
+  std::set<stdfs::path> expected = {tree.tree(), tree.outsideCwd()};
+  std::size_t namedCount = 0;
+  bool anyKept = false;
+  for (const auto &[name, entry] : TreeEntries()) {
+    const stdfs::path path = tree.tree() / name;
+    expected.insert(path);
+    ++totals.entriesChecked;
+    namedCount += named(path) ? 1 : 0;
+    const auto status = stdfs::symlink_status(path);
+    if (entry.folder) {
+      if (status.type() != stdfs::file_type::directory)
+        broken << path << " is no longer a folder\n";
+      continue;
+    }
+    if (status.type() != stdfs::file_type::regular) {
+      broken << path << " is missing\n";
+      continue;
+    }
+    if (status.permissions() != entry.mode)
+      broken << path << " changed its permissions\n";
+    const std::string now = hardening::ReadWholeFile(path);
+    const std::string &shortened = entry.shortened;
+    const bool asItWas = now == entry.bytes;
+    if (!asItWas && now != shortened) {
+      broken << path << " is neither as it was nor correctly shortened (" << now.size()
+             << " bytes, expected " << entry.bytes.size() << " or " << shortened.size() << ")\n";
+      continue;
+    }
+    if (named(path) && !asItWas)
+      broken << path << " is named in the notice but was shortened\n";
+    if (asItWas && shortened != entry.bytes) {
+      anyKept = true;
+      if (!namedWithAFolder(path))
+        broken << path << " was not shortened and the notice does not name it\n";
+    }
+  }
+  namedCount += named(tree.tree()) ? 1 : 0; // a tree that could not be searched
+
+  if (anyKept && run.exitCode != 1)
+    broken << "entries were kept as they were but the exit status is " << run.exitCode << "\n";
+  if (injected > 0 && MustBeReported(config.fault) && run.exitCode != 1)
+    broken << "the failure was ignored: exit status " << run.exitCode << "\n";
+  if (run.exitCode == 0 && notice != "finished!\n")
+    broken << "exit status 0 with a notice other than \"finished!\"\n";
+  if (run.exitCode == 1) {
+    static const std::regex countLine(R"(\n\n([0-9]+) entr(y|ies) could not be shortened:)");
+    std::smatch match;
+    if (!std::regex_search(notice, match, countLine))
+      broken << "exit status 1 but the notice does not count the failures\n";
+    else if (std::stoul(match[1]) != namedCount)
+      broken << "the notice counts " << match[1] << " failures and names " << namedCount << "\n";
+  }
+
+  for (const stdfs::path &path : tree.everything()) {
+    if (expected.count(path))
+      continue;
+    if (config.removalFails && IsLeftoverCopyName(path))
+      continue; // a copy nobody could remove
+    broken << "stray file " << path << "\n";
+  }
+  return broken.str();
+}
+
+struct ShimLog {
+  long calls = -1;
+  long injected = -1;
+};
+
+ShimLog ReadShimLog(const stdfs::path &path) {
+  ShimLog log;
+  std::istringstream(hardening::ReadWholeFile(path)) >> log.calls >> log.injected;
+  return log;
+}
+
+class FaultInjectionTest : public ::testing::TestWithParam<Fault> {
+protected:
+  static void SetUpTestSuite() {
+    tree_ = new FaultTree;
+    if (!tree_->hasSecondVolume())
+      std::cout << "note: " << tree_->volumeProblem()
+                << "; no second volume, so copies cross volumes only where a rename is made to "
+                   "fail with EXDEV\n";
+  }
+  static void TearDownTestSuite() {
+    delete tree_;
+    tree_ = nullptr;
+  }
+
+  // Runs with the fault at call 1, 2, ... until a run no longer reaches it.
+  // Returns how many runs did reach it, or -1 once a run broke the promise.
+  long sweep(const Configuration &config) {
+    long reached = 0;
+    for (long n = 1;; ++n) {
+      tree_->reset();
+      stdfs::remove(tree_->log());
+      const stdfs::path cwd =
+          config.cwd == Cwd::Outside ? tree_->outsideCwd() : tree_->tree() / "work";
+      std::vector<std::string> environment = hardening::SanitizerEnvironment();
+      environment.insert(environment.end(),
+                         {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
+                          std::string("TAILSNIP_FAULT_CALL=") + config.fault.call,
+                          "TAILSNIP_FAULT_AT=" + std::to_string(n),
+                          "TAILSNIP_FAULT_ERRNO=" + std::to_string(config.fault.error),
+                          std::string("TAILSNIP_FAULT_PERSIST=") +
+                              (config.persistence == Persistence::FromThenOn ? "1" : "0"),
+                          "TAILSNIP_FAULT_LOG=" + tree_->log().string()});
+      if (config.removalFails)
+        environment.push_back("TAILSNIP_FAULT_ALWAYS=unlink");
+      const ProgramRun run =
+          RunProgram({TAILSNIP_CLI_PATH, "--quiet", tree_->tree().string()}, cwd.string(),
+                     environment, std::chrono::seconds(60), tree_->capture().string());
+      const ShimLog log = ReadShimLog(tree_->log());
+      ++totals.runs;
+      if (log.injected > 0) {
+        totals.faultsInjected += log.injected;
+        ++reached;
+      }
+      const std::string broken = CheckPromise(*tree_, config, run, log.injected);
+      if (!broken.empty()) {
+        ADD_FAILURE() << config.describe(n) << ":\n" << broken;
+        return -1; // the later calls would only repeat the finding
+      }
+      if (log.calls < 0) {
+        ADD_FAILURE() << config.describe(n) << ": the fault library left no log";
+        return -1;
+      }
+      if (log.injected == 0) {
+        if (run.exitCode != 0)
+          ADD_FAILURE() << config.describe(n) << ": no fault was injected, yet " << run.describe();
+        return reached;
+      }
+    }
+  }
+
+  void sweepEverywhere(bool removalFails, const std::vector<Persistence> &persistences) {
+    const Fault fault = GetParam();
+    for (const Persistence persistence : persistences)
+      for (const Cwd cwd : {Cwd::Outside, Cwd::InsideTree}) {
+        const long reached = sweep({fault, persistence, cwd, removalFails});
+        // Only a copy moved across volumes is read with read() rather than pread().
+        const bool copiedAcross = cwd == Cwd::Outside && tree_->hasSecondVolume();
+        const bool called =
+            kAlwaysCalled.count(fault.call) || (copiedAcross && fault.call == std::string("read"));
+        if (reached == 0 && called)
+          ADD_FAILURE() << fault << ": the fault library saw no such call";
+      }
+  }
+
+  static FaultTree *tree_;
+};
+
+FaultTree *FaultInjectionTest::tree_ = nullptr;
+
+TEST_P(FaultInjectionTest, EveryCallFailingOnceOrFromThenOnKeepsThePromise) {
+  sweepEverywhere(false, {Persistence::Once, Persistence::FromThenOn});
+}
+
+// Where a failed copy cannot be removed it is the only thing that may stay,
+// under the copy's own name; every entry is still whole and reported.
+TEST_P(FaultInjectionTest, FailuresWhoseCopyCannotBeRemovedStillKeepThePromise) {
+  sweepEverywhere(true, {Persistence::Once});
+}
+
+INSTANTIATE_TEST_SUITE_P(, FaultInjectionTest, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault> &info) {
+                           std::string name = info.param.call;
+                           name += info.param.error
+                                       ? std::string("_") + strerrorname_np(info.param.error)
+                                       : "_short";
+                           for (char &c : name)
+                             if (c == '-')
+                               c = '_';
+                           return name;
+                         });
+
+} // namespace
+} // namespace tailsnip

@@ -1,0 +1,281 @@
+// Makes one kind of file operation fail, for the fault-injection tests.
+// Loaded with LD_PRELOAD into the program under test; set up through the
+// environment:
+//   TAILSNIP_FAULT_CALL     the operation: open-read, open-write, fstat, read,
+//                           pread, write, fchmod, fsync, close, rename,
+//                           unlink, opendir or readdir
+//   TAILSNIP_FAULT_AT       which call of it fails, counting from 1
+//   TAILSNIP_FAULT_PERSIST  "1": every later call fails as well
+//   TAILSNIP_FAULT_ERRNO    the error it fails with; 0 makes read, pread and
+//                           write move only half the bytes asked for instead
+//   TAILSNIP_FAULT_ALWAYS   an operation that fails on every call, with EIO
+//   TAILSNIP_FAULT_LOG      where to write "<calls> <faults injected>" at exit
+// Calls made inside the C library (the loader, opendir, stdio) are not
+// counted, so the counts are the program's own.
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdbool.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+enum Call {
+  kOpenRead,
+  kOpenWrite,
+  kFstat,
+  kRead,
+  kPread,
+  kWrite,
+  kFchmod,
+  kFsync,
+  kClose,
+  kRename,
+  kUnlink,
+  kOpendir,
+  kReaddir,
+  kCallKinds,
+  kNoCall = kCallKinds,
+};
+
+static const char *const kCallNames[kCallKinds] = {
+    "open-read", "open-write", "fstat",  "read",   "pread",   "write",  "fchmod",
+    "fsync",     "close",      "rename", "unlink", "opendir", "readdir"};
+
+enum Verdict { kProceed, kFail, kShorten };
+
+static enum Call target = kNoCall;
+static enum Call always = kNoCall;
+static long failAt;
+static bool persist;
+static int faultError = EIO;
+static long calls;
+static long injected;
+
+static enum Call CallNamed(const char *name) {
+  if (name)
+    for (int call = 0; call < kCallKinds; ++call)
+      if (strcmp(name, kCallNames[call]) == 0)
+        return (enum Call)call;
+  return kNoCall;
+}
+
+__attribute__((constructor)) static void ReadSettings(void) {
+  target = CallNamed(getenv("TAILSNIP_FAULT_CALL"));
+  always = CallNamed(getenv("TAILSNIP_FAULT_ALWAYS"));
+  const char *at = getenv("TAILSNIP_FAULT_AT");
+  failAt = at ? atol(at) : 0;
+  const char *persistSetting = getenv("TAILSNIP_FAULT_PERSIST");
+  persist = persistSetting && strcmp(persistSetting, "1") == 0;
+  const char *error = getenv("TAILSNIP_FAULT_ERRNO");
+  if (error)
+    faultError = atoi(error);
+}
+
+static void *Real(const char *name) {
+  void *function = dlsym(RTLD_NEXT, name);
+  if (!function) {
+    fprintf(stderr, "fault shim: no %s to forward to\n", name);
+    abort();
+  }
+  return function;
+}
+
+#define REAL(name, type) (real_##name ? real_##name : (real_##name = (type)Real(#name)))
+
+typedef int (*OpenFunction)(const char *, int, ...);
+typedef int (*OpenAtFunction)(int, const char *, int, ...);
+typedef int (*FstatFunction)(int, struct stat *);
+typedef int (*Fstat64Function)(int, struct stat64 *);
+typedef ssize_t (*ReadFunction)(int, void *, size_t);
+typedef ssize_t (*PreadFunction)(int, void *, size_t, off_t);
+typedef ssize_t (*WriteFunction)(int, const void *, size_t);
+typedef int (*FchmodFunction)(int, mode_t);
+typedef int (*FdFunction)(int);
+typedef int (*RenameFunction)(const char *, const char *);
+typedef int (*UnlinkFunction)(const char *);
+typedef DIR *(*OpendirFunction)(const char *);
+typedef struct dirent *(*ReaddirFunction)(DIR *);
+typedef struct dirent64 *(*Readdir64Function)(DIR *);
+
+static OpenFunction real_open, real_open64;
+static OpenAtFunction real_openat, real_openat64;
+static FstatFunction real_fstat;
+static Fstat64Function real_fstat64;
+static ReadFunction real_read;
+static PreadFunction real_pread, real_pread64;
+static WriteFunction real_write;
+static FchmodFunction real_fchmod;
+static FdFunction real_fsync, real_close;
+static RenameFunction real_rename;
+static UnlinkFunction real_unlink;
+static OpendirFunction real_opendir;
+static ReaddirFunction real_readdir;
+static Readdir64Function real_readdir64;
+
+__attribute__((destructor)) static void WriteLog(void) {
+  const char *path = getenv("TAILSNIP_FAULT_LOG");
+  if (!path)
+    return;
+  char line[64];
+  const int length = snprintf(line, sizeof line, "%ld %ld\n", calls, injected);
+  const int fd = REAL(open, OpenFunction)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return;
+  REAL(write, WriteFunction)(fd, line, (size_t)length);
+  REAL(close, FdFunction)(fd);
+}
+
+static enum Verdict Judge(enum Call call) {
+  if (call == always) {
+    errno = EIO;
+    return kFail;
+  }
+  if (call != target)
+    return kProceed;
+  ++calls;
+  if (calls != failAt && !(persist && calls > failAt))
+    return kProceed;
+  ++injected;
+  if (faultError == 0)
+    return kShorten;
+  errno = faultError;
+  return kFail;
+}
+
+static enum Call OpenCall(int flags) {
+  return (flags & O_ACCMODE) != O_RDONLY || (flags & O_CREAT) ? kOpenWrite : kOpenRead;
+}
+
+static bool NeedsMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
+
+#define DEFINE_OPEN(name)                                                                          \
+  int name(const char *path, int flags, ...) {                                                     \
+    mode_t mode = 0;                                                                               \
+    if (NeedsMode(flags)) {                                                                        \
+      va_list args;                                                                                \
+      va_start(args, flags);                                                                       \
+      mode = va_arg(args, mode_t);                                                                 \
+      va_end(args);                                                                                \
+    }                                                                                              \
+    if (Judge(OpenCall(flags)) == kFail)                                                           \
+      return -1;                                                                                   \
+    return REAL(name, OpenFunction)(path, flags, mode);                                            \
+  }
+DEFINE_OPEN(open)
+DEFINE_OPEN(open64)
+
+#define DEFINE_OPENAT(name)                                                                        \
+  int name(int dir, const char *path, int flags, ...) {                                            \
+    mode_t mode = 0;                                                                               \
+    if (NeedsMode(flags)) {                                                                        \
+      va_list args;                                                                                \
+      va_start(args, flags);                                                                       \
+      mode = va_arg(args, mode_t);                                                                 \
+      va_end(args);                                                                                \
+    }                                                                                              \
+    if (Judge(OpenCall(flags)) == kFail)                                                           \
+      return -1;                                                                                   \
+    return REAL(name, OpenAtFunction)(dir, path, flags, mode);                                     \
+  }
+DEFINE_OPENAT(openat)
+DEFINE_OPENAT(openat64)
+
+int fstat(int fd, struct stat *status) {
+  if (Judge(kFstat) == kFail)
+    return -1;
+  return REAL(fstat, FstatFunction)(fd, status);
+}
+
+int fstat64(int fd, struct stat64 *status) {
+  if (Judge(kFstat) == kFail)
+    return -1;
+  return REAL(fstat64, Fstat64Function)(fd, status);
+}
+
+// A short transfer moves half the bytes (at least one): legal for any
+// read or write, and callers must carry on from where it stopped.
+static size_t Half(size_t count) { return count > 1 ? count / 2 : count; }
+
+ssize_t read(int fd, void *buffer, size_t count) {
+  const enum Verdict verdict = Judge(kRead);
+  if (verdict == kFail)
+    return -1;
+  return REAL(read, ReadFunction)(fd, buffer, verdict == kShorten ? Half(count) : count);
+}
+
+#define DEFINE_PREAD(name)                                                                         \
+  ssize_t name(int fd, void *buffer, size_t count, off_t offset) {                                 \
+    const enum Verdict verdict = Judge(kPread);                                                    \
+    if (verdict == kFail)                                                                          \
+      return -1;                                                                                   \
+    return REAL(name, PreadFunction)(fd, buffer, verdict == kShorten ? Half(count) : count,        \
+                                     offset);                                                      \
+  }
+DEFINE_PREAD(pread)
+DEFINE_PREAD(pread64)
+
+ssize_t write(int fd, const void *buffer, size_t count) {
+  const enum Verdict verdict = Judge(kWrite);
+  if (verdict == kFail)
+    return -1;
+  return REAL(write, WriteFunction)(fd, buffer, verdict == kShorten ? Half(count) : count);
+}
+
+int fchmod(int fd, mode_t mode) {
+  if (Judge(kFchmod) == kFail)
+    return -1;
+  return REAL(fchmod, FchmodFunction)(fd, mode);
+}
+
+int fsync(int fd) {
+  if (Judge(kFsync) == kFail)
+    return -1;
+  return REAL(fsync, FdFunction)(fd);
+}
+
+// A failing close still releases the descriptor, as the kernel does.
+int close(int fd) {
+  const enum Verdict verdict = Judge(kClose);
+  const int error = errno;
+  const int result = REAL(close, FdFunction)(fd);
+  if (verdict != kFail)
+    return result;
+  errno = error;
+  return -1;
+}
+
+int rename(const char *from, const char *to) {
+  if (Judge(kRename) == kFail)
+    return -1;
+  return REAL(rename, RenameFunction)(from, to);
+}
+
+int unlink(const char *path) {
+  if (Judge(kUnlink) == kFail)
+    return -1;
+  return REAL(unlink, UnlinkFunction)(path);
+}
+
+DIR *opendir(const char *path) {
+  if (Judge(kOpendir) == kFail)
+    return NULL;
+  return REAL(opendir, OpendirFunction)(path);
+}
+
+struct dirent *readdir(DIR *folder) {
+  if (Judge(kReaddir) == kFail)
+    return NULL;
+  return REAL(readdir, ReaddirFunction)(folder);
+}
+
+struct dirent64 *readdir64(DIR *folder) {
+  if (Judge(kReaddir) == kFail)
+    return NULL;
+  return REAL(readdir64, Readdir64Function)(folder);
+}
