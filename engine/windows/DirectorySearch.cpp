@@ -1,65 +1,91 @@
-// The directory search over the runtime's _findfirst family; only links
+// The directory search over FindFirstFileExW, giving narrow names in the
+// process's code page. The runtime's _findfirst would map a character the
+// code page lacks to a look-alike ("O" for an omega), which may name another
+// file; here such a character becomes '?', which no real name holds, so the
+// walk can report the entry instead of shortening a stranger. Only links
 // (symbolic links, junctions) keep the reparse-point bit.
 #include "engine/DirectorySearch.h"
 
-#include <io.h>
 #include <windows.h>
+
+#include <cerrno>
+#include <string>
 
 namespace tailsnip {
 
 namespace {
 
-struct Search {
-  intptr_t crt;
-  FolderPath dir; // the pattern without its "*"
-};
-
-// Cloud placeholders and deduplicated files are reparse points too, but
-// their folders hold real entries: only name surrogates lead elsewhere.
-bool IsLink(const FolderPath &path) {
-  HANDLE handle = CreateFileA(
-      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return true; // unknown: never enter it
-  FILE_ATTRIBUTE_TAG_INFO info{};
-  const bool known = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info);
-  CloseHandle(handle);
-  return !known || IsReparseTagNameSurrogate(info.ReparseTag);
+int ErrnoFromWin32(DWORD error) {
+  switch (error) {
+  case ERROR_FILE_NOT_FOUND:
+  case ERROR_PATH_NOT_FOUND:
+  case ERROR_NO_MORE_FILES:
+    return ENOENT;
+  case ERROR_FILENAME_EXCED_RANGE:
+    return ENAMETOOLONG;
+  case ERROR_ACCESS_DENIED:
+    return EACCES;
+  default:
+    return EIO;
+  }
 }
 
-void Fill(const Search &search, const _finddata_t &data, FindRecord &record) {
-  record.attributes = data.attrib;
-  record.name = data.name;
-  if ((record.attributes & kAttributeReparsePoint) != 0 && !IsLink(search.dir + record.name))
+std::wstring Widen(const std::string &narrow) {
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), &wide[0], length);
+  return wide;
+}
+
+// The name in the code page, with '?' for every character it cannot hold.
+std::string Narrow(const wchar_t *wide) {
+  const bool utf8 = GetACP() == CP_UTF8; // holds every character; no flags allowed
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int length = WideCharToMultiByte(CP_ACP, flags, wide, -1, nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
+  BOOL usedDefault = FALSE;
+  WideCharToMultiByte(CP_ACP, flags, wide, -1, &narrow[0], length, utf8 ? nullptr : "?",
+                      utf8 ? nullptr : &usedDefault);
+  narrow.resize(narrow.size() - 1); // the terminator
+  return narrow;
+}
+
+void Fill(const WIN32_FIND_DATAW &data, FindRecord &record) {
+  record.attributes = data.dwFileAttributes;
+  record.name = Narrow(data.cFileName);
+  // Cloud placeholders and deduplicated files are reparse points too, but
+  // their folders hold real entries: only name surrogates lead elsewhere.
+  // The search reports the reparse tag in dwReserved0.
+  if ((record.attributes & kAttributeReparsePoint) != 0 &&
+      !IsReparseTagNameSurrogate(data.dwReserved0))
     record.attributes &= ~kAttributeReparsePoint;
 }
 
 } // namespace
 
 SearchHandle FindFirst(const FolderPath &pattern, FindRecord &record) {
-  _finddata_t data;
-  const intptr_t crt = _findfirst(pattern.c_str(), &data);
-  if (crt == -1)
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileExW(Widen(pattern).c_str(), FindExInfoBasic, &data,
+                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE) {
+    errno = ErrnoFromWin32(GetLastError());
     return kNoSearch;
-  auto *search = new Search{crt, pattern.substr(0, pattern.size() - 1)};
-  Fill(*search, data, record);
-  return reinterpret_cast<SearchHandle>(search);
+  }
+  Fill(data, record);
+  return reinterpret_cast<SearchHandle>(find);
 }
 
-int FindNext(SearchHandle handle, FindRecord &record) {
-  auto *search = reinterpret_cast<Search *>(handle);
-  _finddata_t data;
-  if (_findnext(search->crt, &data) != 0)
+int FindNext(SearchHandle search, FindRecord &record) {
+  WIN32_FIND_DATAW data;
+  if (!FindNextFileW(reinterpret_cast<HANDLE>(search), &data)) {
+    errno = ErrnoFromWin32(GetLastError());
     return -1;
-  Fill(*search, data, record);
+  }
+  Fill(data, record);
   return 0;
 }
 
-void FindClose(SearchHandle handle) {
-  auto *search = reinterpret_cast<Search *>(handle);
-  _findclose(search->crt);
-  delete search;
-}
+void FindClose(SearchHandle search) { ::FindClose(reinterpret_cast<HANDLE>(search)); }
 
 } // namespace tailsnip
