@@ -2,6 +2,7 @@
 // shortened: never missing, never partial.
 #include "engine/RunTrim.h"
 
+#include "ReferenceModel.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,15 +20,6 @@ namespace {
 using testing::ReadBytes;
 using testing::Scratch;
 namespace stdfs = std::filesystem;
-
-std::string Shortened(const std::string &file) {
-  // Every file here ends its lines with LF and has several of them.
-  std::string kept = file.substr(0, file.rfind('\n', file.size() - 2) + 1);
-  std::string out;
-  for (char c : kept)
-    out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
 
 TEST(CrashSafetyTest, KilledRunLosesNothing) {
   Scratch scratch;
@@ -61,7 +53,7 @@ TEST(CrashSafetyTest, KilledRunLosesNothing) {
     for (const auto &[path, content] : originals) {
       ASSERT_TRUE(stdfs::exists(path)) << path << " is missing after round " << round;
       const std::string now = ReadBytes(path);
-      EXPECT_TRUE(now == content || now == Shortened(content))
+      EXPECT_TRUE(now == content || now == reference::Shortened(content))
           << path << " is partial after round " << round << " (" << now.size() << " of "
           << content.size() << " bytes)";
     }

@@ -1,6 +1,7 @@
 // Shortening single files on a real file system, on every platform.
 #include "engine/TrimFile.h"
 
+#include "ReferenceModel.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,28 +18,6 @@ namespace {
 using testing::ReadBytes;
 using testing::Scratch;
 namespace stdfs = std::filesystem;
-
-// The line model written out the plain way, independent of the engine's.
-std::string ReferenceShortened(const std::string &file) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (std::size_t i = 0; i < file.size(); ++i) {
-    if (file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n')
-      continue; // CR LF reads as LF
-    if (file[i] == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line += file[i];
-    }
-  }
-  if (!line.empty())
-    lines.push_back(line);
-  std::string out;
-  for (std::size_t i = 0; i + 1 < lines.size(); ++i)
-    out += lines[i] + "\r\n";
-  return out;
-}
 
 std::vector<std::string> Listing(const stdfs::path &folder) {
   std::vector<std::string> names;
@@ -126,7 +105,7 @@ TEST_F(TrimFileTest, AnyChunkSizeGivesTheReferenceResult) {
     TrimBuffer small(1 + random() % 9);
     const TrimResult result = TrimFile(testing::Native(path), small);
     EXPECT_EQ(bytes.empty() ? Outcome::LeftUnchanged : Outcome::Shortened, result.outcome);
-    EXPECT_EQ(ReferenceShortened(bytes), ReadBytes(path))
+    EXPECT_EQ(reference::Shortened(bytes), ReadBytes(path))
         << "round " << round << ", chunk " << small.chunk();
   }
 }
@@ -140,7 +119,7 @@ TEST_F(TrimFileTest, FileLargerThanTheBufferIsShortenedWhole) {
   TrimBuffer small(4096);
   const TrimResult result = TrimFile(testing::Native(path), small);
   EXPECT_EQ(Outcome::Shortened, result.outcome);
-  const std::string expected = ReferenceShortened(bytes);
+  const std::string expected = reference::Shortened(bytes);
   EXPECT_EQ(expected, ReadBytes(path));
   EXPECT_EQ(expected.size(), result.bytesWritten);
 }

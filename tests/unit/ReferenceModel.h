@@ -1,7 +1,7 @@
 // What shortening must do to a file's bytes, stated as plainly as possible
 // and independently of the engine, so the engine can be checked against it.
-#ifndef TAILSNIP_TESTS_HARDENING_REFERENCEMODEL_H
-#define TAILSNIP_TESTS_HARDENING_REFERENCEMODEL_H
+#ifndef TAILSNIP_TESTS_REFERENCEMODEL_H
+#define TAILSNIP_TESTS_REFERENCEMODEL_H
 
 #include <cstddef>
 #include <string>
