@@ -8,10 +8,23 @@
 static_assert((IDM_ABOUTBOX & 0xFFF0) == IDM_ABOUTBOX,
               "the low four bits of a system command belong to Windows");
 
-OpenOperations g_openOperations = {SHBrowseForFolderA, SHGetPathFromIDListA, CoTaskMemFree,
+OpenOperations g_openOperations = {SHBrowseForFolderA, SHGetPathFromIDListA, SHGetPathFromIDListW,
+                                   CoTaskMemFree,
                                    [](tailsnip::FolderPath folder, const tailsnip::Notify &notify) {
                                      return tailsnip::RunTrim(std::move(folder), notify);
                                    }};
+
+namespace {
+
+std::wstring Widened(const std::string &narrow) {
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, &wide[0], length);
+  wide.resize(wide.size() - 1); // the terminator
+  return wide;
+}
+
+} // namespace
 
 POINT CenteredIconOrigin(const RECT &client, int iconWidth, int iconHeight) {
   int width = client.right - client.left;
@@ -91,9 +104,13 @@ void CTailsnipDialog::OnOpen() {
   browse.lpszTitle = "Please choose the folser";
   browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN | BIF_EDITBOX;
 
+  bool faithful = true;
   if (PIDLIST_ABSOLUTE item = g_openOperations.browseForFolder(&browse)) {
-    if (g_openOperations.getPathFromIDList(item, buffer))
+    if (g_openOperations.getPathFromIDList(item, buffer)) {
       path = buffer;
+      wchar_t wide[MAX_PATH] = {};
+      faithful = g_openOperations.getWidePathFromIDList(item, wide) && Widened(path) == wide;
+    }
     g_openOperations.freeIDList(item);
   }
 
@@ -101,6 +118,15 @@ void CTailsnipDialog::OnOpen() {
   // path would name the root of the current drive, so nothing runs.
   if (path.empty())
     return;
+  // Where the code page lacks a character of the folder's name, the narrow
+  // path holds a look-alike that may name another folder: never walk it.
+  if (!faithful) {
+    const std::string text = path + ": " +
+                             tailsnip::DescribeReason(tailsnip::Reason::NameNotRepresentable) +
+                             "\n\nNothing was changed.";
+    MessageBoxA(text.c_str(), nullptr, MB_OK);
+    return;
+  }
   g_openOperations.runTrim(
       path, [this](const std::string &text) { MessageBoxA(text.c_str(), nullptr, MB_OK); });
 }

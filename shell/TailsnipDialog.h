@@ -16,6 +16,7 @@
 struct OpenOperations {
   PIDLIST_ABSOLUTE(WINAPI *browseForFolder)(LPBROWSEINFOA);
   BOOL(WINAPI *getPathFromIDList)(PCIDLIST_ABSOLUTE, LPSTR);
+  BOOL(WINAPI *getWidePathFromIDList)(PCIDLIST_ABSOLUTE, LPWSTR);
   void(WINAPI *freeIDList)(LPVOID);
   tailsnip::RunReport (*runTrim)(tailsnip::FolderPath, const tailsnip::Notify &);
 };

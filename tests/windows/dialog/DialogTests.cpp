@@ -8,6 +8,7 @@
 #include "tests/windows/wine_test.h"
 
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <string>
@@ -442,6 +443,7 @@ struct OpenRecorder {
   // What the stand-ins answer.
   PIDLIST_ABSOLUTE chosenItem = nullptr;
   const char *chosenPath = nullptr; // null: the item has no file-system path
+  const wchar_t *chosenWidePath = nullptr; // null: chosenPath, which is plain ASCII
   std::string notice = "finished!";
 };
 OpenRecorder recorder;
@@ -462,6 +464,19 @@ BOOL WINAPI RecordGetPath(PCIDLIST_ABSOLUTE, LPSTR buffer) {
   if (recorder.chosenPath == nullptr)
     return FALSE;
   std::strcpy(buffer, recorder.chosenPath);
+  return TRUE;
+}
+
+BOOL WINAPI RecordGetWidePath(PCIDLIST_ABSOLUTE, LPWSTR buffer) {
+  recorder.calls.push_back("wide path");
+  if (recorder.chosenWidePath != nullptr) {
+    std::wcscpy(buffer, recorder.chosenWidePath);
+  } else {
+    std::size_t i = 0;
+    for (; recorder.chosenPath[i] != '\0'; ++i)
+      buffer[i] = static_cast<unsigned char>(recorder.chosenPath[i]);
+    buffer[i] = L'\0';
+  }
   return TRUE;
 }
 
@@ -518,8 +533,9 @@ void AddOpenWithNotice(std::vector<Step> &steps, const char *path, std::string n
          if (box == nullptr || !IsWindowVisible(box))
            return false;
          std::string calls = Joined(recorder.calls);
-         ok(calls == "browse, path, free, run",
-            "expected calls \"browse, path, free, run\", got \"%s\"\n", calls.c_str());
+         ok(calls == "browse, path, wide path, free, run",
+            "expected calls \"browse, path, wide path, free, run\", got \"%s\"\n",
+            calls.c_str());
          CheckBrowseInfo();
          ok(recorder.bufferWasZeroed, "expected a zeroed path buffer of MAX_PATH bytes\n");
          ok(recorder.freed == &someItem, "expected the chosen item %p freed, got %p\n",
@@ -546,7 +562,7 @@ void AddOpenWithNotice(std::vector<Step> &steps, const char *path, std::string n
                      if (OtherDialog() != nullptr)
                        return false;
                      std::string calls = Joined(recorder.calls);
-                     ok(calls == "browse, path, free, run, run ended",
+                     ok(calls == "browse, path, wide path, free, run, run ended",
                         "expected the run to end after the notice, got \"%s\"\n", calls.c_str());
                      return true;
                    }});
@@ -575,15 +591,46 @@ void AddOpenWithoutFolder(std::vector<Step> &steps, const char *what, PIDLIST_AB
                    }});
 }
 
+// Clicks Open on a folder whose name the code page cannot hold: the narrow
+// path is a look-alike, so the program says so and nothing runs.
+void AddOpenWithLossyName(std::vector<Step> &steps) {
+  steps.push_back({"choose a folder named with an omega", [] {
+                     recorder = OpenRecorder{};
+                     recorder.chosenItem = &someItem;
+                     recorder.chosenPath = "C:\\Omega";
+                     recorder.chosenWidePath = L"C:\\\u03a9mega";
+                     PostMessageA(GetDlgItem(MainDialog(), IDC_OPEN), BM_CLICK, 0, 0);
+                     return true;
+                   }});
+  steps.push_back({"wait for the message", [] {
+                     HWND box = OtherDialog();
+                     if (box == nullptr || !IsWindowVisible(box))
+                       return false;
+                     std::string calls = Joined(recorder.calls);
+                     ok(calls == "browse, path, wide path, free",
+                        "expected no run, got calls \"%s\"\n", calls.c_str());
+                     char text[512] = {};
+                     GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+                     const std::string expected = "C:\\Omega: name not representable in the "
+                                                  "system code page\n\nNothing was changed.";
+                     ok(text == expected, "expected \"%s\", got \"%s\"\n", expected.c_str(),
+                        text);
+                     PostMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+                     return true;
+                   }});
+  steps.push_back({"wait for the message to close", [] { return OtherDialog() == nullptr; }});
+}
+
 void TestOpen() {
   OpenOperations real = g_openOperations;
-  g_openOperations = {RecordBrowse, RecordGetPath, RecordFree, RecordRun};
+  g_openOperations = {RecordBrowse, RecordGetPath, RecordGetWidePath, RecordFree, RecordRun};
 
   std::vector<Step> steps = {WaitForMainDialog()};
   AddOpenWithNotice(steps, "C:\\chosen folder", "finished!");
   AddOpenWithNotice(steps, "C:\\", "finished!\r\n\r\n1 entry could not be shortened.");
   AddOpenWithoutFolder(steps, "cancelled chooser", nullptr, "browse");
   AddOpenWithoutFolder(steps, "item without a path", &someItem, "browse, path, free");
+  AddOpenWithLossyName(steps);
   steps.push_back({"check the dialog is still there", [] {
                      ok(IsWindowEnabled(MainDialog()),
                         "expected the main dialog enabled after the runs\n");
