@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace tailsnip {
 
@@ -54,14 +55,18 @@ FolderPath FolderOf(const FolderPath &path) {
 }
 
 // A new file beside `entry`, named so as not to meet any other file.
+// `path` is set only when the file was created: a name found taken is
+// someone else's, and must never be removed as ours.
 FsError CreateBeside(const FolderPath &entry, const fs::FileInfo &like, FolderPath &path,
                      fs::File &file) {
   static unsigned counter = 0;
   const std::string prefix =
       FolderOf(entry) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    path = prefix + std::to_string(++counter) + ".tmp";
-    const FsError error = fs::CreateNew(path, like, file);
+    FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
+    const FsError error = fs::CreateNew(candidate, like, file);
+    if (error == FsError::None)
+      path = std::move(candidate);
     if (error != FsError::Exists)
       return error;
   }

@@ -1,6 +1,8 @@
 // Shortening single files on a real file system, on every platform.
 #include "engine/TrimFile.h"
 
+#include "engine/FileSystem.h"
+
 #include "ReferenceModel.h"
 #include "TestSupport.h"
 
@@ -142,6 +144,21 @@ TEST_F(TrimFileTest, TemporaryNameTakenByAnotherFileKeepsThatFile) {
   EXPECT_EQ("the user's own notes\n", ReadBytes(users));
   EXPECT_EQ(std::vector<std::string>{"entry"}, Listing(scratch_.tree()));
   stdfs::remove(users);
+}
+
+TEST_F(TrimFileTest, NamesTakenBesideTheEntryAreNeverRemoved) {
+  // temp.txt is taken, and so is every name the copy could get beside the entry.
+  testing::WriteBytes(scratch_.cwd() / "temp.txt", "mine\n");
+  const stdfs::path entry = scratch_.file("entry", "a\nb\n");
+  const std::string prefix = ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
+  for (int n = 1; n <= 400; ++n)
+    scratch_.file(prefix + std::to_string(n) + ".tmp", "someone else's\n");
+  const TrimResult result = Trim(entry);
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::CannotWriteCopy, result.reason);
+  EXPECT_EQ("a\nb\n", ReadBytes(entry));
+  EXPECT_EQ(401u, Listing(scratch_.tree()).size()) << "a file of someone else's was removed";
+  stdfs::remove(scratch_.cwd() / "temp.txt");
 }
 
 #ifdef _WIN32
