@@ -39,6 +39,7 @@ struct FileInfo {
   FileKind kind = FileKind::Other;
   bool readOnly = false; // Windows: the attribute; POSIX: no write bit at all
   std::uint64_t size = 0;
+  std::uint64_t modified = 0;    // last write, in the platform's own units
   std::uint32_t permissions = 0; // POSIX mode bits, kept by CreateNew
   std::uint32_t owner = 0;       // POSIX user and group, kept where allowed
   std::uint32_t group = 0;
@@ -77,6 +78,9 @@ private:
 // without waiting on pipes or devices, and describes it. A folder or a link
 // opens too (for its description only); never read from those.
 FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info);
+
+// Describes an open file again, as OpenForReading did.
+FsError Describe(File &file, FileInfo &info);
 
 // Reads up to `capacity` bytes at the current position; `got` is 0 at the end.
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got);

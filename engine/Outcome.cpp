@@ -18,6 +18,8 @@ const char *DescribeReason(Reason reason) {
     return "read-only";
   case Reason::InUse:
     return "in use";
+  case Reason::ChangedWhileShortened:
+    return "changed while it was being shortened";
   case Reason::CannotRead:
     return "could not be read";
   case Reason::CannotWriteCopy:

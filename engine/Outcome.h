@@ -24,6 +24,7 @@ enum class Reason {
   // Failed: the entry is exactly as it was.
   ReadOnly,
   InUse,
+  ChangedWhileShortened,
   CannotRead,
   CannotWriteCopy,
   CannotReplace,

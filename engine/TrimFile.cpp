@@ -228,6 +228,13 @@ TrimResult TrimRegularFile(const FolderPath &path, fs::File &input, const fs::Fi
     result.reason = Reason::CannotWriteCopy;
     return result;
   }
+  // Whatever was written to the entry meanwhile would be lost with it.
+  fs::FileInfo now;
+  if (fs::Describe(input, now) != FsError::None || now.size != info.size ||
+      now.modified != info.modified) {
+    result.reason = Reason::ChangedWhileShortened;
+    return result;
+  }
   // Windows will not replace a file that is still open, even by us.
   fs::Close(input);
   if (const FsError error = copy.moveOver(path, info, buffer); error != FsError::None) {

@@ -58,10 +58,12 @@ FileKind KindOf(mode_t mode) {
   return FileKind::Other;
 }
 
-void Describe(const struct stat &status, FileInfo &info) {
+void Fill(const struct stat &status, FileInfo &info) {
   info.kind = KindOf(status.st_mode);
   info.readOnly = (status.st_mode & 0222) == 0;
   info.size = static_cast<std::uint64_t>(status.st_size);
+  info.modified = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
+                  static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
   info.permissions = status.st_mode & 07777;
   info.owner = status.st_uid;
   info.group = status.st_gid;
@@ -89,16 +91,20 @@ FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
     // A final link is refused by O_NOFOLLOW; a socket cannot be opened.
     if ((error == ELOOP || error == ENXIO || error == EOPNOTSUPP) &&
         ::lstat(path.c_str(), &status) == 0) {
-      Describe(status, info);
+      Fill(status, info);
       return FsError::None;
     }
     return FromErrno(error);
   }
   file.adopt(fd);
+  return Describe(file, info);
+}
+
+FsError Describe(File &file, FileInfo &info) {
   struct stat status;
-  if (::fstat(fd, &status) != 0)
+  if (::fstat(file.handle(), &status) != 0)
     return LastError();
-  Describe(status, info);
+  Fill(status, info);
   return FsError::None;
 }
 

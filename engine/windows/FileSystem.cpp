@@ -86,12 +86,18 @@ FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
   file.adopt(handle);
+  return Describe(file, info);
+}
+
+FsError Describe(File &file, FileInfo &info) {
   BY_HANDLE_FILE_INFORMATION described;
-  if (!GetFileInformationByHandle(handle, &described))
+  if (!GetFileInformationByHandle(file.handle(), &described))
     return LastError();
-  info.kind = KindOf(handle, described.dwFileAttributes);
+  info.kind = KindOf(file.handle(), described.dwFileAttributes);
   info.readOnly = (described.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   info.size = (std::uint64_t{described.nFileSizeHigh} << 32) | described.nFileSizeLow;
+  info.modified = (std::uint64_t{described.ftLastWriteTime.dwHighDateTime} << 32) |
+                  described.ftLastWriteTime.dwLowDateTime;
   return FsError::None;
 }
 

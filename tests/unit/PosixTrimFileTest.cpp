@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tailsnip {
@@ -79,6 +82,31 @@ TEST_F(PosixTrimFileTest, NoWriteBitMeansReadOnlyEvenForRoot) {
   EXPECT_EQ(Reason::ReadOnly, Trim(path).reason);
   EXPECT_EQ("a\nb\n", ReadBytes(path));
   EXPECT_EQ(0u, CountEntries(scratch_.cwd()));
+}
+
+TEST_F(PosixTrimFileTest, FileWrittenToWhileShortenedKeepsEverything) {
+  // A log that grows during the run: its new lines must not vanish with the rename.
+  std::string original;
+  for (int line = 0; line < 400000; ++line) // about 9 MiB: many reads long
+    original += "line " + std::to_string(line) + "\n";
+  const stdfs::path path = scratch_.file("growing.log", original);
+  std::atomic<bool> done{false};
+  std::string appended;
+  std::thread writer([&] {
+    std::ofstream log(path, std::ios::binary | std::ios::app);
+    for (int line = 0; !done; ++line) {
+      const std::string text = "appended " + std::to_string(line) + "\n";
+      log << text << std::flush;
+      appended += text;
+    }
+  });
+  const TrimResult result = Trim(path);
+  done = true;
+  writer.join();
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::ChangedWhileShortened, result.reason);
+  EXPECT_TRUE(ReadBytes(path) == original + appended) << "lines written during the run were lost";
+  EXPECT_EQ(0u, CountEntries(scratch_.cwd())) << "temp.txt left behind";
 }
 
 TEST_F(PosixTrimFileTest, CopyOnAnotherVolumeIsMovedBesideTheEntryFirst) {
