@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 
 #ifdef _WIN32
@@ -171,6 +172,23 @@ TEST_F(TrimFileTest, HiddenAndSystemFilesComeBackAsOrdinaryFiles) {
   const DWORD attributes = GetFileAttributesA(native.c_str());
   EXPECT_EQ(0u, attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
       << "attributes 0x" << std::hex << attributes;
+}
+
+TEST_F(TrimFileTest, CopyOnAnotherVolumeIsMovedBesideTheEntryFirst) {
+  const char *volume = std::getenv("TAILSNIP_SECOND_VOLUME");
+  if (volume == nullptr)
+    GTEST_SKIP() << "no second volume (tests/unit/with_second_volume.sh provides one)";
+  const stdfs::path cwd = stdfs::path(volume) / ("cwd-" + std::to_string(GetCurrentProcessId()));
+  stdfs::create_directory(cwd);
+  stdfs::current_path(cwd);
+  const stdfs::path entry = scratch_.file("entry", "a\nb\nc\n");
+  const TrimResult result = Trim(entry);
+  stdfs::current_path(scratch_.cwd());
+  EXPECT_EQ(Outcome::Shortened, result.outcome) << DescribeReason(result.reason);
+  EXPECT_EQ("a\r\nb\r\n", ReadBytes(entry));
+  EXPECT_EQ(std::vector<std::string>{"entry"}, Listing(scratch_.tree())) << "a stray file";
+  EXPECT_EQ(std::vector<std::string>{}, Listing(cwd)) << "temp.txt left behind";
+  stdfs::remove(cwd);
 }
 
 TEST_F(TrimFileTest, FileOpenForWritingElsewhereIsInUse) {
