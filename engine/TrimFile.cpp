@@ -4,6 +4,7 @@
 #include "engine/LineModel.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -162,8 +163,14 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
     // Text that already ends its lines with CR LF is written as it was read.
     const char *data = buffer.input();
     std::size_t length = size;
-    if (FindBareLineFeed(data, size, afterCarriageReturn)) {
-      length = WriteLineEndsAsCrLf(data, size, buffer.output(), afterCarriageReturn);
+    if (const char *bare = FindBareLineFeed(data, size, afterCarriageReturn)) {
+      // What comes before the first bare line feed is already right: copy
+      // it as it is and translate only from there, without scanning it again.
+      const std::size_t clean = static_cast<std::size_t>(bare - data);
+      std::memcpy(buffer.output(), data, clean);
+      afterCarriageReturn = false; // a bare line feed has none before it
+      length = clean + WriteLineEndsAsCrLf(bare, size - clean, buffer.output() + clean,
+                                           afterCarriageReturn);
       data = buffer.output();
     } else {
       afterCarriageReturn = data[size - 1] == '\r';
