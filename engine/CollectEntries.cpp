@@ -40,11 +40,11 @@ Reason SearchFailureReason(const FolderPath &dir, int error) {
 
 // Reads a folder's entries whole and ends its search before any subfolder
 // is entered, so a deep tree holds no search handles open.
-Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries) {
+Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries, int &error) {
   FindRecord record;
   const SearchHandle search = FindFirst(JoinPath(dir, "*"), record);
   if (search == kNoSearch) {
-    const int error = errno;
+    error = errno;
     if (error == ENOENT && IsRoot(dir))
       return Reason::None;
     return SearchFailureReason(dir, error);
@@ -57,8 +57,16 @@ Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries) {
   do
     entries.push_back(record);
   while (FindNext(search, record) == 0);
-  return errno == ENOENT ? Reason::None : Reason::CannotSearchFolder;
+  error = errno;
+  return error == ENOENT ? Reason::None : Reason::CannotSearchFolder;
 }
+
+#ifdef _WIN32
+// The search's errno is the runtime's rendering, not a system code.
+int SystemErrorOf(int) { return 0; }
+#else
+int SystemErrorOf(int error) { return error; }
+#endif
 
 #ifdef _WIN32
 // The narrow search replaces characters outside the code page by '?', which
@@ -70,20 +78,25 @@ bool IsLossyName(const std::string &) { return false; }
 
 } // namespace
 
-bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures) {
+bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures,
+                    FolderIdentities *identities) {
   try {
     std::set<std::pair<std::uint64_t, std::uint64_t>> entered;
     std::vector<Listing> path;
 
     auto enter = [&](FolderPath folder) {
       fs::FileIdentity identity;
-      if (fs::GetIdentity(folder, identity) == fs::FsError::None &&
-          !entered.insert({identity.volume, identity.index}).second)
-        return; // reached again by another name: its entries are listed already
+      if (fs::GetIdentity(folder, identity) == fs::FsError::None) {
+        if (!entered.insert({identity.volume, identity.index}).second)
+          return; // reached again by another name: its entries are listed already
+        if (identities)
+          identities->emplace(folder, identity);
+      }
       Listing listing;
-      const Reason reason = ReadListing(folder, listing.entries);
+      int error = 0;
+      const Reason reason = ReadListing(folder, listing.entries, error);
       if (reason != Reason::None)
-        failures.push_back({folder, reason});
+        failures.push_back({folder, reason, SystemErrorOf(error)});
       listing.dir = std::move(folder);
       path.push_back(std::move(listing));
     };

@@ -2,21 +2,28 @@
 #ifndef TAILSNIP_ENGINE_COLLECTENTRIES_H
 #define TAILSNIP_ENGINE_COLLECTENTRIES_H
 
+#include "engine/FileSystem.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 
+#include <unordered_map>
 #include <vector>
 
 namespace tailsnip {
+
+// The identity of every folder a walk entered, by the path it was listed under.
+using FolderIdentities = std::unordered_map<FolderPath, fs::FileIdentity>;
 
 // Appends to `list` the path of every entry beneath `dir`, depth-first in the
 // file system's order, each subfolder's path just before its contents; "."
 // and ".." are skipped. A link is listed but never entered, and no folder is
 // entered twice. Folders that cannot be searched (and, on Windows, names the
-// code page cannot hold) are appended to `failures`. Uses no stack in
+// code page cannot hold) are appended to `failures`, and, where `identities`
+// is given, each folder entered is recorded there. Uses no stack in
 // proportion to the depth. Returns false if memory ran out; `list` then holds
 // what was found so far.
-[[nodiscard]] bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures);
+[[nodiscard]] bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures,
+                                  FolderIdentities *identities = nullptr);
 
 } // namespace tailsnip
 

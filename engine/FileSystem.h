@@ -1,7 +1,15 @@
 // The file operations the engine needs, with failures returned as values.
 //
 // Implemented once per platform (posix/FileSystem.cpp, windows/FileSystem.cpp).
-// No function here throws; every one that can fail returns an FsError.
+// No function here throws; every one that can fail returns an FsError, and
+// LastSystemError() then holds the platform's own code for it.
+//
+// Entries are reached through a folder the run holds open (`folder`) and the
+// entry's `path`, whose last component is its name in that folder. POSIX
+// opens, creates and renames relative to the folder's descriptor, so a folder
+// swapped for a link meanwhile leads nowhere; Windows uses the path, and the
+// run holds every folder on it open without sharing deletion, so that none
+// of them can be renamed or replaced while it works.
 #ifndef TAILSNIP_ENGINE_FILESYSTEM_H
 #define TAILSNIP_ENGINE_FILESYSTEM_H
 
@@ -9,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tailsnip::fs {
 
@@ -16,11 +25,14 @@ enum class FsError {
   None,
   NotFound,
   AccessDenied,
-  InUse,  // another program holds the file open (Windows sharing)
+  InUse,  // another program holds the file open
   Exists, // CreateNew found something under the name
   NoSpace,
   CrossVolume, // MoveOver cannot rename from one volume to another
   NameTooLong,
+  Immutable,     // the file may not be changed or replaced by anyone
+  OwnerNotKept,  // a copy could not be given the entry's owner or group
+  AttributesNotKept, // ... nor its permissions, extended attributes or security
   Other,
 };
 
@@ -33,6 +45,7 @@ struct FileIdentity {
   bool operator==(const FileIdentity &other) const {
     return volume == other.volume && index == other.index;
   }
+  bool operator!=(const FileIdentity &other) const { return !(*this == other); }
 };
 
 struct FileInfo {
@@ -40,13 +53,14 @@ struct FileInfo {
   bool readOnly = false; // Windows: the attribute; POSIX: no write bit at all
   std::uint64_t size = 0;
   std::uint64_t modified = 0;    // last write, in the platform's own units
-  std::uint32_t permissions = 0; // POSIX mode bits, kept by CreateNew
-  std::uint32_t owner = 0;       // POSIX user and group, kept where allowed
+  std::uint32_t permissions = 0; // POSIX mode bits
+  std::uint32_t owner = 0;       // POSIX user and group
   std::uint32_t group = 0;
+  FileIdentity identity;
 };
 
-// An open file; closed (quietly) when destroyed. Use Close to learn whether
-// the close itself succeeded.
+// An open file or folder; closed (quietly) when destroyed. Use Close to
+// learn whether the close itself succeeded.
 class File {
 public:
 #ifdef _WIN32
@@ -57,6 +71,8 @@ public:
   static const Handle kNone;
 
   File() = default;
+  File(File &&other) noexcept : handle_(other.release()), exclusive_(other.exclusive_) {}
+  File &operator=(File &&other) noexcept;
   File(const File &) = delete;
   File &operator=(const File &) = delete;
   ~File();
@@ -69,18 +85,54 @@ public:
     handle_ = kNone;
     return handle;
   }
+  // Whether ClaimForReplacement made sure no other program writes the file.
+  bool exclusive() const { return exclusive_; }
+  void setExclusive(bool exclusive) { exclusive_ = exclusive; }
 
 private:
   Handle handle_ = kNone;
+  bool exclusive_ = false;
 };
 
-// Opens an existing entry for reading without following a final link and
-// without waiting on pipes or devices, and describes it. A folder or a link
-// opens too (for its description only); never read from those.
-FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info);
+// The platform's code (errno, or the Win32 error) of this thread's latest
+// failed operation, and the system's own text for such a code.
+int LastSystemError();
+std::string DescribeSystemError(int code);
 
-// Describes an open file again, as OpenForReading did.
+// Opens the folder at `path` (links in the path followed: it is the one the
+// user named) to reach entries through, and describes it.
+FsError OpenFolder(const FolderPath &path, File &folder, FileInfo &info);
+
+// Opens the folder `path` lies in, by its path; for callers outside a run.
+FsError OpenParentFolder(const FolderPath &path, File &folder);
+
+// Opens the current directory, where copies go first.
+FsError OpenCurrentFolder(File &folder);
+
+// Opens an existing entry of `folder` for reading, without following a link
+// and without waiting on pipes or devices, and describes it. A folder or a
+// link opens too, for its description and, a folder, to reach its entries;
+// never read from those. An entry that cannot be opened is still described
+// where that is possible (`info.kind`), with the error returned.
+FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileInfo &info);
+
+// Describes an open file again, as OpenEntry did.
 FsError Describe(File &file, FileInfo &info);
+
+// Makes sure the entry open as `file` may be replaced by this user: that the
+// user may write it, that it is neither immutable nor append-only, that a
+// copy can carry its owner and group, and that no other program has it open
+// for writing. Where the platform can, it also keeps other programs from
+// opening it for writing until `file` is closed (a Linux lease, a Windows
+// share mode), and marks `file` exclusive. `file` may be reopened.
+FsError ClaimForReplacement(const File &folder, const FolderPath &path, File &file,
+                            const FileInfo &info);
+
+// Whether an exclusive `file` is still unopened by any other program.
+bool StillExclusive(File &file);
+
+// Whether this user may create a file in `folder`.
+bool MayCreateIn(const File &folder);
 
 // Reads up to `capacity` bytes at the current position; `got` is 0 at the end.
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got);
@@ -89,9 +141,14 @@ FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &go
 FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capacity,
                std::size_t &got);
 
-// Creates a file that must not exist yet (Exists otherwise) for writing,
-// with the permissions and, where allowed, the owner of `like`.
-FsError CreateNew(const FolderPath &path, const FileInfo &like, File &file);
+// Creates, in `folder`, a file that must not exist yet (Exists otherwise)
+// for writing, readable and writable by nobody but this user for now.
+FsError CreateNew(const File &folder, const FolderPath &path, File &file);
+
+// Gives `copy` what `entry` has besides its content: owner and group,
+// permissions and extended attributes (ACLs and labels included) on POSIX,
+// the security descriptor on Windows. Fails when any of it cannot be kept.
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy);
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);
@@ -102,13 +159,14 @@ FsError FlushToDisk(File &file);
 // Closes the file and reports whether the close succeeded.
 FsError Close(File &file);
 
-// Puts `from` in the place of `to` in one step: at every moment `to` is
-// either its old or its new file. CrossVolume when the two lie on different
-// volumes; then nothing has changed.
-FsError MoveOver(const FolderPath &from, const FolderPath &to);
+// Puts `from` (in `fromFolder`) in the place of `to` (in `toFolder`) in one
+// step: at every moment `to` is either its old or its new file. CrossVolume
+// when the two lie on different volumes; then nothing has changed.
+FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toFolder,
+                 const FolderPath &to);
 
-// Deletes a file.
-FsError Remove(const FolderPath &path);
+// Deletes a file of `folder`.
+FsError Remove(const File &folder, const FolderPath &path);
 
 // Identity of the folder at `path` (links followed).
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity);

@@ -1,5 +1,7 @@
 #include "engine/Outcome.h"
 
+#include "engine/FileSystem.h"
+
 namespace tailsnip {
 
 const char *DescribeReason(Reason reason) {
@@ -16,6 +18,14 @@ const char *DescribeReason(Reason reason) {
     return "not a regular file";
   case Reason::ReadOnly:
     return "read-only";
+  case Reason::NoWritePermission:
+    return "no permission to write it";
+  case Reason::Immutable:
+    return "immutable or append-only";
+  case Reason::OwnerNotKept:
+    return "its owner or group could not be kept";
+  case Reason::AttributesNotKept:
+    return "its permissions or attributes could not be kept";
   case Reason::InUse:
     return "in use";
   case Reason::ChangedWhileShortened:
@@ -32,10 +42,19 @@ const char *DescribeReason(Reason reason) {
     return "path too long";
   case Reason::CannotSearchFolder:
     return "folder could not be searched";
+  case Reason::FolderChanged:
+    return "folder changed during the run";
   case Reason::OutOfMemory:
     return "out of memory";
   }
   return "unknown";
+}
+
+std::string DescribeFailure(Reason reason, int systemError) {
+  std::string text = DescribeReason(reason);
+  if (systemError != 0)
+    text += ": " + fs::DescribeSystemError(systemError);
+  return text;
 }
 
 } // namespace tailsnip

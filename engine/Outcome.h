@@ -5,6 +5,7 @@
 #include "engine/FolderPath.h"
 
 #include <cstdint>
+#include <string>
 
 namespace tailsnip {
 
@@ -23,6 +24,10 @@ enum class Reason {
   NotRegularFile,
   // Failed: the entry is exactly as it was.
   ReadOnly,
+  NoWritePermission,
+  Immutable,
+  OwnerNotKept,
+  AttributesNotKept,
   InUse,
   ChangedWhileShortened,
   CannotRead,
@@ -31,23 +36,30 @@ enum class Reason {
   NameNotRepresentable,
   PathTooLong,
   CannotSearchFolder,
+  FolderChanged,
   OutOfMemory,
 };
 
 // A short phrase for the user, e.g. "read-only".
 const char *DescribeReason(Reason reason);
 
+// The phrase and, where the system gave one, its own text:
+// "could not be read: Permission denied".
+std::string DescribeFailure(Reason reason, int systemError);
+
 struct TrimResult {
   Outcome outcome = Outcome::Failed;
   Reason reason = Reason::None;
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
+  int systemError = 0; // what the system said of a failure, if it said anything
 };
 
 // An entry or folder that could not be handled, for the report.
 struct Failure {
   FolderPath path;
   Reason reason = Reason::None;
+  int systemError = 0;
 };
 
 } // namespace tailsnip

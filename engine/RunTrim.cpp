@@ -1,6 +1,7 @@
 #include "engine/RunTrim.h"
 
 #include "engine/CollectEntries.h"
+#include "engine/RunLock.h"
 #include "engine/TrimFile.h"
 
 #include <new>
@@ -22,12 +23,80 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
     ++report.unchanged;
     break;
   case Outcome::Failed:
-    report.failures.push_back({path, result.reason});
+    report.failures.push_back({path, result.reason, result.systemError});
     break;
   }
 }
 
+bool IsWithin(const FolderPath &path, const FolderPath &folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == kPathSeparator;
+}
+
+// The folders from the run's folder down to the one whose entries are being
+// trimmed, each held open and each the very folder the walk listed, so that
+// a folder renamed or swapped for a link meanwhile leads nowhere.
+class FolderChain {
+public:
+  // Holds the run's own folder, if it is still the one the walk listed.
+  void start(const FolderPath &folder, const FolderIdentities &identities) {
+    fs::File handle;
+    fs::FileInfo info;
+    if (fs::OpenFolder(folder, handle, info) == fs::FsError::None)
+      enter(folder, std::move(handle), identities);
+  }
+
+  // Holds `handle`, an entry just opened as a folder, if it is the folder
+  // the walk listed under `path`.
+  void enter(const FolderPath &path, fs::File handle, const FolderIdentities &identities) {
+    fs::FileInfo info;
+    const auto listed = identities.find(path);
+    if (listed == identities.end() || fs::Describe(handle, info) != fs::FsError::None ||
+        info.identity != listed->second)
+      return;
+    held_.push_back({path, std::move(handle)});
+  }
+
+  // The held folder that `entry` lies in; null when that folder is not the
+  // one the walk listed. Entries come in walk order, so folders whose
+  // entries are all done are let go on the way.
+  const fs::File *folderOf(const FolderPath &entry) {
+    // The walk joins with a separator even after a root's own ("C:\\" "\\" name).
+    const std::size_t separator = entry.find_last_of(kPathSeparator);
+    if (separator == FolderPath::npos)
+      return nullptr;
+    const FolderPath parent = entry.substr(0, separator);
+    while (!held_.empty() && held_.back().path != parent && !IsWithin(parent, held_.back().path))
+      held_.pop_back();
+    return !held_.empty() && held_.back().path == parent ? &held_.back().folder : nullptr;
+  }
+
+private:
+  struct Held {
+    FolderPath path;
+    fs::File folder;
+  };
+  std::vector<Held> held_;
+};
+
+TrimResult TrimListed(const FolderPath &entry, FolderChain &chain, const fs::File &currentFolder,
+                      const FolderIdentities &identities, TrimBuffer &buffer, TrimMode mode) {
+  const fs::File *folder = chain.folderOf(entry);
+  if (!folder)
+    return {Outcome::Failed, Reason::FolderChanged};
+  fs::File opened;
+  TrimResult result = TrimEntry({folder, &currentFolder, entry}, buffer, mode, &opened);
+  if (opened.isOpen())
+    chain.enter(entry, std::move(opened), identities);
+  return result;
+}
+
 } // namespace
+
+std::string FormatBusy(const FolderPath &busy) {
+  return "Another run is working in " + busy +
+         " (or in a folder inside it); nothing was changed.";
+}
 
 std::string FormatNotice(const RunReport &report) {
   std::string text = kFinished;
@@ -39,7 +108,8 @@ std::string FormatNotice(const RunReport &report) {
   text += "\n\n" + std::to_string(failed) +
           (failed == 1 ? " entry could not be shortened:" : " entries could not be shortened:");
   for (std::size_t i = 0; i < failed && i < kFailuresNamed; ++i)
-    text += "\n" + report.failures[i].path + ": " + DescribeReason(report.failures[i].reason);
+    text += "\n" + report.failures[i].path + ": " +
+            DescribeFailure(report.failures[i].reason, report.failures[i].systemError);
   if (failed > kFailuresNamed)
     text += "\n... and " + std::to_string(failed - kFailuresNamed) + " more.";
   return text;
@@ -53,8 +123,14 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
   std::string notice = "finished!\n\nMemory ran out; the run stopped before "
                        "every file was handled.";
   try {
+    RunLock lock;
+    if (!LockRun(folder, lock, report.busyFolder)) {
+      notify(FormatBusy(report.busyFolder));
+      return report;
+    }
     WorkList list;
-    if (!CollectEntries(std::move(folder), list, report.failures)) {
+    FolderIdentities identities;
+    if (!CollectEntries(folder, list, report.failures, &identities)) {
       report.outOfMemory = true;
     } else {
       report.listed = list.size();
@@ -62,8 +138,13 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
         options.onListed(list.size());
       const TrimMode mode = options.dryRun ? TrimMode::DryRun : TrimMode::Replace;
       TrimBuffer buffer;
+      fs::File currentFolder;
+      fs::OpenCurrentFolder(currentFolder); // without one, copies go beside their entries
+      FolderChain chain;
+      chain.start(folder, identities);
       for (std::size_t i = 0; i < list.size(); ++i) {
-        const TrimResult result = TrimFile(list[i], buffer, mode);
+        const TrimResult result =
+            TrimListed(list[i], chain, currentFolder, identities, buffer, mode);
         Count(list[i], result, report);
         if (options.onEntry)
           options.onEntry(list[i], result);

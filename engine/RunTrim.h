@@ -27,6 +27,7 @@ struct RunReport {
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
   bool outOfMemory = false; // the list could not grow: nothing was changed
+  FolderPath busyFolder;    // another run works there: nothing was changed
 };
 
 // What a caller may ask of a run beyond the plain one.
@@ -43,8 +44,15 @@ struct RunOptions {
 // line, the number of failures and up to ten paths with their reasons.
 std::string FormatNotice(const RunReport &report);
 
+// Says that another run is working in `busy` and this one changed nothing.
+std::string FormatBusy(const FolderPath &busy);
+
 // Lists every entry beneath `folder`, shortens each file by its last line in
 // list order, then calls `notify` once with FormatNotice of the report.
+// Each entry is reached through the folders the walk listed, held open; an
+// entry whose folder was renamed or replaced meanwhile is kept and reported.
+// When another run is working in `folder`, inside it or above it, nothing is
+// touched and `notify` is called with FormatBusy instead.
 // An empty `folder` is no folder the user chose: nothing is walked, nothing
 // is touched and `notify` is not called.
 RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &options = {});

@@ -30,8 +30,39 @@ Reason ReasonForOpen(FsError error) {
   }
 }
 
+Reason ReasonForClaim(FsError error) {
+  switch (error) {
+  case FsError::InUse:
+    return Reason::InUse;
+  case FsError::AccessDenied:
+    return Reason::NoWritePermission;
+  case FsError::Immutable:
+    return Reason::Immutable;
+  case FsError::OwnerNotKept:
+    return Reason::OwnerNotKept;
+  default:
+    return Reason::CannotReplace;
+  }
+}
+
+Reason ReasonForAttributes(FsError error) {
+  return error == FsError::OwnerNotKept ? Reason::OwnerNotKept : Reason::AttributesNotKept;
+}
+
 Reason ReasonForReplace(FsError error) {
   return error == FsError::InUse ? Reason::InUse : Reason::CannotReplace;
+}
+
+// A failure, with what the system said of it (0: it said nothing).
+TrimResult Failed(Reason reason, int systemError = fs::LastSystemError()) {
+  return {Outcome::Failed, reason, 0, 0, systemError};
+}
+
+TrimResult Fail(TrimResult &result, Reason reason, int systemError = fs::LastSystemError()) {
+  result.outcome = Outcome::Failed;
+  result.reason = reason;
+  result.systemError = systemError;
+  return result;
 }
 
 // Reads exactly `size` bytes at `offset`, or fails: a file that shrinks
@@ -55,25 +86,6 @@ FolderPath FolderOf(const FolderPath &path) {
   return separator == FolderPath::npos ? FolderPath() : path.substr(0, separator + 1);
 }
 
-// A new file beside `entry`, named so as not to meet any other file.
-// `path` is set only when the file was created: a name found taken is
-// someone else's, and must never be removed as ours.
-FsError CreateBeside(const FolderPath &entry, const fs::FileInfo &like, FolderPath &path,
-                     fs::File &file) {
-  static unsigned counter = 0;
-  const std::string prefix =
-      FolderOf(entry) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
-    const FsError error = fs::CreateNew(candidate, like, file);
-    if (error == FsError::None)
-      path = std::move(candidate);
-    if (error != FsError::Exists)
-      return error;
-  }
-  return FsError::Exists;
-}
-
 // The shortened copy while it is written; removed unless it was moved
 // into the entry's place.
 class Copy {
@@ -82,18 +94,27 @@ public:
     if (file_.isOpen())
       fs::Close(file_);
     if (!path_.empty())
-      fs::Remove(path_);
+      fs::Remove(*folder_, path_);
   }
 
-  // Creates "temp.txt", or a file beside the entry when that name is taken:
-  // whatever holds it (the entry itself, or a file of the user's) is kept.
-  FsError create(const FolderPath &entry, const fs::FileInfo &like) {
-    FsError error = fs::CreateNew(kTemporaryName, like, file_);
-    if (error == FsError::None)
+  // Creates "temp.txt" in the current directory where that name is free and
+  // on the entry's volume. Otherwise (the name is the entry itself or a file
+  // of the user's, the current directory cannot be written, or it lies on
+  // another volume) the copy goes beside the entry under a unique name, so
+  // that the final step is always one rename.
+  FsError create(const fs::File &currentFolder, const fs::File &entryFolder,
+                 const FolderPath &entry, const fs::FileInfo &like) {
+    if (currentFolder.isOpen() &&
+        fs::CreateNew(currentFolder, kTemporaryName, file_) == FsError::None) {
+      folder_ = &currentFolder;
       path_ = kTemporaryName;
-    else if (error == FsError::Exists)
-      error = CreateBeside(entry, like, path_, file_);
-    return error;
+      fs::FileInfo created;
+      if (fs::Describe(file_, created) == FsError::None &&
+          created.identity.volume == like.identity.volume)
+        return FsError::None;
+      discard();
+    }
+    return createBeside(entryFolder, entry);
   }
 
   fs::File &file() { return file_; }
@@ -105,43 +126,42 @@ public:
     return fs::Close(file_);
   }
 
-  // Renames the finished copy over `entry`. A copy on another volume than
-  // the entry is first copied beside it, so the final step is still a rename.
-  FsError moveOver(const FolderPath &entry, const fs::FileInfo &like, TrimBuffer &buffer) {
-    const FsError error = renameOver(entry);
-    if (error != FsError::CrossVolume)
-      return error;
-    Copy beside; // this copy is then removed like a failed one
-    if (const FsError copied = beside.copyFrom(path_, entry, like, buffer); copied != FsError::None)
-      return copied;
-    // Some file systems (unions of several disks) refuse even this rename;
-    // copying again would only repeat the refusal, file after file.
-    return beside.renameOver(entry);
-  }
-
-private:
-  FsError renameOver(const FolderPath &entry) {
-    const FsError error = fs::MoveOver(path_, entry);
+  // Renames the finished copy over `entry`.
+  FsError moveOver(const fs::File &entryFolder, const FolderPath &entry) {
+    const FsError error = fs::MoveOver(*folder_, path_, entryFolder, entry);
     if (error == FsError::None)
       path_.clear();
     return error;
   }
 
-  FsError copyFrom(const FolderPath &source, const FolderPath &entry, const fs::FileInfo &like,
-                   TrimBuffer &buffer) {
-    fs::File input;
-    fs::FileInfo info;
-    FsError error = fs::OpenForReading(source, input, info);
-    if (error == FsError::None)
-      error = CreateBeside(entry, like, path_, file_);
-    for (std::size_t got = 1; error == FsError::None && got > 0;) {
-      error = fs::ReadSome(input, buffer.input(), buffer.chunk(), got);
-      if (error == FsError::None)
-        error = fs::WriteAll(file_, buffer.input(), got);
-    }
-    return error == FsError::None ? finish() : error;
+private:
+  void discard() {
+    fs::Close(file_);
+    fs::Remove(*folder_, path_);
+    path_.clear();
   }
 
+  // A new file beside `entry`, named so as not to meet any other file. The
+  // path is kept only once the file was created: a name found taken is
+  // someone else's, and must never be removed as ours.
+  FsError createBeside(const fs::File &entryFolder, const FolderPath &entry) {
+    static unsigned counter = 0;
+    const std::string prefix =
+        FolderOf(entry) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
+      const FsError error = fs::CreateNew(entryFolder, candidate, file_);
+      if (error == FsError::None) {
+        folder_ = &entryFolder;
+        path_ = std::move(candidate);
+      }
+      if (error != FsError::Exists)
+        return error;
+    }
+    return FsError::Exists;
+  }
+
+  const fs::File *folder_ = nullptr;
   FolderPath path_;
   fs::File file_;
 };
@@ -206,62 +226,85 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, 
   return FsError::None;
 }
 
-TrimResult TrimRegularFile(const FolderPath &path, fs::File &input, const fs::FileInfo &info,
+// Writes, flushes and moves the shortened copy over the entry. A copy
+// refused across volumes (one volume mounted twice) is made once more,
+// beside the entry.
+TrimResult ReplaceByShortened(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
+                              std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
+                              TrimResult &result) {
+  const fs::File none;
+  for (const fs::File *currentFolder : {place.currentFolder, &none}) {
+    Copy copy;
+    if (copy.create(*currentFolder, *place.folder, place.path, info) != FsError::None)
+      return Fail(result, Reason::CannotWriteCopy);
+    // A file that does not fit in one chunk is read again from its start.
+    if (buffered < info.size)
+      buffered = 0;
+    result.reason = WriteShortened(input, keep, buffered, copy.file(), buffer, result);
+    if (result.reason != Reason::None)
+      return Fail(result, result.reason);
+    if (const FsError error = fs::KeepAttributes(input, info, copy.file()); error != FsError::None)
+      return Fail(result, ReasonForAttributes(error));
+    if (copy.finish() != FsError::None)
+      return Fail(result, Reason::CannotWriteCopy);
+    // Whatever was written to the entry meanwhile would be lost with it. A
+    // lease tells of any other opening; size and time only of writes so far.
+    fs::FileInfo now;
+    if (input.exclusive() ? !fs::StillExclusive(input)
+                          : fs::Describe(input, now) != FsError::None || now.size != info.size ||
+                                now.modified != info.modified)
+      return Fail(result, input.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, 0);
+    const FsError error = copy.moveOver(*place.folder, place.path);
+    if (error == FsError::CrossVolume && currentFolder != &none)
+      continue;
+    if (error != FsError::None)
+      return Fail(result, ReasonForReplace(error));
+    result.outcome = Outcome::Shortened;
+    return result;
+  }
+  return Fail(result, Reason::CannotReplace, 0);
+}
+
+// What a dry run can know without writing: whether a copy could be created.
+TrimResult CheckCopyPlace(const TrimPlace &place, TrimResult &result) {
+  const bool inCurrent = place.currentFolder->isOpen() && fs::MayCreateIn(*place.currentFolder);
+  if (!inCurrent && !fs::MayCreateIn(*place.folder))
+    return Fail(result, Reason::CannotWriteCopy);
+  result.outcome = Outcome::Shortened;
+  return result;
+}
+
+TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
                            TrimBuffer &buffer, TrimMode mode) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
   std::size_t buffered = 0;
-  if (FindKeptLength(input, info.size, buffer, keep, buffered, result) != FsError::None) {
-    result.reason = Reason::CannotRead;
-    return result;
-  }
-  if (mode == TrimMode::DryRun) {
-    result.outcome = Outcome::Shortened;
-    return result;
-  }
-  Copy copy;
-  if (copy.create(path, info) != FsError::None) {
-    result.reason = Reason::CannotWriteCopy;
-    return result;
-  }
-  // A file that does not fit in one chunk is read again from its start.
-  if (buffered < info.size)
-    buffered = 0;
-  result.reason = WriteShortened(input, keep, buffered, copy.file(), buffer, result);
-  if (result.reason != Reason::None)
-    return result;
-  if (copy.finish() != FsError::None) {
-    result.reason = Reason::CannotWriteCopy;
-    return result;
-  }
-  // Whatever was written to the entry meanwhile would be lost with it.
-  fs::FileInfo now;
-  if (fs::Describe(input, now) != FsError::None || now.size != info.size ||
-      now.modified != info.modified) {
-    result.reason = Reason::ChangedWhileShortened;
-    return result;
-  }
-  // Windows will not replace a file that is still open, even by us.
-  fs::Close(input);
-  if (const FsError error = copy.moveOver(path, info, buffer); error != FsError::None) {
-    result.reason = ReasonForReplace(error);
-    return result;
-  }
-  result.outcome = Outcome::Shortened;
-  return result;
+  if (FindKeptLength(input, info.size, buffer, keep, buffered, result) != FsError::None)
+    return Fail(result, Reason::CannotRead);
+  if (mode == TrimMode::DryRun)
+    return CheckCopyPlace(place, result);
+  return ReplaceByShortened(place, input, info, keep, buffered, buffer, result);
 }
 
 } // namespace
 
-TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
+TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
+                     fs::File *folderOut) {
   try {
     fs::File input;
     fs::FileInfo info;
-    if (const FsError error = fs::OpenForReading(path, input, info); error != FsError::None)
-      return {Outcome::Failed, ReasonForOpen(error)};
+    if (const FsError error = fs::OpenEntry(*place.folder, place.path, input, info);
+        error != FsError::None) {
+      // An unreadable folder is named once, by the walk that could not search it.
+      if (info.kind == fs::FileKind::Folder)
+        return Unchanged(Reason::IsFolder);
+      return Failed(ReasonForOpen(error));
+    }
     switch (info.kind) {
     case fs::FileKind::Folder:
+      if (folderOut)
+        *folderOut = std::move(input);
       return Unchanged(Reason::IsFolder);
     case fs::FileKind::Link:
       return Unchanged(Reason::IsLink);
@@ -274,10 +317,22 @@ TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
-    return TrimRegularFile(path, input, info, buffer, mode);
+    if (const FsError error = fs::ClaimForReplacement(*place.folder, place.path, input, info);
+        error != FsError::None)
+      return Failed(ReasonForClaim(error));
+    return TrimRegularFile(place, input, info, buffer, mode);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }
+}
+
+TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
+  fs::File folder;
+  if (fs::OpenParentFolder(path, folder) != FsError::None)
+    return Failed(Reason::CannotRead);
+  fs::File currentFolder;
+  fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
+  return TrimEntry({&folder, &currentFolder, path}, buffer, mode);
 }
 
 } // namespace tailsnip

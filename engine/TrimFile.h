@@ -2,6 +2,7 @@
 #ifndef TAILSNIP_ENGINE_TRIMFILE_H
 #define TAILSNIP_ENGINE_TRIMFILE_H
 
+#include "engine/FileSystem.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 
@@ -34,13 +35,30 @@ enum class TrimMode {
   DryRun,  // read it and tell what would become of it, changing nothing
 };
 
+// Where an entry is reached: the folder the run holds open for it, the
+// current directory's folder (where "temp.txt" goes; may be unopened), and
+// the entry's path, whose last component is its name in `folder`.
+struct TrimPlace {
+  const fs::File *folder;
+  const fs::File *currentFolder;
+  const FolderPath &path;
+};
+
 // Replaces the file at `path` by a copy without its last line, every line
 // end written as CR LF. The copy is written to "temp.txt" in the current
 // directory (or, where that name is taken, beside the entry under a unique
 // name), flushed to disk and renamed over the entry in one step, so the
 // entry is never missing or partial. Entries without lines, folders, links
-// and other non-files are left alone. On any failure the entry is exactly as
-// it was, no copy is left behind, and the reason is returned.
+// and other non-files are left alone, and so is a file this user may not
+// replace, one whose owner or attributes a copy could not keep, and one that
+// another program holds open for writing. On any failure the entry is exactly
+// as it was, no copy is left behind, and the reason is returned.
+// A folder entry's handle is moved into `folderOut`, where one is given, so
+// that the run can reach the folder's own entries through it.
+TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
+                     fs::File *folderOut = nullptr);
+
+// TrimEntry for a single file outside a run: its folder is opened by path.
 TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode = TrimMode::Replace);
 
 } // namespace tailsnip

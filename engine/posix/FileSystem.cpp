@@ -1,10 +1,21 @@
-// The engine's file operations over POSIX file descriptors.
+// The engine's file operations over POSIX file descriptors, relative to the
+// folders a run holds open.
 #include "engine/FileSystem.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
+#endif
 
 namespace tailsnip::fs {
 
@@ -15,9 +26,22 @@ File::~File() {
     ::close(handle_);
 }
 
+File &File::operator=(File &&other) noexcept {
+  if (this != &other) {
+    if (isOpen())
+      ::close(handle_);
+    exclusive_ = other.exclusive_;
+    handle_ = other.release();
+  }
+  return *this;
+}
+
 namespace {
 
+thread_local int lastSystemError = 0;
+
 FsError FromErrno(int error) {
+  lastSystemError = error;
   switch (error) {
   case 0:
     return FsError::None;
@@ -30,6 +54,7 @@ FsError FromErrno(int error) {
     return FsError::AccessDenied;
   case EBUSY:
   case ETXTBSY:
+  case EAGAIN:
     return FsError::InUse;
   case EEXIST:
     return FsError::Exists;
@@ -47,6 +72,17 @@ FsError FromErrno(int error) {
 }
 
 FsError LastError() { return FromErrno(errno); }
+
+FsError Fail(FsError error, int code) {
+  lastSystemError = code;
+  return error;
+}
+
+// The entry's name in its folder: what follows the last separator.
+const char *NameOf(const FolderPath &path) {
+  const std::size_t separator = path.find_last_of('/');
+  return separator == FolderPath::npos ? path.c_str() : path.c_str() + separator + 1;
+}
 
 FileKind KindOf(mode_t mode) {
   if (S_ISREG(mode))
@@ -67,32 +103,142 @@ void Fill(const struct stat &status, FileInfo &info) {
   info.permissions = status.st_mode & 07777;
   info.owner = status.st_uid;
   info.group = status.st_gid;
+  info.identity.volume = static_cast<std::uint64_t>(status.st_dev);
+  info.identity.index = static_cast<std::uint64_t>(status.st_ino);
 }
 
-// The process's file creation mask, read once: umask can only be read by
-// setting it, so this is done before any file is created.
-mode_t CreationMask() {
-  static const mode_t mask = [] {
-    const mode_t current = ::umask(0);
-    ::umask(current);
-    return current;
+bool IsSuperuser() {
+  static const bool superuser = ::geteuid() == 0;
+  return superuser;
+}
+
+bool IsMemberOf(gid_t group) {
+  if (group == ::getegid())
+    return true;
+  const int count = ::getgroups(0, nullptr);
+  std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+  if (count > 0 && ::getgroups(count, groups.data()) == count)
+    for (const gid_t member : groups)
+      if (member == group)
+        return true;
+  return false;
+}
+
+// Whether this user may write the open file, as the kernel would decide it
+// (ACLs included), without naming the file again.
+FsError CheckWriteAccess(int fd) {
+  if (::faccessat(fd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0)
+    return FsError::None;
+  if (errno != EINVAL && errno != ENOSYS)
+    return LastError();
+  // Kernels before 5.8 take no empty path here; /proc names the same file.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::access(self.c_str(), W_OK) == 0 || errno == ENOENT ? FsError::None : LastError();
+}
+
+FsError CheckChangeable(int fd) {
+#ifdef FS_IOC_GETFLAGS
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0)
+    return Fail(FsError::Immutable, EPERM);
+#else
+  (void)fd;
+#endif
+  return FsError::None;
+}
+
+// Only the superuser may give a file away, and a user may give it only to a
+// group of their own; a copy that cannot have the entry's owner must not
+// replace it.
+FsError CheckOwnerCanBeKept(const FileInfo &info) {
+  if (IsSuperuser())
+    return FsError::None;
+  if (info.owner != ::geteuid() || !IsMemberOf(info.group))
+    return Fail(FsError::OwnerNotKept, EPERM);
+  return FsError::None;
+}
+
+#ifdef F_SETLEASE
+// A lease breaks when anyone else opens the file, which tells the holder by
+// SIGIO; its default action would end the program.
+void IgnoreLeaseBreakSignal() {
+  static const bool ignored = [] {
+    struct sigaction current {};
+    if (::sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+      ::signal(SIGIO, SIG_IGN);
+    return true;
   }();
-  return mask;
+  (void)ignored;
+}
+#endif
+
+// Takes a write lease: granted only while nobody else has the file open, and
+// broken (not waited for) as soon as someone opens it. Where the file system
+// or the user's rights allow no lease, the caller falls back to comparing
+// size and time.
+FsError TakeLease(File &file) {
+#ifdef F_SETLEASE
+  IgnoreLeaseBreakSignal();
+  if (::fcntl(file.handle(), F_SETLEASE, F_WRLCK) == 0) {
+    file.setExclusive(true);
+    return FsError::None;
+  }
+  if (errno == EAGAIN || errno == EBUSY)
+    return Fail(FsError::InUse, errno);
+#else
+  (void)file;
+#endif
+  return FsError::None;
 }
 
 } // namespace
 
-FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
+int LastSystemError() { return lastSystemError; }
+
+std::string DescribeSystemError(int code) { return std::strerror(code); }
+
+FsError OpenFolder(const FolderPath &path, File &folder, FileInfo &info) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  folder.adopt(fd);
+  return Describe(folder, info);
+}
+
+FsError OpenParentFolder(const FolderPath &path, File &folder) {
+  const std::size_t separator = path.find_last_of('/');
+  const FolderPath parent =
+      separator == FolderPath::npos ? "." : separator == 0 ? "/" : path.substr(0, separator);
+  // O_PATH: a folder that may be searched but not read still holds entries.
+  const int fd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  folder.adopt(fd);
+  return FsError::None;
+}
+
+FsError OpenCurrentFolder(File &folder) {
+  const int fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  folder.adopt(fd);
+  return FsError::None;
+}
+
+FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileInfo &info) {
+  const char *name = NameOf(path);
   // O_NONBLOCK: opening a pipe with no writer must not wait for one.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = ::openat(folder.handle(), name,
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     struct stat status;
-    // A final link is refused by O_NOFOLLOW; a socket cannot be opened.
-    if ((error == ELOOP || error == ENXIO || error == EOPNOTSUPP) &&
-        ::lstat(path.c_str(), &status) == 0) {
+    if (::fstatat(folder.handle(), name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
       Fill(status, info);
-      return FsError::None;
+      // A final link is refused by O_NOFOLLOW; a socket cannot be opened.
+      if (error == ELOOP || error == ENXIO || error == EOPNOTSUPP)
+        return FsError::None;
     }
     return FromErrno(error);
   }
@@ -106,6 +252,29 @@ FsError Describe(File &file, FileInfo &info) {
     return LastError();
   Fill(status, info);
   return FsError::None;
+}
+
+FsError ClaimForReplacement(const File &, const FolderPath &, File &file, const FileInfo &info) {
+  if (const FsError error = CheckWriteAccess(file.handle()); error != FsError::None)
+    return error;
+  if (const FsError error = CheckChangeable(file.handle()); error != FsError::None)
+    return error;
+  if (const FsError error = CheckOwnerCanBeKept(info); error != FsError::None)
+    return error;
+  return TakeLease(file);
+}
+
+bool StillExclusive(File &file) {
+#ifdef F_GETLEASE
+  return ::fcntl(file.handle(), F_GETLEASE) == F_WRLCK;
+#else
+  (void)file;
+  return false;
+#endif
+}
+
+bool MayCreateIn(const File &folder) {
+  return ::faccessat(folder.handle(), ".", W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got) {
@@ -133,29 +302,75 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
   }
 }
 
-FsError CreateNew(const FolderPath &path, const FileInfo &like, File &file) {
-  const mode_t mode = static_cast<mode_t>(like.permissions);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
-                        mode); // writable even when mode says otherwise
+FsError CreateNew(const File &folder, const FolderPath &path, File &file) {
+  // Nobody else may open the copy before it has the entry's owner and mode.
+  const int fd = ::openat(folder.handle(), NameOf(path),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
   if (fd < 0)
     return LastError();
   file.adopt(fd);
-  // Changing the owner clears set-id bits, so the mode is set after it.
-  static const uid_t user = ::geteuid();
-  static const gid_t group = ::getegid();
-  const bool ownerDiffers = like.owner != user || like.group != group;
-  if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0) {
-    // Only the superuser may give files away: keep ours, like an editor would.
+  return FsError::None;
+}
+
+#ifdef __linux__
+namespace {
+
+// Copies every extended attribute this user can read: ACLs, security labels
+// and user attributes. Set after the owner, since a change of owner clears
+// file capabilities.
+FsError CopyExtendedAttributes(int from, int to) {
+  std::vector<char> names;
+  for (;;) {
+    const ssize_t size = ::flistxattr(from, nullptr, 0);
+    if (size < 0)
+      return errno == ENOTSUP ? FsError::None : LastError();
+    if (size == 0)
+      return FsError::None;
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::flistxattr(from, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE)
+      return LastError();
   }
-  const bool modeDiffers = (mode & ~CreationMask()) != mode;
-  if ((ownerDiffers || modeDiffers) && ::fchmod(fd, mode) != 0) {
-    // A creation that fails leaves nothing behind, not even an empty file.
-    const FsError error = LastError();
-    ::close(file.release());
-    ::unlink(path.c_str());
-    return error;
+  std::vector<char> value;
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+    const char *name = &names[at];
+    const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+    if (size < 0)
+      return LastError();
+    value.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+    if (got < 0)
+      return LastError();
+    if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0)
+      return Fail(FsError::AttributesNotKept, errno);
   }
   return FsError::None;
+}
+
+} // namespace
+#endif
+
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
+  const int fd = copy.handle();
+  struct stat status;
+  if (::fstat(fd, &status) != 0)
+    return LastError();
+  if ((status.st_uid != like.owner || status.st_gid != like.group) &&
+      ::fchown(fd, like.owner, like.group) != 0)
+    return Fail(FsError::OwnerNotKept, errno);
+  // After the owner: a change of owner clears the set-id bits.
+  if (::fchmod(fd, static_cast<mode_t>(like.permissions)) != 0)
+    return Fail(FsError::AttributesNotKept, errno);
+#ifdef __linux__
+  return CopyExtendedAttributes(entry.handle(), fd);
+#else
+  (void)entry;
+  return FsError::None;
+#endif
 }
 
 FsError WriteAll(File &file, const char *data, std::size_t size) {
@@ -181,12 +396,15 @@ FsError Close(File &file) {
   return ::close(file.release()) == 0 ? FsError::None : LastError();
 }
 
-FsError MoveOver(const FolderPath &from, const FolderPath &to) {
-  return ::rename(from.c_str(), to.c_str()) == 0 ? FsError::None : LastError();
+FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toFolder,
+                 const FolderPath &to) {
+  return ::renameat(fromFolder.handle(), NameOf(from), toFolder.handle(), NameOf(to)) == 0
+             ? FsError::None
+             : LastError();
 }
 
-FsError Remove(const FolderPath &path) {
-  return ::unlink(path.c_str()) == 0 ? FsError::None : LastError();
+FsError Remove(const File &folder, const FolderPath &path) {
+  return ::unlinkat(folder.handle(), NameOf(path), 0) == 0 ? FsError::None : LastError();
 }
 
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {

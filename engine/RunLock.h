@@ -1,0 +1,36 @@
+// Keeps runs from working in the same folders at once: a second run would
+// shorten a file the first one is replacing, or shorten it twice.
+#ifndef TAILSNIP_ENGINE_RUNLOCK_H
+#define TAILSNIP_ENGINE_RUNLOCK_H
+
+#include "engine/FolderPath.h"
+
+#include <memory>
+
+namespace tailsnip {
+
+// Held for the length of a run; released when destroyed, and by the system
+// when the process ends in any way.
+class RunLock {
+public:
+  struct Held;
+  RunLock();
+  RunLock(RunLock &&) noexcept;
+  RunLock &operator=(RunLock &&) noexcept;
+  ~RunLock();
+
+private:
+  friend bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy);
+  std::unique_ptr<Held> held_;
+};
+
+// Claims `folder` for one run. Returns false, and sets `busy` to the folder
+// in question, when another run is working in `folder`, in a folder inside
+// it, or in a folder above it. Runs by other users count where the system
+// lets this user see them. A folder whose claim cannot be checked (no
+// permission to open it) is not counted as busy.
+[[nodiscard]] bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy);
+
+} // namespace tailsnip
+
+#endif
