@@ -98,7 +98,9 @@ typedef ssize_t (*WriteFunction)(int, const void *, size_t);
 typedef int (*FchmodFunction)(int, mode_t);
 typedef int (*FdFunction)(int);
 typedef int (*RenameFunction)(const char *, const char *);
+typedef int (*RenameAtFunction)(int, const char *, int, const char *);
 typedef int (*UnlinkFunction)(const char *);
+typedef int (*UnlinkAtFunction)(int, const char *, int);
 typedef DIR *(*OpendirFunction)(const char *);
 typedef struct dirent *(*ReaddirFunction)(DIR *);
 typedef struct dirent64 *(*Readdir64Function)(DIR *);
@@ -113,7 +115,9 @@ static WriteFunction real_write;
 static FchmodFunction real_fchmod;
 static FdFunction real_fsync, real_close;
 static RenameFunction real_rename;
+static RenameAtFunction real_renameat;
 static UnlinkFunction real_unlink;
+static UnlinkAtFunction real_unlinkat;
 static OpendirFunction real_opendir;
 static ReaddirFunction real_readdir;
 static Readdir64Function real_readdir64;
@@ -254,6 +258,18 @@ int rename(const char *from, const char *to) {
   if (Judge(kRename) == kFail)
     return -1;
   return REAL(rename, RenameFunction)(from, to);
+}
+
+int renameat(int fromDir, const char *from, int toDir, const char *to) {
+  if (Judge(kRename) == kFail)
+    return -1;
+  return REAL(renameat, RenameAtFunction)(fromDir, from, toDir, to);
+}
+
+int unlinkat(int dir, const char *path, int flags) {
+  if (Judge(kUnlink) == kFail)
+    return -1;
+  return REAL(unlinkat, UnlinkAtFunction)(dir, path, flags);
 }
 
 int unlink(const char *path) {
