@@ -151,6 +151,8 @@ int main(int argc, char **argv) {
   if (!options.quiet)
     PrintSummary(report, options.dryRun,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  if (!report.busyFolder.empty())
+    return kUsageError; // another run is working there: nothing was touched
   const bool allHandled = report.failures.empty() && !report.outOfMemory;
   return allHandled ? kAllHandled : kSomeFailed;
 }

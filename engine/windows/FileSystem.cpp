@@ -1,7 +1,14 @@
-// The engine's file operations over Win32 handles.
+// The engine's file operations over Win32 handles. The run holds each
+// folder it works in open without sharing deletion, so that no folder on an
+// entry's path can be renamed or replaced while the run uses the path.
 #include "engine/FileSystem.h"
 
+#include "engine/windows/WidePath.h"
+
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <climits>
 
@@ -14,9 +21,34 @@ File::~File() {
     CloseHandle(handle_);
 }
 
+File &File::operator=(File &&other) noexcept {
+  if (this != &other) {
+    if (isOpen())
+      CloseHandle(handle_);
+    exclusive_ = other.exclusive_;
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+std::wstring ToWidePath(const FolderPath &path) {
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), &wide[0], length);
+  return wide;
+}
+
 namespace {
 
+thread_local int lastSystemError = 0;
+
+// Folders are shared for reading and writing their entries, never for
+// deletion: nobody may rename or remove them while the run holds them.
+constexpr DWORD kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 FsError FromWin32(DWORD error) {
+  lastSystemError = static_cast<int>(error);
   switch (error) {
   case ERROR_SUCCESS:
     return FsError::None;
@@ -49,6 +81,38 @@ FsError FromWin32(DWORD error) {
 
 FsError LastError() { return FromWin32(GetLastError()); }
 
+FsError Fail(FsError error, DWORD code) {
+  lastSystemError = static_cast<int>(code);
+  return error;
+}
+
+FsError OpenFolderHandle(const FolderPath &path, File &folder) {
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                              kFolderSharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return LastError();
+  folder.adopt(handle);
+  return FsError::None;
+}
+
+// A security descriptor that lets only the creating user in, for a copy
+// until it gets the entry's own.
+struct OwnerOnly {
+  OwnerOnly() {
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                             &descriptor, nullptr)) {
+      attributes.nLength = sizeof attributes;
+      attributes.lpSecurityDescriptor = descriptor;
+    }
+  }
+  ~OwnerOnly() { LocalFree(descriptor); }
+  SECURITY_ATTRIBUTES *get() { return descriptor ? &attributes : nullptr; }
+
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  SECURITY_ATTRIBUTES attributes{};
+};
+
 bool IsNameSurrogate(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO info{};
   return !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) ||
@@ -77,14 +141,51 @@ FsError Read(File &file, OVERLAPPED *at, char *buffer, std::size_t capacity, std
 
 } // namespace
 
-FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
-  // Sharing reads only: a file someone is writing counts as in use.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+int LastSystemError() { return lastSystemError; }
+
+std::string DescribeSystemError(int code) {
+  char *text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char *>(&text), 0, nullptr);
+  std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+  LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' '))
+    message.pop_back();
+  return message;
+}
+
+FsError OpenFolder(const FolderPath &path, File &folder, FileInfo &info) {
+  if (const FsError error = OpenFolderHandle(path, folder); error != FsError::None)
+    return error;
+  return Describe(folder, info);
+}
+
+FsError OpenParentFolder(const FolderPath &path, File &folder) {
+  const std::size_t separator = path.find_last_of("\\/");
+  if (separator == FolderPath::npos)
+    return OpenFolderHandle(".", folder);
+  // A drive's root keeps its separator: "C:\\".
+  const bool root = separator > 0 && path[separator - 1] == ':';
+  return OpenFolderHandle(path.substr(0, root ? separator + 1 : separator), folder);
+}
+
+FsError OpenCurrentFolder(File &folder) { return OpenFolderHandle(".", folder); }
+
+FsError OpenEntry(const File &, const FolderPath &path, File &file, FileInfo &info) {
+  const std::wstring wide = ToWidePath(path);
+  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, kFolderSharing, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
                                   FILE_FLAG_SEQUENTIAL_SCAN,
                               nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return LastError();
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      info.kind = FileKind::Folder;
+    return FromWin32(error);
+  }
   file.adopt(handle);
   return Describe(file, info);
 }
@@ -98,7 +199,36 @@ FsError Describe(File &file, FileInfo &info) {
   info.size = (std::uint64_t{described.nFileSizeHigh} << 32) | described.nFileSizeLow;
   info.modified = (std::uint64_t{described.ftLastWriteTime.dwHighDateTime} << 32) |
                   described.ftLastWriteTime.dwLowDateTime;
+  info.identity.volume = described.dwVolumeSerialNumber;
+  info.identity.index =
+      (std::uint64_t{described.nFileIndexHigh} << 32) | described.nFileIndexLow;
   return FsError::None;
+}
+
+FsError ClaimForReplacement(const File &, const FolderPath &, File &file, const FileInfo &) {
+  // Reopened for writing and shared for reading only: the system checks the
+  // user's right to write, refuses while another program has the file open
+  // for writing, and keeps any from opening it so until this handle closes.
+  HANDLE handle = ReOpenFile(file.handle(), GENERIC_READ | FILE_WRITE_DATA | READ_CONTROL,
+                             FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_CALL_NOT_IMPLEMENTED)
+      return FsError::None; // no reopening here: size and time are compared instead
+    return FromWin32(error);
+  }
+  CloseHandle(file.release());
+  file.adopt(handle);
+  file.setExclusive(true);
+  return FsError::None;
+}
+
+bool StillExclusive(File &) { return true; }
+
+bool MayCreateIn(const File &) {
+  // Windows tells whether a file may be created only by creating one.
+  return true;
 }
 
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got) {
@@ -113,14 +243,52 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
   return Read(file, &at, buffer, capacity, got);
 }
 
-FsError CreateNew(const FolderPath &path, const FileInfo &, File &file) {
-  // A new, ordinary file: hidden and system attributes are not carried over.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+FsError CreateNew(const File &, const FolderPath &path, File &file) {
+  OwnerOnly security;
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(),
+                              GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
+                              security.get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
   file.adopt(handle);
   return FsError::None;
+}
+
+FsError KeepAttributes(File &entry, const FileInfo &, File &copy) {
+  // A new, ordinary file: hidden and system attributes are not carried over,
+  // but who may do what with it is: the entry's owner and access list.
+  PSID owner = nullptr;
+  PSID group = nullptr;
+  PACL access = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                    DACL_SECURITY_INFORMATION,
+                                &owner, &group, &access, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS)
+    return FromWin32(error);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  // An unprotected list takes the folder's inherited entries anew, as the
+  // entry's did; only its own entries are copied.
+  const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
+                                              ? PROTECTED_DACL_SECURITY_INFORMATION
+                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  FsError result = FsError::None;
+  error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection,
+                          nullptr, nullptr, access, nullptr);
+  if (error != ERROR_SUCCESS) {
+    result = Fail(FsError::AttributesNotKept, error);
+  } else {
+    error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group,
+                            nullptr, nullptr);
+    if (error != ERROR_SUCCESS)
+      result = Fail(FsError::OwnerNotKept, error);
+  }
+  LocalFree(descriptor);
+  return result;
 }
 
 FsError WriteAll(File &file, const char *data, std::size_t size) {
@@ -141,20 +309,21 @@ FsError FlushToDisk(File &file) {
 
 FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None : LastError(); }
 
-FsError MoveOver(const FolderPath &from, const FolderPath &to) {
+FsError MoveOver(const File &, const FolderPath &from, const File &, const FolderPath &to) {
   // Without MOVEFILE_COPY_ALLOWED a move between volumes fails instead of
   // becoming a copy and delete, which would not be one step.
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
              ? FsError::None
              : LastError();
 }
 
-FsError Remove(const FolderPath &path) {
-  return DeleteFileA(path.c_str()) ? FsError::None : LastError();
+FsError Remove(const File &, const FolderPath &path) {
+  return DeleteFileW(ToWidePath(path).c_str()) ? FsError::None : LastError();
 }
 
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
-  HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE)

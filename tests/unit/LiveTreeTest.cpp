@@ -1,0 +1,208 @@
+// Runs over a tree that is alive: other programs write to it, other users
+// share it, and its folders change while a run works in it.
+#include "engine/RunTrim.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <vector>
+
+namespace tailsnip {
+namespace {
+
+using testing::Native;
+using testing::ReadBytes;
+using testing::Scratch;
+using testing::WriteBytes;
+namespace stdfs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+class LiveTreeTest : public ::testing::Test {
+protected:
+  RunReport Run(const stdfs::path &folder, RunOptions options = {}) {
+    return RunTrim(
+        Native(folder), [this](const std::string &text) { notices_.push_back(text); }, options);
+  }
+
+  std::vector<std::string> Failed(const RunReport &report) {
+    std::vector<std::string> named;
+    for (const Failure &failure : report.failures)
+      named.push_back(stdfs::path(failure.path).filename().string() + ": " +
+                      DescribeFailure(failure.reason, failure.systemError));
+    return named;
+  }
+
+  Scratch scratch_;
+  std::vector<std::string> notices_;
+};
+
+TEST_F(LiveTreeTest, FolderSwappedForALinkLeadsNowhere) {
+  scratch_.file("x/inside", "1\n2\n");
+  const stdfs::path elsewhere = scratch_.root() / "elsewhere";
+  stdfs::create_directory(elsewhere);
+  WriteBytes(elsewhere / "inside", "keep\nme\n");
+  RunOptions options;
+  options.onListed = [&](std::size_t) { // between the listing and the first change
+    stdfs::rename(scratch_.tree() / "x", scratch_.root() / "x-moved");
+    stdfs::create_directory_symlink(elsewhere, scratch_.tree() / "x");
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  EXPECT_EQ("keep\nme\n", ReadBytes(elsewhere / "inside")) << "a file outside the tree changed";
+  EXPECT_EQ("1\n2\n", ReadBytes(scratch_.root() / "x-moved" / "inside"));
+  EXPECT_EQ(std::vector<std::string>{"inside: folder changed during the run"}, Failed(report));
+}
+
+TEST_F(LiveTreeTest, WriterHoldingTheFileOpenLosesNoLine) {
+  const stdfs::path log = scratch_.file("app.log", "start\n");
+  const int writer = ::open(log.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_LE(0, writer);
+  ASSERT_EQ(7, ::write(writer, "during\n", 7));
+  const RunReport report = Run(scratch_.tree());
+  ASSERT_EQ(6, ::write(writer, "after\n", 6));
+  ::close(writer);
+  EXPECT_EQ("start\nduring\nafter\n", ReadBytes(log));
+  ASSERT_EQ(1u, report.failures.size());
+  EXPECT_EQ(Reason::InUse, report.failures[0].reason);
+}
+
+TEST_F(LiveTreeTest, AccessListAndUserAttributeAreKept) {
+  const stdfs::path path = scratch_.file("f", "a\nb\n");
+  // An access list granting user 65534 read: owner rw, named user r, group r, mask r.
+  const std::uint32_t header = 2;
+  struct Entry {
+    std::uint16_t tag, permissions;
+    std::uint32_t id;
+  };
+  const Entry entries[] = {{0x01, 6, ~0u}, {0x02, 4, kNobody}, {0x04, 4, ~0u},
+                           {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+  std::string acl(reinterpret_cast<const char *>(&header), sizeof header);
+  acl.append(reinterpret_cast<const char *>(entries), sizeof entries);
+  if (::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+      ::setxattr(path.c_str(), "user.origin", "camera", 6, 0) != 0)
+    GTEST_SKIP() << "this file system keeps no access lists or user attributes";
+  const RunReport report = Run(scratch_.tree());
+  EXPECT_EQ(1u, report.shortened);
+  char value[64];
+  const ssize_t size = ::getxattr(path.c_str(), "system.posix_acl_access", value, sizeof value);
+  EXPECT_EQ(acl, std::string(value, size > 0 ? static_cast<std::size_t>(size) : 0));
+  EXPECT_EQ(6, ::getxattr(path.c_str(), "user.origin", value, sizeof value));
+}
+
+TEST_F(LiveTreeTest, OverlappingRunsChangeNothingTwice) {
+  const stdfs::path file = scratch_.file("sub/f", "1\n2\n3\n");
+  std::vector<std::string> busy;
+  RunOptions options;
+  options.onListed = [&](std::size_t) {
+    for (const stdfs::path &folder : {scratch_.tree(), scratch_.tree() / "sub", scratch_.root()}) {
+      const RunReport second = RunTrim(
+          Native(folder), [&](const std::string &text) { busy.push_back(text); }, {});
+      EXPECT_EQ(Native(folder == scratch_.root() ? folder : scratch_.tree()), second.busyFolder)
+          << folder;
+    }
+  };
+  Run(scratch_.tree(), options);
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(file)) << "the file lost more than one line";
+  ASSERT_EQ(3u, busy.size());
+  EXPECT_EQ(FormatBusy(Native(scratch_.tree())), busy[0]);
+}
+
+TEST_F(LiveTreeTest, DryRunListsWhatARealRunShortens) {
+  scratch_.file("plain", "a\nb\n");
+  const stdfs::path readOnly = scratch_.file("read-only", "a\nb\n");
+  stdfs::permissions(readOnly, stdfs::perms::owner_read);
+  const stdfs::path held = scratch_.file("held", "a\nb\n");
+  const int writer = ::open(held.c_str(), O_WRONLY | O_APPEND);
+  const stdfs::path fixed = scratch_.file("immutable", "a\nb\n");
+  const int fd = ::open(fixed.c_str(), O_RDONLY);
+  int flags = 0;
+  const bool immutable = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                         (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  ::close(fd);
+
+  std::set<std::string> listed, shortened;
+  auto collect = [](std::set<std::string> &into) {
+    return [&into](const FolderPath &path, const TrimResult &result) {
+      if (result.outcome == Outcome::Shortened)
+        into.insert(stdfs::path(path).filename().string());
+    };
+  };
+  RunOptions dry;
+  dry.dryRun = true;
+  dry.onEntry = collect(listed);
+  Run(scratch_.tree(), dry);
+  RunOptions real;
+  real.onEntry = collect(shortened);
+  const RunReport report = Run(scratch_.tree(), real);
+  ::close(writer);
+  if (immutable) {
+    flags &= ~FS_IMMUTABLE_FL;
+    const int again = ::open(fixed.c_str(), O_RDONLY);
+    ::ioctl(again, FS_IOC_SETFLAGS, &flags);
+    ::close(again);
+  }
+  EXPECT_EQ(std::set<std::string>{"plain"}, shortened);
+  EXPECT_EQ(shortened, listed);
+  EXPECT_EQ(immutable ? 3u : 2u, report.failures.size());
+}
+
+// Runs `run` as user and group 65534 in a child process; returns its exit code.
+int RunAsNobody(const std::function<int()> &run) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+        ::setresuid(kNobody, kNobody, kNobody) != 0)
+      ::_exit(99);
+    ::_exit(run());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST_F(LiveTreeTest, OtherUsersFilesInYourFolderAreKeptAndNamedOnce) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to let another user run";
+  const stdfs::path theirs = scratch_.file("theirs", "root's\nlines\n");
+  const stdfs::path mine = scratch_.file("mine", "a\nb\n");
+  stdfs::create_directory(scratch_.tree() / "closed");
+  stdfs::permissions(scratch_.tree() / "closed", stdfs::perms::owner_all);
+  ASSERT_EQ(0, ::chown(scratch_.tree().c_str(), kNobody, kNobody));
+  ASSERT_EQ(0, ::chown(mine.c_str(), kNobody, kNobody));
+  ::chmod(theirs.c_str(), 0644);
+  // The current directory is root's: the copies must go beside the entries.
+  const int status = RunAsNobody([&] {
+    const RunReport report = Run(scratch_.tree());
+    const std::vector<std::string> expected = {
+        "closed: folder could not be searched: Permission denied",
+        "theirs: no permission to write it: Permission denied"};
+    std::vector<std::string> named = Failed(report);
+    std::sort(named.begin(), named.end());
+    return named == expected && report.shortened == 1 ? 0 : 1;
+  });
+  EXPECT_EQ(0, status) << "the run as user 65534 did not keep and name exactly the two";
+  EXPECT_EQ("root's\nlines\n", ReadBytes(theirs));
+  struct stat status_;
+  ASSERT_EQ(0, ::stat(theirs.c_str(), &status_));
+  EXPECT_EQ(0u, status_.st_uid) << "the file changed owner";
+  EXPECT_EQ("a\r\n", ReadBytes(mine));
+  EXPECT_EQ(3, std::distance(stdfs::directory_iterator(scratch_.tree()), {}))
+      << "a copy was left beside the entries";
+}
+
+} // namespace
+} // namespace tailsnip
