@@ -131,6 +131,10 @@ FsError ClaimForReplacement(const File &folder, const FolderPath &path, File &fi
 // Whether an exclusive `file` is still unopened by any other program.
 bool StillExclusive(File &file);
 
+// Lets go of `file` just before it is replaced, where the platform replaces
+// no open file (Windows). Elsewhere it stays open, and its lease with it.
+void ReleaseForReplacement(File &file);
+
 // Whether this user may create a file in `folder`.
 bool MayCreateIn(const File &folder);
 

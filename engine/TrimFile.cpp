@@ -254,8 +254,9 @@ TrimResult ReplaceByShortened(const TrimPlace &place, fs::File &input, const fs:
                           : fs::Describe(input, now) != FsError::None || now.size != info.size ||
                                 now.modified != info.modified)
       return Fail(result, input.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, 0);
+    fs::ReleaseForReplacement(input);
     const FsError error = copy.moveOver(*place.folder, place.path);
-    if (error == FsError::CrossVolume && currentFolder != &none)
+    if (error == FsError::CrossVolume && currentFolder != &none && input.isOpen())
       continue;
     if (error != FsError::None)
       return Fail(result, ReasonForReplace(error));

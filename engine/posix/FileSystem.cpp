@@ -273,6 +273,8 @@ bool StillExclusive(File &file) {
 #endif
 }
 
+void ReleaseForReplacement(File &) {}
+
 bool MayCreateIn(const File &folder) {
   return ::faccessat(folder.handle(), ".", W_OK | X_OK, AT_EACCESS) == 0;
 }

@@ -226,6 +226,8 @@ FsError ClaimForReplacement(const File &, const FolderPath &, File &file, const 
 
 bool StillExclusive(File &) { return true; }
 
+void ReleaseForReplacement(File &file) { Close(file); }
+
 bool MayCreateIn(const File &) {
   // Windows tells whether a file may be created only by creating one.
   return true;

@@ -103,24 +103,6 @@ TEST_F(LiveTreeTest, AccessListAndUserAttributeAreKept) {
   EXPECT_EQ(6, ::getxattr(path.c_str(), "user.origin", value, sizeof value));
 }
 
-TEST_F(LiveTreeTest, OverlappingRunsChangeNothingTwice) {
-  const stdfs::path file = scratch_.file("sub/f", "1\n2\n3\n");
-  std::vector<std::string> busy;
-  RunOptions options;
-  options.onListed = [&](std::size_t) {
-    for (const stdfs::path &folder : {scratch_.tree(), scratch_.tree() / "sub", scratch_.root()}) {
-      const RunReport second = RunTrim(
-          Native(folder), [&](const std::string &text) { busy.push_back(text); }, {});
-      EXPECT_EQ(Native(folder == scratch_.root() ? folder : scratch_.tree()), second.busyFolder)
-          << folder;
-    }
-  };
-  Run(scratch_.tree(), options);
-  EXPECT_EQ("1\r\n2\r\n", ReadBytes(file)) << "the file lost more than one line";
-  ASSERT_EQ(3u, busy.size());
-  EXPECT_EQ(FormatBusy(Native(scratch_.tree())), busy[0]);
-}
-
 TEST_F(LiveTreeTest, DryRunListsWhatARealRunShortens) {
   scratch_.file("plain", "a\nb\n");
   const stdfs::path readOnly = scratch_.file("read-only", "a\nb\n");

@@ -13,6 +13,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <sddl.h>
 #endif
 
 namespace tailsnip {
@@ -62,7 +64,8 @@ TEST_F(TrimFileTest, WorkedResults) {
   for (const Row &row : rows) {
     const stdfs::path path = scratch_.file("entry", row.before);
     const TrimResult result = Trim(path);
-    EXPECT_EQ(Outcome::Shortened, result.outcome) << row.before;
+    EXPECT_EQ(Outcome::Shortened, result.outcome)
+        << row.before << DescribeFailure(result.reason, result.systemError);
     EXPECT_EQ(row.after, ReadBytes(path)) << "from \"" << row.before << "\"";
     EXPECT_TRUE(stdfs::exists(path));
   }
@@ -192,15 +195,48 @@ TEST_F(TrimFileTest, CopyOnAnotherVolumeIsMovedBesideTheEntryFirst) {
 }
 
 TEST_F(TrimFileTest, FileOpenForWritingElsewhereIsInUse) {
+  // A logger's way: appending, and letting others read and write meanwhile.
   const stdfs::path path = scratch_.file("busy", "a\nb\n");
-  HANDLE writer = CreateFileA(testing::Native(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE writer = CreateFileA(testing::Native(path).c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, writer);
   const TrimResult result = Trim(path);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(writer, "c\n", 2, &written, nullptr));
   CloseHandle(writer);
   EXPECT_EQ(Outcome::Failed, result.outcome);
   EXPECT_EQ(Reason::InUse, result.reason);
-  EXPECT_EQ("a\nb\n", ReadBytes(path));
+  EXPECT_EQ("a\nb\nc\n", ReadBytes(path));
+}
+
+std::wstring AccessListOf(const stdfs::path &path) {
+  DWORD size = 0;
+  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<char> descriptor(size);
+  wchar_t *text = nullptr;
+  if (size == 0 ||
+      !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size) ||
+      !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+    return L"(none)";
+  std::wstring list = text;
+  LocalFree(text);
+  return list;
+}
+
+TEST_F(TrimFileTest, CopyKeepsTheEntrysAccessList) {
+  const stdfs::path path = scratch_.file("private", "a\nb\n");
+  PSECURITY_DESCRIPTOR wanted = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:P(A;;FA;;;BA)(A;;FR;;;WD)", SDDL_REVISION_1, &wanted, nullptr));
+  ASSERT_TRUE(SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, wanted));
+  LocalFree(wanted);
+  const std::wstring before = AccessListOf(path);
+  ASSERT_NE(std::wstring::npos, before.find(L";;;WD)")) << "the access list was not set";
+  EXPECT_EQ(Outcome::Shortened, Trim(path).outcome);
+  EXPECT_EQ("a\r\n", ReadBytes(path));
+  EXPECT_TRUE(before == AccessListOf(path)) << "the access list changed";
 }
 #endif
 
