@@ -57,6 +57,7 @@ struct FileInfo {
   std::uint32_t owner = 0;       // POSIX user and group
   std::uint32_t group = 0;
   FileIdentity identity;
+  bool extendedAttributes = true; // POSIX: may have some; known after a claim
 };
 
 // An open file or folder; closed (quietly) when destroyed. Use Close to
@@ -94,6 +95,12 @@ private:
   bool exclusive_ = false;
 };
 
+// A folder held open, with what it was when opened: where copies are made.
+struct Folder {
+  File handle;
+  FileInfo info;
+};
+
 // The platform's code (errno, or the Win32 error) of this thread's latest
 // failed operation, and the system's own text for such a code.
 int LastSystemError();
@@ -101,13 +108,13 @@ std::string DescribeSystemError(int code);
 
 // Opens the folder at `path` (links in the path followed: it is the one the
 // user named) to reach entries through, and describes it.
-FsError OpenFolder(const FolderPath &path, File &folder, FileInfo &info);
+FsError OpenFolder(const FolderPath &path, Folder &folder);
 
 // Opens the folder `path` lies in, by its path; for callers outside a run.
-FsError OpenParentFolder(const FolderPath &path, File &folder);
+FsError OpenParentFolder(const FolderPath &path, Folder &folder);
 
 // Opens the current directory, where copies go first.
-FsError OpenCurrentFolder(File &folder);
+FsError OpenCurrentFolder(Folder &folder);
 
 // Opens an existing entry of `folder` for reading, without following a link
 // and without waiting on pipes or devices, and describes it. A folder or a
@@ -120,13 +127,17 @@ FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileIn
 FsError Describe(File &file, FileInfo &info);
 
 // Makes sure the entry open as `file` may be replaced by this user: that the
-// user may write it, that it is neither immutable nor append-only, that a
-// copy can carry its owner and group, and that no other program has it open
-// for writing. Where the platform can, it also keeps other programs from
-// opening it for writing until `file` is closed (a Linux lease, a Windows
-// share mode), and marks `file` exclusive. `file` may be reopened.
-FsError ClaimForReplacement(const File &folder, const FolderPath &path, File &file,
-                            const FileInfo &info);
+// user may write it, that a copy can carry its owner and group, and that no
+// other program has it open for writing. Where the platform can, it also
+// keeps other programs from opening it for writing until `file` is closed (a
+// Linux lease, a Windows share mode), and marks `file` exclusive. `file` may
+// be reopened; `info.extendedAttributes` is filled in.
+FsError ClaimForReplacement(File &file, FileInfo &info);
+
+// Immutable when nobody may change or replace the file (the POSIX immutable
+// and append-only flags); such a file also refuses being renamed over, so
+// this is asked only to tell why, or in a dry run.
+FsError CheckChangeable(File &file);
 
 // Whether an exclusive `file` is still unopened by any other program.
 bool StillExclusive(File &file);
@@ -136,7 +147,7 @@ bool StillExclusive(File &file);
 void ReleaseForReplacement(File &file);
 
 // Whether this user may create a file in `folder`.
-bool MayCreateIn(const File &folder);
+bool MayCreateIn(const Folder &folder);
 
 // Reads up to `capacity` bytes at the current position; `got` is 0 at the end.
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got);
@@ -146,13 +157,16 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
                std::size_t &got);
 
 // Creates, in `folder`, a file that must not exist yet (Exists otherwise)
-// for writing, readable and writable by nobody but this user for now.
-FsError CreateNew(const File &folder, const FolderPath &path, File &file);
+// for writing. It gets the permissions of `like` at once where it will have
+// its owner and group anyway; otherwise nobody but this user may open it
+// until KeepAttributes gives it its own.
+FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file);
 
-// Gives `copy` what `entry` has besides its content: owner and group,
-// permissions and extended attributes (ACLs and labels included) on POSIX,
-// the security descriptor on Windows. Fails when any of it cannot be kept.
-FsError KeepAttributes(File &entry, const FileInfo &like, File &copy);
+// Gives `copy`, created in `folder`, what `entry` has besides its content:
+// owner and group, permissions and extended attributes (ACLs and labels
+// included) on POSIX, the security descriptor on Windows. Fails when any of
+// it cannot be kept.
+FsError KeepAttributes(File &entry, const FileInfo &like, const Folder &folder, File &copy);
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);

@@ -40,27 +40,24 @@ class FolderChain {
 public:
   // Holds the run's own folder, if it is still the one the walk listed.
   void start(const FolderPath &folder, const FolderIdentities &identities) {
-    fs::File handle;
-    fs::FileInfo info;
-    if (fs::OpenFolder(folder, handle, info) == fs::FsError::None)
-      enter(folder, std::move(handle), identities);
+    fs::Folder opened;
+    if (fs::OpenFolder(folder, opened) == fs::FsError::None)
+      enter(folder, std::move(opened), identities);
   }
 
-  // Holds `handle`, an entry just opened as a folder, if it is the folder
-  // the walk listed under `path`.
-  void enter(const FolderPath &path, fs::File handle, const FolderIdentities &identities) {
-    fs::FileInfo info;
+  // Holds `folder`, an entry just opened, if it is the folder the walk
+  // listed under `path`.
+  void enter(const FolderPath &path, fs::Folder folder, const FolderIdentities &identities) {
     const auto listed = identities.find(path);
-    if (listed == identities.end() || fs::Describe(handle, info) != fs::FsError::None ||
-        info.identity != listed->second)
+    if (listed == identities.end() || folder.info.identity != listed->second)
       return;
-    held_.push_back({path, std::move(handle)});
+    held_.push_back({path, std::move(folder)});
   }
 
   // The held folder that `entry` lies in; null when that folder is not the
   // one the walk listed. Entries come in walk order, so folders whose
   // entries are all done are let go on the way.
-  const fs::File *folderOf(const FolderPath &entry) {
+  const fs::Folder *folderOf(const FolderPath &entry) {
     // The walk joins with a separator even after a root's own ("C:\\" "\\" name).
     const std::size_t separator = entry.find_last_of(kPathSeparator);
     if (separator == FolderPath::npos)
@@ -74,19 +71,19 @@ public:
 private:
   struct Held {
     FolderPath path;
-    fs::File folder;
+    fs::Folder folder;
   };
   std::vector<Held> held_;
 };
 
-TrimResult TrimListed(const FolderPath &entry, FolderChain &chain, const fs::File &currentFolder,
+TrimResult TrimListed(const FolderPath &entry, FolderChain &chain, const fs::Folder &currentFolder,
                       const FolderIdentities &identities, TrimBuffer &buffer, TrimMode mode) {
-  const fs::File *folder = chain.folderOf(entry);
+  const fs::Folder *folder = chain.folderOf(entry);
   if (!folder)
     return {Outcome::Failed, Reason::FolderChanged};
-  fs::File opened;
+  fs::Folder opened;
   TrimResult result = TrimEntry({folder, &currentFolder, entry}, buffer, mode, &opened);
-  if (opened.isOpen())
+  if (opened.handle.isOpen())
     chain.enter(entry, std::move(opened), identities);
   return result;
 }
@@ -138,7 +135,7 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
         options.onListed(list.size());
       const TrimMode mode = options.dryRun ? TrimMode::DryRun : TrimMode::Replace;
       TrimBuffer buffer;
-      fs::File currentFolder;
+      fs::Folder currentFolder;
       fs::OpenCurrentFolder(currentFolder); // without one, copies go beside their entries
       FolderChain chain;
       chain.start(folder, identities);

@@ -94,7 +94,7 @@ public:
     if (file_.isOpen())
       fs::Close(file_);
     if (!path_.empty())
-      fs::Remove(*folder_, path_);
+      fs::Remove(folder_->handle, path_);
   }
 
   // Creates "temp.txt" in the current directory where that name is free and
@@ -102,20 +102,19 @@ public:
   // of the user's, the current directory cannot be written, or it lies on
   // another volume) the copy goes beside the entry under a unique name, so
   // that the final step is always one rename.
-  FsError create(const fs::File &currentFolder, const fs::File &entryFolder,
+  FsError create(const fs::Folder &currentFolder, const fs::Folder &entryFolder,
                  const FolderPath &entry, const fs::FileInfo &like) {
-    if (currentFolder.isOpen() &&
-        fs::CreateNew(currentFolder, kTemporaryName, file_) == FsError::None) {
+    if (currentFolder.handle.isOpen() &&
+        currentFolder.info.identity.volume == like.identity.volume &&
+        fs::CreateNew(currentFolder, kTemporaryName, like, file_) == FsError::None) {
       folder_ = &currentFolder;
       path_ = kTemporaryName;
-      fs::FileInfo created;
-      if (fs::Describe(file_, created) == FsError::None &&
-          created.identity.volume == like.identity.volume)
-        return FsError::None;
-      discard();
+      return FsError::None;
     }
-    return createBeside(entryFolder, entry);
+    return createBeside(entryFolder, entry, like);
   }
+
+  const fs::Folder &folder() const { return *folder_; }
 
   fs::File &file() { return file_; }
 
@@ -127,30 +126,25 @@ public:
   }
 
   // Renames the finished copy over `entry`.
-  FsError moveOver(const fs::File &entryFolder, const FolderPath &entry) {
-    const FsError error = fs::MoveOver(*folder_, path_, entryFolder, entry);
+  FsError moveOver(const fs::Folder &entryFolder, const FolderPath &entry) {
+    const FsError error = fs::MoveOver(folder_->handle, path_, entryFolder.handle, entry);
     if (error == FsError::None)
       path_.clear();
     return error;
   }
 
 private:
-  void discard() {
-    fs::Close(file_);
-    fs::Remove(*folder_, path_);
-    path_.clear();
-  }
-
   // A new file beside `entry`, named so as not to meet any other file. The
   // path is kept only once the file was created: a name found taken is
   // someone else's, and must never be removed as ours.
-  FsError createBeside(const fs::File &entryFolder, const FolderPath &entry) {
+  FsError createBeside(const fs::Folder &entryFolder, const FolderPath &entry,
+                       const fs::FileInfo &like) {
     static unsigned counter = 0;
     const std::string prefix =
         FolderOf(entry) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
     for (int attempt = 0; attempt < 100; ++attempt) {
       FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
-      const FsError error = fs::CreateNew(entryFolder, candidate, file_);
+      const FsError error = fs::CreateNew(entryFolder, candidate, like, file_);
       if (error == FsError::None) {
         folder_ = &entryFolder;
         path_ = std::move(candidate);
@@ -161,7 +155,7 @@ private:
     return FsError::Exists;
   }
 
-  const fs::File *folder_ = nullptr;
+  const fs::Folder *folder_ = nullptr;
   FolderPath path_;
   fs::File file_;
 };
@@ -232,8 +226,8 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, 
 TrimResult ReplaceByShortened(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
                               std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
                               TrimResult &result) {
-  const fs::File none;
-  for (const fs::File *currentFolder : {place.currentFolder, &none}) {
+  const fs::Folder none;
+  for (const fs::Folder *currentFolder : {place.currentFolder, &none}) {
     Copy copy;
     if (copy.create(*currentFolder, *place.folder, place.path, info) != FsError::None)
       return Fail(result, Reason::CannotWriteCopy);
@@ -243,7 +237,8 @@ TrimResult ReplaceByShortened(const TrimPlace &place, fs::File &input, const fs:
     result.reason = WriteShortened(input, keep, buffered, copy.file(), buffer, result);
     if (result.reason != Reason::None)
       return Fail(result, result.reason);
-    if (const FsError error = fs::KeepAttributes(input, info, copy.file()); error != FsError::None)
+    if (const FsError error = fs::KeepAttributes(input, info, copy.folder(), copy.file());
+        error != FsError::None)
       return Fail(result, ReasonForAttributes(error));
     if (copy.finish() != FsError::None)
       return Fail(result, Reason::CannotWriteCopy);
@@ -258,6 +253,9 @@ TrimResult ReplaceByShortened(const TrimPlace &place, fs::File &input, const fs:
     const FsError error = copy.moveOver(*place.folder, place.path);
     if (error == FsError::CrossVolume && currentFolder != &none && input.isOpen())
       continue;
+    if (error == FsError::AccessDenied && input.isOpen() &&
+        fs::CheckChangeable(input) == FsError::Immutable)
+      return Fail(result, Reason::Immutable);
     if (error != FsError::None)
       return Fail(result, ReasonForReplace(error));
     result.outcome = Outcome::Shortened;
@@ -266,16 +264,22 @@ TrimResult ReplaceByShortened(const TrimPlace &place, fs::File &input, const fs:
   return Fail(result, Reason::CannotReplace, 0);
 }
 
-// What a dry run can know without writing: whether a copy could be created.
-TrimResult CheckCopyPlace(const TrimPlace &place, TrimResult &result) {
-  const bool inCurrent = place.currentFolder->isOpen() && fs::MayCreateIn(*place.currentFolder);
+// What a dry run can know without writing: whether the entry may be
+// changed, and whether a copy could be created.
+TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, TrimResult &result) {
+  if (fs::CheckChangeable(input) != FsError::None)
+    return Fail(result, Reason::Immutable);
+  const bool inCurrent = place.currentFolder->handle.isOpen() &&
+                         place.currentFolder->info.identity.volume ==
+                             place.folder->info.identity.volume &&
+                         fs::MayCreateIn(*place.currentFolder);
   if (!inCurrent && !fs::MayCreateIn(*place.folder))
     return Fail(result, Reason::CannotWriteCopy);
   result.outcome = Outcome::Shortened;
   return result;
 }
 
-TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
+TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, fs::FileInfo &info,
                            TrimBuffer &buffer, TrimMode mode) {
   TrimResult result;
   result.outcome = Outcome::Failed;
@@ -284,18 +288,18 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   if (FindKeptLength(input, info.size, buffer, keep, buffered, result) != FsError::None)
     return Fail(result, Reason::CannotRead);
   if (mode == TrimMode::DryRun)
-    return CheckCopyPlace(place, result);
+    return CheckCopyPlace(place, input, result);
   return ReplaceByShortened(place, input, info, keep, buffered, buffer, result);
 }
 
 } // namespace
 
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
-                     fs::File *folderOut) {
+                     fs::Folder *folderOut) {
   try {
     fs::File input;
     fs::FileInfo info;
-    if (const FsError error = fs::OpenEntry(*place.folder, place.path, input, info);
+    if (const FsError error = fs::OpenEntry(place.folder->handle, place.path, input, info);
         error != FsError::None) {
       // An unreadable folder is named once, by the walk that could not search it.
       if (info.kind == fs::FileKind::Folder)
@@ -304,8 +308,10 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     }
     switch (info.kind) {
     case fs::FileKind::Folder:
-      if (folderOut)
-        *folderOut = std::move(input);
+      if (folderOut) {
+        folderOut->handle = std::move(input);
+        folderOut->info = info;
+      }
       return Unchanged(Reason::IsFolder);
     case fs::FileKind::Link:
       return Unchanged(Reason::IsLink);
@@ -318,8 +324,7 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
-    if (const FsError error = fs::ClaimForReplacement(*place.folder, place.path, input, info);
-        error != FsError::None)
+    if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error));
     return TrimRegularFile(place, input, info, buffer, mode);
   } catch (const std::bad_alloc &) {
@@ -328,10 +333,10 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
 }
 
 TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
-  fs::File folder;
+  fs::Folder folder;
   if (fs::OpenParentFolder(path, folder) != FsError::None)
     return Failed(Reason::CannotRead);
-  fs::File currentFolder;
+  fs::Folder currentFolder;
   fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
   return TrimEntry({&folder, &currentFolder, path}, buffer, mode);
 }

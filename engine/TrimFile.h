@@ -39,8 +39,8 @@ enum class TrimMode {
 // current directory's folder (where "temp.txt" goes; may be unopened), and
 // the entry's path, whose last component is its name in `folder`.
 struct TrimPlace {
-  const fs::File *folder;
-  const fs::File *currentFolder;
+  const fs::Folder *folder;
+  const fs::Folder *currentFolder;
   const FolderPath &path;
 };
 
@@ -53,10 +53,10 @@ struct TrimPlace {
 // replace, one whose owner or attributes a copy could not keep, and one that
 // another program holds open for writing. On any failure the entry is exactly
 // as it was, no copy is left behind, and the reason is returned.
-// A folder entry's handle is moved into `folderOut`, where one is given, so
-// that the run can reach the folder's own entries through it.
+// A folder entry is moved into `folderOut`, opened and described, where one
+// is given, so that the run can reach the folder's own entries through it.
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
-                     fs::File *folderOut = nullptr);
+                     fs::Folder *folderOut = nullptr);
 
 // TrimEntry for a single file outside a run: its folder is opened by path.
 TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode = TrimMode::Replace);

@@ -107,10 +107,19 @@ void Fill(const struct stat &status, FileInfo &info) {
   info.identity.index = static_cast<std::uint64_t>(status.st_ino);
 }
 
-bool IsSuperuser() {
-  static const bool superuser = ::geteuid() == 0;
-  return superuser;
+// The process's file creation mask, read once: umask can only be read by
+// setting it, so this is done before any file is created.
+mode_t CreationMask() {
+  static const mode_t mask = [] {
+    const mode_t current = ::umask(0);
+    ::umask(current);
+    return current;
+  }();
+  return mask;
 }
+
+// Asked each time: a process may change its user between runs.
+bool IsSuperuser() { return ::geteuid() == 0; }
 
 bool IsMemberOf(gid_t group) {
   if (group == ::getegid())
@@ -134,18 +143,6 @@ FsError CheckWriteAccess(int fd) {
   // Kernels before 5.8 take no empty path here; /proc names the same file.
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
   return ::access(self.c_str(), W_OK) == 0 || errno == ENOENT ? FsError::None : LastError();
-}
-
-FsError CheckChangeable(int fd) {
-#ifdef FS_IOC_GETFLAGS
-  int flags = 0;
-  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-      (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0)
-    return Fail(FsError::Immutable, EPERM);
-#else
-  (void)fd;
-#endif
-  return FsError::None;
 }
 
 // Only the superuser may give a file away, and a user may give it only to a
@@ -198,33 +195,35 @@ int LastSystemError() { return lastSystemError; }
 
 std::string DescribeSystemError(int code) { return std::strerror(code); }
 
-FsError OpenFolder(const FolderPath &path, File &folder, FileInfo &info) {
+FsError OpenFolder(const FolderPath &path, Folder &folder) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return LastError();
-  folder.adopt(fd);
-  return Describe(folder, info);
+  folder.handle.adopt(fd);
+  return Describe(folder.handle, folder.info);
 }
 
-FsError OpenParentFolder(const FolderPath &path, File &folder) {
+namespace {
+
+// O_PATH: a folder that may be searched but not read still holds entries.
+FsError OpenFolderPath(const char *path, Folder &folder) {
+  const int fd = ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  folder.handle.adopt(fd);
+  return Describe(folder.handle, folder.info);
+}
+
+} // namespace
+
+FsError OpenParentFolder(const FolderPath &path, Folder &folder) {
   const std::size_t separator = path.find_last_of('/');
   const FolderPath parent =
       separator == FolderPath::npos ? "." : separator == 0 ? "/" : path.substr(0, separator);
-  // O_PATH: a folder that may be searched but not read still holds entries.
-  const int fd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return LastError();
-  folder.adopt(fd);
-  return FsError::None;
+  return OpenFolderPath(parent.c_str(), folder);
 }
 
-FsError OpenCurrentFolder(File &folder) {
-  const int fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return LastError();
-  folder.adopt(fd);
-  return FsError::None;
-}
+FsError OpenCurrentFolder(Folder &folder) { return OpenFolderPath(".", folder); }
 
 FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileInfo &info) {
   const char *name = NameOf(path);
@@ -254,14 +253,30 @@ FsError Describe(File &file, FileInfo &info) {
   return FsError::None;
 }
 
-FsError ClaimForReplacement(const File &, const FolderPath &, File &file, const FileInfo &info) {
-  if (const FsError error = CheckWriteAccess(file.handle()); error != FsError::None)
-    return error;
-  if (const FsError error = CheckChangeable(file.handle()); error != FsError::None)
-    return error;
-  if (const FsError error = CheckOwnerCanBeKept(info); error != FsError::None)
-    return error;
+FsError ClaimForReplacement(File &file, FileInfo &info) {
+  const ssize_t names = ::flistxattr(file.handle(), nullptr, 0);
+  info.extendedAttributes = names != 0;
+  // The superuser may write any file; the file system's refusal (read-only,
+  // immutable) comes with the copy or the rename.
+  if (!IsSuperuser()) {
+    if (const FsError error = CheckWriteAccess(file.handle()); error != FsError::None)
+      return error;
+    if (const FsError error = CheckOwnerCanBeKept(info); error != FsError::None)
+      return error;
+  }
   return TakeLease(file);
+}
+
+FsError CheckChangeable(File &file) {
+#ifdef FS_IOC_GETFLAGS
+  int flags = 0;
+  if (::ioctl(file.handle(), FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0)
+    return Fail(FsError::Immutable, EPERM);
+#else
+  (void)file;
+#endif
+  return FsError::None;
 }
 
 bool StillExclusive(File &file) {
@@ -275,8 +290,8 @@ bool StillExclusive(File &file) {
 
 void ReleaseForReplacement(File &) {}
 
-bool MayCreateIn(const File &folder) {
-  return ::faccessat(folder.handle(), ".", W_OK | X_OK, AT_EACCESS) == 0;
+bool MayCreateIn(const Folder &folder) {
+  return ::faccessat(folder.handle.handle(), ".", W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got) {
@@ -304,10 +319,22 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
   }
 }
 
-FsError CreateNew(const File &folder, const FolderPath &path, File &file) {
+namespace {
+
+// The owner and group a file created in `folder` gets.
+bool CreatesAs(const Folder &folder, const FileInfo &like) {
+  const gid_t group = (folder.info.permissions & S_ISGID) != 0 ? folder.info.group : ::getegid();
+  return like.owner == ::geteuid() && like.group == group;
+}
+
+} // namespace
+
+FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file) {
+  CreationMask(); // read before any file is created, by any thread
   // Nobody else may open the copy before it has the entry's owner and mode.
-  const int fd = ::openat(folder.handle(), NameOf(path),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  const mode_t mode = CreatesAs(folder, like) ? like.permissions & 0777 : 0600;
+  const int fd = ::openat(folder.handle.handle(), NameOf(path),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
   if (fd < 0)
     return LastError();
   file.adopt(fd);
@@ -356,23 +383,23 @@ FsError CopyExtendedAttributes(int from, int to) {
 } // namespace
 #endif
 
-FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
+FsError KeepAttributes(File &entry, const FileInfo &like, const Folder &folder, File &copy) {
   const int fd = copy.handle();
-  struct stat status;
-  if (::fstat(fd, &status) != 0)
-    return LastError();
-  if ((status.st_uid != like.owner || status.st_gid != like.group) &&
-      ::fchown(fd, like.owner, like.group) != 0)
+  const bool createdAs = CreatesAs(folder, like);
+  if (!createdAs && ::fchown(fd, like.owner, like.group) != 0)
     return Fail(FsError::OwnerNotKept, errno);
-  // After the owner: a change of owner clears the set-id bits.
-  if (::fchmod(fd, static_cast<mode_t>(like.permissions)) != 0)
+  // After the owner, which clears the set-id bits; the creation mask may
+  // also have taken some.
+  const mode_t mode = static_cast<mode_t>(like.permissions);
+  if ((!createdAs || (mode & ~0777) != 0 || (mode & CreationMask()) != 0) &&
+      ::fchmod(fd, mode) != 0)
     return Fail(FsError::AttributesNotKept, errno);
 #ifdef __linux__
-  return CopyExtendedAttributes(entry.handle(), fd);
-#else
+  if (like.extendedAttributes)
+    return CopyExtendedAttributes(entry.handle(), fd);
+#endif
   (void)entry;
   return FsError::None;
-#endif
 }
 
 FsError WriteAll(File &file, const char *data, std::size_t size) {

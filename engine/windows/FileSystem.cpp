@@ -156,22 +156,22 @@ std::string DescribeSystemError(int code) {
   return message;
 }
 
-FsError OpenFolder(const FolderPath &path, File &folder, FileInfo &info) {
-  if (const FsError error = OpenFolderHandle(path, folder); error != FsError::None)
+FsError OpenFolder(const FolderPath &path, Folder &folder) {
+  if (const FsError error = OpenFolderHandle(path, folder.handle); error != FsError::None)
     return error;
-  return Describe(folder, info);
+  return Describe(folder.handle, folder.info);
 }
 
-FsError OpenParentFolder(const FolderPath &path, File &folder) {
+FsError OpenParentFolder(const FolderPath &path, Folder &folder) {
   const std::size_t separator = path.find_last_of("\\/");
   if (separator == FolderPath::npos)
-    return OpenFolderHandle(".", folder);
+    return OpenFolder(".", folder);
   // A drive's root keeps its separator: "C:\\".
   const bool root = separator > 0 && path[separator - 1] == ':';
-  return OpenFolderHandle(path.substr(0, root ? separator + 1 : separator), folder);
+  return OpenFolder(path.substr(0, root ? separator + 1 : separator), folder);
 }
 
-FsError OpenCurrentFolder(File &folder) { return OpenFolderHandle(".", folder); }
+FsError OpenCurrentFolder(Folder &folder) { return OpenFolder(".", folder); }
 
 FsError OpenEntry(const File &, const FolderPath &path, File &file, FileInfo &info) {
   const std::wstring wide = ToWidePath(path);
@@ -205,7 +205,7 @@ FsError Describe(File &file, FileInfo &info) {
   return FsError::None;
 }
 
-FsError ClaimForReplacement(const File &, const FolderPath &, File &file, const FileInfo &) {
+FsError ClaimForReplacement(File &file, FileInfo &) {
   // Reopened for writing and shared for reading only: the system checks the
   // user's right to write, refuses while another program has the file open
   // for writing, and keeps any from opening it so until this handle closes.
@@ -228,7 +228,9 @@ bool StillExclusive(File &) { return true; }
 
 void ReleaseForReplacement(File &file) { Close(file); }
 
-bool MayCreateIn(const File &) {
+FsError CheckChangeable(File &) { return FsError::None; }
+
+bool MayCreateIn(const Folder &) {
   // Windows tells whether a file may be created only by creating one.
   return true;
 }
@@ -245,7 +247,7 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
   return Read(file, &at, buffer, capacity, got);
 }
 
-FsError CreateNew(const File &, const FolderPath &path, File &file) {
+FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File &file) {
   OwnerOnly security;
   HANDLE handle = CreateFileW(ToWidePath(path).c_str(),
                               GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
@@ -256,7 +258,7 @@ FsError CreateNew(const File &, const FolderPath &path, File &file) {
   return FsError::None;
 }
 
-FsError KeepAttributes(File &entry, const FileInfo &, File &copy) {
+FsError KeepAttributes(File &entry, const FileInfo &, const Folder &, File &copy) {
   // A new, ordinary file: hidden and system attributes are not carried over,
   // but who may do what with it is: the entry's owner and access list.
   PSID owner = nullptr;
