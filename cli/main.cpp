@@ -23,6 +23,10 @@ constexpr int kAllHandled = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kUsageError = 2;
 
+// Enough copies to share one flush among many files, few enough that their
+// open files stay far below the usual limit of 1024 descriptors.
+constexpr std::size_t kCopiesInFlight = 256;
+
 // Long enough that quick runs never flash a line, short enough to reassure.
 constexpr std::chrono::milliseconds kProgressDelay{500};
 
@@ -131,6 +135,8 @@ int main(int argc, char **argv) {
                                          : cli::ProgressLine::Clock::duration(kProgressDelay));
   RunOptions run;
   run.dryRun = options.dryRun;
+  // Copies are flushed together: one wait for the disk per batch, not per file.
+  run.copiesInFlight = kCopiesInFlight;
   run.onListed = [&](std::size_t listed) { progress.setListed(listed); };
   run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
     if (options.dryRun && result.outcome == Outcome::Shortened)

@@ -174,6 +174,11 @@ FsError WriteAll(File &file, const char *data, std::size_t size);
 // Returns once the file's data has reached stable storage.
 FsError FlushToDisk(File &file);
 
+// Returns once everything written to the volume `file` lies on has reached
+// stable storage: one wait for many files. Fails where the system has no
+// such flush, or when any of it could not be written; then flush each file.
+FsError FlushVolume(File &file);
+
 // Closes the file and reports whether the close succeeded.
 FsError Close(File &file);
 

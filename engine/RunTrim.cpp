@@ -4,6 +4,8 @@
 #include "engine/RunLock.h"
 #include "engine/TrimFile.h"
 
+#include <algorithm>
+#include <memory>
 #include <new>
 
 namespace tailsnip {
@@ -51,13 +53,13 @@ public:
     const auto listed = identities.find(path);
     if (listed == identities.end() || folder.info.identity != listed->second)
       return;
-    held_.push_back({path, std::move(folder)});
+    held_.push_back({path, std::make_shared<fs::Folder>(std::move(folder))});
   }
 
   // The held folder that `entry` lies in; null when that folder is not the
   // one the walk listed. Entries come in walk order, so folders whose
   // entries are all done are let go on the way.
-  const fs::Folder *folderOf(const FolderPath &entry) {
+  std::shared_ptr<const fs::Folder> folderOf(const FolderPath &entry) {
     // The walk joins with a separator even after a root's own ("C:\\" "\\" name).
     const std::size_t separator = entry.find_last_of(kPathSeparator);
     if (separator == FolderPath::npos)
@@ -65,28 +67,104 @@ public:
     const FolderPath parent = entry.substr(0, separator);
     while (!held_.empty() && held_.back().path != parent && !IsWithin(parent, held_.back().path))
       held_.pop_back();
-    return !held_.empty() && held_.back().path == parent ? &held_.back().folder : nullptr;
+    return !held_.empty() && held_.back().path == parent ? held_.back().folder : nullptr;
   }
 
 private:
   struct Held {
     FolderPath path;
-    fs::Folder folder;
+    std::shared_ptr<const fs::Folder> folder; // shared with copies still in flight
   };
   std::vector<Held> held_;
 };
 
-TrimResult TrimListed(const FolderPath &entry, FolderChain &chain, const fs::Folder &currentFolder,
-                      const FolderIdentities &identities, TrimBuffer &buffer, TrimMode mode) {
-  const fs::Folder *folder = chain.folderOf(entry);
-  if (!folder)
-    return {Outcome::Failed, Reason::FolderChanged};
-  fs::Folder opened;
-  TrimResult result = TrimEntry({folder, &currentFolder, entry}, buffer, mode, &opened);
-  if (opened.handle.isOpen())
-    chain.enter(entry, std::move(opened), identities);
-  return result;
-}
+// Trims the listed entries in order and tells of each, in order.
+class Trimmer {
+public:
+  Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
+      : options_(options), report_(report), identities_(identities),
+        mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
+        batched_(options.copiesInFlight > 1 && !options.dryRun) {
+    if (!batched_) // copies in flight go beside their entries, never to temp.txt
+      fs::OpenCurrentFolder(currentFolder_); // without one, copies go beside their entries
+  }
+  void start(const FolderPath &folder) { chain_.start(folder, identities_); }
+
+  void trim(const FolderPath &entry) {
+    Slot slot{&entry, {}, nullptr};
+    const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(entry);
+    if (!folder) {
+      slot.result = {Outcome::Failed, Reason::FolderChanged};
+    } else {
+      fs::Folder opened;
+      slot.result = TrimEntry({folder, &currentFolder_, entry}, buffer_, mode_, &opened,
+                              batched_ ? &slot.pending : nullptr);
+      if (opened.handle.isOpen())
+        chain_.enter(entry, std::move(opened), identities_);
+    }
+    bytesInFlight_ += slot.pending ? slot.result.bytesWritten : 0;
+    inFlight_.push_back(std::move(slot));
+    if (!batched_ || inFlight_.size() >= options_.copiesInFlight ||
+        bytesInFlight_ >= kBytesInFlight)
+      commit();
+  }
+
+  // Flushes the copies in flight, each volume once where the system can,
+  // then puts them in their entries' places in list order.
+  void commit() {
+    std::vector<std::uint64_t> flushedVolumes;
+    for (Slot &slot : inFlight_) {
+      if (!slot.pending)
+        continue;
+      const std::uint64_t volume = slot.pending->volume();
+      bool flushed = std::find(flushedVolumes.begin(), flushedVolumes.end(), volume) !=
+                     flushedVolumes.end();
+      if (!flushed && fs::FlushVolume(slot.pending->copy()) == fs::FsError::None) {
+        flushedVolumes.push_back(volume);
+        flushed = true;
+      }
+      if (slot.pending->flush(flushed) != fs::FsError::None) {
+        slot.result.outcome = Outcome::Failed;
+        slot.result.reason = Reason::CannotWriteCopy;
+        slot.result.systemError = fs::LastSystemError();
+        slot.pending.reset(); // removes the copy
+      }
+    }
+    for (Slot &slot : inFlight_) {
+      if (slot.pending) {
+        slot.result = slot.pending->commit(slot.result);
+        slot.pending.reset();
+      }
+      Count(*slot.entry, slot.result, report_);
+      if (options_.onEntry)
+        options_.onEntry(*slot.entry, slot.result);
+    }
+    inFlight_.clear();
+    bytesInFlight_ = 0;
+  }
+
+private:
+  // Written copies wait in the page cache, not in this program's memory;
+  // the bound keeps one flush from growing without end.
+  static constexpr std::uint64_t kBytesInFlight = std::uint64_t{64} << 20;
+
+  struct Slot {
+    const FolderPath *entry;
+    TrimResult result;
+    std::unique_ptr<Replacement> pending;
+  };
+
+  const RunOptions &options_;
+  RunReport &report_;
+  const FolderIdentities &identities_;
+  const TrimMode mode_;
+  const bool batched_;
+  TrimBuffer buffer_;
+  fs::Folder currentFolder_;
+  FolderChain chain_;
+  std::vector<Slot> inFlight_;
+  std::uint64_t bytesInFlight_ = 0;
+};
 
 } // namespace
 
@@ -133,19 +211,11 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
       report.listed = list.size();
       if (options.onListed)
         options.onListed(list.size());
-      const TrimMode mode = options.dryRun ? TrimMode::DryRun : TrimMode::Replace;
-      TrimBuffer buffer;
-      fs::Folder currentFolder;
-      fs::OpenCurrentFolder(currentFolder); // without one, copies go beside their entries
-      FolderChain chain;
-      chain.start(folder, identities);
-      for (std::size_t i = 0; i < list.size(); ++i) {
-        const TrimResult result =
-            TrimListed(list[i], chain, currentFolder, identities, buffer, mode);
-        Count(list[i], result, report);
-        if (options.onEntry)
-          options.onEntry(list[i], result);
-      }
+      Trimmer trimmer(options, report, identities);
+      trimmer.start(folder);
+      for (const FolderPath &entry : list)
+        trimmer.trim(entry);
+      trimmer.commit();
     }
     notice = FormatNotice(report);
   } catch (const std::bad_alloc &) {

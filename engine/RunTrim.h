@@ -34,6 +34,13 @@ struct RunReport {
 struct RunOptions {
   // Walk and read as a run would, but change nothing and write nothing.
   bool dryRun = false;
+  // How many copies may be written before any of them takes its entry's
+  // place. With 1, each entry is shortened through "temp.txt" in the current
+  // directory, flushed and replaced before the next is read. With more, the
+  // copies go beside their entries, are flushed together (one flush of each
+  // volume where the system has it) and then renamed over their entries in
+  // list order, each after its checks, as a single one would be.
+  std::size_t copiesInFlight = 1;
   // Called once the whole list is built, with its length.
   std::function<void(std::size_t listed)> onListed;
   // Called after each entry with what became of it (or would, in a dry run).

@@ -4,6 +4,7 @@
 #include "engine/LineModel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -86,80 +87,6 @@ FolderPath FolderOf(const FolderPath &path) {
   return separator == FolderPath::npos ? FolderPath() : path.substr(0, separator + 1);
 }
 
-// The shortened copy while it is written; removed unless it was moved
-// into the entry's place.
-class Copy {
-public:
-  ~Copy() {
-    if (file_.isOpen())
-      fs::Close(file_);
-    if (!path_.empty())
-      fs::Remove(folder_->handle, path_);
-  }
-
-  // Creates "temp.txt" in the current directory where that name is free and
-  // on the entry's volume. Otherwise (the name is the entry itself or a file
-  // of the user's, the current directory cannot be written, or it lies on
-  // another volume) the copy goes beside the entry under a unique name, so
-  // that the final step is always one rename.
-  FsError create(const fs::Folder &currentFolder, const fs::Folder &entryFolder,
-                 const FolderPath &entry, const fs::FileInfo &like) {
-    if (currentFolder.handle.isOpen() &&
-        currentFolder.info.identity.volume == like.identity.volume &&
-        fs::CreateNew(currentFolder, kTemporaryName, like, file_) == FsError::None) {
-      folder_ = &currentFolder;
-      path_ = kTemporaryName;
-      return FsError::None;
-    }
-    return createBeside(entryFolder, entry, like);
-  }
-
-  const fs::Folder &folder() const { return *folder_; }
-
-  fs::File &file() { return file_; }
-
-  // Flushes and closes the copy; it must be complete before it replaces.
-  FsError finish() {
-    if (const FsError error = fs::FlushToDisk(file_); error != FsError::None)
-      return error;
-    return fs::Close(file_);
-  }
-
-  // Renames the finished copy over `entry`.
-  FsError moveOver(const fs::Folder &entryFolder, const FolderPath &entry) {
-    const FsError error = fs::MoveOver(folder_->handle, path_, entryFolder.handle, entry);
-    if (error == FsError::None)
-      path_.clear();
-    return error;
-  }
-
-private:
-  // A new file beside `entry`, named so as not to meet any other file. The
-  // path is kept only once the file was created: a name found taken is
-  // someone else's, and must never be removed as ours.
-  FsError createBeside(const fs::Folder &entryFolder, const FolderPath &entry,
-                       const fs::FileInfo &like) {
-    static unsigned counter = 0;
-    const std::string prefix =
-        FolderOf(entry) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
-      const FsError error = fs::CreateNew(entryFolder, candidate, like, file_);
-      if (error == FsError::None) {
-        folder_ = &entryFolder;
-        path_ = std::move(candidate);
-      }
-      if (error != FsError::Exists)
-        return error;
-    }
-    return FsError::Exists;
-  }
-
-  const fs::Folder *folder_ = nullptr;
-  FolderPath path_;
-  fs::File file_;
-};
-
 // Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
 // `buffer.input()` may already hold the first `buffered` bytes.
 Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
@@ -220,50 +147,6 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, 
   return FsError::None;
 }
 
-// Writes, flushes and moves the shortened copy over the entry. A copy
-// refused across volumes (one volume mounted twice) is made once more,
-// beside the entry.
-TrimResult ReplaceByShortened(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
-                              std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
-                              TrimResult &result) {
-  const fs::Folder none;
-  for (const fs::Folder *currentFolder : {place.currentFolder, &none}) {
-    Copy copy;
-    if (copy.create(*currentFolder, *place.folder, place.path, info) != FsError::None)
-      return Fail(result, Reason::CannotWriteCopy);
-    // A file that does not fit in one chunk is read again from its start.
-    if (buffered < info.size)
-      buffered = 0;
-    result.reason = WriteShortened(input, keep, buffered, copy.file(), buffer, result);
-    if (result.reason != Reason::None)
-      return Fail(result, result.reason);
-    if (const FsError error = fs::KeepAttributes(input, info, copy.folder(), copy.file());
-        error != FsError::None)
-      return Fail(result, ReasonForAttributes(error));
-    if (copy.finish() != FsError::None)
-      return Fail(result, Reason::CannotWriteCopy);
-    // Whatever was written to the entry meanwhile would be lost with it. A
-    // lease tells of any other opening; size and time only of writes so far.
-    fs::FileInfo now;
-    if (input.exclusive() ? !fs::StillExclusive(input)
-                          : fs::Describe(input, now) != FsError::None || now.size != info.size ||
-                                now.modified != info.modified)
-      return Fail(result, input.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, 0);
-    fs::ReleaseForReplacement(input);
-    const FsError error = copy.moveOver(*place.folder, place.path);
-    if (error == FsError::CrossVolume && currentFolder != &none && input.isOpen())
-      continue;
-    if (error == FsError::AccessDenied && input.isOpen() &&
-        fs::CheckChangeable(input) == FsError::Immutable)
-      return Fail(result, Reason::Immutable);
-    if (error != FsError::None)
-      return Fail(result, ReasonForReplace(error));
-    result.outcome = Outcome::Shortened;
-    return result;
-  }
-  return Fail(result, Reason::CannotReplace, 0);
-}
-
 // What a dry run can know without writing: whether the entry may be
 // changed, and whether a copy could be created.
 TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, TrimResult &result) {
@@ -279,8 +162,137 @@ TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, TrimResult &r
   return result;
 }
 
+} // namespace
+
+Replacement::Replacement(const TrimPlace &place, fs::File input, const fs::FileInfo &info)
+    : folder_(place.folder), currentFolder_(place.currentFolder), path_(place.path),
+      input_(std::move(input)), info_(info) {}
+
+Replacement::~Replacement() { removeCopy(); }
+
+void Replacement::removeCopy() {
+  if (copy_.isOpen())
+    fs::Close(copy_);
+  if (!copyPath_.empty())
+    fs::Remove(copyFolder_->handle, copyPath_);
+  copyPath_.clear();
+}
+
+// Creates "temp.txt" in the current directory where that is wanted and the
+// name is free and on the entry's volume. Otherwise (the name is the entry
+// itself or a file of the user's, the current directory cannot be written,
+// or it lies on another volume) the copy goes beside the entry under a
+// unique name, so that the final step is always one rename.
+FsError Replacement::create(bool currentFolderFirst) {
+  removeCopy(); // one refused before
+  if (currentFolderFirst && currentFolder_->handle.isOpen() &&
+      currentFolder_->info.identity.volume == info_.identity.volume &&
+      fs::CreateNew(*currentFolder_, kTemporaryName, info_, copy_) == FsError::None) {
+    copyFolder_ = currentFolder_;
+    copyPath_ = kTemporaryName;
+    return FsError::None;
+  }
+  return createBeside();
+}
+
+// A new file beside the entry, named so as not to meet any other file. The
+// name is kept only once the file was created: a name found taken is
+// someone else's, and must never be removed as ours.
+FsError Replacement::createBeside() {
+  static std::atomic<unsigned> counter{0};
+  const std::string prefix =
+      FolderOf(path_) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
+    const FsError error = fs::CreateNew(*folder_, candidate, info_, copy_);
+    if (error == FsError::None) {
+      copyFolder_ = folder_.get();
+      copyPath_ = std::move(candidate);
+    }
+    if (error != FsError::Exists)
+      return error;
+  }
+  return FsError::Exists;
+}
+
+FsError Replacement::flush(bool volumeFlushed) {
+  if (!volumeFlushed)
+    if (const FsError error = fs::FlushToDisk(copy_); error != FsError::None)
+      return error;
+  return fs::Close(copy_);
+}
+
+TrimResult Replacement::commit(TrimResult result) {
+  // Whatever was written to the entry meanwhile would be lost with it. A
+  // lease tells of any other opening; size and time only of writes so far.
+  fs::FileInfo now;
+  if (input_.exclusive() ? !fs::StillExclusive(input_)
+                         : fs::Describe(input_, now) != FsError::None || now.size != info_.size ||
+                               now.modified != info_.modified)
+    return Fail(result, input_.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, 0);
+  fs::ReleaseForReplacement(input_);
+  const FsError error = fs::MoveOver(copyFolder_->handle, copyPath_, folder_->handle, path_);
+  if (error == FsError::None) {
+    copyPath_.clear();
+    result.outcome = Outcome::Shortened;
+    return result;
+  }
+  crossedVolumes_ = error == FsError::CrossVolume;
+  if (error == FsError::AccessDenied && input_.isOpen() &&
+      fs::CheckChangeable(input_) == FsError::Immutable)
+    return Fail(result, Reason::Immutable);
+  return Fail(result, ReasonForReplace(error));
+}
+
+bool Replacement::mayRetryBeside() const {
+  return crossedVolumes_ && input_.isOpen() && copyFolder_ != folder_.get();
+}
+
+// Creates the copy and writes the shortened entry into it, with the entry's
+// owner and attributes. A file that does not fit in one chunk is read again
+// from its start.
+TrimResult WriteReplacement(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
+                            TrimBuffer &buffer, TrimResult &result, bool currentFolderFirst) {
+  if (replacement.create(currentFolderFirst) != FsError::None)
+    return Fail(result, Reason::CannotWriteCopy);
+  if (buffered < replacement.info_.size)
+    buffered = 0;
+  const Reason reason =
+      WriteShortened(replacement.input_, keep, buffered, replacement.copy_, buffer, result);
+  if (reason != Reason::None)
+    return Fail(result, reason);
+  if (const FsError error = fs::KeepAttributes(replacement.input_, replacement.info_,
+                                               *replacement.copyFolder_, replacement.copy_);
+      error != FsError::None)
+    return Fail(result, ReasonForAttributes(error));
+  result.outcome = Outcome::Shortened;
+  return result;
+}
+
+namespace {
+
+// Writes, flushes and moves the shortened copy over the entry, one entry at
+// a time. A copy refused across volumes (one volume mounted twice) is made
+// once more, beside the entry.
+TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
+                      TrimBuffer &buffer, TrimResult &result) {
+  for (const bool currentFolderFirst : {true, false}) {
+    TrimResult written = WriteReplacement(replacement, keep, buffered, buffer, result,
+                                          currentFolderFirst);
+    if (written.outcome == Outcome::Failed)
+      return written;
+    if (replacement.flush(false) != FsError::None)
+      return Fail(result, Reason::CannotWriteCopy);
+    TrimResult committed = replacement.commit(result);
+    if (!currentFolderFirst || !replacement.mayRetryBeside())
+      return committed;
+  }
+  return Fail(result, Reason::CannotReplace, 0);
+}
+
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, fs::FileInfo &info,
-                           TrimBuffer &buffer, TrimMode mode) {
+                           TrimBuffer &buffer, TrimMode mode,
+                           std::unique_ptr<Replacement> *pending) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
@@ -289,13 +301,19 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, fs::FileInfo
     return Fail(result, Reason::CannotRead);
   if (mode == TrimMode::DryRun)
     return CheckCopyPlace(place, input, result);
-  return ReplaceByShortened(place, input, info, keep, buffered, buffer, result);
+  auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
+  if (!pending)
+    return ReplaceNow(*replacement, keep, buffered, buffer, result);
+  TrimResult written = WriteReplacement(*replacement, keep, buffered, buffer, result, false);
+  if (written.outcome != Outcome::Failed)
+    *pending = std::move(replacement);
+  return written;
 }
 
 } // namespace
 
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
-                     fs::Folder *folderOut) {
+                     fs::Folder *folderOut, std::unique_ptr<Replacement> *pending) {
   try {
     fs::File input;
     fs::FileInfo info;
@@ -326,19 +344,19 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return {Outcome::Failed, Reason::ReadOnly};
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error));
-    return TrimRegularFile(place, input, info, buffer, mode);
+    return TrimRegularFile(place, input, info, buffer, mode, pending);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }
 }
 
 TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
-  fs::Folder folder;
-  if (fs::OpenParentFolder(path, folder) != FsError::None)
+  auto folder = std::make_shared<fs::Folder>();
+  if (fs::OpenParentFolder(path, *folder) != FsError::None)
     return Failed(Reason::CannotRead);
   fs::Folder currentFolder;
   fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
-  return TrimEntry({&folder, &currentFolder, path}, buffer, mode);
+  return TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode);
 }
 
 } // namespace tailsnip

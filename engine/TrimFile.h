@@ -7,6 +7,7 @@
 #include "engine/Outcome.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace tailsnip {
@@ -36,27 +37,80 @@ enum class TrimMode {
 };
 
 // Where an entry is reached: the folder the run holds open for it, the
-// current directory's folder (where "temp.txt" goes; may be unopened), and
-// the entry's path, whose last component is its name in `folder`.
+// current directory's folder (where "temp.txt" goes; unopened when copies
+// are to go beside their entries), and the entry's path, whose last
+// component is its name in `folder`.
 struct TrimPlace {
-  const fs::Folder *folder;
+  std::shared_ptr<const fs::Folder> folder;
   const fs::Folder *currentFolder;
   const FolderPath &path;
 };
 
+// An entry's shortened copy, written, waiting to take the entry's place.
+// The entry stays open (and, where the platform allows, leased) meanwhile.
+// A copy that never takes its place is removed when this is destroyed.
+class Replacement {
+public:
+  Replacement(const TrimPlace &place, fs::File input, const fs::FileInfo &info);
+  Replacement(const Replacement &) = delete;
+  Replacement &operator=(const Replacement &) = delete;
+  ~Replacement();
+
+  // The copy, open for writing until flush(), and the volume it lies on.
+  fs::File &copy() { return copy_; }
+  std::uint64_t volume() const { return copyFolder_->info.identity.volume; }
+
+  // Flushes the copy to stable storage, unless `volumeFlushed` says a flush
+  // of its whole volume since its last write has done so, and closes it.
+  fs::FsError flush(bool volumeFlushed);
+
+  // Puts the flushed copy in the entry's place, once the entry is checked to
+  // be unchanged and unopened by any other program. `result` holds what was
+  // read and written so far; on failure the copy is removed and the entry
+  // kept as it was.
+  TrimResult commit(TrimResult result);
+
+  // Whether a commit failed only because the copy, made in the current
+  // directory, lies on another volume (one volume mounted twice), and the
+  // copy may be made again beside the entry.
+  bool mayRetryBeside() const;
+
+private:
+  friend TrimResult WriteReplacement(Replacement &, std::uint64_t, std::size_t, TrimBuffer &,
+                                     TrimResult &, bool);
+  fs::FsError create(bool currentFolderFirst);
+  fs::FsError createBeside();
+  void removeCopy();
+
+  std::shared_ptr<const fs::Folder> folder_;
+  const fs::Folder *currentFolder_;
+  FolderPath path_;
+  fs::File input_;
+  fs::FileInfo info_;
+  const fs::Folder *copyFolder_ = nullptr;
+  FolderPath copyPath_; // set only while a copy of ours exists under it
+  fs::File copy_;
+  bool crossedVolumes_ = false;
+};
+
 // Replaces the file at `path` by a copy without its last line, every line
 // end written as CR LF. The copy is written to "temp.txt" in the current
-// directory (or, where that name is taken, beside the entry under a unique
-// name), flushed to disk and renamed over the entry in one step, so the
-// entry is never missing or partial. Entries without lines, folders, links
-// and other non-files are left alone, and so is a file this user may not
-// replace, one whose owner or attributes a copy could not keep, and one that
-// another program holds open for writing. On any failure the entry is exactly
-// as it was, no copy is left behind, and the reason is returned.
+// directory (or, where that name is taken, the directory cannot be written
+// or lies on another volume, beside the entry under a unique name), flushed
+// to disk and renamed over the entry in one step, so the entry is never
+// missing or partial. Entries without lines, folders, links and other
+// non-files are left alone, and so is a file this user may not replace, one
+// whose owner or attributes a copy could not keep, and one that another
+// program holds open for writing. On any failure the entry is exactly as it
+// was, no copy is left behind, and the reason is returned.
 // A folder entry is moved into `folderOut`, opened and described, where one
 // is given, so that the run can reach the folder's own entries through it.
+// Where `pending` is given, a file whose copy gets written is not replaced
+// yet: its unflushed copy is handed over in `*pending` for the caller to
+// flush and commit, together with others.
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
-                     fs::Folder *folderOut = nullptr);
+                     fs::Folder *folderOut = nullptr,
+                     std::unique_ptr<Replacement> *pending = nullptr);
 
 // TrimEntry for a single file outside a run: its folder is opened by path.
 TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode = TrimMode::Replace);

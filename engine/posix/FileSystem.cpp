@@ -420,6 +420,15 @@ FsError FlushToDisk(File &file) {
   return ::fsync(file.handle()) == 0 ? FsError::None : LastError();
 }
 
+FsError FlushVolume(File &file) {
+#ifdef __linux__
+  return ::syncfs(file.handle()) == 0 ? FsError::None : LastError();
+#else
+  (void)file;
+  return Fail(FsError::Other, ENOSYS);
+#endif
+}
+
 FsError Close(File &file) {
   // POSIX leaves the descriptor closed even when close reports an error.
   return ::close(file.release()) == 0 ? FsError::None : LastError();

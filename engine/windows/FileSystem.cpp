@@ -311,6 +311,11 @@ FsError FlushToDisk(File &file) {
   return FlushFileBuffers(file.handle()) ? FsError::None : LastError();
 }
 
+FsError FlushVolume(File &) {
+  // Flushing a whole volume needs administrator rights on Windows.
+  return Fail(FsError::Other, ERROR_NOT_SUPPORTED);
+}
+
 FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None : LastError(); }
 
 FsError MoveOver(const File &, const FolderPath &from, const File &, const FolderPath &to) {

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <map>
 #include <memory>
 #include <optional>
@@ -101,12 +103,13 @@ struct CreatedFile {
 
 // Replays a trace, checking that nothing writes into an entry and that each
 // rename onto an entry moves a copy that was flushed after its last write
-// and closed. Returns the broken rules, one per line; `renamedOnto` counts
-// the successful renames onto each entry, `crossVolume` the renames refused
+// (by fsync, or by a syncfs of its volume) and closed. Returns the broken
+// rules, one per line; `renamedOnto` lists the successful renames onto
+// entries in their order, `crossVolume` counts the renames refused
 // because they would cross volumes.
 std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
                        const std::set<stdfs::path> &entries,
-                       std::map<stdfs::path, int> &renamedOnto, int &crossVolume) {
+                       std::vector<stdfs::path> &renamedOnto, int &crossVolume) {
   std::ostringstream broken;
   std::map<long, stdfs::path> openFiles;
   std::map<stdfs::path, CreatedFile> created;
@@ -170,6 +173,22 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
         created[file->second].flushed = true;
         created[file->second].writtenSinceFlush = false;
       }
+    } else if (name == "syncfs") {
+      // Flushes every file of the volume: those whose folder is on it.
+      const std::string &argument = call.arguments.at(0);
+      const std::size_t open = argument.find('<');
+      struct stat volume, folder;
+      if (call.result != 0 || open == std::string::npos ||
+          ::stat(stdfs::path(argument.substr(open + 1, argument.size() - open - 2))
+                     .parent_path()
+                     .c_str(),
+                 &volume) != 0)
+        continue;
+      for (auto &[path, file] : created)
+        if (::stat(path.parent_path().c_str(), &folder) == 0 && folder.st_dev == volume.st_dev) {
+          file.flushed = true;
+          file.writtenSinceFlush = false;
+        }
     } else if (name == "close") {
       const auto file = openFiles.find(std::stol(call.arguments.at(0)));
       if (file == openFiles.end())
@@ -188,7 +207,7 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
       }
       if (!isEntry(to))
         continue;
-      ++renamedOnto[to];
+      renamedOnto.push_back(to);
       const auto copy = created.find(from);
       if (copy == created.end())
         broken << "renamed onto " << to << " a file the run did not create: " << line << "\n";
@@ -227,7 +246,7 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
       {"removed", "7 unlink(\"/t/a\") = 0\n" + open + write + flush + close + rename},
   };
   for (const auto &[problem, trace] : traces) {
-    std::map<stdfs::path, int> renamedOnto;
+    std::vector<stdfs::path> renamedOnto;
     int crossVolume = 0;
     const std::string broken = CheckTrace(trace, "/cwd", entries, renamedOnto, crossVolume);
     if (problem.empty())
@@ -265,12 +284,26 @@ protected:
   }
   void TearDown() override { far_.reset(); }
 
+  // The files a run would shorten, in the order it would shorten them.
+  std::vector<stdfs::path> listOrder(const stdfs::path &cwd) {
+    const ProgramRun dry = RunProgram(
+        {TAILSNIP_CLI_PATH, "--dry-run", "--quiet", scratch_.tree().string()}, cwd.string(),
+        hardening::SanitizerEnvironment(true), std::chrono::seconds(60),
+        (scratch_.root() / "capture").string());
+    std::vector<stdfs::path> order;
+    std::istringstream lines(dry.output);
+    for (std::string line; std::getline(lines, line) && line != "finished!";)
+      order.push_back(line);
+    return order;
+  }
+
   void traceRun(const stdfs::path &cwd) {
+    const std::vector<stdfs::path> order = listOrder(cwd);
     const stdfs::path tracePath = scratch_.root() / "trace";
     const ProgramRun run = RunProgram(
         {"/usr/bin/strace", "-f", "-qq", "-y", "-s", "0", "-o", tracePath.string(), "-e",
          "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,ftruncate,truncate,"
-         "fsync,fdatasync,close,rename,renameat,renameat2,unlink,unlinkat",
+         "fsync,fdatasync,syncfs,close,rename,renameat,renameat2,unlink,unlinkat",
          TAILSNIP_CLI_PATH, "--quiet", scratch_.tree().string()},
         cwd.string(), hardening::SanitizerEnvironment(true), std::chrono::seconds(120),
         (scratch_.root() / "capture").string());
@@ -279,7 +312,7 @@ protected:
     std::set<stdfs::path> entries;
     for (const auto &[name, bytes] : originals_)
       entries.insert(scratch_.tree() / name);
-    std::map<stdfs::path, int> renamedOnto;
+    std::vector<stdfs::path> renamedOnto;
     int crossVolume = 0;
     EXPECT_EQ(
         "", CheckTrace(ReadWholeFile(tracePath.string()), cwd, entries, renamedOnto, crossVolume));
@@ -287,9 +320,11 @@ protected:
       const stdfs::path path = scratch_.tree() / name;
       const std::string shortened = reference::Shortened(bytes);
       EXPECT_EQ(shortened, ReadWholeFile(path)) << path;
-      EXPECT_EQ(shortened == bytes ? 0 : 1, renamedOnto[path])
+      EXPECT_EQ(shortened == bytes ? 0 : 1,
+                std::count(renamedOnto.begin(), renamedOnto.end(), path))
           << "renames onto " << path << " (a file with lines is replaced exactly once)";
     }
+    EXPECT_EQ(order, renamedOnto) << "the renames did not follow the list's order";
     stdfs::remove(tracePath);
   }
 

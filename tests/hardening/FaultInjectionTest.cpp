@@ -47,7 +47,7 @@ struct Fault {
 bool MustBeReported(const Fault &fault) {
   const std::string call = fault.call;
   return fault.error != 0 && call != "close" && call != "open-read" && call != "open-write" &&
-         call != "fstat" && !(call == "rename" && fault.error == EXDEV);
+         call != "fstat" && call != "syncfs" && !(call == "rename" && fault.error == EXDEV);
 }
 
 std::ostream &operator<<(std::ostream &out, const Fault &fault) {
@@ -58,7 +58,8 @@ std::ostream &operator<<(std::ostream &out, const Fault &fault) {
 const Fault kFaults[] = {
     {"opendir", EACCES}, {"readdir", EIO},  {"open-read", EACCES},  {"fstat", EIO},
     {"pread", EIO},      {"pread", 0},      {"open-write", ENOSPC}, {"fchmod", EPERM},
-    {"write", ENOSPC},   {"write", 0},      {"fsync", EIO},         {"close", EIO},
+    {"write", ENOSPC},   {"write", 0},      {"fsync", EIO},         {"syncfs", EIO},
+    {"close", EIO},
     {"rename", EIO},     {"rename", EXDEV},
 };
 
@@ -67,7 +68,8 @@ const Fault kFaults[] = {
 // A sweep that never reaches one of these means the fault library missed it.
 const std::set<std::string> kAlwaysCalled = {"opendir", "readdir",    "open-read", "fstat",
                                              "pread",   "open-write", "fchmod",    "write",
-                                             "fsync",   "close",      "rename"};
+                                             "fsync",   "syncfs",     "close",
+                                             "rename"};
 
 struct Totals {
   long runs = 0;
@@ -354,8 +356,13 @@ protected:
                           std::string("TAILSNIP_FAULT_PERSIST=") +
                               (config.persistence == Persistence::FromThenOn ? "1" : "0"),
                           "TAILSNIP_FAULT_LOG=" + tree_->log().string()});
+      // Where a flush of the whole volume fails, each copy is flushed on its
+      // own: a failing fsync can only be met where syncfs always fails.
+      std::string always = config.fault.call == std::string("fsync") ? "syncfs" : "";
       if (config.removalFails)
-        environment.push_back("TAILSNIP_FAULT_ALWAYS=unlink");
+        always += always.empty() ? "unlink" : ",unlink";
+      if (!always.empty())
+        environment.push_back("TAILSNIP_FAULT_ALWAYS=" + always);
       const ProgramRun run =
           RunProgram({TAILSNIP_CLI_PATH, "--quiet", tree_->tree().string()}, cwd.string(),
                      environment, std::chrono::seconds(60), tree_->capture().string());

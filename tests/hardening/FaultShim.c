@@ -2,13 +2,14 @@
 // Loaded with LD_PRELOAD into the program under test; set up through the
 // environment:
 //   TAILSNIP_FAULT_CALL     the operation: open-read, open-write, fstat, read,
-//                           pread, write, fchmod, fsync, close, rename,
-//                           unlink, opendir or readdir
+//                           pread, write, fchmod, fsync, syncfs, close,
+//                           rename, unlink, opendir or readdir
 //   TAILSNIP_FAULT_AT       which call of it fails, counting from 1
 //   TAILSNIP_FAULT_PERSIST  "1": every later call fails as well
 //   TAILSNIP_FAULT_ERRNO    the error it fails with; 0 makes read, pread and
 //                           write move only half the bytes asked for instead
-//   TAILSNIP_FAULT_ALWAYS   an operation that fails on every call, with EIO
+//   TAILSNIP_FAULT_ALWAYS   operations that fail on every call, with EIO
+//                           (names separated by commas)
 //   TAILSNIP_FAULT_LOG      where to write "<calls> <faults injected>" at exit
 // Calls made inside the C library (the loader, opendir, stdio) are not
 // counted, so the counts are the program's own.
@@ -34,6 +35,7 @@ enum Call {
   kWrite,
   kFchmod,
   kFsync,
+  kSyncfs,
   kClose,
   kRename,
   kUnlink,
@@ -45,12 +47,12 @@ enum Call {
 
 static const char *const kCallNames[kCallKinds] = {
     "open-read", "open-write", "fstat",  "read",   "pread",   "write",  "fchmod",
-    "fsync",     "close",      "rename", "unlink", "opendir", "readdir"};
+    "fsync",     "syncfs",     "close",  "rename", "unlink", "opendir", "readdir"};
 
 enum Verdict { kProceed, kFail, kShorten };
 
 static enum Call target = kNoCall;
-static enum Call always = kNoCall;
+static bool always[kCallKinds];
 static long failAt;
 static bool persist;
 static int faultError = EIO;
@@ -67,7 +69,14 @@ static enum Call CallNamed(const char *name) {
 
 __attribute__((constructor)) static void ReadSettings(void) {
   target = CallNamed(getenv("TAILSNIP_FAULT_CALL"));
-  always = CallNamed(getenv("TAILSNIP_FAULT_ALWAYS"));
+  const char *alwaysSetting = getenv("TAILSNIP_FAULT_ALWAYS");
+  for (int call = 0; alwaysSetting && call < kCallKinds; ++call) {
+    const size_t length = strlen(kCallNames[call]);
+    for (const char *at = strstr(alwaysSetting, kCallNames[call]); at;
+         at = strstr(at + 1, kCallNames[call]))
+      if ((at == alwaysSetting || at[-1] == ',') && (at[length] == ',' || at[length] == '\0'))
+        always[call] = true;
+  }
   const char *at = getenv("TAILSNIP_FAULT_AT");
   failAt = at ? atol(at) : 0;
   const char *persistSetting = getenv("TAILSNIP_FAULT_PERSIST");
@@ -113,7 +122,7 @@ static ReadFunction real_read;
 static PreadFunction real_pread, real_pread64;
 static WriteFunction real_write;
 static FchmodFunction real_fchmod;
-static FdFunction real_fsync, real_close;
+static FdFunction real_fsync, real_syncfs, real_close;
 static RenameFunction real_rename;
 static RenameAtFunction real_renameat;
 static UnlinkFunction real_unlink;
@@ -136,7 +145,7 @@ __attribute__((destructor)) static void WriteLog(void) {
 }
 
 static enum Verdict Judge(enum Call call) {
-  if (call == always) {
+  if (always[call]) {
     errno = EIO;
     return kFail;
   }
@@ -241,6 +250,12 @@ int fsync(int fd) {
   if (Judge(kFsync) == kFail)
     return -1;
   return REAL(fsync, FdFunction)(fd);
+}
+
+int syncfs(int fd) {
+  if (Judge(kSyncfs) == kFail)
+    return -1;
+  return REAL(syncfs, FdFunction)(fd);
 }
 
 // A failing close still releases the descriptor, as the kernel does.

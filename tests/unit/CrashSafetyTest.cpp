@@ -33,7 +33,10 @@ TEST(CrashSafetyTest, KilledRunLosesNothing) {
   }
   std::mt19937 random(42);
   int killedMidRun = 0;
-  for (int round = 0; round < 25; ++round) {
+  for (int round = 0; round < 40; ++round) {
+    // Every other run has many copies in flight, written before any is renamed.
+    RunOptions options;
+    options.copiesInFlight = round % 2 == 0 ? 1 : 16;
     for (const auto &[path, content] : originals) {
       stdfs::create_directories(path.parent_path());
       testing::WriteBytes(path, content);
@@ -41,7 +44,7 @@ TEST(CrashSafetyTest, KilledRunLosesNothing) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      RunTrim(scratch.tree().string(), [](const std::string &) {});
+      RunTrim(scratch.tree().string(), [](const std::string &) {}, options);
       ::_exit(0);
     }
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
@@ -58,7 +61,10 @@ TEST(CrashSafetyTest, KilledRunLosesNothing) {
           << content.size() << " bytes)";
     }
     std::error_code ignored;
-    stdfs::remove(scratch.cwd() / "temp.txt", ignored); // a killed run's copy
+    stdfs::remove(scratch.cwd() / "temp.txt", ignored); // a killed run's copies
+    for (const auto &entry : stdfs::recursive_directory_iterator(scratch.tree()))
+      if (entry.path().filename().string().rfind(".tailsnip-", 0) == 0)
+        stdfs::remove(entry.path(), ignored);
   }
   EXPECT_GT(killedMidRun, 0) << "no run was ever interrupted: the test proved nothing";
 }
