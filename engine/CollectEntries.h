@@ -5,9 +5,22 @@
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace tailsnip {
+
+// What a caller may ask of a walk beyond listing everything.
+struct WalkOptions {
+  // Decides by an entry's path below the walked folder (no leading
+  // separator) whether it is listed; a folder left out is not entered
+  // either. Everything is listed when empty.
+  std::function<bool(const std::string &relative, bool isFolder)> include;
+  // Lists folders on another volume than the walked folder, but does not
+  // enter them (nor any folder whose volume cannot be told).
+  bool oneFileSystem = false;
+};
 
 // Appends to `list` the path of every entry beneath `dir`, depth-first in the
 // file system's order, each subfolder's path just before its contents; "."
@@ -15,8 +28,9 @@ namespace tailsnip {
 // entered twice. Folders that cannot be searched (and, on Windows, names the
 // code page cannot hold) are appended to `failures`. Uses no stack in
 // proportion to the depth. Returns false if memory ran out; `list` then holds
-// what was found so far.
-[[nodiscard]] bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures);
+// what was found so far. `walk` narrows what is listed and entered.
+[[nodiscard]] bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures,
+                                  const WalkOptions &walk = {});
 
 } // namespace tailsnip
 

@@ -20,6 +20,8 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
     break;
   case Outcome::LeftUnchanged:
     ++report.unchanged;
+    if (result.reason != Reason::NoLines)
+      ++report.notFiles;
     break;
   case Outcome::Failed:
     report.failures.push_back({path, result.reason});
@@ -29,7 +31,8 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
 
 } // namespace
 
-std::string FormatNotice(const RunReport &report) {
+std::string FormatNotice(const RunReport &report,
+                         const std::function<std::string(const FolderPath &)> &showPath) {
   std::string text = kFinished;
   if (report.outOfMemory)
     text += "\n\nThe list of files outgrew the memory; no file was changed.";
@@ -39,7 +42,8 @@ std::string FormatNotice(const RunReport &report) {
   text += "\n\n" + std::to_string(failed) +
           (failed == 1 ? " entry could not be shortened:" : " entries could not be shortened:");
   for (std::size_t i = 0; i < failed && i < kFailuresNamed; ++i)
-    text += "\n" + report.failures[i].path + ": " + DescribeReason(report.failures[i].reason);
+    text += "\n" + (showPath ? showPath(report.failures[i].path) : report.failures[i].path) + ": " +
+            DescribeReason(report.failures[i].reason);
   if (failed > kFailuresNamed)
     text += "\n... and " + std::to_string(failed - kFailuresNamed) + " more.";
   return text;
@@ -54,7 +58,7 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
                        "every file was handled.";
   try {
     WorkList list;
-    if (!CollectEntries(std::move(folder), list, report.failures)) {
+    if (!CollectEntries(std::move(folder), list, report.failures, options.walk)) {
       report.outOfMemory = true;
     } else {
       report.listed = list.size();
@@ -69,7 +73,7 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
           options.onEntry(list[i], result);
       }
     }
-    notice = FormatNotice(report);
+    notice = FormatNotice(report, options.showPath);
   } catch (const std::bad_alloc &) {
     report.outOfMemory = true;
   }

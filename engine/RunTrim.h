@@ -2,6 +2,7 @@
 #ifndef TAILSNIP_ENGINE_RUNTRIM_H
 #define TAILSNIP_ENGINE_RUNTRIM_H
 
+#include "engine/CollectEntries.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 
@@ -23,6 +24,7 @@ struct RunReport {
   std::size_t listed = 0;        // entries the walk found
   std::size_t shortened = 0;     // files replaced by their shortened copy
   std::size_t unchanged = 0;     // entries with nothing to shorten
+  std::size_t notFiles = 0;      // of those, the folders, links and other non-files
   std::vector<Failure> failures; // entries and folders kept as they were
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
@@ -37,11 +39,17 @@ struct RunOptions {
   std::function<void(std::size_t listed)> onListed;
   // Called after each entry with what became of it (or would, in a dry run).
   std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
+  // Narrows which entries are listed and which folders entered.
+  WalkOptions walk;
+  // How the notice shows a path; as it is when empty.
+  std::function<std::string(const FolderPath &path)> showPath;
 };
 
 // Returns "finished!" when nothing failed; otherwise "finished!", a blank
-// line, the number of failures and up to ten paths with their reasons.
-std::string FormatNotice(const RunReport &report);
+// line, the number of failures and up to ten paths, shown by `showPath`,
+// with their reasons.
+std::string FormatNotice(const RunReport &report,
+                         const std::function<std::string(const FolderPath &)> &showPath = {});
 
 // Lists every entry beneath `folder`, shortens each file by its last line in
 // list order, then calls `notify` once with FormatNotice of the report.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -26,8 +27,10 @@ struct Ran {
 };
 
 // Runs tailsnip-cli with `args`; standard error goes to a terminal when
-// `errOnTerminal`, to a pipe otherwise. Standard output is always a pipe.
-Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false) {
+// `errOnTerminal`, to a pipe otherwise. Standard output is a pipe, or the
+// file `outFile` when given.
+Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
+           const char *outFile = nullptr) {
   int outPipe[2], errPipe[2];
   EXPECT_EQ(0, ::pipe(outPipe));
   if (errOnTerminal) {
@@ -37,7 +40,7 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false) {
   }
   const pid_t child = ::fork();
   if (child == 0) {
-    ::dup2(outPipe[1], STDOUT_FILENO);
+    ::dup2(outFile ? ::open(outFile, O_WRONLY) : outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
     ::close(outPipe[0]);
     ::close(errPipe[0]);
@@ -105,7 +108,9 @@ TEST_F(CliTest, RunPrintsTheNoticeAloneOnStandardOutput) {
   EXPECT_EQ("finished!\n", ran.out);
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
-  EXPECT_EQ(0u, ran.err.find("shortened 2, unchanged 2, failed 0; read ")) << ran.err;
+  EXPECT_EQ(0u, ran.err.find("shortened 2, unchanged 1, failed 0; folders and links left alone: 1; "
+                             "read "))
+      << ran.err;
   EXPECT_EQ(1u, Lines(ran.err)) << ran.err;
   EXPECT_EQ(std::string::npos, ran.err.find('\r')) << "progress drawn on a pipe";
 }
@@ -167,6 +172,77 @@ TEST_F(CliTest, ProgressLineOnATerminalOnly) {
   EXPECT_EQ(std::string::npos, quick.err.find("entries")) << quick.err;
   const Ran quiet = RunCli({"--quiet", "--progress", Tree()}, /*errOnTerminal=*/true);
   EXPECT_EQ("", quiet.err);
+}
+
+TEST_F(CliTest, ShortOptionsBundleAndOperandErrorsSayWhich) {
+  const Ran bundled = RunCli({"-nq", Tree()});
+  EXPECT_EQ(0, bundled.status);
+  EXPECT_EQ("", bundled.err);
+  EXPECT_EQ(3u, Lines(bundled.out)) << bundled.out; // two files and the notice
+  const Ran missing = RunCli({"-n"});
+  EXPECT_NE(std::string::npos, missing.err.find("missing FOLDER operand")) << missing.err;
+  const Ran extra = RunCli({Tree(), "surplus"});
+  EXPECT_NE(std::string::npos, extra.err.find("extra operand 'surplus'")) << extra.err;
+  EXPECT_EQ(2, extra.status);
+  ExpectUntouched();
+}
+
+TEST_F(CliTest, WriteErrorOnStandardOutputIsAFailure) {
+  const Ran ran = RunCli({"--dry-run", Tree()}, false, "/dev/full");
+  EXPECT_EQ(1, ran.status);
+  EXPECT_NE(std::string::npos, ran.err.find("write error: No space left on device")) << ran.err;
+}
+
+TEST_F(CliTest, ControlCharactersInNamesAreQuotedButNotWithNull) {
+  const stdfs::path odd = scratch_.file("new\nline", "x\ny\n");
+  const Ran listed = RunCli({"-nq", Tree()});
+  EXPECT_NE(std::string::npos, listed.out.find("/tree/new'$'\\n''line'\n")) << listed.out;
+  EXPECT_EQ(4u, Lines(listed.out)) << listed.out;
+  const Ran raw = RunCli({"-nq0", Tree()});
+  EXPECT_NE(std::string::npos, raw.out.find(odd.string() + '\0')) << raw.out;
+  EXPECT_EQ(3, std::count(raw.out.begin(), raw.out.end(), '\0'));
+  EXPECT_EQ("finished!\n", raw.err);
+
+  ::chmod(odd.c_str(), 0444);
+  const Ran failed = RunCli({"-q", Tree()});
+  EXPECT_NE(std::string::npos, failed.out.find("/tree/new'$'\\n''line': read-only\n"))
+      << failed.out;
+}
+
+TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
+  const stdfs::path object = scratch_.file(".git/objects/x", "1\n2\n");
+  const stdfs::path text = scratch_.file("sub/keep.txt", "1\n2\n");
+  const Ran ran = RunCli({"-q", "--exclude=.git", "--exclude", "sub/b*", Tree()});
+  EXPECT_EQ("finished!\n", ran.out);
+  EXPECT_EQ("1\n2\n", ReadBytes(object));
+  EXPECT_EQ("only\n", ReadBytes(b_));
+  EXPECT_EQ("1\r\n", ReadBytes(text));
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  RunCli({"-q", "--include=*.txt", "--exclude=a.*", Tree()});
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ("", ReadBytes(b_));
+  EXPECT_EQ("1\n2\n", ReadBytes(object)) << "a file --include leaves out was shortened";
+}
+
+TEST_F(CliTest, VerboseNamesEveryOutcomeAsItHappens) {
+  for (int i = 0; i < 12; ++i)
+    ::chmod(scratch_.file("locked" + std::to_string(i), "a\nb\n").c_str(), 0444);
+  const Ran ran = RunCli({"-v", Tree()});
+  EXPECT_EQ(1, ran.status);
+  std::istringstream lines(ran.err);
+  std::size_t failed = 0;
+  for (std::string line; std::getline(lines, line);)
+    failed += line.rfind("failed ", 0) == 0 && line.find(": read-only") != std::string::npos;
+  EXPECT_EQ(12u, failed) << ran.err;
+  EXPECT_NE(std::string::npos, ran.err.find("shortened " + a_.string() + "\n")) << ran.err;
+  EXPECT_NE(std::string::npos, ran.err.find("left alone " + Tree() + "/sub: a folder\n"));
+}
+
+TEST_F(CliTest, ForcedProgressOnAPipeIsPlainLines) {
+  const Ran ran = RunCli({"--progress", Tree()});
+  EXPECT_EQ(0u, ran.err.find("1/4 entries, ")) << ran.err;
+  EXPECT_EQ(std::string::npos, ran.err.find_first_of("\r\033")) << ran.err;
+  EXPECT_EQ(std::string::npos, ran.err.find("entries/s")) << "a rate from one entry: " << ran.err;
 }
 
 } // namespace
