@@ -33,7 +33,9 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
 
 std::string FormatNotice(const RunReport &report,
                          const std::function<std::string(const FolderPath &)> &showPath) {
-  std::string text = kFinished;
+  std::string text = report.stopped ? "stopped after " + std::to_string(report.handled) + " of " +
+                                          std::to_string(report.listed) + " entries."
+                                    : std::string(kFinished);
   if (report.outOfMemory)
     text += "\n\nThe list of files outgrew the memory; no file was changed.";
   const std::size_t failed = report.failures.size();
@@ -57,16 +59,30 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
   std::string notice = "finished!\n\nMemory ran out; the run stopped before "
                        "every file was handled.";
   try {
-    WorkList list;
-    if (!CollectEntries(std::move(folder), list, report.failures, options.walk)) {
+    WorkList walked;
+    if (!options.plan &&
+        !CollectEntries(std::move(folder), walked, report.failures, options.walk)) {
       report.outOfMemory = true;
     } else {
+      const WorkList &list = options.plan ? *options.plan : walked;
       report.listed = list.size();
       if (options.onListed)
         options.onListed(list.size());
+      // A stop asked for during the walk needs no record of a plan.
+      report.stopped = options.stopRequested && options.stopRequested();
+      if (!report.stopped && options.beforeChanges && !options.beforeChanges(list))
+        return report;
       const TrimMode mode = options.dryRun ? TrimMode::DryRun : TrimMode::Replace;
       TrimBuffer buffer;
-      for (std::size_t i = 0; i < list.size(); ++i) {
+      for (std::size_t i = 0; i < list.size() && !report.stopped; ++i, ++report.handled) {
+        if (options.stopRequested && options.stopRequested()) {
+          report.stopped = true;
+          break;
+        }
+        if (options.isDone && options.isDone(i, list[i])) {
+          ++report.alreadyDone;
+          continue;
+        }
         const TrimResult result = TrimFile(list[i], buffer, mode);
         Count(list[i], result, report);
         if (options.onEntry)

@@ -28,7 +28,10 @@ struct RunReport {
   std::vector<Failure> failures; // entries and folders kept as they were
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
-  bool outOfMemory = false; // the list could not grow: nothing was changed
+  bool outOfMemory = false;    // the list could not grow: nothing was changed
+  bool stopped = false;        // asked to stop: entries from `handled` on were not started
+  std::size_t handled = 0;     // entries handled, in list order
+  std::size_t alreadyDone = 0; // of those, entries `isDone` said were done before
 };
 
 // What a caller may ask of a run beyond the plain one.
@@ -41,13 +44,26 @@ struct RunOptions {
   std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
   // Narrows which entries are listed and which folders entered.
   WalkOptions walk;
+  // Asked before each entry; once it returns true no further entry is
+  // started, and the report says the run stopped.
+  std::function<bool()> stopRequested;
+  // Called with the whole list before the first entry is handled, and so
+  // before anything changes; when it returns false the run ends there,
+  // having changed nothing, and `notify` is not called.
+  std::function<bool(const WorkList &list)> beforeChanges;
+  // The entries to work through, in this order, in place of a walk.
+  const WorkList *plan = nullptr;
+  // Asked before each entry is started; an entry for which it returns true
+  // is left as it is, counted as done already.
+  std::function<bool(std::size_t index, const FolderPath &path)> isDone;
   // How the notice shows a path; as it is when empty.
   std::function<std::string(const FolderPath &path)> showPath;
 };
 
 // Returns "finished!" when nothing failed; otherwise "finished!", a blank
 // line, the number of failures and up to ten paths, shown by `showPath`,
-// with their reasons.
+// with their reasons. A stopped run says "stopped after N of M entries."
+// in place of "finished!".
 std::string FormatNotice(const RunReport &report,
                          const std::function<std::string(const FolderPath &)> &showPath = {});
 
