@@ -488,7 +488,9 @@ int Run(const Options &options) {
   if (journalFailed)
     return kSomeFailed;
   if ((journal.written || journal.resuming) && !report.stopped)
-    fs::Remove(journal.path);
+    if (const fs::FsError error = fs::Remove(journal.path); error != fs::FsError::None)
+      Fail("cannot remove the finished run's journal '" + QuoteName(journal.path) +
+           "': " + DescribeError(error) + "; remove it, or the next run will ask for --restart");
   if (!options.quiet)
     PrintSummary(report, options.dryRun,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
