@@ -228,11 +228,10 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
     if (!in.line(line) || !Numbers(line, "entries", values, 1))
       return JournalState::Malformed;
     header.entries = static_cast<std::size_t>(values[0]);
-    const bool wanted = list && stamps;
-    if (wanted) {
-      list->reserve(header.entries);
-      stamps->reserve(header.entries);
-    }
+    if (!list || !stamps)
+      return JournalState::Found; // the header alone was asked for
+    list->reserve(header.entries);
+    stamps->reserve(header.entries);
     std::string name;
     for (std::size_t i = 0; i < header.entries; ++i) {
       // "<kind><volume> <index> <size> <modified> <name length>", then the name.
@@ -244,17 +243,15 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
       if ((!kind && !unknown) || !Numbers(line, "", values, 5) ||
           !in.bytes(static_cast<std::size_t>(values[4]), name))
         return JournalState::Malformed;
-      if (wanted) {
-        EntryStamp stamp;
-        stamp.known = kind != nullptr;
-        stamp.kind = kind ? static_cast<fs::FileKind>(kind - kKinds) : fs::FileKind::Other;
-        stamp.volume = values[0];
-        stamp.index = values[1];
-        stamp.size = values[2];
-        stamp.modified = values[3];
-        stamps->push_back(stamp);
-        list->push_back(JoinPath(root, name));
-      }
+      EntryStamp stamp;
+      stamp.known = kind != nullptr;
+      stamp.kind = kind ? static_cast<fs::FileKind>(kind - kKinds) : fs::FileKind::Other;
+      stamp.volume = values[0];
+      stamp.index = values[1];
+      stamp.size = values[2];
+      stamp.modified = values[3];
+      stamps->push_back(stamp);
+      list->push_back(JoinPath(root, name));
     }
     if (!in.line(line) || line != "end")
       return JournalState::Malformed;

@@ -69,7 +69,7 @@ enum class JournalState { Found, Missing, Unreadable, Malformed, OtherFormat };
 
 // Reads the journal at `path`. With `list` and `stamps`, fills them with the
 // entries, their paths beneath `root` (the folder's name today). Without,
-// reads the header alone.
+// reads the header alone, processes left out.
 JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root = {},
                          WorkList *list = nullptr, std::vector<EntryStamp> *stamps = nullptr);
 

@@ -20,8 +20,8 @@ namespace tailsnip {
 namespace {
 
 using testing::ReadBytes;
-using testing::WriteBytes;
 using testing::Scratch;
+using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
 std::size_t Lines(const std::string &text) {
@@ -265,9 +265,11 @@ protected:
   static constexpr int kFiles = 120;
   void SetUp() override {
     CliTest::SetUp();
+    // One name holds a line feed, for the journal to keep as it is.
     for (int i = 0; i < kFiles; ++i)
-      files_.push_back(
-          scratch_.file("many/" + std::to_string(i % 3) + "/" + std::to_string(i), "a\nb\nc\n"));
+      files_.push_back(scratch_.file("many/" + std::to_string(i % 3) + "/" + std::to_string(i) +
+                                         (i == kFiles / 2 ? "\nx" : ""),
+                                     "a\nb\nc\n"));
   }
   // Runs with --verbose and sends `signal` after a random number of entries.
   Ran Interrupt(int signal, const std::vector<std::string> &args, const char *cwd = nullptr) {
