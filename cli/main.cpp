@@ -9,7 +9,7 @@
 #include "cli/Names.h"
 #include "cli/Progress.h"
 #include "cli/Signals.h"
-#include "engine/Journal.h"
+#include "cli/StoppedRun.h"
 #include "engine/RunTrim.h"
 
 #include <cerrno>
@@ -135,140 +135,6 @@ std::string NativeGlob(std::string glob) {
   return glob;
 }
 
-const char *DescribeError(fs::FsError error) {
-  switch (error) {
-  case fs::FsError::None:
-    return "done";
-  case fs::FsError::NotFound:
-    return "not found";
-  case fs::FsError::AccessDenied:
-    return "permission denied";
-  case fs::FsError::NoSpace:
-    return "no space left";
-  case fs::FsError::NameTooLong:
-    return "name too long";
-  default:
-    return "input/output error";
-  }
-}
-
-int Fail(const std::string &message, int status = kSomeFailed) {
-  std::fprintf(stderr, "tailsnip-cli: %s\n", message.c_str());
-  return status;
-}
-
-// A stopped run over a folder that is gone cannot be finished; its journal
-// is found by the name the folder had.
-void ExplainVanishedFolder(const std::string &folder) {
-  const FolderPath journals = DefaultJournalFolder();
-  const FolderPath wanted = AbsolutePath(WithoutTrailingSeparators(folder));
-  for (const FolderPath &path : ListJournals(journals)) {
-    JournalHeader header;
-    if (ReadJournal(path, header) == JournalState::Found && header.folder == wanted)
-      Fail("the stopped run over '" + QuoteName(folder) +
-           "' cannot be resumed by that name: the folder is gone. Resume it by its new name, "
-           "if it was moved; otherwise remove its journal '" +
-           QuoteName(path) + "'");
-  }
-}
-
-// What a run knows of the journal it keeps or finishes.
-struct JournalRun {
-  FolderPath path;
-  fs::FileIdentity folderIdentity;
-  bool resuming = false;
-  bool written = false;
-  JournalHeader header;
-  WorkList plan;
-  std::vector<EntryStamp> stamps;
-};
-
-bool StillAsListed(const FolderPath &path, const EntryStamp &listed) {
-  EntryStamp now;
-  StampEntry(path, now);
-  return listed.known && now == listed;
-}
-
-// Entries are handled in list order: the last file no longer as listed
-// tells how far the run came. Folders are not asked: a copy made in one
-// changes its time, whenever that was.
-std::size_t StoppedAfter(const JournalRun &journal) {
-  for (std::size_t i = journal.plan.size(); i > 0; --i)
-    if (journal.stamps[i - 1].kind != fs::FileKind::Folder &&
-        !StillAsListed(journal.plan[i - 1], journal.stamps[i - 1]))
-      return i;
-  return 0;
-}
-
-// Finds the journal of a stopped run over the folder and does with it what
-// the options say. Returns -1 when the run may go on, or the exit status.
-int OpenJournal(const Options &options, JournalRun &journal) {
-  const std::string folder = "'" + QuoteName(options.folder) + "'";
-  if (const fs::FsError error = fs::GetIdentity(options.folder, journal.folderIdentity);
-      error != fs::FsError::None)
-    return Fail("cannot identify " + folder + ": " + DescribeError(error));
-  const FolderPath journals = DefaultJournalFolder();
-  if (journals.empty())
-    return Fail("no place for the run's journal: neither XDG_STATE_HOME nor HOME is set");
-  journal.path = JournalPath(journals, journal.folderIdentity);
-  const std::string named = "'" + QuoteName(journal.path) + "'";
-  switch (ReadJournal(journal.path, journal.header)) {
-  case JournalState::Missing:
-    if (options.resume)
-      return Fail("there is no stopped run over " + folder + " to resume", kUsageError);
-    return -1;
-  case JournalState::Unreadable:
-  case JournalState::Malformed:
-    if (options.restart)
-      return fs::Remove(journal.path) == fs::FsError::None
-                 ? -1
-                 : Fail("cannot remove the journal " + named);
-    return Fail("the journal " + named + " of a run over " + folder +
-                    " cannot be read: --restart forgets that run",
-                kUsageError);
-  case JournalState::OtherFormat:
-    journal.header.version = "another version";
-    break;
-  case JournalState::Found:
-    break;
-  }
-  if (journal.header.version != TAILSNIP_VERSION && !options.restart)
-    return Fail("the run over " + folder + " was recorded by tailsnip-cli " +
-                    journal.header.version + ", not by this one (" + TAILSNIP_VERSION +
-                    "): finish it with that version, or --restart starts a new run",
-                kUsageError);
-  if (journal.header.version == TAILSNIP_VERSION &&
-      ReadJournal(journal.path, journal.header, options.folder, &journal.plan, &journal.stamps) !=
-          JournalState::Found)
-    return Fail("the journal " + named + " cannot be read", kUsageError);
-  const FolderPath now = AbsolutePath(options.folder);
-  const std::string then = journal.header.folder == now
-                               ? ""
-                               : " (then named '" + QuoteName(journal.header.folder) + "')";
-  if (options.restart) {
-    RemoveLeftCopies(journal.header, options.folder, journal.plan, journal.stamps);
-    journal.plan.clear();
-    journal.stamps.clear();
-    if (fs::Remove(journal.path) != fs::FsError::None)
-      return Fail("cannot remove the journal " + named);
-    return -1;
-  }
-  if (!options.resume)
-    return Fail("a run over " + folder + then + " stopped after " +
-                    std::to_string(StoppedAfter(journal)) + " of " +
-                    std::to_string(journal.plan.size()) +
-                    " entries: --resume finishes it, --restart starts a new run",
-                kUsageError);
-  // Recorded before any change, so that a resumed run stopped in its turn
-  // is finished with its own copies removed too.
-  if (const fs::FsError error = AddProcess(journal.path, fs::CurrentProcessId());
-      error != fs::FsError::None)
-    return Fail("cannot write to the journal " + named + ": " + DescribeError(error));
-  RemoveLeftCopies(journal.header, options.folder, journal.plan, journal.stamps);
-  journal.resuming = true;
-  return -1;
-}
-
 enum LongOnly { kProgress = 256, kExclude, kInclude, kVersion, kResume, kRestart };
 
 const option kLongOptions[] = {
@@ -356,7 +222,7 @@ int ParseOptions(int argc, char **argv, Options &options) {
     return UsageError("the folder is an empty name");
   if (!IsFolder(options.folder)) {
     if (options.resume)
-      ExplainVanishedFolder(options.folder);
+      cli::ExplainVanishedFolder(options.folder);
     return UsageError("'" + QuoteName(options.folder) + "' is not an existing folder");
   }
   options.folder = WithoutTrailingSeparators(options.folder);
@@ -417,10 +283,20 @@ void PrintSummary(const RunReport &report, bool dryRun, double seconds) {
 }
 
 int Run(const Options &options) {
-  JournalRun journal;
-  if (!options.dryRun)
-    if (const int status = OpenJournal(options, journal); status >= 0)
-      return status;
+  cli::RunJournal journal;
+  if (!options.dryRun) {
+    const cli::JournalUse use = options.resume    ? cli::JournalUse::Resume
+                                : options.restart ? cli::JournalUse::Restart
+                                                  : cli::JournalUse::Plain;
+    switch (journal.open(options.folder, use)) {
+    case cli::Verdict::Go:
+      break;
+    case cli::Verdict::Failed:
+      return kSomeFailed;
+    case cli::Verdict::Refused:
+      return kUsageError;
+    }
+  }
 
   const bool onTerminal = ::isatty(STDERR_FILENO) != 0;
   const bool showProgress =
@@ -449,26 +325,15 @@ int Run(const Options &options) {
       progress.entryDone(result.bytesRead);
   };
   bool journalFailed = false;
-  if (journal.resuming) {
-    run.plan = &journal.plan;
+  if (journal.resuming()) {
+    run.plan = &journal.plan();
     run.isDone = [&journal](std::size_t index, const FolderPath &path) {
-      // A folder is left alone in any case; its time tells nothing.
-      const EntryStamp &listed = journal.stamps[index];
-      return listed.kind != fs::FileKind::Folder && !StillAsListed(path, listed);
+      return journal.isDone(index, path);
     };
   } else if (!options.dryRun) {
     run.beforeChanges = [&](const WorkList &list) {
-      JournalHeader header;
-      header.version = TAILSNIP_VERSION;
-      header.folder = AbsolutePath(options.folder);
-      header.folderIdentity = journal.folderIdentity;
-      const fs::FsError error = WriteJournal(journal.path, header, options.folder, list);
-      journal.written = error == fs::FsError::None;
-      journalFailed = !journal.written;
-      if (journalFailed)
-        Fail("cannot write the run's journal '" + QuoteName(journal.path) +
-             "': " + DescribeError(error) + "; nothing was changed");
-      return journal.written;
+      journalFailed = !journal.record(list);
+      return !journalFailed;
     };
   }
 
@@ -479,7 +344,7 @@ int Run(const Options &options) {
         progress.finish();
         std::string notice = text;
         const bool stopped = text.rfind("stopped after ", 0) == 0;
-        if (stopped && (journal.written || journal.resuming))
+        if (stopped && journal.kept())
           notice += "\ntailsnip-cli --resume '" + QuoteName(options.folder) + "' finishes the run.";
         std::fprintf(options.nullSeparated ? stderr : stdout, "%s\n", notice.c_str());
         FlushOutput();
@@ -487,10 +352,8 @@ int Run(const Options &options) {
       run);
   if (journalFailed)
     return kSomeFailed;
-  if ((journal.written || journal.resuming) && !report.stopped)
-    if (const fs::FsError error = fs::Remove(journal.path); error != fs::FsError::None)
-      Fail("cannot remove the finished run's journal '" + QuoteName(journal.path) +
-           "': " + DescribeError(error) + "; remove it, or the next run will ask for --restart");
+  if (journal.kept() && !report.stopped)
+    journal.finish();
   if (!options.quiet)
     PrintSummary(report, options.dryRun,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
