@@ -5,7 +5,8 @@
 // people read: the progress line, each entry's outcome when asked for, and
 // the summary. Exit status: 0 when every entry was handled, 1 when any entry
 // or folder could not be (or standard output could not be written), 2 on a
-// usage error, and then nothing is touched.
+// usage error or while a stopped run waits to be resumed or restarted, and
+// then nothing is touched; 128 + N when signal N stopped the run.
 #include "cli/Names.h"
 #include "cli/Progress.h"
 #include "cli/Signals.h"
@@ -70,7 +71,8 @@ const char kHelp[] =
     "or --restart forgets it.\n"
     "\n"
     "Exit status: 0 when every entry was handled, 1 when any could not be,\n"
-    "2 on a usage error.\n";
+    "2 on a usage error or while a stopped run waits for --resume or --restart,\n"
+    "128 + N when signal N stopped the run.\n";
 
 struct Options {
   bool dryRun = false;

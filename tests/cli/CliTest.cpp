@@ -1,5 +1,6 @@
 // tailsnip-cli as scripts and people use it: arguments, output streams,
 // exit status, and the progress line on a terminal.
+#include "../unit/PosixVolume.h"
 #include "../unit/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -235,6 +236,18 @@ TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
   EXPECT_EQ("1\n2\n", ReadBytes(object)) << "a file --include leaves out was shortened";
+}
+
+TEST_F(CliTest, OneFileSystemDoesNotEnterAnotherVolume) {
+  stdfs::create_directories(scratch_.tree() / "mounted");
+  testing::TmpfsVolume volume(scratch_.tree() / "mounted", 1 << 20);
+  TAILSNIP_REQUIRE_MOUNTED(volume);
+  const stdfs::path beyond = scratch_.file("mounted/x", "1\n2\n");
+  EXPECT_EQ(0, RunCli({"-qx", Tree()}).status);
+  EXPECT_EQ("1\n2\n", ReadBytes(beyond));
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ(0, RunCli({"-q", Tree()}).status);
+  EXPECT_EQ("1\r\n", ReadBytes(beyond));
 }
 
 TEST_F(CliTest, VerboseNamesEveryOutcomeAsItHappens) {
