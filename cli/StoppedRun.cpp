@@ -83,14 +83,16 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
     return fs::Remove(path_) == fs::FsError::None ? Verdict::Go
                                                   : Fail("cannot remove the journal " + journal);
   case JournalState::OtherFormat:
-    header_.version = "another version";
+    header_.version.clear(); // unknown: no version of this format wrote it
     break;
   case JournalState::Found:
     break;
   }
   const bool ours = header_.version == TAILSNIP_VERSION;
   if (!ours && use != JournalUse::Restart)
-    return Refuse("the run over " + shown + " was recorded by tailsnip-cli " + header_.version +
+    return Refuse("the run over " + shown + " was recorded by " +
+                  (header_.version.empty() ? "another version of tailsnip-cli"
+                                           : "tailsnip-cli " + header_.version) +
                   ", not by this one (" + TAILSNIP_VERSION +
                   "): finish it with that version, or --restart starts a new run");
   if (ours && ReadJournal(path_, header_, folder, &plan_, &stamps_) != JournalState::Found)

@@ -2,6 +2,7 @@
 
 #include "engine/DirectorySearch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -230,8 +231,10 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
     header.entries = static_cast<std::size_t>(values[0]);
     if (!list || !stamps)
       return JournalState::Found; // the header alone was asked for
-    list->reserve(header.entries);
-    stamps->reserve(header.entries);
+    // A damaged count must not ask for more than a real list could hold.
+    const std::size_t expected = std::min<std::size_t>(header.entries, std::size_t{1} << 22);
+    list->reserve(expected);
+    stamps->reserve(expected);
     std::string name;
     for (std::size_t i = 0; i < header.entries; ++i) {
       // "<kind><volume> <index> <size> <modified> <name length>", then the name.
