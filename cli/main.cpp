@@ -345,7 +345,7 @@ int Run(const Options &options) {
       [&](const std::string &text) {
         progress.finish();
         std::string notice = text;
-        const bool stopped = text.rfind("stopped after ", 0) == 0;
+        const bool stopped = text.rfind("stopped ", 0) == 0;
         if (stopped && journal.kept())
           notice += "\ntailsnip-cli --resume '" + QuoteName(options.folder) + "' finishes the run.";
         std::fprintf(options.nullSeparated ? stderr : stdout, "%s\n", notice.c_str());

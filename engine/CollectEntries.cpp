@@ -96,7 +96,7 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
     };
 
     enter(std::move(dir));
-    while (!path.empty()) {
+    while (!path.empty() && !(walk.stopRequested && walk.stopRequested())) {
       Listing &current = path.back();
       if (current.next == current.entries.size()) {
         path.pop_back();

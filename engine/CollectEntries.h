@@ -20,6 +20,9 @@ struct WalkOptions {
   // Lists folders on another volume than the walked folder, but does not
   // enter them (nor any folder whose volume cannot be told).
   bool oneFileSystem = false;
+  // Asked before each entry; once it returns true the walk ends, and the
+  // list holds what was found so far.
+  std::function<bool()> stopRequested;
 };
 
 // Appends to `list` the path of every entry beneath `dir`, depth-first in the

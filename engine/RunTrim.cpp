@@ -33,9 +33,11 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
 
 std::string FormatNotice(const RunReport &report,
                          const std::function<std::string(const FolderPath &)> &showPath) {
-  std::string text = report.stopped ? "stopped after " + std::to_string(report.handled) + " of " +
-                                          std::to_string(report.listed) + " entries."
-                                    : std::string(kFinished);
+  // Stopped during the walk, the list is not whole: its length says nothing.
+  std::string text = !report.stopped      ? std::string(kFinished)
+                     : report.handled > 0 ? "stopped after " + std::to_string(report.handled) +
+                                                " of " + std::to_string(report.listed) + " entries."
+                                          : std::string("stopped before any entry was changed.");
   if (report.outOfMemory)
     text += "\n\nThe list of files outgrew the memory; no file was changed.";
   const std::size_t failed = report.failures.size();
@@ -60,8 +62,9 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
                        "every file was handled.";
   try {
     WorkList walked;
-    if (!options.plan &&
-        !CollectEntries(std::move(folder), walked, report.failures, options.walk)) {
+    WalkOptions walk = options.walk;
+    walk.stopRequested = options.stopRequested;
+    if (!options.plan && !CollectEntries(std::move(folder), walked, report.failures, walk)) {
       report.outOfMemory = true;
     } else {
       const WorkList &list = options.plan ? *options.plan : walked;

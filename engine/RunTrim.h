@@ -63,7 +63,8 @@ struct RunOptions {
 // Returns "finished!" when nothing failed; otherwise "finished!", a blank
 // line, the number of failures and up to ten paths, shown by `showPath`,
 // with their reasons. A stopped run says "stopped after N of M entries."
-// in place of "finished!".
+// (or, before its first entry, "stopped before any entry was changed.") in
+// place of "finished!".
 std::string FormatNotice(const RunReport &report,
                          const std::function<std::string(const FolderPath &)> &showPath = {});
 
