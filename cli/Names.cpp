@@ -1,6 +1,8 @@
 #include "cli/Names.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace tailsnip::cli {
 
@@ -59,14 +61,9 @@ bool MatchSet(std::string_view glob, std::size_t &at, char c) {
   return found != negated;
 }
 
-} // namespace
-
-std::string QuoteName(std::string_view name) {
-  bool plain = true;
-  for (const char c : name)
-    plain = plain && !IsControl(static_cast<unsigned char>(c));
-  if (plain)
-    return std::string(name);
+// Quotes as ls does for a shell: printable runs in single quotes, control
+// characters as $'\n' or $'\033'.
+std::string Quote(std::string_view name) {
   std::string quoted;
   bool open = false;
   for (const char c : name) {
@@ -89,6 +86,23 @@ std::string QuoteName(std::string_view name) {
   if (open)
     quoted += '\'';
   return quoted;
+}
+
+} // namespace
+
+std::string QuoteName(std::string_view name) {
+  for (const char c : name)
+    if (IsControl(static_cast<unsigned char>(c)))
+      return Quote(name);
+  return std::string(name);
+}
+
+std::string ShellWord(std::string_view name) {
+  static const char kSafe[] = "_-+=.,:/@%";
+  for (const char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr(kSafe, c))
+      return Quote(name);
+  return name.empty() ? "''" : std::string(name);
 }
 
 bool MatchGlob(std::string_view glob, std::string_view name, char separator) {

@@ -12,6 +12,10 @@ namespace tailsnip::cli {
 // name a line, and no name can move the cursor or fake a line of its own.
 std::string QuoteName(std::string_view name);
 
+// Returns `name` as one word a shell reads back as `name`: as it is when
+// it holds only letters, digits and "_-+=.,:/@%", otherwise quoted the same way.
+std::string ShellWord(std::string_view name);
+
 // Whether `name` matches `glob`: '*' matches any run of characters and '?'
 // any one, neither matching `separator`; "[a-z]" matches one of a set, and
 // "[!a-z]" or "[^a-z]" one outside it. Everything else matches itself.

@@ -347,7 +347,8 @@ int Run(const Options &options) {
         std::string notice = text;
         const bool stopped = text.rfind("stopped ", 0) == 0;
         if (stopped && journal.kept())
-          notice += "\ntailsnip-cli --resume '" + QuoteName(options.folder) + "' finishes the run.";
+          notice +=
+              "\ntailsnip-cli --resume " + cli::ShellWord(options.folder) + " finishes the run.";
         std::fprintf(options.nullSeparated ? stderr : stdout, "%s\n", notice.c_str());
         FlushOutput();
       },
