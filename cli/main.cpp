@@ -339,24 +339,24 @@ int Run(const Options &options) {
     };
   }
 
+  std::FILE *const notices = options.nullSeparated ? stderr : stdout;
   const auto start = std::chrono::steady_clock::now();
   const RunReport report = RunTrim(
       options.folder,
       [&](const std::string &text) {
         progress.finish();
-        std::string notice = text;
-        const bool stopped = text.rfind("stopped ", 0) == 0;
-        if (stopped && journal.kept())
-          notice +=
-              "\ntailsnip-cli --resume " + cli::ShellWord(options.folder) + " finishes the run.";
-        std::fprintf(options.nullSeparated ? stderr : stdout, "%s\n", notice.c_str());
-        FlushOutput();
+        std::fprintf(notices, "%s\n", text.c_str());
       },
       run);
   if (journalFailed)
     return kSomeFailed;
-  if (journal.kept() && !report.stopped)
+  // A run that ended before its last entry keeps its journal, to be finished.
+  if (journal.kept() && (report.stopped || report.outOfMemory))
+    std::fprintf(notices, "tailsnip-cli --resume %s finishes the run.\n",
+                 cli::ShellWord(options.folder).c_str());
+  else if (journal.kept())
     journal.finish();
+  FlushOutput();
   if (!options.quiet)
     PrintSummary(report, options.dryRun,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
