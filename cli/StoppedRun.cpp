@@ -57,6 +57,29 @@ std::size_t StoppedAfter(const WorkList &plan, const std::vector<EntryStamp> &st
   return 0;
 }
 
+bool IsWithin(const FolderPath &inner, const FolderPath &outer) {
+  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+         (inner[outer.size()] == kPathSeparator || outer.back() == kPathSeparator);
+}
+
+// A stopped run over a folder around this one, or within it, would lose a
+// second line from the files they share if this run went on.
+Verdict RefuseOverlap(const FolderPath &folder, const FolderPath &journals) {
+  const FolderPath here = AbsolutePath(folder);
+  for (const FolderPath &path : ListJournals(journals)) {
+    JournalHeader header;
+    if (ReadJournal(path, header) != JournalState::Found)
+      continue;
+    const bool around = IsWithin(here, header.folder);
+    if (around || IsWithin(header.folder, here))
+      return Refuse("a stopped run over " + Quoted(header.folder) +
+                    (around ? ", which holds " : ", within ") + Quoted(folder) +
+                    ", is not finished: tailsnip-cli --resume " + ShellWord(header.folder) +
+                    " finishes it, --restart over it forgets it");
+  }
+  return Verdict::Go;
+}
+
 } // namespace
 
 Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
@@ -74,7 +97,7 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
   case JournalState::Missing:
     if (use == JournalUse::Resume)
       return Refuse("there is no stopped run over " + shown + " to resume");
-    return Verdict::Go;
+    return RefuseOverlap(folder, journals);
   case JournalState::Unreadable:
   case JournalState::Malformed:
     if (use != JournalUse::Restart)

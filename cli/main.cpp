@@ -350,8 +350,10 @@ int Run(const Options &options) {
       run);
   if (journalFailed)
     return kSomeFailed;
-  // A run that ended before its last entry keeps its journal, to be finished.
-  if (journal.kept() && (report.stopped || report.outOfMemory))
+  // A run that ended before its last entry keeps its journal, to be
+  // finished; one that changed nothing yet has nothing to finish.
+  const bool unfinished = report.stopped || report.outOfMemory;
+  if (journal.kept() && unfinished && (report.handled > 0 || journal.resuming()))
     std::fprintf(notices, "tailsnip-cli --resume %s finishes the run.\n",
                  cli::ShellWord(options.folder).c_str());
   else if (journal.kept())

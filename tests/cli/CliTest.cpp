@@ -364,6 +364,9 @@ TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved)
   EXPECT_EQ(2, refused.status);
   EXPECT_EQ("", refused.out);
   EXPECT_NE(npos, refused.err.find("a run over '" + Tree() + "' stopped after ")) << refused.err;
+  const Ran within = RunCli({Tree() + "/many"});
+  EXPECT_EQ(2, within.status);
+  EXPECT_NE(npos, within.err.find("which holds '" + Tree() + "/many'")) << within.err;
   EXPECT_EQ(shortened, Shortened());
 
   const Ran resumed = RunCli({"--resume", Tree()});
