@@ -66,7 +66,11 @@ bool IsWithin(const FolderPath &inner, const FolderPath &outer) {
 // second line from the files they share if this run went on.
 Verdict RefuseOverlap(const FolderPath &folder, const FolderPath &journals) {
   const FolderPath here = AbsolutePath(folder);
-  for (const FolderPath &path : ListJournals(journals)) {
+  std::vector<FolderPath> found;
+  // Unread journals could hide a stopped run: better no run than a second line lost.
+  if (ListJournals(journals, found) != fs::FsError::None)
+    return Fail("cannot look for stopped runs through the journal folder " + Quoted(journals));
+  for (const FolderPath &path : found) {
     JournalHeader header;
     if (ReadJournal(path, header) != JournalState::Found)
       continue;
@@ -178,7 +182,9 @@ void ExplainVanishedFolder(const std::string &folder) {
   while (wanted.size() > 1 && wanted.back() == kPathSeparator)
     wanted.pop_back();
   wanted = AbsolutePath(wanted);
-  for (const FolderPath &path : ListJournals(DefaultJournalFolder())) {
+  std::vector<FolderPath> journals;
+  ListJournals(DefaultJournalFolder(), journals);
+  for (const FolderPath &path : journals) {
     JournalHeader header;
     if (ReadJournal(path, header) == JournalState::Found && header.folder == wanted)
       Say("the stopped run over " + Quoted(folder) +

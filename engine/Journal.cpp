@@ -304,20 +304,20 @@ std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root
   return removed;
 }
 
-std::vector<FolderPath> ListJournals(const FolderPath &journalFolder) {
-  std::vector<FolderPath> journals;
+FsError ListJournals(const FolderPath &journalFolder, std::vector<FolderPath> &journals) {
   FindRecord record;
   const SearchHandle search = FindFirst(JoinPath(journalFolder, "*"), record);
   if (search == kNoSearch)
-    return journals;
+    return errno == ENOENT ? FsError::None : FsError::Other; // no folder: no journal
   constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
   do
     if (record.name.size() > kSuffixLength &&
         record.name.compare(record.name.size() - kSuffixLength, kSuffixLength, kSuffix) == 0)
       journals.push_back(JoinPath(journalFolder, record.name));
   while (FindNext(search, record) == 0);
+  const bool complete = errno == ENOENT;
   FindClose(search);
-  return journals;
+  return complete ? FsError::None : FsError::Other;
 }
 
 } // namespace tailsnip

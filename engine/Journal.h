@@ -84,8 +84,10 @@ fs::FsError AddProcess(const FolderPath &path, std::uint32_t process);
 std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                              const WorkList &list, const std::vector<EntryStamp> &stamps);
 
-// Every journal in `journalFolder`, for finding one by its folder's name.
-std::vector<FolderPath> ListJournals(const FolderPath &journalFolder);
+// Appends every journal in `journalFolder` to `journals`, for finding one
+// by its folder's name. A folder that does not exist holds none; one that
+// cannot be read through gives an error.
+fs::FsError ListJournals(const FolderPath &journalFolder, std::vector<FolderPath> &journals);
 
 // The platform parts the journal is written with.
 namespace journal {
