@@ -275,7 +275,7 @@ TEST_F(CliTest, ForcedProgressOnAPipeIsPlainLines) {
 // later run finishes them.
 class StoppedRunTest : public CliTest {
 protected:
-  static constexpr int kFiles = 120;
+  static constexpr int kFiles = 60;
   void SetUp() override {
     CliTest::SetUp();
     // One name holds a line feed, for the journal to keep as it is.
