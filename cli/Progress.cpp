@@ -27,40 +27,60 @@ std::string FormatDuration(double seconds) {
   return text;
 }
 
-ProgressLine::ProgressLine(std::FILE *out, Clock::duration delay)
-    : out_(out), start_(Clock::now()), firstDraw_(start_ + delay) {}
+namespace {
+
+// A rate taken over less than this swings wildly and, at the start, would
+// promise hours for a run about to end.
+constexpr std::chrono::seconds kSteadyRate{1};
+
+} // namespace
+
+ProgressLine::ProgressLine(std::FILE *out, Clock::duration delay, bool onTerminal)
+    : out_(out), onTerminal_(onTerminal), firstDraw_(Clock::now() + delay),
+      listedAt_(Clock::now()) {}
+
+void ProgressLine::setListed(std::size_t listed) {
+  listed_ = listed;
+  listedAt_ = Clock::now();
+}
 
 void ProgressLine::entryDone(std::uint64_t bytesRead) {
   ++done_;
   bytes_ += bytesRead;
   const Clock::time_point now = Clock::now();
-  if (now < firstDraw_ || (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)))
+  const Clock::duration interval =
+      onTerminal_ ? Clock::duration(std::chrono::milliseconds(100)) : Clock::duration(kSteadyRate);
+  if (now < firstDraw_ || (drawn_ && now - lastDraw_ < interval))
     return;
   draw(now);
 }
 
 void ProgressLine::draw(Clock::time_point now) {
-  const double elapsed = std::chrono::duration<double>(now - start_).count();
-  const double rate = elapsed > 0 ? static_cast<double>(bytes_) / elapsed : 0;
-  std::string line = std::to_string(done_) + "/" + std::to_string(listed_) + " entries, " +
-                     FormatBytes(bytes_) + ", " + FormatBytes(static_cast<std::uint64_t>(rate)) +
-                     "/s";
-  if (done_ > 0 && done_ < listed_) {
+  std::string line =
+      std::to_string(done_) + "/" + std::to_string(listed_) + " entries, " + FormatBytes(bytes_);
+  if (now - listedAt_ >= kSteadyRate) {
+    const double elapsed = std::chrono::duration<double>(now - listedAt_).count();
+    const double rate = static_cast<double>(done_) / elapsed;
+    line += ", " + std::to_string(std::lround(rate)) + " entries/s";
     // Entries, not bytes, are known ahead: the walk does not read sizes.
-    const double left = elapsed * static_cast<double>(listed_ - done_) / static_cast<double>(done_);
-    line += ", " + FormatDuration(left) + " left";
+    if (done_ > 0 && done_ < listed_)
+      line += ", " + FormatDuration(static_cast<double>(listed_ - done_) / rate) + " left";
   }
-  std::fprintf(out_, "\r\033[K%s", line.c_str());
+  if (onTerminal_)
+    std::fprintf(out_, "\r\033[K%s", line.c_str());
+  else
+    std::fprintf(out_, "%s\n", line.c_str());
   std::fflush(out_);
   drawn_ = true;
   lastDraw_ = now;
 }
 
 void ProgressLine::finish() {
-  if (!drawn_)
+  if (!drawn_ || !onTerminal_)
     return;
   std::fprintf(out_, "\r\033[K");
   std::fflush(out_);
+  drawn_ = false;
 }
 
 } // namespace tailsnip::cli

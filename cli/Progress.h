@@ -19,21 +19,24 @@ class ProgressLine {
 public:
   using Clock = std::chrono::steady_clock;
 
-  // Draws on `out` once `delay` has passed since construction, at most ten
-  // times a second; a line never drawn costs nothing but the counting.
-  ProgressLine(std::FILE *out, Clock::duration delay);
+  // Draws on `out` once `delay` has passed since construction: on a
+  // terminal one line redrawn at most ten times a second, elsewhere a plain
+  // line a second, for logs. A line never drawn costs nothing but counting.
+  ProgressLine(std::FILE *out, Clock::duration delay, bool onTerminal);
 
-  void setListed(std::size_t listed) { listed_ = listed; }
+  // The list is built: the entries are counted from here, and so is the rate.
+  void setListed(std::size_t listed);
   void entryDone(std::uint64_t bytesRead);
-  // Erases the line, if one was drawn.
+  // Erases the line on a terminal, if one was drawn.
   void finish();
 
 private:
   void draw(Clock::time_point now);
 
   std::FILE *out_;
-  Clock::time_point start_;
+  bool onTerminal_;
   Clock::time_point firstDraw_;
+  Clock::time_point listedAt_;
   Clock::time_point lastDraw_;
   bool drawn_ = false;
   std::size_t listed_ = 0;

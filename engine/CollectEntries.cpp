@@ -79,19 +79,24 @@ bool IsLossyName(const std::string &) { return false; }
 } // namespace
 
 bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures,
-                    FolderIdentities *identities) {
+                    const WalkOptions &walk, FolderIdentities *identities) {
   try {
     std::set<std::pair<std::uint64_t, std::uint64_t>> entered;
     std::vector<Listing> path;
+    const std::size_t relativeStart = dir.size() + 1; // JoinPath always adds a separator
+    std::uint64_t rootVolume = 0;
 
     auto enter = [&](FolderPath folder) {
       fs::FileIdentity identity;
-      if (fs::GetIdentity(folder, identity) == fs::FsError::None) {
-        if (!entered.insert({identity.volume, identity.index}).second)
-          return; // reached again by another name: its entries are listed already
-        if (identities)
-          identities->emplace(folder, identity);
-      }
+      const bool known = fs::GetIdentity(folder, identity) == fs::FsError::None;
+      if (known && !entered.insert({identity.volume, identity.index}).second)
+        return; // reached again by another name: its entries are listed already
+      if (path.empty())
+        rootVolume = identity.volume;
+      else if (walk.oneFileSystem && (!known || identity.volume != rootVolume))
+        return;
+      if (known && identities)
+        identities->emplace(folder, identity);
       Listing listing;
       int error = 0;
       const Reason reason = ReadListing(folder, listing.entries, error);
@@ -102,7 +107,7 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
     };
 
     enter(std::move(dir));
-    while (!path.empty()) {
+    while (!path.empty() && !(walk.stopRequested && walk.stopRequested())) {
       Listing &current = path.back();
       if (current.next == current.entries.size()) {
         path.pop_back();
@@ -117,6 +122,8 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
         failures.push_back({std::move(entryPath), Reason::NameNotRepresentable});
         continue;
       }
+      if (walk.include && !walk.include(entryPath.substr(relativeStart), isFolder))
+        continue;
       list.push_back(entryPath);
       if (isFolder && (entry.attributes & kAttributeReparsePoint) == 0)
         enter(std::move(entryPath)); // invalidates `current` and `entry`

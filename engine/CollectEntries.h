@@ -6,6 +6,8 @@
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 
+#include <functional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +16,20 @@ namespace tailsnip {
 // The identity of every folder a walk entered, by the path it was listed under.
 using FolderIdentities = std::unordered_map<FolderPath, fs::FileIdentity>;
 
+// What a caller may ask of a walk beyond listing everything.
+struct WalkOptions {
+  // Decides by an entry's path below the walked folder (no leading
+  // separator) whether it is listed; a folder left out is not entered
+  // either. Everything is listed when empty.
+  std::function<bool(const std::string &relative, bool isFolder)> include;
+  // Lists folders on another volume than the walked folder, but does not
+  // enter them (nor any folder whose volume cannot be told).
+  bool oneFileSystem = false;
+  // Asked before each entry; once it returns true the walk ends, and the
+  // list holds what was found so far.
+  std::function<bool()> stopRequested;
+};
+
 // Appends to `list` the path of every entry beneath `dir`, depth-first in the
 // file system's order, each subfolder's path just before its contents; "."
 // and ".." are skipped. A link is listed but never entered, and no folder is
@@ -21,8 +37,9 @@ using FolderIdentities = std::unordered_map<FolderPath, fs::FileIdentity>;
 // code page cannot hold) are appended to `failures`, and, where `identities`
 // is given, each folder entered is recorded there. Uses no stack in
 // proportion to the depth. Returns false if memory ran out; `list` then holds
-// what was found so far.
+// what was found so far. `walk` narrows what is listed and entered.
 [[nodiscard]] bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failures,
+                                  const WalkOptions &walk = {},
                                   FolderIdentities *identities = nullptr);
 
 } // namespace tailsnip

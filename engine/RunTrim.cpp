@@ -23,6 +23,8 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
     break;
   case Outcome::LeftUnchanged:
     ++report.unchanged;
+    if (result.reason != Reason::NoLines)
+      ++report.notFiles;
     break;
   case Outcome::Failed:
     report.failures.push_back({path, result.reason, result.systemError});
@@ -173,8 +175,13 @@ std::string FormatBusy(const FolderPath &busy) {
          " (or in a folder inside it); nothing was changed.";
 }
 
-std::string FormatNotice(const RunReport &report) {
-  std::string text = kFinished;
+std::string FormatNotice(const RunReport &report,
+                         const std::function<std::string(const FolderPath &)> &showPath) {
+  // Stopped during the walk, the list is not whole: its length says nothing.
+  std::string text = !report.stopped      ? std::string(kFinished)
+                     : report.handled > 0 ? "stopped after " + std::to_string(report.handled) +
+                                                " of " + std::to_string(report.listed) + " entries."
+                                          : std::string("stopped before any entry was changed.");
   if (report.outOfMemory)
     text += "\n\nThe list of files outgrew the memory; no file was changed.";
   const std::size_t failed = report.failures.size();
@@ -183,7 +190,7 @@ std::string FormatNotice(const RunReport &report) {
   text += "\n\n" + std::to_string(failed) +
           (failed == 1 ? " entry could not be shortened:" : " entries could not be shortened:");
   for (std::size_t i = 0; i < failed && i < kFailuresNamed; ++i)
-    text += "\n" + report.failures[i].path + ": " +
+    text += "\n" + (showPath ? showPath(report.failures[i].path) : report.failures[i].path) + ": " +
             DescribeFailure(report.failures[i].reason, report.failures[i].systemError);
   if (failed > kFailuresNamed)
     text += "\n... and " + std::to_string(failed - kFailuresNamed) + " more.";
@@ -199,25 +206,42 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
                        "every file was handled.";
   try {
     RunLock lock;
-    if (!LockRun(folder, lock, report.busyFolder)) {
+    if (!options.locked && !LockRun(folder, lock, report.busyFolder)) {
       notify(FormatBusy(report.busyFolder));
       return report;
     }
-    WorkList list;
-    FolderIdentities identities;
-    if (!CollectEntries(folder, list, report.failures, &identities)) {
+    WorkList walked;
+    FolderIdentities walkedFolders;
+    WalkOptions walk = options.walk;
+    walk.stopRequested = options.stopRequested;
+    if (!options.plan && !CollectEntries(folder, walked, report.failures, walk, &walkedFolders)) {
       report.outOfMemory = true;
     } else {
+      const WorkList &list = options.plan ? *options.plan : walked;
       report.listed = list.size();
       if (options.onListed)
         options.onListed(list.size());
-      Trimmer trimmer(options, report, identities);
+      // A stop asked for during the walk needs no record of a plan.
+      report.stopped = options.stopRequested && options.stopRequested();
+      if (!report.stopped && options.beforeChanges && !options.beforeChanges(list))
+        return report;
+      Trimmer trimmer(options, report, options.plan ? *options.planFolders : walkedFolders);
       trimmer.start(folder);
-      for (const FolderPath &entry : list)
-        trimmer.trim(entry);
+      for (std::size_t i = 0; i < list.size() && !report.stopped; ++i, ++report.handled) {
+        if (options.stopRequested && options.stopRequested()) {
+          report.stopped = true;
+          break;
+        }
+        if (options.isDone && options.isDone(i, list[i])) {
+          ++report.alreadyDone;
+          continue;
+        }
+        trimmer.trim(list[i]);
+      }
+      // Copies already written are finished, not abandoned: no new entry starts.
       trimmer.commit();
     }
-    notice = FormatNotice(report);
+    notice = FormatNotice(report, options.showPath);
   } catch (const std::bad_alloc &) {
     report.outOfMemory = true;
   }

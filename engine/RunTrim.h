@@ -2,6 +2,7 @@
 #ifndef TAILSNIP_ENGINE_RUNTRIM_H
 #define TAILSNIP_ENGINE_RUNTRIM_H
 
+#include "engine/CollectEntries.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 
@@ -23,11 +24,15 @@ struct RunReport {
   std::size_t listed = 0;        // entries the walk found
   std::size_t shortened = 0;     // files replaced by their shortened copy
   std::size_t unchanged = 0;     // entries with nothing to shorten
+  std::size_t notFiles = 0;      // of those, the folders, links and other non-files
   std::vector<Failure> failures; // entries and folders kept as they were
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
-  bool outOfMemory = false; // the list could not grow: nothing was changed
-  FolderPath busyFolder;    // another run works there: nothing was changed
+  bool outOfMemory = false;    // the list could not grow: nothing was changed
+  bool stopped = false;        // asked to stop: entries from `handled` on were not started
+  std::size_t handled = 0;     // entries handled, in list order
+  std::size_t alreadyDone = 0; // of those, entries `isDone` said were done before
+  FolderPath busyFolder;       // another run works there: nothing was changed
 };
 
 // What a caller may ask of a run beyond the plain one.
@@ -45,11 +50,35 @@ struct RunOptions {
   std::function<void(std::size_t listed)> onListed;
   // Called after each entry with what became of it (or would, in a dry run).
   std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
+  // Narrows which entries are listed and which folders entered.
+  WalkOptions walk;
+  // Asked before each entry; once it returns true no further entry is
+  // started, and the report says the run stopped.
+  std::function<bool()> stopRequested;
+  // Called with the whole list before the first entry is handled, and so
+  // before anything changes; when it returns false the run ends there,
+  // having changed nothing, and `notify` is not called.
+  std::function<bool(const WorkList &list)> beforeChanges;
+  // The entries to work through, in this order, in place of a walk, and the
+  // identities their folders (the run's own included) had when listed.
+  const WorkList *plan = nullptr;
+  const FolderIdentities *planFolders = nullptr;
+  // The caller holds the run's claim on the folder already (LockRun).
+  bool locked = false;
+  // Asked before each entry is started; an entry for which it returns true
+  // is left as it is, counted as done already.
+  std::function<bool(std::size_t index, const FolderPath &path)> isDone;
+  // How the notice shows a path; as it is when empty.
+  std::function<std::string(const FolderPath &path)> showPath;
 };
 
 // Returns "finished!" when nothing failed; otherwise "finished!", a blank
-// line, the number of failures and up to ten paths with their reasons.
-std::string FormatNotice(const RunReport &report);
+// line, the number of failures and up to ten paths, shown by `showPath`,
+// with their reasons. A stopped run says "stopped after N of M entries."
+// (or, before its first entry, "stopped before any entry was changed.") in
+// place of "finished!".
+std::string FormatNotice(const RunReport &report,
+                         const std::function<std::string(const FolderPath &)> &showPath = {});
 
 // Says that another run is working in `busy` and this one changed nothing.
 std::string FormatBusy(const FolderPath &busy);

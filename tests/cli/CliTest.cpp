@@ -1,33 +1,47 @@
 // tailsnip-cli as scripts and people use it: arguments, output streams,
 // exit status, and the progress line on a terminal.
+#include "../unit/PosixVolume.h"
 #include "../unit/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <random>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tailsnip {
 namespace {
 
 using testing::ReadBytes;
 using testing::Scratch;
+using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
+std::size_t Lines(const std::string &text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
 struct Ran {
-  int status = -1;
+  int status = -1; // as a shell gives it: 128 + N when signal N ended it
   std::string out, err;
+  pid_t pid = -1;
 };
 
 // Runs tailsnip-cli with `args`; standard error goes to a terminal when
-// `errOnTerminal`, to a pipe otherwise. Standard output is always a pipe.
-Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false) {
+// `errOnTerminal`, to a pipe otherwise. Standard output is a pipe, or the
+// file `outFile` when given. With `stopSignal`, sends it once standard error
+// holds `stopAfterLines` lines; with `cwd`, runs there.
+Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
+           const char *outFile = nullptr, const char *cwd = nullptr, int stopSignal = 0,
+           std::size_t stopAfterLines = 0) {
   int outPipe[2], errPipe[2];
   EXPECT_EQ(0, ::pipe(outPipe));
   if (errOnTerminal) {
@@ -37,10 +51,12 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false) {
   }
   const pid_t child = ::fork();
   if (child == 0) {
-    ::dup2(outPipe[1], STDOUT_FILENO);
+    ::dup2(outFile ? ::open(outFile, O_WRONLY) : outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
     ::close(outPipe[0]);
     ::close(errPipe[0]);
+    if (cwd && ::chdir(cwd) != 0)
+      ::_exit(127);
     std::vector<char *> argv{const_cast<char *>(TAILSNIP_CLI_PATH)};
     for (const std::string &arg : args)
       argv.push_back(const_cast<char *>(arg.c_str()));
@@ -63,6 +79,8 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false) {
       const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
       if (got > 0) {
         sinks[i]->append(chunk, static_cast<std::size_t>(got));
+        if (stopSignal != 0 && Lines(ran.err) >= stopAfterLines)
+          ::kill(child, std::exchange(stopSignal, 0));
       } else { // end of a pipe, or EIO once a terminal's last writer is gone
         ::close(fds[i].fd);
         fds[i].fd = -1;
@@ -73,17 +91,16 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false) {
   ::kill(child, SIGKILL); // no-op unless it hung
   int status = 0;
   ::waitpid(child, &status, 0);
-  ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  ran.pid = child;
   return ran;
-}
-
-std::size_t Lines(const std::string &text) {
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 class CliTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    // Journals go to the scratch folder, never to the user's own.
+    ::setenv("XDG_STATE_HOME", (scratch_.root() / "state").c_str(), 1);
     a_ = scratch_.file("a.txt", "1\n2\n3\n");
     b_ = scratch_.file("sub/b.txt", "only\n");
     scratch_.file("sub/empty", "");
@@ -105,7 +122,9 @@ TEST_F(CliTest, RunPrintsTheNoticeAloneOnStandardOutput) {
   EXPECT_EQ("finished!\n", ran.out);
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
-  EXPECT_EQ(0u, ran.err.find("shortened 2, unchanged 2, failed 0; read ")) << ran.err;
+  EXPECT_EQ(0u, ran.err.find("shortened 2, unchanged 1, failed 0; folders and links left alone: 1; "
+                             "read "))
+      << ran.err;
   EXPECT_EQ(1u, Lines(ran.err)) << ran.err;
   EXPECT_EQ(std::string::npos, ran.err.find('\r')) << "progress drawn on a pipe";
 }
@@ -167,6 +186,249 @@ TEST_F(CliTest, ProgressLineOnATerminalOnly) {
   EXPECT_EQ(std::string::npos, quick.err.find("entries")) << quick.err;
   const Ran quiet = RunCli({"--quiet", "--progress", Tree()}, /*errOnTerminal=*/true);
   EXPECT_EQ("", quiet.err);
+}
+
+TEST_F(CliTest, ShortOptionsBundleAndOperandErrorsSayWhich) {
+  const Ran bundled = RunCli({"-nq", Tree()});
+  EXPECT_EQ(0, bundled.status);
+  EXPECT_EQ("", bundled.err);
+  EXPECT_EQ(3u, Lines(bundled.out)) << bundled.out; // two files and the notice
+  const Ran missing = RunCli({"-n"});
+  EXPECT_NE(std::string::npos, missing.err.find("missing FOLDER operand")) << missing.err;
+  const Ran extra = RunCli({Tree(), "surplus"});
+  EXPECT_NE(std::string::npos, extra.err.find("extra operand 'surplus'")) << extra.err;
+  EXPECT_EQ(2, extra.status);
+  ExpectUntouched();
+}
+
+TEST_F(CliTest, WriteErrorOnStandardOutputIsAFailure) {
+  const Ran ran = RunCli({"--dry-run", Tree()}, false, "/dev/full");
+  EXPECT_EQ(1, ran.status);
+  EXPECT_NE(std::string::npos, ran.err.find("write error: No space left on device")) << ran.err;
+}
+
+TEST_F(CliTest, ControlCharactersInNamesAreQuotedButNotWithNull) {
+  const stdfs::path odd = scratch_.file("new\nline", "x\ny\n");
+  const Ran listed = RunCli({"-nq", Tree()});
+  EXPECT_NE(std::string::npos, listed.out.find("/tree/new'$'\\n''line'\n")) << listed.out;
+  EXPECT_EQ(4u, Lines(listed.out)) << listed.out;
+  const Ran raw = RunCli({"-nq0", Tree()});
+  EXPECT_NE(std::string::npos, raw.out.find(odd.string() + '\0')) << raw.out;
+  EXPECT_EQ(3, std::count(raw.out.begin(), raw.out.end(), '\0'));
+  EXPECT_EQ("finished!\n", raw.err);
+
+  ::chmod(odd.c_str(), 0444);
+  const Ran failed = RunCli({"-q", Tree()});
+  EXPECT_NE(std::string::npos, failed.out.find("/tree/new'$'\\n''line': read-only\n"))
+      << failed.out;
+}
+
+TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
+  const stdfs::path object = scratch_.file(".git/objects/x", "1\n2\n");
+  const stdfs::path text = scratch_.file("sub/keep.txt", "1\n2\n");
+  const Ran ran = RunCli({"-q", "--exclude=.git", "--exclude", "sub/b*", Tree()});
+  EXPECT_EQ("finished!\n", ran.out);
+  EXPECT_EQ("1\n2\n", ReadBytes(object));
+  EXPECT_EQ("only\n", ReadBytes(b_));
+  EXPECT_EQ("1\r\n", ReadBytes(text));
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  RunCli({"-q", "--include=*.txt", "--exclude=a.*", Tree()});
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ("", ReadBytes(b_));
+  EXPECT_EQ("1\n2\n", ReadBytes(object)) << "a file --include leaves out was shortened";
+}
+
+TEST_F(CliTest, OneFileSystemDoesNotEnterAnotherVolume) {
+  stdfs::create_directories(scratch_.tree() / "mounted");
+  testing::TmpfsVolume volume(scratch_.tree() / "mounted", 1 << 20);
+  TAILSNIP_REQUIRE_MOUNTED(volume);
+  const stdfs::path beyond = scratch_.file("mounted/x", "1\n2\n");
+  EXPECT_EQ(0, RunCli({"-qx", Tree()}).status);
+  EXPECT_EQ("1\n2\n", ReadBytes(beyond));
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ(0, RunCli({"-q", Tree()}).status);
+  EXPECT_EQ("1\r\n", ReadBytes(beyond));
+}
+
+TEST_F(CliTest, VerboseNamesEveryOutcomeAsItHappens) {
+  for (int i = 0; i < 12; ++i)
+    ::chmod(scratch_.file("locked" + std::to_string(i), "a\nb\n").c_str(), 0444);
+  const Ran ran = RunCli({"-v", Tree()});
+  EXPECT_EQ(1, ran.status);
+  std::istringstream lines(ran.err);
+  std::size_t failed = 0;
+  for (std::string line; std::getline(lines, line);)
+    failed += line.rfind("failed ", 0) == 0 && line.find(": read-only") != std::string::npos;
+  EXPECT_EQ(12u, failed) << ran.err;
+  EXPECT_NE(std::string::npos, ran.err.find("shortened " + a_.string() + "\n")) << ran.err;
+  EXPECT_NE(std::string::npos, ran.err.find("left alone " + Tree() + "/sub: a folder\n"));
+}
+
+TEST_F(CliTest, ForcedProgressOnAPipeIsPlainLines) {
+  const Ran ran = RunCli({"--progress", Tree()});
+  EXPECT_EQ(0u, ran.err.find("1/4 entries, ")) << ran.err;
+  EXPECT_EQ(std::string::npos, ran.err.find_first_of("\r\033")) << ran.err;
+  EXPECT_EQ(std::string::npos, ran.err.find("entries/s")) << "a rate from one entry: " << ran.err;
+}
+
+// The runs a stop signal, or SIGKILL, cut short: what they leave, and how a
+// later run finishes them.
+class StoppedRunTest : public CliTest {
+protected:
+  // More than the copies a run keeps in flight, so that a stop falls mid-run.
+  static constexpr int kFiles = 600;
+  void SetUp() override {
+    CliTest::SetUp();
+    // One name holds a line feed, for the journal to keep as it is.
+    for (int i = 0; i < kFiles; ++i)
+      files_.push_back(scratch_.file("many/" + std::to_string(i % 3) + "/" + std::to_string(i) +
+                                         (i == kFiles / 2 ? "\nx" : ""),
+                                     "a\nb\nc\n"));
+  }
+  // Runs with --verbose and sends `signal` after a random number of entries.
+  Ran Interrupt(int signal, const std::vector<std::string> &args, const char *cwd = nullptr) {
+    std::random_device seed;
+    const std::size_t after = 2 + seed() % (kFiles / 2);
+    std::vector<std::string> all{"-v"};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunCli(all, false, nullptr, cwd, signal, after);
+  }
+  // How many files are shortened; each must be as it was or shortened once.
+  std::size_t Shortened() {
+    std::size_t shortened = 0;
+    for (const stdfs::path &file : files_) {
+      const std::string bytes = ReadBytes(file);
+      EXPECT_TRUE(bytes == "a\nb\nc\n" || bytes == "a\r\nb\r\n") << file << ": " << bytes;
+      shortened += bytes == "a\r\nb\r\n";
+    }
+    return shortened;
+  }
+  // Copies, anywhere in the scratch folder, and journals left.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> found;
+    for (const auto &entry : stdfs::recursive_directory_iterator(scratch_.root())) {
+      const std::string name = entry.path().filename().string();
+      if ((name.rfind(".tailsnip-", 0) == 0 && entry.path().string().find("/kept/") == npos) ||
+          name == "temp.txt" || entry.path().extension() == ".journal")
+        found.push_back(entry.path().string());
+    }
+    return found;
+  }
+  static constexpr std::size_t npos = std::string::npos;
+  std::vector<stdfs::path> files_;
+};
+
+TEST_F(StoppedRunTest, StopSignalEndsAtASafePointAndResumeFinishesTheRest) {
+  const std::string inside = (scratch_.tree() / "many").string();
+  const std::pair<int, const char *> cases[] = {
+      {SIGINT, inside.c_str()}, {SIGTERM, nullptr}, {SIGHUP, inside.c_str()}};
+  for (const auto &[signal, cwd] : cases) {
+    SCOPED_TRACE(::strsignal(signal) + std::string(cwd ? ", current directory inside" : ""));
+    const Ran stopped = Interrupt(signal, {Tree()}, cwd);
+    ASSERT_EQ(128 + signal, stopped.status) << stopped.out << stopped.err;
+    const std::size_t shortened = Shortened();
+    EXPECT_EQ(0u, stopped.out.find("stopped after ")) << stopped.out;
+    EXPECT_NE(npos, stopped.out.find("\ntailsnip-cli --resume " + Tree() + " finishes the run.\n"));
+    EXPECT_LT(shortened, files_.size());
+    const std::vector<std::string> left = Leftovers();
+    ASSERT_EQ(1u, left.size()) << "copies left, or no journal: " << ::testing::PrintToString(left);
+    EXPECT_EQ(".journal", stdfs::path(left[0]).extension());
+
+    const Ran refused = RunCli({Tree()});
+    EXPECT_EQ(2, refused.status);
+    EXPECT_NE(npos, refused.err.find(" entries: --resume finishes it, --restart starts a new run"))
+        << refused.err;
+    EXPECT_EQ(shortened, Shortened()) << "a refused run changed files";
+
+    const Ran resumed = RunCli({"--resume", Tree()});
+    EXPECT_EQ(0, resumed.status) << resumed.err;
+    EXPECT_EQ(files_.size(), Shortened());
+    EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+    for (const stdfs::path &file : files_)
+      WriteBytes(file, "a\nb\nc\n");
+  }
+}
+
+TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved) {
+  // The current directory's temp.txt is the user's: copies go beside entries.
+  WriteBytes(scratch_.cwd() / "temp.txt", "mine\n");
+  const Ran killed = Interrupt(SIGKILL, {Tree()});
+  ASSERT_EQ(128 + SIGKILL, killed.status);
+  const std::size_t shortened = Shortened();
+  // What a kill during a copy leaves, and a look-alike of another process.
+  const stdfs::path left =
+      scratch_.tree() / "many/1" / (".tailsnip-" + std::to_string(killed.pid) + "-99.tmp");
+  WriteBytes(left, "a\r\n");
+  const stdfs::path other = scratch_.file("kept/.tailsnip-1-1.tmp", "x\n");
+
+  const Ran refused = RunCli({Tree()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_EQ("", refused.out);
+  EXPECT_NE(npos, refused.err.find("a run over '" + Tree() + "' stopped after ")) << refused.err;
+  const Ran within = RunCli({Tree() + "/many"});
+  EXPECT_EQ(2, within.status);
+  EXPECT_NE(npos, within.err.find("which holds '" + Tree() + "/many'")) << within.err;
+  EXPECT_EQ(shortened, Shortened());
+
+  const Ran resumed = RunCli({"--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ("finished!\n", resumed.out);
+  EXPECT_EQ(files_.size(), Shortened());
+  EXPECT_FALSE(stdfs::exists(left));
+  EXPECT_EQ("x\n", ReadBytes(other)) << "removed a copy of another process";
+  EXPECT_EQ("mine\n", ReadBytes(scratch_.cwd() / "temp.txt"));
+  EXPECT_EQ(std::vector<std::string>{(scratch_.cwd() / "temp.txt").string()}, Leftovers());
+
+  const Ran nothingLeft = RunCli({"--resume", Tree()});
+  EXPECT_EQ(2, nothingLeft.status);
+  EXPECT_NE(npos, nothingLeft.err.find("there is no stopped run over")) << nothingLeft.err;
+}
+
+TEST_F(StoppedRunTest, JournalIsFoundByTheFolderAfterARename) {
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {"--exclude=2", Tree()}).status);
+  const std::size_t shortened = Shortened();
+  const stdfs::path renamed = scratch_.root() / "renamed";
+  stdfs::rename(scratch_.tree(), renamed);
+  for (stdfs::path &file : files_)
+    file = renamed / stdfs::relative(file, scratch_.tree());
+
+  const Ran byOldName = RunCli({"--resume", Tree()});
+  EXPECT_EQ(2, byOldName.status);
+  EXPECT_NE(npos, byOldName.err.find("the folder is gone")) << byOldName.err;
+  const Ran refused = RunCli({renamed.string()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(npos, refused.err.find("(then named '" + Tree() + "') stopped after")) << refused.err;
+  EXPECT_EQ(shortened, Shortened());
+
+  const Ran resumed = RunCli({"--resume", renamed.string()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  std::size_t excluded = 0;
+  for (const stdfs::path &file : files_)
+    excluded += ReadBytes(file) == "a\nb\nc\n";
+  EXPECT_EQ(static_cast<std::size_t>(kFiles / 3), excluded) << "the recorded list was not kept";
+}
+
+TEST_F(StoppedRunTest, JournalOfAnotherVersionIsRefusedAndRestartForgetsIt) {
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
+  const stdfs::path folder = scratch_.root() / "state/tailsnip";
+  ASSERT_EQ(1, std::distance(stdfs::directory_iterator(folder), {}));
+  const stdfs::path journal = stdfs::directory_iterator(folder)->path();
+  std::string bytes = ReadBytes(journal);
+  bytes.replace(bytes.find("version ") + 8, 7, "0.9.0.0");
+  WriteBytes(journal, bytes);
+  const Ran refused = RunCli({"--resume", Tree()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(npos, refused.err.find("recorded by tailsnip-cli 0.9.0.0, not by this one"))
+      << refused.err;
+
+  const std::size_t shortened = Shortened();
+  const Ran restarted = RunCli({"--restart", "-q", Tree()});
+  EXPECT_EQ(0, restarted.status) << restarted.err;
+  std::size_t twice = 0;
+  for (const stdfs::path &file : files_)
+    twice += ReadBytes(file) == "a\r\n";
+  EXPECT_EQ(shortened, twice);
+  EXPECT_FALSE(stdfs::exists(journal));
 }
 
 } // namespace

@@ -1,0 +1,21 @@
+// The signals that ask tailsnip-cli to stop, and how it then ends.
+#ifndef TAILSNIP_CLI_SIGNALS_H
+#define TAILSNIP_CLI_SIGNALS_H
+
+namespace tailsnip::cli {
+
+// From here on SIGINT, SIGTERM and SIGHUP (where it exists) only note that
+// the run is to stop; one that was ignored when the program started (as
+// nohup and background jobs have it) stays ignored.
+void CatchStopSignals();
+
+// The first stop signal caught, or 0.
+int StopSignal();
+
+// Ends the process as `signal` would have ended it, so that a shell or a
+// parent sees it and the shell's status is 128 + `signal`.
+[[noreturn]] void EndBySignal(int signal);
+
+} // namespace tailsnip::cli
+
+#endif

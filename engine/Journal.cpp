@@ -1,0 +1,353 @@
+#include "engine/Journal.h"
+
+#include "engine/DirectorySearch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <new>
+
+namespace tailsnip {
+
+using fs::FsError;
+
+namespace {
+
+// The first line names the format; a journal of another format is refused
+// as a whole rather than half understood.
+constexpr char kFormat[] = "tailsnip-journal 1";
+constexpr char kSuffix[] = ".journal";
+constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
+
+const char kKinds[] = "fdlo"; // by fs::FileKind
+
+// Text written into a buffer that goes to the file a chunk at a time.
+class Writer {
+public:
+  explicit Writer(fs::File &file) : file_(file) { text_.reserve(kWriteChunk + 4096); }
+
+  Writer &number(std::uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text_.append(digits, end);
+    return *this;
+  }
+  Writer &text(const char *words) {
+    text_ += words;
+    return *this;
+  }
+  Writer &character(char c) {
+    text_ += c;
+    return *this;
+  }
+  // A name may hold any byte, line feeds too: its length goes first.
+  Writer &name(const char *bytes, std::size_t length) {
+    number(length).character('\n');
+    text_.append(bytes, length);
+    return character('\n');
+  }
+  FsError flushIfFull() { return text_.size() >= kWriteChunk ? flush() : FsError::None; }
+  FsError flush() {
+    const FsError error = fs::WriteAll(file_, text_.data(), text_.size());
+    text_.clear();
+    return error;
+  }
+
+private:
+  fs::File &file_;
+  std::string text_;
+};
+
+// Reads a journal a chunk at a time.
+class Reader {
+public:
+  explicit Reader(fs::File &file) : file_(file), chunk_(kWriteChunk) {}
+
+  // The bytes up to the next line feed, which is consumed.
+  bool line(std::string &text) {
+    text.clear();
+    for (;;) {
+      if (at_ == size_ && !fill())
+        return false;
+      const char *start = chunk_.data() + at_;
+      const void *end = std::memchr(start, '\n', size_ - at_);
+      if (end) {
+        const std::size_t length = static_cast<std::size_t>(static_cast<const char *>(end) - start);
+        text.append(start, length);
+        at_ += length + 1;
+        return true;
+      }
+      text.append(start, size_ - at_);
+      at_ = size_;
+    }
+  }
+  // `length` bytes and the line feed after them.
+  bool bytes(std::size_t length, std::string &text) {
+    text.clear();
+    while (text.size() < length) {
+      if (at_ == size_ && !fill())
+        return false;
+      const std::size_t take = std::min(length - text.size(), size_ - at_);
+      text.append(chunk_.data() + at_, take);
+      at_ += take;
+    }
+    std::string end;
+    return line(end) && end.empty();
+  }
+
+private:
+  bool fill() {
+    at_ = size_ = 0;
+    return fs::ReadSome(file_, chunk_.data(), chunk_.size(), size_) == FsError::None && size_ > 0;
+  }
+  fs::File &file_;
+  std::vector<char> chunk_;
+  std::size_t at_ = 0, size_ = 0;
+};
+
+// Splits "word n1 n2 ..." into its numbers; false unless exactly `count`.
+bool Numbers(const std::string &line, const char *word, std::uint64_t *values, std::size_t count) {
+  const std::size_t wordLength = std::strlen(word);
+  if (line.compare(0, wordLength, word) != 0)
+    return false;
+  const char *at = line.data() + wordLength;
+  const char *end = line.data() + line.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (at == end || *at != ' ')
+      return false;
+    const auto parsed = std::from_chars(at + 1, end, values[i]);
+    if (parsed.ec != std::errc())
+      return false;
+    at = parsed.ptr;
+  }
+  return at == end;
+}
+
+// The name a run gives the copies it makes beside entries: see TrimFile.cpp.
+bool IsCopyOf(const std::string &name, const std::vector<std::uint32_t> &processes) {
+  for (const std::uint32_t process : processes) {
+    const std::string prefix = ".tailsnip-" + std::to_string(process) + "-";
+    constexpr char kEnd[] = ".tmp";
+    const std::size_t endLength = sizeof kEnd - 1;
+    if (name.size() <= prefix.size() + endLength || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - endLength, endLength, kEnd) != 0)
+      continue;
+    bool digits = true;
+    for (std::size_t i = prefix.size(); i < name.size() - endLength; ++i)
+      digits = digits && name[i] >= '0' && name[i] <= '9';
+    if (digits)
+      return true;
+  }
+  return false;
+}
+
+} // namespace
+
+namespace {
+
+// The journal's own files, and the copies a stopped run left, are named by
+// their paths: their folders are opened by name, the files reached in them.
+FsError RemoveFile(const FolderPath &path) {
+  fs::Folder folder;
+  if (const FsError error = fs::OpenParentFolder(path, folder); error != FsError::None)
+    return error;
+  return fs::Remove(folder.handle, path);
+}
+
+// `from` and `to` lie in the same folder.
+FsError RenameFile(const FolderPath &from, const FolderPath &to) {
+  fs::Folder folder;
+  if (const FsError error = fs::OpenParentFolder(to, folder); error != FsError::None)
+    return error;
+  return fs::MoveOver(folder.handle, from, folder.handle, to);
+}
+
+FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
+  fs::Folder folder;
+  if (const FsError error = fs::OpenParentFolder(path, folder); error != FsError::None)
+    return error;
+  return fs::OpenEntry(folder.handle, path, file, info);
+}
+
+} // namespace
+
+FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &identity) {
+  return JoinPath(journalFolder,
+                  std::to_string(identity.volume) + "-" + std::to_string(identity.index) + kSuffix);
+}
+
+FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const FolderPath &root,
+                     const WorkList &list) {
+  const std::size_t separator = path.find_last_of(kPathSeparator);
+  const FolderPath folder = path.substr(0, separator);
+  if (const FsError error = journal::MakeFolders(folder); error != FsError::None)
+    return error;
+  // Named for this process: a file of that name is left from a process
+  // that died while writing it, and is no longer anyone's.
+  const FolderPath draft = path + "." + std::to_string(fs::CurrentProcessId()) + ".tmp";
+  fs::File file;
+  FsError error = journal::CreatePrivate(draft, file);
+  if (error == FsError::Exists && RemoveFile(draft) == FsError::None)
+    error = journal::CreatePrivate(draft, file);
+  if (error != FsError::None)
+    return error;
+  try {
+    Writer out(file);
+    out.text(kFormat).text("\nversion ").text(header.version.c_str()).text("\nfolder ");
+    out.number(header.folderIdentity.volume).character(' ').number(header.folderIdentity.index);
+    out.character(' ').name(header.folder.data(), header.folder.size());
+    out.text("entries ").number(list.size()).character('\n');
+    const std::size_t skip = root.size() + 1; // the root and the separator after it
+    for (const FolderPath &entry : list) {
+      EntryStamp stamp;
+      StampEntry(entry, stamp);
+      out.character(stamp.known ? kKinds[static_cast<int>(stamp.kind)] : '?');
+      out.number(stamp.volume).character(' ').number(stamp.index).character(' ');
+      out.number(stamp.size).character(' ').number(stamp.modified).character(' ');
+      out.name(entry.data() + skip, entry.size() - skip);
+      if (error = out.flushIfFull(); error != FsError::None)
+        break;
+    }
+    if (error == FsError::None) {
+      out.text("end\nprocess ").number(fs::CurrentProcessId()).character('\n');
+      error = out.flush();
+    }
+  } catch (const std::bad_alloc &) {
+    error = FsError::Other;
+  }
+  if (error == FsError::None)
+    error = fs::FlushToDisk(file);
+  if (const FsError closed = fs::Close(file); error == FsError::None)
+    error = closed;
+  if (error == FsError::None)
+    error = RenameFile(draft, path);
+  if (error != FsError::None) {
+    RemoveFile(draft);
+    return error;
+  }
+  if (error = journal::FlushFolder(folder); error != FsError::None)
+    RemoveFile(path);
+  return error;
+}
+
+JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root,
+                         WorkList *list, std::vector<EntryStamp> *stamps) {
+  header = JournalHeader();
+  fs::File file;
+  fs::FileInfo info;
+  if (const FsError error = OpenFile(path, file, info); error != FsError::None)
+    return error == FsError::NotFound ? JournalState::Missing : JournalState::Unreadable;
+  if (info.kind != fs::FileKind::Regular)
+    return JournalState::Unreadable;
+  try {
+    Reader in(file);
+    std::string line;
+    if (!in.line(line) || line != kFormat)
+      return line.rfind("tailsnip-journal ", 0) == 0 ? JournalState::OtherFormat
+                                                     : JournalState::Malformed;
+    if (!in.line(line) || line.rfind("version ", 0) != 0)
+      return JournalState::Malformed;
+    header.version = line.substr(8);
+    std::uint64_t values[5];
+    if (!in.line(line) || !Numbers(line, "folder", values, 3) ||
+        !in.bytes(static_cast<std::size_t>(values[2]), header.folder))
+      return JournalState::Malformed;
+    header.folderIdentity = {values[0], values[1]};
+    if (!in.line(line) || !Numbers(line, "entries", values, 1))
+      return JournalState::Malformed;
+    header.entries = static_cast<std::size_t>(values[0]);
+    if (!list || !stamps)
+      return JournalState::Found; // the header alone was asked for
+    // A damaged count must not ask for more than a real list could hold.
+    const std::size_t expected = std::min<std::size_t>(header.entries, std::size_t{1} << 22);
+    list->reserve(expected);
+    stamps->reserve(expected);
+    std::string name;
+    for (std::size_t i = 0; i < header.entries; ++i) {
+      // "<kind><volume> <index> <size> <modified> <name length>", then the name.
+      if (!in.line(line) || line.empty())
+        return JournalState::Malformed;
+      const bool unknown = line[0] == '?';
+      const char *kind = unknown || line[0] == '\0' ? nullptr : std::strchr(kKinds, line[0]);
+      line[0] = ' ';
+      if ((!kind && !unknown) || !Numbers(line, "", values, 5) ||
+          !in.bytes(static_cast<std::size_t>(values[4]), name))
+        return JournalState::Malformed;
+      EntryStamp stamp;
+      stamp.known = kind != nullptr;
+      stamp.kind = kind ? static_cast<fs::FileKind>(kind - kKinds) : fs::FileKind::Other;
+      stamp.volume = values[0];
+      stamp.index = values[1];
+      stamp.size = values[2];
+      stamp.modified = values[3];
+      stamps->push_back(stamp);
+      list->push_back(JoinPath(root, name));
+    }
+    if (!in.line(line) || line != "end")
+      return JournalState::Malformed;
+    while (in.line(line))
+      if (Numbers(line, "process", values, 1))
+        header.processes.push_back(static_cast<std::uint32_t>(values[0]));
+    return header.processes.empty() ? JournalState::Malformed : JournalState::Found;
+  } catch (const std::bad_alloc &) {
+    return JournalState::Unreadable;
+  }
+}
+
+FsError RemoveJournal(const FolderPath &path) { return RemoveFile(path); }
+
+FsError AddProcess(const FolderPath &path, std::uint32_t process) {
+  fs::File file;
+  if (const FsError error = journal::OpenForAppend(path, file); error != FsError::None)
+    return error;
+  const std::string line = "process " + std::to_string(process) + "\n";
+  FsError error = fs::WriteAll(file, line.data(), line.size());
+  if (error == FsError::None)
+    error = fs::FlushToDisk(file);
+  const FsError closed = fs::Close(file);
+  return error != FsError::None ? error : closed;
+}
+
+std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
+                             const WorkList &list, const std::vector<EntryStamp> &stamps) {
+  std::size_t removed = 0;
+  auto clean = [&](const FolderPath &folder) {
+    FindRecord record;
+    std::vector<std::string> copies;
+    const SearchHandle search = FindFirst(JoinPath(folder, "*"), record);
+    if (search == kNoSearch)
+      return;
+    do
+      if ((record.attributes & (kAttributeFolder | kAttributeReparsePoint)) == 0 &&
+          IsCopyOf(record.name, header.processes))
+        copies.push_back(record.name);
+    while (FindNext(search, record) == 0);
+    FindClose(search);
+    for (const std::string &copy : copies)
+      removed += RemoveFile(JoinPath(folder, copy)) == FsError::None;
+  };
+  clean(root);
+  for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i)
+    if (stamps[i].known && stamps[i].kind == fs::FileKind::Folder)
+      clean(list[i]);
+  return removed;
+}
+
+FsError ListJournals(const FolderPath &journalFolder, std::vector<FolderPath> &journals) {
+  FindRecord record;
+  const SearchHandle search = FindFirst(JoinPath(journalFolder, "*"), record);
+  if (search == kNoSearch)
+    return errno == ENOENT ? FsError::None : FsError::Other; // no folder: no journal
+  constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
+  do
+    if (record.name.size() > kSuffixLength &&
+        record.name.compare(record.name.size() - kSuffixLength, kSuffixLength, kSuffix) == 0)
+      journals.push_back(JoinPath(journalFolder, record.name));
+  while (FindNext(search, record) == 0);
+  const bool complete = errno == ENOENT;
+  FindClose(search);
+  return complete ? FsError::None : FsError::Other;
+}
+
+} // namespace tailsnip

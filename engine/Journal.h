@@ -1,0 +1,109 @@
+// The journal of a run: its plan, written and flushed outside the tree
+// before the first change, so that a run cut short by a signal, a crash or
+// a power loss can be finished exactly once and never repeated by mistake.
+//
+// A journal lists every entry with its stamp at listing time. Shortening a
+// file renames a new file over it, which gives the entry a new identity: an
+// entry whose stamp still matches has not been shortened, one whose stamp
+// differs has been (or was changed by someone else, and is left alone).
+#ifndef TAILSNIP_ENGINE_JOURNAL_H
+#define TAILSNIP_ENGINE_JOURNAL_H
+
+#include "engine/FileSystem.h"
+#include "engine/FolderPath.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tailsnip {
+
+// An entry as a run listed it.
+struct EntryStamp {
+  bool known = false; // false when the entry could not be described
+  fs::FileKind kind = fs::FileKind::Other;
+  std::uint64_t volume = 0; // device, or volume serial number
+  std::uint64_t index = 0;  // inode, or file index
+  std::uint64_t size = 0;
+  std::uint64_t modified = 0; // in the platform's own units
+  bool operator==(const EntryStamp &other) const {
+    return known == other.known && kind == other.kind && volume == other.volume &&
+           index == other.index && size == other.size && modified == other.modified;
+  }
+  bool operator!=(const EntryStamp &other) const { return !(*this == other); }
+};
+
+// Describes the entry at `path` without following a final link.
+fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp);
+
+// Where journals are kept: $XDG_STATE_HOME/tailsnip, else
+// ~/.local/state/tailsnip; %LOCALAPPDATA%\Tailsnip on Windows. Empty when
+// neither variable names a place.
+FolderPath DefaultJournalFolder();
+
+// `path` made absolute, links resolved where it exists; `path` itself when
+// that cannot be done.
+FolderPath AbsolutePath(const FolderPath &path);
+
+struct JournalHeader {
+  std::string version;             // of the program that wrote it
+  FolderPath folder;               // absolute, as named when the run began
+  fs::FileIdentity folderIdentity; // what the journal is found by
+  std::size_t entries = 0;
+  std::vector<std::uint32_t> processes; // every process that worked on the run
+};
+
+// The journal of a run over the folder with `identity`.
+FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &identity);
+
+// Stamps every entry of `list` (each beneath `header.folder`'s name as
+// `root`) and writes them with `header` to `path`, creating the folders on
+// the way, private to the user. Memory stays small whatever the list's
+// length: the journal is written as it is made. On return without error the
+// journal, and its name, are on stable storage; on failure no journal is
+// left.
+fs::FsError WriteJournal(const FolderPath &path, const JournalHeader &header,
+                         const FolderPath &root, const WorkList &list);
+
+enum class JournalState { Found, Missing, Unreadable, Malformed, OtherFormat };
+
+// Reads the journal at `path`. With `list` and `stamps`, fills them with the
+// entries, their paths beneath `root` (the folder's name today). Without,
+// reads the header alone, processes left out.
+JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root = {},
+                         WorkList *list = nullptr, std::vector<EntryStamp> *stamps = nullptr);
+
+// Removes the journal at `path`.
+fs::FsError RemoveJournal(const FolderPath &path);
+
+// Notes in the journal, durably, that `process` works on the run now: the
+// copies it leaves are found by that number.
+fs::FsError AddProcess(const FolderPath &path, std::uint32_t process);
+
+// Removes the copies that the journal's processes left in `root` and in
+// the folders of `list` (entries whose stamp says folder), and only those:
+// files named as a run names its copies, with one of their process numbers.
+// Returns how many were removed.
+std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
+                             const WorkList &list, const std::vector<EntryStamp> &stamps);
+
+// Appends every journal in `journalFolder` to `journals`, for finding one
+// by its folder's name. A folder that does not exist holds none; one that
+// cannot be read through gives an error.
+fs::FsError ListJournals(const FolderPath &journalFolder, std::vector<FolderPath> &journals);
+
+// The platform parts the journal is written with.
+namespace journal {
+// Creates `folder` and any missing parents, private to the user.
+fs::FsError MakeFolders(const FolderPath &folder);
+// Creates a new file that only the user may read and write.
+fs::FsError CreatePrivate(const FolderPath &path, fs::File &file);
+// Opens an existing file for writing at its end.
+fs::FsError OpenForAppend(const FolderPath &path, fs::File &file);
+// Makes the names in `folder` (a rename into it) durable.
+fs::FsError FlushFolder(const FolderPath &folder);
+} // namespace journal
+
+} // namespace tailsnip
+
+#endif

@@ -1,0 +1,128 @@
+// The journal's platform parts over POSIX.
+#include "engine/Journal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tailsnip {
+
+namespace {
+
+fs::FsError FromErrno(int error) {
+  switch (error) {
+  case 0:
+    return fs::FsError::None;
+  case ENOENT:
+  case ENOTDIR:
+    return fs::FsError::NotFound;
+  case EACCES:
+  case EPERM:
+  case EROFS:
+    return fs::FsError::AccessDenied;
+  case EEXIST:
+    return fs::FsError::Exists;
+  case ENOSPC:
+  case EDQUOT:
+    return fs::FsError::NoSpace;
+  case ENAMETOOLONG:
+    return fs::FsError::NameTooLong;
+  default:
+    return fs::FsError::Other;
+  }
+}
+
+fs::FileKind KindOf(mode_t mode) {
+  if (S_ISREG(mode))
+    return fs::FileKind::Regular;
+  if (S_ISDIR(mode))
+    return fs::FileKind::Folder;
+  if (S_ISLNK(mode))
+    return fs::FileKind::Link;
+  return fs::FileKind::Other;
+}
+
+} // namespace
+
+fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
+  struct stat status;
+  if (::lstat(path.c_str(), &status) != 0) {
+    stamp = EntryStamp();
+    return FromErrno(errno);
+  }
+  stamp.known = true;
+  stamp.kind = KindOf(status.st_mode);
+  stamp.volume = static_cast<std::uint64_t>(status.st_dev);
+  stamp.index = static_cast<std::uint64_t>(status.st_ino);
+  stamp.size = static_cast<std::uint64_t>(status.st_size);
+  stamp.modified = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
+                   static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
+  return fs::FsError::None;
+}
+
+FolderPath DefaultJournalFolder() {
+  // The specification of XDG ignores a relative XDG_STATE_HOME.
+  const char *state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/')
+    return FolderPath(state) + "/tailsnip";
+  const char *home = std::getenv("HOME");
+  if (home && home[0] == '/')
+    return FolderPath(home) + "/.local/state/tailsnip";
+  return {};
+}
+
+FolderPath AbsolutePath(const FolderPath &path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved))
+    return resolved;
+  // A folder that is gone: its parent may still be there to resolve.
+  const std::size_t separator = path.find_last_of('/');
+  const FolderPath parent = separator == FolderPath::npos ? "." : path.substr(0, separator);
+  if (separator != 0 && ::realpath(parent.c_str(), resolved))
+    return FolderPath(resolved) + "/" + path.substr(separator + 1);
+  return path;
+}
+
+namespace journal {
+
+fs::FsError MakeFolders(const FolderPath &folder) {
+  for (std::size_t at = 1; at <= folder.size(); ++at) {
+    if (at < folder.size() && folder[at] != '/')
+      continue;
+    if (::mkdir(folder.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST)
+      return FromErrno(errno);
+  }
+  return fs::FsError::None;
+}
+
+fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0)
+    return FromErrno(errno);
+  file.adopt(fd);
+  return fs::FsError::None;
+}
+
+fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0)
+    return FromErrno(errno);
+  file.adopt(fd);
+  return fs::FsError::None;
+}
+
+fs::FsError FlushFolder(const FolderPath &folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return FromErrno(errno);
+  const int error = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return FromErrno(error);
+}
+
+} // namespace journal
+
+} // namespace tailsnip

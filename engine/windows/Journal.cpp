@@ -1,0 +1,108 @@
+// The journal's platform parts over Win32.
+#include "engine/Journal.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace tailsnip {
+
+namespace {
+
+fs::FsError FromWin32(DWORD error) {
+  switch (error) {
+  case ERROR_SUCCESS:
+    return fs::FsError::None;
+  case ERROR_FILE_NOT_FOUND:
+  case ERROR_PATH_NOT_FOUND:
+    return fs::FsError::NotFound;
+  case ERROR_ACCESS_DENIED:
+    return fs::FsError::AccessDenied;
+  case ERROR_FILE_EXISTS:
+  case ERROR_ALREADY_EXISTS:
+    return fs::FsError::Exists;
+  case ERROR_DISK_FULL:
+  case ERROR_HANDLE_DISK_FULL:
+    return fs::FsError::NoSpace;
+  default:
+    return fs::FsError::Other;
+  }
+}
+
+} // namespace
+
+fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
+  stamp = EntryStamp();
+  HANDLE handle = CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return FromWin32(GetLastError());
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool described = GetFileInformationByHandle(handle, &info) != 0;
+  const DWORD error = GetLastError();
+  CloseHandle(handle);
+  if (!described)
+    return FromWin32(error);
+  stamp.known = true;
+  stamp.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? fs::FileKind::Link
+               : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? fs::FileKind::Folder
+                                                                      : fs::FileKind::Regular;
+  stamp.volume = info.dwVolumeSerialNumber;
+  stamp.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  stamp.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  stamp.modified = (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                   info.ftLastWriteTime.dwLowDateTime;
+  return fs::FsError::None;
+}
+
+FolderPath DefaultJournalFolder() {
+  const char *local = std::getenv("LOCALAPPDATA");
+  return local && local[0] ? FolderPath(local) + "\\Tailsnip" : FolderPath();
+}
+
+FolderPath AbsolutePath(const FolderPath &path) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  return length > 0 && length < sizeof full ? FolderPath(full, length) : path;
+}
+
+namespace journal {
+
+fs::FsError MakeFolders(const FolderPath &folder) {
+  // The first separator after a drive or a share's name starts the parts to make.
+  for (std::size_t at = 3; at <= folder.size(); ++at) {
+    if (at < folder.size() && folder[at] != '\\')
+      continue;
+    if (!CreateDirectoryA(folder.substr(0, at).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS)
+      return FromWin32(GetLastError());
+  }
+  return fs::FsError::None;
+}
+
+// The user's profile already keeps %LOCALAPPDATA% to the user.
+fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return FromWin32(GetLastError());
+  file.adopt(handle);
+  return fs::FsError::None;
+}
+
+fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
+  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return FromWin32(GetLastError());
+  file.adopt(handle);
+  return fs::FsError::None;
+}
+
+// MoveFileEx with MOVEFILE_WRITE_THROUGH has made the rename durable already.
+fs::FsError FlushFolder(const FolderPath &) { return fs::FsError::None; }
+
+} // namespace journal
+
+} // namespace tailsnip

@@ -1,0 +1,61 @@
+// The run's journal: what it keeps of each entry, and what it tells apart.
+#include "engine/Journal.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace tailsnip {
+namespace {
+
+using testing::Native;
+using testing::Scratch;
+using testing::WriteBytes;
+namespace stdfs = std::filesystem;
+
+TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
+  Scratch scratch;
+  const stdfs::path replaced = scratch.file("replaced", "1\n2\n");
+  const stdfs::path untouched = scratch.file("sub/untouched name", "1\n2\n");
+  const FolderPath root = Native(scratch.tree());
+  const WorkList list = {Native(replaced), Native(untouched.parent_path()), Native(untouched)};
+  JournalHeader header;
+  header.version = "test";
+  header.folder = root;
+  header.folderIdentity = {7, 9};
+  const FolderPath path = Native(scratch.root() / "state" / "deeper" / "run.journal");
+  ASSERT_EQ(fs::FsError::None, WriteJournal(path, header, root, list));
+  ASSERT_EQ(fs::FsError::None, AddProcess(path, 424242));
+
+  // The first copy is replaced as a run replaces it: a new file renamed over it.
+  WriteBytes(scratch.tree() / "new", "1\r\n");
+  stdfs::rename(scratch.tree() / "new", replaced);
+  const FolderPath ours =
+      JoinPath(Native(untouched.parent_path()), ".tailsnip-" + std::to_string(424242) + "-3.tmp");
+  const stdfs::path others = untouched.parent_path() / ".tailsnip-424243-3.tmp";
+  WriteBytes(ours, "copy");
+  WriteBytes(others, "copy");
+
+  JournalHeader read;
+  WorkList plan;
+  std::vector<EntryStamp> stamps;
+  ASSERT_EQ(JournalState::Found, ReadJournal(path, read, root, &plan, &stamps));
+  EXPECT_EQ(list, plan);
+  EXPECT_EQ(root, read.folder);
+  EXPECT_EQ(9u, read.folderIdentity.index);
+  EXPECT_EQ((std::vector<std::uint32_t>{fs::CurrentProcessId(), 424242}), read.processes);
+  ASSERT_EQ(3u, stamps.size());
+  EntryStamp now[3];
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(fs::FsError::None, StampEntry(plan[i], now[i]));
+  EXPECT_NE(stamps[0], now[0]) << "a replaced entry looks untouched";
+  EXPECT_EQ(stamps[2], now[2]) << "an untouched entry looks replaced";
+  EXPECT_EQ(fs::FileKind::Folder, stamps[1].kind);
+
+  EXPECT_EQ(1u, RemoveLeftCopies(read, root, plan, stamps));
+  EXPECT_FALSE(stdfs::exists(ours));
+  EXPECT_TRUE(stdfs::exists(others)) << "removed a copy of another process";
+}
+
+} // namespace
+} // namespace tailsnip
