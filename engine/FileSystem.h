@@ -197,6 +197,12 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity);
 // A number that differs between processes running at the same time.
 std::uint32_t CurrentProcessId();
 
+// Reads who this process is (its number, and on POSIX its user and groups)
+// once for the run about to start, rather than once for every file. A run
+// calls it first: a process may have forked or changed its user since the
+// last one.
+void ReadProcessIdentity();
+
 } // namespace tailsnip::fs
 
 #endif

@@ -201,6 +201,7 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
   RunReport report;
   if (folder.empty())
     return report;
+  fs::ReadProcessIdentity();
   // Made before the run, so the notice needs no memory once memory is gone.
   std::string notice = "finished!\n\nMemory ran out; the run stopped before "
                        "every file was handled.";

@@ -351,6 +351,7 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
 }
 
 TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
+  fs::ReadProcessIdentity();
   auto folder = std::make_shared<fs::Folder>();
   if (fs::OpenParentFolder(path, *folder) != FsError::None)
     return Failed(Reason::CannotRead);

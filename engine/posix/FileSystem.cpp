@@ -118,11 +118,22 @@ mode_t CreationMask() {
   return mask;
 }
 
-// Asked each time: a process may change its user between runs.
-bool IsSuperuser() { return ::geteuid() == 0; }
+// Who this process is, as ReadProcessIdentity last found.
+struct ProcessIdentity {
+  pid_t id = ::getpid();
+  uid_t user = ::geteuid();
+  gid_t group = ::getegid();
+};
+
+ProcessIdentity &Process() {
+  static ProcessIdentity process;
+  return process;
+}
+
+bool IsSuperuser() { return Process().user == 0; }
 
 bool IsMemberOf(gid_t group) {
-  if (group == ::getegid())
+  if (group == Process().group)
     return true;
   const int count = ::getgroups(0, nullptr);
   std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
@@ -151,7 +162,7 @@ FsError CheckWriteAccess(int fd) {
 FsError CheckOwnerCanBeKept(const FileInfo &info) {
   if (IsSuperuser())
     return FsError::None;
-  if (info.owner != ::geteuid() || !IsMemberOf(info.group))
+  if (info.owner != Process().user || !IsMemberOf(info.group))
     return Fail(FsError::OwnerNotKept, EPERM);
   return FsError::None;
 }
@@ -323,8 +334,9 @@ namespace {
 
 // The owner and group a file created in `folder` gets.
 bool CreatesAs(const Folder &folder, const FileInfo &like) {
-  const gid_t group = (folder.info.permissions & S_ISGID) != 0 ? folder.info.group : ::getegid();
-  return like.owner == ::geteuid() && like.group == group;
+  const gid_t group =
+      (folder.info.permissions & S_ISGID) != 0 ? folder.info.group : Process().group;
+  return like.owner == Process().user && like.group == group;
 }
 
 } // namespace
@@ -454,6 +466,8 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
   return FsError::None;
 }
 
-std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(Process().id); }
+
+void ReadProcessIdentity() { Process() = ProcessIdentity(); }
 
 } // namespace tailsnip::fs

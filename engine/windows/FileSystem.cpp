@@ -350,4 +350,6 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
 
 std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
+void ReadProcessIdentity() {}
+
 } // namespace tailsnip::fs
