@@ -11,10 +11,10 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 echo "== The line-end translation loop: callgrind, $mebibytes_translated MiB of text in 1 MiB chunks"
-echo "   Instructions counted only inside WriteLineEndsAsCrLf and what it calls."
+echo "   Instructions counted only inside FindBareLineFeed, WriteLineEndsAsCrLf and what they call."
 for style in lf crlf; do
   valgrind --tool=callgrind --callgrind-out-file="$scratch/profile" \
-    --toggle-collect='tailsnip::WriteLineEndsAsCrLf*' \
+    --toggle-collect='tailsnip::WriteLineEndsAsCrLf*' --toggle-collect='tailsnip::FindBareLineFeed*' \
     "$tools/translate-instructions" "$style" "$mebibytes_translated" >"$scratch/output" 2>"$scratch/log" ||
     { cat "$scratch/log" >&2; exit 1; }
   input_bytes=$(awk '{ print $1 }' "$scratch/output")
