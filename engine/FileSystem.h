@@ -21,6 +21,7 @@ enum class FsError {
   NoSpace,
   CrossVolume, // MoveOver cannot rename from one volume to another
   NameTooLong,
+  NotSupported, // CopyRange cannot copy between these files: read and write instead
   Other,
 };
 
@@ -95,6 +96,13 @@ FsError CreateNew(const FolderPath &path, const FileInfo &like, File &file);
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);
+
+// Copies `size` bytes of `from`, starting at `offset`, to `to` at its
+// current position, inside the kernel: the bytes do not pass through this
+// process, and file systems that can share blocks between files do so.
+// Fails unless all of them were copied; NotSupported, with nothing copied,
+// where the platform or these files' file systems offer no such copy.
+FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size);
 
 // Returns once the file's data has reached stable storage.
 FsError FlushToDisk(File &file);

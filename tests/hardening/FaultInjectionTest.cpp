@@ -39,11 +39,13 @@ struct Fault {
 };
 
 // Whether a run in which this fault struck must report a failure. A failed
-// close of a file only read loses nothing, and a rename refused across
-// volumes has a way around; every other failure means an entry was kept.
+// close of a file only read loses nothing, and a rename or kernel copy
+// refused across volumes has a way around; every other failure means an
+// entry was kept.
 bool MustBeReported(const Fault &fault) {
   const std::string call = fault.call;
-  return fault.error != 0 && call != "close" && !(call == "rename" && fault.error == EXDEV);
+  const bool crossVolume = (call == "rename" || call == "copy-range") && fault.error == EXDEV;
+  return fault.error != 0 && call != "close" && !crossVolume;
 }
 
 std::ostream &operator<<(std::ostream &out, const Fault &fault) {
@@ -52,10 +54,11 @@ std::ostream &operator<<(std::ostream &out, const Fault &fault) {
 }
 
 const Fault kFaults[] = {
-    {"opendir", EACCES}, {"readdir", EIO},  {"open-read", EACCES},  {"fstat", EIO},
-    {"pread", EIO},      {"pread", 0},      {"open-write", ENOSPC}, {"fchmod", EPERM},
-    {"write", ENOSPC},   {"write", 0},      {"fsync", EIO},         {"close", EIO},
-    {"rename", EIO},     {"rename", EXDEV}, {"read", EIO},          {"read", 0},
+    {"opendir", EACCES},    {"readdir", EIO},      {"open-read", EACCES},  {"fstat", EIO},
+    {"pread", EIO},         {"pread", 0},          {"open-write", ENOSPC}, {"fchmod", EPERM},
+    {"write", ENOSPC},      {"write", 0},          {"fsync", EIO},         {"close", EIO},
+    {"rename", EIO},        {"rename", EXDEV},     {"read", EIO},          {"read", 0},
+    {"copy-range", ENOSPC}, {"copy-range", EXDEV}, {"copy-range", 0},
 };
 
 // Operations a run over the test tree always performs; the others (the
@@ -63,7 +66,7 @@ const Fault kFaults[] = {
 // A sweep that never reaches one of these means the fault library missed it.
 const std::set<std::string> kAlwaysCalled = {"opendir", "readdir",    "open-read", "fstat",
                                              "pread",   "open-write", "fchmod",    "write",
-                                             "fsync",   "close",      "rename"};
+                                             "fsync",   "close",      "rename",    "copy-range"};
 
 struct Totals {
   long runs = 0;
