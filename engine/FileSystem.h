@@ -99,7 +99,7 @@ FsError WriteAll(File &file, const char *data, std::size_t size);
 
 // Copies `size` bytes of `from`, starting at `offset`, to `to` at its
 // current position, inside the kernel: the bytes do not pass through this
-// process, and file systems that can share blocks between files do so.
+// process, and file systems that can share blocks between files may do so.
 // Fails unless all of them were copied; NotSupported, with nothing copied,
 // where the platform or these files' file systems offer no such copy.
 FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size);

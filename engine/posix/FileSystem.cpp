@@ -178,6 +178,7 @@ FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size
   auto at = static_cast<loff_t>(offset);
   bool copiedAny = false;
   while (size > 0) {
+    // At most 1 GiB a call, so that any count fits the result's type.
     const ssize_t count = ::copy_file_range(
         from.handle(), &at, to.handle(), nullptr,
         static_cast<std::size_t>(std::min<std::uint64_t>(size, std::uint64_t{1} << 30)), 0);
