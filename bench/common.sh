@@ -27,18 +27,20 @@ build_tools() {
 
 # measure OUTPUT COMMAND...: runs COMMAND with its standard output in OUTPUT
 # and its standard error in OUTPUT.errors; sets `seconds` (wall clock),
-# `peak_kib` (peak resident size of the command and its children) and `status`.
+# `user_seconds` and `system_seconds` (CPU time in the program and in the
+# kernel for it), `peak_kib` (peak resident size of the command and its
+# children) and `status`.
 measure() {
-  local output=$1 peak_file
+  local output=$1 usage_file
   shift
-  peak_file=$(mktemp)
+  usage_file=$(mktemp)
   local start=$EPOCHREALTIME
   status=0
-  /usr/bin/time -f %M -o "$peak_file" "$@" >"$output" 2>"$output.errors" || status=$?
+  /usr/bin/time -f '%U %S %M' -o "$usage_file" "$@" >"$output" 2>"$output.errors" || status=$?
   local end=$EPOCHREALTIME
   seconds=$(awk -v start="$start" -v end="$end" 'BEGIN { printf "%.3f", end - start }')
-  peak_kib=$(tail -n 1 "$peak_file")
-  rm -f "$peak_file"
+  read -r user_seconds system_seconds peak_kib < <(tail -n 1 "$usage_file")
+  rm -f "$usage_file"
 }
 
 # fresh_copy SOURCE DEST: DEST becomes an exact copy of SOURCE.

@@ -1,7 +1,9 @@
 // make-text: writes the benchmark's input.
 //
 //   make-text tree DIR       10,000 files of 1 to 6 KiB in 100 folders of DIR
-//   make-text file PATH MIB  one file of MIB MiB of text with LF line ends
+//   make-text file PATH MIB [crlf]
+//                            one file of MIB MiB of text with LF line ends,
+//                            or CR LF ones
 //
 // In the tree, files have LF line ends, CR LF line ends or both mixed, and
 // one in ten ends without a line end, as files collected from many places do.
@@ -59,7 +61,7 @@ int MakeTree(const std::filesystem::path &root) {
   return 0;
 }
 
-int MakeFile(const std::filesystem::path &path, std::size_t mebibytes) {
+int MakeFile(const std::filesystem::path &path, std::size_t mebibytes, bench::LineEnds ends) {
   bench::TextSample sample(19700101);
   std::ofstream file(path, std::ios::binary);
   std::string block;
@@ -67,7 +69,7 @@ int MakeFile(const std::filesystem::path &path, std::size_t mebibytes) {
   for (std::size_t written = 0; written < (mebibytes << 20);) {
     block.clear();
     while (block.size() < kBlock)
-      sample.appendLine(block, bench::LineEnds::Lf);
+      sample.appendLine(block, ends);
     file.write(block.data(), static_cast<std::streamsize>(block.size()));
     written += block.size();
   }
@@ -85,8 +87,10 @@ int main(int argc, char **argv) {
   const std::string what = argc > 1 ? argv[1] : "";
   if (what == "tree" && argc == 3)
     return MakeTree(argv[2]);
-  if (what == "file" && argc == 4)
-    return MakeFile(argv[2], std::strtoul(argv[3], nullptr, 10));
-  std::fprintf(stderr, "usage: make-text tree DIR | make-text file PATH MIB\n");
+  const std::string style = argc == 5 ? argv[4] : "";
+  if (what == "file" && (argc == 4 || style == "crlf"))
+    return MakeFile(argv[2], std::strtoul(argv[3], nullptr, 10),
+                    style == "crlf" ? bench::LineEnds::CrLf : bench::LineEnds::Lf);
+  std::fprintf(stderr, "usage: make-text tree DIR | make-text file PATH MIB [crlf]\n");
   return 2;
 }

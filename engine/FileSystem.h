@@ -33,6 +33,7 @@ enum class FsError {
   Immutable,     // the file may not be changed or replaced by anyone
   OwnerNotKept,  // a copy could not be given the entry's owner or group
   AttributesNotKept, // ... nor its permissions, extended attributes or security
+  NotSupported, // CopyRange cannot copy between these files: read and write instead
   Other,
 };
 
@@ -170,6 +171,13 @@ FsError KeepAttributes(File &entry, const FileInfo &like, const Folder &folder, 
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);
+
+// Copies `size` bytes of `from`, starting at `offset`, to `to` at its
+// current position, inside the kernel: the bytes do not pass through this
+// process, and file systems that can share blocks between files may do so.
+// Fails unless all of them were copied; NotSupported, with nothing copied,
+// where the platform or these files' file systems offer no such copy.
+FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size);
 
 // Returns once the file's data has reached stable storage.
 FsError FlushToDisk(File &file);

@@ -35,9 +35,10 @@ private:
 const char *FindBareLineFeed(const char *in, std::size_t size, bool afterCarriageReturn);
 
 // Rewrites `in` with every line end as CR LF, into `out`, which must hold
-// 2 * size bytes. `afterCarriageReturn` says whether the byte before `in`
-// was a carriage return and is updated for the next chunk, so a file may be
-// translated in chunks of any size. Returns the number of bytes written.
+// 2 * size bytes; those past the returned count may be overwritten too.
+// `afterCarriageReturn` says whether the byte before `in` was a carriage
+// return and is updated for the next chunk, so a file may be translated in
+// chunks of any size. Returns the number of bytes written.
 std::size_t WriteLineEndsAsCrLf(const char *in, std::size_t size, char *out,
                                 bool &afterCarriageReturn);
 

@@ -88,10 +88,14 @@ FolderPath FolderOf(const FolderPath &path) {
 }
 
 // Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
-// `buffer.input()` may already hold the first `buffered` bytes.
+// `buffer.input()` may already hold the first `buffered` bytes. A chunk
+// whose line ends are all CR LF already is copied by the kernel where it
+// can: it was read only to be scanned. Should the entry change between the
+// scan and that copy, its new size or time keeps the copy from replacing it.
 Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
                       TrimBuffer &buffer, TrimResult &result) {
   bool afterCarriageReturn = false;
+  bool kernelCopies = true;
   for (std::uint64_t done = 0; done < keep;) {
     const std::size_t size =
         static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));
@@ -101,9 +105,9 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
       result.bytesRead += size;
     }
     buffered = 0;
-    // Text that already ends its lines with CR LF is written as it was read.
     const char *data = buffer.input();
     std::size_t length = size;
+    bool copied = false;
     if (const char *bare = FindBareLineFeed(data, size, afterCarriageReturn)) {
       // What comes before the first bare line feed is already right: copy
       // it as it is and translate only from there, without scanning it again.
@@ -115,8 +119,15 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
       data = buffer.output();
     } else {
       afterCarriageReturn = data[size - 1] == '\r';
+      if (kernelCopies) {
+        const FsError error = fs::CopyRange(input, done, output, size);
+        if (error != FsError::None && error != FsError::NotSupported)
+          return Reason::CannotWriteCopy;
+        copied = error == FsError::None;
+        kernelCopies = copied; // where it cannot now, it will not later
+      }
     }
-    if (fs::WriteAll(output, data, length) != FsError::None)
+    if (!copied && fs::WriteAll(output, data, length) != FsError::None)
       return Reason::CannotWriteCopy;
     result.bytesWritten += length;
     done += size;

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # Native build, tests and benchmarks
   build-essential cmake googletest libbenchmark-dev valgrind strace time
+  # The disk benchmark: chattr, and mkfs.ext4 for an image where /var/tmp is on no disk
+  e2fsprogs
   # Hardening: sanitizers' runtimes and the fuzzer
   clang libclang-rt-14-dev
   # Windows program: cross-compiler, resource tools, Wine and a virtual display

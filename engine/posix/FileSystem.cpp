@@ -2,6 +2,7 @@
 // folders a run holds open.
 #include "engine/FileSystem.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -426,6 +427,37 @@ FsError WriteAll(File &file, const char *data, std::size_t size) {
     size -= static_cast<std::size_t>(count);
   }
   return FsError::None;
+}
+
+FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size) {
+#if defined(__linux__)
+  auto at = static_cast<loff_t>(offset);
+  bool copiedAny = false;
+  while (size > 0) {
+    // At most 1 GiB a call, so that any count fits the result's type.
+    const ssize_t count = ::copy_file_range(
+        from.handle(), &at, to.handle(), nullptr,
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, std::uint64_t{1} << 30)), 0);
+    if (count > 0) {
+      size -= static_cast<std::uint64_t>(count);
+      copiedAny = true;
+      continue;
+    }
+    if (count == 0) // the file ends before the range: it shrank meanwhile
+      return FsError::Other;
+    if (errno == EINTR)
+      continue;
+    // No such system call, no copy between these file systems, or not
+    // between these kinds of file: all mean "read and write it yourself".
+    if (!copiedAny && (errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP || errno == EINVAL))
+      return FsError::NotSupported;
+    return LastError();
+  }
+  return FsError::None;
+#else
+  (void)from, (void)offset, (void)to, (void)size;
+  return FsError::NotSupported;
+#endif
 }
 
 FsError FlushToDisk(File &file) {

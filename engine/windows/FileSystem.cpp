@@ -307,6 +307,10 @@ FsError WriteAll(File &file, const char *data, std::size_t size) {
   return FsError::None;
 }
 
+// Windows has no general copy between open files in the kernel (block
+// sharing is for ReFS alone); reading and writing serves everywhere.
+FsError CopyRange(File &, std::uint64_t, File &, std::uint64_t) { return FsError::NotSupported; }
+
 FsError FlushToDisk(File &file) {
   return FlushFileBuffers(file.handle()) ? FsError::None : LastError();
 }

@@ -167,6 +167,15 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
         broken << "entry " << file->second << " written: " << line << "\n";
       if (created.count(file->second))
         created[file->second].writtenSinceFlush = true;
+    } else if (name == "copy_file_range") {
+      // The kernel copies into the third argument's file.
+      const auto file = openFiles.find(std::stol(call.arguments.at(2)));
+      if (file == openFiles.end())
+        continue;
+      if (isEntry(file->second))
+        broken << "entry " << file->second << " written: " << line << "\n";
+      if (created.count(file->second))
+        created[file->second].writtenSinceFlush = true;
     } else if (name == "fsync" || name == "fdatasync") {
       const auto file = openFiles.find(std::stol(call.arguments.at(0)));
       if (call.result == 0 && file != openFiles.end() && created.count(file->second)) {
@@ -235,10 +244,13 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
   const std::string flush = "7 fsync(4)                         = 0\n";
   const std::string close = "7 close(4)                         = 0\n";
   const std::string rename = "7 rename(\"temp.txt\", \"/t/a\") = 0\n";
-  const std::map<std::string, std::string> traces = {
+  const std::string kernelCopy = "7 copy_file_range(3, [0], 4, NULL, 3, 0) = 3\n";
+  const std::vector<std::pair<std::string, std::string>> traces = {
       {"", open + write + flush + close + rename},
       {"not flushed", open + write + close + rename},
       {"not flushed", open + write + flush + write + close + rename},
+      {"", open + kernelCopy + flush + close + rename},
+      {"not flushed", open + write + flush + kernelCopy + close + rename},
       {"still open", open + write + flush + rename},
       {"did not create", "7 rename(\"/t/b\", \"/t/a\") = 0\n"},
       {"opened for writing", "7 openat(AT_FDCWD, \"/t/a\", O_WRONLY|O_TRUNC) = 3\n"},
@@ -302,8 +314,9 @@ protected:
     const stdfs::path tracePath = scratch_.root() / "trace";
     const ProgramRun run = RunProgram(
         {"/usr/bin/strace", "-f", "-qq", "-y", "-s", "0", "-o", tracePath.string(), "-e",
-         "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,ftruncate,truncate,"
-         "fsync,fdatasync,syncfs,close,rename,renameat,renameat2,unlink,unlinkat",
+         "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,copy_file_range,"
+         "ftruncate,truncate,fsync,fdatasync,syncfs,close,rename,renameat,renameat2,unlink,"
+         "unlinkat",
          TAILSNIP_CLI_PATH, "--quiet", scratch_.tree().string()},
         cwd.string(), hardening::SanitizerEnvironment(true), std::chrono::seconds(120),
         (scratch_.root() / "capture").string());

@@ -2,12 +2,14 @@
 // Loaded with LD_PRELOAD into the program under test; set up through the
 // environment:
 //   TAILSNIP_FAULT_CALL     the operation: open-read, open-write, fstat, read,
-//                           pread, write, fchmod, fsync, syncfs, close,
-//                           rename, unlink, opendir or readdir
+//                           pread, write, copy-range (copy_file_range),
+//                           fchmod, fsync, syncfs, close, rename, unlink,
+//                           opendir or readdir
 //   TAILSNIP_FAULT_AT       which call of it fails, counting from 1
 //   TAILSNIP_FAULT_PERSIST  "1": every later call fails as well
-//   TAILSNIP_FAULT_ERRNO    the error it fails with; 0 makes read, pread and
-//                           write move only half the bytes asked for instead
+//   TAILSNIP_FAULT_ERRNO    the error it fails with; 0 makes read, pread,
+//                           write and copy_file_range move only half the
+//                           bytes asked for instead
 //   TAILSNIP_FAULT_ALWAYS   operations that fail on every call, with EIO
 //                           (names separated by commas)
 //   TAILSNIP_FAULT_LOG      where to write "<calls> <faults injected>" at exit
@@ -33,6 +35,7 @@ enum Call {
   kRead,
   kPread,
   kWrite,
+  kCopyFileRange,
   kFchmod,
   kFsync,
   kSyncfs,
@@ -46,8 +49,9 @@ enum Call {
 };
 
 static const char *const kCallNames[kCallKinds] = {
-    "open-read", "open-write", "fstat",  "read",   "pread",   "write",  "fchmod",
-    "fsync",     "syncfs",     "close",  "rename", "unlink", "opendir", "readdir"};
+    "open-read", "open-write", "fstat",  "read",   "pread",  "write",   "copy-range",
+    "fchmod",    "fsync",      "syncfs", "close",  "rename", "unlink",  "opendir",
+    "readdir"};
 
 enum Verdict { kProceed, kFail, kShorten };
 
@@ -104,6 +108,7 @@ typedef int (*Fstat64Function)(int, struct stat64 *);
 typedef ssize_t (*ReadFunction)(int, void *, size_t);
 typedef ssize_t (*PreadFunction)(int, void *, size_t, off_t);
 typedef ssize_t (*WriteFunction)(int, const void *, size_t);
+typedef ssize_t (*CopyFileRangeFunction)(int, off64_t *, int, off64_t *, size_t, unsigned);
 typedef int (*FchmodFunction)(int, mode_t);
 typedef int (*FdFunction)(int);
 typedef int (*RenameFunction)(const char *, const char *);
@@ -121,6 +126,7 @@ static Fstat64Function real_fstat64;
 static ReadFunction real_read;
 static PreadFunction real_pread, real_pread64;
 static WriteFunction real_write;
+static CopyFileRangeFunction real_copy_file_range;
 static FchmodFunction real_fchmod;
 static FdFunction real_fsync, real_syncfs, real_close;
 static RenameFunction real_rename;
@@ -238,6 +244,15 @@ ssize_t write(int fd, const void *buffer, size_t count) {
   if (verdict == kFail)
     return -1;
   return REAL(write, WriteFunction)(fd, buffer, verdict == kShorten ? Half(count) : count);
+}
+
+ssize_t copy_file_range(int from, off64_t *fromOffset, int to, off64_t *toOffset, size_t count,
+                        unsigned flags) {
+  const enum Verdict verdict = Judge(kCopyFileRange);
+  if (verdict == kFail)
+    return -1;
+  return REAL(copy_file_range, CopyFileRangeFunction)(
+      from, fromOffset, to, toOffset, verdict == kShorten ? Half(count) : count, flags);
 }
 
 int fchmod(int fd, mode_t mode) {

@@ -2,8 +2,11 @@
 // must agree with a whole-buffer reading whatever the chunk boundaries.
 #include "engine/LineModel.h"
 
+#include "ReferenceModel.h"
+
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -62,6 +65,43 @@ TEST(LineModelTest, CarriageReturnAtChunkBoundaryStillJoinsTheLineFeed) {
   EXPECT_EQ("ab\r\r\n", Translate("ab\r\r\n", 3));
   EXPECT_EQ("a\r\n", Translate("a\r\n", 2));
   EXPECT_EQ("a\r\nb\r\n", Translate("a\nb\n", 2)); // the LF starts a chunk
+}
+
+// Texts long enough to be scanned many bytes at a time, with line ends at
+// every place within and across those blocks, and the texts whose copy
+// grows most (every byte a line feed) or not at all.
+std::vector<std::string> LongTexts() {
+  std::vector<std::string> texts = {std::string(300, '\n'), std::string(300, '\r')};
+  std::mt19937 random(2024);
+  for (const std::string alphabet : {"a\n", "ab\r\n", "\r\n", "aaaaaaaaaaaaaa\r\n"}) {
+    std::string text(300, ' ');
+    for (char &c : text)
+      c = alphabet[random() % alphabet.size()];
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+TEST(LineModelTest, LongTextAgreesWithTheReferenceAtEveryChunkSize) {
+  for (const std::string &text : LongTexts())
+    for (std::size_t chunk = 1; chunk <= text.size() + 1; ++chunk)
+      ASSERT_EQ(reference::LineEndsAsCrLf(text), Translate(text, chunk))
+          << "text \"" << text << "\", chunk " << chunk;
+}
+
+TEST(LineModelTest, FirstBareLineFeedIsFoundFromEveryStart) {
+  for (const std::string &text : LongTexts())
+    for (std::size_t start = 0; start < text.size(); ++start) {
+      const bool afterCarriageReturn = start > 0 && text[start - 1] == '\r';
+      std::size_t expected = start;
+      while (expected < text.size() &&
+             !(text[expected] == '\n' && (expected == 0 || text[expected - 1] != '\r')))
+        ++expected;
+      const char *found =
+          FindBareLineFeed(text.data() + start, text.size() - start, afterCarriageReturn);
+      ASSERT_EQ(expected, found ? static_cast<std::size_t>(found - text.data()) : text.size())
+          << "text \"" << text << "\", from " << start;
+    }
 }
 
 TEST(LineModelTest, KeptLengthDropsExactlyTheLastLine) {

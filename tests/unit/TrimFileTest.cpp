@@ -130,6 +130,36 @@ TEST_F(TrimFileTest, FileLargerThanTheBufferIsShortenedWhole) {
   EXPECT_EQ(expected.size(), result.bytesWritten);
 }
 
+TEST_F(TrimFileTest, CrLfTextWithALateBareLineFeedIsCopiedExactly) {
+  // Chunks already in CR LF may be copied by the kernel rather than written;
+  // those after the first bare line feed, and a CR LF pair split between two
+  // chunks, must come out the same as the rest.
+  constexpr std::size_t kChunk = 4096;
+  std::string bytes;
+  auto linesUntil = [&](std::size_t size, const char *end) {
+    for (int line = 0; bytes.size() < size; ++line)
+      bytes += "line " + std::to_string(line) + end;
+  };
+  // A line ending in `end` whose last byte is byte `last` of the file.
+  auto lineEndingAt = [&](std::size_t last, const std::string &end) {
+    bytes += std::string(last + 1 - end.size() - bytes.size(), 'x') + end;
+  };
+  linesUntil(2 * kChunk, "\r\n");
+  linesUntil(3 * kChunk - 64, "\n");
+  lineEndingAt(3 * kChunk - 1, "\n");
+  linesUntil(4 * kChunk - 64, "\r\n");
+  lineEndingAt(4 * kChunk, "\r\n"); // split between two chunks
+  linesUntil(5 * kChunk, "\r\n");
+  bytes += "the last line";
+  const stdfs::path path = scratch_.file("late", bytes);
+  TrimBuffer small(kChunk);
+  const TrimResult result = TrimFile(testing::Native(path), small);
+  EXPECT_EQ(Outcome::Shortened, result.outcome);
+  const std::string expected = reference::Shortened(bytes);
+  EXPECT_EQ(expected, ReadBytes(path));
+  EXPECT_EQ(expected.size(), result.bytesWritten);
+}
+
 TEST_F(TrimFileTest, TemporaryNameTakenByTheEntryItself) {
   // The current directory lies inside the folder being trimmed.
   const stdfs::path entry = scratch_.cwd() / "temp.txt";
