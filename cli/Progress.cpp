@@ -1,5 +1,7 @@
 #include "cli/Progress.h"
 
+#include "cli/Console.h"
+
 #include <cmath>
 
 namespace tailsnip::cli {
@@ -50,8 +52,9 @@ void ProgressLine::draw(Clock::time_point now) {
     const double left = elapsed * static_cast<double>(listed_ - done_) / static_cast<double>(done_);
     line += ", " + FormatDuration(left) + " left";
   }
-  std::fprintf(out_, "\r\033[K%s", line.c_str());
+  std::fprintf(out_, "\r%s%s", EraseLine(width_).c_str(), line.c_str());
   std::fflush(out_);
+  width_ = line.size();
   drawn_ = true;
   lastDraw_ = now;
 }
@@ -59,7 +62,7 @@ void ProgressLine::draw(Clock::time_point now) {
 void ProgressLine::finish() {
   if (!drawn_)
     return;
-  std::fprintf(out_, "\r\033[K");
+  std::fprintf(out_, "\r%s", EraseLine(width_).c_str());
   std::fflush(out_);
 }
 

@@ -5,6 +5,7 @@
 // people read: the progress line and the summary. Exit status: 0 when every
 // entry was handled, 1 when any entry or folder could not be, 2 on a usage
 // error, and then nothing is touched.
+#include "cli/Console.h"
 #include "cli/Progress.h"
 #include "engine/RunTrim.h"
 
@@ -12,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -54,11 +53,6 @@ struct Options {
 int UsageError(const std::string &message) {
   std::fprintf(stderr, "tailsnip-cli: %s (see tailsnip-cli --help)\n", message.c_str());
   return kUsageError;
-}
-
-bool IsFolder(const std::string &path) {
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // "dir/" and "dir" name the same folder; entries read better without "//".
@@ -104,7 +98,7 @@ int ParseOptions(int argc, char **argv, Options &options) {
   }
   if (options.folder.empty())
     return UsageError("the folder is an empty name");
-  if (!IsFolder(options.folder))
+  if (!cli::IsFolder(options.folder))
     return UsageError("'" + options.folder + "' is not an existing folder");
   options.folder = WithoutTrailingSeparators(options.folder);
   return -1;
@@ -125,7 +119,7 @@ int main(int argc, char **argv) {
   if (const int status = ParseOptions(argc, argv, options); status >= 0)
     return status;
 
-  const bool showProgress = !options.quiet && (options.forceProgress || ::isatty(STDERR_FILENO));
+  const bool showProgress = !options.quiet && (options.forceProgress || cli::IsTerminal(stderr));
   cli::ProgressLine progress(stderr, options.forceProgress
                                          ? cli::ProgressLine::Clock::duration::zero()
                                          : cli::ProgressLine::Clock::duration(kProgressDelay));
