@@ -1,6 +1,8 @@
 #include "cli/Console.h"
 
 #ifdef _WIN32
+#include "engine/windows/WidePath.h"
+
 #include <io.h>
 #include <windows.h>
 #else
@@ -15,7 +17,7 @@ namespace tailsnip::cli {
 bool IsTerminal(std::FILE *stream) { return _isatty(_fileno(stream)) != 0; }
 
 bool IsFolder(const std::string &path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(ToWidePath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

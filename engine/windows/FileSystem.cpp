@@ -1,6 +1,8 @@
 // The engine's file operations over Win32 handles.
 #include "engine/FileSystem.h"
 
+#include "engine/windows/WidePath.h"
+
 #include <windows.h>
 
 #include <climits>
@@ -79,10 +81,10 @@ FsError Read(File &file, OVERLAPPED *at, char *buffer, std::size_t capacity, std
 
 FsError OpenForReading(const FolderPath &path, File &file, FileInfo &info) {
   // Sharing reads only: a file someone is writing counts as in use.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
-                                  FILE_FLAG_SEQUENTIAL_SCAN,
-                              nullptr);
+  HANDLE handle = CreateFileW(
+      ToWidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+      nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
   file.adopt(handle);
@@ -115,7 +117,7 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
 
 FsError CreateNew(const FolderPath &path, const FileInfo &, File &file) {
   // A new, ordinary file: hidden and system attributes are not carried over.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
@@ -144,17 +146,18 @@ FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None :
 FsError MoveOver(const FolderPath &from, const FolderPath &to) {
   // Without MOVEFILE_COPY_ALLOWED a move between volumes fails instead of
   // becoming a copy and delete, which would not be one step.
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
              ? FsError::None
              : LastError();
 }
 
 FsError Remove(const FolderPath &path) {
-  return DeleteFileA(path.c_str()) ? FsError::None : LastError();
+  return DeleteFileW(ToWidePath(path).c_str()) ? FsError::None : LastError();
 }
 
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
-  HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE)

@@ -1,9 +1,11 @@
 #!/bin/bash
 # tailsnip-cli.exe under Wine, run as a script would run it: a run over a
 # tree with a read-only file and a name in another script, the progress line,
-# a folder named in another script, and a usage error that touches nothing.
+# a folder named in another script holding a path of 400 characters, and a
+# usage error that touches nothing.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
+export LC_ALL=C.UTF-8 # lengths in characters, not bytes
 wine_run="$(dirname "$0")/../../../scripts/wine-run"
 cli=$1
 work=$(mktemp -d)
@@ -55,13 +57,20 @@ expect "progress line erased" "" "${erased// /}"
 [ -n "$erased" ] || expect "progress line drawn" "a line before the summary" "$err"
 
 folder=$work/名前
-mkdir "$folder"
+deep=$folder
+while [ "${#deep}" -lt 340 ]; do deep=$deep/$(printf 'd%.0s' {1..40}); done
+mkdir -p "$deep"
+long_name=$deep/$(printf 'f%.0s' $(seq $((398 - ${#deep} - 1)))) # 400 with "Z:"
 printf 'a\nb\n' >"$folder/f.txt"
+printf 'a\nb\n' >"$long_name"
 run_cli --quiet "$(windows_path "$folder")"
 expect "status, all handled" 0 "$status"
 expect "notice, all handled" "finished!" "$out"
 expect "standard error with --quiet" "" "$err"
 expect "f.txt" $'a\r\n.' "$(contents "$folder/f.txt")"
+long_windows_name=$(windows_path "$long_name")
+expect "length of the long path" 400 "${#long_windows_name}"
+expect "a file at a path of 400 characters" $'a\r\n.' "$(contents "$long_name")"
 
 run_cli --frobnicate "$(windows_path "$folder")"
 expect "status of a usage error" 2 "$status"
