@@ -365,7 +365,7 @@ void CheckAboutDialog(HMODULE module) {
       {
           {noId, kStaticAtom, L"Static", 128, nullptr, 11, 17, 20, 20,
            0x50000003},
-          {noId, kStaticAtom, L"Static", 0, L"Tailsnip Version 1.0", 40, 10,
+          {noId, kStaticAtom, L"Static", 0, L"Tailsnip Version " TAILSNIP_VERSION_SHORT, 40, 10,
            119, 8, 0x50020080},
           {noId, kStaticAtom, L"Static", 0, nullptr, 40, 25, 119, 8,
            0x50020000},
