@@ -1,5 +1,7 @@
 #include "cli/Progress.h"
 
+#include "cli/Console.h"
+
 #include <cmath>
 
 namespace tailsnip::cli {
@@ -67,10 +69,11 @@ void ProgressLine::draw(Clock::time_point now) {
       line += ", " + FormatDuration(static_cast<double>(listed_ - done_) / rate) + " left";
   }
   if (onTerminal_)
-    std::fprintf(out_, "\r\033[K%s", line.c_str());
+    std::fprintf(out_, "\r%s%s", EraseLine(width_).c_str(), line.c_str());
   else
     std::fprintf(out_, "%s\n", line.c_str());
   std::fflush(out_);
+  width_ = line.size();
   drawn_ = true;
   lastDraw_ = now;
 }
@@ -78,7 +81,7 @@ void ProgressLine::draw(Clock::time_point now) {
 void ProgressLine::finish() {
   if (!drawn_ || !onTerminal_)
     return;
-  std::fprintf(out_, "\r\033[K");
+  std::fprintf(out_, "\r%s", EraseLine(width_).c_str());
   std::fflush(out_);
   drawn_ = false;
 }

@@ -39,6 +39,7 @@ private:
   Clock::time_point listedAt_;
   Clock::time_point lastDraw_;
   bool drawn_ = false;
+  std::size_t width_ = 0; // of the line drawn last
   std::size_t listed_ = 0;
   std::size_t done_ = 0;
   std::uint64_t bytes_ = 0;

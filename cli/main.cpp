@@ -7,6 +7,7 @@
 // or folder could not be (or standard output could not be written), 2 on a
 // usage error or while a stopped run waits to be resumed or restarted, and
 // then nothing is touched; 128 + N when signal N stopped the run.
+#include "cli/Console.h"
 #include "cli/Names.h"
 #include "cli/Progress.h"
 #include "cli/Signals.h"
@@ -20,8 +21,6 @@
 #include <cstring>
 #include <getopt.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -120,11 +119,6 @@ int CloseOutput(int status) {
 int UsageError(const std::string &message) {
   std::fprintf(stderr, "tailsnip-cli: %s (see tailsnip-cli --help)\n", message.c_str());
   return kUsageError;
-}
-
-bool IsFolder(const std::string &path) {
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // "dir/" and "dir" name the same folder; entries read better without "//".
@@ -227,7 +221,7 @@ int ParseOptions(int argc, char **argv, Options &options) {
     return UsageError("--resume works through the recorded list; it takes no walk options");
   if (options.folder.empty())
     return UsageError("the folder is an empty name");
-  if (!IsFolder(options.folder)) {
+  if (!cli::IsFolder(options.folder)) {
     if (options.resume)
       cli::ExplainVanishedFolder(options.folder);
     return UsageError("'" + QuoteName(options.folder) + "' is not an existing folder");
@@ -314,7 +308,7 @@ int Run(const Options &options) {
     }
   }
 
-  const bool onTerminal = ::isatty(STDERR_FILENO) != 0;
+  const bool onTerminal = cli::IsTerminal(stderr);
   const bool showProgress =
       !options.quiet && !options.verbose && (options.forceProgress || onTerminal);
   cli::ProgressLine progress(stderr,

@@ -8,8 +8,15 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
-exe="$(realpath "${1:-$repo/build-win/shell/Tailsnip.exe}")"
+# By default the program this machine can run: the 32-bit one where it can.
+default_exe=$repo/build-win/shell/Tailsnip.exe
+"$repo/scripts/runs-32bit-programs" >/dev/null || default_exe=$repo/build-win64/shell/Tailsnip.exe
+exe="$(realpath "${1:-$default_exe}")"
 [ -f "$exe" ] || { echo "no program at $exe; build it first (see README)" >&2; exit 2; }
+# Wine's explorer hosts the program, so it must run in the program's prefix.
+if x86_64-w64-mingw32-objdump -f "$exe" | grep -q pei-x86-64; then
+  export WINEARCH=win64
+fi
 
 if [ -z "${INSIDE_VIRTUAL_DISPLAY:-}" ]; then
   INSIDE_VIRTUAL_DISPLAY=1 exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$exe"

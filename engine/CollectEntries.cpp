@@ -26,15 +26,7 @@ bool IsRoot(const FolderPath &dir) {
   return !dir.empty() && (dir.back() == kPathSeparator || dir.back() == ':');
 }
 
-Reason SearchFailureReason(const FolderPath &dir, int error) {
-#ifdef _WIN32
-  // The narrow search reports an over-long path as a missing one.
-  constexpr std::size_t kMaxPath = 260;
-  if (dir.size() + 2 >= kMaxPath)
-    return Reason::PathTooLong;
-#else
-  (void)dir;
-#endif
+Reason SearchFailureReason(int error) {
   return error == ENAMETOOLONG ? Reason::PathTooLong : Reason::CannotSearchFolder;
 }
 
@@ -47,7 +39,7 @@ Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries, int 
     error = errno;
     if (error == ENOENT && IsRoot(dir))
       return Reason::None;
-    return SearchFailureReason(dir, error);
+    return SearchFailureReason(error);
   }
   // Memory may run out while the listing grows; the search is ended anyway.
   struct SearchEnd {

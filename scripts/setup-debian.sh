@@ -11,7 +11,7 @@ packages=(
   # Hardening: sanitizers' runtimes and the fuzzer
   clang libclang-rt-14-dev
   # Windows program: cross-compiler, resource tools, Wine and a virtual display
-  g++-mingw-w64-i686 mingw-w64-tools wine wine32 fonts-wine xvfb xauth x11-utils imagemagick xdotool
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine32 wine64 fonts-wine xvfb xauth x11-utils imagemagick xdotool
 )
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

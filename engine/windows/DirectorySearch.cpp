@@ -6,6 +6,8 @@
 // (symbolic links, junctions) keep the reparse-point bit.
 #include "engine/DirectorySearch.h"
 
+#include "engine/windows/WidePath.h"
+
 #include <windows.h>
 
 #include <cerrno>
@@ -28,14 +30,6 @@ int ErrnoFromWin32(DWORD error) {
   default:
     return EIO;
   }
-}
-
-std::wstring Widen(const std::string &narrow) {
-  const int length =
-      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), &wide[0], length);
-  return wide;
 }
 
 // The name in the code page, with '?' for every character it cannot hold.
@@ -66,7 +60,7 @@ void Fill(const WIN32_FIND_DATAW &data, FindRecord &record) {
 
 SearchHandle FindFirst(const FolderPath &pattern, FindRecord &record) {
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileExW(Widen(pattern).c_str(), FindExInfoBasic, &data,
+  HANDLE find = FindFirstFileExW(ToWidePath(pattern).c_str(), FindExInfoBasic, &data,
                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE) {
     errno = ErrnoFromWin32(GetLastError());

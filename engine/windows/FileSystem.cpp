@@ -31,13 +31,6 @@ File &File::operator=(File &&other) noexcept {
   return *this;
 }
 
-std::wstring ToWidePath(const FolderPath &path) {
-  const int length =
-      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), &wide[0], length);
-  return wide;
-}
 
 namespace {
 

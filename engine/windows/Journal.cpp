@@ -1,6 +1,8 @@
 // The journal's platform parts over Win32.
 #include "engine/Journal.h"
 
+#include "engine/windows/WidePath.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -33,8 +35,8 @@ fs::FsError FromWin32(DWORD error) {
 
 fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
   stamp = EntryStamp();
-  HANDLE handle = CreateFileA(
-      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE handle = CreateFileW(
+      ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return FromWin32(GetLastError());
@@ -74,7 +76,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
   for (std::size_t at = 3; at <= folder.size(); ++at) {
     if (at < folder.size() && folder[at] != '\\')
       continue;
-    if (!CreateDirectoryA(folder.substr(0, at).c_str(), nullptr) &&
+    if (!CreateDirectoryW(ToWidePath(folder.substr(0, at)).c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
       return FromWin32(GetLastError());
   }
@@ -83,7 +85,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
 
 // The user's profile already keeps %LOCALAPPDATA% to the user.
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return FromWin32(GetLastError());
@@ -92,7 +94,7 @@ fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
 }
 
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
-  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return FromWin32(GetLastError());

@@ -1,4 +1,6 @@
-// Narrow engine paths as the wide file functions take them.
+// The engine keeps paths narrow, as the dialog delivers them; the narrow file
+// functions of Windows stop at 260 characters. Every file-system call of the
+// Windows engine goes through ToWidePath, which has no such limit.
 #ifndef TAILSNIP_ENGINE_WINDOWS_WIDEPATH_H
 #define TAILSNIP_ENGINE_WINDOWS_WIDEPATH_H
 
@@ -6,11 +8,17 @@
 
 #include <string>
 
-namespace tailsnip::fs {
+namespace tailsnip {
 
-// `path` (in the process's code page) in UTF-16.
+// Returns `path`, narrow in the process's ANSI code page (UTF-8 under the
+// manifest), as a wide absolute path with the \\?\ prefix, which the wide
+// file functions take at any length: made absolute against the current
+// directory and normalized first ("." and "..", '/' to '\', doubled
+// separators), as the narrow functions would have done. A device path
+// (\\.\) is only made absolute. Returns an empty string, which no file
+// function accepts, when `path` cannot be made absolute.
 std::wstring ToWidePath(const FolderPath &path);
 
-} // namespace tailsnip::fs
+} // namespace tailsnip
 
 #endif

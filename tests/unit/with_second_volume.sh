@@ -6,7 +6,7 @@
 #   with_second_volume.sh PROGRAM.exe [ARGS...]
 set -euo pipefail
 wine_run="$(dirname "$0")/../../scripts/wine-run"
-prefix="${TAILSNIP_WINEPREFIX:-$HOME/.cache/tailsnip/wine32}"
+prefix=$("$wine_run" --prefix "$1")
 
 "$wine_run" "$1" --gtest_list_tests >/dev/null # creates the prefix if need be
 volume=$(mktemp -d /dev/shm/tailsnip-volume.XXXXXX) # tmpfs: not where drive C: lies

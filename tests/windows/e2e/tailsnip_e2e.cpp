@@ -10,6 +10,7 @@
 // overstays.
 
 #include "../wine_test.h"
+#include "tailsnip_version.h"
 
 #include <commctrl.h>
 #include <shlobj.h>
@@ -713,8 +714,9 @@ bool AboutBoxRound(HWND main, UINT command, AboutClose how) {
      GetWindow(about, GW_OWNER));
   ok(!IsWindowEnabled(main),
      "main dialog: expected it disabled while the About box is open\n");
-  ok(HasChildText(about, L"Static", L"Tailsnip Version 1.0"),
-     "About box: expected the text \"Tailsnip Version 1.0\", got %ls\n",
+  ok(HasChildText(about, L"Static", L"Tailsnip Version " TAILSNIP_VERSION_SHORT),
+     "About box: expected the text \"Tailsnip Version %s\", got %ls\n",
+     TAILSNIP_VERSION_SHORT,
      ChildTexts(about, L"Static").c_str());
   HWND confirm = GetDlgItem(about, IDOK);
   ok(confirm && TextOf(confirm) == L"OK",

@@ -7,6 +7,7 @@
 //   resource_checks Tailsnip.exe
 
 #include "../wine_test.h"
+#include "tailsnip_version.h"
 
 #include <cstring>
 #include <string>
@@ -364,7 +365,7 @@ void CheckAboutDialog(HMODULE module) {
       {
           {noId, kStaticAtom, L"Static", 128, nullptr, 11, 17, 20, 20,
            0x50000003},
-          {noId, kStaticAtom, L"Static", 0, L"Tailsnip Version 1.0", 40, 10,
+          {noId, kStaticAtom, L"Static", 0, L"Tailsnip Version " TAILSNIP_VERSION_SHORT, 40, 10,
            119, 8, 0x50020080},
           {noId, kStaticAtom, L"Static", 0, nullptr, 40, 25, 119, 8,
            0x50020000},
@@ -539,15 +540,19 @@ void CheckFixedVersion(const VersionNode &root) {
   ok(fixed.dwSignature == 0xFEEF04BD,
      "version: expected signature 0xfeef04bd, got 0x%08lx\n",
      fixed.dwSignature);
-  ok(fixed.dwFileVersionMS == 0x00010000 && fixed.dwFileVersionLS == 0x00000001,
-     "version: expected file version 1.0.0.1, got %lu.%lu.%lu.%lu\n",
-     fixed.dwFileVersionMS >> 16, fixed.dwFileVersionMS & 0xFFFF,
-     fixed.dwFileVersionLS >> 16, fixed.dwFileVersionLS & 0xFFFF);
-  ok(fixed.dwProductVersionMS == 0x00010000 &&
-         fixed.dwProductVersionLS == 0x00000001,
-     "version: expected product version 1.0.0.1, got %lu.%lu.%lu.%lu\n",
-     fixed.dwProductVersionMS >> 16, fixed.dwProductVersionMS & 0xFFFF,
-     fixed.dwProductVersionLS >> 16, fixed.dwProductVersionLS & 0xFFFF);
+  // The project's version, as CMake's project() has it.
+  const DWORD high = MAKELONG(TAILSNIP_VERSION_MINOR, TAILSNIP_VERSION_MAJOR);
+  const DWORD low = MAKELONG(TAILSNIP_VERSION_TWEAK, TAILSNIP_VERSION_PATCH);
+  ok(fixed.dwFileVersionMS == high && fixed.dwFileVersionLS == low,
+     "version: expected file version %s, got %lu, %lu, %lu, %lu\n",
+     TAILSNIP_VERSION_LIST, fixed.dwFileVersionMS >> 16,
+     fixed.dwFileVersionMS & 0xFFFF, fixed.dwFileVersionLS >> 16,
+     fixed.dwFileVersionLS & 0xFFFF);
+  ok(fixed.dwProductVersionMS == high && fixed.dwProductVersionLS == low,
+     "version: expected product version %s, got %lu, %lu, %lu, %lu\n",
+     TAILSNIP_VERSION_LIST, fixed.dwProductVersionMS >> 16,
+     fixed.dwProductVersionMS & 0xFFFF, fixed.dwProductVersionLS >> 16,
+     fixed.dwProductVersionLS & 0xFFFF);
   ok(fixed.dwFileFlagsMask == 0x3F,
      "version: expected flags mask 0x3f, got 0x%lx\n", fixed.dwFileFlagsMask);
   ok(fixed.dwFileFlags == 0, "version: expected no flags, got 0x%lx\n",
@@ -577,13 +582,13 @@ void CheckVersionStrings(const VersionNode &root) {
   const Expected expected[] = {
       {L"CompanyName", L""},
       {L"FileDescription", L"Tailsnip MFC Application"},
-      {L"FileVersion", L"1, 0, 0, 1"},
+      {L"FileVersion", L"" TAILSNIP_VERSION_LIST},
       {L"InternalName", L"Tailsnip"},
       {L"LegalCopyright", nullptr},
       {L"LegalTrademarks", L""},
       {L"OriginalFilename", L"Tailsnip.EXE"},
       {L"ProductName", L"Tailsnip Application"},
-      {L"ProductVersion", L"1, 0, 0, 1"},
+      {L"ProductVersion", L"" TAILSNIP_VERSION_LIST},
   };
   ok(table->children.size() == sizeof expected / sizeof *expected,
      "version: expected %u strings, got %u\n",

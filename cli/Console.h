@@ -1,0 +1,25 @@
+// What tailsnip-cli does differently on a POSIX terminal and a Windows console.
+#ifndef TAILSNIP_CLI_CONSOLE_H
+#define TAILSNIP_CLI_CONSOLE_H
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace tailsnip::cli {
+
+// Whether `stream` is a terminal (a console on Windows), by the C runtime.
+bool IsTerminal(std::FILE *stream);
+
+// Whether `path` names an existing folder, links followed. False on any error.
+bool IsFolder(const std::string &path);
+
+// What to write after a carriage return so that a line of `width` characters
+// drawn there before is gone and the cursor is back at its start. Windows
+// consoles before Windows 10 know no escape sequences, so there the old line
+// is overwritten with spaces.
+std::string EraseLine(std::size_t width);
+
+} // namespace tailsnip::cli
+
+#endif

@@ -1,0 +1,80 @@
+#!/bin/bash
+# tailsnip-cli.exe under Wine, run as a script would run it: a run over a
+# tree with a read-only file and a name in another script, the progress line,
+# a folder named in another script holding a path of 400 characters, and a
+# usage error that touches nothing.
+#   cli_under_wine.sh tailsnip-cli.exe
+set -uo pipefail
+export LC_ALL=C.UTF-8 # lengths in characters, not bytes
+wine_run="$(dirname "$0")/../../../scripts/wine-run"
+cli=$1
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
+failures=0
+
+# Wine's drive Z: is the Linux root.
+windows_path() { echo "Z:${1//\//\\}"; }
+
+expect() { # WHAT EXPECTED ACTUAL
+  if [ "$2" != "$3" ]; then
+    printf '%s: expected %q, got %q\n' "$1" "$2" "$3" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+run_cli() { # ARGS...; sets status, out (without CRs) and err (as written, but its last line end)
+  "$wine_run" "$cli" "$@" >"$work/out" 2>"$work/err"
+  status=$?
+  out=$(tr -d '\r' <"$work/out")
+  err=$(cat "$work/err")
+  err=${err%$'\r'}
+}
+
+contents() { cat "$1" && echo .; } # the dot keeps the last line end
+
+tree=$work/tree
+mkdir -p "$tree/sub/deep"
+printf '1\n2\n' >"$tree/a.txt"
+printf 'x\ny\n' >"$tree/sub/deep/ü-名.txt"
+printf 'r\ns\n' >"$tree/ro.txt"
+chmod a-w "$tree/ro.txt"
+run_cli --progress "$(windows_path "$tree")"
+expect "status with a read-only file" 1 "$status"
+expect "notice" "finished!
+
+1 entry could not be shortened:
+$(windows_path "$tree/ro.txt"): read-only" "$out"
+expect "a.txt" $'1\r\n.' "$(contents "$tree/a.txt")"
+expect "ü-名.txt" $'x\r\n.' "$(contents "$tree/sub/deep/ü-名.txt")"
+expect "ro.txt" $'r\ns\n.' "$(contents "$tree/ro.txt")"
+# The progress line is drawn after a carriage return and erased with spaces
+# before the summary.
+summary=${err##*$'\r'}
+erased=${err%$'\r'*}
+erased=${erased##*$'\r'}
+expect "summary" "shortened 2, unchanged 2, failed 1" "${summary%%;*}"
+expect "progress line erased" "" "${erased// /}"
+[ -n "$erased" ] || expect "progress line drawn" "a line before the summary" "$err"
+
+folder=$work/名前
+deep=$folder
+while [ "${#deep}" -lt 340 ]; do deep=$deep/$(printf 'd%.0s' {1..40}); done
+mkdir -p "$deep"
+long_name=$deep/$(printf 'f%.0s' $(seq $((398 - ${#deep} - 1)))) # 400 with "Z:"
+printf 'a\nb\n' >"$folder/f.txt"
+printf 'a\nb\n' >"$long_name"
+run_cli --quiet "$(windows_path "$folder")"
+expect "status, all handled" 0 "$status"
+expect "notice, all handled" "finished!" "$out"
+expect "standard error with --quiet" "" "$err"
+expect "f.txt" $'a\r\n.' "$(contents "$folder/f.txt")"
+long_windows_name=$(windows_path "$long_name")
+expect "length of the long path" 400 "${#long_windows_name}"
+expect "a file at a path of 400 characters" $'a\r\n.' "$(contents "$long_name")"
+
+run_cli --frobnicate "$(windows_path "$folder")"
+expect "status of a usage error" 2 "$status"
+expect "usage error" "tailsnip-cli: unknown option '--frobnicate' (see tailsnip-cli --help)" "$err"
+expect "f.txt after a usage error" $'a\r\n.' "$(contents "$folder/f.txt")"
+
+exit $((failures > 0))
