@@ -10,7 +10,7 @@ set -uo pipefail
 objdump=$1 windres=$2 arch=$3 version=$4
 shift 4
 failures=0
-readonly SYSTEM_DLLS=" kernel32.dll user32.dll gdi32.dll shell32.dll ole32.dll msvcrt.dll "
+readonly SYSTEM_DLLS=" kernel32.dll advapi32.dll user32.dll gdi32.dll shell32.dll ole32.dll msvcrt.dll "
 expected_format=$([ "$arch" = amd64 ] && echo pei-x86-64 || echo pei-i386)
 
 for program in "$@"; do
