@@ -5,8 +5,11 @@
 #include "engine/TrimFile.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 namespace tailsnip {
 
@@ -80,42 +83,180 @@ private:
   std::vector<Held> held_;
 };
 
-// Trims the listed entries in order and tells of each, in order.
+// An entry on its way from being read to being told of: what became of it,
+// or its copy waiting to take its place.
+struct Slot {
+  const FolderPath *entry = nullptr;
+  bool doneBefore = false; // a stopped run's entry that it had handled
+  TrimResult result;
+  std::unique_ptr<Replacement> pending;
+};
+
+// Hands batches of slots from the thread that reads and writes copies to
+// the one that commits them, in order: one batch waits while another is
+// committed and a third is being made.
+class BatchQueue {
+public:
+  // Waits for room; false once the taker has gone, and the batch is dropped.
+  bool push(std::vector<Slot> batch) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !waiting_ || abandoned_; });
+    if (abandoned_)
+      return false;
+    batch_ = std::move(batch);
+    waiting_ = true;
+    changed_.notify_all();
+    return true;
+  }
+
+  // Waits for a batch; false once the queue is closed and empty.
+  bool pop(std::vector<Slot> &batch) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return waiting_ || closed_; });
+    if (!waiting_)
+      return false;
+    batch = std::move(batch_);
+    waiting_ = false;
+    changed_.notify_all();
+    return true;
+  }
+
+  void close() { set(closed_); }
+  void abandon() { set(abandoned_); }
+
+private:
+  void set(bool &flag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flag = true;
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Slot> batch_;
+  bool waiting_ = false;
+  bool closed_ = false;
+  bool abandoned_ = false;
+};
+
+// Trims the listed entries in order and tells of each, in order. With
+// copies in flight, one thread reads entries and writes their copies ahead
+// while the calling one flushes and commits them: the two halves of the work
+// overlap, and the order of the renames stays the list's.
 class Trimmer {
 public:
   Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
       : options_(options), report_(report), identities_(identities),
         mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
-        batched_(options.copiesInFlight > 1 && !options.dryRun) {
+        batched_(options.copiesInFlight > 1 && !options.dryRun),
+        batch_(batched_ ? std::max<std::size_t>(options.copiesInFlight / 3, 1) : 1) {
     if (!batched_) // copies in flight go beside their entries, never to temp.txt
       fs::OpenCurrentFolder(currentFolder_); // without one, copies go beside their entries
   }
-  void start(const FolderPath &folder) { chain_.start(folder, identities_); }
 
-  void trim(const FolderPath &entry) {
-    Slot slot{&entry, {}, nullptr};
-    const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(entry);
-    if (!folder) {
-      slot.result = {Outcome::Failed, Reason::FolderChanged};
-    } else {
-      fs::Folder opened;
-      slot.result = TrimEntry({folder, &currentFolder_, entry}, buffer_, mode_, &opened,
-                              batched_ ? &slot.pending : nullptr);
-      if (opened.handle.isOpen())
-        chain_.enter(entry, std::move(opened), identities_);
-    }
-    bytesInFlight_ += slot.pending ? slot.result.bytesWritten : 0;
-    inFlight_.push_back(std::move(slot));
-    if (!batched_ || inFlight_.size() >= options_.copiesInFlight ||
-        bytesInFlight_ >= kBytesInFlight)
-      commit();
+  // Works through `list`, the entries beneath `folder`, from its start until
+  // its end or a stop.
+  void run(const FolderPath &folder, const WorkList &list) {
+    chain_.start(folder, identities_);
+    if (batched_)
+      runAhead(list);
+    else
+      runInTurn(list);
   }
 
-  // Flushes the copies in flight, each volume once where the system can,
-  // then puts them in their entries' places in list order.
-  void commit() {
+private:
+  // Written copies wait in the page cache, not in this program's memory;
+  // the bound keeps one flush from growing without end.
+  static constexpr std::uint64_t kBytesInFlight = std::uint64_t{64} << 20;
+
+  bool stopRequested() const { return options_.stopRequested && options_.stopRequested(); }
+
+  void runInTurn(const WorkList &list) {
+    std::vector<Slot> batch;
+    for (std::size_t i = 0; i < list.size(); ++i, ++report_.handled) {
+      if (stopRequested()) {
+        report_.stopped = true;
+        break;
+      }
+      batch.push_back(prepare(i, list));
+      commit(batch);
+    }
+  }
+
+  void runAhead(const WorkList &list) {
+    BatchQueue queue;
+    bool stopped = false;
+    bool outOfMemory = false;
+    std::thread reader([&] {
+      try {
+        std::vector<Slot> batch;
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+          if (stopRequested()) {
+            stopped = true;
+            break;
+          }
+          batch.push_back(prepare(i, list));
+          bytes += batch.back().pending ? batch.back().result.bytesWritten : 0;
+          if (batch.size() >= batch_ || bytes >= kBytesInFlight / 3) {
+            if (!queue.push(std::move(batch)))
+              break;
+            batch.clear();
+            bytes = 0;
+          }
+        }
+        // Copies already written are finished, not abandoned: no new entry starts.
+        if (!batch.empty())
+          queue.push(std::move(batch));
+      } catch (const std::bad_alloc &) {
+        outOfMemory = true;
+      }
+      queue.close();
+    });
+    // The reader is waited for whatever happens here, and let go first.
+    struct Join {
+      BatchQueue &queue;
+      std::thread &reader;
+      ~Join() {
+        queue.abandon();
+        reader.join();
+      }
+    } join{queue, reader};
+    for (std::vector<Slot> batch; queue.pop(batch);) {
+      report_.handled += batch.size();
+      commit(batch);
+    }
+    report_.stopped = stopped;
+    if (outOfMemory)
+      throw std::bad_alloc();
+  }
+
+  // Reads entry `index` and, for a file, writes its copy.
+  Slot prepare(std::size_t index, const WorkList &list) {
+    Slot slot;
+    slot.entry = &list[index];
+    if (options_.isDone && options_.isDone(index, list[index])) {
+      slot.doneBefore = true;
+      return slot;
+    }
+    const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry);
+    if (!folder) {
+      slot.result = {Outcome::Failed, Reason::FolderChanged};
+      return slot;
+    }
+    fs::Folder opened;
+    slot.result = TrimEntry({folder, &currentFolder_, *slot.entry}, buffer_, mode_, &opened,
+                            batched_ ? &slot.pending : nullptr);
+    if (opened.handle.isOpen())
+      chain_.enter(*slot.entry, std::move(opened), identities_);
+    return slot;
+  }
+
+  // Flushes the copies of `batch`, each volume once where the system can,
+  // then puts them in their entries' places in list order, and tells.
+  void commit(std::vector<Slot> &batch) {
     std::vector<std::uint64_t> flushedVolumes;
-    for (Slot &slot : inFlight_) {
+    for (Slot &slot : batch) {
       if (!slot.pending)
         continue;
       const std::uint64_t volume = slot.pending->volume();
@@ -132,7 +273,11 @@ public:
         slot.pending.reset(); // removes the copy
       }
     }
-    for (Slot &slot : inFlight_) {
+    for (Slot &slot : batch) {
+      if (slot.doneBefore) {
+        ++report_.alreadyDone;
+        continue;
+      }
       if (slot.pending) {
         slot.result = slot.pending->commit(slot.result);
         slot.pending.reset();
@@ -141,31 +286,18 @@ public:
       if (options_.onEntry)
         options_.onEntry(*slot.entry, slot.result);
     }
-    inFlight_.clear();
-    bytesInFlight_ = 0;
+    batch.clear();
   }
-
-private:
-  // Written copies wait in the page cache, not in this program's memory;
-  // the bound keeps one flush from growing without end.
-  static constexpr std::uint64_t kBytesInFlight = std::uint64_t{64} << 20;
-
-  struct Slot {
-    const FolderPath *entry;
-    TrimResult result;
-    std::unique_ptr<Replacement> pending;
-  };
 
   const RunOptions &options_;
   RunReport &report_;
   const FolderIdentities &identities_;
   const TrimMode mode_;
   const bool batched_;
+  const std::size_t batch_; // copies committed together; two more batches may wait
   TrimBuffer buffer_;
   fs::Folder currentFolder_;
   FolderChain chain_;
-  std::vector<Slot> inFlight_;
-  std::uint64_t bytesInFlight_ = 0;
 };
 
 } // namespace
@@ -226,21 +358,10 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
       report.stopped = options.stopRequested && options.stopRequested();
       if (!report.stopped && options.beforeChanges && !options.beforeChanges(list))
         return report;
-      Trimmer trimmer(options, report, options.plan ? *options.planFolders : walkedFolders);
-      trimmer.start(folder);
-      for (std::size_t i = 0; i < list.size() && !report.stopped; ++i, ++report.handled) {
-        if (options.stopRequested && options.stopRequested()) {
-          report.stopped = true;
-          break;
-        }
-        if (options.isDone && options.isDone(i, list[i])) {
-          ++report.alreadyDone;
-          continue;
-        }
-        trimmer.trim(list[i]);
+      if (!report.stopped) {
+        Trimmer trimmer(options, report, options.plan ? *options.planFolders : walkedFolders);
+        trimmer.run(folder, list);
       }
-      // Copies already written are finished, not abandoned: no new entry starts.
-      trimmer.commit();
     }
     notice = FormatNotice(report, options.showPath);
   } catch (const std::bad_alloc &) {
