@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace tailsnip {
 namespace {
 
@@ -119,6 +123,23 @@ TEST_F(RunTrimTest, OverlappingRunsChangeNothingTwice) {
   ASSERT_EQ(3u, busy.size());
   EXPECT_EQ(FormatBusy(Native(scratch_.tree())), busy[0]);
 }
+
+#ifdef _WIN32
+TEST_F(RunTrimTest, FolderBeingWorkedInCannotBeRenamed) {
+  scratch_.file("sub/a", "1\n2\n");
+  scratch_.file("sub/b", "1\n2\n");
+  BOOL renamed = FALSE;
+  RunOptions options;
+  options.onEntry = [&](const FolderPath &path, const TrimResult &) {
+    if (stdfs::path(path).parent_path().filename() == "sub" && !renamed)
+      renamed = MoveFileW((scratch_.tree() / "sub").c_str(), (scratch_.root() / "moved").c_str());
+  };
+  RunTrim(Native(scratch_.tree()), [](const std::string &) {}, options);
+  EXPECT_FALSE(renamed) << "a folder the run was working in was renamed";
+  EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "sub" / "a"));
+  EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "sub" / "b"));
+}
+#endif
 
 } // namespace
 } // namespace tailsnip
