@@ -1,5 +1,6 @@
 #include "cli/Signals.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,11 +9,13 @@ namespace tailsnip::cli {
 
 namespace {
 
-volatile std::sig_atomic_t caught = 0;
+// Lock-free, so safe in a signal handler, and read by the run's threads.
+std::atomic<int> caught{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void NoteStop(int signal) {
-  if (caught == 0)
-    caught = signal;
+  int none = 0;
+  caught.compare_exchange_strong(none, signal);
 }
 
 const int kStopSignals[] = {
