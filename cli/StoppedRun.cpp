@@ -108,7 +108,7 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
       return Refuse("the journal " + journal + " of a run over " + shown +
                     " cannot be read: --restart forgets that run");
     return RemoveJournal(path_) == fs::FsError::None ? Verdict::Go
-                                                  : Fail("cannot remove the journal " + journal);
+                                                     : Fail("cannot remove the journal " + journal);
   case JournalState::OtherFormat:
     header_.version.clear(); // unknown: no version of this format wrote it
     break;
@@ -139,7 +139,7 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
     plan_.clear();
     stamps_.clear();
     return RemoveJournal(path_) == fs::FsError::None ? Verdict::Go
-                                                  : Fail("cannot remove the journal " + journal);
+                                                     : Fail("cannot remove the journal " + journal);
   case JournalUse::Resume:
     break;
   }

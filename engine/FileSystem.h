@@ -30,10 +30,10 @@ enum class FsError {
   NoSpace,
   CrossVolume, // MoveOver cannot rename from one volume to another
   NameTooLong,
-  Immutable,     // the file may not be changed or replaced by anyone
-  OwnerNotKept,  // a copy could not be given the entry's owner or group
+  Immutable,         // the file may not be changed or replaced by anyone
+  OwnerNotKept,      // a copy could not be given the entry's owner or group
   AttributesNotKept, // ... nor its permissions, extended attributes or security
-  NotSupported, // CopyRange cannot copy between these files: read and write instead
+  NotSupported,      // CopyRange cannot copy between these files: read and write instead
   Other,
 };
 
@@ -105,6 +105,8 @@ struct Folder {
 // The platform's code (errno, or the Win32 error) of this thread's latest
 // failed operation, and the system's own text for such a code.
 int LastSystemError();
+// The FsError for a platform code, which also becomes the latest.
+FsError ErrorFromSystem(int code);
 std::string DescribeSystemError(int code);
 
 // Opens the folder at `path` (links in the path followed: it is the one the

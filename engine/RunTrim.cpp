@@ -260,8 +260,8 @@ private:
       if (!slot.pending)
         continue;
       const std::uint64_t volume = slot.pending->volume();
-      bool flushed = std::find(flushedVolumes.begin(), flushedVolumes.end(), volume) !=
-                     flushedVolumes.end();
+      bool flushed =
+          std::find(flushedVolumes.begin(), flushedVolumes.end(), volume) != flushedVolumes.end();
       if (!flushed && fs::FlushVolume(slot.pending->copy()) == fs::FsError::None) {
         flushedVolumes.push_back(volume);
         flushed = true;
@@ -303,8 +303,7 @@ private:
 } // namespace
 
 std::string FormatBusy(const FolderPath &busy) {
-  return "Another run is working in " + busy +
-         " (or in a folder inside it); nothing was changed.";
+  return "Another run is working in " + busy + " (or in a folder inside it); nothing was changed.";
 }
 
 std::string FormatNotice(const RunReport &report,

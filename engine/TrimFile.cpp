@@ -163,10 +163,10 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, 
 TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, TrimResult &result) {
   if (fs::CheckChangeable(input) != FsError::None)
     return Fail(result, Reason::Immutable);
-  const bool inCurrent = place.currentFolder->handle.isOpen() &&
-                         place.currentFolder->info.identity.volume ==
-                             place.folder->info.identity.volume &&
-                         fs::MayCreateIn(*place.currentFolder);
+  const bool inCurrent =
+      place.currentFolder->handle.isOpen() &&
+      place.currentFolder->info.identity.volume == place.folder->info.identity.volume &&
+      fs::MayCreateIn(*place.currentFolder);
   if (!inCurrent && !fs::MayCreateIn(*place.folder))
     return Fail(result, Reason::CannotWriteCopy);
   result.outcome = Outcome::Shortened;
@@ -288,8 +288,8 @@ namespace {
 TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
                       TrimBuffer &buffer, TrimResult &result) {
   for (const bool currentFolderFirst : {true, false}) {
-    TrimResult written = WriteReplacement(replacement, keep, buffered, buffer, result,
-                                          currentFolderFirst);
+    TrimResult written =
+        WriteReplacement(replacement, keep, buffered, buffer, result, currentFolderFirst);
     if (written.outcome == Outcome::Failed)
       return written;
     if (replacement.flush(false) != FsError::None)

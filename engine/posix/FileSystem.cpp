@@ -205,6 +205,8 @@ FsError TakeLease(File &file) {
 
 int LastSystemError() { return lastSystemError; }
 
+FsError ErrorFromSystem(int code) { return FromErrno(code); }
+
 std::string DescribeSystemError(int code) { return std::strerror(code); }
 
 FsError OpenFolder(const FolderPath &path, Folder &folder) {
@@ -230,8 +232,9 @@ FsError OpenFolderPath(const char *path, Folder &folder) {
 
 FsError OpenParentFolder(const FolderPath &path, Folder &folder) {
   const std::size_t separator = path.find_last_of('/');
-  const FolderPath parent =
-      separator == FolderPath::npos ? "." : separator == 0 ? "/" : path.substr(0, separator);
+  const FolderPath parent = separator == FolderPath::npos ? "."
+                            : separator == 0              ? "/"
+                                                          : path.substr(0, separator);
   return OpenFolderPath(parent.c_str(), folder);
 }
 
@@ -240,8 +243,8 @@ FsError OpenCurrentFolder(Folder &folder) { return OpenFolderPath(".", folder); 
 FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileInfo &info) {
   const char *name = NameOf(path);
   // O_NONBLOCK: opening a pipe with no writer must not wait for one.
-  const int fd = ::openat(folder.handle(), name,
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd =
+      ::openat(folder.handle(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     struct stat status;

@@ -12,29 +12,6 @@ namespace tailsnip {
 
 namespace {
 
-fs::FsError FromErrno(int error) {
-  switch (error) {
-  case 0:
-    return fs::FsError::None;
-  case ENOENT:
-  case ENOTDIR:
-    return fs::FsError::NotFound;
-  case EACCES:
-  case EPERM:
-  case EROFS:
-    return fs::FsError::AccessDenied;
-  case EEXIST:
-    return fs::FsError::Exists;
-  case ENOSPC:
-  case EDQUOT:
-    return fs::FsError::NoSpace;
-  case ENAMETOOLONG:
-    return fs::FsError::NameTooLong;
-  default:
-    return fs::FsError::Other;
-  }
-}
-
 fs::FileKind KindOf(mode_t mode) {
   if (S_ISREG(mode))
     return fs::FileKind::Regular;
@@ -51,7 +28,7 @@ fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
   struct stat status;
   if (::lstat(path.c_str(), &status) != 0) {
     stamp = EntryStamp();
-    return FromErrno(errno);
+    return fs::ErrorFromSystem(errno);
   }
   stamp.known = true;
   stamp.kind = KindOf(status.st_mode);
@@ -93,7 +70,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
     if (at < folder.size() && folder[at] != '/')
       continue;
     if (::mkdir(folder.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST)
-      return FromErrno(errno);
+      return fs::ErrorFromSystem(errno);
   }
   return fs::FsError::None;
 }
@@ -101,7 +78,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0)
-    return FromErrno(errno);
+    return fs::ErrorFromSystem(errno);
   file.adopt(fd);
   return fs::FsError::None;
 }
@@ -109,7 +86,7 @@ fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0)
-    return FromErrno(errno);
+    return fs::ErrorFromSystem(errno);
   file.adopt(fd);
   return fs::FsError::None;
 }
@@ -117,10 +94,10 @@ fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
 fs::FsError FlushFolder(const FolderPath &folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
-    return FromErrno(errno);
+    return fs::ErrorFromSystem(errno);
   const int error = ::fsync(fd) == 0 ? 0 : errno;
   ::close(fd);
-  return FromErrno(error);
+  return fs::ErrorFromSystem(static_cast<int>(error));
 }
 
 } // namespace journal

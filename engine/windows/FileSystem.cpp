@@ -31,7 +31,6 @@ File &File::operator=(File &&other) noexcept {
   return *this;
 }
 
-
 namespace {
 
 thread_local int lastSystemError = 0;
@@ -80,9 +79,9 @@ FsError Fail(FsError error, DWORD code) {
 }
 
 FsError OpenFolderHandle(const FolderPath &path, File &folder) {
-  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                              kFolderSharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                              nullptr);
+  HANDLE handle =
+      CreateFileW(ToWidePath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                  kFolderSharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
   folder.adopt(handle);
@@ -135,6 +134,8 @@ FsError Read(File &file, OVERLAPPED *at, char *buffer, std::size_t capacity, std
 } // namespace
 
 int LastSystemError() { return lastSystemError; }
+
+FsError ErrorFromSystem(int code) { return FromWin32(static_cast<DWORD>(code)); }
 
 std::string DescribeSystemError(int code) {
   char *text = nullptr;
@@ -193,8 +194,7 @@ FsError Describe(File &file, FileInfo &info) {
   info.modified = (std::uint64_t{described.ftLastWriteTime.dwHighDateTime} << 32) |
                   described.ftLastWriteTime.dwLowDateTime;
   info.identity.volume = described.dwVolumeSerialNumber;
-  info.identity.index =
-      (std::uint64_t{described.nFileIndexHigh} << 32) | described.nFileIndexLow;
+  info.identity.index = (std::uint64_t{described.nFileIndexHigh} << 32) | described.nFileIndexLow;
   return FsError::None;
 }
 
@@ -242,9 +242,9 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
 
 FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File &file) {
   OwnerOnly security;
-  HANDLE handle = CreateFileW(ToWidePath(path).c_str(),
-                              GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
-                              security.get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                  0, security.get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return LastError();
   file.adopt(handle);

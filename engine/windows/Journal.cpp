@@ -9,43 +9,20 @@
 
 namespace tailsnip {
 
-namespace {
-
-fs::FsError FromWin32(DWORD error) {
-  switch (error) {
-  case ERROR_SUCCESS:
-    return fs::FsError::None;
-  case ERROR_FILE_NOT_FOUND:
-  case ERROR_PATH_NOT_FOUND:
-    return fs::FsError::NotFound;
-  case ERROR_ACCESS_DENIED:
-    return fs::FsError::AccessDenied;
-  case ERROR_FILE_EXISTS:
-  case ERROR_ALREADY_EXISTS:
-    return fs::FsError::Exists;
-  case ERROR_DISK_FULL:
-  case ERROR_HANDLE_DISK_FULL:
-    return fs::FsError::NoSpace;
-  default:
-    return fs::FsError::Other;
-  }
-}
-
-} // namespace
-
 fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
   stamp = EntryStamp();
-  HANDLE handle = CreateFileW(
-      ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle =
+      CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return FromWin32(GetLastError());
+    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
   BY_HANDLE_FILE_INFORMATION info;
   const bool described = GetFileInformationByHandle(handle, &info) != 0;
   const DWORD error = GetLastError();
   CloseHandle(handle);
   if (!described)
-    return FromWin32(error);
+    return fs::ErrorFromSystem(static_cast<int>(error));
   stamp.known = true;
   stamp.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? fs::FileKind::Link
                : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? fs::FileKind::Folder
@@ -78,7 +55,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
       continue;
     if (!CreateDirectoryW(ToWidePath(folder.substr(0, at)).c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
-      return FromWin32(GetLastError());
+      return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
   }
   return fs::FsError::None;
 }
@@ -88,7 +65,7 @@ fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
   HANDLE handle = CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return FromWin32(GetLastError());
+    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
   file.adopt(handle);
   return fs::FsError::None;
 }
@@ -97,7 +74,7 @@ fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
   HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return FromWin32(GetLastError());
+    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
   file.adopt(handle);
   return fs::FsError::None;
 }

@@ -79,7 +79,8 @@ bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
     return false;
   }
   for (std::size_t i = 1; i < folders.size(); ++i)
-    if (HANDLE inside = CreateMutexA(nullptr, FALSE, ObjectName("inside", folders[i].second).c_str()))
+    if (HANDLE inside =
+            CreateMutexA(nullptr, FALSE, ObjectName("inside", folders[i].second).c_str()))
       held->objects.push_back(inside);
   if (Exists(ObjectName("inside", folders[0].second))) {
     busy = folder;

@@ -12,12 +12,12 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace tailsnip {
 namespace {
@@ -108,8 +108,8 @@ struct CreatedFile {
 // entries in their order, `crossVolume` counts the renames refused
 // because they would cross volumes.
 std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
-                       const std::set<stdfs::path> &entries,
-                       std::vector<stdfs::path> &renamedOnto, int &crossVolume) {
+                       const std::set<stdfs::path> &entries, std::vector<stdfs::path> &renamedOnto,
+                       int &crossVolume) {
   std::ostringstream broken;
   std::map<long, stdfs::path> openFiles;
   std::map<stdfs::path, CreatedFile> created;
@@ -298,10 +298,10 @@ protected:
 
   // The files a run would shorten, in the order it would shorten them.
   std::vector<stdfs::path> listOrder(const stdfs::path &cwd) {
-    const ProgramRun dry = RunProgram(
-        {TAILSNIP_CLI_PATH, "--dry-run", "--quiet", scratch_.tree().string()}, cwd.string(),
-        hardening::SanitizerEnvironment(true), std::chrono::seconds(60),
-        (scratch_.root() / "capture").string());
+    const ProgramRun dry =
+        RunProgram({TAILSNIP_CLI_PATH, "--dry-run", "--quiet", scratch_.tree().string()},
+                   cwd.string(), hardening::SanitizerEnvironment(true), std::chrono::seconds(60),
+                   (scratch_.root() / "capture").string());
     std::vector<stdfs::path> order;
     std::istringstream lines(dry.output);
     for (std::string line; std::getline(lines, line) && line != "finished!";)

@@ -49,9 +49,8 @@ enum Call {
 };
 
 static const char *const kCallNames[kCallKinds] = {
-    "open-read", "open-write", "fstat",  "read",   "pread",  "write",   "copy-range",
-    "fchmod",    "fsync",      "syncfs", "close",  "rename", "unlink",  "opendir",
-    "readdir"};
+    "open-read", "open-write", "fstat", "read",   "pread",  "write",   "copy-range", "fchmod",
+    "fsync",     "syncfs",     "close", "rename", "unlink", "opendir", "readdir"};
 
 enum Verdict { kProceed, kFail, kShorten };
 

@@ -44,7 +44,8 @@ TEST(CrashSafetyTest, KilledRunLosesNothing) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      RunTrim(scratch.tree().string(), [](const std::string &) {}, options);
+      RunTrim(
+          scratch.tree().string(), [](const std::string &) {}, options);
       ::_exit(0);
     }
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));

@@ -88,8 +88,8 @@ TEST_F(LiveTreeTest, AccessListAndUserAttributeAreKept) {
     std::uint16_t tag, permissions;
     std::uint32_t id;
   };
-  const Entry entries[] = {{0x01, 6, ~0u}, {0x02, 4, kNobody}, {0x04, 4, ~0u},
-                           {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+  const Entry entries[] = {
+      {0x01, 6, ~0u}, {0x02, 4, kNobody}, {0x04, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
   std::string acl(reinterpret_cast<const char *>(&header), sizeof header);
   acl.append(reinterpret_cast<const char *>(entries), sizeof entries);
   if (::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||

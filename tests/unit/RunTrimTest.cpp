@@ -112,13 +112,14 @@ TEST_F(RunTrimTest, OverlappingRunsChangeNothingTwice) {
   RunOptions options;
   options.onListed = [&](std::size_t) {
     for (const stdfs::path &folder : {scratch_.tree(), scratch_.tree() / "sub", scratch_.root()}) {
-      const RunReport second = RunTrim(
-          Native(folder), [&](const std::string &text) { busy.push_back(text); }, {});
+      const RunReport second =
+          RunTrim(Native(folder), [&](const std::string &text) { busy.push_back(text); }, {});
       EXPECT_EQ(Native(folder == scratch_.root() ? folder : scratch_.tree()), second.busyFolder)
           << folder;
     }
   };
-  RunTrim(Native(scratch_.tree()), [](const std::string &) {}, options);
+  RunTrim(
+      Native(scratch_.tree()), [](const std::string &) {}, options);
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(file)) << "the file lost more than one line";
   ASSERT_EQ(3u, busy.size());
   EXPECT_EQ(FormatBusy(Native(scratch_.tree())), busy[0]);
@@ -134,7 +135,8 @@ TEST_F(RunTrimTest, FolderBeingWorkedInCannotBeRenamed) {
     if (stdfs::path(path).parent_path().filename() == "sub" && !renamed)
       renamed = MoveFileW((scratch_.tree() / "sub").c_str(), (scratch_.root() / "moved").c_str());
   };
-  RunTrim(Native(scratch_.tree()), [](const std::string &) {}, options);
+  RunTrim(
+      Native(scratch_.tree()), [](const std::string &) {}, options);
   EXPECT_FALSE(renamed) << "a folder the run was working in was renamed";
   EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "sub" / "a"));
   EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "sub" / "b"));

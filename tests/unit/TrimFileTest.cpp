@@ -227,9 +227,9 @@ TEST_F(TrimFileTest, CopyOnAnotherVolumeIsMovedBesideTheEntryFirst) {
 TEST_F(TrimFileTest, FileOpenForWritingElsewhereIsInUse) {
   // A logger's way: appending, and letting others read and write meanwhile.
   const stdfs::path path = scratch_.file("busy", "a\nb\n");
-  HANDLE writer = CreateFileA(testing::Native(path).c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+  HANDLE writer =
+      CreateFileA(testing::Native(path).c_str(), FILE_APPEND_DATA,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, writer);
   const TrimResult result = Trim(path);
   DWORD written = 0;
