@@ -58,7 +58,6 @@ struct FileInfo {
   std::uint32_t owner = 0;       // POSIX user and group
   std::uint32_t group = 0;
   FileIdentity identity;
-  bool extendedAttributes = true; // POSIX: may have some; known after a claim
 };
 
 // An open file or folder; closed (quietly) when destroyed. Use Close to
@@ -134,8 +133,8 @@ FsError Describe(File &file, FileInfo &info);
 // other program has it open for writing. Where the platform can, it also
 // keeps other programs from opening it for writing until `file` is closed (a
 // Linux lease, a Windows share mode), and marks `file` exclusive. `file` may
-// be reopened; `info.extendedAttributes` is filled in.
-FsError ClaimForReplacement(File &file, FileInfo &info);
+// be reopened.
+FsError ClaimForReplacement(File &file, const FileInfo &info);
 
 // Immutable when nobody may change or replace the file (the POSIX immutable
 // and append-only flags); such a file also refuses being renamed over, so

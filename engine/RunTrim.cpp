@@ -255,6 +255,16 @@ private:
   // Flushes the copies of `batch`, each volume once where the system can,
   // then puts them in their entries' places in list order, and tells.
   void commit(std::vector<Slot> &batch) {
+    // Attributes first: a flush covers them too. Done here, on the thread
+    // that waits for the disk, rather than on the one that reads ahead.
+    for (Slot &slot : batch)
+      if (slot.pending)
+        if (const Reason reason = slot.pending->keepAttributes(); reason != Reason::None) {
+          slot.result.outcome = Outcome::Failed;
+          slot.result.reason = reason;
+          slot.result.systemError = fs::LastSystemError();
+          slot.pending.reset();
+        }
     std::vector<std::uint64_t> flushedVolumes;
     for (Slot &slot : batch) {
       if (!slot.pending)

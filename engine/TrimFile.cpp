@@ -226,6 +226,16 @@ FsError Replacement::createBeside() {
   return FsError::Exists;
 }
 
+Reason Replacement::keepAttributes() {
+  const FsError error = fs::KeepAttributes(input_, info_, *copyFolder_, copy_);
+  if (error == FsError::None)
+    return Reason::None;
+  const int systemError = fs::LastSystemError();
+  removeCopy();
+  fs::ErrorFromSystem(systemError); // the removal's own outcome is not the story
+  return ReasonForAttributes(error);
+}
+
 FsError Replacement::flush(bool volumeFlushed) {
   if (!volumeFlushed)
     if (const FsError error = fs::FlushToDisk(copy_); error != FsError::None)
@@ -259,9 +269,8 @@ bool Replacement::mayRetryBeside() const {
   return crossedVolumes_ && input_.isOpen() && copyFolder_ != folder_.get();
 }
 
-// Creates the copy and writes the shortened entry into it, with the entry's
-// owner and attributes. A file that does not fit in one chunk is read again
-// from its start.
+// Creates the copy and writes the shortened entry into it. A file that does
+// not fit in one chunk is read again from its start.
 TrimResult WriteReplacement(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
                             TrimBuffer &buffer, TrimResult &result, bool currentFolderFirst) {
   if (replacement.create(currentFolderFirst) != FsError::None)
@@ -272,10 +281,6 @@ TrimResult WriteReplacement(Replacement &replacement, std::uint64_t keep, std::s
       WriteShortened(replacement.input_, keep, buffered, replacement.copy_, buffer, result);
   if (reason != Reason::None)
     return Fail(result, reason);
-  if (const FsError error = fs::KeepAttributes(replacement.input_, replacement.info_,
-                                               *replacement.copyFolder_, replacement.copy_);
-      error != FsError::None)
-    return Fail(result, ReasonForAttributes(error));
   result.outcome = Outcome::Shortened;
   return result;
 }
@@ -292,6 +297,8 @@ TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t 
         WriteReplacement(replacement, keep, buffered, buffer, result, currentFolderFirst);
     if (written.outcome == Outcome::Failed)
       return written;
+    if (const Reason reason = replacement.keepAttributes(); reason != Reason::None)
+      return Fail(result, reason);
     if (replacement.flush(false) != FsError::None)
       return Fail(result, Reason::CannotWriteCopy);
     TrimResult committed = replacement.commit(result);

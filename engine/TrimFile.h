@@ -60,6 +60,11 @@ public:
   fs::File &copy() { return copy_; }
   std::uint64_t volume() const { return copyFolder_->info.identity.volume; }
 
+  // Gives the written copy the entry's owner, permissions and attributes.
+  // Returns why it could not (then the copy is removed and the entry must
+  // be kept), or Reason::None.
+  Reason keepAttributes();
+
   // Flushes the copy to stable storage, unless `volumeFlushed` says a flush
   // of its whole volume since its last write has done so, and closes it.
   fs::FsError flush(bool volumeFlushed);

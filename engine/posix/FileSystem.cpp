@@ -268,9 +268,7 @@ FsError Describe(File &file, FileInfo &info) {
   return FsError::None;
 }
 
-FsError ClaimForReplacement(File &file, FileInfo &info) {
-  const ssize_t names = ::flistxattr(file.handle(), nullptr, 0);
-  info.extendedAttributes = names != 0;
+FsError ClaimForReplacement(File &file, const FileInfo &info) {
   // The superuser may write any file; the file system's refusal (read-only,
   // immutable) comes with the copy or the rename.
   if (!IsSuperuser()) {
@@ -411,8 +409,7 @@ FsError KeepAttributes(File &entry, const FileInfo &like, const Folder &folder, 
       ::fchmod(fd, mode) != 0)
     return Fail(FsError::AttributesNotKept, errno);
 #ifdef __linux__
-  if (like.extendedAttributes)
-    return CopyExtendedAttributes(entry.handle(), fd);
+  return CopyExtendedAttributes(entry.handle(), fd);
 #endif
   (void)entry;
   return FsError::None;

@@ -198,7 +198,7 @@ FsError Describe(File &file, FileInfo &info) {
   return FsError::None;
 }
 
-FsError ClaimForReplacement(File &file, FileInfo &) {
+FsError ClaimForReplacement(File &file, const FileInfo &) {
   // Reopened for writing and shared for reading only: the system checks the
   // user's right to write, refuses while another program has the file open
   // for writing, and keeps any from opening it so until this handle closes.
