@@ -58,6 +58,7 @@ struct FileInfo {
   std::uint32_t owner = 0;       // POSIX user and group
   std::uint32_t group = 0;
   FileIdentity identity;
+  std::uint32_t names = 1; // hard links to the same file
 };
 
 // An open file or folder; closed (quietly) when destroyed. Use Close to

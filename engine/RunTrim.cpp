@@ -105,8 +105,24 @@ public:
       return false;
     batch_ = std::move(batch);
     waiting_ = true;
+    ++pushed_;
     changed_.notify_all();
     return true;
+  }
+
+  // Waits until every batch pushed has been committed; false once the taker
+  // has gone.
+  bool waitUntilCommitted() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return committed_ == pushed_ || abandoned_; });
+    return !abandoned_;
+  }
+
+  // Tells that a batch taken has been committed.
+  void noteCommitted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++committed_;
+    changed_.notify_all();
   }
 
   // Waits for a batch; false once the queue is closed and empty.
@@ -134,6 +150,8 @@ private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Slot> batch_;
+  std::size_t pushed_ = 0;
+  std::size_t committed_ = 0;
   bool waiting_ = false;
   bool closed_ = false;
   bool abandoned_ = false;
@@ -197,9 +215,14 @@ private:
             break;
           }
           batch.push_back(prepare(i, list));
-          bytes += batch.back().pending ? batch.back().result.bytesWritten : 0;
-          if (batch.size() >= batch_ || bytes >= kBytesInFlight / 3) {
-            if (!queue.push(std::move(batch)))
+          const Slot &last = batch.back();
+          bytes += last.pending ? last.result.bytesWritten : 0;
+          // Another name of a file in flight would break its lease, as
+          // another program's opening would: such a file is committed
+          // before the next entry is opened.
+          const bool alone = last.pending && last.pending->hasOtherNames();
+          if (alone || batch.size() >= batch_ || bytes >= kBytesInFlight / 3) {
+            if (!queue.push(std::move(batch)) || (alone && !queue.waitUntilCommitted()))
               break;
             batch.clear();
             bytes = 0;
@@ -225,6 +248,7 @@ private:
     for (std::vector<Slot> batch; queue.pop(batch);) {
       report_.handled += batch.size();
       commit(batch);
+      queue.noteCommitted();
     }
     report_.stopped = stopped;
     if (outOfMemory)

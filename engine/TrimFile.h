@@ -56,6 +56,10 @@ public:
   Replacement &operator=(const Replacement &) = delete;
   ~Replacement();
 
+  // Whether the entry is one of several names of a file: opening another
+  // of them would count as another program's opening.
+  bool hasOtherNames() const { return info_.names > 1; }
+
   // The copy, open for writing until flush(), and the volume it lies on.
   fs::File &copy() { return copy_; }
   std::uint64_t volume() const { return copyFolder_->info.identity.volume; }

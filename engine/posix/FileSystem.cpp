@@ -106,6 +106,7 @@ void Fill(const struct stat &status, FileInfo &info) {
   info.group = status.st_gid;
   info.identity.volume = static_cast<std::uint64_t>(status.st_dev);
   info.identity.index = static_cast<std::uint64_t>(status.st_ino);
+  info.names = static_cast<std::uint32_t>(status.st_nlink);
 }
 
 // The process's file creation mask, read once: umask can only be read by

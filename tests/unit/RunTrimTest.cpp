@@ -98,12 +98,20 @@ TEST_F(RunTrimTest, FilesCreatedDuringTheRunAreNotTrimmed) {
 }
 
 TEST_F(RunTrimTest, HardLinkedFileLosesOneLineUnderEachName) {
-  const stdfs::path first = scratch_.file("first", "1\n2\n3\n");
-  stdfs::create_hard_link(first, scratch_.tree() / "second");
-  Run(scratch_.tree());
-  EXPECT_EQ("1\r\n2\r\n", ReadBytes(first));
-  EXPECT_EQ("1\r\n2\r\n", ReadBytes(scratch_.tree() / "second"));
-  EXPECT_EQ(std::vector<std::string>{"finished!"}, notices_);
+  // Also with both names' copies in flight at once, as the command-line tool has them.
+  for (const std::size_t inFlight : {1, 256}) {
+    const stdfs::path first = scratch_.file("first", "1\n2\n3\n");
+    stdfs::remove(scratch_.tree() / "second");
+    stdfs::create_hard_link(first, scratch_.tree() / "second");
+    RunOptions options;
+    options.copiesInFlight = inFlight;
+    const RunReport report = RunTrim(
+        Native(scratch_.tree()), [this](const std::string &text) { notices_.push_back(text); },
+        options);
+    EXPECT_EQ("1\r\n2\r\n", ReadBytes(first)) << inFlight << " in flight";
+    EXPECT_EQ("1\r\n2\r\n", ReadBytes(scratch_.tree() / "second")) << inFlight << " in flight";
+    EXPECT_EQ("finished!", notices_.back()) << inFlight << " in flight";
+  }
 }
 
 TEST_F(RunTrimTest, OverlappingRunsChangeNothingTwice) {
