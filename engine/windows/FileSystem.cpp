@@ -195,6 +195,7 @@ FsError Describe(File &file, FileInfo &info) {
                   described.ftLastWriteTime.dwLowDateTime;
   info.identity.volume = described.dwVolumeSerialNumber;
   info.identity.index = (std::uint64_t{described.nFileIndexHigh} << 32) | described.nFileIndexLow;
+  info.names = described.nNumberOfLinks;
   return FsError::None;
 }
 
