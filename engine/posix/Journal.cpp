@@ -41,7 +41,7 @@ fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
 }
 
 FolderPath DefaultJournalFolder() {
-  // The specification of XDG ignores a relative XDG_STATE_HOME.
+  // A relative XDG_STATE_HOME is invalid; other programs ignore it too.
   const char *state = std::getenv("XDG_STATE_HOME");
   if (state && state[0] == '/')
     return FolderPath(state) + "/tailsnip";
