@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <thread>
 
 namespace tailsnip {
@@ -35,8 +36,8 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
   }
 }
 
-bool IsWithin(const FolderPath &path, const FolderPath &folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+bool IsWithin(std::string_view path, std::string_view folder) {
+  return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
          path[folder.size()] == kPathSeparator;
 }
 
@@ -69,7 +70,7 @@ public:
     const std::size_t separator = entry.find_last_of(kPathSeparator);
     if (separator == FolderPath::npos)
       return nullptr;
-    const FolderPath parent = entry.substr(0, separator);
+    const std::string_view parent = std::string_view(entry).substr(0, separator);
     while (!held_.empty() && held_.back().path != parent && !IsWithin(parent, held_.back().path))
       held_.pop_back();
     return !held_.empty() && held_.back().path == parent ? held_.back().folder : nullptr;
@@ -168,8 +169,10 @@ public:
         mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
         batched_(options.copiesInFlight > 1 && !options.dryRun),
         batch_(batched_ ? std::max<std::size_t>(options.copiesInFlight / 3, 1) : 1) {
-    if (!batched_) // copies in flight go beside their entries, never to temp.txt
-      fs::OpenCurrentFolder(currentFolder_); // without one, copies go beside their entries
+    // "temp.txt" is for one copy at a time: copies in flight go beside their
+    // entries, and so do all copies where the current folder cannot be opened.
+    if (!batched_)
+      fs::OpenCurrentFolder(currentFolder_);
   }
 
   // Works through `list`, the entries beneath `folder`, from its start until

@@ -158,15 +158,20 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, 
   return FsError::None;
 }
 
+// Whether "temp.txt" may go to `current`: where it is open, and on the
+// entry's volume, so that one rename puts the copy in place.
+bool TakesTemporaryCopy(const fs::Folder &current, const fs::FileInfo &entry) {
+  return current.handle.isOpen() && current.info.identity.volume == entry.identity.volume;
+}
+
 // What a dry run can know without writing: whether the entry may be
 // changed, and whether a copy could be created.
-TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, TrimResult &result) {
+TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
+                          TrimResult &result) {
   if (fs::CheckChangeable(input) != FsError::None)
     return Fail(result, Reason::Immutable);
   const bool inCurrent =
-      place.currentFolder->handle.isOpen() &&
-      place.currentFolder->info.identity.volume == place.folder->info.identity.volume &&
-      fs::MayCreateIn(*place.currentFolder);
+      TakesTemporaryCopy(*place.currentFolder, info) && fs::MayCreateIn(*place.currentFolder);
   if (!inCurrent && !fs::MayCreateIn(*place.folder))
     return Fail(result, Reason::CannotWriteCopy);
   result.outcome = Outcome::Shortened;
@@ -196,8 +201,7 @@ void Replacement::removeCopy() {
 // unique name, so that the final step is always one rename.
 FsError Replacement::create(bool currentFolderFirst) {
   removeCopy(); // one refused before
-  if (currentFolderFirst && currentFolder_->handle.isOpen() &&
-      currentFolder_->info.identity.volume == info_.identity.volume &&
+  if (currentFolderFirst && TakesTemporaryCopy(*currentFolder_, info_) &&
       fs::CreateNew(*currentFolder_, kTemporaryName, info_, copy_) == FsError::None) {
     copyFolder_ = currentFolder_;
     copyPath_ = kTemporaryName;
@@ -269,16 +273,14 @@ bool Replacement::mayRetryBeside() const {
   return crossedVolumes_ && input_.isOpen() && copyFolder_ != folder_.get();
 }
 
-// Creates the copy and writes the shortened entry into it. A file that does
-// not fit in one chunk is read again from its start.
-TrimResult WriteReplacement(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
-                            TrimBuffer &buffer, TrimResult &result, bool currentFolderFirst) {
-  if (replacement.create(currentFolderFirst) != FsError::None)
+TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
+                              TrimResult &result, bool currentFolderFirst) {
+  if (create(currentFolderFirst) != FsError::None)
     return Fail(result, Reason::CannotWriteCopy);
-  if (buffered < replacement.info_.size)
+  // A file that does not fit in one chunk is read again from its start.
+  if (buffered < info_.size)
     buffered = 0;
-  const Reason reason =
-      WriteShortened(replacement.input_, keep, buffered, replacement.copy_, buffer, result);
+  const Reason reason = WriteShortened(input_, keep, buffered, copy_, buffer, result);
   if (reason != Reason::None)
     return Fail(result, reason);
   result.outcome = Outcome::Shortened;
@@ -293,8 +295,7 @@ namespace {
 TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
                       TrimBuffer &buffer, TrimResult &result) {
   for (const bool currentFolderFirst : {true, false}) {
-    TrimResult written =
-        WriteReplacement(replacement, keep, buffered, buffer, result, currentFolderFirst);
+    TrimResult written = replacement.write(keep, buffered, buffer, result, currentFolderFirst);
     if (written.outcome == Outcome::Failed)
       return written;
     if (const Reason reason = replacement.keepAttributes(); reason != Reason::None)
@@ -308,7 +309,7 @@ TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t 
   return Fail(result, Reason::CannotReplace, 0);
 }
 
-TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, fs::FileInfo &info,
+TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
                            TrimBuffer &buffer, TrimMode mode,
                            std::unique_ptr<Replacement> *pending) {
   TrimResult result;
@@ -318,11 +319,11 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, fs::FileInfo
   if (FindKeptLength(input, info.size, buffer, keep, buffered, result) != FsError::None)
     return Fail(result, Reason::CannotRead);
   if (mode == TrimMode::DryRun)
-    return CheckCopyPlace(place, input, result);
+    return CheckCopyPlace(place, input, info, result);
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
   if (!pending)
     return ReplaceNow(*replacement, keep, buffered, buffer, result);
-  TrimResult written = WriteReplacement(*replacement, keep, buffered, buffer, result, false);
+  TrimResult written = replacement->write(keep, buffered, buffer, result, false);
   if (written.outcome != Outcome::Failed)
     *pending = std::move(replacement);
   return written;

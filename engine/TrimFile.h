@@ -84,9 +84,14 @@ public:
   // copy may be made again beside the entry.
   bool mayRetryBeside() const;
 
+  // Creates the copy ("temp.txt" first where `currentFolderFirst` and the
+  // current folder allows) and writes the first `keep` bytes of the entry
+  // into it, shortened; `buffer.input()` may already hold the first
+  // `buffered` of them. Adds to `result`'s byte counts.
+  TrimResult write(std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer, TrimResult &result,
+                   bool currentFolderFirst);
+
 private:
-  friend TrimResult WriteReplacement(Replacement &, std::uint64_t, std::size_t, TrimBuffer &,
-                                     TrimResult &, bool);
   fs::FsError create(bool currentFolderFirst);
   fs::FsError createBeside();
   void removeCopy();
