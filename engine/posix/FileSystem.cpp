@@ -125,6 +125,15 @@ struct ProcessIdentity {
   pid_t id = ::getpid();
   uid_t user = ::geteuid();
   gid_t group = ::getegid();
+  std::vector<gid_t> groups = SupplementaryGroups();
+
+  static std::vector<gid_t> SupplementaryGroups() {
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+    if (count > 0 && ::getgroups(count, groups.data()) != count)
+      groups.clear();
+    return groups;
+  }
 };
 
 ProcessIdentity &Process() {
@@ -135,15 +144,9 @@ ProcessIdentity &Process() {
 bool IsSuperuser() { return Process().user == 0; }
 
 bool IsMemberOf(gid_t group) {
-  if (group == Process().group)
-    return true;
-  const int count = ::getgroups(0, nullptr);
-  std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
-  if (count > 0 && ::getgroups(count, groups.data()) == count)
-    for (const gid_t member : groups)
-      if (member == group)
-        return true;
-  return false;
+  const ProcessIdentity &process = Process();
+  return group == process.group ||
+         std::find(process.groups.begin(), process.groups.end(), group) != process.groups.end();
 }
 
 // Whether this user may write the open file, as the kernel would decide it
