@@ -8,22 +8,9 @@ namespace tailsnip::cli {
 
 namespace {
 
-const char *DescribeError(fs::FsError error) {
-  switch (error) {
-  case fs::FsError::None:
-    return "done";
-  case fs::FsError::NotFound:
-    return "not found";
-  case fs::FsError::AccessDenied:
-    return "permission denied";
-  case fs::FsError::NoSpace:
-    return "no space left";
-  case fs::FsError::NameTooLong:
-    return "name too long";
-  default:
-    return "input/output error";
-  }
-}
+// What the system said of the file operation that just failed, as every
+// other failure is reported.
+std::string SystemText() { return fs::DescribeSystemError(fs::LastSystemError()); }
 
 void Say(const std::string &message) {
   std::fprintf(stderr, "tailsnip-cli: %s\n", message.c_str());
@@ -91,7 +78,7 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
   const std::string shown = Quoted(folder);
   if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_);
       error != fs::FsError::None)
-    return Fail("cannot identify " + shown + ": " + DescribeError(error));
+    return Fail("cannot identify " + shown + ": " + SystemText());
   const FolderPath journals = DefaultJournalFolder();
   if (journals.empty())
     return Fail("no place for the run's journal: neither XDG_STATE_HOME nor HOME is set");
@@ -147,7 +134,7 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
   // is finished with its own copies removed too.
   if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
       error != fs::FsError::None)
-    return Fail("cannot write to the journal " + journal + ": " + DescribeError(error));
+    return Fail("cannot write to the journal " + journal + ": " + SystemText());
   RemoveLeftCopies(header_, folder, plan_, stamps_);
   resuming_ = true;
   return Verdict::Go;
@@ -174,14 +161,14 @@ bool RunJournal::record(const WorkList &list) {
   const fs::FsError error = WriteJournal(path_, header, folder_, list);
   written_ = error == fs::FsError::None;
   if (!written_)
-    Say("cannot write the run's journal " + Quoted(path_) + ": " + DescribeError(error) +
+    Say("cannot write the run's journal " + Quoted(path_) + ": " + SystemText() +
         "; nothing was changed");
   return written_;
 }
 
 void RunJournal::finish() {
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
-    Say("cannot remove the finished run's journal " + Quoted(path_) + ": " + DescribeError(error) +
+    Say("cannot remove the finished run's journal " + Quoted(path_) + ": " + SystemText() +
         "; remove it, or the next run will ask for --restart");
 }
 
