@@ -11,6 +11,8 @@
 #include <sddl.h>
 
 #include <climits>
+#include <string>
+#include <vector>
 
 namespace tailsnip::fs {
 
@@ -88,17 +90,39 @@ FsError OpenFolderHandle(const FolderPath &path, File &folder) {
   return FsError::None;
 }
 
-// A security descriptor that lets only the creating user in, for a copy
-// until it gets the entry's own.
-struct OwnerOnly {
-  OwnerOnly() {
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+// The text of a security descriptor that lets only this process's user in,
+// for a copy until it gets the entry's own. The user is named rather than
+// the owner-rights SID (OW): Wine maps a user's allowance to the owner's
+// Unix permission bits but OW to none, which would leave a copy that must be
+// removed unremovable.
+std::wstring PrivateDescriptorText() {
+  std::wstring text = L"D:P(A;;FA;;;OW)";
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    return text;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<char> user(size);
+  wchar_t *sid = nullptr;
+  if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid, &sid)) {
+    text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return text;
+}
+
+struct PrivateSecurity {
+  PrivateSecurity() {
+    static const std::wstring text = PrivateDescriptorText();
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
                                                              &descriptor, nullptr)) {
       attributes.nLength = sizeof attributes;
       attributes.lpSecurityDescriptor = descriptor;
     }
   }
-  ~OwnerOnly() { LocalFree(descriptor); }
+  ~PrivateSecurity() { LocalFree(descriptor); }
   SECURITY_ATTRIBUTES *get() { return descriptor ? &attributes : nullptr; }
 
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -242,7 +266,7 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
 }
 
 FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File &file) {
-  OwnerOnly security;
+  PrivateSecurity security;
   HANDLE handle =
       CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
                   0, security.get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

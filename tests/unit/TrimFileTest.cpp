@@ -195,6 +195,24 @@ TEST_F(TrimFileTest, NamesTakenBesideTheEntryAreNeverRemoved) {
   stdfs::remove(scratch_.cwd() / "temp.txt");
 }
 
+TEST_F(TrimFileTest, CopyDroppedBeforeItsCommitLeavesNothingBehind) {
+  // As a stopped run or a failed flush drops a written copy that has not yet
+  // got the entry's attributes: it is still private to this user.
+  const stdfs::path entry = scratch_.file("entry", "a\nb\n");
+  const FolderPath path = testing::Native(entry);
+  auto folder = std::make_shared<fs::Folder>();
+  ASSERT_EQ(fs::FsError::None, fs::OpenParentFolder(path, *folder));
+  const fs::Folder noCurrentFolder; // copies go beside their entries
+  std::unique_ptr<Replacement> pending;
+  const TrimResult result =
+      TrimEntry({folder, &noCurrentFolder, path}, buffer_, TrimMode::Replace, nullptr, &pending);
+  ASSERT_TRUE(pending) << DescribeReason(result.reason);
+  EXPECT_EQ(2u, Listing(scratch_.tree()).size()) << "no copy was written";
+  pending.reset();
+  EXPECT_EQ(std::vector<std::string>{"entry"}, Listing(scratch_.tree())) << "the copy was left";
+  EXPECT_EQ("a\nb\n", ReadBytes(entry));
+}
+
 #ifdef _WIN32
 TEST_F(TrimFileTest, HiddenAndSystemFilesComeBackAsOrdinaryFiles) {
   const stdfs::path path = scratch_.file("hidden", "a\nb\n");
