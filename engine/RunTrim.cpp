@@ -5,11 +5,13 @@
 #include "engine/TrimFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 namespace tailsnip {
@@ -34,6 +36,10 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
     report.failures.push_back({path, result.reason, result.systemError});
     break;
   }
+}
+
+bool Contains(const std::vector<std::uint64_t> &values, std::uint64_t value) {
+  return std::find(values.begin(), values.end(), value) != values.end();
 }
 
 bool IsWithin(std::string_view path, std::string_view folder) {
@@ -158,6 +164,95 @@ private:
   bool abandoned_ = false;
 };
 
+// Threads that flush copies each on its own, several at once: where no
+// flush of a whole volume is to be had, a disk still takes many flushes
+// together faster than one after another. Started at the first need and
+// kept until the run ends, since starting a thread costs milliseconds in
+// Wine.
+class FlushThreads {
+public:
+  FlushThreads() = default;
+  FlushThreads(const FlushThreads &) = delete;
+  FlushThreads &operator=(const FlushThreads &) = delete;
+  ~FlushThreads() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    started_.notify_all();
+    for (std::thread &helper : helpers_)
+      helper.join();
+  }
+
+  // Calls `flush(i)` for every i below `count`, from this thread and the
+  // helpers at once, and returns when every call has. Where no helper can
+  // be started, this thread makes every call.
+  void forEach(std::size_t count, const std::function<void(std::size_t)> &flush) {
+    if (count == 0)
+      return;
+    if (count > 1 && helpers_.empty())
+      start();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      task_ = &flush;
+      count_ = count;
+      next_ = 0;
+      busy_ = helpers_.size();
+      ++round_;
+    }
+    started_.notify_all();
+    take(flush, count);
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [&] { return busy_ == 0; });
+  }
+
+private:
+  static constexpr unsigned kHelpers = 7; // eight flushes in flight, measured best
+
+  void start() {
+    try {
+      while (helpers_.size() < kHelpers)
+        helpers_.emplace_back([this] { serve(); });
+    } catch (const std::system_error &) {
+      // The helpers started so far serve; without any, this thread does.
+    }
+  }
+
+  void take(const std::function<void(std::size_t)> &flush, std::size_t count) {
+    for (std::size_t i; (i = next_++) < count;)
+      flush(i);
+  }
+
+  void serve() {
+    std::uint64_t served = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      started_.wait(lock, [&] { return stopping_ || round_ != served; });
+      if (stopping_)
+        return;
+      served = round_;
+      const std::function<void(std::size_t)> &flush = *task_;
+      const std::size_t count = count_;
+      lock.unlock();
+      take(flush, count);
+      lock.lock();
+      if (--busy_ == 0)
+        finished_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable started_;
+  std::condition_variable finished_;
+  std::vector<std::thread> helpers_;
+  const std::function<void(std::size_t)> *task_ = nullptr;
+  std::size_t count_ = 0;
+  std::atomic<std::size_t> next_{0};
+  std::size_t busy_ = 0;
+  std::uint64_t round_ = 0;
+  bool stopping_ = false;
+};
+
 // Trims the listed entries in order and tells of each, in order. With
 // copies in flight, one thread reads entries and writes their copies ahead
 // while the calling one flushes and commits them: the two halves of the work
@@ -279,6 +374,16 @@ private:
     return slot;
   }
 
+  // Flushes and closes the copy of `slot`; a failure is told in its result,
+  // with the system's text, on whichever thread it happened.
+  static void FlushCopy(Slot &slot, bool volumeFlushed) {
+    if (slot.pending->flush(volumeFlushed) != fs::FsError::None) {
+      slot.result.outcome = Outcome::Failed;
+      slot.result.reason = Reason::CannotWriteCopy;
+      slot.result.systemError = fs::LastSystemError();
+    }
+  }
+
   // Flushes the copies of `batch`, each volume once where the system can,
   // then puts them in their entries' places in list order, and tells.
   void commit(std::vector<Slot> &batch) {
@@ -292,24 +397,28 @@ private:
           slot.result.systemError = fs::LastSystemError();
           slot.pending.reset();
         }
+    // One flush for each volume where the system has one; otherwise each
+    // copy is flushed on its own.
     std::vector<std::uint64_t> flushedVolumes;
+    std::vector<std::uint64_t> unflushableVolumes;
+    std::vector<Slot *> alone;
     for (Slot &slot : batch) {
       if (!slot.pending)
         continue;
       const std::uint64_t volume = slot.pending->volume();
-      bool flushed =
-          std::find(flushedVolumes.begin(), flushedVolumes.end(), volume) != flushedVolumes.end();
-      if (!flushed && fs::FlushVolume(slot.pending->copy()) == fs::FsError::None) {
-        flushedVolumes.push_back(volume);
-        flushed = true;
-      }
-      if (slot.pending->flush(flushed) != fs::FsError::None) {
-        slot.result.outcome = Outcome::Failed;
-        slot.result.reason = Reason::CannotWriteCopy;
-        slot.result.systemError = fs::LastSystemError();
-        slot.pending.reset(); // removes the copy
-      }
+      if (!Contains(flushedVolumes, volume) && !Contains(unflushableVolumes, volume))
+        (fs::FlushVolume(slot.pending->copy()) == fs::FsError::None ? flushedVolumes
+                                                                    : unflushableVolumes)
+            .push_back(volume);
+      if (Contains(flushedVolumes, volume))
+        FlushCopy(slot, true);
+      else
+        alone.push_back(&slot);
     }
+    flushThreads_.forEach(alone.size(), [&](std::size_t i) { FlushCopy(*alone[i], false); });
+    for (Slot &slot : batch)
+      if (slot.pending && slot.result.outcome == Outcome::Failed)
+        slot.pending.reset(); // removes the copy
     for (Slot &slot : batch) {
       if (slot.doneBefore) {
         ++report_.alreadyDone;
@@ -335,6 +444,7 @@ private:
   TrimBuffer buffer_;
   fs::Folder currentFolder_;
   FolderChain chain_;
+  FlushThreads flushThreads_;
 };
 
 } // namespace

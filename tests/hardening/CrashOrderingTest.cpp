@@ -94,6 +94,29 @@ std::optional<SystemCall> ParseTraceLine(const std::string &line) {
   return call;
 }
 
+// The lines of a trace of several threads, each call whole: strace splits
+// a call that another thread's call interrupts into "PID name(args
+// <unfinished ...>" and, later, "PID <... name resumed>rest". A call is put
+// where it finished, as that is when its effect is known.
+std::vector<std::string> WholeCalls(const std::string &trace) {
+  static const std::string unfinished = " <unfinished ...>";
+  std::vector<std::string> calls;
+  std::map<std::string, std::string> begun; // by thread
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string thread = line.substr(0, line.find(' '));
+    const std::size_t resumed = line.find(" resumed>");
+    if (line.size() > unfinished.size() &&
+        line.compare(line.size() - unfinished.size(), unfinished.size(), unfinished) == 0)
+      begun[thread] = line.substr(0, line.size() - unfinished.size());
+    else if (resumed != std::string::npos && begun.count(thread))
+      calls.push_back(begun[thread] + line.substr(resumed + 9));
+    else
+      calls.push_back(line);
+  }
+  return calls;
+}
+
 // What happened to a file the traced program created.
 struct CreatedFile {
   bool writtenSinceFlush = false;
@@ -133,8 +156,7 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
     return (dir / call.arguments.at(shift)).lexically_normal();
   };
 
-  std::istringstream lines(trace);
-  for (std::string line; std::getline(lines, line);) {
+  for (const std::string &line : WholeCalls(trace)) {
     const std::optional<SystemCall> parsed = ParseTraceLine(line);
     if (!parsed)
       continue;
@@ -250,6 +272,10 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
       {"not flushed", open + write + close + rename},
       {"not flushed", open + write + flush + write + close + rename},
       {"", open + kernelCopy + flush + close + rename},
+      {"", open + write + "8 fsync(4 <unfinished ...>\n" + "7 getpid() = 7\n" +
+               "8 <... fsync resumed>) = 0\n" + close + rename},
+      {"not flushed", open + write + "8 fsync(4 <unfinished ...>\n" + close + rename +
+                          "8 <... fsync resumed>) = 0\n"},
       {"not flushed", open + write + flush + kernelCopy + close + rename},
       {"still open", open + write + flush + rename},
       {"did not create", "7 rename(\"/t/b\", \"/t/a\") = 0\n"},
@@ -309,17 +335,30 @@ protected:
     return order;
   }
 
-  void traceRun(const stdfs::path &cwd) {
+  // Traces a run from `cwd`; `withoutVolumeFlush` has every syncfs fail,
+  // as where the system has none, so that each copy is flushed on its own.
+  void traceRun(const stdfs::path &cwd, bool withoutVolumeFlush = false) {
     const std::vector<stdfs::path> order = listOrder(cwd);
     const stdfs::path tracePath = scratch_.root() / "trace";
-    const ProgramRun run = RunProgram(
-        {"/usr/bin/strace", "-f", "-qq", "-y", "-s", "0", "-o", tracePath.string(), "-e",
-         "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,copy_file_range,"
-         "ftruncate,truncate,fsync,fdatasync,syncfs,close,rename,renameat,renameat2,unlink,"
-         "unlinkat",
-         TAILSNIP_CLI_PATH, "--quiet", scratch_.tree().string()},
-        cwd.string(), hardening::SanitizerEnvironment(true), std::chrono::seconds(120),
-        (scratch_.root() / "capture").string());
+    std::vector<std::string> command = {
+        "/usr/bin/strace",
+        "-f",
+        "-qq",
+        "-y",
+        "-s",
+        "0",
+        "-o",
+        tracePath.string(),
+        "-e",
+        "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,copy_file_range,"
+        "ftruncate,truncate,fsync,fdatasync,syncfs,close,rename,renameat,renameat2,unlink,"
+        "unlinkat"};
+    if (withoutVolumeFlush)
+      command.insert(command.end(), {"-e", "inject=syncfs:error=ENOSYS"});
+    command.insert(command.end(), {TAILSNIP_CLI_PATH, "--quiet", scratch_.tree().string()});
+    const ProgramRun run =
+        RunProgram(command, cwd.string(), hardening::SanitizerEnvironment(true),
+                   std::chrono::seconds(120), (scratch_.root() / "capture").string());
     ASSERT_TRUE(run.exited() && run.exitCode == 0) << "tailsnip-cli " << run.describe();
 
     std::set<stdfs::path> entries;
@@ -353,6 +392,16 @@ TEST_F(CrashOrderingTest, CopyIsFlushedAndClosedBeforeItIsRenamedOverTheEntry) {
 
 TEST_F(CrashOrderingTest, TemporaryNameTakenByAnEntryChangesNothingInTheOrder) {
   traceRun(scratch_.tree() / "work");
+}
+
+TEST_F(CrashOrderingTest, WithoutAVolumeFlushEachCopyIsFlushedBeforeItsRename) {
+  // Enough copies in one batch that several threads flush at once.
+  for (int n = 0; n < 40; ++n) {
+    const std::string name = "many/" + std::to_string(n);
+    originals_[name] = "a\nb\n";
+    scratch_.file(name, originals_[name]);
+  }
+  traceRun(scratch_.cwd(), true);
 }
 
 } // namespace
