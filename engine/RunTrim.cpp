@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -253,6 +254,70 @@ private:
   bool stopping_ = false;
 };
 
+// Closes the entries whose names their copies took, on a thread of its
+// own: such a close frees the entry's space, which on a journalled disk
+// costs as much as the rest of a commit. Batches are handed over whole; at
+// most kWaiting entries wait, so that open files stay few: beyond that, or
+// where no thread can be started, the caller closes them itself.
+class Closer {
+public:
+  Closer() = default;
+  Closer(const Closer &) = delete;
+  Closer &operator=(const Closer &) = delete;
+  ~Closer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable())
+      thread_.join();
+  }
+
+  void close(std::vector<fs::File> &entries) {
+    if (entries.empty() || (!thread_.joinable() && !start()))
+      return entries.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_.size() + entries.size() > kWaiting)
+      return entries.clear();
+    std::move(entries.begin(), entries.end(), std::back_inserter(waiting_));
+    entries.clear();
+    changed_.notify_all();
+  }
+
+private:
+  static constexpr std::size_t kWaiting = 192;
+
+  bool start() {
+    try {
+      thread_ = std::thread([this] { serve(); });
+      return true;
+    } catch (const std::system_error &) {
+      return false;
+    }
+  }
+
+  void serve() {
+    std::vector<fs::File> closing;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
+      if (waiting_.empty())
+        return;
+      closing.swap(waiting_);
+      lock.unlock();
+      closing.clear();
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<fs::File> waiting_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
 // Trims the listed entries in order and tells of each, in order. With
 // copies in flight, one thread reads entries and writes their copies ahead
 // while the calling one flushes and commits them: the two halves of the work
@@ -419,6 +484,7 @@ private:
     for (Slot &slot : batch)
       if (slot.pending && slot.result.outcome == Outcome::Failed)
         slot.pending.reset(); // removes the copy
+    std::vector<fs::File> replaced;
     for (Slot &slot : batch) {
       if (slot.doneBefore) {
         ++report_.alreadyDone;
@@ -426,12 +492,16 @@ private:
       }
       if (slot.pending) {
         slot.result = slot.pending->commit(slot.result);
+        // Another name of the file still reaches it: nothing is freed.
+        if (slot.result.outcome == Outcome::Shortened && !slot.pending->hasOtherNames())
+          replaced.push_back(slot.pending->takeEntry());
         slot.pending.reset();
       }
       Count(*slot.entry, slot.result, report_);
       if (options_.onEntry)
         options_.onEntry(*slot.entry, slot.result);
     }
+    closer_.close(replaced);
     batch.clear();
   }
 
@@ -445,6 +515,7 @@ private:
   fs::Folder currentFolder_;
   FolderChain chain_;
   FlushThreads flushThreads_;
+  Closer closer_;
 };
 
 } // namespace

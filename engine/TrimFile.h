@@ -79,6 +79,11 @@ public:
   // kept as it was.
   TrimResult commit(TrimResult result);
 
+  // The entry, as it was before a successful commit: still open on POSIX,
+  // where its last close frees its space, which on a journalled disk costs
+  // as much as the rest of a commit, and may be left to another thread.
+  fs::File takeEntry() { return std::move(input_); }
+
   // Whether a commit failed only because the copy, made in the current
   // directory, lies on another volume (one volume mounted twice), and the
   // copy may be made again beside the entry.
