@@ -59,24 +59,27 @@ double TimeFlush(std::vector<fs::File> &files, unsigned threads) {
 }
 
 // Writes `count` files in `folder`, times flushing them `threads` ways, and
-// removes them. Negative when something failed.
+// removes them, whatever happened. Negative when something failed.
 double TimeOneWay(const fs::Folder &folder, const FolderPath &root, std::size_t count,
                   const std::string &content, unsigned threads) {
   std::vector<fs::File> files(count);
   std::vector<FolderPath> names;
   fs::FileInfo like = folder.info;
   like.permissions = 0600;
-  for (std::size_t i = 0; i < count; ++i) {
-    names.push_back(JoinPath(root, "flush-ways-" + std::to_string(i) + ".tmp"));
-    if (fs::CreateNew(folder, names.back(), like, files[i]) != fs::FsError::None ||
-        fs::WriteAll(files[i], content.data(), content.size()) != fs::FsError::None)
-      return -1;
+  bool written = true;
+  for (std::size_t i = 0; i < count && written; ++i) {
+    const FolderPath name = JoinPath(root, "flush-ways-" + std::to_string(i) + ".tmp");
+    written = fs::CreateNew(folder, name, like, files[i]) == fs::FsError::None;
+    if (written)
+      names.push_back(name);
+    written =
+        written && fs::WriteAll(files[i], content.data(), content.size()) == fs::FsError::None;
   }
-  const double seconds = TimeFlush(files, threads);
-  for (std::size_t i = 0; i < count; ++i) {
+  const double seconds = written ? TimeFlush(files, threads) : -1;
+  for (std::size_t i = 0; i < names.size(); ++i) {
     fs::Close(files[i]);
     if (fs::Remove(folder.handle, names[i]) != fs::FsError::None)
-      std::fprintf(stderr, "remove: %s\n", fs::DescribeSystemError(fs::LastSystemError()).c_str());
+      std::fprintf(stderr, "flush-ways: cannot remove %s\n", names[i].c_str());
   }
   return seconds;
 }
@@ -97,9 +100,12 @@ int main(int argc, char **argv) {
     return 1;
   }
   const std::string content(kib * 1024, 'x');
-  std::vector<Way> ways = {{"one flush after the other", 1}, {"from 2 threads", 2},
-                           {"from 4 threads", 4},            {"from 8 threads", 8},
-                           {"from 16 threads", 16},          {"one flush of the volume", 0}};
+  std::vector<Way> ways = {{"one flush after the other", 1},
+                           {"from 2 threads", 2},
+                           {"from 4 threads", 4},
+                           {"from 8 threads", 8},
+                           {"from 16 threads", 16},
+                           {"one flush of the volume", 0}};
   for (int round = 0; round < 3; ++round)
     for (Way &way : ways) {
       const double seconds = TimeOneWay(folder, root, count, content, way.threads);

@@ -104,6 +104,11 @@ run_tool() {
     measure "$run/output" find "$run/work" -type f -exec sed -i '$d' {} +
     ;;
   cp) measure "$run/output" cp -a "$run/work" "$run/copy" ;;
+  in_turn)
+    measure "$run/output" "$tools/trim-in-turn" "$run/work"
+    check_tailsnip_run "$run/output" "$run/cwd"
+    same_tree "$place/reference" "$run/work"
+    ;;
   floor) measure "$run/output" "$tools/rewrite-floor" "$run/work" ;;
   no_flush) measure "$run/output" "$tools/rewrite-floor" --no-flush "$run/work" ;;
   esac
@@ -138,7 +143,9 @@ files=$(find "$tmpfs/small" -type f | wc -l)
 small_mib=$(mebibytes $(($(du -s -B 1024 --apparent-size "$tmpfs/small" | cut -f 1))))
 if [ -n "$disk" ]; then
   fresh_copy "$tmpfs/small" "$disk/small"
-  run_tree "$disk" small tailsnip sed floor no_flush
+  run_tree "$disk" small tailsnip in_turn sed floor no_flush
+  # Many small files made durable: one after another, from threads, by volume.
+  flush_ways=$("$tools/flush-ways" "$disk" 85 4)
 fi
 rm -rf "$tmpfs/small" "$tmpfs/work"
 
@@ -211,6 +218,7 @@ tool_label() {
   tailsnip) echo tailsnip-cli ;;
   sed) echo "find+sed -i" ;;
   cp) echo "cp -a" ;;
+  in_turn) echo "one at a time" ;;
   floor) echo "rewrite floor" ;;
   no_flush) echo "floor, no fsync" ;;
   esac
@@ -226,10 +234,16 @@ echo
 if [ -n "$disk" ]; then
   echo "== On disk: $(file_system "$disk"), $disk_note"
   echo "   The same small files, best of $disk_rounds runs; each copy written to the disk first (sync)."
-  echo "   The rewrite floor flushes each file on its own, as tailsnip-cli did so far; sed"
+  echo "   'one at a time' is the engine as the dialog program runs it, and as tailsnip-cli"
+  echo "   did before it put copies in flight: each copy flushed on its own and renamed before"
+  echo "   the next entry is read. The rewrite floor flushes each file on its own too; sed"
   echo "   flushes nothing."
   echo
-  print_table "$disk" tailsnip sed floor no_flush
+  print_table "$disk" tailsnip in_turn sed floor no_flush
+  echo
+  echo "   flush-ways: a batch of new files made durable three ways (the run shares one flush"
+  echo "   of the volume where the system has it, and flushes from eight threads elsewhere):"
+  echo "$flush_ways" | sed 's/^/   /'
 else
   echo "== On disk: skipped, /var/tmp is on no disk file system and only root can mount an image"
 fi
@@ -261,9 +275,11 @@ printf '   %-50s %9s  %-9s %-8s %8s   %s\n' "" figure goal "" "CPU time" "file s
 if [ -n "$disk" ]; then
   d=$disk.small
   vs_sed=$(ratio "$(of "$d.tailsnip")" "$(of "$d.sed")")
-  vs_flush=$(ratio "$(of "$d.floor")" "$(of "$d.tailsnip")")
+  vs_flush=$(ratio "$(of "$d.in_turn")" "$(of "$d.tailsnip")")
+  vs_floor=$(ratio "$(of "$d.floor")" "$(of "$d.tailsnip")")
   goal_row "on disk, small files: tailsnip / sed" "${vs_sed}x" "<= 1x" "$vs_sed <= 1" "-" "$(file_system "$disk")"
-  goal_row "on disk, small files: flush per file / tailsnip" "${vs_flush}x" ">= 2.5x" "$vs_flush >= 2.5" "-" "$(file_system "$disk")"
+  goal_row "on disk, small files: one at a time / tailsnip" "${vs_flush}x" ">= 2.5x" "$vs_flush >= 2.5" "-" "$(file_system "$disk")"
+  echo "   (beside the rewrite floor, which flushes each file too: ${vs_floor}x)"
   check disk "$vs_sed <= 1 && $vs_flush >= 2.5"
 fi
 t=$tmpfs
