@@ -5,16 +5,145 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace tailsnip {
 
 using fs::FsError;
 
-TrimBuffer::TrimBuffer(std::size_t chunk) : chunk_(chunk), memory_(new char[3 * chunk]) {}
+namespace {
+
+// A piece of a copy: `size` bytes of `data`, which are either the entry's
+// own from `offset` on (`asIs`: the kernel may copy them itself) or their
+// translation.
+struct Piece {
+  fs::File *input = nullptr;
+  fs::File *output = nullptr;
+  std::uint64_t offset = 0;
+  const char *data = nullptr;
+  std::size_t size = 0;
+  bool asIs = false;
+};
+
+// Writes the pieces of one copy, in order, at the copy's end.
+class PieceWriter {
+public:
+  FsError write(const Piece &piece) {
+    if (piece.asIs && kernelCopies_) {
+      const FsError error = fs::CopyRange(*piece.input, piece.offset, *piece.output, piece.size);
+      if (error != FsError::NotSupported)
+        return error;
+      kernelCopies_ = false; // where it cannot now, it will not later
+    }
+    return fs::WriteAll(*piece.output, piece.data, piece.size);
+  }
+
+private:
+  bool kernelCopies_ = true;
+};
+
+} // namespace
+
+// Writes pieces on a thread of its own, one at a time and in the order they
+// are put, while the caller reads and translates the next: on a large file
+// the reading and the writing overlap. The thread starts at the first need
+// and ends with the buffer.
+class WriteBehind {
+public:
+  WriteBehind() = default;
+  WriteBehind(const WriteBehind &) = delete;
+  WriteBehind &operator=(const WriteBehind &) = delete;
+  ~WriteBehind() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable())
+      thread_.join();
+  }
+
+  // Whether the thread runs or could be started.
+  bool ready() {
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { serve(); });
+      } catch (const std::system_error &) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Waits until the piece put before is written and hands `piece` to
+  // `writer`, unless the one before failed: then returns its error.
+  FsError put(PieceWriter &writer, const Piece &piece) {
+    if (const FsError before = wait(); before != FsError::None)
+      return before;
+    std::lock_guard<std::mutex> lock(mutex_);
+    writer_ = &writer;
+    piece_ = piece;
+    waiting_ = true;
+    changed_.notify_all();
+    return FsError::None;
+  }
+
+  // Waits until the piece put last is written; how that went, with the
+  // system's code for a failure made this thread's latest.
+  FsError wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !waiting_ && !writing_; });
+    const FsError outcome = outcome_;
+    outcome_ = FsError::None;
+    if (outcome != FsError::None)
+      fs::ErrorFromSystem(systemError_);
+    return outcome;
+  }
+
+private:
+  void serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopping_ || waiting_; });
+      if (!waiting_)
+        return;
+      const Piece piece = piece_;
+      waiting_ = false;
+      writing_ = true;
+      lock.unlock();
+      const FsError outcome = writer_->write(piece);
+      const int systemError = outcome == FsError::None ? 0 : fs::LastSystemError();
+      lock.lock();
+      writing_ = false;
+      outcome_ = outcome;
+      systemError_ = systemError;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  PieceWriter *writer_ = nullptr;
+  Piece piece_;
+  bool waiting_ = false;
+  bool writing_ = false;
+  bool stopping_ = false;
+  FsError outcome_ = FsError::None;
+  int systemError_ = 0;
+  std::thread thread_;
+};
+
+TrimBuffer::TrimBuffer(std::size_t chunk)
+    : chunk_(chunk), memory_(new char[6 * chunk]), writeBehind_(new WriteBehind) {}
+
+TrimBuffer::~TrimBuffer() = default;
 
 namespace {
 
@@ -92,46 +221,57 @@ FolderPath FolderOf(const FolderPath &path) {
 // whose line ends are all CR LF already is copied by the kernel where it
 // can: it was read only to be scanned. Should the entry change between the
 // scan and that copy, its new size or time keeps the copy from replacing it.
+// A file of several chunks is written behind its reading, from the halves
+// of `buffer` in turn.
 Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
                       TrimBuffer &buffer, TrimResult &result) {
+  PieceWriter writer;
+  WriteBehind *behind =
+      keep > buffer.chunk() && buffer.writeBehind().ready() ? &buffer.writeBehind() : nullptr;
+  // Whatever happens here, no piece is still being written on return; a
+  // failure found meanwhile keeps its own system code.
+  struct Finish {
+    WriteBehind *behind;
+    ~Finish() {
+      const int systemError = fs::LastSystemError();
+      if (behind && behind->wait() != FsError::None)
+        fs::ErrorFromSystem(systemError);
+    }
+  } finish{behind};
   bool afterCarriageReturn = false;
-  bool kernelCopies = true;
-  for (std::uint64_t done = 0; done < keep;) {
+  int half = 0;
+  for (std::uint64_t done = 0; done < keep; half = behind ? 1 - half : 0) {
+    Piece piece{&input, &output, done, buffer.input(half)};
     const std::size_t size =
         static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));
     if (buffered == 0) {
-      if (ReadFully(input, done, buffer.input(), size) != FsError::None)
+      if (ReadFully(input, done, buffer.input(half), size) != FsError::None)
         return Reason::CannotRead;
       result.bytesRead += size;
     }
     buffered = 0;
-    const char *data = buffer.input();
-    std::size_t length = size;
-    bool copied = false;
-    if (const char *bare = FindBareLineFeed(data, size, afterCarriageReturn)) {
+    piece.size = size;
+    if (const char *bare = FindBareLineFeed(piece.data, size, afterCarriageReturn)) {
       // What comes before the first bare line feed is already right: copy
       // it as it is and translate only from there, without scanning it again.
-      const std::size_t clean = static_cast<std::size_t>(bare - data);
-      std::memcpy(buffer.output(), data, clean);
+      const std::size_t clean = static_cast<std::size_t>(bare - piece.data);
+      char *translated = buffer.output(half);
+      std::memcpy(translated, piece.data, clean);
       afterCarriageReturn = false; // a bare line feed has none before it
-      length = clean + WriteLineEndsAsCrLf(bare, size - clean, buffer.output() + clean,
-                                           afterCarriageReturn);
-      data = buffer.output();
+      piece.size =
+          clean + WriteLineEndsAsCrLf(bare, size - clean, translated + clean, afterCarriageReturn);
+      piece.data = translated;
     } else {
-      afterCarriageReturn = data[size - 1] == '\r';
-      if (kernelCopies) {
-        const FsError error = fs::CopyRange(input, done, output, size);
-        if (error != FsError::None && error != FsError::NotSupported)
-          return Reason::CannotWriteCopy;
-        copied = error == FsError::None;
-        kernelCopies = copied; // where it cannot now, it will not later
-      }
+      afterCarriageReturn = piece.data[size - 1] == '\r';
+      piece.asIs = true;
     }
-    if (!copied && fs::WriteAll(output, data, length) != FsError::None)
+    if ((behind ? behind->put(writer, piece) : writer.write(piece)) != FsError::None)
       return Reason::CannotWriteCopy;
-    result.bytesWritten += length;
+    result.bytesWritten += piece.size;
     done += size;
   }
+  if (behind && behind->wait() != FsError::None)
+    return Reason::CannotWriteCopy;
   return Reason::None;
 }
 

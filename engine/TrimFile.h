@@ -15,20 +15,30 @@ namespace tailsnip {
 // The name of the shortened copy, in the current directory.
 inline constexpr const char kTemporaryName[] = "temp.txt";
 
+class WriteBehind;
+
 // Memory for reading and writing one file at a time, reused from file to
-// file so that a run allocates it once whatever the files' sizes.
+// file so that a run allocates it once whatever the files' sizes. It comes
+// in two halves: while a large file's copy is written from one, the next
+// chunk is read into the other.
 class TrimBuffer {
 public:
   static constexpr std::size_t kDefaultChunk = std::size_t{1} << 20;
   explicit TrimBuffer(std::size_t chunk = kDefaultChunk);
+  ~TrimBuffer();
+  TrimBuffer(const TrimBuffer &) = delete;
+  TrimBuffer &operator=(const TrimBuffer &) = delete;
 
   std::size_t chunk() const { return chunk_; }
-  char *input() { return memory_.get(); }
-  char *output() { return memory_.get() + chunk_; } // holds 2 * chunk bytes
+  char *input(int half = 0) { return memory_.get() + half * 3 * chunk_; }
+  char *output(int half = 0) { return input(half) + chunk_; } // holds 2 * chunk bytes
+  // The thread that writes a large file's copy behind its reading.
+  WriteBehind &writeBehind() { return *writeBehind_; }
 
 private:
   std::size_t chunk_;
   std::unique_ptr<char[]> memory_;
+  std::unique_ptr<WriteBehind> writeBehind_;
 };
 
 enum class TrimMode {
