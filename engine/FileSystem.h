@@ -204,6 +204,10 @@ FsError Remove(const File &folder, const FolderPath &path);
 // Identity of the folder at `path` (links followed).
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity);
 
+// How many files this process may have open at once; the largest size_t
+// where the system sets no such limit.
+std::size_t OpenFilesAllowed();
+
 // A number that differs between processes running at the same time.
 std::uint32_t CurrentProcessId();
 

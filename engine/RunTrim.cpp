@@ -257,11 +257,11 @@ private:
 // Closes the entries whose names their copies took, on a thread of its
 // own: such a close frees the entry's space, which on a journalled disk
 // costs as much as the rest of a commit. Batches are handed over whole; at
-// most kWaiting entries wait, so that open files stay few: beyond that, or
+// most `waiting` entries wait, so that open files stay few: beyond that, or
 // where no thread can be started, the caller closes them itself.
 class Closer {
 public:
-  Closer() = default;
+  explicit Closer(std::size_t waiting) : mostWaiting_(waiting) {}
   Closer(const Closer &) = delete;
   Closer &operator=(const Closer &) = delete;
   ~Closer() {
@@ -278,7 +278,7 @@ public:
     if (entries.empty() || (!thread_.joinable() && !start()))
       return entries.clear();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (waiting_.size() + entries.size() > kWaiting)
+    if (waiting_.size() + entries.size() > mostWaiting_)
       return entries.clear();
     std::move(entries.begin(), entries.end(), std::back_inserter(waiting_));
     entries.clear();
@@ -286,8 +286,6 @@ public:
   }
 
 private:
-  static constexpr std::size_t kWaiting = 192;
-
   bool start() {
     try {
       thread_ = std::thread([this] { serve(); });
@@ -313,10 +311,22 @@ private:
 
   std::mutex mutex_;
   std::condition_variable changed_;
+  const std::size_t mostWaiting_;
   std::vector<fs::File> waiting_;
   bool stopping_ = false;
   std::thread thread_;
 };
+
+// How many copies may be in flight, of the `wanted`, within the files this
+// process may keep open: each holds its entry, and until flushed its copy;
+// two batches more of entries may wait to be closed. Some files are kept
+// for the rest: the run's folders, its journal, the standard streams.
+std::size_t CopiesInFlight(std::size_t wanted) {
+  constexpr std::size_t kKeptForTheRest = 64;
+  const std::size_t allowed = fs::OpenFilesAllowed();
+  const std::size_t spare = allowed > kKeptForTheRest ? allowed - kKeptForTheRest : 0;
+  return std::min(wanted, spare / 3);
+}
 
 // Trims the listed entries in order and tells of each, in order. With
 // copies in flight, one thread reads entries and writes their copies ahead
@@ -327,8 +337,9 @@ public:
   Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
       : options_(options), report_(report), identities_(identities),
         mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
-        batched_(options.copiesInFlight > 1 && !options.dryRun),
-        batch_(batched_ ? std::max<std::size_t>(options.copiesInFlight / 3, 1) : 1) {
+        batched_(CopiesInFlight(options.copiesInFlight) > 1 && !options.dryRun),
+        batch_(batched_ ? std::max<std::size_t>(CopiesInFlight(options.copiesInFlight) / 3, 1) : 1),
+        closer_(2 * batch_) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
     // entries, and so do all copies where the current folder cannot be opened.
     if (!batched_)

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <limits>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -500,6 +502,14 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
   identity.volume = static_cast<std::uint64_t>(status.st_dev);
   identity.index = static_cast<std::uint64_t>(status.st_ino);
   return FsError::None;
+}
+
+std::size_t OpenFilesAllowed() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > std::numeric_limits<std::size_t>::max())
+    return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(Process().id); }

@@ -11,6 +11,7 @@
 #include <sddl.h>
 
 #include <climits>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -369,6 +370,9 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
   }
   return error;
 }
+
+// Handles are limited only by memory.
+std::size_t OpenFilesAllowed() { return std::numeric_limits<std::size_t>::max(); }
 
 std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 

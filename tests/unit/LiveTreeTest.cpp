@@ -10,6 +10,7 @@
 #include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -52,8 +53,8 @@ protected:
 };
 
 std::size_t OpenFiles() {
-  return static_cast<std::size_t>(std::distance(stdfs::directory_iterator("/proc/self/fd"),
-                                                stdfs::directory_iterator()));
+  return static_cast<std::size_t>(
+      std::distance(stdfs::directory_iterator("/proc/self/fd"), stdfs::directory_iterator()));
 }
 
 TEST_F(LiveTreeTest, ReplacedFilesAreLetGoBeforeTheRunEnds) {
@@ -67,6 +68,22 @@ TEST_F(LiveTreeTest, ReplacedFilesAreLetGoBeforeTheRunEnds) {
   const RunReport report = Run(scratch_.tree(), options);
   EXPECT_EQ(600u, report.shortened);
   EXPECT_EQ(before, OpenFiles()) << "files the run opened are still open";
+}
+
+TEST_F(LiveTreeTest, FewOpenFilesAllowedMeansFewerCopiesInFlight) {
+  for (int n = 0; n < 600; ++n)
+    scratch_.file("f/" + std::to_string(n), "a\nb\n");
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+  struct rlimit few = saved;
+  few.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 150);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
+  RunOptions options;
+  options.copiesInFlight = 256;
+  const RunReport report = Run(scratch_.tree(), options);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(std::vector<std::string>{}, Failed(report));
+  EXPECT_EQ(600u, report.shortened);
 }
 
 TEST_F(LiveTreeTest, FolderSwappedForALinkLeadsNowhere) {
