@@ -69,10 +69,18 @@ public:
     held_.push_back({path, std::make_shared<fs::Folder>(std::move(folder))});
   }
 
+  // Notes that the folder at `path` could not be opened, for the system's
+  // reason `systemError` (too many open files, say): what lies beneath it
+  // is told of with that reason.
+  void enterUnopened(const FolderPath &path, int systemError) {
+    held_.push_back({path, nullptr, systemError});
+  }
+
   // The held folder that `entry` lies in; null when that folder is not the
-  // one the walk listed. Entries come in walk order, so folders whose
+  // one the walk listed, or lies in one that could not be opened (then
+  // `unopenedError` says why). Entries come in walk order, so folders whose
   // entries are all done are let go on the way.
-  std::shared_ptr<const fs::Folder> folderOf(const FolderPath &entry) {
+  std::shared_ptr<const fs::Folder> folderOf(const FolderPath &entry, int &unopenedError) {
     // The walk joins with a separator even after a root's own ("C:\\" "\\" name).
     const std::size_t separator = entry.find_last_of(kPathSeparator);
     if (separator == FolderPath::npos)
@@ -80,13 +88,17 @@ public:
     const std::string_view parent = std::string_view(entry).substr(0, separator);
     while (!held_.empty() && held_.back().path != parent && !IsWithin(parent, held_.back().path))
       held_.pop_back();
-    return !held_.empty() && held_.back().path == parent ? held_.back().folder : nullptr;
+    if (held_.empty())
+      return nullptr;
+    unopenedError = held_.back().folder ? 0 : held_.back().systemError;
+    return held_.back().path == parent ? held_.back().folder : nullptr;
   }
 
 private:
   struct Held {
     FolderPath path;
     std::shared_ptr<const fs::Folder> folder; // shared with copies still in flight
+    int systemError = 0;                      // why `folder` could not be opened
   };
   std::vector<Held> held_;
 };
@@ -437,9 +449,12 @@ private:
       slot.doneBefore = true;
       return slot;
     }
-    const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry);
+    int unopenedError = 0;
+    const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry, unopenedError);
     if (!folder) {
-      slot.result = {Outcome::Failed, Reason::FolderChanged};
+      slot.result = unopenedError != 0 ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0,
+                                                    0, unopenedError}
+                                       : TrimResult{Outcome::Failed, Reason::FolderChanged};
       return slot;
     }
     fs::Folder opened;
@@ -447,6 +462,8 @@ private:
                             batched_ ? &slot.pending : nullptr);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
+    else if (slot.result.reason == Reason::IsFolder)
+      chain_.enterUnopened(*slot.entry, fs::LastSystemError());
     return slot;
   }
 

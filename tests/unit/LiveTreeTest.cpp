@@ -86,6 +86,27 @@ TEST_F(LiveTreeTest, FewOpenFilesAllowedMeansFewerCopiesInFlight) {
   EXPECT_EQ(600u, report.shortened);
 }
 
+TEST_F(LiveTreeTest, FoldersTooDeepToHoldOpenAreNamedWithTheSystemsReason) {
+  // Every folder on the way down is held open; past the open-file limit
+  // what lies deeper cannot be reached, and must not be called changed.
+  stdfs::path deep = scratch_.tree();
+  for (int level = 0; level < 100; ++level)
+    deep /= "d";
+  stdfs::create_directories(deep);
+  WriteBytes(deep / "f", "a\nb\n");
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+  struct rlimit few = saved;
+  few.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 64);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
+  const RunReport report = Run(scratch_.tree());
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ("a\nb\n", ReadBytes(deep / "f"));
+  const std::vector<std::string> failed = Failed(report);
+  ASSERT_FALSE(failed.empty());
+  EXPECT_EQ("f: folder could not be searched: Too many open files", failed.back());
+}
+
 TEST_F(LiveTreeTest, FolderSwappedForALinkLeadsNowhere) {
   scratch_.file("x/inside", "1\n2\n");
   const stdfs::path elsewhere = scratch_.root() / "elsewhere";
