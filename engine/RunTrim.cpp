@@ -349,8 +349,8 @@ public:
   Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
       : options_(options), report_(report), identities_(identities),
         mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
-        batched_(CopiesInFlight(options.copiesInFlight) > 1 && !options.dryRun),
-        batch_(batched_ ? std::max<std::size_t>(CopiesInFlight(options.copiesInFlight) / 3, 1) : 1),
+        inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
+        batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1),
         closer_(2 * batch_) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
     // entries, and so do all copies where the current folder cannot be opened.
@@ -537,6 +537,7 @@ private:
   RunReport &report_;
   const FolderIdentities &identities_;
   const TrimMode mode_;
+  const std::size_t inFlight_; // copies written and not yet committed, at most
   const bool batched_;
   const std::size_t batch_; // copies committed together; two more batches may wait
   TrimBuffer buffer_;
