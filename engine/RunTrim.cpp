@@ -408,10 +408,11 @@ private:
           // before the next entry is opened.
           const bool alone = last.pending && last.pending->hasOtherNames();
           if (alone || batch.size() >= batch_ || bytes >= kBytesInFlight / 3) {
-            if (!queue.push(std::move(batch)) || (alone && !queue.waitUntilCommitted()))
-              break;
+            const bool pushed = queue.push(std::move(batch));
             batch.clear();
             bytes = 0;
+            if (!pushed || (alone && !queue.waitUntilCommitted()))
+              break;
           }
         }
         // Copies already written are finished, not abandoned: no new entry starts.
