@@ -40,11 +40,7 @@ FolderPath DefaultJournalFolder() {
   return local && local[0] ? FolderPath(local) + "\\Tailsnip" : FolderPath();
 }
 
-FolderPath AbsolutePath(const FolderPath &path) {
-  char full[MAX_PATH];
-  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  return length > 0 && length < sizeof full ? FolderPath(full, length) : path;
-}
+FolderPath AbsolutePath(const FolderPath &path) { return ToFullPath(path); }
 
 namespace journal {
 

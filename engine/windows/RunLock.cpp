@@ -6,6 +6,7 @@
 #include "engine/RunLock.h"
 
 #include "engine/FileSystem.h"
+#include "engine/windows/WidePath.h"
 
 #include <windows.h>
 
@@ -45,9 +46,7 @@ bool Exists(const std::string &name) {
 // The folder and every folder above it, nearest first, by their paths.
 std::vector<std::string> FolderAndAbove(const FolderPath &folder) {
   std::vector<std::string> folders;
-  char full[MAX_PATH * 4];
-  const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
-  std::string path = length > 0 && length < sizeof full ? std::string(full, length) : folder;
+  std::string path = ToFullPath(folder);
   folders.push_back(path);
   while (path.size() > 3) { // down to the drive's root, "C:\"
     const std::size_t separator = path.find_last_of('\\', path.size() - 2);

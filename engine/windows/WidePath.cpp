@@ -20,12 +20,9 @@ bool StartsWith(const std::wstring &text, const wchar_t *prefix) {
   return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
-} // namespace
-
-std::wstring ToWidePath(const FolderPath &path) {
-  const std::wstring wide = Widen(path);
-  if (wide.empty() || StartsWith(wide, L"\\\\?\\"))
-    return wide;
+// `wide` made absolute and normalized by the system, at any length; empty
+// when it cannot be.
+std::wstring FullWidePath(const std::wstring &wide) {
   // The path may grow as it becomes absolute; the size asked for includes
   // the terminator, the size written does not.
   std::wstring full;
@@ -34,14 +31,34 @@ std::wstring ToWidePath(const FolderPath &path) {
     full.resize(size);
     size = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
   }
-  if (size == 0)
-    return {};
   full.resize(size);
-  if (StartsWith(full, L"\\\\.\\"))
+  return full;
+}
+
+} // namespace
+
+std::wstring ToWidePath(const FolderPath &path) {
+  const std::wstring wide = Widen(path);
+  if (wide.empty() || StartsWith(wide, L"\\\\?\\"))
+    return wide;
+  const std::wstring full = FullWidePath(wide);
+  if (full.empty() || StartsWith(full, L"\\\\.\\"))
     return full;
   if (StartsWith(full, L"\\\\"))
     return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
+}
+
+FolderPath ToFullPath(const FolderPath &path) {
+  const std::wstring full = FullWidePath(Widen(path));
+  const int length = WideCharToMultiByte(CP_ACP, 0, full.data(), static_cast<int>(full.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  if (full.empty() || length <= 0)
+    return path;
+  FolderPath narrow(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, full.data(), static_cast<int>(full.size()), &narrow[0], length,
+                      nullptr, nullptr);
+  return narrow;
 }
 
 } // namespace tailsnip

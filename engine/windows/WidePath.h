@@ -1,6 +1,7 @@
 // The engine keeps paths narrow, as the dialog delivers them; the narrow file
 // functions of Windows stop at 260 characters. Every file-system call of the
-// Windows engine goes through ToWidePath, which has no such limit.
+// Windows engine goes through ToWidePath, which has no such limit, and
+// every absolute name it keeps is made by ToFullPath.
 #ifndef TAILSNIP_ENGINE_WINDOWS_WIDEPATH_H
 #define TAILSNIP_ENGINE_WINDOWS_WIDEPATH_H
 
@@ -18,6 +19,12 @@ namespace tailsnip {
 // (\\.\) is only made absolute. Returns an empty string, which no file
 // function accepts, when `path` cannot be made absolute.
 std::wstring ToWidePath(const FolderPath &path);
+
+// Returns `path` made absolute against the current directory and
+// normalized, as ToWidePath does, but narrow and without the prefix, at any
+// length: for naming a folder rather than opening it. Returns `path` itself
+// when it cannot be made absolute.
+FolderPath ToFullPath(const FolderPath &path);
 
 } // namespace tailsnip
 

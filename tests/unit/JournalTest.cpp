@@ -57,5 +57,16 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_TRUE(stdfs::exists(others)) << "removed a copy of another process";
 }
 
+TEST(JournalTest, ARunsFolderOfAnyLengthIsNamedInFull) {
+  // The journal names the folder absolutely, to be found from anywhere;
+  // the test's current directory is `scratch.cwd()`.
+  Scratch scratch;
+  stdfs::path relative;
+  for (int level = 0; level < 12; ++level)
+    relative /= "a folder with a long name, " + std::to_string(level);
+  stdfs::create_directories(scratch.cwd() / relative);
+  EXPECT_EQ(Native(stdfs::canonical(scratch.cwd()) / relative), AbsolutePath(Native(relative)));
+}
+
 } // namespace
 } // namespace tailsnip
