@@ -522,8 +522,10 @@ private:
       if (slot.pending) {
         slot.result = slot.pending->commit(slot.result);
         // Another name of the file still reaches it: nothing is freed.
+        // Windows closed the entry before its rename.
         if (slot.result.outcome == Outcome::Shortened && !slot.pending->hasOtherNames())
-          replaced.push_back(slot.pending->takeEntry());
+          if (fs::File entry = slot.pending->takeEntry(); entry.isOpen())
+            replaced.push_back(std::move(entry));
         slot.pending.reset();
       }
       Count(*slot.entry, slot.result, report_);
