@@ -6,6 +6,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -23,6 +24,8 @@ bool IsFolder(const std::string &path) {
 
 std::string EraseLine(std::size_t width) { return std::string(width, ' ') + '\r'; }
 
+void AllowAllOpenFiles() {}
+
 #else
 
 bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) != 0; }
@@ -33,6 +36,20 @@ bool IsFolder(const std::string &path) {
 }
 
 std::string EraseLine(std::size_t) { return "\033[K"; }
+
+void AllowAllOpenFiles() {
+  // The program never uses select(), so descriptors above 1024 are safe.
+  // An unlimited hard limit is not a value the kernel takes for the soft one.
+  constexpr rlim_t kMost = rlim_t{1} << 20;
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return;
+  const rlim_t most = limit.rlim_max == RLIM_INFINITY ? kMost : limit.rlim_max;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < most) {
+    limit.rlim_cur = most;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
 
 #endif
 

@@ -20,6 +20,12 @@ bool IsFolder(const std::string &path);
 // is overwritten with spaces.
 std::string EraseLine(std::size_t width);
 
+// Raises this process's limit on open files as far as the system lets the
+// user: a run holds open every folder down to the one it works in, and its
+// copies in flight. Nothing to do on Windows, whose handles have no such
+// limit. Where the limit cannot be raised, runs work within it.
+void AllowAllOpenFiles();
+
 } // namespace tailsnip::cli
 
 #endif

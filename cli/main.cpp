@@ -387,6 +387,7 @@ int main(int argc, char **argv) {
   int status = ParseOptions(argc, argv, options);
   if (status < 0) {
     cli::CatchStopSignals();
+    cli::AllowAllOpenFiles();
     status = Run(options);
   }
   status = CloseOutput(status);

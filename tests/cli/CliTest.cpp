@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -236,6 +237,26 @@ TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
   EXPECT_EQ("1\n2\n", ReadBytes(object)) << "a file --include leaves out was shortened";
+}
+
+TEST_F(CliTest, TreeDeeperThanTheOpenFilesAllowedAtStartIsShortenedWhole) {
+  // Every folder down to the one worked in is held open.
+  stdfs::path deep = scratch_.tree();
+  for (int level = 0; level < 150; ++level)
+    deep /= "d";
+  stdfs::create_directories(deep);
+  WriteBytes(deep / "f", "1\n2\n");
+  struct rlimit saved;
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 256)
+    GTEST_SKIP() << "the hard limit on open files is " << saved.rlim_max;
+  struct rlimit few = saved;
+  few.rlim_cur = 64; // the child starts with it
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &few));
+  const Ran ran = RunCli({"--quiet", Tree()});
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(0, ran.status) << ran.out << ran.err;
+  EXPECT_EQ("1\r\n", ReadBytes(deep / "f"));
 }
 
 TEST_F(CliTest, OneFileSystemDoesNotEnterAnotherVolume) {
