@@ -1,5 +1,6 @@
 // tailsnip-cli as scripts and people use it: arguments, output streams,
 // exit status, and the progress line on a terminal.
+#include "../unit/OpenFileLimit.h"
 #include "../unit/PosixVolume.h"
 #include "../unit/TestSupport.h"
 
@@ -246,15 +247,16 @@ TEST_F(CliTest, TreeDeeperThanTheOpenFilesAllowedAtStartIsShortenedWhole) {
     deep /= "d";
   stdfs::create_directories(deep);
   WriteBytes(deep / "f", "1\n2\n");
-  struct rlimit saved;
-  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
-  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 256)
-    GTEST_SKIP() << "the hard limit on open files is " << saved.rlim_max;
-  struct rlimit few = saved;
-  few.rlim_cur = 64; // the child starts with it
-  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &few));
-  const Ran ran = RunCli({"--quiet", Tree()});
-  ::setrlimit(RLIMIT_NOFILE, &saved);
+  struct rlimit hard;
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &hard));
+  if (hard.rlim_max != RLIM_INFINITY && hard.rlim_max < 256)
+    GTEST_SKIP() << "the hard limit on open files is " << hard.rlim_max;
+  Ran ran;
+  {
+    const testing::OpenFileLimit few(64); // the program starts with it
+    ASSERT_TRUE(few.lowered());
+    ran = RunCli({"--quiet", Tree()});
+  }
   EXPECT_EQ(0, ran.status) << ran.out << ran.err;
   EXPECT_EQ("1\r\n", ReadBytes(deep / "f"));
 }

@@ -2,6 +2,7 @@
 // share it, and its folders change while a run works in it.
 #include "engine/RunTrim.h"
 
+#include "OpenFileLimit.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -73,15 +73,14 @@ TEST_F(LiveTreeTest, ReplacedFilesAreLetGoBeforeTheRunEnds) {
 TEST_F(LiveTreeTest, FewOpenFilesAllowedMeansFewerCopiesInFlight) {
   for (int n = 0; n < 600; ++n)
     scratch_.file("f/" + std::to_string(n), "a\nb\n");
-  struct rlimit saved;
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
-  struct rlimit few = saved;
-  few.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 150);
-  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
   RunOptions options;
   options.copiesInFlight = 256;
-  const RunReport report = Run(scratch_.tree(), options);
-  setrlimit(RLIMIT_NOFILE, &saved);
+  RunReport report;
+  {
+    const testing::OpenFileLimit few(150);
+    ASSERT_TRUE(few.lowered());
+    report = Run(scratch_.tree(), options);
+  }
   EXPECT_EQ(std::vector<std::string>{}, Failed(report));
   EXPECT_EQ(600u, report.shortened);
 }
@@ -94,13 +93,12 @@ TEST_F(LiveTreeTest, FoldersTooDeepToHoldOpenAreNamedWithTheSystemsReason) {
     deep /= "d";
   stdfs::create_directories(deep);
   WriteBytes(deep / "f", "a\nb\n");
-  struct rlimit saved;
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
-  struct rlimit few = saved;
-  few.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 64);
-  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
-  const RunReport report = Run(scratch_.tree());
-  setrlimit(RLIMIT_NOFILE, &saved);
+  RunReport report;
+  {
+    const testing::OpenFileLimit few(64);
+    ASSERT_TRUE(few.lowered());
+    report = Run(scratch_.tree());
+  }
   EXPECT_EQ("a\nb\n", ReadBytes(deep / "f"));
   const std::vector<std::string> failed = Failed(report);
   ASSERT_FALSE(failed.empty());
