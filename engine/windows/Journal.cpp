@@ -42,6 +42,20 @@ FolderPath DefaultJournalFolder() {
 
 FolderPath AbsolutePath(const FolderPath &path) { return ToFullPath(path); }
 
+namespace {
+
+// Opens `path` for `access`, shared with nobody.
+fs::FsError OpenUnshared(const FolderPath &path, DWORD access, DWORD disposition, fs::File &file) {
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), access, 0, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
+  file.adopt(handle);
+  return fs::FsError::None;
+}
+
+} // namespace
+
 namespace journal {
 
 fs::FsError MakeFolders(const FolderPath &folder) {
@@ -58,21 +72,11 @@ fs::FsError MakeFolders(const FolderPath &folder) {
 
 // The user's profile already keeps %LOCALAPPDATA% to the user.
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
-  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
-  file.adopt(handle);
-  return fs::FsError::None;
+  return OpenUnshared(path, GENERIC_WRITE, CREATE_NEW, file);
 }
 
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
-  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
-  file.adopt(handle);
-  return fs::FsError::None;
+  return OpenUnshared(path, FILE_APPEND_DATA, OPEN_EXISTING, file);
 }
 
 // MoveFileEx with MOVEFILE_WRITE_THROUGH has made the rename durable already.
