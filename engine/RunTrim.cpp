@@ -478,21 +478,10 @@ private:
     }
   }
 
-  // Flushes the copies of `batch`, each volume once where the system can,
-  // then puts them in their entries' places in list order, and tells.
-  void commit(std::vector<Slot> &batch) {
-    // Attributes first: a flush covers them too. Done here, on the thread
-    // that waits for the disk, rather than on the one that reads ahead.
-    for (Slot &slot : batch)
-      if (slot.pending)
-        if (const Reason reason = slot.pending->keepAttributes(); reason != Reason::None) {
-          slot.result.outcome = Outcome::Failed;
-          slot.result.reason = reason;
-          slot.result.systemError = fs::LastSystemError();
-          slot.pending.reset();
-        }
-    // One flush for each volume where the system has one; otherwise each
-    // copy is flushed on its own.
+  // Flushes and closes the copies of `batch`: one flush for each volume
+  // where the system has one, otherwise each copy on its own, several at
+  // once. A copy that cannot be flushed is removed and its entry kept.
+  void flush(std::vector<Slot> &batch) {
     std::vector<std::uint64_t> flushedVolumes;
     std::vector<std::uint64_t> unflushableVolumes;
     std::vector<Slot *> alone;
@@ -513,6 +502,22 @@ private:
     for (Slot &slot : batch)
       if (slot.pending && slot.result.outcome == Outcome::Failed)
         slot.pending.reset(); // removes the copy
+  }
+
+  // Flushes the copies of `batch`, each volume once where the system can,
+  // then puts them in their entries' places in list order, and tells.
+  void commit(std::vector<Slot> &batch) {
+    // Attributes first: a flush covers them too. Done here, on the thread
+    // that waits for the disk, rather than on the one that reads ahead.
+    for (Slot &slot : batch)
+      if (slot.pending)
+        if (const Reason reason = slot.pending->keepAttributes(); reason != Reason::None) {
+          slot.result.outcome = Outcome::Failed;
+          slot.result.reason = reason;
+          slot.result.systemError = fs::LastSystemError();
+          slot.pending.reset();
+        }
+    flush(batch);
     std::vector<fs::File> replaced;
     for (Slot &slot : batch) {
       if (slot.doneBefore) {
