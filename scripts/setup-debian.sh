@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  # Native build, tests and benchmarks
-  build-essential cmake googletest libbenchmark-dev valgrind strace time
+  # Native build, tests and benchmarks; file for the Debian package's library dependencies
+  build-essential cmake googletest libbenchmark-dev valgrind strace time file
   # The disk benchmark: chattr, and mkfs.ext4 for an image where /var/tmp is on no disk
   e2fsprogs
   # Hardening: sanitizers' runtimes and the fuzzer
