@@ -5,7 +5,7 @@
 // it is timed and removed after; the ways take turns, three rounds, and the
 // best round of each is printed. Built for Windows too, where it shows what
 // FlushFileBuffers costs from one thread and from several.
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 #include <algorithm>
 #include <atomic>

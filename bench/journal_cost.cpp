@@ -4,8 +4,8 @@
 // back as --resume does, and checking every entry against it as a refused
 // run or --resume does. Prints the figures; the journal is written to a
 // scratch folder in FOLDER (by default beside DIR) and removed.
-#include "engine/CollectEntries.h"
-#include "engine/Journal.h"
+#include "engine/walk/CollectEntries.h"
+#include "engine/stopped/Journal.h"
 
 #include <chrono>
 #include <cstdio>

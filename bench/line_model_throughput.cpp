@@ -5,7 +5,7 @@
 // the processor could still remember where its line ends were.
 #include "TextSample.h"
 
-#include "engine/LineModel.h"
+#include "engine/trim/LineModel.h"
 
 #include <benchmark/benchmark.h>
 

@@ -3,7 +3,7 @@
 // shortens it with the engine, and prints the process's peak working set
 // and peak private memory. Run under Wine or on Windows:
 //   scripts/wine-run build-win/bench/peak-memory.exe [MiB]
-#include "engine/TrimFile.h"
+#include "engine/trim/TrimFile.h"
 
 #include <windows.h>
 

@@ -6,7 +6,7 @@
 // per input byte, a figure free of the machine's noise.
 #include "TextSample.h"
 
-#include "engine/LineModel.h"
+#include "engine/trim/LineModel.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // flight: each copy written to "temp.txt" in the current directory, flushed
 // on its own and renamed over its entry before the next is read. The
 // baseline for what sharing flushes gains. Prints the run's notice.
-#include "engine/RunTrim.h"
+#include "engine/run/RunTrim.h"
 
 #include <cstdio>
 

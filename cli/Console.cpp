@@ -1,7 +1,7 @@
 #include "cli/Console.h"
 
 #ifdef _WIN32
-#include "engine/windows/WidePath.h"
+#include "engine/fs/windows/WidePath.h"
 
 #include <io.h>
 #include <windows.h>

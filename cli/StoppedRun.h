@@ -3,8 +3,8 @@
 #ifndef TAILSNIP_CLI_STOPPEDRUN_H
 #define TAILSNIP_CLI_STOPPEDRUN_H
 
-#include "engine/CollectEntries.h"
-#include "engine/Journal.h"
+#include "engine/walk/CollectEntries.h"
+#include "engine/stopped/Journal.h"
 
 #include <string>
 #include <vector>

@@ -12,8 +12,8 @@
 #include "cli/Progress.h"
 #include "cli/Signals.h"
 #include "cli/StoppedRun.h"
-#include "engine/RunLock.h"
-#include "engine/RunTrim.h"
+#include "engine/run/RunLock.h"
+#include "engine/run/RunTrim.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "engine/Outcome.h"
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 namespace tailsnip {
 

@@ -3,7 +3,7 @@
 #ifndef TAILSNIP_SHELL_TAILSNIPDIALOG_H
 #define TAILSNIP_SHELL_TAILSNIPDIALOG_H
 
-#include "engine/RunTrim.h"
+#include "engine/run/RunTrim.h"
 #include "framework/AfxWin.h"
 #include "shell/resource.h"
 

@@ -3,8 +3,8 @@
 // model. The first input byte chooses the chunk sizes; the rest is the file.
 #include "ReferenceModel.h"
 
-#include "engine/LineModel.h"
-#include "engine/TrimFile.h"
+#include "engine/trim/LineModel.h"
+#include "engine/trim/TrimFile.h"
 
 #include <algorithm>
 #include <cstdint>

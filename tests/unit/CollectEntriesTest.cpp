@@ -1,6 +1,6 @@
 // The folder walk on a real file system: what it lists is checked without
 // relying on the file system's order, which is not ours to choose.
-#include "engine/CollectEntries.h"
+#include "engine/walk/CollectEntries.h"
 
 #include "TestSupport.h"
 

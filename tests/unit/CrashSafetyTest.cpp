@@ -1,6 +1,6 @@
 // A run killed at any moment leaves every file as it was or correctly
 // shortened: never missing, never partial.
-#include "engine/RunTrim.h"
+#include "engine/run/RunTrim.h"
 
 #include "ReferenceModel.h"
 #include "TestSupport.h"

@@ -1,5 +1,5 @@
 // The run's journal: what it keeps of each entry, and what it tells apart.
-#include "engine/Journal.h"
+#include "engine/stopped/Journal.h"
 
 #include "TestSupport.h"
 

@@ -1,6 +1,6 @@
 // The line model on its own: chunked translation and the backward search
 // must agree with a whole-buffer reading whatever the chunk boundaries.
-#include "engine/LineModel.h"
+#include "engine/trim/LineModel.h"
 
 #include "ReferenceModel.h"
 

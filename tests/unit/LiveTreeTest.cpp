@@ -1,6 +1,6 @@
 // Runs over a tree that is alive: other programs write to it, other users
 // share it, and its folders change while a run works in it.
-#include "engine/RunTrim.h"
+#include "engine/run/RunTrim.h"
 
 #include "OpenFileLimit.h"
 #include "TestSupport.h"

@@ -1,7 +1,7 @@
 // Runs whose memory runs out. This binary replaces operator new so that,
 // once armed, every allocation from a given size on fails.
-#include "engine/RunTrim.h"
-#include "engine/TrimFile.h"
+#include "engine/run/RunTrim.h"
+#include "engine/trim/TrimFile.h"
 
 #include "TestSupport.h"
 

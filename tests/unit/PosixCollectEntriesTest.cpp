@@ -1,5 +1,5 @@
 // The folder walk and links, mounts and paths too long for the platform.
-#include "engine/CollectEntries.h"
+#include "engine/walk/CollectEntries.h"
 
 #include "TestSupport.h"
 

@@ -1,6 +1,6 @@
 // File trimming where POSIX file systems differ from Windows: links, pipes,
 // permissions, and volumes that are full, read-only or another device.
-#include "engine/TrimFile.h"
+#include "engine/trim/TrimFile.h"
 
 #include "PosixVolume.h"
 #include "TestSupport.h"

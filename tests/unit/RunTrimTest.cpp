@@ -1,5 +1,5 @@
 // Whole runs: what they change, and what the notice says about it.
-#include "engine/RunTrim.h"
+#include "engine/run/RunTrim.h"
 
 #include "TestSupport.h"
 

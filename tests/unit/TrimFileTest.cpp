@@ -1,7 +1,7 @@
 // Shortening single files on a real file system, on every platform.
-#include "engine/TrimFile.h"
+#include "engine/trim/TrimFile.h"
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 #include "ReferenceModel.h"
 #include "TestSupport.h"

@@ -1,7 +1,7 @@
 // The walk's exact order, through a directory search whose order we choose.
 // This binary links a scripted FindFirst family in place of the platform's.
-#include "engine/CollectEntries.h"
-#include "engine/DirectorySearch.h"
+#include "engine/walk/CollectEntries.h"
+#include "engine/fs/DirectorySearch.h"
 
 #include <gtest/gtest.h>
 

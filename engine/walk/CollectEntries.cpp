@@ -1,7 +1,7 @@
-#include "engine/CollectEntries.h"
+#include "engine/walk/CollectEntries.h"
 
-#include "engine/DirectorySearch.h"
-#include "engine/FileSystem.h"
+#include "engine/fs/DirectorySearch.h"
+#include "engine/fs/FileSystem.h"
 
 #include <cerrno>
 #include <new>

@@ -1,7 +1,7 @@
 // Run claims as flock(2) locks on folders: a run holds its folder exclusively
 // and every folder above it shared, so runs over the same folder, over one
 // inside another, or over one above another meet on some folder's lock.
-#include "engine/RunLock.h"
+#include "engine/run/RunLock.h"
 
 #include <cerrno>
 #include <climits>

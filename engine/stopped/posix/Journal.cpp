@@ -1,5 +1,5 @@
 // The journal's platform parts over POSIX.
-#include "engine/Journal.h"
+#include "engine/stopped/Journal.h"
 
 #include <cerrno>
 #include <climits>

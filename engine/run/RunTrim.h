@@ -2,7 +2,7 @@
 #ifndef TAILSNIP_ENGINE_RUNTRIM_H
 #define TAILSNIP_ENGINE_RUNTRIM_H
 
-#include "engine/CollectEntries.h"
+#include "engine/walk/CollectEntries.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 

@@ -9,7 +9,7 @@
 #ifndef TAILSNIP_ENGINE_JOURNAL_H
 #define TAILSNIP_ENGINE_JOURNAL_H
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 #include "engine/FolderPath.h"
 
 #include <cstdint>

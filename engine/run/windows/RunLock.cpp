@@ -3,10 +3,10 @@
 // every folder above one. A run makes its own objects first and then looks
 // for the others', so of two runs starting together at least one sees the
 // other. The objects vanish with the last handle, when a run ends in any way.
-#include "engine/RunLock.h"
+#include "engine/run/RunLock.h"
 
-#include "engine/FileSystem.h"
-#include "engine/windows/WidePath.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/fs/windows/WidePath.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "engine/windows/WidePath.h"
+#include "engine/fs/windows/WidePath.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
-#include "engine/RunTrim.h"
+#include "engine/run/RunTrim.h"
 
-#include "engine/CollectEntries.h"
-#include "engine/RunLock.h"
-#include "engine/TrimFile.h"
+#include "engine/walk/CollectEntries.h"
+#include "engine/run/RunLock.h"
+#include "engine/trim/TrimFile.h"
 
 #include <algorithm>
 #include <atomic>

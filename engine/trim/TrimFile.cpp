@@ -1,7 +1,7 @@
-#include "engine/TrimFile.h"
+#include "engine/trim/TrimFile.h"
 
-#include "engine/FileSystem.h"
-#include "engine/LineModel.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/trim/LineModel.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "engine/LineModel.h"
+#include "engine/trim/LineModel.h"
 
 #include <cstring>
 

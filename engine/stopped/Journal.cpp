@@ -1,6 +1,6 @@
-#include "engine/Journal.h"
+#include "engine/stopped/Journal.h"
 
-#include "engine/DirectorySearch.h"
+#include "engine/fs/DirectorySearch.h"
 
 #include <algorithm>
 #include <cerrno>

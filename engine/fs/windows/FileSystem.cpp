@@ -1,9 +1,9 @@
 // The engine's file operations over Win32 handles. The run holds each
 // folder it works in open without sharing deletion, so that no folder on an
 // entry's path can be renamed or replaced while the run uses the path.
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
-#include "engine/windows/WidePath.h"
+#include "engine/fs/windows/WidePath.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // The journal's platform parts over Win32.
-#include "engine/Journal.h"
+#include "engine/stopped/Journal.h"
 
-#include "engine/windows/WidePath.h"
+#include "engine/fs/windows/WidePath.h"
 
 #include <windows.h>
 

@@ -4,9 +4,9 @@
 // file; here such a character becomes '?', which no real name holds, so the
 // walk can report the entry instead of shortening a stranger. Only links
 // (symbolic links, junctions) keep the reparse-point bit.
-#include "engine/DirectorySearch.h"
+#include "engine/fs/DirectorySearch.h"
 
-#include "engine/windows/WidePath.h"
+#include "engine/fs/windows/WidePath.h"
 
 #include <windows.h>
 

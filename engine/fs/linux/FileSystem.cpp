@@ -1,6 +1,6 @@
 // The engine's file operations over POSIX file descriptors, relative to the
 // folders a run holds open.
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // The directory search over opendir/readdir; lstat only where the folder's
 // listing does not already tell an entry's type.
-#include "engine/DirectorySearch.h"
+#include "engine/fs/DirectorySearch.h"
 
 #include <cerrno>
 #include <dirent.h>

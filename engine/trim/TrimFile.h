@@ -2,7 +2,7 @@
 #ifndef TAILSNIP_ENGINE_TRIMFILE_H
 #define TAILSNIP_ENGINE_TRIMFILE_H
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 
