@@ -2,38 +2,19 @@
 #ifndef TAILSNIP_ENGINE_RUNTRIM_H
 #define TAILSNIP_ENGINE_RUNTRIM_H
 
-#include "engine/walk/CollectEntries.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
+#include "engine/run/RunReport.h"
+#include "engine/walk/CollectEntries.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace tailsnip {
 
 // Shows a text to the user and returns once it has been dismissed.
 using Notify = std::function<void(const std::string &text)>;
-
-// The text shown when every entry was handled.
-inline constexpr const char kFinished[] = "finished!";
-
-struct RunReport {
-  std::size_t listed = 0;        // entries the walk found
-  std::size_t shortened = 0;     // files replaced by their shortened copy
-  std::size_t unchanged = 0;     // entries with nothing to shorten
-  std::size_t notFiles = 0;      // of those, the folders, links and other non-files
-  std::vector<Failure> failures; // entries and folders kept as they were
-  std::uint64_t bytesRead = 0;
-  std::uint64_t bytesWritten = 0;
-  bool outOfMemory = false;    // the list could not grow: nothing was changed
-  bool stopped = false;        // asked to stop: entries from `handled` on were not started
-  std::size_t handled = 0;     // entries handled, in list order
-  std::size_t alreadyDone = 0; // of those, entries `isDone` said were done before
-  FolderPath busyFolder;       // another run works there: nothing was changed
-};
 
 // What a caller may ask of a run beyond the plain one.
 struct RunOptions {
@@ -71,17 +52,6 @@ struct RunOptions {
   // How the notice shows a path; as it is when empty.
   std::function<std::string(const FolderPath &path)> showPath;
 };
-
-// Returns "finished!" when nothing failed; otherwise "finished!", a blank
-// line, the number of failures and up to ten paths, shown by `showPath`,
-// with their reasons. A stopped run says "stopped after N of M entries."
-// (or, before its first entry, "stopped before any entry was changed.") in
-// place of "finished!".
-std::string FormatNotice(const RunReport &report,
-                         const std::function<std::string(const FolderPath &)> &showPath = {});
-
-// Says that another run is working in `busy` and this one changed nothing.
-std::string FormatBusy(const FolderPath &busy);
 
 // Lists every entry beneath `folder`, shortens each file by its last line in
 // list order, then calls `notify` once with FormatNotice of the report.

@@ -1,0 +1,49 @@
+#include "engine/run/FolderChain.h"
+
+#include <string_view>
+
+namespace tailsnip {
+
+namespace {
+
+bool IsWithin(std::string_view path, std::string_view folder) {
+  return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
+         path[folder.size()] == kPathSeparator;
+}
+
+} // namespace
+
+void FolderChain::start(const FolderPath &folder, const FolderIdentities &identities) {
+  fs::Folder opened;
+  if (fs::OpenFolder(folder, opened) == fs::FsError::None)
+    enter(folder, std::move(opened), identities);
+}
+
+void FolderChain::enter(const FolderPath &path, fs::Folder folder,
+                        const FolderIdentities &identities) {
+  const auto listed = identities.find(path);
+  if (listed == identities.end() || folder.info.identity != listed->second)
+    return;
+  held_.push_back({path, std::make_shared<fs::Folder>(std::move(folder))});
+}
+
+void FolderChain::enterUnopened(const FolderPath &path, int systemError) {
+  held_.push_back({path, nullptr, systemError});
+}
+
+std::shared_ptr<const fs::Folder> FolderChain::folderOf(const FolderPath &entry,
+                                                        int &unopenedError) {
+  // The walk joins with a separator even after a root's own ("C:\\" "\\" name).
+  const std::size_t separator = entry.find_last_of(kPathSeparator);
+  if (separator == FolderPath::npos)
+    return nullptr;
+  const std::string_view parent = std::string_view(entry).substr(0, separator);
+  while (!held_.empty() && held_.back().path != parent && !IsWithin(parent, held_.back().path))
+    held_.pop_back();
+  if (held_.empty())
+    return nullptr;
+  unopenedError = held_.back().folder ? 0 : held_.back().systemError;
+  return held_.back().path == parent ? held_.back().folder : nullptr;
+}
+
+} // namespace tailsnip

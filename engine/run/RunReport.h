@@ -1,0 +1,50 @@
+// What a run did, and the notice that tells the user.
+#ifndef TAILSNIP_ENGINE_RUN_RUNREPORT_H
+#define TAILSNIP_ENGINE_RUN_RUNREPORT_H
+
+#include "engine/FolderPath.h"
+#include "engine/Outcome.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tailsnip {
+
+// The text shown when every entry was handled.
+inline constexpr const char kFinished[] = "finished!";
+
+struct RunReport {
+  std::size_t listed = 0;        // entries the walk found
+  std::size_t shortened = 0;     // files replaced by their shortened copy
+  std::size_t unchanged = 0;     // entries with nothing to shorten
+  std::size_t notFiles = 0;      // of those, the folders, links and other non-files
+  std::vector<Failure> failures; // entries and folders kept as they were
+  std::uint64_t bytesRead = 0;
+  std::uint64_t bytesWritten = 0;
+  bool outOfMemory = false;    // the list could not grow: nothing was changed
+  bool stopped = false;        // asked to stop: entries from `handled` on were not started
+  std::size_t handled = 0;     // entries handled, in list order
+  std::size_t alreadyDone = 0; // of those, entries `isDone` said were done before
+  FolderPath busyFolder;       // another run works there: nothing was changed
+};
+
+// Returns "finished!" when nothing failed; otherwise "finished!", a blank
+// line, the number of failures and up to ten paths, shown by `showPath`,
+// with their reasons. A stopped run says "stopped after N of M entries."
+// (or, before its first entry, "stopped before any entry was changed.") in
+// place of "finished!".
+std::string FormatNotice(const RunReport &report,
+                         const std::function<std::string(const FolderPath &)> &showPath = {});
+
+// Says that another run is working in `busy` and this one changed nothing.
+std::string FormatBusy(const FolderPath &busy);
+
+// Adds what became of the entry at `path` to `report`.
+void Count(const FolderPath &path, const TrimResult &result, RunReport &report);
+
+} // namespace tailsnip
+
+#endif

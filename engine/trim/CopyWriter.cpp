@@ -1,0 +1,245 @@
+#include "engine/trim/CopyWriter.h"
+
+#include "engine/trim/LineModel.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace tailsnip {
+
+using fs::FsError;
+
+namespace {
+
+// A piece of a copy: `size` bytes of `data`, which are either the entry's
+// own from `offset` on (`asIs`: the kernel may copy them itself) or their
+// translation.
+struct Piece {
+  fs::File *input = nullptr;
+  fs::File *output = nullptr;
+  std::uint64_t offset = 0;
+  const char *data = nullptr;
+  std::size_t size = 0;
+  bool asIs = false;
+};
+
+// Writes the pieces of one copy, in order, at the copy's end.
+class PieceWriter {
+public:
+  FsError write(const Piece &piece) {
+    if (piece.asIs && kernelCopies_) {
+      const FsError error = fs::CopyRange(*piece.input, piece.offset, *piece.output, piece.size);
+      if (error != FsError::NotSupported)
+        return error;
+      kernelCopies_ = false; // where it cannot now, it will not later
+    }
+    return fs::WriteAll(*piece.output, piece.data, piece.size);
+  }
+
+private:
+  bool kernelCopies_ = true;
+};
+
+} // namespace
+
+// Writes pieces on a thread of its own, one at a time and in the order they
+// are put, while the caller reads and translates the next: on a large file
+// the reading and the writing overlap. The thread starts at the first need
+// and ends with the buffer.
+class WriteBehind {
+public:
+  WriteBehind() = default;
+  WriteBehind(const WriteBehind &) = delete;
+  WriteBehind &operator=(const WriteBehind &) = delete;
+  ~WriteBehind() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable())
+      thread_.join();
+  }
+
+  // Whether the thread runs or could be started.
+  bool ready() {
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { serve(); });
+      } catch (const std::system_error &) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Waits until the piece put before is written and hands `piece` to
+  // `writer`, unless the one before failed: then returns its error.
+  FsError put(PieceWriter &writer, const Piece &piece) {
+    if (const FsError before = wait(); before != FsError::None)
+      return before;
+    std::lock_guard<std::mutex> lock(mutex_);
+    writer_ = &writer;
+    piece_ = piece;
+    waiting_ = true;
+    changed_.notify_all();
+    return FsError::None;
+  }
+
+  // Waits until the piece put last is written; how that went, with the
+  // system's code for a failure made this thread's latest.
+  FsError wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !waiting_ && !writing_; });
+    const FsError outcome = outcome_;
+    outcome_ = FsError::None;
+    if (outcome != FsError::None)
+      fs::ErrorFromSystem(systemError_);
+    return outcome;
+  }
+
+private:
+  void serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopping_ || waiting_; });
+      if (!waiting_)
+        return;
+      const Piece piece = piece_;
+      waiting_ = false;
+      writing_ = true;
+      lock.unlock();
+      const FsError outcome = writer_->write(piece);
+      const int systemError = outcome == FsError::None ? 0 : fs::LastSystemError();
+      lock.lock();
+      writing_ = false;
+      outcome_ = outcome;
+      systemError_ = systemError;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  PieceWriter *writer_ = nullptr;
+  Piece piece_;
+  bool waiting_ = false;
+  bool writing_ = false;
+  bool stopping_ = false;
+  FsError outcome_ = FsError::None;
+  int systemError_ = 0;
+  std::thread thread_;
+};
+
+TrimBuffer::TrimBuffer(std::size_t chunk)
+    : chunk_(chunk), memory_(new char[6 * chunk]), writeBehind_(new WriteBehind) {}
+
+TrimBuffer::~TrimBuffer() = default;
+
+namespace {
+
+// Reads exactly `size` bytes at `offset`, or fails: a file that shrinks
+// while it is read cannot be cut at the place that was found.
+FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_t size) {
+  while (size > 0) {
+    std::size_t got = 0;
+    if (const FsError error = fs::ReadAt(file, offset, buffer, size, got); error != FsError::None)
+      return error;
+    if (got == 0)
+      return FsError::Other;
+    offset += got;
+    buffer += got;
+    size -= got;
+  }
+  return FsError::None;
+}
+
+} // namespace
+
+// Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
+// `buffer.input()` may already hold the first `buffered` bytes. A chunk
+// whose line ends are all CR LF already is copied by the kernel where it
+// can: it was read only to be scanned. Should the entry change between the
+// scan and that copy, its new size or time keeps the copy from replacing it.
+// A file of several chunks is written behind its reading, from the halves
+// of `buffer` in turn.
+Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
+                      TrimBuffer &buffer, TrimResult &result) {
+  PieceWriter writer;
+  WriteBehind *behind =
+      keep > buffer.chunk() && buffer.writeBehind().ready() ? &buffer.writeBehind() : nullptr;
+  // Whatever happens here, no piece is still being written on return; a
+  // failure found meanwhile keeps its own system code.
+  struct Finish {
+    WriteBehind *behind;
+    ~Finish() {
+      const int systemError = fs::LastSystemError();
+      if (behind && behind->wait() != FsError::None)
+        fs::ErrorFromSystem(systemError);
+    }
+  } finish{behind};
+  bool afterCarriageReturn = false;
+  int half = 0;
+  for (std::uint64_t done = 0; done < keep; half = behind ? 1 - half : 0) {
+    Piece piece{&input, &output, done, buffer.input(half)};
+    const std::size_t size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));
+    if (buffered == 0) {
+      if (ReadFully(input, done, buffer.input(half), size) != FsError::None)
+        return Reason::CannotRead;
+      result.bytesRead += size;
+    }
+    buffered = 0;
+    piece.size = size;
+    if (const char *bare = FindBareLineFeed(piece.data, size, afterCarriageReturn)) {
+      // What comes before the first bare line feed is already right: copy
+      // it as it is and translate only from there, without scanning it again.
+      const std::size_t clean = static_cast<std::size_t>(bare - piece.data);
+      char *translated = buffer.output(half);
+      std::memcpy(translated, piece.data, clean);
+      afterCarriageReturn = false; // a bare line feed has none before it
+      piece.size =
+          clean + WriteLineEndsAsCrLf(bare, size - clean, translated + clean, afterCarriageReturn);
+      piece.data = translated;
+    } else {
+      afterCarriageReturn = piece.data[size - 1] == '\r';
+      piece.asIs = true;
+    }
+    if ((behind ? behind->put(writer, piece) : writer.write(piece)) != FsError::None)
+      return Reason::CannotWriteCopy;
+    result.bytesWritten += piece.size;
+    done += size;
+  }
+  if (behind && behind->wait() != FsError::None)
+    return Reason::CannotWriteCopy;
+  return Reason::None;
+}
+
+// Finds how many leading bytes hold every line but the last, reading the
+// file from its end. A file that fits in one chunk is read whole and stays
+// in `buffer.input()`; `buffered` then says how much of it is there.
+FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, std::uint64_t &keep,
+                       std::size_t &buffered, TrimResult &result) {
+  LastLineSearch search;
+  buffered = 0;
+  for (std::uint64_t end = size; end > 0 && !search.found();) {
+    const std::uint64_t start = end > buffer.chunk() ? end - buffer.chunk() : 0;
+    const std::size_t length = static_cast<std::size_t>(end - start);
+    if (const FsError error = ReadFully(input, start, buffer.input(), length);
+        error != FsError::None)
+      return error;
+    result.bytesRead += length;
+    search.feed(buffer.input(), length, start);
+    if (start == 0)
+      buffered = length;
+    end = start;
+  }
+  keep = search.keep();
+  return FsError::None;
+}
+
+} // namespace tailsnip

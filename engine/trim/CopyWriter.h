@@ -1,0 +1,60 @@
+// Writing an entry's shortened copy: finding where its last line starts,
+// and writing what comes before it with every line end as CR LF.
+//
+// The entry is read through a buffer reused from file to file, so that a
+// run allocates it once whatever the files' sizes. A failure leaves the copy
+// partly written; the caller removes it. The entry itself is only read.
+#ifndef TAILSNIP_ENGINE_TRIM_COPYWRITER_H
+#define TAILSNIP_ENGINE_TRIM_COPYWRITER_H
+
+#include "engine/Outcome.h"
+#include "engine/fs/FileSystem.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tailsnip {
+
+class WriteBehind;
+
+// Memory for reading and writing one file at a time, reused from file to
+// file so that a run allocates it once whatever the files' sizes. It comes
+// in two halves: while a large file's copy is written from one, the next
+// chunk is read into the other.
+class TrimBuffer {
+public:
+  static constexpr std::size_t kDefaultChunk = std::size_t{1} << 20;
+  explicit TrimBuffer(std::size_t chunk = kDefaultChunk);
+  ~TrimBuffer();
+  TrimBuffer(const TrimBuffer &) = delete;
+  TrimBuffer &operator=(const TrimBuffer &) = delete;
+
+  std::size_t chunk() const { return chunk_; }
+  char *input(int half = 0) { return memory_.get() + half * 3 * chunk_; }
+  char *output(int half = 0) { return input(half) + chunk_; } // holds 2 * chunk bytes
+  // The thread that writes a large file's copy behind its reading.
+  WriteBehind &writeBehind() { return *writeBehind_; }
+
+private:
+  std::size_t chunk_;
+  std::unique_ptr<char[]> memory_;
+  std::unique_ptr<WriteBehind> writeBehind_;
+};
+
+// Finds how many leading bytes of `input`, `size` bytes long, hold every
+// line but the last, reading the file from its end. A file that fits in one
+// chunk is read whole and stays in `buffer.input()`; `buffered` then says
+// how much of it is there. Adds what it read to `result`.
+fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer,
+                           std::uint64_t &keep, std::size_t &buffered, TrimResult &result);
+
+// Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
+// `buffer.input()` may already hold the first `buffered` bytes. Adds what it
+// read and wrote to `result`; returns why it failed, or Reason::None.
+Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
+                      TrimBuffer &buffer, TrimResult &result);
+
+} // namespace tailsnip
+
+#endif
