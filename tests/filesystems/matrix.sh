@@ -1,0 +1,146 @@
+#!/bin/bash
+# Runs tailsnip-cli over small trees on one kind of file system, twice as
+# root and twice as an ordinary user who owns the tree, and checks what a
+# user sees after each run (tree.py). Images go through loop devices; NTFS,
+# exFAT and FAT32 through FUSE, mounted for that user with umask=000 as a
+# stick often is; the overlay's lower layer is read-only.
+#   matrix.sh TAILSNIP-CLI ext4|xfs|btrfs|ntfs|exfat|fat32|overlay|tmpfs
+# Exits 77 (skipped), saying why in one line, where this machine cannot
+# mount that file system. Every mount and loop device it made is gone when
+# it ends, however it ends.
+set -euo pipefail
+cli=$1
+kind=$2
+tree="python3 $(dirname "$(readlink -f "$0")")/tree.py"
+user=65534 # nobody
+foreign=1234:1234 # an owner only the superuser's run can keep
+
+skip() {
+  echo "$kind: skipped: $*"
+  exit 77
+}
+[ "$(id -u)" -eq 0 ] || skip "mounting needs root"
+umask 022
+
+work=$(mktemp -d)
+chmod 755 "$work"
+mounts=()
+loops=()
+cleanup() {
+  set +e
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"
+  done
+  for loop in "${loops[@]}"; do
+    losetup -d "$loop"
+    # A FUSE driver lets go of its device only as it exits, after the unmount.
+    for _ in $(seq 50); do
+      [ "$(losetup -n -O BACK-FILE "$loop" 2>/dev/null)" = "$work/image" ] || break
+      sleep 0.1
+    done
+  done
+  rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+
+needs() {
+  command -v "$1" >/dev/null || skip "no $1 (Debian package $2)"
+}
+
+# A fresh image made by the given mkfs command, attached to a loop device.
+attach_image() {
+  local size=$1
+  shift
+  [ -e /dev/loop-control ] || skip "no loop devices"
+  truncate -s "$size" "$work/image"
+  "$@" "$work/image" >"$work/mkfs.log" 2>&1 || skip "$1 failed: $(tail -n 1 "$work/mkfs.log")"
+  loop=$(losetup -f --show "$work/image" 2>&1) || skip "no loop device: $loop"
+  loops+=("$loop")
+}
+
+# Mounts with the given command, whose last argument is the mount point.
+mount_with() {
+  "$@" >"$work/mount.log" 2>&1 || skip "cannot mount: $(tail -n 1 "$work/mount.log")"
+  mounts+=("${!#}")
+}
+
+fuse_options=uid=$user,gid=$user,umask=000,allow_other
+drive=$work/mnt
+mkdir "$drive"
+case $kind in
+ext4 | xfs | btrfs)
+  case $kind in
+  ext4) needs mkfs.ext4 e2fsprogs && attach_image 32M mkfs.ext4 -q -F ;;
+  xfs) needs mkfs.xfs xfsprogs && attach_image 300M mkfs.xfs -q -f ;; # its least size
+  btrfs) needs mkfs.btrfs btrfs-progs && attach_image 128M mkfs.btrfs -q -f ;;
+  esac
+  mount_with mount -t "$kind" "$loop" "$drive"
+  ;;
+ntfs)
+  needs mkfs.ntfs ntfs-3g
+  [ -e /dev/fuse ] || skip "no FUSE (/dev/fuse)"
+  attach_image 32M mkfs.ntfs -q -F -Q
+  mount_with ntfs-3g -o "$fuse_options" "$loop" "$drive"
+  ;;
+exfat)
+  needs mkfs.exfat exfatprogs
+  needs mount.exfat-fuse exfat-fuse
+  [ -e /dev/fuse ] || skip "no FUSE (/dev/fuse)"
+  attach_image 32M mkfs.exfat
+  mount_with mount.exfat-fuse -o "$fuse_options" "$loop" "$drive"
+  ;;
+fat32)
+  needs mkfs.vfat dosfstools
+  needs fusefat fusefat
+  [ -e /dev/fuse ] || skip "no FUSE (/dev/fuse)"
+  attach_image 64M mkfs.vfat -F 32
+  mount_with fusefat -o "rw+,$fuse_options" "$loop" "$drive"
+  ;;
+tmpfs)
+  mount_with mount -t tmpfs -o size=64m tmpfs "$drive"
+  ;;
+overlay)
+  # The trees are made in the lower layer, which is then made read-only:
+  # every replacement copies a file up.
+  mkdir "$work/lower" "$work/rw"
+  mount_with mount -t tmpfs -o size=32m tmpfs "$work/lower"
+  mount_with mount -t tmpfs -o size=32m tmpfs "$work/rw"
+  mkdir "$work/rw/upper" "$work/rw/work"
+  ;;
+*)
+  echo "unknown file system: $kind" >&2
+  exit 2
+  ;;
+esac
+
+trees=$drive
+[ "$kind" = overlay ] && trees=$work/lower
+held=$($tree make "$trees/root" --foreign $foreign)
+echo "$kind, root's tree: $held"
+held=$($tree make "$trees/user")
+echo "$kind, $user's tree: $held"
+case $kind in
+ntfs | exfat | fat32) ;; # the mount gives every file its owner
+*) chown -R -h $user:$user "$trees/user" ;;
+esac
+if [ "$kind" = overlay ]; then
+  mount -o remount,ro "$work/lower"
+  mount_with mount -t overlay overlay \
+    -o "lowerdir=$work/lower,upperdir=$work/rw/upper,workdir=$work/rw/work" "$drive"
+fi
+
+# The user must reach the program, and keeps its journal in a home of its own.
+install -m 755 "$cli" "$work/tailsnip-cli"
+mkdir -p "$work/state/root" "$work/state/user"
+chown $user:$user "$work/state/user"
+
+ok=0
+echo "$kind, root's runs:"
+$tree trim-twice "$drive/root" env XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" . ||
+  ok=1
+echo "$kind, $user's runs:"
+$tree trim-twice "$drive/user" setpriv --reuid=$user --regid=$user --clear-groups \
+  env HOME="$work/state/user" XDG_STATE_HOME="$work/state/user" \
+  sh -c 'umask 022 && exec "$0" .' "$work/tailsnip-cli" || ok=1
+[ $ok -eq 0 ] && echo "$kind: every check held"
+exit $ok
