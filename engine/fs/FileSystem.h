@@ -165,11 +165,11 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
 // until KeepAttributes gives it its own.
 FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file);
 
-// Gives `copy`, created in `folder`, what `entry` has besides its content:
+// Gives `copy` what `entry` (described by `like`) has besides its content:
 // owner and group, permissions and extended attributes (ACLs and labels
-// included) on POSIX, the security descriptor on Windows. Fails when any of
-// it cannot be kept.
-FsError KeepAttributes(File &entry, const FileInfo &like, const Folder &folder, File &copy);
+// included) on POSIX, the security descriptor on Windows. What the copy has
+// already is left alone. Fails when any of it cannot be kept.
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy);
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);

@@ -82,7 +82,7 @@ FsError Replacement::createBeside() {
 }
 
 Reason Replacement::keepAttributes() {
-  const FsError error = fs::KeepAttributes(input_, info_, *copyFolder_, copy_);
+  const FsError error = fs::KeepAttributes(input_, info_, copy_);
   if (error == FsError::None)
     return Reason::None;
   const int systemError = fs::LastSystemError();

@@ -111,17 +111,6 @@ void Fill(const struct stat &status, FileInfo &info) {
   info.names = static_cast<std::uint32_t>(status.st_nlink);
 }
 
-// The process's file creation mask, read once: umask can only be read by
-// setting it, so this is done before any file is created.
-mode_t CreationMask() {
-  static const mode_t mask = [] {
-    const mode_t current = ::umask(0);
-    ::umask(current);
-    return current;
-  }();
-  return mask;
-}
-
 // Who this process is, as ReadProcessIdentity last found.
 struct ProcessIdentity {
   pid_t id = ::getpid();
@@ -350,7 +339,6 @@ bool CreatesAs(const Folder &folder, const FileInfo &like) {
 } // namespace
 
 FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file) {
-  CreationMask(); // read before any file is created, by any thread
   // Nobody else may open the copy before it has the entry's owner and mode.
   const mode_t mode = CreatesAs(folder, like) ? like.permissions & 0777 : 0600;
   const int fd = ::openat(folder.handle.handle(), NameOf(path),
@@ -403,16 +391,21 @@ FsError CopyExtendedAttributes(int from, int to) {
 } // namespace
 #endif
 
-FsError KeepAttributes(File &entry, const FileInfo &like, const Folder &folder, File &copy) {
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
+  // Decided from what the copy got, not from who runs: what it has already
+  // needs no change, which a file system that gives every file the same
+  // owner and mode (FAT through FUSE) would refuse.
   const int fd = copy.handle();
-  const bool createdAs = CreatesAs(folder, like);
-  if (!createdAs && ::fchown(fd, like.owner, like.group) != 0)
+  struct stat got;
+  if (::fstat(fd, &got) != 0)
+    return LastError();
+  const bool ownerDiffers = got.st_uid != like.owner || got.st_gid != like.group;
+  if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0)
     return Fail(FsError::OwnerNotKept, errno);
   // After the owner, which clears the set-id bits; the creation mask may
   // also have taken some.
   const mode_t mode = static_cast<mode_t>(like.permissions);
-  if ((!createdAs || (mode & ~0777) != 0 || (mode & CreationMask()) != 0) &&
-      ::fchmod(fd, mode) != 0)
+  if ((ownerDiffers || (got.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0)
     return Fail(FsError::AttributesNotKept, errno);
 #ifdef __linux__
   return CopyExtendedAttributes(entry.handle(), fd);

@@ -277,7 +277,7 @@ FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File
   return FsError::None;
 }
 
-FsError KeepAttributes(File &entry, const FileInfo &, const Folder &, File &copy) {
+FsError KeepAttributes(File &entry, const FileInfo &, File &copy) {
   // A new, ordinary file: hidden and system attributes are not carried over,
   // but who may do what with it is: the entry's owner and access list.
   PSID owner = nullptr;
