@@ -22,7 +22,7 @@ skip() {
 [ "$(id -u)" -eq 0 ] || skip "mounting needs root"
 umask 022
 
-work=$(mktemp -d)
+work=$(mktemp -d -t tailsnip-filesystem.XXXXXX)
 chmod 755 "$work"
 mounts=()
 loops=()
@@ -42,6 +42,9 @@ cleanup() {
   rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 needs() {
   command -v "$1" >/dev/null || skip "no $1 (Debian package $2)"
@@ -134,13 +137,13 @@ install -m 755 "$cli" "$work/tailsnip-cli"
 mkdir -p "$work/state/root" "$work/state/user"
 chown $user:$user "$work/state/user"
 
-ok=0
+status=0
 echo "$kind, root's runs:"
 $tree trim-twice "$drive/root" env XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" . ||
-  ok=1
+  status=1
 echo "$kind, $user's runs:"
 $tree trim-twice "$drive/user" setpriv --reuid=$user --regid=$user --clear-groups \
   env HOME="$work/state/user" XDG_STATE_HOME="$work/state/user" \
-  sh -c 'umask 022 && exec "$0" .' "$work/tailsnip-cli" || ok=1
-[ $ok -eq 0 ] && echo "$kind: every check held"
-exit $ok
+  sh -c 'umask 022 && exec "$0" .' "$work/tailsnip-cli" || status=1
+[ $status -eq 0 ] && echo "$kind: every check held"
+exit $status
