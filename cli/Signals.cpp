@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 namespace tailsnip::cli {
 
 namespace {
@@ -18,11 +22,14 @@ extern "C" void NoteStop(int signal) {
   caught.compare_exchange_strong(none, signal);
 }
 
+// A stop by any of them leaves what an interruption by Ctrl-C leaves: no copy,
+// and a notice saying how to finish. SIGPIPE comes when a reader such as
+// `head` has gone; the run stops as for the others.
 const int kStopSignals[] = {
-    SIGINT,
-    SIGTERM,
-#ifdef SIGHUP
-    SIGHUP,
+#ifdef _WIN32
+    SIGINT, SIGTERM, SIGBREAK, // SIGBREAK: Ctrl-Break
+#else
+    SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE,
 #endif
 };
 
@@ -51,6 +58,10 @@ int StopSignal() { return caught; }
 void EndBySignal(int signal) {
   std::fflush(stderr);
 #ifndef _WIN32 // Windows ends a raised SIGINT with status 3
+  // The run has ended in order: a core dump, which SIGQUIT would write in
+  // the current directory, would be a file left behind for nothing.
+  const rlimit noCore{0, 0};
+  ::setrlimit(RLIMIT_CORE, &noCore);
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 #endif

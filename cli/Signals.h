@@ -4,9 +4,10 @@
 
 namespace tailsnip::cli {
 
-// From here on SIGINT, SIGTERM and SIGHUP (where it exists) only note that
-// the run is to stop; one that was ignored when the program started (as
-// nohup and background jobs have it) stays ignored.
+// From here on SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE (SIGINT,
+// SIGTERM and SIGBREAK on Windows) only note that the run is to stop; one
+// that was ignored when the program started (as nohup and background jobs
+// have it) stays ignored.
 void CatchStopSignals();
 
 // The first stop signal caught, or 0.

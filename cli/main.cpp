@@ -15,6 +15,7 @@
 #include "engine/run/RunLock.h"
 #include "engine/run/RunTrim.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -92,28 +93,45 @@ struct Options {
   std::string folder;
 };
 
-// The first error met while writing standard output, for the end.
-int outputError = 0;
+// The first error met while writing standard output: a run stops at it, as
+// at a stop signal, since a script must not take a cut-off list for a whole
+// one. Read by the thread that starts entries.
+std::atomic<int> outputError{0};
 
-void FlushOutput() {
-  if (std::fflush(stdout) != 0 && outputError == 0)
-    outputError = errno;
+// Notes the error of the write to standard output that just failed, if any.
+void NoteOutputError() {
+  if (outputError == 0 && std::ferror(stdout) != 0)
+    outputError = errno != 0 ? errno : EIO;
 }
 
-// A full disk or a closed pipe behind standard output is a failure: a
-// script must not take a cut-off list for a whole one.
-int CloseOutput(int status) {
+void FlushOutput() {
   errno = 0;
-  const bool failed = std::ferror(stdout) != 0;
+  std::fflush(stdout);
+  NoteOutputError();
+}
+
+// A full disk or a closed pipe behind standard output is a failure.
+int CloseOutput(int status) {
+  FlushOutput();
+  errno = 0;
   if (std::fclose(stdout) != 0 && outputError == 0)
-    outputError = errno;
-  if (!failed && outputError == 0)
+    outputError = errno != 0 ? errno : EIO;
+  if (outputError == 0)
     return status;
-  if (outputError != 0)
-    std::fprintf(stderr, "tailsnip-cli: write error: %s\n", std::strerror(outputError));
-  else
-    std::fprintf(stderr, "tailsnip-cli: write error\n");
+  std::fprintf(stderr, "tailsnip-cli: write error: %s\n", std::strerror(outputError));
   return status == kAllHandled ? kSomeFailed : status;
+}
+
+// Shows `text`, of the run's notice, on `stream`; what standard output could
+// not carry goes to standard error, so that a stop is still explained.
+void SayNotice(std::FILE *stream, const std::string &text) {
+  if (stream == stdout && outputError == 0) {
+    std::printf("%s\n", text.c_str());
+    FlushOutput();
+    if (outputError == 0)
+      return;
+  }
+  std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 int UsageError(const std::string &message) {
@@ -322,14 +340,16 @@ int Run(const Options &options) {
   run.copiesInFlight = kCopiesInFlight;
   run.walk = WalkOptionsFor(options);
   run.showPath = [](const FolderPath &path) { return QuoteName(path); };
-  run.stopRequested = [] { return cli::StopSignal() != 0; };
+  run.stopRequested = [] { return cli::StopSignal() != 0 || outputError != 0; };
   run.onListed = [&](std::size_t listed) { progress.setListed(listed); };
   run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
     if (options.dryRun && result.outcome == Outcome::Shortened) {
+      errno = 0;
       if (options.nullSeparated)
         std::fwrite(path.c_str(), 1, path.size() + 1, stdout);
       else
         std::printf("%s\n", QuoteName(path).c_str());
+      NoteOutputError();
     }
     if (options.verbose)
       PrintOutcome(path, result, options.dryRun);
@@ -359,7 +379,7 @@ int Run(const Options &options) {
       options.folder,
       [&](const std::string &text) {
         progress.finish();
-        std::fprintf(notices, "%s\n", text.c_str());
+        SayNotice(notices, text);
       },
       run);
   if (journalFailed)
@@ -368,11 +388,10 @@ int Run(const Options &options) {
   // finished; one that changed nothing yet has nothing to finish.
   const bool unfinished = report.stopped || report.outOfMemory;
   if (journal.kept() && unfinished && (report.handled > 0 || journal.resuming()))
-    std::fprintf(notices, "tailsnip-cli --resume %s finishes the run.\n",
-                 cli::ShellWord(options.folder).c_str());
+    SayNotice(notices,
+              "tailsnip-cli --resume " + cli::ShellWord(options.folder) + " finishes the run.");
   else if (journal.kept())
     journal.finish();
-  FlushOutput();
   if (!options.quiet)
     PrintSummary(report, options.dryRun,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

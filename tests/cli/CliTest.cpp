@@ -40,7 +40,8 @@ struct Ran {
 // Runs tailsnip-cli with `args`; standard error goes to a terminal when
 // `errOnTerminal`, to a pipe otherwise. Standard output is a pipe, or the
 // file `outFile` when given. With `stopSignal`, sends it once standard error
-// holds `stopAfterLines` lines; with `cwd`, runs there.
+// holds `stopAfterLines` lines (SIGPIPE as `| head` does: by closing the pipe
+// of standard error); with `cwd`, runs there.
 Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
            const char *outFile = nullptr, const char *cwd = nullptr, int stopSignal = 0,
            std::size_t stopAfterLines = 0) {
@@ -81,8 +82,15 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
       const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
       if (got > 0) {
         sinks[i]->append(chunk, static_cast<std::size_t>(got));
-        if (stopSignal != 0 && Lines(ran.err) >= stopAfterLines)
-          ::kill(child, std::exchange(stopSignal, 0));
+        if (stopSignal != 0 && Lines(ran.err) >= stopAfterLines) {
+          if (const int signal = std::exchange(stopSignal, 0); signal != SIGPIPE) {
+            ::kill(child, signal);
+          } else {
+            ::close(fds[1].fd);
+            fds[1].fd = -1;
+            --open;
+          }
+        }
       } else { // end of a pipe, or EIO once a terminal's last writer is gone
         ::close(fds[i].fd);
         fds[i].fd = -1;
@@ -343,8 +351,11 @@ protected:
 
 TEST_F(StoppedRunTest, StopSignalEndsAtASafePointAndResumeFinishesTheRest) {
   const std::string inside = (scratch_.tree() / "many").string();
-  const std::pair<int, const char *> cases[] = {
-      {SIGINT, inside.c_str()}, {SIGTERM, nullptr}, {SIGHUP, inside.c_str()}};
+  const std::pair<int, const char *> cases[] = {{SIGINT, inside.c_str()},
+                                                {SIGTERM, nullptr},
+                                                {SIGHUP, inside.c_str()},
+                                                {SIGQUIT, nullptr},
+                                                {SIGPIPE, inside.c_str()}};
   for (const auto &[signal, cwd] : cases) {
     SCOPED_TRACE(::strsignal(signal) + std::string(cwd ? ", current directory inside" : ""));
     const Ran stopped = Interrupt(signal, {Tree()}, cwd);
@@ -370,6 +381,14 @@ TEST_F(StoppedRunTest, StopSignalEndsAtASafePointAndResumeFinishesTheRest) {
     for (const stdfs::path &file : files_)
       WriteBytes(file, "a\nb\nc\n");
   }
+}
+
+TEST_F(StoppedRunTest, WriteErrorOnStandardOutputStopsTheRunAndSaysSoOnStandardError) {
+  const Ran ran = RunCli({"--dry-run", Tree()}, false, "/dev/full");
+  EXPECT_EQ(1, ran.status);
+  EXPECT_EQ(0u, ran.err.find("stopped after ")) << ran.err;
+  EXPECT_NE(npos, ran.err.find("\ntailsnip-cli: write error: No space left on device\n"))
+      << ran.err;
 }
 
 TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved) {
