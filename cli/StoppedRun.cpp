@@ -28,6 +28,15 @@ Verdict Refuse(const std::string &message) {
 
 std::string Quoted(const FolderPath &path) { return "'" + QuoteName(path) + "'"; }
 
+// A journal folder the user cannot open (made by root through sudo, say)
+// could hold a stopped run's journal that no run of the user would see. One
+// that does not exist holds none; it is made when a journal is written.
+fs::FsError CheckUsable(const FolderPath &journals) {
+  fs::Folder folder;
+  const fs::FsError error = fs::OpenFolder(journals, folder);
+  return error == fs::FsError::NotFound ? fs::FsError::None : error;
+}
+
 bool StillAsListed(const FolderPath &path, const EntryStamp &listed) {
   EntryStamp now;
   StampEntry(path, now);
@@ -82,6 +91,8 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
   const FolderPath journals = DefaultJournalFolder();
   if (journals.empty())
     return Fail("no place for the run's journal: neither XDG_STATE_HOME nor HOME is set");
+  if (CheckUsable(journals) != fs::FsError::None)
+    return Fail("cannot use the journal folder " + Quoted(journals) + ": " + SystemText());
   path_ = JournalPath(journals, folderIdentity_);
   const std::string journal = Quoted(path_);
   switch (ReadJournal(path_, header_)) {
@@ -94,8 +105,9 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
     if (use != JournalUse::Restart)
       return Refuse("the journal " + journal + " of a run over " + shown +
                     " cannot be read: --restart forgets that run");
-    return RemoveJournal(path_) == fs::FsError::None ? Verdict::Go
-                                                     : Fail("cannot remove the journal " + journal);
+    return RemoveJournal(path_) == fs::FsError::None
+               ? Verdict::Go
+               : Fail("cannot remove the journal " + journal + ": " + SystemText());
   case JournalState::OtherFormat:
     header_.version.clear(); // unknown: no version of this format wrote it
     break;
@@ -125,8 +137,9 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
     RemoveLeftCopies(header_, folder, plan_, stamps_);
     plan_.clear();
     stamps_.clear();
-    return RemoveJournal(path_) == fs::FsError::None ? Verdict::Go
-                                                     : Fail("cannot remove the journal " + journal);
+    return RemoveJournal(path_) == fs::FsError::None
+               ? Verdict::Go
+               : Fail("cannot remove the journal " + journal + ": " + SystemText());
   case JournalUse::Resume:
     break;
   }

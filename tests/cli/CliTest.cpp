@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -41,10 +42,11 @@ struct Ran {
 // `errOnTerminal`, to a pipe otherwise. Standard output is a pipe, or the
 // file `outFile` when given. With `stopSignal`, sends it once standard error
 // holds `stopAfterLines` lines (SIGPIPE as `| head` does: by closing the pipe
-// of standard error); with `cwd`, runs there.
+// of standard error); with `cwd`, runs there; with `asNobody`, runs as user
+// and group 65534 (the caller being root).
 Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
            const char *outFile = nullptr, const char *cwd = nullptr, int stopSignal = 0,
-           std::size_t stopAfterLines = 0) {
+           std::size_t stopAfterLines = 0, bool asNobody = false) {
   int outPipe[2], errPipe[2];
   EXPECT_EQ(0, ::pipe(outPipe));
   if (errOnTerminal) {
@@ -59,6 +61,9 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
     ::close(outPipe[0]);
     ::close(errPipe[0]);
     if (cwd && ::chdir(cwd) != 0)
+      ::_exit(127);
+    if (asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                     ::setresuid(65534, 65534, 65534) != 0))
       ::_exit(127);
     std::vector<char *> argv{const_cast<char *>(TAILSNIP_CLI_PATH)};
     for (const std::string &arg : args)
@@ -156,6 +161,22 @@ TEST_F(CliTest, UsageErrorsTouchNothing) {
     EXPECT_EQ(2, ran.status) << ran.err;
     EXPECT_EQ("", ran.out);
     EXPECT_EQ(1u, Lines(ran.err)) << ran.err;
+  }
+  ExpectUntouched();
+}
+
+// As `sudo -E tailsnip-cli` leaves it: the user's journal folder is root's.
+TEST_F(CliTest, JournalFolderTheUserCannotUseIsNamedWithTheSystemsReason) {
+  const stdfs::path journals = scratch_.root() / "state/tailsnip";
+  stdfs::create_directories(journals);
+  const bool root = ::geteuid() == 0;
+  stdfs::permissions(journals, root ? stdfs::perms::owner_all : stdfs::perms::none);
+  for (const char *use : {"--quiet", "--restart"}) {
+    const Ran ran = RunCli({use, Tree()}, false, nullptr, nullptr, 0, 0, /*asNobody=*/root);
+    EXPECT_EQ(1, ran.status) << use;
+    EXPECT_EQ("tailsnip-cli: cannot use the journal folder '" + journals.string() +
+                  "': Permission denied\n",
+              ran.err);
   }
   ExpectUntouched();
 }
