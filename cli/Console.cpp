@@ -22,6 +22,19 @@ bool IsFolder(const std::string &path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool IsRootFolder(const std::string &path) {
+  const HANDLE folder = CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE)
+    return false;
+  // A root is "\" within its volume; room for more tells it apart.
+  wchar_t within[4];
+  const DWORD length = GetFinalPathNameByHandleW(folder, within, 4, VOLUME_NAME_NONE);
+  CloseHandle(folder);
+  return length == 1 && within[0] == L'\\';
+}
+
 std::string EraseLine(std::size_t width) { return std::string(width, ' ') + '\r'; }
 
 void AllowAllOpenFiles() {}
@@ -33,6 +46,12 @@ bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) != 0; }
 bool IsFolder(const std::string &path) {
   struct stat status;
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool IsRootFolder(const std::string &path) {
+  struct stat folder, root;
+  return ::stat(path.c_str(), &folder) == 0 && ::stat("/", &root) == 0 &&
+         folder.st_dev == root.st_dev && folder.st_ino == root.st_ino;
 }
 
 std::string EraseLine(std::size_t) { return "\033[K"; }

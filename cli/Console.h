@@ -14,6 +14,13 @@ bool IsTerminal(std::FILE *stream);
 // Whether `path` names an existing folder, links followed. False on any error.
 bool IsFolder(const std::string &path);
 
+// Whether `path` names a root folder, whose files are all a system's or a
+// drive's: "/" by its device and inode, whatever the name ("//", "/..", a
+// link to it, a bind mount of it); on Windows the root of any drive or
+// volume, mounted in a folder or not, by the path within its volume that
+// the system gives the folder opened. False when that cannot be learnt.
+bool IsRootFolder(const std::string &path);
+
 // What to write after a carriage return so that a line of `width` characters
 // drawn there before is gone and the cursor is back at its start. Windows
 // consoles before Windows 10 know no escape sequences, so there the old line

@@ -60,6 +60,7 @@ const char kHelp[] =
     "                         is not entered\n"
     "      --include=GLOB     shorten only files that match GLOB\n"
     "  -x, --one-file-system  do not enter folders on other file systems\n"
+    "      --no-preserve-root run even when FOLDER is a root folder\n"
     "      --resume           finish the run over FOLDER that was stopped\n"
     "      --restart          forget the run over FOLDER that was stopped, and\n"
     "                         run anew\n"
@@ -69,6 +70,10 @@ const char kHelp[] =
     "A GLOB holding a '/' is matched against the path below FOLDER, any other\n"
     "against the entry's name; '*' and '?' never match a '/'. --exclude and\n"
     "--include may be given more than once.\n"
+    "\n"
+    "A root folder is refused unless --no-preserve-root is given: '/', by any\n"
+    "name or link (on Windows, the root of any drive or volume), since every\n"
+    "file beneath it would lose a line.\n"
     "\n"
     "Before the first change, a run records its list of entries in its journal\n"
     "(in $XDG_STATE_HOME/tailsnip, else ~/.local/state/tailsnip), removed when\n"
@@ -88,6 +93,7 @@ struct Options {
   bool oneFileSystem = false;
   bool resume = false;
   bool restart = false;
+  bool noPreserveRoot = false;
   std::vector<std::string> excludes;
   std::vector<std::string> includes;
   std::string folder;
@@ -154,7 +160,7 @@ std::string NativeGlob(std::string glob) {
   return glob;
 }
 
-enum LongOnly { kProgress = 256, kExclude, kInclude, kVersion, kResume, kRestart };
+enum LongOnly { kProgress = 256, kExclude, kInclude, kVersion, kResume, kRestart, kNoPreserveRoot };
 
 const option kLongOptions[] = {
     {"dry-run", no_argument, nullptr, 'n'},
@@ -169,6 +175,7 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {"resume", no_argument, nullptr, kResume},
     {"restart", no_argument, nullptr, kRestart},
+    {"no-preserve-root", no_argument, nullptr, kNoPreserveRoot},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -207,6 +214,9 @@ int ParseOptions(int argc, char **argv, Options &options) {
     case kRestart:
       options.restart = true;
       break;
+    case kNoPreserveRoot:
+      options.noPreserveRoot = true;
+      break;
     case 'h':
       std::fputs(kUsage, stdout);
       std::fputs(kHelp, stdout);
@@ -244,6 +254,10 @@ int ParseOptions(int argc, char **argv, Options &options) {
       cli::ExplainVanishedFolder(options.folder);
     return UsageError("'" + QuoteName(options.folder) + "' is not an existing folder");
   }
+  if (!options.noPreserveRoot && cli::IsRootFolder(options.folder))
+    return UsageError("'" + QuoteName(options.folder) +
+                      "' is a root folder: every file beneath it would lose a line; "
+                      "--no-preserve-root allows that");
   options.folder = WithoutTrailingSeparators(options.folder);
   return -1;
 }

@@ -165,6 +165,26 @@ TEST_F(CliTest, UsageErrorsTouchNothing) {
   ExpectUntouched();
 }
 
+TEST_F(CliTest, RootFolderIsRefusedByItsIdentityUnlessAllowed) {
+  const std::string link = (scratch_.root() / "system").string();
+  stdfs::create_directory_symlink("/", link);
+  // A dry run that leaves every entry out: a fault here costs nothing.
+  for (const std::string &root : std::vector<std::string>{"/", "//", "/./", "/..", link}) {
+    const Ran ran = RunCli({"-n", "--exclude=*", root});
+    EXPECT_EQ(2, ran.status) << root;
+    EXPECT_EQ("", ran.out) << root;
+    EXPECT_EQ("tailsnip-cli: '" + root +
+                  "' is a root folder: every file beneath it would lose a line; "
+                  "--no-preserve-root allows that (see tailsnip-cli --help)\n",
+              ran.err);
+  }
+  const Ran allowed = RunCli({"-nq", "--exclude=*", "--no-preserve-root", "/"});
+  EXPECT_EQ("", allowed.err);
+  // Any run elsewhere on the machine, as a test beside this one, works beneath '/'.
+  const bool busy = allowed.out.rfind("Another run is working in /", 0) == 0;
+  EXPECT_TRUE(allowed.status == 0 || busy) << allowed.out;
+}
+
 // As `sudo -E tailsnip-cli` leaves it: the user's journal folder is root's.
 TEST_F(CliTest, JournalFolderTheUserCannotUseIsNamedWithTheSystemsReason) {
   const stdfs::path journals = scratch_.root() / "state/tailsnip";

@@ -1,8 +1,8 @@
 #!/bin/bash
 # tailsnip-cli.exe under Wine, run as a script would run it: a run over a
 # tree with a read-only file and a name in another script, progress lines,
-# a folder named in another script holding a path of 400 characters, and a
-# usage error that touches nothing.
+# a folder named in another script holding a path of 400 characters, a
+# usage error that touches nothing, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -73,5 +73,12 @@ run_cli --frobnicate "$(windows_path "$folder")"
 expect "status of a usage error" 2 "$status"
 expect "usage error" "tailsnip-cli: unknown option '--frobnicate' (see tailsnip-cli --help)" "$err"
 expect "f.txt after a usage error" $'a\r\n.' "$(contents "$folder/f.txt")"
+
+# Drive Z: is the whole Linux file system; a dry run leaving every entry
+# out, so that a fault here costs nothing.
+run_cli --dry-run --exclude='*' 'Z:\'
+expect "status over a drive's root" 2 "$status"
+expect "drive's root refused" "tailsnip-cli: 'Z:\' is a root folder: every file beneath it would \
+lose a line; --no-preserve-root allows that (see tailsnip-cli --help)" "$err"
 
 exit $((failures > 0))
