@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds Tailsnip.exe and starts it: under Wine here, as it is on Windows.
-# The 32-bit program where the kernel runs 32-bit programs, else the 64-bit one.
+# The 32-bit program where 32-bit programs run (natively or through qemu),
+# else the 64-bit one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
