@@ -134,7 +134,9 @@ FsError Describe(File &file, FileInfo &info);
 // other program has it open for writing. Where the platform can, it also
 // keeps other programs from opening it for writing until `file` is closed (a
 // Linux lease, a Windows share mode), and marks `file` exclusive. `file` may
-// be reopened.
+// be reopened. A Linux lease is given up the moment another program opens
+// the file, so that it never waits for a copy; for that the engine takes the
+// highest real-time signal the program left at its default.
 FsError ClaimForReplacement(File &file, const FileInfo &info);
 
 // Immutable when nobody may change or replace the file (the POSIX immutable

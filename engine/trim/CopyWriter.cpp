@@ -166,7 +166,7 @@ FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_
 // can: it was read only to be scanned. Should the entry change between the
 // scan and that copy, its new size or time keeps the copy from replacing it.
 // A file of several chunks is written behind its reading, from the halves
-// of `buffer` in turn.
+// of `buffer` in turn, and given up as soon as another program opens it.
 Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
                       TrimBuffer &buffer, TrimResult &result) {
   PieceWriter writer;
@@ -185,6 +185,12 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
   bool afterCarriageReturn = false;
   int half = 0;
   for (std::uint64_t done = 0; done < keep; half = behind ? 1 - half : 0) {
+    // Another program opened the entry: it will be kept, and the rest of its
+    // copy would be written for nothing.
+    if (done > 0 && input.exclusive() && !fs::StillExclusive(input)) {
+      fs::ErrorFromSystem(0); // the system said nothing of it
+      return Reason::InUse;
+    }
     Piece piece{&input, &output, done, buffer.input(half)};
     const std::size_t size =
         static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));

@@ -51,7 +51,8 @@ fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buff
 
 // Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
 // `buffer.input()` may already hold the first `buffered` bytes. Adds what it
-// read and wrote to `result`; returns why it failed, or Reason::None.
+// read and wrote to `result`; returns why it failed, or Reason::None. An
+// exclusive `input` that another program opens meanwhile fails as InUse.
 Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
                       TrimBuffer &buffer, TrimResult &result);
 

@@ -17,9 +17,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace tailsnip {
@@ -132,6 +137,77 @@ TEST_F(LiveTreeTest, WriterHoldingTheFileOpenLosesNoLine) {
   EXPECT_EQ("start\nduring\nafter\n", ReadBytes(log));
   ASSERT_EQ(1u, report.failures.size());
   EXPECT_EQ(Reason::InUse, report.failures[0].reason);
+}
+
+// A reader that opens a file whose copy waits, flushed, for its rename gets
+// the file at once; the kernel would otherwise hold it for its lease-break
+// time (45 s by default) or until the rename. The file is kept, as in use.
+TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsRenameTakesItBackAtOnce) {
+  scratch_.file("a", "1\n2\n");
+  scratch_.file("b", "3\n4\n");
+  RunOptions options;
+  options.copiesInFlight = 6; // a and b are written and flushed together, then renamed in turn
+  stdfs::path opened;
+  bool openedBeforeItsTurn = false;
+  int reader = -1;
+  options.onEntry = [&](const FolderPath &path, const TrimResult &) {
+    if (!opened.empty())
+      return;
+    opened = scratch_.tree() / (stdfs::path(path).filename() == "a" ? "b" : "a");
+    std::future<int> open =
+        std::async(std::launch::async, [&] { return ::open(opened.c_str(), O_RDONLY); });
+    openedBeforeItsTurn = open.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    reader = open.get();
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  EXPECT_TRUE(openedBeforeItsTurn) << "the reader waited for the run";
+  ASSERT_LE(0, reader);
+  char seen[8] = {};
+  EXPECT_EQ(4, ::read(reader, seen, sizeof seen));
+  ::close(reader);
+  EXPECT_EQ(std::string(seen), ReadBytes(opened)) << "the reader's file was replaced";
+  EXPECT_EQ(std::vector<std::string>{opened.filename().string() + ": in use"}, Failed(report));
+  EXPECT_EQ(1u, report.shortened);
+  EXPECT_EQ(2, std::distance(stdfs::directory_iterator(scratch_.tree()), {}))
+      << "a copy was left beside the entries";
+}
+
+// A reader that opens a large file while its copy is written stops the copy:
+// the file is kept as it was, in use, and no copy is left.
+TEST_F(LiveTreeTest, OpeningAFileBeingCopiedStopsItsCopy) {
+  constexpr off_t kSize = off_t{512} << 20; // sparse: its copy takes a while
+  const stdfs::path big = scratch_.file("big", "");
+  const int writer = ::open(big.c_str(), O_WRONLY);
+  ASSERT_EQ(5, ::pwrite(writer, "\nend\n", 5, kSize - 5));
+  ::close(writer);
+  std::atomic<bool> runEnded{false};
+  std::atomic<bool> readerOpened{false};
+  std::thread reader([&] {
+    while (!runEnded && !stdfs::exists(scratch_.cwd() / "temp.txt"))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (runEnded)
+      return;
+    const int fd = ::open(big.c_str(), O_RDONLY);
+    readerOpened = fd >= 0;
+    ::close(fd);
+  });
+  std::uint64_t copied = 0;
+  RunOptions options;
+  options.onEntry = [&](const FolderPath &, const TrimResult &result) {
+    copied = result.bytesWritten;
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  runEnded = true;
+  reader.join();
+  ASSERT_TRUE(readerOpened);
+  EXPECT_EQ(std::vector<std::string>{"big: in use"}, Failed(report));
+  EXPECT_LT(copied, static_cast<std::uint64_t>(kSize) / 2)
+      << "the copy went on after the reader came";
+  EXPECT_EQ(static_cast<std::uintmax_t>(kSize), stdfs::file_size(big));
+  std::ifstream in(big, std::ios::binary);
+  in.seekg(kSize - 5);
+  EXPECT_EQ("\nend\n", std::string(std::istreambuf_iterator<char>(in), {}));
+  EXPECT_TRUE(stdfs::is_empty(scratch_.cwd())) << "the copy was left behind";
 }
 
 TEST_F(LiveTreeTest, AccessListAndUserAttributeAreKept) {

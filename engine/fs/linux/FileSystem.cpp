@@ -165,7 +165,8 @@ FsError CheckOwnerCanBeKept(const FileInfo &info) {
 
 #ifdef F_SETLEASE
 // A lease breaks when anyone else opens the file, which tells the holder by
-// SIGIO; its default action would end the program.
+// SIGIO unless another signal is set; its default action would end the
+// program.
 void IgnoreLeaseBreakSignal() {
   static const bool ignored = [] {
     struct sigaction current {};
@@ -175,15 +176,53 @@ void IgnoreLeaseBreakSignal() {
   }();
   (void)ignored;
 }
+
+// The opener waits until the holder lets go, or for the kernel's
+// lease-break time (45 s by default). Letting go at once, on whichever
+// thread the signal reaches, makes it wait for nothing; the run then finds
+// the lease gone before its rename and keeps the file. fcntl is
+// async-signal-safe.
+extern "C" void LetGoOfBrokenLease(int, siginfo_t *info, void *) {
+  const int saved = errno;
+  ::fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
+  errno = saved;
+}
+
+// The signal leases break by: the highest real-time signal the program left
+// at its default, taken once, so that none of its own is touched. 0 (SIGIO)
+// when there is none.
+int LeaseBreakSignal() {
+  static const int chosen = [] {
+    for (int signal = SIGRTMAX; signal >= SIGRTMIN; --signal) {
+      struct sigaction current {};
+      if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL)
+        continue;
+      struct sigaction action {};
+      action.sa_sigaction = LetGoOfBrokenLease;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = SA_SIGINFO | SA_RESTART;
+      if (::sigaction(signal, &action, nullptr) == 0)
+        return signal;
+    }
+    return 0;
+  }();
+  return chosen;
+}
 #endif
 
 // Takes a write lease: granted only while nobody else has the file open, and
-// broken (not waited for) as soon as someone opens it. Where the file system
-// or the user's rights allow no lease, the caller falls back to comparing
-// size and time.
+// given up (not waited for) as soon as someone opens it. Where the file
+// system or the user's rights allow no lease, the caller falls back to
+// comparing size and time.
 FsError TakeLease(File &file) {
 #ifdef F_SETLEASE
+  // SIGIO still comes when too many real-time signals are queued.
   IgnoreLeaseBreakSignal();
+  ::fcntl(file.handle(), F_SETSIG, LeaseBreakSignal());
+  // To the process: the break would otherwise go to this thread alone, and
+  // be lost once it has ended.
+  const f_owner_ex process{F_OWNER_PID, Process().id};
+  ::fcntl(file.handle(), F_SETOWN_EX, &process);
   if (::fcntl(file.handle(), F_SETLEASE, F_WRLCK) == 0) {
     file.setExclusive(true);
     return FsError::None;
