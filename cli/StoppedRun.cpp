@@ -80,9 +80,14 @@ Verdict RefuseOverlap(const FolderPath &folder, const FolderPath &journals) {
   return Verdict::Go;
 }
 
+// The options that ask for `trim`.
+std::string OptionsFor(const TrimSettings &trim) {
+  return "--lines=" + std::to_string(trim.lines) + (trim.keepLineEnds ? " --keep-line-ends" : "");
+}
+
 } // namespace
 
-Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
+Verdict RunJournal::open(const FolderPath &folder, JournalUse use, const TrimSettings *asked) {
   folder_ = folder;
   const std::string shown = Quoted(folder);
   if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_);
@@ -143,6 +148,11 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use) {
   case JournalUse::Resume:
     break;
   }
+  // Another count would remove lines the stopped run did not from half the
+  // files; other line ends would make the tree a mixture.
+  if (asked && *asked != header_.trim)
+    return Refuse("the run over " + shown + " was started with " + OptionsFor(header_.trim) +
+                  ", not " + OptionsFor(*asked) + ": --resume alone finishes it as it began");
   // Recorded before any change, so that a resumed run stopped in its turn
   // is finished with its own copies removed too.
   if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
@@ -166,8 +176,9 @@ FolderIdentities RunJournal::planFolders(const FolderPath &folder) const {
   return folders;
 }
 
-bool RunJournal::record(const WorkList &list) {
+bool RunJournal::record(const WorkList &list, const TrimSettings &trim) {
   JournalHeader header;
+  header.trim = trim;
   header.version = TAILSNIP_VERSION;
   header.folder = AbsolutePath(folder_);
   header.folderIdentity = folderIdentity_;

@@ -3,8 +3,8 @@
 #ifndef TAILSNIP_CLI_STOPPEDRUN_H
 #define TAILSNIP_CLI_STOPPEDRUN_H
 
-#include "engine/walk/CollectEntries.h"
 #include "engine/stopped/Journal.h"
+#include "engine/walk/CollectEntries.h"
 
 #include <string>
 #include <vector>
@@ -26,10 +26,14 @@ enum class Verdict {
 class RunJournal {
 public:
   // Finds the journal of a stopped run over `folder` and does with it what
-  // `use` asks; for Resume, removes the copies the stopped run left.
-  Verdict open(const FolderPath &folder, JournalUse use);
+  // `use` asks; for Resume, removes the copies the stopped run left. A
+  // resumption finishes the run as it was started: `asked`, the settings
+  // given on the command line if any, must be the stopped run's.
+  Verdict open(const FolderPath &folder, JournalUse use, const TrimSettings *asked);
 
   bool resuming() const { return resuming_; }
+  // The stopped run's settings, for a resumed run to go on with.
+  const TrimSettings &settings() const { return header_.trim; }
   // The stopped run's list, for a resumed run to work through.
   const WorkList &plan() const { return plan_; }
   // Whether the entry at `index` of the plan is done: no longer as the
@@ -39,9 +43,9 @@ public:
   // own, by today's name) among them.
   FolderIdentities planFolders(const FolderPath &folder) const;
 
-  // Records the plan of a new run before its first change; says why and
-  // returns false when it cannot.
-  bool record(const WorkList &list);
+  // Records the plan of a new run, and its settings, before its first
+  // change; says why and returns false when it cannot.
+  bool record(const WorkList &list, const TrimSettings &trim);
   // Whether a stopped run can now be finished by --resume.
   bool kept() const { return written_ || resuming_; }
   // Removes the journal of a run that ended; says so if it cannot.

@@ -8,6 +8,7 @@
 // usage error or while a stopped run waits to be resumed or restarted, and
 // then nothing is touched; 128 + N when signal N stopped the run.
 #include "cli/Console.h"
+#include "cli/Count.h"
 #include "cli/Names.h"
 #include "cli/Progress.h"
 #include "cli/Signals.h"
@@ -46,10 +47,17 @@ const char kHelp[] =
     "Removes the last line from every file beneath FOLDER, at any depth.\n"
     "\n"
     "Each file is replaced by a copy without its last line, with CR LF line\n"
-    "ends, written to temp.txt in the current directory and renamed over it.\n"
+    "ends, written to temp.txt in the current directory and renamed over it:\n"
+    "without --lines and --keep-line-ends, each file ends up as the Tailsnip\n"
+    "dialog leaves it.\n"
     "Empty files, folders, links, pipes and devices are left alone; read-only\n"
     "files are kept and reported.\n"
     "\n"
+    "  -l, --lines=N          remove the last N lines (default 1); a file of N\n"
+    "                         lines or fewer becomes empty. N may end in a\n"
+    "                         multiplier: b 512, K 1024, KB 1000, M, MB and so on\n"
+    "  -k, --keep-line-ends   leave every byte before the removed lines as it is,\n"
+    "                         line ends too, rather than writing CR LF\n"
     "  -n, --dry-run          list the files that would be shortened; change nothing\n"
     "  -0, --null             with --dry-run: end each listed name with a NUL, not\n"
     "                         a line feed, and print the notice on standard error\n"
@@ -78,13 +86,17 @@ const char kHelp[] =
     "Before the first change, a run records its list of entries in its journal\n"
     "(in $XDG_STATE_HOME/tailsnip, else ~/.local/state/tailsnip), removed when\n"
     "the run ends. A run that was stopped is refused until --resume finishes it\n"
-    "or --restart forgets it.\n"
+    "or --restart forgets it. --resume removes as many lines, and writes line\n"
+    "ends, as the stopped run did; it refuses a --lines or --keep-line-ends that\n"
+    "differs from the stopped run's.\n"
     "\n"
     "Exit status: 0 when every entry was handled, 1 when any could not be,\n"
     "2 on a usage error or while a stopped run waits for --resume or --restart,\n"
     "128 + N when signal N stopped the run.\n";
 
 struct Options {
+  TrimSettings trim;
+  bool trimGiven = false; // --lines or --keep-line-ends
   bool dryRun = false;
   bool nullSeparated = false;
   bool quiet = false;
@@ -163,6 +175,8 @@ std::string NativeGlob(std::string glob) {
 enum LongOnly { kProgress = 256, kExclude, kInclude, kVersion, kResume, kRestart, kNoPreserveRoot };
 
 const option kLongOptions[] = {
+    {"lines", required_argument, nullptr, 'l'},
+    {"keep-line-ends", no_argument, nullptr, 'k'},
     {"dry-run", no_argument, nullptr, 'n'},
     {"null", no_argument, nullptr, '0'},
     {"quiet", no_argument, nullptr, 'q'},
@@ -182,8 +196,18 @@ const option kLongOptions[] = {
 // Returns -1 when the options are complete, or the exit status to end with.
 int ParseOptions(int argc, char **argv, Options &options) {
   ::opterr = 0; // our own messages, one line each
-  for (int code; (code = ::getopt_long(argc, argv, "n0qvxh", kLongOptions, nullptr)) != -1;) {
+  for (int code; (code = ::getopt_long(argc, argv, "l:kn0qvxh", kLongOptions, nullptr)) != -1;) {
     switch (code) {
+    case 'l':
+      if (!cli::ParseCount(::optarg, options.trim.lines) || options.trim.lines == 0)
+        return UsageError("'" + QuoteName(::optarg) +
+                          "' is no count of lines: give a whole number of 1 or more");
+      options.trimGiven = true;
+      break;
+    case 'k':
+      options.trim.keepLineEnds = true;
+      options.trimGiven = true;
+      break;
     case 'n':
       options.dryRun = true;
       break;
@@ -227,6 +251,8 @@ int ParseOptions(int argc, char **argv, Options &options) {
     default:
       if (::optopt == kExclude || ::optopt == kInclude)
         return UsageError("option '" + std::string(argv[::optind - 1]) + "' needs a GLOB");
+      if (::optopt == 'l')
+        return UsageError("option '" + std::string(argv[::optind - 1]) + "' needs a count");
       if (::optopt != 0)
         return UsageError("unknown option '-" +
                           QuoteName(std::string(1, static_cast<char>(::optopt))) + "'");
@@ -330,7 +356,7 @@ int Run(const Options &options) {
     const cli::JournalUse use = options.resume    ? cli::JournalUse::Resume
                                 : options.restart ? cli::JournalUse::Restart
                                                   : cli::JournalUse::Plain;
-    switch (journal.open(options.folder, use)) {
+    switch (journal.open(options.folder, use, options.trimGiven ? &options.trim : nullptr)) {
     case cli::Verdict::Go:
       break;
     case cli::Verdict::Failed:
@@ -350,6 +376,7 @@ int Run(const Options &options) {
                              onTerminal);
   RunOptions run;
   run.dryRun = options.dryRun;
+  run.trim = journal.resuming() ? journal.settings() : options.trim;
   // Copies are flushed together: one wait for the disk per batch, not per file.
   run.copiesInFlight = kCopiesInFlight;
   run.walk = WalkOptionsFor(options);
@@ -382,7 +409,7 @@ int Run(const Options &options) {
     };
   } else if (!options.dryRun) {
     run.beforeChanges = [&](const WorkList &list) {
-      journalFailed = !journal.record(list);
+      journalFailed = !journal.record(list, options.trim);
       return !journalFailed;
     };
   }

@@ -149,7 +149,7 @@ private:
     }
     fs::Folder opened;
     slot.result = TrimEntry({folder, &currentFolder_, *slot.entry}, buffer_, mode_, &opened,
-                            batched_ ? &slot.pending : nullptr);
+                            batched_ ? &slot.pending : nullptr, options_.trim);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
     else if (slot.result.reason == Reason::IsFolder)

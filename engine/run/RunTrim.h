@@ -5,6 +5,7 @@
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 #include "engine/run/RunReport.h"
+#include "engine/trim/LineModel.h"
 #include "engine/walk/CollectEntries.h"
 
 #include <cstddef>
@@ -20,6 +21,9 @@ using Notify = std::function<void(const std::string &text)>;
 struct RunOptions {
   // Walk and read as a run would, but change nothing and write nothing.
   bool dryRun = false;
+  // What each file loses and how the rest is written; by default the last
+  // line, with CR LF line ends, as the dialog's run does.
+  TrimSettings trim;
   // How many copies may be written before any of them takes its entry's
   // place. With 1, each entry is shortened through "temp.txt" in the current
   // directory, flushed and replaced before the next is read. With more, the

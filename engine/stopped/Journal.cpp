@@ -15,8 +15,10 @@ using fs::FsError;
 namespace {
 
 // The first line names the format; a journal of another format is refused
-// as a whole rather than half understood.
-constexpr char kFormat[] = "tailsnip-journal 1";
+// as a whole rather than half understood. The first format, still read, had
+// no trim settings: its runs removed one line and wrote CR LF.
+constexpr char kFirstFormat[] = "tailsnip-journal 1";
+constexpr char kFormat[] = "tailsnip-journal 2";
 constexpr char kSuffix[] = ".journal";
 constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
 
@@ -197,6 +199,8 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     out.text(kFormat).text("\nversion ").text(header.version.c_str()).text("\nfolder ");
     out.number(header.folderIdentity.volume).character(' ').number(header.folderIdentity.index);
     out.character(' ').name(header.folder.data(), header.folder.size());
+    out.text("trim ").number(header.trim.lines).character(' ');
+    out.number(header.trim.keepLineEnds ? 1 : 0).character('\n');
     out.text("entries ").number(list.size()).character('\n');
     const std::size_t skip = root.size() + 1; // the root and the separator after it
     for (const FolderPath &entry : list) {
@@ -243,7 +247,8 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
   try {
     Reader in(file);
     std::string line;
-    if (!in.line(line) || line != kFormat)
+    const bool first = in.line(line) && line == kFirstFormat;
+    if (!first && line != kFormat)
       return line.rfind("tailsnip-journal ", 0) == 0 ? JournalState::OtherFormat
                                                      : JournalState::Malformed;
     if (!in.line(line) || line.rfind("version ", 0) != 0)
@@ -254,6 +259,11 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
         !in.bytes(static_cast<std::size_t>(values[2]), header.folder))
       return JournalState::Malformed;
     header.folderIdentity = {values[0], values[1]};
+    if (!first) {
+      if (!in.line(line) || !Numbers(line, "trim", values, 2) || values[0] == 0 || values[1] > 1)
+        return JournalState::Malformed;
+      header.trim = {values[0], values[1] == 1};
+    }
     if (!in.line(line) || !Numbers(line, "entries", values, 1))
       return JournalState::Malformed;
     header.entries = static_cast<std::size_t>(values[0]);

@@ -9,8 +9,9 @@
 #ifndef TAILSNIP_ENGINE_JOURNAL_H
 #define TAILSNIP_ENGINE_JOURNAL_H
 
-#include "engine/fs/FileSystem.h"
 #include "engine/FolderPath.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/trim/LineModel.h"
 
 #include <cstdint>
 #include <string>
@@ -49,6 +50,7 @@ struct JournalHeader {
   std::string version;             // of the program that wrote it
   FolderPath folder;               // absolute, as named when the run began
   fs::FileIdentity folderIdentity; // what the journal is found by
+  TrimSettings trim;               // what the run removes, kept for its resumption
   std::size_t entries = 0;
   std::vector<std::uint32_t> processes; // every process that worked on the run
 };

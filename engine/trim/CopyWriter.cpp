@@ -160,15 +160,26 @@ FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_
 
 } // namespace
 
-// Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
-// `buffer.input()` may already hold the first `buffered` bytes. A chunk
-// whose line ends are all CR LF already is copied by the kernel where it
-// can: it was read only to be scanned. Should the entry change between the
-// scan and that copy, its new size or time keeps the copy from replacing it.
-// A file of several chunks is written behind its reading, from the halves
-// of `buffer` in turn, and given up as soon as another program opens it.
-Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
-                      TrimBuffer &buffer, TrimResult &result) {
+// Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
+// unless `keepLineEnds`. `buffer.input()` may already hold the first
+// `buffered` bytes. A chunk whose line ends are all CR LF already, or are to
+// be kept, is copied by the kernel where it can: it was read only to be
+// scanned. A prefix kept as it is and not read yet is not read at all where
+// the kernel copies it. Should the entry change between the scan and that
+// copy, its new size or time keeps the copy from replacing it. A file of
+// several chunks is written behind its reading, from the halves of `buffer`
+// in turn, and given up as soon as another program opens it.
+Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
+                      fs::File &output, TrimBuffer &buffer, TrimResult &result) {
+  if (keepLineEnds && buffered == 0 && keep > 0) {
+    const FsError error = fs::CopyRange(input, 0, output, keep);
+    if (error == FsError::None) {
+      result.bytesWritten += keep;
+      return Reason::None;
+    }
+    if (error != FsError::NotSupported)
+      return Reason::CannotWriteCopy;
+  }
   PieceWriter writer;
   WriteBehind *behind =
       keep > buffer.chunk() && buffer.writeBehind().ready() ? &buffer.writeBehind() : nullptr;
@@ -201,7 +212,8 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
     }
     buffered = 0;
     piece.size = size;
-    if (const char *bare = FindBareLineFeed(piece.data, size, afterCarriageReturn)) {
+    if (const char *bare =
+            keepLineEnds ? nullptr : FindBareLineFeed(piece.data, size, afterCarriageReturn)) {
       // What comes before the first bare line feed is already right: copy
       // it as it is and translate only from there, without scanning it again.
       const std::size_t clean = static_cast<std::size_t>(bare - piece.data);
@@ -225,12 +237,12 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
   return Reason::None;
 }
 
-// Finds how many leading bytes hold every line but the last, reading the
-// file from its end. A file that fits in one chunk is read whole and stays
+// Finds how many leading bytes hold every line but the last `lines`, reading
+// the file from its end. A file that fits in one chunk is read whole and stays
 // in `buffer.input()`; `buffered` then says how much of it is there.
-FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer, std::uint64_t &keep,
-                       std::size_t &buffered, TrimResult &result) {
-  LastLineSearch search;
+FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t lines, TrimBuffer &buffer,
+                       std::uint64_t &keep, std::size_t &buffered, TrimResult &result) {
+  LastLineSearch search(lines);
   buffered = 0;
   for (std::uint64_t end = size; end > 0 && !search.found();) {
     const std::uint64_t start = end > buffer.chunk() ? end - buffer.chunk() : 0;

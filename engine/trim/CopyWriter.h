@@ -1,5 +1,6 @@
-// Writing an entry's shortened copy: finding where its last line starts,
-// and writing what comes before it with every line end as CR LF.
+// Writing an entry's shortened copy: finding where its last lines start,
+// and writing what comes before them, with every line end as CR LF or as
+// it is.
 //
 // The entry is read through a buffer reused from file to file, so that a
 // run allocates it once whatever the files' sizes. A failure leaves the copy
@@ -9,6 +10,7 @@
 
 #include "engine/Outcome.h"
 #include "engine/fs/FileSystem.h"
+#include "engine/trim/LineModel.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,18 +45,20 @@ private:
 };
 
 // Finds how many leading bytes of `input`, `size` bytes long, hold every
-// line but the last, reading the file from its end. A file that fits in one
-// chunk is read whole and stays in `buffer.input()`; `buffered` then says
-// how much of it is there. Adds what it read to `result`.
-fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, TrimBuffer &buffer,
-                           std::uint64_t &keep, std::size_t &buffered, TrimResult &result);
+// line but the last `lines`, reading the file from its end. A file that fits
+// in one chunk is read whole and stays in `buffer.input()`; `buffered` then
+// says how much of it is there. Adds what it read to `result`.
+fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t lines,
+                           TrimBuffer &buffer, std::uint64_t &keep, std::size_t &buffered,
+                           TrimResult &result);
 
-// Writes the first `keep` bytes of `input` to `output` with CR LF line ends.
-// `buffer.input()` may already hold the first `buffered` bytes. Adds what it
-// read and wrote to `result`; returns why it failed, or Reason::None. An
-// exclusive `input` that another program opens meanwhile fails as InUse.
-Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, fs::File &output,
-                      TrimBuffer &buffer, TrimResult &result);
+// Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
+// unless `keepLineEnds`. `buffer.input()` may already hold the first
+// `buffered` bytes. Adds what it read and wrote to `result`; returns why it
+// failed, or Reason::None. An exclusive `input` that another program opens
+// meanwhile fails as InUse.
+Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
+                      fs::File &output, TrimBuffer &buffer, TrimResult &result);
 
 } // namespace tailsnip
 

@@ -56,9 +56,13 @@ void LastLineSearch::feed(const char *block, std::size_t size, std::uint64_t sta
   if (atEnd_ && block[searched - 1] == '\n')
     --searched;
   atEnd_ = false;
-  if (const char *lineFeed = FindLastLineFeed(block, searched)) {
-    keep_ = start + static_cast<std::uint64_t>(lineFeed - block) + 1;
-    found_ = true;
+  while (const char *lineFeed = FindLastLineFeed(block, searched)) {
+    searched = static_cast<std::size_t>(lineFeed - block);
+    if (--remaining_ == 0) {
+      keep_ = start + searched + 1;
+      found_ = true;
+      return;
+    }
   }
 }
 

@@ -1,4 +1,5 @@
-// The file format: lines ended by a line feed, written back as CR LF pairs.
+// The file format: lines ended by a line feed, written back as CR LF pairs
+// unless the line ends are to be kept as they are.
 //
 // A line is a run of bytes ended by a line feed (0x0A), or the bytes after the
 // last line feed. A carriage return directly before a line feed belongs to the
@@ -11,19 +12,31 @@
 
 namespace tailsnip {
 
-// Finds where a file's last line begins by reading it backwards: feed the
-// block that ends the file first, then each block before the previous one,
-// until found() is true or the file's start is reached. keep() is then the
-// number of leading bytes that hold every line but the last (0 when the file
-// has at most one line).
+// What a shortening removes from each file, and how it writes the rest.
+struct TrimSettings {
+  std::uint64_t lines = 1;   // how many lines go, from the end; at least 1
+  bool keepLineEnds = false; // the rest byte for byte, rather than with CR LF line ends
+  bool operator==(const TrimSettings &other) const {
+    return lines == other.lines && keepLineEnds == other.keepLineEnds;
+  }
+  bool operator!=(const TrimSettings &other) const { return !(*this == other); }
+};
+
+// Finds where a file's last `lines` lines begin by reading it backwards:
+// feed the block that ends the file first, then each block before the
+// previous one, until found() is true or the file's start is reached. keep()
+// is then the number of leading bytes that hold every line but those (0 when
+// the file has no more lines than that).
 class LastLineSearch {
 public:
+  explicit LastLineSearch(std::uint64_t lines = 1) : remaining_(lines) {}
   // `block` holds `size` bytes of the file starting at offset `start`.
   void feed(const char *block, std::size_t size, std::uint64_t start);
   bool found() const { return found_; }
   std::uint64_t keep() const { return keep_; }
 
 private:
+  std::uint64_t remaining_; // line starts still to be found
   bool atEnd_ = true;
   bool found_ = false;
   std::uint64_t keep_ = 0;

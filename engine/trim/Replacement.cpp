@@ -124,14 +124,14 @@ bool Replacement::mayRetryBeside() const {
   return crossedVolumes_ && input_.isOpen() && copyFolder_ != folder_.get();
 }
 
-TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
-                              TrimResult &result, bool currentFolderFirst) {
+TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
+                              TrimBuffer &buffer, TrimResult &result, bool currentFolderFirst) {
   if (create(currentFolderFirst) != FsError::None)
     return Fail(result, Reason::CannotWriteCopy);
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
-  const Reason reason = WriteShortened(input_, keep, buffered, copy_, buffer, result);
+  const Reason reason = WriteShortened(input_, keep, buffered, keepLineEnds, copy_, buffer, result);
   if (reason != Reason::None)
     return Fail(result, reason);
   result.outcome = Outcome::Shortened;

@@ -76,10 +76,11 @@ public:
 
   // Creates the copy ("temp.txt" first where `currentFolderFirst` and the
   // current folder allows) and writes the first `keep` bytes of the entry
-  // into it, shortened; `buffer.input()` may already hold the first
-  // `buffered` of them. Adds to `result`'s byte counts.
-  TrimResult write(std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer, TrimResult &result,
-                   bool currentFolderFirst);
+  // into it, with CR LF line ends unless `keepLineEnds`; `buffer.input()`
+  // may already hold the first `buffered` of them. Adds to `result`'s byte
+  // counts.
+  TrimResult write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds, TrimBuffer &buffer,
+                   TrimResult &result, bool currentFolderFirst);
 
 private:
   fs::FsError create(bool currentFolderFirst);

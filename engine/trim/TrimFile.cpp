@@ -60,9 +60,10 @@ TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::Fil
 // a time. A copy refused across volumes (one volume mounted twice) is made
 // once more, beside the entry.
 TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
-                      TrimBuffer &buffer, TrimResult &result) {
+                      bool keepLineEnds, TrimBuffer &buffer, TrimResult &result) {
   for (const bool currentFolderFirst : {true, false}) {
-    TrimResult written = replacement.write(keep, buffered, buffer, result, currentFolderFirst);
+    TrimResult written =
+        replacement.write(keep, buffered, keepLineEnds, buffer, result, currentFolderFirst);
     if (written.outcome == Outcome::Failed)
       return written;
     if (const Reason reason = replacement.keepAttributes(); reason != Reason::None)
@@ -77,20 +78,22 @@ TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t 
 }
 
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
-                           TrimBuffer &buffer, TrimMode mode,
+                           TrimBuffer &buffer, TrimMode mode, const TrimSettings &settings,
                            std::unique_ptr<Replacement> *pending) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
   std::size_t buffered = 0;
-  if (FindKeptLength(input, info.size, buffer, keep, buffered, result) != FsError::None)
+  if (FindKeptLength(input, info.size, settings.lines, buffer, keep, buffered, result) !=
+      FsError::None)
     return Fail(result, Reason::CannotRead);
   if (mode == TrimMode::DryRun)
     return CheckCopyPlace(place, input, info, result);
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
   if (!pending)
-    return ReplaceNow(*replacement, keep, buffered, buffer, result);
-  TrimResult written = replacement->write(keep, buffered, buffer, result, false);
+    return ReplaceNow(*replacement, keep, buffered, settings.keepLineEnds, buffer, result);
+  TrimResult written =
+      replacement->write(keep, buffered, settings.keepLineEnds, buffer, result, false);
   if (written.outcome != Outcome::Failed)
     *pending = std::move(replacement);
   return written;
@@ -99,7 +102,8 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
 } // namespace
 
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
-                     fs::Folder *folderOut, std::unique_ptr<Replacement> *pending) {
+                     fs::Folder *folderOut, std::unique_ptr<Replacement> *pending,
+                     const TrimSettings &settings) {
   try {
     fs::File input;
     fs::FileInfo info;
@@ -130,20 +134,22 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return {Outcome::Failed, Reason::ReadOnly};
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error));
-    return TrimRegularFile(place, input, info, buffer, mode, pending);
+    return TrimRegularFile(place, input, info, buffer, mode, settings, pending);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }
 }
 
-TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
+TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode,
+                    const TrimSettings &settings) {
   fs::ReadProcessIdentity();
   auto folder = std::make_shared<fs::Folder>();
   if (fs::OpenParentFolder(path, *folder) != FsError::None)
     return Failed(Reason::CannotRead);
   fs::Folder currentFolder;
   fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
-  return TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode);
+  return TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode, nullptr, nullptr,
+                   settings);
 }
 
 } // namespace tailsnip

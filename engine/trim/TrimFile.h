@@ -18,7 +18,8 @@ enum class TrimMode {
 };
 
 // Replaces the file at `path` by a copy without its last line, every line
-// end written as CR LF. The copy is written to "temp.txt" in the current
+// end written as CR LF; or, as `settings` ask, without its last lines, the
+// rest as it is. The copy is written to "temp.txt" in the current
 // directory (or, where that name is taken, the directory cannot be written
 // or lies on another volume, beside the entry under a unique name), flushed
 // to disk and renamed over the entry in one step, so the entry is never
@@ -34,10 +35,12 @@ enum class TrimMode {
 // flush and commit, together with others.
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
                      fs::Folder *folderOut = nullptr,
-                     std::unique_ptr<Replacement> *pending = nullptr);
+                     std::unique_ptr<Replacement> *pending = nullptr,
+                     const TrimSettings &settings = {});
 
 // TrimEntry for a single file outside a run: its folder is opened by path.
-TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode = TrimMode::Replace);
+TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode = TrimMode::Replace,
+                    const TrimSettings &settings = {});
 
 } // namespace tailsnip
 

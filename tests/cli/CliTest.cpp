@@ -343,6 +343,41 @@ TEST_F(CliTest, ForcedProgressOnAPipeIsPlainLines) {
   EXPECT_EQ(std::string::npos, ran.err.find("entries/s")) << "a rate from one entry: " << ran.err;
 }
 
+TEST_F(CliTest, KeepLineEndsRemovesTheLastLineAloneSoAScriptStillRuns) {
+  const stdfs::path script = scratch_.file("run.sh", "#!/bin/sh\necho kept\nexit 3\n");
+  stdfs::permissions(script, stdfs::perms::owner_exec, stdfs::perm_options::add);
+  const stdfs::path unended = scratch_.file("unended", "a\r\nb\nlast");
+  const Ran ran = RunCli({"-k", Tree()});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ("1\n2\n", ReadBytes(a_));
+  EXPECT_EQ("a\r\nb\n", ReadBytes(unended));
+  EXPECT_EQ("#!/bin/sh\necho kept\n", ReadBytes(script));
+  std::FILE *const output = ::popen(script.c_str(), "r");
+  ASSERT_NE(nullptr, output);
+  char said[64] = {};
+  EXPECT_EQ(5u, std::fread(said, 1, sizeof said, output));
+  EXPECT_EQ(0, ::pclose(output));
+  EXPECT_STREQ("kept\n", said);
+}
+
+TEST_F(CliTest, LinesRemovesTheLastNAndTakesNothingButACount) {
+  for (const char *count : {"0", "-1", "x", "2x", "", "18446744073709551616", "16E"}) {
+    const Ran ran = RunCli({"--lines=" + std::string(count), Tree()});
+    EXPECT_EQ(2, ran.status) << count;
+    EXPECT_EQ(1u, Lines(ran.err)) << ran.err;
+  }
+  EXPECT_EQ(2, RunCli({Tree(), "-l"}).status);
+  ExpectUntouched();
+  const stdfs::path c = scratch_.file("c", "1\n2\n3\n4\n5");
+  EXPECT_EQ(0, RunCli({"-l", "2", Tree()}).status);
+  EXPECT_EQ("1\r\n", ReadBytes(a_));
+  EXPECT_EQ("", ReadBytes(b_));
+  EXPECT_EQ("1\r\n2\r\n3\r\n", ReadBytes(c));
+  const Ran big = RunCli({"-k", "--lines=+1K", Tree()});
+  EXPECT_EQ(0, big.status) << big.err;
+  EXPECT_EQ("", ReadBytes(c));
+}
+
 // The runs a stop signal, or SIGKILL, cut short: what they leave, and how a
 // later run finishes them.
 class StoppedRunTest : public CliTest {
@@ -489,6 +524,26 @@ TEST_F(StoppedRunTest, JournalIsFoundByTheFolderAfterARename) {
   for (const stdfs::path &file : files_)
     excluded += ReadBytes(file) == "a\nb\nc\n";
   EXPECT_EQ(static_cast<std::size_t>(kFiles / 3), excluded) << "the recorded list was not kept";
+}
+
+TEST_F(StoppedRunTest, ResumeFinishesWithTheStoppedRunsSettingsAndRefusesOthers) {
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {"-l2", "-k", Tree()}).status);
+  const auto count = [&](const std::string &bytes) {
+    return std::count_if(files_.begin(), files_.end(),
+                         [&](const stdfs::path &file) { return ReadBytes(file) == bytes; });
+  };
+  const auto done = count("a\n");
+  EXPECT_EQ(kFiles, done + count("a\nb\nc\n"));
+  const Ran other = RunCli({"--resume", "-l3", Tree()});
+  EXPECT_EQ(2, other.status);
+  EXPECT_NE(npos, other.err.find("was started with --lines=2 --keep-line-ends, not --lines=3: "
+                                 "--resume alone finishes it as it began"))
+      << other.err;
+  EXPECT_EQ(done, count("a\n"));
+
+  const Ran resumed = RunCli({"--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ(kFiles, count("a\n"));
 }
 
 TEST_F(StoppedRunTest, JournalOfAnotherVersionIsRefusedAndRestartForgetsIt) {

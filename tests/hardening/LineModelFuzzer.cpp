@@ -1,6 +1,7 @@
 // Arbitrary bytes, cut into arbitrary chunks, through the line model and
 // through the trimming of a real file, each compared with the reference
-// model. The first input byte chooses the chunk sizes; the rest is the file.
+// model. The first input byte chooses the chunk sizes and the settings (how
+// many lines go, whether line ends are kept); the rest is the file.
 #include "ReferenceModel.h"
 
 #include "engine/trim/LineModel.h"
@@ -75,8 +76,8 @@ std::string TranslateInChunks(const std::string &file, ChunkSizes &sizes) {
 
 // Feeds the file backwards in chunks, some of them empty, as a file is read
 // from its end.
-std::uint64_t SearchBackwards(const std::string &file, ChunkSizes &sizes) {
-  LastLineSearch search;
+std::uint64_t SearchBackwards(const std::string &file, std::uint64_t lines, ChunkSizes &sizes) {
+  LastLineSearch search(lines);
   for (std::size_t end = file.size(); end > 0 && !search.found();) {
     const std::size_t size = std::min(std::max<std::size_t>(sizes.next(), 1), end);
     const std::size_t start = end - size;
@@ -99,7 +100,7 @@ std::string ReadFile(const char *path) {
 
 // TrimFile writes its copy to the current directory, so it runs in a folder
 // of its own; the fuzzer's corpus and findings stay where they were asked.
-void CheckTrimmedFile(const std::string &file, std::size_t chunk) {
+void CheckTrimmedFile(const std::string &file, std::size_t chunk, const TrimSettings &settings) {
   static const char kEntry[] = "entry";
   if (::chdir(workFolder.c_str()) != 0)
     std::abort();
@@ -108,8 +109,8 @@ void CheckTrimmedFile(const std::string &file, std::size_t chunk) {
     out.write(file.data(), static_cast<std::streamsize>(file.size()));
   }
   TrimBuffer buffer(chunk);
-  const TrimResult result = TrimFile(kEntry, buffer);
-  const std::string expected = reference::Shortened(file);
+  const TrimResult result = TrimFile(kEntry, buffer, TrimMode::Replace, settings);
+  const std::string expected = reference::Shortened(file, settings.lines, settings.keepLineEnds);
   const Outcome expectedOutcome = file.empty() ? Outcome::LeftUnchanged : Outcome::Shortened;
   if (result.outcome != expectedOutcome)
     Mismatch("TrimFile's outcome", file);
@@ -143,15 +144,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string file(reinterpret_cast<const char *>(data) + 1, size - 1);
   // Mostly tiny chunks, where boundaries are many; sometimes large ones.
   const std::size_t largestChunk = seed < 192 ? 1 + seed % 16 : 1 + (seed % 64) * 64;
+  // Moduli prime to each other and to 16, so every pairing comes up.
+  const TrimSettings settings{1 + seed % 3u, seed % 5 < 2};
 
   ChunkSizes sizes(seed, largestChunk);
-  const std::uint64_t keep = SearchBackwards(file, sizes);
-  if (keep != reference::KeptLength(file))
+  const std::uint64_t keep = SearchBackwards(file, settings.lines, sizes);
+  if (keep != reference::KeptLength(file, settings.lines))
     Mismatch("LastLineSearch's kept length", file);
   if (TranslateInChunks(file, sizes) != reference::LineEndsAsCrLf(file))
     Mismatch("WriteLineEndsAsCrLf's translation", file);
-  if (TranslateInChunks(file.substr(0, keep), sizes) != reference::Shortened(file))
+  if (TranslateInChunks(file.substr(0, keep), sizes) != reference::Shortened(file, settings.lines))
     Mismatch("the translation of the kept lines", file);
-  CheckTrimmedFile(file, largestChunk);
+  CheckTrimmedFile(file, largestChunk, settings);
   return 0;
 }

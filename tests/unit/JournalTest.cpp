@@ -23,6 +23,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   header.version = "test";
   header.folder = root;
   header.folderIdentity = {7, 9};
+  header.trim = {3, true};
   const FolderPath path = Native(scratch.root() / "state" / "deeper" / "run.journal");
   ASSERT_EQ(fs::FsError::None, WriteJournal(path, header, root, list));
   ASSERT_EQ(fs::FsError::None, AddProcess(path, 424242));
@@ -43,6 +44,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(list, plan);
   EXPECT_EQ(root, read.folder);
   EXPECT_EQ(9u, read.folderIdentity.index);
+  EXPECT_EQ((TrimSettings{3, true}), read.trim);
   EXPECT_EQ((std::vector<std::uint32_t>{fs::CurrentProcessId(), 424242}), read.processes);
   ASSERT_EQ(3u, stamps.size());
   EntryStamp now[3];
@@ -55,6 +57,21 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(1u, RemoveLeftCopies(read, root, plan, stamps));
   EXPECT_FALSE(stdfs::exists(ours));
   EXPECT_TRUE(stdfs::exists(others)) << "removed a copy of another process";
+}
+
+TEST(JournalTest, FirstFormatWithoutSettingsIsReadAsTheDialogsRun) {
+  Scratch scratch;
+  const stdfs::path entry = scratch.file("a", "1\n");
+  const FolderPath root = Native(scratch.tree());
+  const stdfs::path path = scratch.root() / "old.journal";
+  WriteBytes(path, "tailsnip-journal 1\nversion test\nfolder 7 9 " + std::to_string(root.size()) +
+                       "\n" + root + "\nentries 1\nf1 2 3 4 1\na\n" + "end\nprocess 42\n");
+  JournalHeader read;
+  WorkList plan;
+  std::vector<EntryStamp> stamps;
+  ASSERT_EQ(JournalState::Found, ReadJournal(Native(path), read, root, &plan, &stamps));
+  EXPECT_EQ(TrimSettings{}, read.trim);
+  EXPECT_EQ(WorkList{Native(entry)}, plan);
 }
 
 TEST(JournalTest, ARunsFolderOfAnyLengthIsNamedInFull) {

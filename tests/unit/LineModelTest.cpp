@@ -26,8 +26,8 @@ std::string Translate(const std::string &in, std::size_t chunk) {
   return out;
 }
 
-std::uint64_t KeptLength(const std::string &file, std::size_t block) {
-  LastLineSearch search;
+std::uint64_t KeptLength(const std::string &file, std::size_t block, std::uint64_t lines = 1) {
+  LastLineSearch search(lines);
   for (std::size_t end = file.size(); end > 0 && !search.found();) {
     const std::size_t start = end > block ? end - block : 0;
     search.feed(file.data() + start, end - start, start);
@@ -124,6 +124,24 @@ TEST(LineModelTest, KeptLengthDropsExactlyTheLastLine) {
     for (std::size_t block = 1; block <= c.file.size() + 1; ++block)
       EXPECT_EQ(c.keep, KeptLength(c.file, block))
           << "file \"" << c.file << "\" read in blocks of " << block;
+}
+
+TEST(LineModelTest, LastLinesAgreeWithTheReferenceAtEveryChunkSize) {
+  // The kept prefix is the copy with its line ends kept, and its translation
+  // the copy with CR LF, whichever number of lines goes.
+  std::vector<std::string> texts = LongTexts();
+  for (const char *text : {"a\nb\nc\n", "a\nb\nc", "\n\n\n", "a\r\nb\rc\n\nd", "x"})
+    texts.push_back(text);
+  for (const std::string &text : texts)
+    for (const std::uint64_t lines : {1, 2, 3, 7, 1000})
+      for (std::size_t chunk = 1; chunk <= text.size() + 1; ++chunk) {
+        const std::uint64_t keep = KeptLength(text, chunk, lines);
+        ASSERT_EQ(reference::KeptLength(text, lines), keep)
+            << "text \"" << text << "\", " << lines << " lines, chunk " << chunk;
+        ASSERT_EQ(reference::Shortened(text, lines, true), text.substr(0, keep));
+        ASSERT_EQ(reference::Shortened(text, lines), Translate(text.substr(0, keep), chunk))
+            << "text \"" << text << "\", " << lines << " lines, chunk " << chunk;
+      }
 }
 
 } // namespace

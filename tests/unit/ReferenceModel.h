@@ -51,19 +51,23 @@ inline std::string LineEndsAsCrLf(const std::string &bytes) {
   return out;
 }
 
-// How many leading bytes hold every line but the last.
-inline std::size_t KeptLength(const std::string &bytes) {
+// How many leading bytes hold every line but the last `drop`.
+inline std::size_t KeptLength(const std::string &bytes, std::size_t drop = 1) {
   const std::vector<Line> lines = SplitLines(bytes);
-  return lines.size() < 2 ? 0 : lines[lines.size() - 2].end;
+  return lines.size() <= drop ? 0 : lines[lines.size() - drop - 1].end;
 }
 
-// Every line but the last, each ended by CR LF. A file without lines (an
-// empty one) is left as it is, which this gives too.
-inline std::string Shortened(const std::string &bytes) {
+// Every line but the last `drop`, each ended by CR LF, or with its own line
+// end where `keepLineEnds`. A file without lines (an empty one) is left as
+// it is, which this gives too.
+inline std::string Shortened(const std::string &bytes, std::size_t drop = 1,
+                             bool keepLineEnds = false) {
   const std::vector<Line> lines = SplitLines(bytes);
   std::string out;
-  for (std::size_t i = 0; i + 1 < lines.size(); ++i)
-    out += lines[i].content + "\r\n";
+  for (std::size_t i = 0; i + drop < lines.size(); ++i)
+    out += keepLineEnds ? bytes.substr(i == 0 ? 0 : lines[i - 1].end,
+                                       lines[i].end - (i == 0 ? 0 : lines[i - 1].end))
+                        : lines[i].content + "\r\n";
   return out;
 }
 

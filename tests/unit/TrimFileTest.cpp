@@ -100,19 +100,23 @@ TEST_F(TrimFileTest, ReadOnlyEntryStaysAsItWas) {
   EXPECT_EQ("a\nb\n", ReadBytes(path));
 }
 
-TEST_F(TrimFileTest, AnyChunkSizeGivesTheReferenceResult) {
+TEST_F(TrimFileTest, AnyChunkSizeAndSettingsGiveTheReferenceResult) {
   std::mt19937 random(1234);
   const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '\x1a'};
-  for (int round = 0; round < 200; ++round) {
+  for (int round = 0; round < 400; ++round) {
     std::string bytes(random() % 64, ' ');
     for (char &c : bytes)
       c = alphabet[random() % sizeof alphabet];
     const stdfs::path path = scratch_.file("entry", bytes);
     TrimBuffer small(1 + random() % 9);
-    const TrimResult result = TrimFile(testing::Native(path), small);
+    // Every other round the dialog's settings; otherwise any.
+    const TrimSettings settings =
+        round % 2 ? TrimSettings{1 + random() % 5, random() % 2 == 0} : TrimSettings{};
+    const TrimResult result = TrimFile(testing::Native(path), small, TrimMode::Replace, settings);
     EXPECT_EQ(bytes.empty() ? Outcome::LeftUnchanged : Outcome::Shortened, result.outcome);
-    EXPECT_EQ(reference::Shortened(bytes), ReadBytes(path))
-        << "round " << round << ", chunk " << small.chunk();
+    EXPECT_EQ(reference::Shortened(bytes, settings.lines, settings.keepLineEnds), ReadBytes(path))
+        << "round " << round << ", chunk " << small.chunk() << ", " << settings.lines
+        << " lines, line ends kept " << settings.keepLineEnds;
   }
 }
 
