@@ -351,12 +351,13 @@ int Run(const Options &options) {
     FlushOutput();
     return kUsageError;
   }
-  cli::RunJournal journal;
+  RunJournal journal(TAILSNIP_VERSION);
   if (!options.dryRun) {
-    const cli::JournalUse use = options.resume    ? cli::JournalUse::Resume
-                                : options.restart ? cli::JournalUse::Restart
-                                                  : cli::JournalUse::Plain;
-    switch (journal.open(options.folder, use, options.trimGiven ? &options.trim : nullptr)) {
+    const JournalUse use = options.resume    ? JournalUse::Resume
+                           : options.restart ? JournalUse::Restart
+                                             : JournalUse::Plain;
+    switch (cli::OpenJournal(journal, options.folder, use,
+                             options.trimGiven ? &options.trim : nullptr)) {
     case cli::Verdict::Go:
       break;
     case cli::Verdict::Failed:
@@ -401,7 +402,7 @@ int Run(const Options &options) {
   run.locked = true;
   FolderIdentities planFolders;
   if (journal.resuming()) {
-    planFolders = journal.planFolders(options.folder);
+    planFolders = journal.planFolders();
     run.plan = &journal.plan();
     run.planFolders = &planFolders;
     run.isDone = [&journal](std::size_t index, const FolderPath &path) {
@@ -409,7 +410,7 @@ int Run(const Options &options) {
     };
   } else if (!options.dryRun) {
     run.beforeChanges = [&](const WorkList &list) {
-      journalFailed = !journal.record(list, options.trim);
+      journalFailed = !cli::RecordPlan(journal, list, options.trim);
       return !journalFailed;
     };
   }
@@ -425,14 +426,11 @@ int Run(const Options &options) {
       run);
   if (journalFailed)
     return kSomeFailed;
-  // A run that ended before its last entry keeps its journal, to be
-  // finished; one that changed nothing yet has nothing to finish.
-  const bool unfinished = report.stopped || report.outOfMemory;
-  if (journal.kept() && unfinished && (report.handled > 0 || journal.resuming()))
+  if (journal.awaitsResume(report))
     SayNotice(notices,
               "tailsnip-cli --resume " + cli::ShellWord(options.folder) + " finishes the run.");
-  else if (journal.kept())
-    journal.finish();
+  else
+    cli::FinishJournal(journal);
   if (!options.quiet)
     PrintSummary(report, options.dryRun,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

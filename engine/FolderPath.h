@@ -3,6 +3,7 @@
 #define TAILSNIP_ENGINE_FOLDERPATH_H
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tailsnip {
@@ -29,6 +30,18 @@ inline FolderPath JoinPath(const FolderPath &dir, const std::string &name) {
   path += kPathSeparator;
   path += name;
   return path;
+}
+
+// Whether `path` lies beneath `folder`, at any depth; no folder lies within
+// itself. `folder` may end in a separator, as a drive's or the system's root
+// does; "dir" + separator names "dir" itself. Compared byte for byte.
+inline bool IsWithin(std::string_view path, std::string_view folder) {
+  if (folder.empty() || path.size() <= folder.size() || path.substr(0, folder.size()) != folder)
+    return false;
+  const std::string_view rest = path.substr(folder.size());
+  if (folder.back() != kPathSeparator && rest.front() != kPathSeparator)
+    return false; // "/a/bc" is not within "/a/b"
+  return rest.find_first_not_of(kPathSeparator) != std::string_view::npos;
 }
 
 } // namespace tailsnip

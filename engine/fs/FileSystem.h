@@ -129,6 +129,10 @@ FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileIn
 // Describes an open file again, as OpenEntry did.
 FsError Describe(File &file, FileInfo &info);
 
+// Describes the entry at `path` as OpenEntry does, a final link itself
+// rather than what it leads to; by name, for callers outside a run.
+FsError DescribeByName(const FolderPath &path, FileInfo &info);
+
 // Makes sure the entry open as `file` may be replaced by this user: that the
 // user may write it, that a copy can carry its owner and group, and that no
 // other program has it open for writing. Where the platform can, it also

@@ -4,15 +4,6 @@
 
 namespace tailsnip {
 
-namespace {
-
-bool IsWithin(std::string_view path, std::string_view folder) {
-  return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
-         path[folder.size()] == kPathSeparator;
-}
-
-} // namespace
-
 void FolderChain::start(const FolderPath &folder, const FolderIdentities &identities) {
   fs::Folder opened;
   if (fs::OpenFolder(folder, opened) == fs::FsError::None)

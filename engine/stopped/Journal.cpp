@@ -1,12 +1,15 @@
 #include "engine/stopped/Journal.h"
 
 #include "engine/fs/DirectorySearch.h"
+#include "engine/trim/CopyName.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <utility>
 
 namespace tailsnip {
 
@@ -61,10 +64,12 @@ private:
   std::string text_;
 };
 
-// Reads a journal a chunk at a time.
+// Reads a journal a chunk at a time, in memory no larger than the journal.
 class Reader {
 public:
-  explicit Reader(fs::File &file) : file_(file), chunk_(kWriteChunk) {}
+  Reader(fs::File file, std::uint64_t size)
+      : file_(std::move(file)),
+        chunk_(static_cast<std::size_t>(std::min<std::uint64_t>(size + 1, kWriteChunk))) {}
 
   // The bytes up to the next line feed, which is consumed.
   bool line(std::string &text) {
@@ -103,7 +108,7 @@ private:
     at_ = size_ = 0;
     return fs::ReadSome(file_, chunk_.data(), chunk_.size(), size_) == FsError::None && size_ > 0;
   }
-  fs::File &file_;
+  fs::File file_;
   std::vector<char> chunk_;
   std::size_t at_ = 0, size_ = 0;
 };
@@ -126,21 +131,37 @@ bool Numbers(const std::string &line, const char *word, std::uint64_t *values, s
   return at == end;
 }
 
-// The name a run gives the copies it makes beside entries: see TrimFile.cpp.
-bool IsCopyOf(const std::string &name, const std::vector<std::uint32_t> &processes) {
-  for (const std::uint32_t process : processes) {
-    const std::string prefix = ".tailsnip-" + std::to_string(process) + "-";
-    constexpr char kEnd[] = ".tmp";
-    const std::size_t endLength = sizeof kEnd - 1;
-    if (name.size() <= prefix.size() + endLength || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - endLength, endLength, kEnd) != 0)
-      continue;
-    bool digits = true;
-    for (std::size_t i = prefix.size(); i < name.size() - endLength; ++i)
-      digits = digits && name[i] >= '0' && name[i] <= '9';
-    if (digits)
+#ifdef _WIN32
+constexpr char kSeparators[] = "\\/"; // Windows takes either
+#else
+constexpr char kSeparators[] = "/";
+#endif
+
+// Whether `name` is one the walk could have listed beneath a folder: names
+// joined by separators, none of them empty, "." or "..". Anything else would
+// lead a resumed run out of the folder, or to what the walk never listed.
+bool IsBeneath(const std::string &name) {
+  if (name.find('\0') != std::string::npos)
+    return false;
+#ifdef _WIN32
+  if (name.find(':') != std::string::npos) // "file:name" is a stream of the file
+    return false;
+#endif
+  for (std::size_t start = 0;;) {
+    const std::size_t end = std::min(name.find_first_of(kSeparators, start), name.size());
+    const std::string_view part(name.data() + start, end - start);
+    if (part.empty() || part == "." || part == "..")
+      return false;
+    if (end == name.size())
       return true;
+    start = end + 1;
   }
+}
+
+bool IsCopyOf(const std::string &name, const std::vector<std::uint32_t> &processes) {
+  for (const std::uint32_t process : processes)
+    if (IsCopyName(name, process))
+      return true;
   return false;
 }
 
@@ -173,6 +194,20 @@ FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
 }
 
 } // namespace
+
+FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
+  stamp = EntryStamp();
+  fs::FileInfo info;
+  if (const FsError error = fs::DescribeByName(path, info); error != FsError::None)
+    return error;
+  stamp.known = true;
+  stamp.kind = info.kind;
+  stamp.volume = info.identity.volume;
+  stamp.index = info.identity.index;
+  stamp.size = info.size;
+  stamp.modified = info.modified;
+  return FsError::None;
+}
 
 FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &identity) {
   return JoinPath(journalFolder,
@@ -235,9 +270,17 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   return error;
 }
 
-JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root,
-                         WorkList *list, std::vector<EntryStamp> *stamps) {
+struct JournalReader::Source {
+  Reader in;
+  std::uint64_t size; // of the journal when opened
+};
+
+JournalReader::JournalReader() = default;
+JournalReader::~JournalReader() = default;
+
+JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &header) {
   header = JournalHeader();
+  source_.reset();
   fs::File file;
   fs::FileInfo info;
   if (const FsError error = OpenFile(path, file, info); error != FsError::None)
@@ -245,7 +288,8 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
   if (info.kind != fs::FileKind::Regular)
     return JournalState::Unreadable;
   try {
-    Reader in(file);
+    source_.reset(new Source{Reader(std::move(file), info.size), info.size});
+    Reader &in = source_->in;
     std::string line;
     const bool first = in.line(line) && line == kFirstFormat;
     if (!first && line != kFormat)
@@ -254,9 +298,9 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
     if (!in.line(line) || line.rfind("version ", 0) != 0)
       return JournalState::Malformed;
     header.version = line.substr(8);
-    std::uint64_t values[5];
+    std::uint64_t values[3];
     if (!in.line(line) || !Numbers(line, "folder", values, 3) ||
-        !in.bytes(static_cast<std::size_t>(values[2]), header.folder))
+        !in.bytes(static_cast<std::size_t>(values[2]), header.folder) || header.folder.empty())
       return JournalState::Malformed;
     header.folderIdentity = {values[0], values[1]};
     if (!first) {
@@ -267,13 +311,37 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
     if (!in.line(line) || !Numbers(line, "entries", values, 1))
       return JournalState::Malformed;
     header.entries = static_cast<std::size_t>(values[0]);
-    if (!list || !stamps)
-      return JournalState::Found; // the header alone was asked for
-    // A damaged count must not ask for more than a real list could hold.
-    const std::size_t expected = std::min<std::size_t>(header.entries, std::size_t{1} << 22);
-    list->reserve(expected);
-    stamps->reserve(expected);
-    std::string name;
+    return JournalState::Found;
+  } catch (const std::bad_alloc &) {
+    return JournalState::Unreadable;
+  }
+}
+
+JournalState JournalReader::readPlan(const FolderPath &root, JournalHeader &header, WorkList &list,
+                                     std::vector<EntryStamp> &stamps) {
+  list.clear();
+  stamps.clear();
+  const JournalState state =
+      source_ ? readEntries(root, header, list, stamps) : JournalState::Malformed;
+  if (state != JournalState::Found) {
+    list.clear(); // half a plan must not be worked through
+    stamps.clear();
+  }
+  return state;
+}
+
+JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &header,
+                                        WorkList &list, std::vector<EntryStamp> &stamps) {
+  try {
+    Reader &in = source_->in;
+    // A damaged count must not ask for more than the journal could hold.
+    constexpr std::uint64_t kSmallestEntry = sizeof "f0 0 0 0 1\nx\n" - 1;
+    const std::size_t expected = static_cast<std::size_t>(
+        std::min<std::uint64_t>(header.entries, source_->size / kSmallestEntry));
+    list.reserve(expected);
+    stamps.reserve(expected);
+    std::string line, name;
+    std::uint64_t values[5];
     for (std::size_t i = 0; i < header.entries; ++i) {
       // "<kind><volume> <index> <size> <modified> <name length>", then the name.
       if (!in.line(line) || line.empty())
@@ -282,7 +350,7 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
       const char *kind = unknown || line[0] == '\0' ? nullptr : std::strchr(kKinds, line[0]);
       line[0] = ' ';
       if ((!kind && !unknown) || !Numbers(line, "", values, 5) ||
-          !in.bytes(static_cast<std::size_t>(values[4]), name))
+          !in.bytes(static_cast<std::size_t>(values[4]), name) || !IsBeneath(name))
         return JournalState::Malformed;
       EntryStamp stamp;
       stamp.known = kind != nullptr;
@@ -291,8 +359,8 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
       stamp.index = values[1];
       stamp.size = values[2];
       stamp.modified = values[3];
-      stamps->push_back(stamp);
-      list->push_back(JoinPath(root, name));
+      stamps.push_back(stamp);
+      list.push_back(JoinPath(root, name));
     }
     if (!in.line(line) || line != "end")
       return JournalState::Malformed;
@@ -303,6 +371,15 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
   } catch (const std::bad_alloc &) {
     return JournalState::Unreadable;
   }
+}
+
+JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root,
+                         WorkList *list, std::vector<EntryStamp> *stamps) {
+  JournalReader reader;
+  const JournalState state = reader.readHeader(path, header);
+  if (state != JournalState::Found || !list || !stamps)
+    return state;
+  return reader.readPlan(root, header, *list, *stamps);
 }
 
 FsError RemoveJournal(const FolderPath &path) { return RemoveFile(path); }

@@ -14,6 +14,7 @@
 #include "engine/trim/LineModel.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,9 +70,39 @@ fs::FsError WriteJournal(const FolderPath &path, const JournalHeader &header,
 
 enum class JournalState { Found, Missing, Unreadable, Malformed, OtherFormat };
 
-// Reads the journal at `path`. With `list` and `stamps`, fills them with the
-// entries, their paths beneath `root` (the folder's name today). Without,
-// reads the header alone, processes left out.
+// Reads a journal front to back, once: its header, then, should the caller
+// go on, its plan. What it finds is never trusted further than it checks:
+// a plan is Found only whole, with every entry inside the folder.
+class JournalReader {
+public:
+  JournalReader();
+  ~JournalReader();
+  JournalReader(const JournalReader &) = delete;
+  JournalReader &operator=(const JournalReader &) = delete;
+
+  // Opens the journal at `path` and reads its header, processes aside.
+  // Found when the header is whole, with a folder named; OtherFormat when
+  // another format's (the header then empty); Missing when there is none.
+  JournalState readHeader(const FolderPath &path, JournalHeader &header);
+
+  // Once readHeader found the header: reads the entries into `list` (their
+  // paths beneath `root`, the folder's name today) and `stamps`, and the
+  // processes into `header`. Found only when the journal holds exactly the
+  // entries its header counts, each named by names joined by separators,
+  // none empty, "." or "..", and at least one process; otherwise `list` and
+  // `stamps` are left empty.
+  JournalState readPlan(const FolderPath &root, JournalHeader &header, WorkList &list,
+                        std::vector<EntryStamp> &stamps);
+
+private:
+  JournalState readEntries(const FolderPath &root, JournalHeader &header, WorkList &list,
+                           std::vector<EntryStamp> &stamps);
+  struct Source;
+  std::unique_ptr<Source> source_;
+};
+
+// Reads the journal at `path` with a JournalReader: the header, and with
+// `list` and `stamps` the plan too.
 JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root = {},
                          WorkList *list = nullptr, std::vector<EntryStamp> *stamps = nullptr);
 

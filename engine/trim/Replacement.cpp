@@ -1,5 +1,7 @@
 #include "engine/trim/Replacement.h"
 
+#include "engine/trim/CopyName.h"
+
 #include <atomic>
 #include <string>
 #include <utility>
@@ -66,10 +68,9 @@ FsError Replacement::create(bool currentFolderFirst) {
 // someone else's, and must never be removed as ours.
 FsError Replacement::createBeside() {
   static std::atomic<unsigned> counter{0};
-  const std::string prefix =
-      FolderOf(path_) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
+  const FolderPath folder = FolderOf(path_);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
+    FolderPath candidate = folder + CopyName(fs::CurrentProcessId(), ++counter);
     const FsError error = fs::CreateNew(*folder_, candidate, info_, copy_);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();

@@ -302,6 +302,14 @@ FsError Describe(File &file, FileInfo &info) {
   return FsError::None;
 }
 
+FsError DescribeByName(const FolderPath &path, FileInfo &info) {
+  struct stat status;
+  if (::lstat(path.c_str(), &status) != 0)
+    return LastError();
+  Fill(status, info);
+  return FsError::None;
+}
+
 FsError ClaimForReplacement(File &file, const FileInfo &info) {
   // The superuser may write any file; the file system's refusal (read-only,
   // immutable) comes with the copy or the rename.

@@ -224,6 +224,17 @@ FsError Describe(File &file, FileInfo &info) {
   return FsError::None;
 }
 
+FsError DescribeByName(const FolderPath &path, FileInfo &info) {
+  File file;
+  file.adopt(CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr));
+  if (!file.isOpen())
+    return LastError();
+  return Describe(file, info);
+}
+
 FsError ClaimForReplacement(File &file, const FileInfo &) {
   // Reopened for writing and shared for reading only: the system checks the
   // user's right to write, refuses while another program has the file open

@@ -10,36 +10,6 @@
 
 namespace tailsnip {
 
-namespace {
-
-fs::FileKind KindOf(mode_t mode) {
-  if (S_ISREG(mode))
-    return fs::FileKind::Regular;
-  if (S_ISDIR(mode))
-    return fs::FileKind::Folder;
-  if (S_ISLNK(mode))
-    return fs::FileKind::Link;
-  return fs::FileKind::Other;
-}
-
-} // namespace
-
-fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
-  struct stat status;
-  if (::lstat(path.c_str(), &status) != 0) {
-    stamp = EntryStamp();
-    return fs::ErrorFromSystem(errno);
-  }
-  stamp.known = true;
-  stamp.kind = KindOf(status.st_mode);
-  stamp.volume = static_cast<std::uint64_t>(status.st_dev);
-  stamp.index = static_cast<std::uint64_t>(status.st_ino);
-  stamp.size = static_cast<std::uint64_t>(status.st_size);
-  stamp.modified = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
-                   static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
-  return fs::FsError::None;
-}
-
 FolderPath DefaultJournalFolder() {
   // A relative XDG_STATE_HOME is invalid; other programs ignore it too.
   const char *state = std::getenv("XDG_STATE_HOME");

@@ -9,32 +9,6 @@
 
 namespace tailsnip {
 
-fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
-  stamp = EntryStamp();
-  HANDLE handle =
-      CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool described = GetFileInformationByHandle(handle, &info) != 0;
-  const DWORD error = GetLastError();
-  CloseHandle(handle);
-  if (!described)
-    return fs::ErrorFromSystem(static_cast<int>(error));
-  stamp.known = true;
-  stamp.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? fs::FileKind::Link
-               : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? fs::FileKind::Folder
-                                                                      : fs::FileKind::Regular;
-  stamp.volume = info.dwVolumeSerialNumber;
-  stamp.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  stamp.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  stamp.modified = (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                   info.ftLastWriteTime.dwLowDateTime;
-  return fs::FsError::None;
-}
-
 FolderPath DefaultJournalFolder() {
   const char *local = std::getenv("LOCALAPPDATA");
   return local && local[0] ? FolderPath(local) + "\\Tailsnip" : FolderPath();

@@ -1,0 +1,149 @@
+// What a run does about the journal of a run that was stopped: the policy
+// that keeps a file from losing a second line, apart from the words a
+// program tells it in.
+//
+// Promises:
+// - A new run goes on only when no stopped run concerns its folder: none
+//   over the folder itself (by its identity, whatever its name now), none
+//   over a folder around it or within it. The folder's own journal that
+//   cannot be read, or a journal folder that cannot be opened or looked
+//   through (made by another user, say), counts as one that concerns it.
+// - A stopped run is finished (Resume) only by its own plan, read whole,
+//   written by this program's version, every entry inside the folder; an
+//   entry counts as done once it is no longer as listed, and with the
+//   settings it began with: another count would remove lines it did not from
+//   half the files, other line ends make the tree a mixture. The copies its
+//   processes left are removed first, and this process is noted in the
+//   journal before that, so that a resumed run stopped in turn is finished
+//   with its own copies removed too.
+// - A stopped run is forgotten (Restart) by removing its copies, where its
+//   journal names its processes, and then its journal.
+// - On any finding but Go and Resuming nothing in the tree has changed, but
+//   for the copies a Restart removed before its journal could not be.
+#ifndef TAILSNIP_ENGINE_STOPPEDRUN_H
+#define TAILSNIP_ENGINE_STOPPEDRUN_H
+
+#include "engine/run/RunReport.h"
+#include "engine/stopped/Journal.h"
+#include "engine/walk/CollectEntries.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tailsnip {
+
+enum class JournalUse {
+  Plain,   // a stopped run that concerns the folder is refused
+  Resume,  // the stopped run over the folder is finished
+  Restart, // the stopped run over the folder is forgotten
+};
+
+// What RunJournal::open found.
+enum class StoppedRunFinding {
+  // The run may go on:
+  Go,       // anew: no stopped run concerns the folder, or Restart forgot it
+  Resuming, // by the stopped run's plan
+  // It must not, as the command stands:
+  NothingToResume,   // Resume, and no stopped run over the folder
+  StoppedHere,       // a stopped run over the folder waits for Resume or Restart
+  StoppedAround,     // a stopped run over a folder that holds this one
+  StoppedWithin,     // a stopped run over a folder within this one
+  JournalUnreadable, // the folder's journal: its header
+  PlanUnreadable,    // the folder's journal: its entries
+  OtherVersion,      // the folder's journal, written by another version
+  OtherSettings,     // Resume asked for other settings than the stopped run's
+  // It cannot, for a reason outside the command:
+  FolderUnknown,         // the folder's identity could not be had
+  NoJournalFolder,       // no place for journals is set
+  JournalFolderUnusable, // the journal folder could not be opened
+  JournalsUnlisted,      // the journal folder could not be looked through
+  JournalNotRemoved,     // Restart could not remove the journal
+  JournalNotNoted,       // Resume could not note this process in the journal
+};
+
+struct StoppedRunCheck {
+  StoppedRunFinding finding = StoppedRunFinding::Go;
+  // The journal in question, or the journal folder.
+  FolderPath journal;
+  // What that journal records: the stopped run's folder, its version (empty
+  // when of another format), and its plan's length.
+  JournalHeader stopped;
+  // StoppedHere: how many of the plan's entries the run had come to, and
+  // whether its folder had another name then.
+  std::size_t stoppedAfter = 0;
+  bool renamed = false;
+  int systemError = 0; // the system's code, where a system call failed
+
+  bool mayGoOn() const;
+  bool refused() const; // rather than failed
+};
+
+// How writing or removing a journal went.
+struct JournalChange {
+  bool done = true;
+  int systemError = 0; // the system's code when not done
+};
+
+// The journal a program keeps of its runs over one folder.
+class RunJournal {
+public:
+  // `version` is the program's own: a journal another version wrote is not
+  // resumed by this one.
+  explicit RunJournal(std::string version) : version_(std::move(version)) {}
+
+  // Finds what concerns a run over `folder` (as the user named it) and does
+  // what `use` asks, with the settings the user gave if any (`asked`): see
+  // the promises above.
+  StoppedRunCheck open(const FolderPath &folder, JournalUse use, const TrimSettings *asked);
+
+  bool resuming() const { return resuming_; }
+  // The stopped run's settings, for a resumed run to go on with.
+  const TrimSettings &settings() const { return header_.trim; }
+  // The stopped run's list, for a resumed run to work through.
+  const WorkList &plan() const { return plan_; }
+  // Whether the entry at `index` of the plan was done by the stopped run: no
+  // longer as listed. Folders never are; they are left alone anyway.
+  bool isDone(std::size_t index, const FolderPath &path) const;
+  // The identities the plan's folders had when listed, the run's own folder
+  // (by today's name) among them.
+  FolderIdentities planFolders() const;
+
+  // Records the plan of a new run, and its settings, before its first change.
+  JournalChange record(const WorkList &list, const TrimSettings &trim);
+  // Whether the journal stays after a run that ended with `report`, for
+  // Resume to finish: the run ended early, having changed something or
+  // finishing a stopped run.
+  bool awaitsResume(const RunReport &report) const;
+  // Removes the journal of a run that ended, if one was kept.
+  JournalChange finish();
+
+  // Where the journal is (once open has identified the folder).
+  const FolderPath &path() const { return path_; }
+
+private:
+  bool kept() const { return written_ || resuming_; }
+  StoppedRunCheck checkOverlap(const FolderPath &journals) const;
+  StoppedRunCheck checkRecorded(JournalUse use, const TrimSettings *asked, JournalReader &reader);
+  StoppedRunCheck forget();
+  StoppedRunCheck resume();
+  StoppedRunCheck found(StoppedRunFinding finding, int systemError = 0) const;
+
+  std::string version_;
+  FolderPath folder_;
+  FolderPath path_;
+  fs::FileIdentity folderIdentity_;
+  JournalHeader header_;
+  WorkList plan_;
+  std::vector<EntryStamp> stamps_;
+  bool resuming_ = false;
+  bool written_ = false;
+};
+
+// The journals of stopped runs over a folder that was named `name`, for
+// telling where they are once the folder is gone.
+std::vector<FolderPath> JournalsOfFolderNamed(FolderPath name);
+
+} // namespace tailsnip
+
+#endif
