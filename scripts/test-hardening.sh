@@ -1,9 +1,9 @@
 #!/bin/bash
 # Hardening: the native test suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the line model fuzzed for a bounded time
-# (TAILSNIP_FUZZ_SECONDS, 60 by default), and trimming runs over very large
-# trees. Every step runs even when an earlier one failed; the exit status
-# says whether all passed.
+# UndefinedBehaviorSanitizer, the line model and the journal's reader fuzzed
+# for a bounded time (TAILSNIP_FUZZ_SECONDS in all, 60 by default, shared
+# between them), and trimming runs over very large trees. Every step runs
+# even when an earlier one failed; the exit status says whether all passed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh || exit 1
@@ -34,27 +34,40 @@ sanitized_tests() {
       timeout 900 ctest --test-dir build-asan --output-on-failure
 }
 
-fuzzing() {
-  cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
-    >/dev/null &&
-    cmake --build build-fuzz -j2 --target line_model_fuzzer || return 1
-  # New inputs go to build-fuzz/corpus; the seed corpus is only read.
-  mkdir -p build-fuzz/corpus build-fuzz/findings
-  local log=build-fuzz/fuzz.log
-  timeout $((fuzz_seconds + 120)) build-fuzz/tests/hardening/line_model_fuzzer \
-    -max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$PWD/build-fuzz/findings/" \
-    build-fuzz/corpus tests/hardening/corpus >"$log" 2>&1
+# Runs one fuzz target for `seconds`: new inputs go to build-fuzz/NAME-corpus,
+# the seed corpus is only read.
+fuzz() {
+  local name=$1 seeds=$2 seconds=$3
+  mkdir -p "build-fuzz/$name-corpus" build-fuzz/findings
+  local log=build-fuzz/$name-fuzz.log
+  timeout $((seconds + 120)) "build-fuzz/tests/hardening/${name}_fuzzer" \
+    -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$PWD/build-fuzz/findings/" \
+    "build-fuzz/$name-corpus" "$seeds" >"$log" 2>&1
   local status=$?
   local runs
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-  echo "line model fuzzer: ${runs:-no} executions in $fuzz_seconds s"
+  echo "$name fuzzer: ${runs:-no} executions in $seconds s"
   if [ $status -ne 0 ]; then
     tail -n 40 "$log"
     echo "the failing input is in build-fuzz/findings/"
   fi
   return $status
+}
+
+# The time budget is shared between the fuzz targets.
+fuzzing() {
+  cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
+    >/dev/null &&
+    cmake --build build-fuzz -j2 --target line_model_fuzzer journal_fuzzer || return 1
+  # libFuzzer takes 0 seconds for no limit: each gets one at least.
+  local first=$((fuzz_seconds > 1 ? fuzz_seconds / 2 : 1))
+  local second=$((fuzz_seconds - first > 0 ? fuzz_seconds - first : 1))
+  local ok=0
+  fuzz line_model tests/hardening/corpus "$first" || ok=1
+  fuzz journal tests/hardening/journal_corpus "$second" || ok=1
+  return $ok
 }
 
 large_trees() {
@@ -64,7 +77,7 @@ large_trees() {
 }
 
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized_tests
-step "fuzzing the line model" fuzzing
+step "fuzzing the line model and the journal's reader" fuzzing
 step "large trees" large_trees
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -569,5 +569,19 @@ TEST_F(StoppedRunTest, JournalOfAnotherVersionIsRefusedAndRestartForgetsIt) {
   EXPECT_FALSE(stdfs::exists(journal));
 }
 
+TEST_F(StoppedRunTest, JournalCutShortIsRefusedAndRestartForgetsIt) {
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
+  const stdfs::path journal = stdfs::directory_iterator(scratch_.root() / "state/tailsnip")->path();
+  const std::string bytes = ReadBytes(journal);
+  WriteBytes(journal, bytes.substr(0, bytes.rfind("\nend\n")));
+  const Ran refused = RunCli({"--resume", Tree()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(npos, refused.err.find(" cannot be read: --restart forgets that run")) << refused.err;
+
+  const Ran restarted = RunCli({"--restart", "-q", Tree()});
+  EXPECT_EQ(0, restarted.status) << restarted.err;
+  EXPECT_FALSE(stdfs::exists(journal));
+}
+
 } // namespace
 } // namespace tailsnip
