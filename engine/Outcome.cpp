@@ -30,6 +30,10 @@ const char *DescribeReason(Reason reason) {
     return "in use";
   case Reason::ChangedWhileShortened:
     return "changed while it was being shortened";
+  case Reason::ChangedDuringRun:
+    return "changed during the run";
+  case Reason::RemovedDuringRun:
+    return "removed during the run";
   case Reason::CannotRead:
     return "could not be read";
   case Reason::CannotWriteCopy:

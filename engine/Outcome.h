@@ -30,6 +30,8 @@ enum class Reason {
   AttributesNotKept,
   InUse,
   ChangedWhileShortened,
+  ChangedDuringRun, // another file took its name
+  RemovedDuringRun,
   CannotRead,
   CannotWriteCopy,
   CannotReplace,

@@ -34,6 +34,7 @@ enum class FsError {
   OwnerNotKept,      // a copy could not be given the entry's owner or group
   AttributesNotKept, // ... nor its permissions, extended attributes or security
   NotSupported,      // CopyRange cannot copy between these files: read and write instead
+  Changed,           // a name leads to another file than the one expected
   Other,
 };
 
@@ -165,16 +166,26 @@ FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &go
 FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capacity,
                std::size_t &got);
 
+// Creates, in `folder`, a file for writing that has no name yet: nobody can
+// open it until NameUnnamed gives it one, and nothing is left of it if the
+// process ends first. NotSupported where the system or the file system has
+// no such files; then use CreateNew.
+FsError CreateUnnamed(const Folder &folder, const FileInfo &like, File &file);
+
+// Gives a file from CreateUnnamed the name `path` in `folder`, on the same
+// file system; Exists when the name is taken.
+FsError NameUnnamed(File &file, const Folder &folder, const FolderPath &path);
+
 // Creates, in `folder`, a file that must not exist yet (Exists otherwise)
-// for writing. It gets the permissions of `like` at once where it will have
-// its owner and group anyway; otherwise nobody but this user may open it
-// until KeepAttributes gives it its own.
+// for writing, which nobody but this user may open until KeepAttributes
+// gives it the access of the file it copies.
 FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file);
 
-// Gives `copy` what `entry` (described by `like`) has besides its content:
-// owner and group, permissions and extended attributes (ACLs and labels
-// included) on POSIX, the security descriptor on Windows. What the copy has
-// already is left alone. Fails when any of it cannot be kept.
+// Gives `copy` what `entry` (described by `like`) has besides its content,
+// and nothing else: owner and group, permissions and extended attributes
+// (ACLs and labels included; none it inherited from its folder) on POSIX,
+// the security descriptor on Windows. What the copy has already is left
+// alone. Fails when any of it cannot be kept.
 FsError KeepAttributes(File &entry, const FileInfo &like, File &copy);
 
 // Writes all `size` bytes or fails.
@@ -203,6 +214,18 @@ FsError Close(File &file);
 // when the two lie on different volumes; then nothing has changed.
 FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toFolder,
                  const FolderPath &to);
+
+// MoveOver, provided `to` still leads to the file open as `expected`:
+// Changed when it leads to another, NotFound when to none, and then `to` is
+// as it was.
+// `removeFrom` tells whether `from` still names a file for the caller to
+// remove: its copy after a failure, the replaced file after an exchange.
+// Linux exchanges the two names and checks the file that came out; where
+// the file system cannot exchange, it checks the name just before a plain
+// rename. On Windows the caller held `expected` open without sharing its
+// deletion until just before, so that nothing could be renamed over it.
+FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
+                     const FolderPath &to, const File &expected, bool &removeFrom);
 
 // Deletes a file of `folder`.
 FsError Remove(const File &folder, const FolderPath &path);

@@ -47,31 +47,45 @@ void Replacement::removeCopy() {
   copyPath_.clear();
 }
 
-// Creates "temp.txt" in the current directory where that is wanted and the
-// name is free and on the entry's volume. Otherwise (the name is the entry
-// itself or a file of the user's, the current directory cannot be written,
-// or it lies on another volume) the copy goes beside the entry under a
-// unique name, so that the final step is always one rename.
+// Creates the copy, in the current directory where "temp.txt" is wanted
+// and that directory is on the entry's volume, otherwise (or where the
+// current directory refuses) beside the entry, so that the final step is
+// always one rename. Unnamed where the file system allows: nobody can open
+// it before it has the entry's access, and it cannot be left behind.
 FsError Replacement::create(bool currentFolderFirst) {
   removeCopy(); // one refused before
-  if (currentFolderFirst && TakesTemporaryCopy(*currentFolder_, info_) &&
-      fs::CreateNew(*currentFolder_, kTemporaryName, info_, copy_) == FsError::None) {
+  temporaryFirst_ = currentFolderFirst && TakesTemporaryCopy(*currentFolder_, info_);
+  if (temporaryFirst_ && fs::CreateUnnamed(*currentFolder_, info_, copy_) == FsError::None) {
+    copyFolder_ = currentFolder_;
+    return FsError::None;
+  }
+  const FsError error = fs::CreateUnnamed(*folder_, info_, copy_);
+  if (error == FsError::None) {
+    copyFolder_ = folder_.get();
+    temporaryFirst_ = false;
+  }
+  if (error != FsError::NotSupported)
+    return error;
+  return takeName([this](const fs::Folder &in, const FolderPath &name) {
+    return fs::CreateNew(in, name, info_, copy_);
+  });
+}
+
+// Finds the copy a name: "temp.txt" in the current directory where that is
+// wanted and free, otherwise a unique name beside the entry. `take` creates
+// or links the copy under a name, or returns Exists. A name found taken is
+// someone else's, and must never be removed as ours.
+template <typename Take> FsError Replacement::takeName(Take take) {
+  if (temporaryFirst_ && take(*currentFolder_, kTemporaryName) == FsError::None) {
     copyFolder_ = currentFolder_;
     copyPath_ = kTemporaryName;
     return FsError::None;
   }
-  return createBeside();
-}
-
-// A new file beside the entry, named so as not to meet any other file. The
-// name is kept only once the file was created: a name found taken is
-// someone else's, and must never be removed as ours.
-FsError Replacement::createBeside() {
   static std::atomic<unsigned> counter{0};
   const FolderPath folder = FolderOf(path_);
   for (int attempt = 0; attempt < 100; ++attempt) {
     FolderPath candidate = folder + CopyName(fs::CurrentProcessId(), ++counter);
-    const FsError error = fs::CreateNew(*folder_, candidate, info_, copy_);
+    const FsError error = take(*folder_, candidate);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();
       copyPath_ = std::move(candidate);
@@ -83,13 +97,21 @@ FsError Replacement::createBeside() {
 }
 
 Reason Replacement::keepAttributes() {
-  const FsError error = fs::KeepAttributes(input_, info_, copy_);
+  FsError error = fs::KeepAttributes(input_, info_, copy_);
+  Reason reason = ReasonForAttributes(error);
+  // An unnamed copy gets its name only now that it has the entry's access.
+  if (error == FsError::None && copyPath_.empty()) {
+    error = takeName([this](const fs::Folder &in, const FolderPath &name) {
+      return fs::NameUnnamed(copy_, in, name);
+    });
+    reason = Reason::CannotWriteCopy;
+  }
   if (error == FsError::None)
     return Reason::None;
   const int systemError = fs::LastSystemError();
   removeCopy();
   fs::ErrorFromSystem(systemError); // the removal's own outcome is not the story
-  return ReasonForAttributes(error);
+  return reason;
 }
 
 FsError Replacement::flush(bool volumeFlushed) {
@@ -108,13 +130,22 @@ TrimResult Replacement::commit(TrimResult result) {
                                now.modified != info_.modified)
     return Fail(result, input_.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, 0);
   fs::ReleaseForReplacement(input_);
-  const FsError error = fs::MoveOver(copyFolder_->handle, copyPath_, folder_->handle, path_);
-  if (error == FsError::None) {
+  bool removeFrom = true;
+  const FsError error =
+      fs::MoveOverSame(copyFolder_->handle, copyPath_, folder_->handle, path_, input_, removeFrom);
+  if (!removeFrom)
     copyPath_.clear();
+  if (error == FsError::None) {
+    removeCopy(); // after an exchange, the replaced file lies under the copy's name
     result.outcome = Outcome::Shortened;
     return result;
   }
   crossedVolumes_ = error == FsError::CrossVolume;
+  // What another program saved or removed meanwhile stays as it left it.
+  if (error == FsError::Changed)
+    return Fail(result, Reason::ChangedDuringRun);
+  if (error == FsError::NotFound)
+    return Fail(result, Reason::RemovedDuringRun, 0);
   if (error == FsError::AccessDenied && input_.isOpen() &&
       fs::CheckChangeable(input_) == FsError::Immutable)
     return Fail(result, Reason::Immutable);

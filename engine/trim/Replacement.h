@@ -1,6 +1,6 @@
 // The last step of shortening a file: its copy, written, flushed and then
-// put in the entry's place in one rename, after checks that the entry is
-// still the file that was read and that nobody else has it open.
+// put in the entry's place in one step, only while the entry's name still
+// leads to the file that was read and nobody else has that file open.
 //
 // At every moment the entry is either its old file or its whole new one. A
 // copy that never takes its place is removed; none is left behind.
@@ -49,9 +49,9 @@ public:
   fs::File &copy() { return copy_; }
   std::uint64_t volume() const { return copyFolder_->info.identity.volume; }
 
-  // Gives the written copy the entry's owner, permissions and attributes.
-  // Returns why it could not (then the copy is removed and the entry must
-  // be kept), or Reason::None.
+  // Gives the written copy the entry's owner, permissions and attributes,
+  // and then, if it has none yet, its name. Returns why it could not (then
+  // the copy is removed and the entry must be kept), or Reason::None.
   Reason keepAttributes();
 
   // Flushes the copy to stable storage, unless `volumeFlushed` says a flush
@@ -59,9 +59,9 @@ public:
   fs::FsError flush(bool volumeFlushed);
 
   // Puts the flushed copy in the entry's place, once the entry is checked to
-  // be unchanged and unopened by any other program. `result` holds what was
-  // read and written so far; on failure the copy is removed and the entry
-  // kept as it was.
+  // be unchanged and unopened by any other program, provided its name still
+  // leads to it. `result` holds what was read and written so far; on failure
+  // the copy is removed and the entry kept as it was.
   TrimResult commit(TrimResult result);
 
   // The entry, as it was before a successful commit: still open on POSIX,
@@ -84,7 +84,7 @@ public:
 
 private:
   fs::FsError create(bool currentFolderFirst);
-  fs::FsError createBeside();
+  template <typename Take> fs::FsError takeName(Take take);
   void removeCopy();
 
   std::shared_ptr<const fs::Folder> folder_;
@@ -93,8 +93,9 @@ private:
   fs::File input_;
   fs::FileInfo info_;
   const fs::Folder *copyFolder_ = nullptr;
-  FolderPath copyPath_; // set only while a copy of ours exists under it
+  FolderPath copyPath_; // set only while a file of ours exists under it
   fs::File copy_;
+  bool temporaryFirst_ = false; // the copy is to be "temp.txt" where that is free
   bool crossedVolumes_ = false;
 };
 

@@ -172,14 +172,29 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
                           flags.find("O_APPEND") != std::string::npos;
       const bool creates = flags.find("O_CREAT") != std::string::npos;
       const bool exclusive = flags.find("O_EXCL") != std::string::npos;
+      const bool unnamed = flags.find("O_TMPFILE") != std::string::npos;
       // A creation that must not find the name is harmless even on an entry.
       if (isEntry(path) && (writes || creates) && (call.result >= 0 || !exclusive))
         broken << "entry " << path << " opened for writing: " << line << "\n";
       if (call.result < 0)
         continue;
-      openFiles[call.result] = path;
-      if (creates)
-        created[path] = CreatedFile();
+      // A file without a name yet is known by its descriptor until linkat names it.
+      const stdfs::path known = unnamed ? path / ("#" + std::to_string(call.result)) : path;
+      openFiles[call.result] = known;
+      if (creates || unnamed)
+        created[known] = CreatedFile();
+    } else if (name == "linkat") {
+      // Names an unnamed file: through its descriptor, or /proc/self/fd/N.
+      const std::string &source = call.arguments.at(1);
+      const long fd = source.empty() ? std::stol(call.arguments.at(0))
+                                     : std::stol(source.substr(source.rfind('/') + 1));
+      const auto file = openFiles.find(fd);
+      if (call.result != 0 || file == openFiles.end() || !created.count(file->second))
+        continue;
+      const stdfs::path named = pathAt(call, 1);
+      created[named] = created[file->second];
+      created.erase(file->second);
+      file->second = named;
     } else if (name == "write" || name == "pwrite64" || name == "writev" || name == "pwritev" ||
                name == "pwritev2" || name == "ftruncate") {
       const auto file = openFiles.find(std::stol(call.arguments.at(0)));
@@ -267,6 +282,13 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
   const std::string close = "7 close(4)                         = 0\n";
   const std::string rename = "7 rename(\"temp.txt\", \"/t/a\") = 0\n";
   const std::string kernelCopy = "7 copy_file_range(3, [0], 4, NULL, 3, 0) = 3\n";
+  // A copy made without a name, named once written, and exchanged with the entry.
+  const std::string unnamed = "7 openat(AT_FDCWD, \"/t/a\", O_RDONLY|O_NOFOLLOW) = 3\n"
+                              "7 openat(5</t>, \".\", O_WRONLY|O_TMPFILE, 0644) = 4\n";
+  const std::string link =
+      "7 linkat(AT_FDCWD, \"/proc/self/fd/4\", 5</t>, \"c.tmp\", AT_SYMLINK_FOLLOW) = 0\n";
+  const std::string exchange = "7 renameat2(5</t>, \"c.tmp\", 5</t>, \"a\", RENAME_EXCHANGE) = "
+                               "0\n7 unlinkat(5</t>, \"c.tmp\", 0) = 0\n";
   const std::vector<std::pair<std::string, std::string>> traces = {
       {"", open + write + flush + close + rename},
       {"not flushed", open + write + close + rename},
@@ -282,6 +304,8 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
       {"opened for writing", "7 openat(AT_FDCWD, \"/t/a\", O_WRONLY|O_TRUNC) = 3\n"},
       {"opened for writing", "7 open(\"../t/a\", O_RDWR) = -1 EACCES (Permission denied)\n"},
       {"removed", "7 unlink(\"/t/a\") = 0\n" + open + write + flush + close + rename},
+      {"", unnamed + write + link + flush + close + exchange},
+      {"not flushed", unnamed + write + flush + link + write + close + exchange},
   };
   for (const auto &[problem, trace] : traces) {
     std::vector<stdfs::path> renamedOnto;
@@ -352,7 +376,7 @@ protected:
         "-e",
         "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,copy_file_range,"
         "ftruncate,truncate,fsync,fdatasync,syncfs,close,rename,renameat,renameat2,unlink,"
-        "unlinkat"};
+        "unlinkat,linkat"};
     if (withoutVolumeFlush)
       command.insert(command.end(), {"-e", "inject=syncfs:error=ENOSYS"});
     command.insert(command.end(), {TAILSNIP_CLI_PATH, "--quiet", scratch_.tree().string()});

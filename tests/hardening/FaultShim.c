@@ -3,7 +3,8 @@
 // environment:
 //   TAILSNIP_FAULT_CALL     the operation: open-read, open-write, fstat, read,
 //                           pread, write, copy-range (copy_file_range),
-//                           fchmod, fsync, syncfs, close, rename, unlink,
+//                           fchmod, fsync, syncfs, close, rename (renameat2
+//                           too), link (linkat), unlink,
 //                           opendir or readdir
 //   TAILSNIP_FAULT_AT       which call of it fails, counting from 1
 //   TAILSNIP_FAULT_PERSIST  "1": every later call fails as well
@@ -41,6 +42,7 @@ enum Call {
   kSyncfs,
   kClose,
   kRename,
+  kLink,
   kUnlink,
   kOpendir,
   kReaddir,
@@ -49,8 +51,8 @@ enum Call {
 };
 
 static const char *const kCallNames[kCallKinds] = {
-    "open-read", "open-write", "fstat", "read",   "pread",  "write",   "copy-range", "fchmod",
-    "fsync",     "syncfs",     "close", "rename", "unlink", "opendir", "readdir"};
+    "open-read", "open-write", "fstat", "read",   "pread", "write",  "copy-range", "fchmod",
+    "fsync",     "syncfs",     "close", "rename", "link",  "unlink", "opendir",    "readdir"};
 
 enum Verdict { kProceed, kFail, kShorten };
 
@@ -112,6 +114,8 @@ typedef int (*FchmodFunction)(int, mode_t);
 typedef int (*FdFunction)(int);
 typedef int (*RenameFunction)(const char *, const char *);
 typedef int (*RenameAtFunction)(int, const char *, int, const char *);
+typedef int (*RenameAt2Function)(int, const char *, int, const char *, unsigned);
+typedef int (*LinkAtFunction)(int, const char *, int, const char *, int);
 typedef int (*UnlinkFunction)(const char *);
 typedef int (*UnlinkAtFunction)(int, const char *, int);
 typedef DIR *(*OpendirFunction)(const char *);
@@ -130,6 +134,8 @@ static FchmodFunction real_fchmod;
 static FdFunction real_fsync, real_syncfs, real_close;
 static RenameFunction real_rename;
 static RenameAtFunction real_renameat;
+static RenameAt2Function real_renameat2;
+static LinkAtFunction real_linkat;
 static UnlinkFunction real_unlink;
 static UnlinkAtFunction real_unlinkat;
 static OpendirFunction real_opendir;
@@ -293,6 +299,18 @@ int renameat(int fromDir, const char *from, int toDir, const char *to) {
   if (Judge(kRename) == kFail)
     return -1;
   return REAL(renameat, RenameAtFunction)(fromDir, from, toDir, to);
+}
+
+int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned flags) {
+  if (Judge(kRename) == kFail)
+    return -1;
+  return REAL(renameat2, RenameAt2Function)(fromDir, from, toDir, to, flags);
+}
+
+int linkat(int fromDir, const char *from, int toDir, const char *to, int flags) {
+  if (Judge(kLink) == kFail)
+    return -1;
+  return REAL(linkat, LinkAtFunction)(fromDir, from, toDir, to, flags);
 }
 
 int unlinkat(int dir, const char *path, int flags) {

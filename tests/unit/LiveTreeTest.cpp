@@ -9,9 +9,14 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
 #include <linux/fs.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -23,6 +28,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <set>
 #include <thread>
 #include <vector>
@@ -38,6 +44,15 @@ namespace stdfs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
 
+// Each failure as "name: reason".
+std::vector<std::string> Failed(const RunReport &report) {
+  std::vector<std::string> named;
+  for (const Failure &failure : report.failures)
+    named.push_back(stdfs::path(failure.path).filename().string() + ": " +
+                    DescribeFailure(failure.reason, failure.systemError));
+  return named;
+}
+
 class LiveTreeTest : public ::testing::Test {
 protected:
   RunReport Run(const stdfs::path &folder, RunOptions options = {}) {
@@ -45,17 +60,55 @@ protected:
         Native(folder), [this](const std::string &text) { notices_.push_back(text); }, options);
   }
 
-  std::vector<std::string> Failed(const RunReport &report) {
-    std::vector<std::string> named;
-    for (const Failure &failure : report.failures)
-      named.push_back(stdfs::path(failure.path).filename().string() + ": " +
-                      DescribeFailure(failure.reason, failure.systemError));
-    return named;
-  }
-
   Scratch scratch_;
   std::vector<std::string> notices_;
 };
+
+// The names in `folder`, sorted.
+std::vector<std::string> Listing(const stdfs::path &folder) {
+  std::vector<std::string> names;
+  for (const auto &item : stdfs::directory_iterator(folder))
+    names.push_back(item.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs over "a" and "b" with copies in flight, twice: once the first is
+// replaced, the other, whose copy waits while the run holds it, is saved anew
+// the way editors save (written beside and renamed over it, the old file
+// never opened), and the second time removed. Returns what went wrong.
+std::string SaveOverThenRemoveMidRun(const stdfs::path &tree) {
+  std::string problems;
+  for (const bool remove : {false, true}) {
+    WriteBytes(tree / "a", "1\n2\n");
+    WriteBytes(tree / "b", "1\n2\n");
+    std::string first, other;
+    RunOptions options;
+    options.copiesInFlight = 256;
+    options.onEntry = [&](const FolderPath &path, const TrimResult &) {
+      if (!first.empty())
+        return;
+      first = stdfs::path(path).filename().string();
+      other = first == "a" ? "b" : "a";
+      WriteBytes(tree / "new", "saved\n");
+      stdfs::rename(tree / "new", tree / other);
+      if (remove)
+        stdfs::remove(tree / other);
+    };
+    const RunReport report = RunTrim(
+        Native(tree), [](const std::string &) {}, options);
+    const std::vector<std::string> expected = {other + (remove ? ": removed" : ": changed") +
+                                               " during the run"};
+    if (Failed(report) != expected)
+      problems += "not reported as " + expected[0] + "; ";
+    if (remove ? Listing(tree) != std::vector<std::string>{first}
+               : Listing(tree) != std::vector<std::string>{"a", "b"} ||
+                     ReadBytes(tree / other) != "saved\n")
+      problems += remove ? "the removed file came back, or a copy was left; "
+                         : "the saved version was lost, or a copy was left; ";
+  }
+  return problems;
+}
 
 std::size_t OpenFiles() {
   return static_cast<std::size_t>(
@@ -172,6 +225,16 @@ TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsRenameTakesItBackAtOnce) {
       << "a copy was left beside the entries";
 }
 
+// Whether this process has a file of `folder` open: a copy being written
+// there, named or not.
+bool WritingIn(const stdfs::path &folder) {
+  std::error_code ignored;
+  for (const auto &fd : stdfs::directory_iterator("/proc/self/fd"))
+    if (stdfs::read_symlink(fd.path(), ignored).parent_path() == folder)
+      return true;
+  return false;
+}
+
 // A reader that opens a large file while its copy is written stops the copy:
 // the file is kept as it was, in use, and no copy is left.
 TEST_F(LiveTreeTest, OpeningAFileBeingCopiedStopsItsCopy) {
@@ -183,7 +246,7 @@ TEST_F(LiveTreeTest, OpeningAFileBeingCopiedStopsItsCopy) {
   std::atomic<bool> runEnded{false};
   std::atomic<bool> readerOpened{false};
   std::thread reader([&] {
-    while (!runEnded && !stdfs::exists(scratch_.cwd() / "temp.txt"))
+    while (!runEnded && !WritingIn(scratch_.cwd()))
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (runEnded)
       return;
@@ -210,18 +273,66 @@ TEST_F(LiveTreeTest, OpeningAFileBeingCopiedStopsItsCopy) {
   EXPECT_TRUE(stdfs::is_empty(scratch_.cwd())) << "the copy was left behind";
 }
 
-TEST_F(LiveTreeTest, AccessListAndUserAttributeAreKept) {
-  const stdfs::path path = scratch_.file("f", "a\nb\n");
-  // An access list granting user 65534 read: owner rw, named user r, group r, mask r.
+TEST_F(LiveTreeTest, FileSavedOverOrRemovedDuringTheRunIsLeftSo) {
+  EXPECT_EQ("", SaveOverThenRemoveMidRun(scratch_.tree()));
+}
+
+// Runs `run` in a child process in which the system call `number` fails
+// with `error` whenever its argument `argument` has any of the bits of
+// `flags`, as on a file system without that feature; returns its exit code.
+int RunRefusing(long number, int argument, std::uint32_t flags, int error,
+                const std::function<int()> &run) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, // the argument's low half, on little-endian machines
+                 static_cast<std::uint32_t>(offsetof(seccomp_data, args) + argument * 8)),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flags, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+      ::_exit(99);
+    ::_exit(run());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST_F(LiveTreeTest, WithoutExchangeTheNameIsCheckedJustBeforeTheRename) {
+  const int status = RunRefusing(SYS_renameat2, 4, RENAME_EXCHANGE, EINVAL, [&] {
+    return SaveOverThenRemoveMidRun(scratch_.tree()).empty() ? 0 : 1;
+  });
+  EXPECT_EQ(0, status) << "without exchange, a file saved over or removed during the run was "
+                          "replaced, or not reported";
+}
+
+// An access list in the form the kernel keeps it, granting user 65534
+// `permissions`: owner rw, that user, group r, mask `mask`, others none.
+std::string AccessListGranting(std::uint16_t permissions, std::uint16_t mask) {
   const std::uint32_t header = 2;
   struct Entry {
     std::uint16_t tag, permissions;
     std::uint32_t id;
   };
-  const Entry entries[] = {
-      {0x01, 6, ~0u}, {0x02, 4, kNobody}, {0x04, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+  const Entry entries[] = {{0x01, 6, ~0u},
+                           {0x02, permissions, kNobody},
+                           {0x04, 4, ~0u},
+                           {0x10, mask, ~0u},
+                           {0x20, 0, ~0u}};
   std::string acl(reinterpret_cast<const char *>(&header), sizeof header);
   acl.append(reinterpret_cast<const char *>(entries), sizeof entries);
+  return acl;
+}
+
+TEST_F(LiveTreeTest, AccessListAndUserAttributeAreKept) {
+  const stdfs::path path = scratch_.file("f", "a\nb\n");
+  const std::string acl = AccessListGranting(4, 4);
   if (::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
       ::setxattr(path.c_str(), "user.origin", "camera", 6, 0) != 0)
     GTEST_SKIP() << "this file system keeps no access lists or user attributes";
@@ -314,6 +425,83 @@ TEST_F(LiveTreeTest, OtherUsersFilesInYourFolderAreKeptAndNamedOnce) {
   EXPECT_EQ("a\r\n", ReadBytes(mine));
   EXPECT_EQ(3, std::distance(stdfs::directory_iterator(scratch_.tree()), {}))
       << "a copy was left beside the entries";
+}
+
+// The first file in `folders` that user 65534 can open, or "".
+std::string OpenableByNobody(std::initializer_list<stdfs::path> folders) {
+  std::vector<std::string> paths;
+  for (const stdfs::path &folder : folders)
+    for (const auto &item : stdfs::directory_iterator(folder))
+      paths.push_back(item.path().string());
+  const int found = RunAsNobody([&] {
+    // Forked from a run's threads: nothing but system calls here.
+    for (std::size_t i = 0; i < paths.size(); ++i)
+      if (::open(paths[i].c_str(), O_RDONLY) >= 0)
+        return static_cast<int>(i) + 1;
+    return 0;
+  });
+  return found == 0                                ? ""
+         : found <= static_cast<int>(paths.size()) ? paths[found - 1]
+                                                   : "(no child)";
+}
+
+// Shortens "a" and "b", mode 0640, in folders whose default access list
+// would let user 65534 read and write new files: with copies in flight, then
+// the dialog's way through "temp.txt". Returns what went wrong, or "".
+std::string ShortenUnderADefaultAccessList(const Scratch &scratch) {
+  for (const char *name : {"a", "b"}) {
+    WriteBytes(scratch.tree() / name, "secret\nx\ny\n");
+    stdfs::permissions(scratch.tree() / name, stdfs::perms(0640));
+  }
+  const std::string inherited = AccessListGranting(6, 6);
+  for (const stdfs::path &folder : {scratch.tree(), scratch.cwd()})
+    if (::setxattr(folder.c_str(), "system.posix_acl_default", inherited.data(), inherited.size(),
+                   0) != 0)
+      return "skip";
+  std::string problems, openedMidRun = "(not looked at)";
+  RunOptions options;
+  options.copiesInFlight = 256; // copies beside their entries, the second's waiting
+  options.onEntry = [&](const FolderPath &, const TrimResult &) {
+    if (openedMidRun == "(not looked at)")
+      openedMidRun = OpenableByNobody({scratch.tree()});
+  };
+  const auto ignore = [](const std::string &) {};
+  if (RunTrim(Native(scratch.tree()), ignore, options).shortened != 2 ||
+      RunTrim(Native(scratch.tree()), ignore).shortened != 2)
+    problems += "not every file was shortened; ";
+  if (!openedMidRun.empty())
+    problems += "user 65534 could open " + openedMidRun + " during the run; ";
+  if (const std::string opened = OpenableByNobody({scratch.tree(), scratch.cwd()}); !opened.empty())
+    problems += "user 65534 can open " + opened + "; ";
+  for (const char *name : {"a", "b"}) {
+    const stdfs::path path = scratch.tree() / name;
+    if (ReadBytes(path) != "secret\r\n" ||
+        stdfs::status(path).permissions() != stdfs::perms(0640) ||
+        ::getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) >= 0)
+      problems += std::string(name) + " has other contents, permissions or an access list; ";
+  }
+  return problems;
+}
+
+TEST_F(LiveTreeTest, CopyTakesNoAccessFromTheFoldersDefaultAccessList) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to let another user try";
+  const std::string problems = ShortenUnderADefaultAccessList(scratch_);
+  if (problems == "skip")
+    GTEST_SKIP() << "this file system keeps no access lists";
+  EXPECT_EQ("", problems);
+}
+
+TEST_F(LiveTreeTest, WithoutUnnamedFilesTheCopyIsStillClosedToOthers) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to let another user try";
+  const int status = RunRefusing(SYS_openat, 2, O_TMPFILE & ~O_DIRECTORY, EOPNOTSUPP, [&] {
+    const std::string problems = ShortenUnderADefaultAccessList(scratch_);
+    return problems.empty() ? 0 : problems == "skip" ? 2 : 1;
+  });
+  if (status == 2)
+    GTEST_SKIP() << "this file system keeps no access lists";
+  EXPECT_EQ(0, status) << "without unnamed files, user 65534 could open a copy or a shortened file";
 }
 
 } // namespace

@@ -149,6 +149,31 @@ TEST_F(RunTrimTest, FolderBeingWorkedInCannotBeRenamed) {
   EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "sub" / "a"));
   EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "sub" / "b"));
 }
+
+TEST_F(RunTrimTest, FileTheRunHoldsCannotBeSavedOver) {
+  // A version saved meanwhile is refused, rather than lost under the copy.
+  scratch_.file("a", "1\n2\n");
+  scratch_.file("b", "1\n2\n");
+  const stdfs::path saved = scratch_.root() / "saved";
+  testing::WriteBytes(saved, "saved\n");
+  std::string other;
+  BOOL replaced = FALSE;
+  RunOptions options;
+  options.copiesInFlight = 256; // the second's copy waits while the run holds it
+  options.onEntry = [&](const FolderPath &path, const TrimResult &) {
+    if (!other.empty())
+      return;
+    other = stdfs::path(path).filename() == "a" ? "b" : "a";
+    replaced =
+        MoveFileExW(saved.c_str(), (scratch_.tree() / other).c_str(), MOVEFILE_REPLACE_EXISTING);
+  };
+  RunTrim(
+      Native(scratch_.tree()), [](const std::string &) {}, options);
+  EXPECT_FALSE(replaced) << other << " was renamed over while the run held it";
+  EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "a"));
+  EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "b"));
+  EXPECT_EQ("saved\n", ReadBytes(saved));
+}
 #endif
 
 } // namespace

@@ -97,6 +97,10 @@ FileKind KindOf(mode_t mode) {
   return FileKind::Other;
 }
 
+FileIdentity IdentityOf(const struct stat &status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 void Fill(const struct stat &status, FileInfo &info) {
   info.kind = KindOf(status.st_mode);
   info.readOnly = (status.st_mode & 0222) == 0;
@@ -106,8 +110,7 @@ void Fill(const struct stat &status, FileInfo &info) {
   info.permissions = status.st_mode & 07777;
   info.owner = status.st_uid;
   info.group = status.st_gid;
-  info.identity.volume = static_cast<std::uint64_t>(status.st_dev);
-  info.identity.index = static_cast<std::uint64_t>(status.st_ino);
+  info.identity = IdentityOf(status);
   info.names = static_cast<std::uint32_t>(status.st_nlink);
 }
 
@@ -376,20 +379,48 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
 
 namespace {
 
-// The owner and group a file created in `folder` gets.
-bool CreatesAs(const Folder &folder, const FileInfo &like) {
-  const gid_t group =
-      (folder.info.permissions & S_ISGID) != 0 ? folder.info.group : Process().group;
-  return like.owner == Process().user && like.group == group;
+// Whether this process can give an unnamed file a name: through its
+// descriptor where it may link one (the superuser), through /proc elsewhere.
+bool CanNameUnnamed() {
+  static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+  return proc || IsSuperuser();
 }
 
 } // namespace
 
-FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file) {
-  // Nobody else may open the copy before it has the entry's owner and mode.
-  const mode_t mode = CreatesAs(folder, like) ? like.permissions & 0777 : 0600;
+FsError CreateUnnamed(const Folder &folder, const FileInfo &like, File &file) {
+  if (!CanNameUnnamed())
+    return Fail(FsError::NotSupported, EOPNOTSUPP);
+  // Nobody can open it: the entry's own permissions at once save a change.
+  const int fd = ::openat(folder.handle.handle(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                          like.permissions & 0777);
+  if (fd < 0)
+    return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL
+               ? Fail(FsError::NotSupported, errno)
+               : LastError();
+  file.adopt(fd);
+  return FsError::None;
+}
+
+FsError NameUnnamed(File &file, const Folder &folder, const FolderPath &path) {
+  const int into = folder.handle.handle();
+  const char *name = NameOf(path);
+  if (IsSuperuser()) {
+    if (::linkat(file.handle(), "", into, name, AT_EMPTY_PATH) == 0)
+      return FsError::None;
+    if (errno != ENOENT) // the refusal of a superuser without the capability
+      return LastError();
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(file.handle());
+  return ::linkat(AT_FDCWD, self.c_str(), into, name, AT_SYMLINK_FOLLOW) == 0 ? FsError::None
+                                                                              : LastError();
+}
+
+FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &, File &file) {
+  // Owner only: under a folder's default access list the mode masks every
+  // entry the file inherits from it.
   const int fd = ::openat(folder.handle.handle(), NameOf(path),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
   if (fd < 0)
     return LastError();
   file.adopt(fd);
@@ -399,26 +430,49 @@ FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &
 #ifdef __linux__
 namespace {
 
-// Copies every extended attribute this user can read: ACLs, security labels
-// and user attributes. Set after the owner, since a change of owner clears
-// file capabilities.
-FsError CopyExtendedAttributes(int from, int to) {
-  std::vector<char> names;
+constexpr char kAccessList[] = "system.posix_acl_access";
+
+// The names of the extended attributes of `fd` this user can see, each
+// ending in a NUL; none where the file system keeps none.
+FsError ListAttributes(int fd, std::vector<char> &names) {
   for (;;) {
-    const ssize_t size = ::flistxattr(from, nullptr, 0);
-    if (size < 0)
-      return errno == ENOTSUP ? FsError::None : LastError();
-    if (size == 0)
-      return FsError::None;
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size <= 0) {
+      names.clear();
+      return size == 0 || errno == ENOTSUP ? FsError::None : LastError();
+    }
     names.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::flistxattr(from, names.data(), names.size());
+    const ssize_t got = ::flistxattr(fd, names.data(), names.size());
     if (got >= 0) {
       names.resize(static_cast<std::size_t>(got));
-      break;
+      return FsError::None;
     }
     if (errno != ERANGE)
       return LastError();
   }
+}
+
+bool Lists(const std::vector<char> &names, const char *name) {
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
+    if (std::strcmp(&names[at], name) == 0)
+      return true;
+  return false;
+}
+
+// Gives `to` the extended attributes of `from` this user can read (ACLs,
+// security labels, user attributes) and removes those `from` has not, such
+// as an access list inherited from the folder. Done after the owner, since
+// a change of owner clears file capabilities. `setAccessList` tells whether
+// an access list was set, which sets the permission bits too.
+FsError CopyExtendedAttributes(int from, int to, bool &setAccessList) {
+  std::vector<char> names, own;
+  if (const FsError error = ListAttributes(from, names); error != FsError::None)
+    return error;
+  if (const FsError error = ListAttributes(to, own); error != FsError::None)
+    return error;
+  for (std::size_t at = 0; at < own.size(); at += std::strlen(&own[at]) + 1)
+    if (!Lists(names, &own[at]) && ::fremovexattr(to, &own[at]) != 0)
+      return Fail(FsError::AttributesNotKept, errno);
   std::vector<char> value;
   for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
     const char *name = &names[at];
@@ -431,6 +485,7 @@ FsError CopyExtendedAttributes(int from, int to) {
       return LastError();
     if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0)
       return Fail(FsError::AttributesNotKept, errno);
+    setAccessList |= std::strcmp(name, kAccessList) == 0;
   }
   return FsError::None;
 }
@@ -449,15 +504,19 @@ FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
   const bool ownerDiffers = got.st_uid != like.owner || got.st_gid != like.group;
   if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0)
     return Fail(FsError::OwnerNotKept, errno);
-  // After the owner, which clears the set-id bits; the creation mask may
-  // also have taken some.
-  const mode_t mode = static_cast<mode_t>(like.permissions);
-  if ((ownerDiffers || (got.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0)
-    return Fail(FsError::AttributesNotKept, errno);
+  bool setAccessList = false;
 #ifdef __linux__
-  return CopyExtendedAttributes(entry.handle(), fd);
-#endif
+  if (const FsError error = CopyExtendedAttributes(entry.handle(), fd, setAccessList);
+      error != FsError::None)
+    return error;
+#else
   (void)entry;
+#endif
+  // Last: a change of owner clears the set-id bits, an access list sets the
+  // permission bits, and until now the copy was for this user alone.
+  const mode_t mode = static_cast<mode_t>(like.permissions);
+  if ((ownerDiffers || setAccessList || (got.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0)
+    return Fail(FsError::AttributesNotKept, errno);
   return FsError::None;
 }
 
@@ -531,6 +590,41 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
              : LastError();
 }
 
+FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
+                     const FolderPath &to, const File &expected, bool &removeFrom) {
+  const int fromAt = fromFolder.handle(), toAt = toFolder.handle();
+  const char *fromName = NameOf(from), *toName = NameOf(to);
+  removeFrom = true;
+  // The held file is described afresh: an overlay's copy-up gives it another
+  // inode number, the one the name then shows.
+  struct stat held, named;
+  if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) == 0) {
+    if (::fstat(expected.handle(), &held) == 0 &&
+        ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        IdentityOf(named) == IdentityOf(held))
+      return FsError::None;
+    // Another file came out: it goes back under its name, the copy under its own.
+    if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) != 0) {
+      removeFrom = false; // what lies there is not ours
+      return Fail(FsError::Changed, errno);
+    }
+    return Fail(FsError::Changed, 0);
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    return LastError();
+  // This file system cannot exchange: the name is checked just before the
+  // rename, which leaves an instant between the two.
+  if (::fstat(expected.handle(), &held) != 0 ||
+      ::fstatat(toAt, toName, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    return LastError();
+  if (IdentityOf(named) != IdentityOf(held))
+    return Fail(FsError::Changed, 0);
+  if (::renameat(fromAt, fromName, toAt, toName) != 0)
+    return LastError();
+  removeFrom = false;
+  return FsError::None;
+}
+
 FsError Remove(const File &folder, const FolderPath &path) {
   return ::unlinkat(folder.handle(), NameOf(path), 0) == 0 ? FsError::None : LastError();
 }
@@ -539,8 +633,7 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0)
     return LastError();
-  identity.volume = static_cast<std::uint64_t>(status.st_dev);
-  identity.index = static_cast<std::uint64_t>(status.st_ino);
+  identity = IdentityOf(status);
   return FsError::None;
 }
 

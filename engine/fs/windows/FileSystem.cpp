@@ -277,6 +277,15 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
   return Read(file, &at, buffer, capacity, got);
 }
 
+// Every file has a name here.
+FsError CreateUnnamed(const Folder &, const FileInfo &, File &) {
+  return Fail(FsError::NotSupported, ERROR_NOT_SUPPORTED);
+}
+
+FsError NameUnnamed(File &, const Folder &, const FolderPath &) {
+  return Fail(FsError::NotSupported, ERROR_NOT_SUPPORTED);
+}
+
 FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File &file) {
   PrivateSecurity security;
   HANDLE handle =
@@ -359,6 +368,15 @@ FsError MoveOver(const File &, const FolderPath &from, const File &, const Folde
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
              ? FsError::None
              : LastError();
+}
+
+// Until just before, the entry was held open without sharing its deletion:
+// nothing could be renamed over it.
+FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
+                     const FolderPath &to, const File &, bool &removeFrom) {
+  const FsError error = MoveOver(fromFolder, from, toFolder, to);
+  removeFrom = error != FsError::None;
+  return error;
 }
 
 FsError Remove(const File &, const FolderPath &path) {
