@@ -8,9 +8,9 @@ namespace tailsnip::cli {
 
 namespace {
 
-// What the system said of the file operation that just failed, as every
-// other failure is reported.
-std::string SystemText() { return fs::DescribeSystemError(fs::LastSystemError()); }
+// What the system said of a failed file operation, as every other failure
+// is reported.
+std::string SystemText(const fs::FsError &error) { return fs::DescribeSystemError(error.code()); }
 
 void Say(const std::string &message) {
   std::fprintf(stderr, "tailsnip-cli: %s\n", message.c_str());
@@ -92,12 +92,12 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use, const TrimSet
   const std::string shown = Quoted(folder);
   if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_);
       error != fs::FsError::None)
-    return Fail("cannot identify " + shown + ": " + SystemText());
+    return Fail("cannot identify " + shown + ": " + SystemText(error));
   const FolderPath journals = DefaultJournalFolder();
   if (journals.empty())
     return Fail("no place for the run's journal: neither XDG_STATE_HOME nor HOME is set");
-  if (CheckUsable(journals) != fs::FsError::None)
-    return Fail("cannot use the journal folder " + Quoted(journals) + ": " + SystemText());
+  if (const fs::FsError error = CheckUsable(journals); error != fs::FsError::None)
+    return Fail("cannot use the journal folder " + Quoted(journals) + ": " + SystemText(error));
   path_ = JournalPath(journals, folderIdentity_);
   const std::string journal = Quoted(path_);
   switch (ReadJournal(path_, header_)) {
@@ -110,9 +110,9 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use, const TrimSet
     if (use != JournalUse::Restart)
       return Refuse("the journal " + journal + " of a run over " + shown +
                     " cannot be read: --restart forgets that run");
-    return RemoveJournal(path_) == fs::FsError::None
-               ? Verdict::Go
-               : Fail("cannot remove the journal " + journal + ": " + SystemText());
+    if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
+      return Fail("cannot remove the journal " + journal + ": " + SystemText(error));
+    return Verdict::Go;
   case JournalState::OtherFormat:
     header_.version.clear(); // unknown: no version of this format wrote it
     break;
@@ -142,9 +142,9 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use, const TrimSet
     RemoveLeftCopies(header_, folder, plan_, stamps_);
     plan_.clear();
     stamps_.clear();
-    return RemoveJournal(path_) == fs::FsError::None
-               ? Verdict::Go
-               : Fail("cannot remove the journal " + journal + ": " + SystemText());
+    if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
+      return Fail("cannot remove the journal " + journal + ": " + SystemText(error));
+    return Verdict::Go;
   case JournalUse::Resume:
     break;
   }
@@ -157,7 +157,7 @@ Verdict RunJournal::open(const FolderPath &folder, JournalUse use, const TrimSet
   // is finished with its own copies removed too.
   if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
       error != fs::FsError::None)
-    return Fail("cannot write to the journal " + journal + ": " + SystemText());
+    return Fail("cannot write to the journal " + journal + ": " + SystemText(error));
   RemoveLeftCopies(header_, folder, plan_, stamps_);
   resuming_ = true;
   return Verdict::Go;
@@ -185,14 +185,14 @@ bool RunJournal::record(const WorkList &list, const TrimSettings &trim) {
   const fs::FsError error = WriteJournal(path_, header, folder_, list);
   written_ = error == fs::FsError::None;
   if (!written_)
-    Say("cannot write the run's journal " + Quoted(path_) + ": " + SystemText() +
+    Say("cannot write the run's journal " + Quoted(path_) + ": " + SystemText(error) +
         "; nothing was changed");
   return written_;
 }
 
 void RunJournal::finish() {
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
-    Say("cannot remove the finished run's journal " + Quoted(path_) + ": " + SystemText() +
+    Say("cannot remove the finished run's journal " + Quoted(path_) + ": " + SystemText(error) +
         "; remove it, or the next run will ask for --restart");
 }
 

@@ -218,7 +218,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
       error = out.flush();
     }
   } catch (const std::bad_alloc &) {
-    error = FsError::Other;
+    error = {FsError::Other, std::make_error_code(std::errc::not_enough_memory)};
   }
   if (error == FsError::None)
     error = fs::FlushToDisk(file);

@@ -54,11 +54,11 @@ fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t li
 
 // Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
 // unless `keepLineEnds`. `buffer.input()` may already hold the first
-// `buffered` bytes. Adds what it read and wrote to `result`; returns why it
-// failed, or Reason::None. An exclusive `input` that another program opens
-// meanwhile fails as InUse.
-Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
-                      fs::File &output, TrimBuffer &buffer, TrimResult &result);
+// `buffered` bytes. Adds what it read and wrote to `result`; on failure marks
+// it failed, with why and what the system said, and returns false. An
+// exclusive `input` that another program opens meanwhile fails as InUse.
+bool WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
+                    fs::File &output, TrimBuffer &buffer, TrimResult &result);
 
 } // namespace tailsnip
 

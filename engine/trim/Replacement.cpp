@@ -68,27 +68,24 @@ FsError Replacement::createBeside() {
   static std::atomic<unsigned> counter{0};
   const std::string prefix =
       FolderOf(path_) + ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  FsError error = FsError::Exists;
+  for (int attempt = 0; attempt < 100 && error == FsError::Exists; ++attempt) {
     FolderPath candidate = prefix + std::to_string(++counter) + ".tmp";
-    const FsError error = fs::CreateNew(*folder_, candidate, info_, copy_);
+    error = fs::CreateNew(*folder_, candidate, info_, copy_);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();
       copyPath_ = std::move(candidate);
     }
-    if (error != FsError::Exists)
-      return error;
   }
-  return FsError::Exists;
+  return error;
 }
 
-Reason Replacement::keepAttributes() {
+TrimResult Replacement::keepAttributes(TrimResult result) {
   const FsError error = fs::KeepAttributes(input_, info_, copy_);
   if (error == FsError::None)
-    return Reason::None;
-  const int systemError = fs::LastSystemError();
+    return result;
   removeCopy();
-  fs::ErrorFromSystem(systemError); // the removal's own outcome is not the story
-  return ReasonForAttributes(error);
+  return Fail(result, ReasonForAttributes(error), error.code());
 }
 
 FsError Replacement::flush(bool volumeFlushed) {
@@ -105,7 +102,7 @@ TrimResult Replacement::commit(TrimResult result) {
   if (input_.exclusive() ? !fs::StillExclusive(input_)
                          : fs::Describe(input_, now) != FsError::None || now.size != info_.size ||
                                now.modified != info_.modified)
-    return Fail(result, input_.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, 0);
+    return Fail(result, input_.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, {});
   fs::ReleaseForReplacement(input_);
   const FsError error = fs::MoveOver(copyFolder_->handle, copyPath_, folder_->handle, path_);
   if (error == FsError::None) {
@@ -114,10 +111,10 @@ TrimResult Replacement::commit(TrimResult result) {
     return result;
   }
   crossedVolumes_ = error == FsError::CrossVolume;
-  if (error == FsError::AccessDenied && input_.isOpen() &&
-      fs::CheckChangeable(input_) == FsError::Immutable)
-    return Fail(result, Reason::Immutable);
-  return Fail(result, ReasonForReplace(error));
+  if (error == FsError::AccessDenied && input_.isOpen())
+    if (const FsError changeable = fs::CheckChangeable(input_); changeable == FsError::Immutable)
+      return Fail(result, Reason::Immutable, changeable.code());
+  return Fail(result, ReasonForReplace(error), error.code());
 }
 
 bool Replacement::mayRetryBeside() const {
@@ -126,14 +123,13 @@ bool Replacement::mayRetryBeside() const {
 
 TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
                               TrimBuffer &buffer, TrimResult &result, bool currentFolderFirst) {
-  if (create(currentFolderFirst) != FsError::None)
-    return Fail(result, Reason::CannotWriteCopy);
+  if (const FsError error = create(currentFolderFirst); error != FsError::None)
+    return Fail(result, Reason::CannotWriteCopy, error.code());
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
-  const Reason reason = WriteShortened(input_, keep, buffered, keepLineEnds, copy_, buffer, result);
-  if (reason != Reason::None)
-    return Fail(result, reason);
+  if (!WriteShortened(input_, keep, buffered, keepLineEnds, copy_, buffer, result))
+    return result;
   result.outcome = Outcome::Shortened;
   return result;
 }

@@ -55,9 +55,9 @@ Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries, int 
 
 #ifdef _WIN32
 // The search's errno is the runtime's rendering, not a system code.
-int SystemErrorOf(int) { return 0; }
+std::error_code SystemErrorOf(int) { return {}; }
 #else
-int SystemErrorOf(int error) { return error; }
+std::error_code SystemErrorOf(int error) { return std::error_code(error, std::generic_category()); }
 #endif
 
 #ifdef _WIN32

@@ -41,10 +41,7 @@ File &File::operator=(File &&other) noexcept {
 
 namespace {
 
-thread_local int lastSystemError = 0;
-
-FsError FromErrno(int error) {
-  lastSystemError = error;
+FsError::Kind KindOfErrno(int error) {
   switch (error) {
   case 0:
     return FsError::None;
@@ -74,11 +71,12 @@ FsError FromErrno(int error) {
   }
 }
 
-FsError LastError() { return FromErrno(errno); }
+// The failure the call that just failed reported in errno.
+FsError LastError() { return FsError::FromSystem(errno); }
 
-FsError Fail(FsError error, int code) {
-  lastSystemError = code;
-  return error;
+// A failure of `kind` whatever errno `code` would otherwise mean.
+FsError Fail(FsError::Kind kind, int code) {
+  return {kind, std::error_code(code, std::generic_category())};
 }
 
 // The entry's name in its folder: what follows the last separator.
@@ -237,11 +235,11 @@ FsError TakeLease(File &file) {
 
 } // namespace
 
-int LastSystemError() { return lastSystemError; }
+FsError FsError::FromSystem(int code) {
+  return {KindOfErrno(code), std::error_code(code, std::generic_category())};
+}
 
-FsError ErrorFromSystem(int code) { return FromErrno(code); }
-
-std::string DescribeSystemError(int code) { return std::strerror(code); }
+std::string DescribeSystemError(const std::error_code &code) { return std::strerror(code.value()); }
 
 FsError OpenFolder(const FolderPath &path, Folder &folder) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -288,7 +286,7 @@ FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileIn
       if (error == ELOOP || error == ENXIO || error == EOPNOTSUPP)
         return FsError::None;
     }
-    return FromErrno(error);
+    return FsError::FromSystem(error);
   }
   file.adopt(fd);
   return Describe(file, info);

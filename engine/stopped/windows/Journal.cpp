@@ -16,13 +16,13 @@ fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
+    return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
   BY_HANDLE_FILE_INFORMATION info;
   const bool described = GetFileInformationByHandle(handle, &info) != 0;
   const DWORD error = GetLastError();
   CloseHandle(handle);
   if (!described)
-    return fs::ErrorFromSystem(static_cast<int>(error));
+    return fs::FsError::FromSystem(static_cast<int>(error));
   stamp.known = true;
   stamp.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? fs::FileKind::Link
                : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? fs::FileKind::Folder
@@ -49,7 +49,7 @@ fs::FsError OpenUnshared(const FolderPath &path, DWORD access, DWORD disposition
   HANDLE handle = CreateFileW(ToWidePath(path).c_str(), access, 0, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
+    return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
   file.adopt(handle);
   return fs::FsError::None;
 }
@@ -65,7 +65,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
       continue;
     if (!CreateDirectoryW(ToWidePath(folder.substr(0, at)).c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
-      return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
+      return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
   }
   return fs::FsError::None;
 }
