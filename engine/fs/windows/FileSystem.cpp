@@ -47,6 +47,7 @@ FsError::Kind KindOfWin32(DWORD error) {
   case ERROR_FILE_NOT_FOUND:
   case ERROR_PATH_NOT_FOUND:
   case ERROR_INVALID_NAME:
+  case ERROR_NO_MORE_FILES: // a search that matched nothing at all
     return FsError::NotFound;
   case ERROR_ACCESS_DENIED:
   case ERROR_WRITE_PROTECT:
