@@ -33,7 +33,7 @@ public:
   TrimBuffer &operator=(const TrimBuffer &) = delete;
 
   std::size_t chunk() const { return chunk_; }
-  char *input(int half = 0) { return memory_.get() + half * 3 * chunk_; }
+  char *input(int half = 0) { return memory_.get() + static_cast<std::size_t>(half) * 3 * chunk_; }
   char *output(int half = 0) { return input(half) + chunk_; } // holds 2 * chunk bytes
   // The thread that writes a large file's copy behind its reading.
   WriteBehind &writeBehind() { return *writeBehind_; }
