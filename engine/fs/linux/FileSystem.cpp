@@ -1,5 +1,6 @@
-// The engine's file operations over POSIX file descriptors, relative to the
-// folders a run holds open.
+// The engine's file operations over Linux file descriptors, relative to the
+// folders a run holds open, with Linux's own calls where POSIX has none:
+// O_PATH, leases, syncfs, copy_file_range, extended attributes.
 #include "engine/fs/FileSystem.h"
 
 #include <algorithm>
@@ -14,11 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
-#ifdef __linux__
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
-#endif
 
 namespace tailsnip::fs {
 
@@ -161,7 +160,6 @@ FsError CheckOwnerCanBeKept(const FileInfo &info) {
   return FsError::None;
 }
 
-#ifdef F_SETLEASE
 // A lease breaks when anyone else opens the file, which tells the holder by
 // SIGIO unless another signal is set; its default action would end the
 // program.
@@ -206,14 +204,12 @@ int LeaseBreakSignal() {
   }();
   return chosen;
 }
-#endif
 
 // Takes a write lease: granted only while nobody else has the file open, and
 // given up (not waited for) as soon as someone opens it. Where the file
 // system or the user's rights allow no lease, the caller falls back to
 // comparing size and time.
 FsError TakeLease(File &file) {
-#ifdef F_SETLEASE
   // SIGIO still comes when too many real-time signals are queued.
   IgnoreLeaseBreakSignal();
   ::fcntl(file.handle(), F_SETSIG, LeaseBreakSignal());
@@ -227,9 +223,6 @@ FsError TakeLease(File &file) {
   }
   if (errno == EAGAIN || errno == EBUSY)
     return Fail(FsError::InUse, errno);
-#else
-  (void)file;
-#endif
   return FsError::None;
 }
 
@@ -313,25 +306,14 @@ FsError ClaimForReplacement(File &file, const FileInfo &info) {
 }
 
 FsError CheckChangeable(File &file) {
-#ifdef FS_IOC_GETFLAGS
   int flags = 0;
   if (::ioctl(file.handle(), FS_IOC_GETFLAGS, &flags) == 0 &&
       (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0)
     return Fail(FsError::Immutable, EPERM);
-#else
-  (void)file;
-#endif
   return FsError::None;
 }
 
-bool StillExclusive(File &file) {
-#ifdef F_GETLEASE
-  return ::fcntl(file.handle(), F_GETLEASE) == F_WRLCK;
-#else
-  (void)file;
-  return false;
-#endif
-}
+bool StillExclusive(File &file) { return ::fcntl(file.handle(), F_GETLEASE) == F_WRLCK; }
 
 void ReleaseForReplacement(File &) {}
 
@@ -386,7 +368,6 @@ FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &
   return FsError::None;
 }
 
-#ifdef __linux__
 namespace {
 
 // Copies every extended attribute this user can read: ACLs, security labels
@@ -426,7 +407,6 @@ FsError CopyExtendedAttributes(int from, int to) {
 }
 
 } // namespace
-#endif
 
 FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
   // Decided from what the copy got, not from who runs: what it has already
@@ -444,11 +424,7 @@ FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
   const mode_t mode = static_cast<mode_t>(like.permissions);
   if ((ownerDiffers || (got.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0)
     return Fail(FsError::AttributesNotKept, errno);
-#ifdef __linux__
   return CopyExtendedAttributes(entry.handle(), fd);
-#endif
-  (void)entry;
-  return FsError::None;
 }
 
 FsError WriteAll(File &file, const char *data, std::size_t size) {
@@ -466,7 +442,6 @@ FsError WriteAll(File &file, const char *data, std::size_t size) {
 }
 
 FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size) {
-#if defined(__linux__)
   auto at = static_cast<loff_t>(offset);
   bool copiedAny = false;
   while (size > 0) {
@@ -490,10 +465,6 @@ FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size
     return LastError();
   }
   return FsError::None;
-#else
-  (void)from, (void)offset, (void)to, (void)size;
-  return FsError::NotSupported;
-#endif
 }
 
 FsError FlushToDisk(File &file) {
@@ -501,12 +472,7 @@ FsError FlushToDisk(File &file) {
 }
 
 FsError FlushVolume(File &file) {
-#ifdef __linux__
   return ::syncfs(file.handle()) == 0 ? FsError::None : LastError();
-#else
-  (void)file;
-  return Fail(FsError::Other, ENOSYS);
-#endif
 }
 
 FsError Close(File &file) {
