@@ -27,7 +27,7 @@ template <typename Work> void OverPieces(benchmark::State &state, bench::LineEnd
     work(text.data() + next * kPiece);
     next = (next + 1) % pieces;
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kPiece));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kPiece));
 }
 
 void Translate(benchmark::State &state, bench::LineEnds ends) {

@@ -11,7 +11,7 @@ namespace {
 using Finding = StoppedRunFinding;
 
 // What the system said, as every other failure is reported.
-std::string SystemText(int code) { return fs::DescribeSystemError(code); }
+std::string SystemText(const std::error_code &code) { return fs::DescribeSystemError(code); }
 
 void Say(const std::string &message) {
   std::fprintf(stderr, "tailsnip-cli: %s\n", message.c_str());

@@ -1,6 +1,6 @@
 #include "engine/Outcome.h"
 
-#include "engine/fs/FileSystem.h"
+#include "engine/fs/FsError.h"
 
 namespace tailsnip {
 
@@ -54,9 +54,16 @@ const char *DescribeReason(Reason reason) {
   return "unknown";
 }
 
-std::string DescribeFailure(Reason reason, int systemError) {
+TrimResult Fail(TrimResult &result, Reason reason, const std::error_code &systemError) {
+  result.outcome = Outcome::Failed;
+  result.reason = reason;
+  result.systemError = systemError;
+  return result;
+}
+
+std::string DescribeFailure(Reason reason, const std::error_code &systemError) {
   std::string text = DescribeReason(reason);
-  if (systemError != 0)
+  if (systemError)
     text += ": " + fs::DescribeSystemError(systemError);
   return text;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 namespace tailsnip {
 
@@ -47,21 +48,27 @@ const char *DescribeReason(Reason reason);
 
 // The phrase and, where the system gave one, its own text:
 // "could not be read: Permission denied".
-std::string DescribeFailure(Reason reason, int systemError);
+std::string DescribeFailure(Reason reason, const std::error_code &systemError);
 
 struct TrimResult {
   Outcome outcome = Outcome::Failed;
   Reason reason = Reason::None;
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
-  int systemError = 0; // what the system said of a failure, if it said anything
+  // What the system said of a failure, if it said anything; of a folder
+  // left unchanged, why it could not be opened.
+  std::error_code systemError{};
 };
+
+// Marks `result` failed for `reason`, keeping what was read and written, with
+// what the system said of it (empty: it said nothing).
+TrimResult Fail(TrimResult &result, Reason reason, const std::error_code &systemError);
 
 // An entry or folder that could not be handled, for the report.
 struct Failure {
   FolderPath path;
   Reason reason = Reason::None;
-  int systemError = 0;
+  std::error_code systemError{};
 };
 
 } // namespace tailsnip

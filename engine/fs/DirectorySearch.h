@@ -1,15 +1,18 @@
-// The platform's directory search, with the contract of the Windows runtime's
-// _findfirst, _findnext and _findclose.
+// The platform's directory search, with the entries and attributes the
+// Windows runtime's _findfirst family delivers.
 //
 // A search delivers every entry of a folder, "." and ".." included (except at
-// a drive's root), hidden ones too, in the file system's own order.
+// a drive's root), hidden ones too, in the file system's own order. It is
+// read whole and ended at once, so that a deep walk holds no search open.
 #ifndef TAILSNIP_ENGINE_DIRECTORYSEARCH_H
 #define TAILSNIP_ENGINE_DIRECTORYSEARCH_H
 
 #include "engine/FolderPath.h"
+#include "engine/fs/FsError.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tailsnip {
 
@@ -21,20 +24,11 @@ struct FindRecord {
   std::string name;
 };
 
-using SearchHandle = std::intptr_t;
-inline constexpr SearchHandle kNoSearch = -1;
-
-// Starts a search for `pattern`, a folder followed by a separator and "*",
-// and delivers the first entry. Returns kNoSearch, with errno set, when
-// nothing matches (ENOENT) or the folder cannot be read (any other errno).
-SearchHandle FindFirst(const FolderPath &pattern, FindRecord &record);
-
-// Delivers the next entry; returns 0 if it did, non-zero when none are left
-// (errno ENOENT) or the listing could not be read further (any other errno).
-int FindNext(SearchHandle search, FindRecord &record);
-
-// Ends a search started by FindFirst.
-void FindClose(SearchHandle search);
+// Appends every entry of the folder at `folder` to `entries`. Returns None
+// once the whole listing is read; NotFound when nothing matched at all (the
+// folder is gone, or it is an empty drive's root); otherwise why the
+// listing could not be read, with the entries read until then appended.
+fs::FsError ListFolder(const FolderPath &folder, std::vector<FindRecord> &entries);
 
 } // namespace tailsnip
 

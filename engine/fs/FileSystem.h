@@ -1,8 +1,8 @@
 // The file operations the engine needs, with failures returned as values.
 //
-// Implemented once per platform (posix/FileSystem.cpp, windows/FileSystem.cpp).
-// No function here throws; every one that can fail returns an FsError, and
-// LastSystemError() then holds the platform's own code for it.
+// Implemented once per platform (linux/FileSystem.cpp, windows/FileSystem.cpp).
+// No function here throws; every one that can fail returns an FsError, which
+// carries the system's own code for the failure (FsError.h).
 //
 // Entries are reached through a folder the run holds open (`folder`) and the
 // entry's `path`, whose last component is its name in that folder. POSIX
@@ -14,29 +14,13 @@
 #define TAILSNIP_ENGINE_FILESYSTEM_H
 
 #include "engine/FolderPath.h"
+#include "engine/fs/FsError.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace tailsnip::fs {
-
-enum class FsError {
-  None,
-  NotFound,
-  AccessDenied,
-  InUse,  // another program holds the file open
-  Exists, // CreateNew found something under the name
-  NoSpace,
-  CrossVolume, // MoveOver cannot rename from one volume to another
-  NameTooLong,
-  Immutable,         // the file may not be changed or replaced by anyone
-  OwnerNotKept,      // a copy could not be given the entry's owner or group
-  AttributesNotKept, // ... nor its permissions, extended attributes or security
-  NotSupported,      // CopyRange cannot copy between these files: read and write instead
-  Changed,           // a name leads to another file than the one expected
-  Other,
-};
 
 enum class FileKind { Regular, Folder, Link, Other };
 
@@ -102,13 +86,6 @@ struct Folder {
   File handle;
   FileInfo info;
 };
-
-// The platform's code (errno, or the Win32 error) of this thread's latest
-// failed operation, and the system's own text for such a code.
-int LastSystemError();
-// The FsError for a platform code, which also becomes the latest.
-FsError ErrorFromSystem(int code);
-std::string DescribeSystemError(int code);
 
 // Opens the folder at `path` (links in the path followed: it is the one the
 // user named) to reach entries through, and describes it.

@@ -18,12 +18,12 @@ void FolderChain::enter(const FolderPath &path, fs::Folder folder,
   held_.push_back({path, std::make_shared<fs::Folder>(std::move(folder))});
 }
 
-void FolderChain::enterUnopened(const FolderPath &path, int systemError) {
+void FolderChain::enterUnopened(const FolderPath &path, const std::error_code &systemError) {
   held_.push_back({path, nullptr, systemError});
 }
 
 std::shared_ptr<const fs::Folder> FolderChain::folderOf(const FolderPath &entry,
-                                                        int &unopenedError) {
+                                                        std::error_code &unopenedError) {
   // The walk joins with a separator even after a root's own ("C:\\" "\\" name).
   const std::size_t separator = entry.find_last_of(kPathSeparator);
   if (separator == FolderPath::npos)
@@ -33,7 +33,7 @@ std::shared_ptr<const fs::Folder> FolderChain::folderOf(const FolderPath &entry,
     held_.pop_back();
   if (held_.empty())
     return nullptr;
-  unopenedError = held_.back().folder ? 0 : held_.back().systemError;
+  unopenedError = held_.back().folder ? std::error_code() : held_.back().systemError;
   return held_.back().path == parent ? held_.back().folder : nullptr;
 }
 

@@ -12,6 +12,7 @@
 #include "engine/walk/CollectEntries.h"
 
 #include <memory>
+#include <system_error>
 #include <vector>
 
 namespace tailsnip {
@@ -28,19 +29,20 @@ public:
   // Notes that the folder at `path` could not be opened, for the system's
   // reason `systemError` (too many open files, say): what lies beneath it
   // is told of with that reason.
-  void enterUnopened(const FolderPath &path, int systemError);
+  void enterUnopened(const FolderPath &path, const std::error_code &systemError);
 
   // The held folder that `entry` lies in; null when that folder is not the
   // one the walk listed, or lies in one that could not be opened (then
   // `unopenedError` says why). Entries come in walk order, so folders whose
   // entries are all done are let go on the way.
-  std::shared_ptr<const fs::Folder> folderOf(const FolderPath &entry, int &unopenedError);
+  std::shared_ptr<const fs::Folder> folderOf(const FolderPath &entry,
+                                             std::error_code &unopenedError);
 
 private:
   struct Held {
     FolderPath path;
     std::shared_ptr<const fs::Folder> folder; // shared with copies still in flight
-    int systemError = 0;                      // why `folder` could not be opened
+    std::error_code systemError{};            // why `folder` could not be opened
   };
   std::vector<Held> held_;
 };

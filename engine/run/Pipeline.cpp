@@ -139,12 +139,12 @@ private:
       slot.doneBefore = true;
       return slot;
     }
-    int unopenedError = 0;
+    std::error_code unopenedError;
     const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry, unopenedError);
     if (!folder) {
-      slot.result = unopenedError != 0 ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0,
-                                                    0, unopenedError}
-                                       : TrimResult{Outcome::Failed, Reason::FolderChanged};
+      slot.result = unopenedError ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0, 0,
+                                               unopenedError}
+                                  : TrimResult{Outcome::Failed, Reason::FolderChanged};
       return slot;
     }
     fs::Folder opened;
@@ -153,18 +153,15 @@ private:
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
     else if (slot.result.reason == Reason::IsFolder)
-      chain_.enterUnopened(*slot.entry, fs::LastSystemError());
+      chain_.enterUnopened(*slot.entry, slot.result.systemError);
     return slot;
   }
 
   // Flushes and closes the copy of `slot`; a failure is told in its result,
   // with the system's text, on whichever thread it happened.
   static void FlushCopy(Slot &slot, bool volumeFlushed) {
-    if (slot.pending->flush(volumeFlushed) != fs::FsError::None) {
-      slot.result.outcome = Outcome::Failed;
-      slot.result.reason = Reason::CannotWriteCopy;
-      slot.result.systemError = fs::LastSystemError();
-    }
+    if (const fs::FsError error = slot.pending->flush(volumeFlushed); error != fs::FsError::None)
+      Fail(slot.result, Reason::CannotWriteCopy, error.code());
   }
 
   // Flushes and closes the copies of `batch`: one flush for each volume
@@ -199,13 +196,11 @@ private:
     // Attributes first: a flush covers them too. Done here, on the thread
     // that waits for the disk, rather than on the one that reads ahead.
     for (Slot &slot : batch)
-      if (slot.pending)
-        if (const Reason reason = slot.pending->keepAttributes(); reason != Reason::None) {
-          slot.result.outcome = Outcome::Failed;
-          slot.result.reason = reason;
-          slot.result.systemError = fs::LastSystemError();
+      if (slot.pending) {
+        slot.result = slot.pending->keepAttributes(slot.result);
+        if (slot.result.outcome == Outcome::Failed)
           slot.pending.reset();
-        }
+      }
     flush(batch);
     std::vector<fs::File> replaced;
     for (Slot &slot : batch) {

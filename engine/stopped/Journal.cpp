@@ -4,7 +4,6 @@
 #include "engine/trim/CopyName.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <new>
@@ -253,7 +252,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
       error = out.flush();
     }
   } catch (const std::bad_alloc &) {
-    error = FsError::Other;
+    error = {FsError::Other, std::make_error_code(std::errc::not_enough_memory)};
   }
   if (error == FsError::None)
     error = fs::FlushToDisk(file);
@@ -400,19 +399,12 @@ std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root
                              const WorkList &list, const std::vector<EntryStamp> &stamps) {
   std::size_t removed = 0;
   auto clean = [&](const FolderPath &folder) {
-    FindRecord record;
-    std::vector<std::string> copies;
-    const SearchHandle search = FindFirst(JoinPath(folder, "*"), record);
-    if (search == kNoSearch)
-      return;
-    do
-      if ((record.attributes & (kAttributeFolder | kAttributeReparsePoint)) == 0 &&
-          IsCopyOf(record.name, header.processes))
-        copies.push_back(record.name);
-    while (FindNext(search, record) == 0);
-    FindClose(search);
-    for (const std::string &copy : copies)
-      removed += RemoveFile(JoinPath(folder, copy)) == FsError::None;
+    std::vector<FindRecord> entries;
+    ListFolder(folder, entries); // what cannot be listed keeps its copies
+    for (const FindRecord &entry : entries)
+      if ((entry.attributes & (kAttributeFolder | kAttributeReparsePoint)) == 0 &&
+          IsCopyOf(entry.name, header.processes))
+        removed += RemoveFile(JoinPath(folder, entry.name)) == FsError::None;
   };
   clean(root);
   for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i)
@@ -422,19 +414,14 @@ std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root
 }
 
 FsError ListJournals(const FolderPath &journalFolder, std::vector<FolderPath> &journals) {
-  FindRecord record;
-  const SearchHandle search = FindFirst(JoinPath(journalFolder, "*"), record);
-  if (search == kNoSearch)
-    return errno == ENOENT ? FsError::None : FsError::Other; // no folder: no journal
+  std::vector<FindRecord> entries;
+  const FsError error = ListFolder(journalFolder, entries);
   constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
-  do
-    if (record.name.size() > kSuffixLength &&
-        record.name.compare(record.name.size() - kSuffixLength, kSuffixLength, kSuffix) == 0)
-      journals.push_back(JoinPath(journalFolder, record.name));
-  while (FindNext(search, record) == 0);
-  const bool complete = errno == ENOENT;
-  FindClose(search);
-  return complete ? FsError::None : FsError::Other;
+  for (const FindRecord &entry : entries)
+    if (entry.name.size() > kSuffixLength &&
+        entry.name.compare(entry.name.size() - kSuffixLength, kSuffixLength, kSuffix) == 0)
+      journals.push_back(JoinPath(journalFolder, entry.name));
+  return error == FsError::NotFound ? FsError::None : error; // no folder: no journal
 }
 
 } // namespace tailsnip

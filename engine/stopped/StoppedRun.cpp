@@ -30,8 +30,8 @@ fs::FsError CheckUsable(const FolderPath &journals) {
   return error == fs::FsError::NotFound ? fs::FsError::None : error;
 }
 
-JournalChange Changed(fs::FsError error) {
-  return {error == fs::FsError::None, error == fs::FsError::None ? 0 : fs::LastSystemError()};
+JournalChange Changed(const fs::FsError &error) {
+  return {error == fs::FsError::None, error.code()};
 }
 
 } // namespace
@@ -56,7 +56,7 @@ bool StoppedRunCheck::refused() const {
   }
 }
 
-StoppedRunCheck RunJournal::found(Finding finding, int systemError) const {
+StoppedRunCheck RunJournal::found(Finding finding, std::error_code systemError) const {
   StoppedRunCheck check;
   check.finding = finding;
   check.journal = path_;
@@ -68,13 +68,14 @@ StoppedRunCheck RunJournal::found(Finding finding, int systemError) const {
 StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
                                  const TrimSettings *asked) {
   folder_ = folder;
-  if (fs::GetIdentity(folder, folderIdentity_) != fs::FsError::None)
-    return found(Finding::FolderUnknown, fs::LastSystemError());
+  if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_);
+      error != fs::FsError::None)
+    return found(Finding::FolderUnknown, error.code());
   const FolderPath journals = DefaultJournalFolder();
   if (journals.empty())
     return found(Finding::NoJournalFolder);
-  if (CheckUsable(journals) != fs::FsError::None) {
-    StoppedRunCheck check = found(Finding::JournalFolderUnusable, fs::LastSystemError());
+  if (const fs::FsError error = CheckUsable(journals); error != fs::FsError::None) {
+    StoppedRunCheck check = found(Finding::JournalFolderUnusable, error.code());
     check.journal = journals;
     return check;
   }
@@ -150,16 +151,17 @@ StoppedRunCheck RunJournal::forget() {
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   plan_.clear();
   stamps_.clear();
-  if (RemoveJournal(path_) != fs::FsError::None)
-    return found(Finding::JournalNotRemoved, fs::LastSystemError());
+  if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
+    return found(Finding::JournalNotRemoved, error.code());
   return found(Finding::Go);
 }
 
 StoppedRunCheck RunJournal::resume() {
   // Noted before any change, so that a resumed run stopped in its turn is
   // finished with its own copies removed too.
-  if (AddProcess(path_, fs::CurrentProcessId()) != fs::FsError::None)
-    return found(Finding::JournalNotNoted, fs::LastSystemError());
+  if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
+      error != fs::FsError::None)
+    return found(Finding::JournalNotNoted, error.code());
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   resuming_ = true;
   return found(Finding::Resuming);

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace tailsnip {
@@ -73,7 +74,7 @@ struct StoppedRunCheck {
   // whether its folder had another name then.
   std::size_t stoppedAfter = 0;
   bool renamed = false;
-  int systemError = 0; // the system's code, where a system call failed
+  std::error_code systemError; // the system's, where a system call failed
 
   bool mayGoOn() const;
   bool refused() const; // rather than failed
@@ -82,7 +83,7 @@ struct StoppedRunCheck {
 // How writing or removing a journal went.
 struct JournalChange {
   bool done = true;
-  int systemError = 0; // the system's code when not done
+  std::error_code systemError; // the system's, when not done
 };
 
 // The journal a program keeps of its runs over one folder.
@@ -127,7 +128,7 @@ private:
   StoppedRunCheck checkRecorded(JournalUse use, const TrimSettings *asked, JournalReader &reader);
   StoppedRunCheck forget();
   StoppedRunCheck resume();
-  StoppedRunCheck found(StoppedRunFinding finding, int systemError = 0) const;
+  StoppedRunCheck found(StoppedRunFinding finding, std::error_code systemError = {}) const;
 
   std::string version_;
   FolderPath folder_;

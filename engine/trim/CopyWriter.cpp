@@ -90,15 +90,12 @@ public:
     return FsError::None;
   }
 
-  // Waits until the piece put last is written; how that went, with the
-  // system's code for a failure made this thread's latest.
+  // Waits until the piece put last is written; how that went.
   FsError wait() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return !waiting_ && !writing_; });
     const FsError outcome = outcome_;
     outcome_ = FsError::None;
-    if (outcome != FsError::None)
-      fs::ErrorFromSystem(systemError_);
     return outcome;
   }
 
@@ -114,11 +111,9 @@ private:
       writing_ = true;
       lock.unlock();
       const FsError outcome = writer_->write(piece);
-      const int systemError = outcome == FsError::None ? 0 : fs::LastSystemError();
       lock.lock();
       writing_ = false;
       outcome_ = outcome;
-      systemError_ = systemError;
       changed_.notify_all();
     }
   }
@@ -131,7 +126,6 @@ private:
   bool writing_ = false;
   bool stopping_ = false;
   FsError outcome_ = FsError::None;
-  int systemError_ = 0;
   std::thread thread_;
 };
 
@@ -169,28 +163,29 @@ FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_
 // copy, its new size or time keeps the copy from replacing it. A file of
 // several chunks is written behind its reading, from the halves of `buffer`
 // in turn, and given up as soon as another program opens it.
-Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
-                      fs::File &output, TrimBuffer &buffer, TrimResult &result) {
+bool WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
+                    fs::File &output, TrimBuffer &buffer, TrimResult &result) {
   if (keepLineEnds && buffered == 0 && keep > 0) {
     const FsError error = fs::CopyRange(input, 0, output, keep);
     if (error == FsError::None) {
       result.bytesWritten += keep;
-      return Reason::None;
+      return true;
     }
-    if (error != FsError::NotSupported)
-      return Reason::CannotWriteCopy;
+    if (error != FsError::NotSupported) {
+      Fail(result, Reason::CannotWriteCopy, error.code());
+      return false;
+    }
   }
   PieceWriter writer;
   WriteBehind *behind =
       keep > buffer.chunk() && buffer.writeBehind().ready() ? &buffer.writeBehind() : nullptr;
   // Whatever happens here, no piece is still being written on return; a
-  // failure found meanwhile keeps its own system code.
+  // failure found meanwhile is the one told.
   struct Finish {
     WriteBehind *behind;
     ~Finish() {
-      const int systemError = fs::LastSystemError();
-      if (behind && behind->wait() != FsError::None)
-        fs::ErrorFromSystem(systemError);
+      if (behind)
+        behind->wait();
     }
   } finish{behind};
   bool afterCarriageReturn = false;
@@ -199,15 +194,18 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
     // Another program opened the entry: it will be kept, and the rest of its
     // copy would be written for nothing.
     if (done > 0 && input.exclusive() && !fs::StillExclusive(input)) {
-      fs::ErrorFromSystem(0); // the system said nothing of it
-      return Reason::InUse;
+      Fail(result, Reason::InUse, {}); // the system said nothing of it
+      return false;
     }
     Piece piece{&input, &output, done, buffer.input(half)};
     const std::size_t size =
         static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));
     if (buffered == 0) {
-      if (ReadFully(input, done, buffer.input(half), size) != FsError::None)
-        return Reason::CannotRead;
+      if (const FsError error = ReadFully(input, done, buffer.input(half), size);
+          error != FsError::None) {
+        Fail(result, Reason::CannotRead, error.code());
+        return false;
+      }
       result.bytesRead += size;
     }
     buffered = 0;
@@ -227,14 +225,19 @@ Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered,
       afterCarriageReturn = piece.data[size - 1] == '\r';
       piece.asIs = true;
     }
-    if ((behind ? behind->put(writer, piece) : writer.write(piece)) != FsError::None)
-      return Reason::CannotWriteCopy;
+    if (const FsError error = behind ? behind->put(writer, piece) : writer.write(piece);
+        error != FsError::None) {
+      Fail(result, Reason::CannotWriteCopy, error.code());
+      return false;
+    }
     result.bytesWritten += piece.size;
     done += size;
   }
-  if (behind && behind->wait() != FsError::None)
-    return Reason::CannotWriteCopy;
-  return Reason::None;
+  if (const FsError error = behind ? behind->wait() : FsError::None; error != FsError::None) {
+    Fail(result, Reason::CannotWriteCopy, error.code());
+    return false;
+  }
+  return true;
 }
 
 // Finds how many leading bytes hold every line but the last `lines`, reading

@@ -33,7 +33,7 @@ public:
   TrimBuffer &operator=(const TrimBuffer &) = delete;
 
   std::size_t chunk() const { return chunk_; }
-  char *input(int half = 0) { return memory_.get() + half * 3 * chunk_; }
+  char *input(int half = 0) { return memory_.get() + static_cast<std::size_t>(half) * 3 * chunk_; }
   char *output(int half = 0) { return input(half) + chunk_; } // holds 2 * chunk bytes
   // The thread that writes a large file's copy behind its reading.
   WriteBehind &writeBehind() { return *writeBehind_; }
@@ -54,11 +54,11 @@ fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t li
 
 // Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
 // unless `keepLineEnds`. `buffer.input()` may already hold the first
-// `buffered` bytes. Adds what it read and wrote to `result`; returns why it
-// failed, or Reason::None. An exclusive `input` that another program opens
-// meanwhile fails as InUse.
-Reason WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
-                      fs::File &output, TrimBuffer &buffer, TrimResult &result);
+// `buffered` bytes. Adds what it read and wrote to `result`; on failure marks
+// it failed, with why and what the system said, and returns false. An
+// exclusive `input` that another program opens meanwhile fails as InUse.
+bool WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
+                    fs::File &output, TrimBuffer &buffer, TrimResult &result);
 
 } // namespace tailsnip
 

@@ -83,20 +83,19 @@ template <typename Take> FsError Replacement::takeName(Take take) {
   }
   static std::atomic<unsigned> counter{0};
   const FolderPath folder = FolderOf(path_);
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  FsError error = FsError::Exists;
+  for (int attempt = 0; attempt < 100 && error == FsError::Exists; ++attempt) {
     FolderPath candidate = folder + CopyName(fs::CurrentProcessId(), ++counter);
-    const FsError error = take(*folder_, candidate);
+    error = take(*folder_, candidate);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();
       copyPath_ = std::move(candidate);
     }
-    if (error != FsError::Exists)
-      return error;
   }
-  return FsError::Exists;
+  return error;
 }
 
-Reason Replacement::keepAttributes() {
+TrimResult Replacement::keepAttributes(TrimResult result) {
   FsError error = fs::KeepAttributes(input_, info_, copy_);
   Reason reason = ReasonForAttributes(error);
   // An unnamed copy gets its name only now that it has the entry's access.
@@ -107,11 +106,9 @@ Reason Replacement::keepAttributes() {
     reason = Reason::CannotWriteCopy;
   }
   if (error == FsError::None)
-    return Reason::None;
-  const int systemError = fs::LastSystemError();
+    return result;
   removeCopy();
-  fs::ErrorFromSystem(systemError); // the removal's own outcome is not the story
-  return reason;
+  return Fail(result, reason, error.code());
 }
 
 FsError Replacement::flush(bool volumeFlushed) {
@@ -128,7 +125,7 @@ TrimResult Replacement::commit(TrimResult result) {
   if (input_.exclusive() ? !fs::StillExclusive(input_)
                          : fs::Describe(input_, now) != FsError::None || now.size != info_.size ||
                                now.modified != info_.modified)
-    return Fail(result, input_.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, 0);
+    return Fail(result, input_.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, {});
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;
   const FsError error =
@@ -143,13 +140,13 @@ TrimResult Replacement::commit(TrimResult result) {
   crossedVolumes_ = error == FsError::CrossVolume;
   // What another program saved or removed meanwhile stays as it left it.
   if (error == FsError::Changed)
-    return Fail(result, Reason::ChangedDuringRun);
+    return Fail(result, Reason::ChangedDuringRun, {});
   if (error == FsError::NotFound)
-    return Fail(result, Reason::RemovedDuringRun, 0);
-  if (error == FsError::AccessDenied && input_.isOpen() &&
-      fs::CheckChangeable(input_) == FsError::Immutable)
-    return Fail(result, Reason::Immutable);
-  return Fail(result, ReasonForReplace(error));
+    return Fail(result, Reason::RemovedDuringRun, {});
+  if (error == FsError::AccessDenied && input_.isOpen())
+    if (const FsError changeable = fs::CheckChangeable(input_); changeable == FsError::Immutable)
+      return Fail(result, Reason::Immutable, changeable.code());
+  return Fail(result, ReasonForReplace(error), error.code());
 }
 
 bool Replacement::mayRetryBeside() const {
@@ -158,14 +155,13 @@ bool Replacement::mayRetryBeside() const {
 
 TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
                               TrimBuffer &buffer, TrimResult &result, bool currentFolderFirst) {
-  if (create(currentFolderFirst) != FsError::None)
-    return Fail(result, Reason::CannotWriteCopy);
+  if (const FsError error = create(currentFolderFirst); error != FsError::None)
+    return Fail(result, Reason::CannotWriteCopy, error.code());
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
-  const Reason reason = WriteShortened(input_, keep, buffered, keepLineEnds, copy_, buffer, result);
-  if (reason != Reason::None)
-    return Fail(result, reason);
+  if (!WriteShortened(input_, keep, buffered, keepLineEnds, copy_, buffer, result))
+    return result;
   result.outcome = Outcome::Shortened;
   return result;
 }

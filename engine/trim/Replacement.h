@@ -50,9 +50,10 @@ public:
   std::uint64_t volume() const { return copyFolder_->info.identity.volume; }
 
   // Gives the written copy the entry's owner, permissions and attributes,
-  // and then, if it has none yet, its name. Returns why it could not (then
-  // the copy is removed and the entry must be kept), or Reason::None.
-  Reason keepAttributes();
+  // and then, if it has none yet, its name. Returns `result`, marked failed
+  // where that could not be done: then the copy is removed and the entry
+  // must be kept.
+  TrimResult keepAttributes(TrimResult result);
 
   // Flushes the copy to stable storage, unless `volumeFlushed` says a flush
   // of its whole volume since its last write has done so, and closes it.
@@ -102,15 +103,6 @@ private:
 // Whether "temp.txt" may go to `current`: where it is open, and on the
 // entry's volume, so that one rename puts the copy in place.
 bool TakesTemporaryCopy(const fs::Folder &current, const fs::FileInfo &entry);
-
-// Marks `result` failed for `reason`, keeping what was read and written, with
-// what the system said of it (0: it said nothing).
-inline TrimResult Fail(TrimResult &result, Reason reason, int systemError = fs::LastSystemError()) {
-  result.outcome = Outcome::Failed;
-  result.reason = reason;
-  result.systemError = systemError;
-  return result;
-}
 
 } // namespace tailsnip
 

@@ -12,7 +12,7 @@ namespace {
 TrimResult Unchanged(Reason reason) { return {Outcome::LeftUnchanged, reason}; }
 
 Reason ReasonForOpen(FsError error) {
-  switch (error) {
+  switch (error.kind()) {
   case FsError::InUse:
     return Reason::InUse;
   case FsError::NameTooLong:
@@ -23,7 +23,7 @@ Reason ReasonForOpen(FsError error) {
 }
 
 Reason ReasonForClaim(FsError error) {
-  switch (error) {
+  switch (error.kind()) {
   case FsError::InUse:
     return Reason::InUse;
   case FsError::AccessDenied:
@@ -37,21 +37,21 @@ Reason ReasonForClaim(FsError error) {
   }
 }
 
-// A failure, with what the system said of it (0: it said nothing).
-TrimResult Failed(Reason reason, int systemError = fs::LastSystemError()) {
-  return {Outcome::Failed, reason, 0, 0, systemError};
+// A failure, with what the system said of it.
+TrimResult Failed(Reason reason, const FsError &error) {
+  return {Outcome::Failed, reason, 0, 0, error.code()};
 }
 
 // What a dry run can know without writing: whether the entry may be
 // changed, and whether a copy could be created.
 TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
                           TrimResult &result) {
-  if (fs::CheckChangeable(input) != FsError::None)
-    return Fail(result, Reason::Immutable);
+  if (const FsError error = fs::CheckChangeable(input); error != FsError::None)
+    return Fail(result, Reason::Immutable, error.code());
   const bool inCurrent =
       TakesTemporaryCopy(*place.currentFolder, info) && fs::MayCreateIn(*place.currentFolder);
   if (!inCurrent && !fs::MayCreateIn(*place.folder))
-    return Fail(result, Reason::CannotWriteCopy);
+    return Fail(result, Reason::CannotWriteCopy, {});
   result.outcome = Outcome::Shortened;
   return result;
 }
@@ -66,15 +66,15 @@ TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t 
         replacement.write(keep, buffered, keepLineEnds, buffer, result, currentFolderFirst);
     if (written.outcome == Outcome::Failed)
       return written;
-    if (const Reason reason = replacement.keepAttributes(); reason != Reason::None)
-      return Fail(result, reason);
-    if (replacement.flush(false) != FsError::None)
-      return Fail(result, Reason::CannotWriteCopy);
+    if (TrimResult kept = replacement.keepAttributes(result); kept.outcome == Outcome::Failed)
+      return kept;
+    if (const FsError error = replacement.flush(false); error != FsError::None)
+      return Fail(result, Reason::CannotWriteCopy, error.code());
     TrimResult committed = replacement.commit(result);
     if (!currentFolderFirst || !replacement.mayRetryBeside())
       return committed;
   }
-  return Fail(result, Reason::CannotReplace, 0);
+  return Fail(result, Reason::CannotReplace, {});
 }
 
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
@@ -84,9 +84,10 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
   std::size_t buffered = 0;
-  if (FindKeptLength(input, info.size, settings.lines, buffer, keep, buffered, result) !=
-      FsError::None)
-    return Fail(result, Reason::CannotRead);
+  if (const FsError error =
+          FindKeptLength(input, info.size, settings.lines, buffer, keep, buffered, result);
+      error != FsError::None)
+    return Fail(result, Reason::CannotRead, error.code());
   if (mode == TrimMode::DryRun)
     return CheckCopyPlace(place, input, info, result);
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
@@ -111,8 +112,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
         error != FsError::None) {
       // An unreadable folder is named once, by the walk that could not search it.
       if (info.kind == fs::FileKind::Folder)
-        return Unchanged(Reason::IsFolder);
-      return Failed(ReasonForOpen(error));
+        return {Outcome::LeftUnchanged, Reason::IsFolder, 0, 0, error.code()};
+      return Failed(ReasonForOpen(error), error);
     }
     switch (info.kind) {
     case fs::FileKind::Folder:
@@ -133,7 +134,7 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
-      return Failed(ReasonForClaim(error));
+      return Failed(ReasonForClaim(error), error);
     return TrimRegularFile(place, input, info, buffer, mode, settings, pending);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
@@ -144,8 +145,8 @@ TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode,
                     const TrimSettings &settings) {
   fs::ReadProcessIdentity();
   auto folder = std::make_shared<fs::Folder>();
-  if (fs::OpenParentFolder(path, *folder) != FsError::None)
-    return Failed(Reason::CannotRead);
+  if (const FsError error = fs::OpenParentFolder(path, *folder); error != FsError::None)
+    return Failed(Reason::CannotRead, error);
   fs::Folder currentFolder;
   fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
   return TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode, nullptr, nullptr,

@@ -3,7 +3,6 @@
 #include "engine/fs/DirectorySearch.h"
 #include "engine/fs/FileSystem.h"
 
-#include <cerrno>
 #include <new>
 #include <set>
 #include <utility>
@@ -26,39 +25,9 @@ bool IsRoot(const FolderPath &dir) {
   return !dir.empty() && (dir.back() == kPathSeparator || dir.back() == ':');
 }
 
-Reason SearchFailureReason(int error) {
-  return error == ENAMETOOLONG ? Reason::PathTooLong : Reason::CannotSearchFolder;
+Reason SearchFailureReason(const fs::FsError &error) {
+  return error == fs::FsError::NameTooLong ? Reason::PathTooLong : Reason::CannotSearchFolder;
 }
-
-// Reads a folder's entries whole and ends its search before any subfolder
-// is entered, so a deep tree holds no search handles open.
-Reason ReadListing(const FolderPath &dir, std::vector<FindRecord> &entries, int &error) {
-  FindRecord record;
-  const SearchHandle search = FindFirst(JoinPath(dir, "*"), record);
-  if (search == kNoSearch) {
-    error = errno;
-    if (error == ENOENT && IsRoot(dir))
-      return Reason::None;
-    return SearchFailureReason(error);
-  }
-  // Memory may run out while the listing grows; the search is ended anyway.
-  struct SearchEnd {
-    SearchHandle search;
-    ~SearchEnd() { FindClose(search); }
-  } end{search};
-  do
-    entries.push_back(record);
-  while (FindNext(search, record) == 0);
-  error = errno;
-  return error == ENOENT ? Reason::None : Reason::CannotSearchFolder;
-}
-
-#ifdef _WIN32
-// The search's errno is the runtime's rendering, not a system code.
-int SystemErrorOf(int) { return 0; }
-#else
-int SystemErrorOf(int error) { return error; }
-#endif
 
 #ifdef _WIN32
 // The narrow search replaces characters outside the code page by '?', which
@@ -90,10 +59,9 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
       if (known && identities)
         identities->emplace(folder, identity);
       Listing listing;
-      int error = 0;
-      const Reason reason = ReadListing(folder, listing.entries, error);
-      if (reason != Reason::None)
-        failures.push_back({folder, reason, SystemErrorOf(error)});
+      const fs::FsError error = ListFolder(folder, listing.entries);
+      if (error != fs::FsError::None && !(error == fs::FsError::NotFound && IsRoot(folder)))
+        failures.push_back({folder, SearchFailureReason(error), error.code()});
       listing.dir = std::move(folder);
       path.push_back(std::move(listing));
     };

@@ -429,10 +429,10 @@ TEST_P(FaultInjectionTest, FailuresWhoseCopyCannotBeRemovedStillKeepThePromise) 
 }
 
 INSTANTIATE_TEST_SUITE_P(, FaultInjectionTest, ::testing::ValuesIn(kFaults),
-                         [](const ::testing::TestParamInfo<Fault> &info) {
-                           std::string name = info.param.call;
-                           name += info.param.error
-                                       ? std::string("_") + strerrorname_np(info.param.error)
+                         [](const ::testing::TestParamInfo<Fault> &instance) {
+                           std::string name = instance.param.call;
+                           name += instance.param.error
+                                       ? std::string("_") + strerrorname_np(instance.param.error)
                                        : "_short";
                            for (char &c : name)
                              if (c == '-')

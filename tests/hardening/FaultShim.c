@@ -91,16 +91,19 @@ __attribute__((constructor)) static void ReadSettings(void) {
     faultError = atoi(error);
 }
 
-static void *Real(const char *name) {
+// Looks up, into the function pointer at `real`, the definition of `name`
+// that this library hides. dlsym gives a function's address as a void *,
+// which POSIX allows and ISO C cannot cast: its bytes are copied instead.
+static void Resolve(void *real, const char *name) {
   void *function = dlsym(RTLD_NEXT, name);
   if (!function) {
     fprintf(stderr, "fault shim: no %s to forward to\n", name);
     abort();
   }
-  return function;
+  memcpy(real, &function, sizeof function);
 }
 
-#define REAL(name, type) (real_##name ? real_##name : (real_##name = (type)Real(#name)))
+#define REAL(name) (real_##name ? real_##name : (Resolve(&real_##name, #name), real_##name))
 
 typedef int (*OpenFunction)(const char *, int, ...);
 typedef int (*OpenAtFunction)(int, const char *, int, ...);
@@ -148,11 +151,11 @@ __attribute__((destructor)) static void WriteLog(void) {
     return;
   char line[64];
   const int length = snprintf(line, sizeof line, "%ld %ld\n", calls, injected);
-  const int fd = REAL(open, OpenFunction)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = REAL(open)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
     return;
-  REAL(write, WriteFunction)(fd, line, (size_t)length);
-  REAL(close, FdFunction)(fd);
+  REAL(write)(fd, line, (size_t)length);
+  REAL(close)(fd);
 }
 
 static enum Verdict Judge(enum Call call) {
@@ -189,7 +192,7 @@ static bool NeedsMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFIL
     }                                                                                              \
     if (Judge(OpenCall(flags)) == kFail)                                                           \
       return -1;                                                                                   \
-    return REAL(name, OpenFunction)(path, flags, mode);                                            \
+    return REAL(name)(path, flags, mode);                                                          \
   }
 DEFINE_OPEN(open)
 DEFINE_OPEN(open64)
@@ -205,7 +208,7 @@ DEFINE_OPEN(open64)
     }                                                                                              \
     if (Judge(OpenCall(flags)) == kFail)                                                           \
       return -1;                                                                                   \
-    return REAL(name, OpenAtFunction)(dir, path, flags, mode);                                     \
+    return REAL(name)(dir, path, flags, mode);                                                     \
   }
 DEFINE_OPENAT(openat)
 DEFINE_OPENAT(openat64)
@@ -213,13 +216,13 @@ DEFINE_OPENAT(openat64)
 int fstat(int fd, struct stat *status) {
   if (Judge(kFstat) == kFail)
     return -1;
-  return REAL(fstat, FstatFunction)(fd, status);
+  return REAL(fstat)(fd, status);
 }
 
 int fstat64(int fd, struct stat64 *status) {
   if (Judge(kFstat) == kFail)
     return -1;
-  return REAL(fstat64, Fstat64Function)(fd, status);
+  return REAL(fstat64)(fd, status);
 }
 
 // A short transfer moves half the bytes (at least one): legal for any
@@ -230,7 +233,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
   const enum Verdict verdict = Judge(kRead);
   if (verdict == kFail)
     return -1;
-  return REAL(read, ReadFunction)(fd, buffer, verdict == kShorten ? Half(count) : count);
+  return REAL(read)(fd, buffer, verdict == kShorten ? Half(count) : count);
 }
 
 #define DEFINE_PREAD(name)                                                                         \
@@ -238,8 +241,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
     const enum Verdict verdict = Judge(kPread);                                                    \
     if (verdict == kFail)                                                                          \
       return -1;                                                                                   \
-    return REAL(name, PreadFunction)(fd, buffer, verdict == kShorten ? Half(count) : count,        \
-                                     offset);                                                      \
+    return REAL(name)(fd, buffer, verdict == kShorten ? Half(count) : count, offset);              \
   }
 DEFINE_PREAD(pread)
 DEFINE_PREAD(pread64)
@@ -248,7 +250,7 @@ ssize_t write(int fd, const void *buffer, size_t count) {
   const enum Verdict verdict = Judge(kWrite);
   if (verdict == kFail)
     return -1;
-  return REAL(write, WriteFunction)(fd, buffer, verdict == kShorten ? Half(count) : count);
+  return REAL(write)(fd, buffer, verdict == kShorten ? Half(count) : count);
 }
 
 ssize_t copy_file_range(int from, off64_t *fromOffset, int to, off64_t *toOffset, size_t count,
@@ -256,33 +258,33 @@ ssize_t copy_file_range(int from, off64_t *fromOffset, int to, off64_t *toOffset
   const enum Verdict verdict = Judge(kCopyFileRange);
   if (verdict == kFail)
     return -1;
-  return REAL(copy_file_range, CopyFileRangeFunction)(
-      from, fromOffset, to, toOffset, verdict == kShorten ? Half(count) : count, flags);
+  return REAL(copy_file_range)(from, fromOffset, to, toOffset,
+                               verdict == kShorten ? Half(count) : count, flags);
 }
 
 int fchmod(int fd, mode_t mode) {
   if (Judge(kFchmod) == kFail)
     return -1;
-  return REAL(fchmod, FchmodFunction)(fd, mode);
+  return REAL(fchmod)(fd, mode);
 }
 
 int fsync(int fd) {
   if (Judge(kFsync) == kFail)
     return -1;
-  return REAL(fsync, FdFunction)(fd);
+  return REAL(fsync)(fd);
 }
 
 int syncfs(int fd) {
   if (Judge(kSyncfs) == kFail)
     return -1;
-  return REAL(syncfs, FdFunction)(fd);
+  return REAL(syncfs)(fd);
 }
 
 // A failing close still releases the descriptor, as the kernel does.
 int close(int fd) {
   const enum Verdict verdict = Judge(kClose);
   const int error = errno;
-  const int result = REAL(close, FdFunction)(fd);
+  const int result = REAL(close)(fd);
   if (verdict != kFail)
     return result;
   errno = error;
@@ -292,53 +294,53 @@ int close(int fd) {
 int rename(const char *from, const char *to) {
   if (Judge(kRename) == kFail)
     return -1;
-  return REAL(rename, RenameFunction)(from, to);
+  return REAL(rename)(from, to);
 }
 
 int renameat(int fromDir, const char *from, int toDir, const char *to) {
   if (Judge(kRename) == kFail)
     return -1;
-  return REAL(renameat, RenameAtFunction)(fromDir, from, toDir, to);
+  return REAL(renameat)(fromDir, from, toDir, to);
 }
 
 int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned flags) {
   if (Judge(kRename) == kFail)
     return -1;
-  return REAL(renameat2, RenameAt2Function)(fromDir, from, toDir, to, flags);
+  return REAL(renameat2)(fromDir, from, toDir, to, flags);
 }
 
 int linkat(int fromDir, const char *from, int toDir, const char *to, int flags) {
   if (Judge(kLink) == kFail)
     return -1;
-  return REAL(linkat, LinkAtFunction)(fromDir, from, toDir, to, flags);
+  return REAL(linkat)(fromDir, from, toDir, to, flags);
 }
 
 int unlinkat(int dir, const char *path, int flags) {
   if (Judge(kUnlink) == kFail)
     return -1;
-  return REAL(unlinkat, UnlinkAtFunction)(dir, path, flags);
+  return REAL(unlinkat)(dir, path, flags);
 }
 
 int unlink(const char *path) {
   if (Judge(kUnlink) == kFail)
     return -1;
-  return REAL(unlink, UnlinkFunction)(path);
+  return REAL(unlink)(path);
 }
 
 DIR *opendir(const char *path) {
   if (Judge(kOpendir) == kFail)
     return NULL;
-  return REAL(opendir, OpendirFunction)(path);
+  return REAL(opendir)(path);
 }
 
 struct dirent *readdir(DIR *folder) {
   if (Judge(kReaddir) == kFail)
     return NULL;
-  return REAL(readdir, ReaddirFunction)(folder);
+  return REAL(readdir)(folder);
 }
 
 struct dirent64 *readdir64(DIR *folder) {
   if (Judge(kReaddir) == kFail)
     return NULL;
-  return REAL(readdir64, Readdir64Function)(folder);
+  return REAL(readdir64)(folder);
 }

@@ -50,14 +50,15 @@ public:
   bool complete() const { return folders_.size() == kLevels + 1 && folders_.back() >= 0; }
 
   void write(int level, const char *name, const std::string &bytes) {
-    const int fd = ::openat(folders_[level], name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int fd = ::openat(folders_[static_cast<std::size_t>(level)], name,
+                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::write(fd, bytes.data(), bytes.size()));
     ::close(fd);
   }
   std::string read(int level, const char *name) const {
     std::string bytes;
-    const int fd = ::openat(folders_[level], name, O_RDONLY);
+    const int fd = ::openat(folders_[static_cast<std::size_t>(level)], name, O_RDONLY);
     char buffer[256];
     for (ssize_t got; fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0;)
       bytes.append(buffer, static_cast<std::size_t>(got));

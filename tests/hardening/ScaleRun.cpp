@@ -157,7 +157,9 @@ bool DeepTree(const char *cli, const stdfs::path &base) {
   long checked = 0;
   long wrong = 0;
   for (int level = 0; ran && level < kDepth; ++level, ++checked)
-    if (ReadFileAt(levels[level + 1], "f") != reference::Shortened(Content(level)) && wrong++ < 5)
+    if (ReadFileAt(levels[static_cast<std::size_t>(level) + 1], "f") !=
+            reference::Shortened(Content(level)) &&
+        wrong++ < 5)
       std::printf("FAILED: the file at level %d is not correctly shortened\n", level + 1);
   for (const int fd : levels)
     ::close(fd);

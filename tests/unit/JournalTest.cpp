@@ -48,7 +48,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ((std::vector<std::uint32_t>{fs::CurrentProcessId(), 424242}), read.processes);
   ASSERT_EQ(3u, stamps.size());
   EntryStamp now[3];
-  for (int i = 0; i < 3; ++i)
+  for (std::size_t i = 0; i < 3; ++i)
     EXPECT_EQ(fs::FsError::None, StampEntry(plan[i], now[i]));
   EXPECT_NE(stamps[0], now[0]) << "a replaced entry looks untouched";
   EXPECT_EQ(stamps[2], now[2]) << "an untouched entry looks replaced";

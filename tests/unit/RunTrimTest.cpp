@@ -99,7 +99,7 @@ TEST_F(RunTrimTest, FilesCreatedDuringTheRunAreNotTrimmed) {
 
 TEST_F(RunTrimTest, HardLinkedFileLosesOneLineUnderEachName) {
   // Also with both names' copies in flight at once, as the command-line tool has them.
-  for (const std::size_t inFlight : {1, 256}) {
+  for (const std::size_t inFlight : {std::size_t{1}, std::size_t{256}}) {
     const stdfs::path first = scratch_.file("first", "1\n2\n3\n");
     stdfs::remove(scratch_.tree() / "second");
     stdfs::create_hard_link(first, scratch_.tree() / "second");

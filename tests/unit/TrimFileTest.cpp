@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <random>
 
@@ -86,6 +87,14 @@ TEST_F(TrimFileTest, EntriesWithoutLinesAreLeftAlone) {
   const TrimResult missing = Trim(scratch_.tree() / "missing");
   EXPECT_EQ(Outcome::Failed, missing.outcome);
   EXPECT_EQ(Reason::CannotRead, missing.reason);
+  // What the system said travels with the failure, in the system's own terms.
+#ifdef _WIN32
+  EXPECT_EQ(std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()), missing.systemError);
+#else
+  EXPECT_EQ(std::error_code(ENOENT, std::generic_category()), missing.systemError);
+  EXPECT_EQ("could not be read: No such file or directory",
+            DescribeFailure(missing.reason, missing.systemError));
+#endif
   EXPECT_FALSE(stdfs::exists(scratch_.tree() / "missing"));
 }
 

@@ -1,11 +1,10 @@
 // The walk's exact order, through a directory search whose order we choose.
-// This binary links a scripted FindFirst family in place of the platform's.
-#include "engine/walk/CollectEntries.h"
+// This binary links a scripted ListFolder in place of the platform's.
 #include "engine/fs/DirectorySearch.h"
+#include "engine/walk/CollectEntries.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <map>
 
 namespace tailsnip {
@@ -13,15 +12,11 @@ namespace tailsnip {
 namespace {
 
 constexpr std::uint32_t kHidden = 0x02, kSystem = 0x04;
+const std::error_code kDenied = std::make_error_code(std::errc::permission_denied);
 
 // Folder path -> the records its search delivers, in order. A folder that
 // is not here cannot be searched.
 std::map<std::string, std::vector<FindRecord>> gFolders;
-
-struct ScriptedSearch {
-  const std::vector<FindRecord> *records;
-  std::size_t next;
-};
 
 std::vector<FindRecord> Folder(std::vector<FindRecord> entries, bool isRoot = false) {
   if (!isRoot)
@@ -31,34 +26,13 @@ std::vector<FindRecord> Folder(std::vector<FindRecord> entries, bool isRoot = fa
 
 } // namespace
 
-SearchHandle FindFirst(const FolderPath &pattern, FindRecord &record) {
-  const std::string suffix = std::string(1, kPathSeparator) + "*";
-  const std::string dir = pattern.substr(0, pattern.size() - suffix.size());
-  const auto found = gFolders.find(dir);
-  if (found == gFolders.end()) {
-    errno = EACCES;
-    return kNoSearch;
-  }
-  if (found->second.empty()) {
-    errno = ENOENT;
-    return kNoSearch;
-  }
-  auto *search = new ScriptedSearch{&found->second, 1};
-  record = found->second[0];
-  return reinterpret_cast<SearchHandle>(search);
+fs::FsError ListFolder(const FolderPath &folder, std::vector<FindRecord> &entries) {
+  const auto found = gFolders.find(folder);
+  if (found == gFolders.end())
+    return {fs::FsError::AccessDenied, kDenied};
+  entries.insert(entries.end(), found->second.begin(), found->second.end());
+  return found->second.empty() ? fs::FsError::NotFound : fs::FsError::None;
 }
-
-int FindNext(SearchHandle handle, FindRecord &record) {
-  auto *search = reinterpret_cast<ScriptedSearch *>(handle);
-  if (search->next == search->records->size()) {
-    errno = ENOENT;
-    return -1;
-  }
-  record = (*search->records)[search->next++];
-  return 0;
-}
-
-void FindClose(SearchHandle handle) { delete reinterpret_cast<ScriptedSearch *>(handle); }
 
 namespace {
 
@@ -110,6 +84,7 @@ TEST_F(WalkOrderTest, UnsearchableSubfolderIsListedAndReported) {
   ASSERT_EQ(1u, failures_.size());
   EXPECT_EQ("F" + S + "locked", failures_[0].path);
   EXPECT_EQ(Reason::CannotSearchFolder, failures_[0].reason);
+  EXPECT_EQ(kDenied, failures_[0].systemError); // what the search said, on every platform
 }
 
 TEST_F(WalkOrderTest, LinkToAFolderIsListedNotEntered) {

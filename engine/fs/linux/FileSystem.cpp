@@ -1,5 +1,6 @@
-// The engine's file operations over POSIX file descriptors, relative to the
-// folders a run holds open.
+// The engine's file operations over Linux file descriptors, relative to the
+// folders a run holds open, with Linux's own calls where POSIX has none:
+// O_PATH, leases, syncfs, copy_file_range, extended attributes.
 #include "engine/fs/FileSystem.h"
 
 #include <algorithm>
@@ -14,11 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
-#ifdef __linux__
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
-#endif
 
 namespace tailsnip::fs {
 
@@ -41,10 +40,7 @@ File &File::operator=(File &&other) noexcept {
 
 namespace {
 
-thread_local int lastSystemError = 0;
-
-FsError FromErrno(int error) {
-  lastSystemError = error;
+FsError::Kind KindOfErrno(int error) {
   switch (error) {
   case 0:
     return FsError::None;
@@ -74,11 +70,12 @@ FsError FromErrno(int error) {
   }
 }
 
-FsError LastError() { return FromErrno(errno); }
+// The failure the call that just failed reported in errno.
+FsError LastError() { return FsError::FromSystem(errno); }
 
-FsError Fail(FsError error, int code) {
-  lastSystemError = code;
-  return error;
+// A failure of `kind` whatever errno `code` would otherwise mean.
+FsError Fail(FsError::Kind kind, int code) {
+  return {kind, std::error_code(code, std::generic_category())};
 }
 
 // The entry's name in its folder: what follows the last separator.
@@ -166,7 +163,6 @@ FsError CheckOwnerCanBeKept(const FileInfo &info) {
   return FsError::None;
 }
 
-#ifdef F_SETLEASE
 // A lease breaks when anyone else opens the file, which tells the holder by
 // SIGIO unless another signal is set; its default action would end the
 // program.
@@ -211,14 +207,12 @@ int LeaseBreakSignal() {
   }();
   return chosen;
 }
-#endif
 
 // Takes a write lease: granted only while nobody else has the file open, and
 // given up (not waited for) as soon as someone opens it. Where the file
 // system or the user's rights allow no lease, the caller falls back to
 // comparing size and time.
 FsError TakeLease(File &file) {
-#ifdef F_SETLEASE
   // SIGIO still comes when too many real-time signals are queued.
   IgnoreLeaseBreakSignal();
   ::fcntl(file.handle(), F_SETSIG, LeaseBreakSignal());
@@ -232,19 +226,16 @@ FsError TakeLease(File &file) {
   }
   if (errno == EAGAIN || errno == EBUSY)
     return Fail(FsError::InUse, errno);
-#else
-  (void)file;
-#endif
   return FsError::None;
 }
 
 } // namespace
 
-int LastSystemError() { return lastSystemError; }
+FsError FsError::FromSystem(int code) {
+  return {KindOfErrno(code), std::error_code(code, std::generic_category())};
+}
 
-FsError ErrorFromSystem(int code) { return FromErrno(code); }
-
-std::string DescribeSystemError(int code) { return std::strerror(code); }
+std::string DescribeSystemError(const std::error_code &code) { return std::strerror(code.value()); }
 
 FsError OpenFolder(const FolderPath &path, Folder &folder) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -291,7 +282,7 @@ FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileIn
       if (error == ELOOP || error == ENXIO || error == EOPNOTSUPP)
         return FsError::None;
     }
-    return FromErrno(error);
+    return FsError::FromSystem(error);
   }
   file.adopt(fd);
   return Describe(file, info);
@@ -326,25 +317,14 @@ FsError ClaimForReplacement(File &file, const FileInfo &info) {
 }
 
 FsError CheckChangeable(File &file) {
-#ifdef FS_IOC_GETFLAGS
   int flags = 0;
   if (::ioctl(file.handle(), FS_IOC_GETFLAGS, &flags) == 0 &&
       (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0)
     return Fail(FsError::Immutable, EPERM);
-#else
-  (void)file;
-#endif
   return FsError::None;
 }
 
-bool StillExclusive(File &file) {
-#ifdef F_GETLEASE
-  return ::fcntl(file.handle(), F_GETLEASE) == F_WRLCK;
-#else
-  (void)file;
-  return false;
-#endif
-}
+bool StillExclusive(File &file) { return ::fcntl(file.handle(), F_GETLEASE) == F_WRLCK; }
 
 void ReleaseForReplacement(File &) {}
 
@@ -427,7 +407,6 @@ FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &
   return FsError::None;
 }
 
-#ifdef __linux__
 namespace {
 
 constexpr char kAccessList[] = "system.posix_acl_access";
@@ -491,7 +470,6 @@ FsError CopyExtendedAttributes(int from, int to, bool &setAccessList) {
 }
 
 } // namespace
-#endif
 
 FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
   // Decided from what the copy got, not from who runs: what it has already
@@ -535,7 +513,6 @@ FsError WriteAll(File &file, const char *data, std::size_t size) {
 }
 
 FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size) {
-#if defined(__linux__)
   auto at = static_cast<loff_t>(offset);
   bool copiedAny = false;
   while (size > 0) {
@@ -559,10 +536,6 @@ FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size
     return LastError();
   }
   return FsError::None;
-#else
-  (void)from, (void)offset, (void)to, (void)size;
-  return FsError::NotSupported;
-#endif
 }
 
 FsError FlushToDisk(File &file) {
@@ -570,12 +543,7 @@ FsError FlushToDisk(File &file) {
 }
 
 FsError FlushVolume(File &file) {
-#ifdef __linux__
   return ::syncfs(file.handle()) == 0 ? FsError::None : LastError();
-#else
-  (void)file;
-  return Fail(FsError::Other, ENOSYS);
-#endif
 }
 
 FsError Close(File &file) {

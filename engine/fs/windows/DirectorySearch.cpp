@@ -10,27 +10,11 @@
 
 #include <windows.h>
 
-#include <cerrno>
 #include <string>
 
 namespace tailsnip {
 
 namespace {
-
-int ErrnoFromWin32(DWORD error) {
-  switch (error) {
-  case ERROR_FILE_NOT_FOUND:
-  case ERROR_PATH_NOT_FOUND:
-  case ERROR_NO_MORE_FILES:
-    return ENOENT;
-  case ERROR_FILENAME_EXCED_RANGE:
-    return ENAMETOOLONG;
-  case ERROR_ACCESS_DENIED:
-    return EACCES;
-  default:
-    return EIO;
-  }
-}
 
 // The name in the code page, with '?' for every character it cannot hold.
 std::string Narrow(const wchar_t *wide) {
@@ -58,28 +42,25 @@ void Fill(const WIN32_FIND_DATAW &data, FindRecord &record) {
 
 } // namespace
 
-SearchHandle FindFirst(const FolderPath &pattern, FindRecord &record) {
+fs::FsError ListFolder(const FolderPath &folder, std::vector<FindRecord> &entries) {
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileExW(ToWidePath(pattern).c_str(), FindExInfoBasic, &data,
-                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (find == INVALID_HANDLE_VALUE) {
-    errno = ErrnoFromWin32(GetLastError());
-    return kNoSearch;
-  }
-  Fill(data, record);
-  return reinterpret_cast<SearchHandle>(find);
+  HANDLE search =
+      FindFirstFileExW(ToWidePath(JoinPath(folder, "*")).c_str(), FindExInfoBasic, &data,
+                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE)
+    return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
+  // Memory may run out while the entries grow; the search is ended anyway.
+  struct End {
+    HANDLE search;
+    ~End() { FindClose(search); }
+  } end{search};
+  do {
+    entries.emplace_back();
+    Fill(data, entries.back());
+  } while (FindNextFileW(search, &data));
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_MORE_FILES ? fs::FsError::None
+                                      : fs::FsError::FromSystem(static_cast<int>(error));
 }
-
-int FindNext(SearchHandle search, FindRecord &record) {
-  WIN32_FIND_DATAW data;
-  if (!FindNextFileW(reinterpret_cast<HANDLE>(search), &data)) {
-    errno = ErrnoFromWin32(GetLastError());
-    return -1;
-  }
-  Fill(data, record);
-  return 0;
-}
-
-void FindClose(SearchHandle search) { ::FindClose(reinterpret_cast<HANDLE>(search)); }
 
 } // namespace tailsnip

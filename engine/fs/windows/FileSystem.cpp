@@ -36,20 +36,18 @@ File &File::operator=(File &&other) noexcept {
 
 namespace {
 
-thread_local int lastSystemError = 0;
-
 // Folders are shared for reading and writing their entries, never for
 // deletion: nobody may rename or remove them while the run holds them.
 constexpr DWORD kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-FsError FromWin32(DWORD error) {
-  lastSystemError = static_cast<int>(error);
+FsError::Kind KindOfWin32(DWORD error) {
   switch (error) {
   case ERROR_SUCCESS:
     return FsError::None;
   case ERROR_FILE_NOT_FOUND:
   case ERROR_PATH_NOT_FOUND:
   case ERROR_INVALID_NAME:
+  case ERROR_NO_MORE_FILES: // a search that matched nothing at all
     return FsError::NotFound;
   case ERROR_ACCESS_DENIED:
   case ERROR_WRITE_PROTECT:
@@ -74,11 +72,16 @@ FsError FromWin32(DWORD error) {
   }
 }
 
+FsError FromWin32(DWORD error) {
+  return {KindOfWin32(error), std::error_code(static_cast<int>(error), std::system_category())};
+}
+
+// The failure the call that just failed reported through GetLastError.
 FsError LastError() { return FromWin32(GetLastError()); }
 
-FsError Fail(FsError error, DWORD code) {
-  lastSystemError = static_cast<int>(code);
-  return error;
+// A failure of `kind` whatever the Win32 error `code` would otherwise mean.
+FsError Fail(FsError::Kind kind, DWORD code) {
+  return {kind, std::error_code(static_cast<int>(code), std::system_category())};
 }
 
 FsError OpenFolderHandle(const FolderPath &path, File &folder) {
@@ -158,16 +161,17 @@ FsError Read(File &file, OVERLAPPED *at, char *buffer, std::size_t capacity, std
 
 } // namespace
 
-int LastSystemError() { return lastSystemError; }
+FsError FsError::FromSystem(int code) { return FromWin32(static_cast<DWORD>(code)); }
 
-FsError ErrorFromSystem(int code) { return FromWin32(static_cast<DWORD>(code)); }
-
-std::string DescribeSystemError(int code) {
+std::string DescribeSystemError(const std::error_code &code) {
+  if (code.category() != std::system_category())
+    return code.message(); // a portable code the engine chose itself
   char *text = nullptr;
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char *>(&text), 0, nullptr);
-  std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+      nullptr, static_cast<DWORD>(code.value()), 0, reinterpret_cast<char *>(&text), 0, nullptr);
+  std::string message =
+      length > 0 ? std::string(text, length) : "error " + std::to_string(code.value());
   LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                               message.back() == '.' || message.back() == ' '))

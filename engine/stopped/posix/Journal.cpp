@@ -40,7 +40,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
     if (at < folder.size() && folder[at] != '/')
       continue;
     if (::mkdir(folder.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST)
-      return fs::ErrorFromSystem(errno);
+      return fs::FsError::FromSystem(errno);
   }
   return fs::FsError::None;
 }
@@ -48,7 +48,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0)
-    return fs::ErrorFromSystem(errno);
+    return fs::FsError::FromSystem(errno);
   file.adopt(fd);
   return fs::FsError::None;
 }
@@ -56,7 +56,7 @@ fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0)
-    return fs::ErrorFromSystem(errno);
+    return fs::FsError::FromSystem(errno);
   file.adopt(fd);
   return fs::FsError::None;
 }
@@ -64,10 +64,10 @@ fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
 fs::FsError FlushFolder(const FolderPath &folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
-    return fs::ErrorFromSystem(errno);
+    return fs::FsError::FromSystem(errno);
   const int error = ::fsync(fd) == 0 ? 0 : errno;
   ::close(fd);
-  return fs::ErrorFromSystem(static_cast<int>(error));
+  return fs::FsError::FromSystem(error);
 }
 
 } // namespace journal

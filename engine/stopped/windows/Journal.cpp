@@ -23,7 +23,7 @@ fs::FsError OpenUnshared(const FolderPath &path, DWORD access, DWORD disposition
   HANDLE handle = CreateFileW(ToWidePath(path).c_str(), access, 0, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
+    return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
   file.adopt(handle);
   return fs::FsError::None;
 }
@@ -39,7 +39,7 @@ fs::FsError MakeFolders(const FolderPath &folder) {
       continue;
     if (!CreateDirectoryW(ToWidePath(folder.substr(0, at)).c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
-      return fs::ErrorFromSystem(static_cast<int>(GetLastError()));
+      return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
   }
   return fs::FsError::None;
 }
