@@ -20,7 +20,7 @@ bool Contains(const std::vector<std::uint64_t> &values, std::uint64_t value) {
 
 // How many copies may be in flight, of the `wanted`, within the files this
 // process may keep open: each holds its entry, and until flushed its copy;
-// two batches more of entries may wait to be closed. Some files are kept
+// the closing thread may hold as many entries again. Some files are kept
 // for the rest: the run's folders, its journal, the standard streams.
 std::size_t CopiesInFlight(std::size_t wanted) {
   constexpr std::size_t kKeptForTheRest = 64;
@@ -39,8 +39,7 @@ public:
       : options_(options), report_(report), identities_(identities),
         mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
         inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
-        batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1),
-        closer_(2 * batch_) {
+        batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
     // entries, and so do all copies where the current folder cannot be opened.
     if (!batched_)
