@@ -2,13 +2,12 @@
 
 #include "engine/run/BatchQueue.h"
 #include "engine/run/Closer.h"
-#include "engine/run/FlushThreads.h"
 #include "engine/run/FolderChain.h"
+#include "engine/threads/Workers.h"
 #include "engine/trim/TrimFile.h"
 
 #include <algorithm>
 #include <new>
-#include <thread>
 
 namespace tailsnip {
 
@@ -50,9 +49,7 @@ public:
   // its end or a stop.
   void run(const FolderPath &folder, const WorkList &list) {
     chain_.start(folder, identities_);
-    if (batched_)
-      runAhead(list);
-    else
+    if (!batched_ || !runAhead(list))
       runInTurn(list);
   }
 
@@ -75,11 +72,12 @@ private:
     }
   }
 
-  void runAhead(const WorkList &list) {
+  // False where no thread could be started to read ahead, before anything was read.
+  bool runAhead(const WorkList &list) {
     BatchQueue queue;
     bool stopped = false;
     bool outOfMemory = false;
-    std::thread reader([&] {
+    const auto readAhead = [&] {
       try {
         std::vector<Slot> batch;
         std::uint64_t bytes = 0;
@@ -110,16 +108,19 @@ private:
         outOfMemory = true;
       }
       queue.close();
-    });
+    };
+    Workers reader(1, 1);
+    if (!reader.post(readAhead))
+      return false;
     // The reader is waited for whatever happens here, and let go first.
-    struct Join {
+    struct Release {
       BatchQueue &queue;
-      std::thread &reader;
-      ~Join() {
+      Workers &reader;
+      ~Release() {
         queue.abandon();
-        reader.join();
+        reader.wait();
       }
-    } join{queue, reader};
+    } release{queue, reader};
     for (std::vector<Slot> batch; queue.pop(batch);) {
       report_.handled += batch.size();
       commit(batch);
@@ -128,6 +129,7 @@ private:
     report_.stopped = stopped;
     if (outOfMemory)
       throw std::bad_alloc();
+    return true;
   }
 
   // Reads entry `index` and, for a file, writes its copy.
@@ -239,7 +241,7 @@ private:
   TrimBuffer buffer_;
   fs::Folder currentFolder_;
   FolderChain chain_;
-  FlushThreads flushThreads_;
+  Workers flushThreads_{7, 7}; // eight flushes in flight, measured best
   Closer closer_;
 };
 
