@@ -125,13 +125,24 @@ bool Replacement::mayRetryBeside() const {
 }
 
 TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
-                              TrimResult &result, bool currentFolderFirst) {
-  if (create(currentFolderFirst) != FsError::None)
+                              TrimResult &result) {
+  keep_ = keep;
+  if (create(true) != FsError::None)
     return Fail(result, Reason::CannotWriteCopy);
+  return fill(buffered, buffer, result);
+}
+
+TrimResult Replacement::writeBeside(TrimBuffer &buffer, TrimResult &result) {
+  if (create(false) != FsError::None)
+    return Fail(result, Reason::CannotWriteCopy);
+  return fill(0, buffer, result);
+}
+
+TrimResult Replacement::fill(std::size_t buffered, TrimBuffer &buffer, TrimResult &result) {
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
-  const Reason reason = WriteShortened(input_, keep, buffered, copy_, buffer, result);
+  const Reason reason = WriteShortened(input_, keep_, buffered, copy_, buffer, result);
   if (reason != Reason::None)
     return Fail(result, reason);
   result.outcome = Outcome::Shortened;

@@ -74,16 +74,20 @@ public:
   // copy may be made again beside the entry.
   bool mayRetryBeside() const;
 
-  // Creates the copy ("temp.txt" first where `currentFolderFirst` and the
-  // current folder allows) and writes the first `keep` bytes of the entry
-  // into it, shortened; `buffer.input()` may already hold the first
-  // `buffered` of them. Adds to `result`'s byte counts.
-  TrimResult write(std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer, TrimResult &result,
-                   bool currentFolderFirst);
+  // Creates the copy ("temp.txt" where the current folder takes it) and
+  // writes the first `keep` bytes of the entry into it, shortened;
+  // `buffer.input()` may already hold the first `buffered` of them. Adds to
+  // `result`'s byte counts.
+  TrimResult write(std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
+                   TrimResult &result);
+
+  // Writes the copy again, beside the entry, after mayRetryBeside().
+  TrimResult writeBeside(TrimBuffer &buffer, TrimResult &result);
 
 private:
   fs::FsError create(bool currentFolderFirst);
   fs::FsError createBeside();
+  TrimResult fill(std::size_t buffered, TrimBuffer &buffer, TrimResult &result);
   void removeCopy();
 
   std::shared_ptr<const fs::Folder> folder_;
@@ -94,6 +98,7 @@ private:
   const fs::Folder *copyFolder_ = nullptr;
   FolderPath copyPath_; // set only while a copy of ours exists under it
   fs::File copy_;
+  std::uint64_t keep_ = 0; // the entry's bytes the copy holds, shortened
   bool crossedVolumes_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "engine/trim/TrimFile.h"
 
+#include "engine/trim/Committer.h"
+
 #include <new>
 #include <utility>
 
@@ -56,29 +58,8 @@ TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::Fil
   return result;
 }
 
-// Writes, flushes and moves the shortened copy over the entry, one entry at
-// a time. A copy refused across volumes (one volume mounted twice) is made
-// once more, beside the entry.
-TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
-                      TrimBuffer &buffer, TrimResult &result) {
-  for (const bool currentFolderFirst : {true, false}) {
-    TrimResult written = replacement.write(keep, buffered, buffer, result, currentFolderFirst);
-    if (written.outcome == Outcome::Failed)
-      return written;
-    if (const Reason reason = replacement.keepAttributes(); reason != Reason::None)
-      return Fail(result, reason);
-    if (replacement.flush(false) != FsError::None)
-      return Fail(result, Reason::CannotWriteCopy);
-    TrimResult committed = replacement.commit(result);
-    if (!currentFolderFirst || !replacement.mayRetryBeside())
-      return committed;
-  }
-  return Fail(result, Reason::CannotReplace, 0);
-}
-
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
-                           TrimBuffer &buffer, TrimMode mode,
-                           std::unique_ptr<Replacement> *pending) {
+                           TrimBuffer &buffer, TrimMode mode, std::unique_ptr<Replacement> &copy) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
@@ -88,18 +69,16 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   if (mode == TrimMode::DryRun)
     return CheckCopyPlace(place, input, info, result);
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
-  if (!pending)
-    return ReplaceNow(*replacement, keep, buffered, buffer, result);
-  TrimResult written = replacement->write(keep, buffered, buffer, result, false);
+  TrimResult written = replacement->write(keep, buffered, buffer, result);
   if (written.outcome != Outcome::Failed)
-    *pending = std::move(replacement);
+    copy = std::move(replacement);
   return written;
 }
 
 } // namespace
 
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
-                     fs::Folder *folderOut, std::unique_ptr<Replacement> *pending) {
+                     std::unique_ptr<Replacement> &copy, fs::Folder *folderOut) {
   try {
     fs::File input;
     fs::FileInfo info;
@@ -130,7 +109,7 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return {Outcome::Failed, Reason::ReadOnly};
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error));
-    return TrimRegularFile(place, input, info, buffer, mode, pending);
+    return TrimRegularFile(place, input, info, buffer, mode, copy);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }
@@ -143,7 +122,11 @@ TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode) {
     return Failed(Reason::CannotRead);
   fs::Folder currentFolder;
   fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
-  return TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode);
+  Shortening shortening;
+  shortening.result =
+      TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode, shortening.copy);
+  Committer().commit({&shortening}, &buffer);
+  return shortening.result;
 }
 
 } // namespace tailsnip
