@@ -120,8 +120,8 @@ private:
   // whether the batch holds any entry.
   bool read(const WorkList &list, std::size_t &next, std::vector<Slot> &batch) {
     std::uint64_t bytes = 0;
-    while (next < list.size() && batch.size() < batch_ && bytes < kBytesInFlight / 3 &&
-           !(batch.size() > 0 && hasOtherNames(batch.back()))) {
+    while (next < list.size() && batch.size() < batch_ && bytes < kBytesInFlight / 3) {
+      // The copies written so far are still committed, not dropped.
       if (stopped_ || (options_.stopRequested && options_.stopRequested())) {
         stopped_ = true;
         break;
@@ -130,6 +130,8 @@ private:
       ++next;
       const Shortening &last = batch.back().shortening;
       bytes += last.copy ? last.result.bytesWritten : 0;
+      if (hasOtherNames(batch.back()))
+        break;
     }
     return !batch.empty();
   }
