@@ -400,11 +400,8 @@ int Run(const Options &options) {
   };
   bool journalFailed = false;
   run.locked = true;
-  FolderIdentities planFolders;
   if (journal.resuming()) {
-    planFolders = journal.planFolders();
-    run.plan = &journal.plan();
-    run.planFolders = &planFolders;
+    run.plan = Plan{journal.plan(), journal.planFolders()};
     run.isDone = [&journal](std::size_t index, const FolderPath &path) {
       return journal.isDone(index, path);
     };

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Hardening: the native test suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the line model and the journal's reader fuzzed
-# for a bounded time (TAILSNIP_FUZZ_SECONDS in all, 60 by default, shared
-# between them), and trimming runs over very large trees. Every step runs
-# even when an earlier one failed; the exit status says whether all passed.
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer with runs that flush
+# from several threads repeated, the line model and the journal's reader
+# fuzzed for a bounded time (TAILSNIP_FUZZ_SECONDS in all, 60 by default,
+# shared between them), and trimming runs over very large trees. Every step
+# runs even when an earlier one failed; the exit status says whether all
+# passed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh || exit 1
@@ -32,6 +34,24 @@ sanitized_tests() {
     ASAN_OPTIONS=strict_string_checks=1:detect_stack_use_after_return=1 \
       UBSAN_OPTIONS=print_stacktrace=1 \
       timeout 900 ctest --test-dir build-asan --output-on-failure
+}
+
+# Two groups are left out: the fault sweeps, one failing call at a time
+# and swept under AddressSanitizer already, which take minutes here; and
+# the runs killed at random moments, whose findings would die with them.
+thread_sanitized_tests() {
+  local flags="-fsanitize=thread -fno-omit-frame-pointer"
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags" \
+    >/dev/null &&
+    cmake --build build-tsan -j2 || return 1
+  local options=halt_on_error=1:second_deadlock_stack=1
+  TSAN_OPTIONS=$options GTEST_FILTER=-FaultInjectionTest.*:CrashSafetyTest.* \
+    timeout 900 ctest --test-dir build-tsan --output-on-failure || return 1
+  # More runs whose flush threads start after a first batch of one copy.
+  TSAN_OPTIONS=$options timeout 600 build-tsan/tests/hardening/hardening_tests \
+    --gtest_filter=FlushThreadsTest.* --gtest_repeat=5 >build-tsan/stress.log 2>&1 ||
+    { tail -n 40 build-tsan/stress.log; return 1; }
+  grep -c '^\[       OK \]' build-tsan/stress.log | sed 's/$/ stress rounds of 20 runs passed/'
 }
 
 # Runs one fuzz target for `seconds`: new inputs go to build-fuzz/NAME-corpus,
@@ -77,6 +97,7 @@ large_trees() {
 }
 
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized_tests
+step "tests under ThreadSanitizer" thread_sanitized_tests
 step "fuzzing the line model and the journal's reader" fuzzing
 step "large trees" large_trees
 

@@ -5,23 +5,20 @@
 
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
-#include "engine/trim/Replacement.h"
+#include "engine/trim/Committer.h"
 
 #include <condition_variable>
 #include <cstddef>
-#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace tailsnip {
 
-// An entry on its way from being read to being told of: what became of it,
-// or its copy waiting to take its place.
+// An entry on its way from being read to being told of.
 struct Slot {
   const FolderPath *entry = nullptr;
   bool doneBefore = false; // a stopped run's entry that it had handled
-  TrimResult result;
-  std::unique_ptr<Replacement> pending;
+  Shortening shortening;
 };
 
 // Hands batches of slots from the thread that reads and writes copies to

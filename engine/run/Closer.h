@@ -3,13 +3,9 @@
 #define TAILSNIP_ENGINE_RUN_CLOSER_H
 
 #include "engine/fs/FileSystem.h"
+#include "engine/threads/Workers.h"
 
-#include <algorithm>
-#include <condition_variable>
-#include <iterator>
-#include <mutex>
-#include <system_error>
-#include <thread>
+#include <memory>
 #include <vector>
 
 namespace tailsnip {
@@ -17,64 +13,23 @@ namespace tailsnip {
 // Closes the entries whose names their copies took, on a thread of its
 // own: such a close frees the entry's space, which on a journalled disk
 // costs as much as the rest of a commit. Batches are handed over whole; at
-// most `waiting` entries wait, so that open files stay few: beyond that, or
-// where no thread can be started, the caller closes them itself.
+// most three are in hand, one closing and two waiting, so that open files
+// stay few: beyond that, or where no thread can be started, the caller
+// closes them itself.
 class Closer {
 public:
-  explicit Closer(std::size_t waiting) : mostWaiting_(waiting) {}
-  Closer(const Closer &) = delete;
-  Closer &operator=(const Closer &) = delete;
-  ~Closer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable())
-      thread_.join();
-  }
-
   void close(std::vector<fs::File> &entries) {
-    if (entries.empty() || (!thread_.joinable() && !start()))
-      return entries.clear();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (waiting_.size() + entries.size() > mostWaiting_)
-      return entries.clear();
-    std::move(entries.begin(), entries.end(), std::back_inserter(waiting_));
+    if (entries.empty())
+      return;
+    const auto closing = std::make_shared<std::vector<fs::File>>(std::move(entries));
     entries.clear();
-    changed_.notify_all();
+    const auto closeAll = [closing] { closing->clear(); };
+    if (!thread_.post(closeAll))
+      closeAll();
   }
 
 private:
-  bool start() {
-    try {
-      thread_ = std::thread([this] { serve(); });
-      return true;
-    } catch (const std::system_error &) {
-      return false;
-    }
-  }
-
-  void serve() {
-    std::vector<fs::File> closing;
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
-      if (waiting_.empty())
-        return;
-      closing.swap(waiting_);
-      lock.unlock();
-      closing.clear();
-      lock.lock();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const std::size_t mostWaiting_;
-  std::vector<fs::File> waiting_;
-  bool stopping_ = false;
-  std::thread thread_;
+  Workers thread_{1, 3};
 };
 
 } // namespace tailsnip

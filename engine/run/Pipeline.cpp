@@ -2,25 +2,21 @@
 
 #include "engine/run/BatchQueue.h"
 #include "engine/run/Closer.h"
-#include "engine/run/FlushThreads.h"
 #include "engine/run/FolderChain.h"
+#include "engine/threads/Workers.h"
+#include "engine/trim/Committer.h"
 #include "engine/trim/TrimFile.h"
 
 #include <algorithm>
 #include <new>
-#include <thread>
 
 namespace tailsnip {
 
 namespace {
 
-bool Contains(const std::vector<std::uint64_t> &values, std::uint64_t value) {
-  return std::find(values.begin(), values.end(), value) != values.end();
-}
-
 // How many copies may be in flight, of the `wanted`, within the files this
 // process may keep open: each holds its entry, and until flushed its copy;
-// two batches more of entries may wait to be closed. Some files are kept
+// the closing thread may hold as many entries again. Some files are kept
 // for the rest: the run's folders, its journal, the standard streams.
 std::size_t CopiesInFlight(std::size_t wanted) {
   constexpr std::size_t kKeptForTheRest = 64;
@@ -29,18 +25,19 @@ std::size_t CopiesInFlight(std::size_t wanted) {
   return std::min(wanted, spare / 3);
 }
 
-// Trims the listed entries in order and tells of each, in order. With
-// copies in flight, one thread reads entries and writes their copies ahead
-// while the calling one flushes and commits them: the two halves of the work
-// overlap, and the order of the renames stays the list's.
+// Trims the listed entries in order and tells of each, in order: reads a
+// batch of entries and writes their copies, commits the batch, tells of its
+// entries, and so on. With copies in flight, one thread reads and writes
+// batches ahead while the calling one commits them: the two halves of the
+// work overlap, and the order of the renames stays the list's. One entry at
+// a time, the batches are of one, through "temp.txt".
 class Trimmer {
 public:
   Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
       : options_(options), report_(report), identities_(identities),
         mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
         inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
-        batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1),
-        closer_(2 * batch_) {
+        batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
     // entries, and so do all copies where the current folder cannot be opened.
     if (!batched_)
@@ -51,10 +48,9 @@ public:
   // its end or a stop.
   void run(const FolderPath &folder, const WorkList &list) {
     chain_.start(folder, identities_);
-    if (batched_)
-      runAhead(list);
-    else
+    if (!batched_ || !runAhead(list))
       runInTurn(list);
+    report_.stopped = stopped_;
   }
 
 private:
@@ -62,73 +58,82 @@ private:
   // the bound keeps one flush from growing without end.
   static constexpr std::uint64_t kBytesInFlight = std::uint64_t{64} << 20;
 
-  bool stopRequested() const { return options_.stopRequested && options_.stopRequested(); }
-
+  // Reads and commits each batch in turn, on this thread.
   void runInTurn(const WorkList &list) {
     std::vector<Slot> batch;
-    for (std::size_t i = 0; i < list.size(); ++i, ++report_.handled) {
-      if (stopRequested()) {
-        report_.stopped = true;
-        break;
-      }
-      batch.push_back(prepare(i, list));
-      commit(batch);
+    for (std::size_t next = 0; read(list, next, batch);) {
+      report_.handled += batch.size();
+      commit(batch, &buffer_);
     }
   }
 
-  void runAhead(const WorkList &list) {
+  // Reads batches ahead on a thread of its own while this one commits them.
+  // False where no thread could be started, before anything was read.
+  bool runAhead(const WorkList &list) {
     BatchQueue queue;
-    bool stopped = false;
     bool outOfMemory = false;
-    std::thread reader([&] {
+    const auto readAhead = [&] {
       try {
         std::vector<Slot> batch;
-        std::uint64_t bytes = 0;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-          if (stopRequested()) {
-            stopped = true;
-            break;
-          }
-          batch.push_back(prepare(i, list));
-          const Slot &last = batch.back();
-          bytes += last.pending ? last.result.bytesWritten : 0;
+        for (std::size_t next = 0; read(list, next, batch); batch.clear()) {
           // Another name of a file in flight would break its lease, as
           // another program's opening would: such a file is committed
           // before the next entry is opened.
-          const bool alone = last.pending && last.pending->hasOtherNames();
-          if (alone || batch.size() >= batch_ || bytes >= kBytesInFlight / 3) {
-            const bool pushed = queue.push(std::move(batch));
-            batch.clear();
-            bytes = 0;
-            if (!pushed || (alone && !queue.waitUntilCommitted()))
-              break;
-          }
+          const bool alone = hasOtherNames(batch.back());
+          if (!queue.push(std::move(batch)) || (alone && !queue.waitUntilCommitted()))
+            break;
         }
-        // Copies already written are finished, not abandoned: no new entry starts.
-        if (!batch.empty())
-          queue.push(std::move(batch));
       } catch (const std::bad_alloc &) {
         outOfMemory = true;
       }
       queue.close();
-    });
+    };
+    Workers reader(1, 1);
+    if (!reader.post(readAhead))
+      return false;
     // The reader is waited for whatever happens here, and let go first.
-    struct Join {
+    struct Release {
       BatchQueue &queue;
-      std::thread &reader;
-      ~Join() {
+      Workers &reader;
+      ~Release() {
         queue.abandon();
-        reader.join();
+        reader.wait();
       }
-    } join{queue, reader};
+    } release{queue, reader};
     for (std::vector<Slot> batch; queue.pop(batch);) {
       report_.handled += batch.size();
-      commit(batch);
+      commit(batch, nullptr);
       queue.noteCommitted();
     }
-    report_.stopped = stopped;
     if (outOfMemory)
       throw std::bad_alloc();
+    return true;
+  }
+
+  static bool hasOtherNames(const Slot &slot) {
+    return slot.shortening.copy && slot.shortening.copy->hasOtherNames();
+  }
+
+  // Reads entries from `next` on into `batch`, writing their copies, until
+  // the batch is full, its copies hold a third of kBytesInFlight, it holds a
+  // file with other names, the list ends or a stop is asked for. Returns
+  // whether the batch holds any entry.
+  bool read(const WorkList &list, std::size_t &next, std::vector<Slot> &batch) {
+    std::uint64_t bytes = 0;
+    while (next < list.size() && batch.size() < batch_ && bytes < kBytesInFlight / 3) {
+      // The copies written so far are still committed, not dropped.
+      if (stopped_ || (options_.stopRequested && options_.stopRequested())) {
+        stopped_ = true;
+        break;
+      }
+      batch.push_back(prepare(next, list));
+      ++next;
+      const Shortening &last = batch.back().shortening;
+      bytes += last.copy ? last.result.bytesWritten : 0;
+      if (hasOtherNames(batch.back()))
+        break;
+    }
+    return !batch.empty();
   }
 
   // Reads entry `index` and, for a file, writes its copy.
@@ -139,87 +144,48 @@ private:
       slot.doneBefore = true;
       return slot;
     }
+    TrimResult &result = slot.shortening.result;
     std::error_code unopenedError;
     const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry, unopenedError);
     if (!folder) {
-      slot.result = unopenedError ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0, 0,
-                                               unopenedError}
-                                  : TrimResult{Outcome::Failed, Reason::FolderChanged};
+      result = unopenedError ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0, 0,
+                                          unopenedError}
+                             : TrimResult{Outcome::Failed, Reason::FolderChanged};
       return slot;
     }
     fs::Folder opened;
-    slot.result = TrimEntry({folder, &currentFolder_, *slot.entry}, buffer_, mode_, &opened,
-                            batched_ ? &slot.pending : nullptr, options_.trim);
+    result = TrimEntry({folder, &currentFolder_, *slot.entry}, buffer_, mode_, slot.shortening.copy,
+                       &opened, options_.trim);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
-    else if (slot.result.reason == Reason::IsFolder)
-      chain_.enterUnopened(*slot.entry, slot.result.systemError);
+    else if (result.reason == Reason::IsFolder)
+      chain_.enterUnopened(*slot.entry, result.systemError);
     return slot;
   }
 
-  // Flushes and closes the copy of `slot`; a failure is told in its result,
-  // with the system's text, on whichever thread it happened.
-  static void FlushCopy(Slot &slot, bool volumeFlushed) {
-    if (const fs::FsError error = slot.pending->flush(volumeFlushed); error != fs::FsError::None)
-      Fail(slot.result, Reason::CannotWriteCopy, error.code());
-  }
-
-  // Flushes and closes the copies of `batch`: one flush for each volume
-  // where the system has one, otherwise each copy on its own, several at
-  // once. A copy that cannot be flushed is removed and its entry kept.
-  void flush(std::vector<Slot> &batch) {
-    std::vector<std::uint64_t> flushedVolumes;
-    std::vector<std::uint64_t> unflushableVolumes;
-    std::vector<Slot *> alone;
-    for (Slot &slot : batch) {
-      if (!slot.pending)
-        continue;
-      const std::uint64_t volume = slot.pending->volume();
-      if (!Contains(flushedVolumes, volume) && !Contains(unflushableVolumes, volume))
-        (fs::FlushVolume(slot.pending->copy()) == fs::FsError::None ? flushedVolumes
-                                                                    : unflushableVolumes)
-            .push_back(volume);
-      if (Contains(flushedVolumes, volume))
-        FlushCopy(slot, true);
-      else
-        alone.push_back(&slot);
-    }
-    flushThreads_.forEach(alone.size(), [&](std::size_t i) { FlushCopy(*alone[i], false); });
+  // Puts the copies of `batch` in their entries' places, then tells of its
+  // entries in list order. `rewriteBuffer`: as Committer::commit takes it.
+  void commit(std::vector<Slot> &batch, TrimBuffer *rewriteBuffer) {
+    std::vector<Shortening *> copies;
     for (Slot &slot : batch)
-      if (slot.pending && slot.result.outcome == Outcome::Failed)
-        slot.pending.reset(); // removes the copy
-  }
-
-  // Flushes the copies of `batch`, each volume once where the system can,
-  // then puts them in their entries' places in list order, and tells.
-  void commit(std::vector<Slot> &batch) {
-    // Attributes first: a flush covers them too. Done here, on the thread
-    // that waits for the disk, rather than on the one that reads ahead.
-    for (Slot &slot : batch)
-      if (slot.pending) {
-        slot.result = slot.pending->keepAttributes(slot.result);
-        if (slot.result.outcome == Outcome::Failed)
-          slot.pending.reset();
-      }
-    flush(batch);
+      copies.push_back(&slot.shortening);
+    committer_.commit(copies, rewriteBuffer);
     std::vector<fs::File> replaced;
     for (Slot &slot : batch) {
       if (slot.doneBefore) {
         ++report_.alreadyDone;
         continue;
       }
-      if (slot.pending) {
-        slot.result = slot.pending->commit(slot.result);
-        // Another name of the file still reaches it: nothing is freed.
-        // Windows closed the entry before its rename.
-        if (slot.result.outcome == Outcome::Shortened && !slot.pending->hasOtherNames())
-          if (fs::File entry = slot.pending->takeEntry(); entry.isOpen())
-            replaced.push_back(std::move(entry));
-        slot.pending.reset();
-      }
-      Count(*slot.entry, slot.result, report_);
+      Shortening &done = slot.shortening;
+      // Another name of the file still reaches it: nothing is freed.
+      // Windows closed the entry before its rename.
+      if (done.copy && done.result.outcome == Outcome::Shortened && !done.copy->hasOtherNames())
+        if (fs::File entry = done.copy->takeEntry(); entry.isOpen())
+          replaced.push_back(std::move(entry));
+      done.copy.reset();
+      Count(*slot.entry, done.result, report_);
       if (options_.onEntry)
-        options_.onEntry(*slot.entry, slot.result);
+        options_.onEntry(*slot.entry, done.result);
     }
     closer_.close(replaced);
     batch.clear();
@@ -232,10 +198,13 @@ private:
   const std::size_t inFlight_; // copies written and not yet committed, at most
   const bool batched_;
   const std::size_t batch_; // copies committed together; two more batches may wait
+  // Used by the thread that reads.
   TrimBuffer buffer_;
   fs::Folder currentFolder_;
   FolderChain chain_;
-  FlushThreads flushThreads_;
+  bool stopped_ = false;
+  // Used by the thread that commits.
+  Committer committer_;
   Closer closer_;
 };
 

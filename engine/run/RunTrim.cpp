@@ -21,25 +21,23 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
       notify(FormatBusy(report.busyFolder));
       return report;
     }
-    WorkList walked;
-    FolderIdentities walkedFolders;
+    Plan walked;
     WalkOptions walk = options.walk;
     walk.stopRequested = options.stopRequested;
-    if (!options.plan && !CollectEntries(folder, walked, report.failures, walk, &walkedFolders)) {
+    if (!options.plan &&
+        !CollectEntries(folder, walked.entries, report.failures, walk, &walked.folders)) {
       report.outOfMemory = true;
     } else {
-      const WorkList &list = options.plan ? *options.plan : walked;
-      report.listed = list.size();
+      const Plan &plan = options.plan ? *options.plan : walked;
+      report.listed = plan.entries.size();
       if (options.onListed)
-        options.onListed(list.size());
+        options.onListed(plan.entries.size());
       // A stop asked for during the walk needs no record of a plan.
       report.stopped = options.stopRequested && options.stopRequested();
-      if (!report.stopped && options.beforeChanges && !options.beforeChanges(list))
+      if (!report.stopped && options.beforeChanges && !options.beforeChanges(plan.entries))
         return report;
-      if (!report.stopped) {
-        ShortenListed(folder, list, options.plan ? *options.planFolders : walkedFolders, options,
-                      report);
-      }
+      if (!report.stopped)
+        ShortenListed(folder, plan.entries, plan.folders, options, report);
     }
     notice = FormatNotice(report, options.showPath);
   } catch (const std::bad_alloc &) {

@@ -10,12 +10,22 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tailsnip {
 
 // Shows a text to the user and returns once it has been dismissed.
 using Notify = std::function<void(const std::string &text)>;
+
+// A list made before the run, to work through in place of a walk: a
+// stopped run's.
+struct Plan {
+  WorkList entries; // in this order
+  // The identities the entries' folders, the run's own among them, had when
+  // listed: a folder that is no longer the one listed is not entered.
+  FolderIdentities folders;
+};
 
 // What a caller may ask of a run beyond the plain one.
 struct RunOptions {
@@ -31,28 +41,27 @@ struct RunOptions {
   // volume where the system has it) and then renamed over their entries in
   // list order, each after its checks, as a single one would be.
   std::size_t copiesInFlight = 1;
-  // Called once the whole list is built, with its length.
-  std::function<void(std::size_t listed)> onListed;
-  // Called after each entry with what became of it (or would, in a dry run).
-  std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
   // Narrows which entries are listed and which folders entered.
   WalkOptions walk;
-  // Asked before each entry; once it returns true no further entry is
-  // started, and the report says the run stopped.
-  std::function<bool()> stopRequested;
+  // The entries to work through in place of a walk's.
+  std::optional<Plan> plan;
+  // The caller holds the run's claim on the folder already (LockRun).
+  bool locked = false;
+
+  // Called once the whole list is built, with its length.
+  std::function<void(std::size_t listed)> onListed;
   // Called with the whole list before the first entry is handled, and so
   // before anything changes; when it returns false the run ends there,
   // having changed nothing, and `notify` is not called.
   std::function<bool(const WorkList &list)> beforeChanges;
-  // The entries to work through, in this order, in place of a walk, and the
-  // identities their folders (the run's own included) had when listed.
-  const WorkList *plan = nullptr;
-  const FolderIdentities *planFolders = nullptr;
-  // The caller holds the run's claim on the folder already (LockRun).
-  bool locked = false;
   // Asked before each entry is started; an entry for which it returns true
   // is left as it is, counted as done already.
   std::function<bool(std::size_t index, const FolderPath &path)> isDone;
+  // Called after each entry with what became of it (or would, in a dry run).
+  std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
+  // Asked before each entry; once it returns true no further entry is
+  // started, and the report says the run stopped.
+  std::function<bool()> stopRequested;
   // How the notice shows a path; as it is when empty.
   std::function<std::string(const FolderPath &path)> showPath;
 };

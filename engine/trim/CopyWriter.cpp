@@ -1,13 +1,11 @@
 #include "engine/trim/CopyWriter.h"
 
+#include "engine/threads/Workers.h"
 #include "engine/trim/LineModel.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <system_error>
-#include <thread>
+#include <utility>
 
 namespace tailsnip {
 
@@ -48,85 +46,33 @@ private:
 
 // Writes pieces on a thread of its own, one at a time and in the order they
 // are put, while the caller reads and translates the next: on a large file
-// the reading and the writing overlap. The thread starts at the first need
-// and ends with the buffer.
+// the reading and the writing overlap. Where no thread can be started, each
+// piece is written as it is put.
 class WriteBehind {
 public:
-  WriteBehind() = default;
-  WriteBehind(const WriteBehind &) = delete;
-  WriteBehind &operator=(const WriteBehind &) = delete;
-  ~WriteBehind() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable())
-      thread_.join();
-  }
-
-  // Whether the thread runs or could be started.
-  bool ready() {
-    if (!thread_.joinable()) {
-      try {
-        thread_ = std::thread([this] { serve(); });
-      } catch (const std::system_error &) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  // Waits until the piece put before is written and hands `piece` to
-  // `writer`, unless the one before failed: then returns its error.
+  // Waits until the piece put before is written and has `writer` write
+  // `piece`, unless the one before failed: then returns its error.
   FsError put(PieceWriter &writer, const Piece &piece) {
     if (const FsError before = wait(); before != FsError::None)
       return before;
-    std::lock_guard<std::mutex> lock(mutex_);
-    writer_ = &writer;
-    piece_ = piece;
-    waiting_ = true;
-    changed_.notify_all();
+    const auto write = [this, &writer, piece] {
+      outcome_ = writer.write(piece);
+    };
+    if (!writer_.post(write))
+      write();
     return FsError::None;
   }
 
   // Waits until the piece put last is written; how that went.
   FsError wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !waiting_ && !writing_; });
-    const FsError outcome = outcome_;
-    outcome_ = FsError::None;
-    return outcome;
+    writer_.wait();
+    return std::exchange(outcome_, FsError::None);
   }
 
 private:
-  void serve() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [&] { return stopping_ || waiting_; });
-      if (!waiting_)
-        return;
-      const Piece piece = piece_;
-      waiting_ = false;
-      writing_ = true;
-      lock.unlock();
-      const FsError outcome = writer_->write(piece);
-      lock.lock();
-      writing_ = false;
-      outcome_ = outcome;
-      changed_.notify_all();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  PieceWriter *writer_ = nullptr;
-  Piece piece_;
-  bool waiting_ = false;
-  bool writing_ = false;
-  bool stopping_ = false;
+  Workers writer_{1, 1};
+  // The last piece's, set by whichever thread wrote it.
   FsError outcome_ = FsError::None;
-  std::thread thread_;
 };
 
 TrimBuffer::TrimBuffer(std::size_t chunk)
@@ -177,8 +123,7 @@ bool WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, b
     }
   }
   PieceWriter writer;
-  WriteBehind *behind =
-      keep > buffer.chunk() && buffer.writeBehind().ready() ? &buffer.writeBehind() : nullptr;
+  WriteBehind *behind = keep > buffer.chunk() ? &buffer.writeBehind() : nullptr;
   // Whatever happens here, no piece is still being written on return; a
   // failure found meanwhile is the one told.
   struct Finish {

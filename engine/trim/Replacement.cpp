@@ -154,13 +154,25 @@ bool Replacement::mayRetryBeside() const {
 }
 
 TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
-                              TrimBuffer &buffer, TrimResult &result, bool currentFolderFirst) {
-  if (const FsError error = create(currentFolderFirst); error != FsError::None)
+                              TrimBuffer &buffer, TrimResult &result) {
+  keep_ = keep;
+  keepLineEnds_ = keepLineEnds;
+  if (const FsError error = create(true); error != FsError::None)
     return Fail(result, Reason::CannotWriteCopy, error.code());
+  return fill(buffered, buffer, result);
+}
+
+TrimResult Replacement::writeBeside(TrimBuffer &buffer, TrimResult &result) {
+  if (const FsError error = create(false); error != FsError::None)
+    return Fail(result, Reason::CannotWriteCopy, error.code());
+  return fill(0, buffer, result);
+}
+
+TrimResult Replacement::fill(std::size_t buffered, TrimBuffer &buffer, TrimResult &result) {
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
-  if (!WriteShortened(input_, keep, buffered, keepLineEnds, copy_, buffer, result))
+  if (!WriteShortened(input_, keep_, buffered, keepLineEnds_, copy_, buffer, result))
     return result;
   result.outcome = Outcome::Shortened;
   return result;

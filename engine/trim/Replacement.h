@@ -75,17 +75,20 @@ public:
   // copy may be made again beside the entry.
   bool mayRetryBeside() const;
 
-  // Creates the copy ("temp.txt" first where `currentFolderFirst` and the
-  // current folder allows) and writes the first `keep` bytes of the entry
-  // into it, with CR LF line ends unless `keepLineEnds`; `buffer.input()`
-  // may already hold the first `buffered` of them. Adds to `result`'s byte
-  // counts.
+  // Creates the copy ("temp.txt" where the current folder takes it) and
+  // writes the first `keep` bytes of the entry into it, with CR LF line ends
+  // unless `keepLineEnds`; `buffer.input()` may already hold the first
+  // `buffered` of them. Adds to `result`'s byte counts.
   TrimResult write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds, TrimBuffer &buffer,
-                   TrimResult &result, bool currentFolderFirst);
+                   TrimResult &result);
+
+  // Writes the copy again, beside the entry, after mayRetryBeside().
+  TrimResult writeBeside(TrimBuffer &buffer, TrimResult &result);
 
 private:
   fs::FsError create(bool currentFolderFirst);
   template <typename Take> fs::FsError takeName(Take take);
+  TrimResult fill(std::size_t buffered, TrimBuffer &buffer, TrimResult &result);
   void removeCopy();
 
   std::shared_ptr<const fs::Folder> folder_;
@@ -97,6 +100,8 @@ private:
   FolderPath copyPath_; // set only while a file of ours exists under it
   fs::File copy_;
   bool temporaryFirst_ = false; // the copy is to be "temp.txt" where that is free
+  std::uint64_t keep_ = 0;      // the entry's bytes the copy holds, shortened
+  bool keepLineEnds_ = false;   // ... as they are, rather than with CR LF line ends
   bool crossedVolumes_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "engine/trim/TrimFile.h"
 
+#include "engine/trim/Committer.h"
+
 #include <new>
 #include <utility>
 
@@ -56,30 +58,9 @@ TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::Fil
   return result;
 }
 
-// Writes, flushes and moves the shortened copy over the entry, one entry at
-// a time. A copy refused across volumes (one volume mounted twice) is made
-// once more, beside the entry.
-TrimResult ReplaceNow(Replacement &replacement, std::uint64_t keep, std::size_t buffered,
-                      bool keepLineEnds, TrimBuffer &buffer, TrimResult &result) {
-  for (const bool currentFolderFirst : {true, false}) {
-    TrimResult written =
-        replacement.write(keep, buffered, keepLineEnds, buffer, result, currentFolderFirst);
-    if (written.outcome == Outcome::Failed)
-      return written;
-    if (TrimResult kept = replacement.keepAttributes(result); kept.outcome == Outcome::Failed)
-      return kept;
-    if (const FsError error = replacement.flush(false); error != FsError::None)
-      return Fail(result, Reason::CannotWriteCopy, error.code());
-    TrimResult committed = replacement.commit(result);
-    if (!currentFolderFirst || !replacement.mayRetryBeside())
-      return committed;
-  }
-  return Fail(result, Reason::CannotReplace, {});
-}
-
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
                            TrimBuffer &buffer, TrimMode mode, const TrimSettings &settings,
-                           std::unique_ptr<Replacement> *pending) {
+                           std::unique_ptr<Replacement> &copy) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
@@ -91,19 +72,16 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   if (mode == TrimMode::DryRun)
     return CheckCopyPlace(place, input, info, result);
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
-  if (!pending)
-    return ReplaceNow(*replacement, keep, buffered, settings.keepLineEnds, buffer, result);
-  TrimResult written =
-      replacement->write(keep, buffered, settings.keepLineEnds, buffer, result, false);
+  TrimResult written = replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
   if (written.outcome != Outcome::Failed)
-    *pending = std::move(replacement);
+    copy = std::move(replacement);
   return written;
 }
 
 } // namespace
 
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
-                     fs::Folder *folderOut, std::unique_ptr<Replacement> *pending,
+                     std::unique_ptr<Replacement> &copy, fs::Folder *folderOut,
                      const TrimSettings &settings) {
   try {
     fs::File input;
@@ -135,7 +113,7 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return {Outcome::Failed, Reason::ReadOnly};
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
-    return TrimRegularFile(place, input, info, buffer, mode, settings, pending);
+    return TrimRegularFile(place, input, info, buffer, mode, settings, copy);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }
@@ -149,8 +127,11 @@ TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode,
     return Failed(Reason::CannotRead, error);
   fs::Folder currentFolder;
   fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
-  return TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode, nullptr, nullptr,
-                   settings);
+  Shortening shortening;
+  shortening.result = TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode,
+                                shortening.copy, nullptr, settings);
+  Committer().commit({&shortening}, &buffer);
+  return shortening.result;
 }
 
 } // namespace tailsnip

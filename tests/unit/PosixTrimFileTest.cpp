@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -121,6 +124,26 @@ TEST_F(PosixTrimFileTest, CopyOnAnotherVolumeIsMovedBesideTheEntryFirst) {
   EXPECT_EQ("a\r\nb\r\n", ReadBytes(path));
   EXPECT_EQ(1u, CountEntries(scratch_.tree())) << "a stray file beside the entry";
   EXPECT_EQ(0u, CountEntries(scratch_.cwd())) << "temp.txt left behind";
+}
+
+TEST_F(PosixTrimFileTest, VolumeMountedTwiceTakesTheCopyBesideTheEntryOnceTheRenameIsRefused) {
+  // The current directory is the entry's volume mounted a second time: the
+  // same device, but no rename from one mount to the other.
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "bind mounts need root";
+  const stdfs::path shared = scratch_.root() / "shared";
+  stdfs::create_directory(shared);
+  if (::mount(shared.c_str(), scratch_.cwd().c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "bind mount failed: " << std::strerror(errno);
+  stdfs::current_path(scratch_.cwd()); // step onto the second mount
+  const stdfs::path path = scratch_.file("entry", "a\nb\nc\n");
+  const TrimResult result = Trim(path);
+  stdfs::current_path(scratch_.root());
+  ::umount2(scratch_.cwd().c_str(), MNT_DETACH);
+  EXPECT_EQ(Outcome::Shortened, result.outcome) << DescribeReason(result.reason);
+  EXPECT_EQ("a\r\nb\r\n", ReadBytes(path));
+  EXPECT_EQ(1u, CountEntries(scratch_.tree())) << "a stray file beside the entry";
+  EXPECT_EQ(0u, CountEntries(shared)) << "temp.txt left behind";
 }
 
 TEST_F(PosixTrimFileTest, FullCurrentVolumeIsPassedOverForTheEntrysOwn) {

@@ -218,7 +218,7 @@ TEST_F(TrimFileTest, CopyDroppedBeforeItsCommitLeavesNothingBehind) {
   const fs::Folder noCurrentFolder; // copies go beside their entries
   std::unique_ptr<Replacement> pending;
   const TrimResult result =
-      TrimEntry({folder, &noCurrentFolder, path}, buffer_, TrimMode::Replace, nullptr, &pending);
+      TrimEntry({folder, &noCurrentFolder, path}, buffer_, TrimMode::Replace, pending);
   ASSERT_TRUE(pending) << DescribeReason(result.reason);
   EXPECT_TRUE(pending->copy().isOpen()) << "no copy was written";
   pending.reset();

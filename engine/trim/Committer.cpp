@@ -1,0 +1,82 @@
+#include "engine/trim/Committer.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace tailsnip {
+
+namespace {
+
+bool Contains(const std::vector<std::uint64_t> &values, std::uint64_t value) {
+  return std::find(values.begin(), values.end(), value) != values.end();
+}
+
+// Flushes and closes the copy of `item`; a failure is told in its result,
+// with the system's text, on whichever thread it happened.
+void FlushCopy(Shortening &item, bool volumeFlushed) {
+  if (const fs::FsError error = item.copy->flush(volumeFlushed); error != fs::FsError::None)
+    Fail(item.result, Reason::CannotWriteCopy, error.code());
+}
+
+} // namespace
+
+void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer) {
+  keepAttributes(batch);
+  flush(batch);
+  for (Shortening *item : batch) {
+    if (!item->copy)
+      continue;
+    const TrimResult written = item->result;
+    item->result = item->copy->commit(written);
+    if (rewriteBuffer && item->copy->mayRetryBeside()) {
+      // One volume mounted twice: "temp.txt" lies on it, but not for a rename.
+      item->result = written;
+      if (item->copy->writeBeside(*rewriteBuffer, item->result).outcome == Outcome::Failed)
+        item->copy.reset();
+      else
+        commit({item}, nullptr);
+    }
+  }
+}
+
+// Attributes first: a flush covers them too. Done here, on the thread that
+// waits for the disk, rather than on one that reads ahead.
+void Committer::keepAttributes(const std::vector<Shortening *> &batch) {
+  for (Shortening *item : batch)
+    if (item->copy) {
+      item->result = item->copy->keepAttributes(item->result);
+      if (item->result.outcome == Outcome::Failed)
+        item->copy.reset();
+    }
+}
+
+void Committer::flush(const std::vector<Shortening *> &batch) {
+  const auto copiesOn = [&](std::uint64_t volume) {
+    return std::count_if(batch.begin(), batch.end(), [&](const Shortening *item) {
+      return item->copy && item->copy->volume() == volume;
+    });
+  };
+  std::vector<std::uint64_t> flushedVolumes;
+  std::vector<std::uint64_t> unflushableVolumes;
+  std::vector<Shortening *> alone;
+  for (Shortening *item : batch) {
+    if (!item->copy)
+      continue;
+    const std::uint64_t volume = item->copy->volume();
+    if (!Contains(flushedVolumes, volume) && !Contains(unflushableVolumes, volume) &&
+        copiesOn(volume) > 1)
+      (fs::FlushVolume(item->copy->copy()) == fs::FsError::None ? flushedVolumes
+                                                                : unflushableVolumes)
+          .push_back(volume);
+    if (Contains(flushedVolumes, volume))
+      FlushCopy(*item, true);
+    else
+      alone.push_back(item);
+  }
+  flushers_.forEach(alone.size(), [&](std::size_t i) { FlushCopy(*alone[i], false); });
+  for (Shortening *item : batch)
+    if (item->copy && item->result.outcome == Outcome::Failed)
+      item->copy.reset(); // removes the copy
+}
+
+} // namespace tailsnip

@@ -1,0 +1,45 @@
+// The last steps of shortening entries whose copies are written, in one
+// sequence for a batch: each copy gets its entry's attributes, all are
+// flushed to stable storage, then each takes its entry's place, in the
+// batch's order. Shortening one entry at a time, as the dialog does, is the
+// same sequence with batches of one.
+#ifndef TAILSNIP_ENGINE_TRIM_COMMITTER_H
+#define TAILSNIP_ENGINE_TRIM_COMMITTER_H
+
+#include "engine/Outcome.h"
+#include "engine/threads/Workers.h"
+#include "engine/trim/CopyWriter.h"
+#include "engine/trim/Replacement.h"
+
+#include <memory>
+#include <vector>
+
+namespace tailsnip {
+
+// An entry on its way from its reading to its outcome.
+struct Shortening {
+  TrimResult result;                 // what became of it so far
+  std::unique_ptr<Replacement> copy; // its written copy, until it takes the entry's place
+};
+
+class Committer {
+public:
+  // Commits the copies of `batch`. A copy lone on its volume in the batch
+  // is flushed on its own; where several share one, the volume is flushed
+  // once, where the system can, and otherwise each copy on its own, several
+  // at once. A copy that fails at any step is removed, its entry kept and
+  // the reason told in its result. A copy in "temp.txt" refused across
+  // volumes is written again beside its entry, through `rewriteBuffer`,
+  // where one is given: the buffer of the thread that wrote it, this one.
+  void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer);
+
+private:
+  void keepAttributes(const std::vector<Shortening *> &batch);
+  void flush(const std::vector<Shortening *> &batch);
+
+  Workers flushers_{7, 7}; // eight flushes in flight, measured best
+};
+
+} // namespace tailsnip
+
+#endif
