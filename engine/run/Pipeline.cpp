@@ -148,9 +148,9 @@ private:
     std::error_code unopenedError;
     const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry, unopenedError);
     if (!folder) {
-      result = unopenedError ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0, 0,
-                                          unopenedError}
-                             : TrimResult{Outcome::Failed, Reason::FolderChanged};
+      result = unopenedError
+                   ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0, 0, unopenedError}
+                   : TrimResult{Outcome::Failed, Reason::FolderChanged};
       return slot;
     }
     fs::Folder opened;
@@ -169,26 +169,30 @@ private:
     std::vector<Shortening *> copies;
     for (Slot &slot : batch)
       copies.push_back(&slot.shortening);
-    committer_.commit(copies, rewriteBuffer);
     std::vector<fs::File> replaced;
-    for (Slot &slot : batch) {
-      if (slot.doneBefore) {
-        ++report_.alreadyDone;
-        continue;
-      }
-      Shortening &done = slot.shortening;
-      // Another name of the file still reaches it: nothing is freed.
-      // Windows closed the entry before its rename.
-      if (done.copy && done.result.outcome == Outcome::Shortened && !done.copy->hasOtherNames())
-        if (fs::File entry = done.copy->takeEntry(); entry.isOpen())
-          replaced.push_back(std::move(entry));
-      done.copy.reset();
-      Count(*slot.entry, done.result, report_);
-      if (options_.onEntry)
-        options_.onEntry(*slot.entry, done.result);
-    }
+    // Each entry is told of before the next takes its place, as one at a time.
+    committer_.commit(copies, rewriteBuffer, [&](std::size_t i) { tell(batch[i], replaced); });
     closer_.close(replaced);
     batch.clear();
+  }
+
+  // Counts and tells what became of the entry of `slot`; its replaced entry,
+  // still open, joins `replaced` to be closed away from this thread.
+  void tell(Slot &slot, std::vector<fs::File> &replaced) {
+    if (slot.doneBefore) {
+      ++report_.alreadyDone;
+      return;
+    }
+    Shortening &done = slot.shortening;
+    // Another name of the file still reaches it: nothing is freed.
+    // Windows closed the entry before its rename.
+    if (done.copy && done.result.outcome == Outcome::Shortened && !done.copy->hasOtherNames())
+      if (fs::File entry = done.copy->takeEntry(); entry.isOpen())
+        replaced.push_back(std::move(entry));
+    done.copy.reset();
+    Count(*slot.entry, done.result, report_);
+    if (options_.onEntry)
+      options_.onEntry(*slot.entry, done.result);
   }
 
   const RunOptions &options_;

@@ -20,22 +20,29 @@ void FlushCopy(Shortening &item, bool volumeFlushed) {
 
 } // namespace
 
-void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer) {
+void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
+                       const std::function<void(std::size_t index)> &committed) {
   keepAttributes(batch);
   flush(batch);
-  for (Shortening *item : batch) {
-    if (!item->copy)
-      continue;
-    const TrimResult written = item->result;
-    item->result = item->copy->commit(written);
-    if (rewriteBuffer && item->copy->mayRetryBeside()) {
-      // One volume mounted twice: "temp.txt" lies on it, but not for a rename.
-      item->result = written;
-      if (item->copy->writeBeside(*rewriteBuffer, item->result).outcome == Outcome::Failed)
-        item->copy.reset();
-      else
-        commit({item}, nullptr);
-    }
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    Shortening *item = batch[i];
+    if (item->copy)
+      commitOne(*item, rewriteBuffer);
+    if (committed)
+      committed(i);
+  }
+}
+
+void Committer::commitOne(Shortening &item, TrimBuffer *rewriteBuffer) {
+  const TrimResult written = item.result;
+  item.result = item.copy->commit(written);
+  if (rewriteBuffer && item.copy->mayRetryBeside()) {
+    // One volume mounted twice: "temp.txt" lies on it, but not for a rename.
+    item.result = written;
+    if (item.copy->writeBeside(*rewriteBuffer, item.result).outcome == Outcome::Failed)
+      item.copy.reset();
+    else
+      commit({&item}, nullptr);
   }
 }
 

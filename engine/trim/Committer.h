@@ -11,6 +11,8 @@
 #include "engine/trim/CopyWriter.h"
 #include "engine/trim/Replacement.h"
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -31,9 +33,13 @@ public:
   // the reason told in its result. A copy in "temp.txt" refused across
   // volumes is written again beside its entry, through `rewriteBuffer`,
   // where one is given: the buffer of the thread that wrote it, this one.
-  void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer);
+  // `committed`, where given, is told of each item's index as soon as that
+  // item is done, in the batch's order, before the next takes its place.
+  void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
+              const std::function<void(std::size_t index)> &committed = {});
 
 private:
+  void commitOne(Shortening &item, TrimBuffer *rewriteBuffer);
   void keepAttributes(const std::vector<Shortening *> &batch);
   void flush(const std::vector<Shortening *> &batch);
 

@@ -55,9 +55,7 @@ public:
   FsError put(PieceWriter &writer, const Piece &piece) {
     if (const FsError before = wait(); before != FsError::None)
       return before;
-    const auto write = [this, &writer, piece] {
-      outcome_ = writer.write(piece);
-    };
+    const auto write = [this, &writer, piece] { outcome_ = writer.write(piece); };
     if (!writer_.post(write))
       write();
     return FsError::None;
