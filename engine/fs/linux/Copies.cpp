@@ -1,0 +1,164 @@
+// Copies that nobody can open before they have their entry's owner, access
+// and attributes: unnamed until then where the file system allows.
+#include "engine/fs/linux/Descriptors.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <limits>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
+
+namespace tailsnip::fs {
+
+namespace {
+
+// Whether this process can give an unnamed file a name: through its
+// descriptor where it may link one (the superuser), through /proc elsewhere.
+bool CanNameUnnamed() {
+  static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+  return proc || IsSuperuser();
+}
+
+} // namespace
+
+FsError CreateUnnamed(const Folder &folder, const FileInfo &like, File &file) {
+  if (!CanNameUnnamed())
+    return Fail(FsError::NotSupported, EOPNOTSUPP);
+  // Nobody can open it: the entry's own permissions at once save a change.
+  const int fd = ::openat(folder.handle.handle(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                          like.permissions & 0777);
+  if (fd < 0)
+    return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL
+               ? Fail(FsError::NotSupported, errno)
+               : LastError();
+  file.adopt(fd);
+  return FsError::None;
+}
+
+FsError NameUnnamed(File &file, const Folder &folder, const FolderPath &path) {
+  const int into = folder.handle.handle();
+  const char *name = NameOf(path);
+  if (IsSuperuser()) {
+    if (::linkat(file.handle(), "", into, name, AT_EMPTY_PATH) == 0)
+      return FsError::None;
+    if (errno != ENOENT) // the refusal of a superuser without the capability
+      return LastError();
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(file.handle());
+  return ::linkat(AT_FDCWD, self.c_str(), into, name, AT_SYMLINK_FOLLOW) == 0 ? FsError::None
+                                                                              : LastError();
+}
+
+FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &, File &file) {
+  // Owner only: under a folder's default access list the mode masks every
+  // entry the file inherits from it.
+  const int fd = ::openat(folder.handle.handle(), NameOf(path),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return LastError();
+  file.adopt(fd);
+  return FsError::None;
+}
+
+namespace {
+
+constexpr char kAccessList[] = "system.posix_acl_access";
+
+// The names of the extended attributes of `fd` this user can see, each
+// ending in a NUL; none where the file system keeps none.
+FsError ListAttributes(int fd, std::vector<char> &names) {
+  for (;;) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size <= 0) {
+      names.clear();
+      return size == 0 || errno == ENOTSUP ? FsError::None : LastError();
+    }
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::flistxattr(fd, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      return FsError::None;
+    }
+    if (errno != ERANGE)
+      return LastError();
+  }
+}
+
+bool Lists(const std::vector<char> &names, const char *name) {
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
+    if (std::strcmp(&names[at], name) == 0)
+      return true;
+  return false;
+}
+
+// Gives `to` the extended attributes of `from` this user can read (ACLs,
+// security labels, user attributes) and removes those `from` has not, such
+// as an access list inherited from the folder. Done after the owner, since
+// a change of owner clears file capabilities. `setAccessList` tells whether
+// an access list was set, which sets the permission bits too.
+FsError CopyExtendedAttributes(int from, int to, bool &setAccessList) {
+  std::vector<char> names, own;
+  if (const FsError error = ListAttributes(from, names); error != FsError::None)
+    return error;
+  if (const FsError error = ListAttributes(to, own); error != FsError::None)
+    return error;
+  for (std::size_t at = 0; at < own.size(); at += std::strlen(&own[at]) + 1)
+    if (!Lists(names, &own[at]) && ::fremovexattr(to, &own[at]) != 0)
+      return Fail(FsError::AttributesNotKept, errno);
+  std::vector<char> value;
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+    const char *name = &names[at];
+    const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+    if (size < 0)
+      return LastError();
+    value.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+    if (got < 0)
+      return LastError();
+    if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0)
+      return Fail(FsError::AttributesNotKept, errno);
+    setAccessList |= std::strcmp(name, kAccessList) == 0;
+  }
+  return FsError::None;
+}
+
+} // namespace
+
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
+  // Decided from what the copy got, not from who runs: what it has already
+  // needs no change, which a file system that gives every file the same
+  // owner and mode (FAT through FUSE) would refuse.
+  const int fd = copy.handle();
+  struct stat got;
+  if (::fstat(fd, &got) != 0)
+    return LastError();
+  const bool ownerDiffers = got.st_uid != like.owner || got.st_gid != like.group;
+  if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0)
+    return Fail(FsError::OwnerNotKept, errno);
+  bool setAccessList = false;
+#ifdef __linux__
+  if (const FsError error = CopyExtendedAttributes(entry.handle(), fd, setAccessList);
+      error != FsError::None)
+    return error;
+#else
+  (void)entry;
+#endif
+  // Last: a change of owner clears the set-id bits, an access list sets the
+  // permission bits, and until now the copy was for this user alone.
+  const mode_t mode = static_cast<mode_t>(like.permissions);
+  if ((ownerDiffers || setAccessList || (got.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0)
+    return Fail(FsError::AttributesNotKept, errno);
+  return FsError::None;
+}
+
+} // namespace tailsnip::fs

@@ -1,0 +1,31 @@
+// What the Linux halves of the file operations share: errors from errno,
+// names within held folders, descriptions from stat, and who this process is.
+#ifndef TAILSNIP_ENGINE_FS_LINUX_DESCRIPTORS_H
+#define TAILSNIP_ENGINE_FS_LINUX_DESCRIPTORS_H
+
+#include "engine/fs/FileSystem.h"
+
+#include <sys/stat.h>
+
+namespace tailsnip::fs {
+
+// The failure the call that just failed reported in errno.
+FsError LastError();
+
+// A failure of `kind` whatever errno `code` would otherwise mean.
+FsError Fail(FsError::Kind kind, int code);
+
+// The entry's name in its folder: what follows the last separator.
+const char *NameOf(const FolderPath &path);
+
+FileIdentity IdentityOf(const struct stat &status);
+
+// Describes what `status` says of a file.
+void Fill(const struct stat &status, FileInfo &info);
+
+// Whether this process runs as the superuser, as ReadProcessIdentity last found.
+bool IsSuperuser();
+
+} // namespace tailsnip::fs
+
+#endif
