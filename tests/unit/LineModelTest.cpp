@@ -133,9 +133,9 @@ TEST(LineModelTest, LastLinesAgreeWithTheReferenceAtEveryChunkSize) {
   for (const char *text : {"a\nb\nc\n", "a\nb\nc", "\n\n\n", "a\r\nb\rc\n\nd", "x"})
     texts.push_back(text);
   for (const std::string &text : texts)
-    for (const std::uint64_t lines : {1, 2, 3, 7, 1000})
+    for (const std::uint64_t lines : {1u, 2u, 3u, 7u, 1000u})
       for (std::size_t chunk = 1; chunk <= text.size() + 1; ++chunk) {
-        const std::uint64_t keep = KeptLength(text, chunk, lines);
+        const auto keep = static_cast<std::size_t>(KeptLength(text, chunk, lines));
         ASSERT_EQ(reference::KeptLength(text, lines), keep)
             << "text \"" << text << "\", " << lines << " lines, chunk " << chunk;
         ASSERT_EQ(reference::Shortened(text, lines, true), text.substr(0, keep));

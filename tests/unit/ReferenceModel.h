@@ -4,6 +4,7 @@
 #define TAILSNIP_TESTS_REFERENCEMODEL_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -52,15 +53,15 @@ inline std::string LineEndsAsCrLf(const std::string &bytes) {
 }
 
 // How many leading bytes hold every line but the last `drop`.
-inline std::size_t KeptLength(const std::string &bytes, std::size_t drop = 1) {
+inline std::size_t KeptLength(const std::string &bytes, std::uint64_t drop = 1) {
   const std::vector<Line> lines = SplitLines(bytes);
-  return lines.size() <= drop ? 0 : lines[lines.size() - drop - 1].end;
+  return lines.size() <= drop ? 0 : lines[static_cast<std::size_t>(lines.size() - drop - 1)].end;
 }
 
 // Every line but the last `drop`, each ended by CR LF, or with its own line
 // end where `keepLineEnds`. A file without lines (an empty one) is left as
 // it is, which this gives too.
-inline std::string Shortened(const std::string &bytes, std::size_t drop = 1,
+inline std::string Shortened(const std::string &bytes, std::uint64_t drop = 1,
                              bool keepLineEnds = false) {
   const std::vector<Line> lines = SplitLines(bytes);
   std::string out;
