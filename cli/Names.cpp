@@ -1,5 +1,7 @@
 #include "cli/Names.h"
 
+#include "engine/FolderPath.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -41,13 +43,16 @@ std::string Escape(unsigned char c) {
 
 // Characters a shell reads as something else than themselves, as GNU's
 // quoting has them; '#' and '~' only at the start, '{' and '}' only alone.
+// Where '\\' separates folders, Windows' shells take it as it is.
 bool IsShellSpecial(std::string_view name, std::size_t at) {
   const char c = name[at];
   if (c == '#' || c == '~')
     return at == 0;
   if (c == '{' || c == '}')
     return name.size() == 1;
-  return c != '\0' && std::strchr(" !\"$&'()*;<=>?[\\^`|", c) != nullptr;
+  if (c == '\\')
+    return kPathSeparator != '\\';
+  return c != '\0' && std::strchr(" !\"$&'()*;<=>?[^`|", c) != nullptr;
 }
 
 // Characters that read the same between double quotes as between single

@@ -10,8 +10,9 @@ namespace tailsnip::cli {
 // Returns `name` as `ls --quoting-style=shell-escape` shows it: as it is
 // when a shell reads it back unchanged, otherwise quoted: 'a b', "it's",
 // 'a'$'\n''b'. Characters a shell treats specially (spaces, quotes, '$',
-// '*', '?', '!', ...), control characters and bytes that are not printable
-// UTF-8 (as octal escapes, $'\377') make it quoted. Pasted into a shell,
+// '*', '?', '!', ...; '\' but where it separates folders), control
+// characters and bytes that are not printable UTF-8 (as octal escapes,
+// $'\377') make it quoted. Pasted into a shell,
 // the result is `name` again, and no name can move the cursor or fake a
 // line of its own.
 std::string QuoteName(std::string_view name);
