@@ -67,8 +67,13 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
     } else {
       Split(operand, run, name);
       run.files = true;
-      if (const fs::FsError folderError = fs::GetIdentity(run.folder, run.identity);
-          folderError != fs::FsError::None) {
+      // Names from find come folder by folder: the folder is asked once.
+      const bool sameFolder =
+          !runs.empty() && runs.back().files && runs.back().folder == run.folder;
+      if (sameFolder)
+        run.identity = runs.back().identity;
+      else if (const fs::FsError folderError = fs::GetIdentity(run.folder, run.identity);
+               folderError != fs::FsError::None) {
         systemError = folderError.code();
         problem = "cannot access " + QuoteNameAlways(run.folder) + ": " +
                   fs::DescribeSystemError(systemError);
