@@ -3,9 +3,11 @@
 #ifdef _WIN32
 #include "engine/fs/windows/WidePath.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,16 @@ namespace tailsnip::cli {
 #ifdef _WIN32
 
 bool IsTerminal(std::FILE *stream) { return _isatty(_fileno(stream)) != 0; }
+
+std::size_t TerminalWidth(std::FILE *stream) {
+  CONSOLE_SCREEN_BUFFER_INFO screen;
+  const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (!GetConsoleScreenBufferInfo(console, &screen) || screen.srWindow.Right < screen.srWindow.Left)
+    return 0;
+  return static_cast<std::size_t>(screen.srWindow.Right - screen.srWindow.Left + 1);
+}
+
+void ReadStandardInputAsBytes() { _setmode(_fileno(stdin), _O_BINARY); }
 
 bool IsFolder(const std::string &path) {
   const DWORD attributes = GetFileAttributesW(ToWidePath(path).c_str());
@@ -42,6 +54,13 @@ void AllowAllOpenFiles() {}
 #else
 
 bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) != 0; }
+
+std::size_t TerminalWidth(std::FILE *stream) {
+  struct winsize size {};
+  return ::ioctl(::fileno(stream), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+void ReadStandardInputAsBytes() {}
 
 bool IsFolder(const std::string &path) {
   struct stat status;

@@ -11,6 +11,14 @@ namespace tailsnip::cli {
 // Whether `stream` is a terminal (a console on Windows), by the C runtime.
 bool IsTerminal(std::FILE *stream);
 
+// The width of the terminal (console) behind `stream`, in columns; 0 when
+// it cannot be told.
+std::size_t TerminalWidth(std::FILE *stream);
+
+// Makes standard input deliver its bytes as they are: Windows would turn
+// CR LF into LF and end at the byte 0x1A.
+void ReadStandardInputAsBytes();
+
 // Whether `path` names an existing folder, links followed. False on any error.
 bool IsFolder(const std::string &path);
 

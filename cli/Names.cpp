@@ -1,6 +1,7 @@
 #include "cli/Names.h"
 
-#include <cctype>
+#include "engine/FolderPath.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -8,50 +9,129 @@ namespace tailsnip::cli {
 
 namespace {
 
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
-
-std::string Escape(unsigned char c) {
-  switch (c) {
-  case '\a':
-    return "\\a";
-  case '\b':
-    return "\\b";
-  case '\t':
-    return "\\t";
-  case '\n':
-    return "\\n";
-  case '\v':
-    return "\\v";
-  case '\f':
-    return "\\f";
-  case '\r':
-    return "\\r";
-  default: {
-    char octal[8];
-    std::snprintf(octal, sizeof octal, "\\%03o", c);
-    return octal;
+// How many bytes the printable character at `at` takes, or 0 when the byte
+// there is to be escaped: a control character, a byte that starts no valid
+// UTF-8 sequence, or a C1 control (U+0080 to U+009F), as iswprint has it.
+std::size_t PrintableLength(std::string_view name, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80)
+    return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+  const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+  if (length == 0 || lead > 0xf4 || at + length > name.size())
+    return 0;
+  char32_t code = lead & (0x7f >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xc0) != 0x80)
+      return 0;
+    code = code << 6 | (byte(at + i) & 0x3f);
   }
-  }
+  static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool valid = code >= kLeast[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+  return valid && code > 0x9f ? length : 0;
 }
 
-// Matches one name character against the set that starts after `glob[at]`
-// == '['; moves `at` past the set. A '[' without its ']' is itself.
+std::string Escape(unsigned char c) {
+  static const char kLetters[] = "\aa\bb\ff\nn\rr\tt\vv";
+  if (c != 0)
+    if (const char *at = std::strchr(kLetters, c); at && (at - kLetters) % 2 == 0)
+      return std::string{'\\', at[1]};
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "\\%03o", c);
+  return octal;
+}
+
+// Characters a shell reads as something else than themselves, as GNU's
+// quoting has them; '#' and '~' only at the start, '{' and '}' only alone.
+// Where '\\' separates folders, Windows' shells take it as it is.
+bool IsShellSpecial(std::string_view name, std::size_t at) {
+  const char c = name[at];
+  if (c == '#' || c == '~')
+    return at == 0;
+  if (c == '{' || c == '}')
+    return name.size() == 1;
+  if (c == '\\')
+    return kPathSeparator != '\\';
+  return c != '\0' && std::strchr(" !\"$&'()*;<=>?[^`|", c) != nullptr;
+}
+
+// Characters that read the same between double quotes as between single
+// ones: a name whose quotes are apostrophes and which holds only these is
+// shown as "it's" rather than 'it'\''s'.
+bool IsPlainInDoubleQuotes(char c) {
+  return c == ' ' || c == '\'' || c == '@' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || std::strchr("%+,-./:]_", c);
+}
+
+std::string Quote(std::string_view name, bool always) {
+  bool quoted = always || name.empty();
+  bool apostrophe = false;
+  bool plainInDoubleQuotes = true;
+  for (std::size_t at = 0; at < name.size();) {
+    const std::size_t length = PrintableLength(name, at);
+    if (length == 0) {
+      quoted = true;
+      plainInDoubleQuotes = false;
+    } else if (length == 1) {
+      quoted = quoted || IsShellSpecial(name, at);
+      apostrophe = apostrophe || name[at] == '\'';
+      plainInDoubleQuotes = plainInDoubleQuotes && IsPlainInDoubleQuotes(name[at]);
+    }
+    at += length == 0 ? 1 : length;
+  }
+  if (!quoted)
+    return std::string(name);
+  if (apostrophe && plainInDoubleQuotes)
+    return "\"" + std::string(name) + "\"";
+  // Printable runs between single quotes, the rest escaped within $'...'.
+  std::string text = "'";
+  bool escaping = false;
+  for (std::size_t at = 0; at < name.size();) {
+    const std::size_t length = PrintableLength(name, at);
+    if (length == 0) {
+      if (!escaping)
+        text += "'$'";
+      escaping = true;
+      text += Escape(static_cast<unsigned char>(name[at++]));
+      continue;
+    }
+    if (escaping)
+      text += "''";
+    escaping = false;
+    if (name[at] == '\'')
+      text += "'\\''";
+    else
+      text.append(name, at, length);
+    at += length;
+  }
+  return text + "'";
+}
+
+// Reads one member of a set at `at`; a backslash makes the next character
+// a member as it is.
+unsigned char SetMember(std::string_view glob, std::size_t &at) {
+  if (glob[at] == '\\' && at + 1 < glob.size())
+    ++at;
+  return static_cast<unsigned char>(glob[at++]);
+}
+
+// Matches one name character against the set that starts at `glob[at]` ==
+// '['; moves `at` past the set. A '[' without its ']' is itself.
 bool MatchSet(std::string_view glob, std::size_t &at, char c) {
+  const auto byte = static_cast<unsigned char>(c);
   std::size_t i = at + 1;
   const bool negated = i < glob.size() && (glob[i] == '!' || glob[i] == '^');
   if (negated)
     ++i;
   bool found = false;
   for (bool first = true; i < glob.size() && (first || glob[i] != ']'); first = false) {
-    const char low = glob[i];
-    char high = low;
-    if (i + 2 < glob.size() && glob[i + 1] == '-' && glob[i + 2] != ']') {
-      high = glob[i + 2];
-      i += 3;
-    } else {
+    const unsigned char low = SetMember(glob, i);
+    unsigned char high = low;
+    if (i + 1 < glob.size() && glob[i] == '-' && glob[i + 1] != ']') {
       ++i;
+      high = SetMember(glob, i);
     }
-    found = found || (low <= c && c <= high);
+    found = found || (low <= byte && byte <= high);
   }
   if (i >= glob.size()) { // no closing bracket
     ++at;
@@ -61,58 +141,31 @@ bool MatchSet(std::string_view glob, std::size_t &at, char c) {
   return found != negated;
 }
 
-// Quotes as ls does for a shell: printable runs in single quotes, control
-// characters as $'\n' or $'\033'.
-std::string Quote(std::string_view name) {
-  std::string quoted;
-  bool open = false;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsControl(byte)) {
-      if (open)
-        quoted += '\'';
-      open = false;
-      quoted += "$'" + Escape(byte) + "'";
-      continue;
-    }
-    if (!open)
-      quoted += '\'';
-    open = true;
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  if (open)
-    quoted += '\'';
-  return quoted;
-}
-
 } // namespace
 
-std::string QuoteName(std::string_view name) {
-  for (const char c : name)
-    if (IsControl(static_cast<unsigned char>(c)))
-      return Quote(name);
-  return std::string(name);
-}
+std::string QuoteName(std::string_view name) { return Quote(name, false); }
 
-std::string ShellWord(std::string_view name) {
-  static const char kSafe[] = "_-+=.,:/@%";
-  for (const char c : name)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr(kSafe, c))
-      return Quote(name);
-  return name.empty() ? "''" : std::string(name);
-}
+std::string QuoteNameAlways(std::string_view name) { return Quote(name, true); }
 
 bool MatchGlob(std::string_view glob, std::string_view name, char separator) {
   constexpr std::size_t kNone = std::string_view::npos;
   std::size_t g = 0, n = 0;
-  std::size_t starGlob = kNone, starName = 0; // where to try again: the last '*'
+  // Where to try again: after the last '*' and after the last "**".
+  std::size_t starGlob = kNone, starName = 0;
+  std::size_t anyGlob = kNone, anyName = 0;
   while (n < name.size()) {
     if (g < glob.size() && glob[g] == '*') {
-      starGlob = ++g;
-      starName = n;
+      const std::size_t stars = glob.find_first_not_of('*', g);
+      const std::size_t end = stars == kNone ? glob.size() : stars;
+      if (end - g > 1) {
+        anyGlob = end;
+        anyName = n;
+        starGlob = kNone; // the "**" takes over what an earlier '*' could
+      } else {
+        starGlob = end;
+        starName = n;
+      }
+      g = end;
       continue;
     }
     if (g < glob.size()) {
@@ -123,6 +176,8 @@ bool MatchGlob(std::string_view glob, std::string_view name, char separator) {
         matched = c != separator;
       else if (glob[g] == '[')
         matched = c != separator && MatchSet(glob, next = g, c);
+      else if (glob[g] == '\\' && g + 1 < glob.size())
+        matched = glob[next++] == c;
       else
         matched = glob[g] == c;
       if (matched) {
@@ -132,11 +187,18 @@ bool MatchGlob(std::string_view glob, std::string_view name, char separator) {
       }
     }
     // Let the last '*' take one more character, never a separator; an
-    // earlier '*' could not take more either without crossing one.
-    if (starGlob == kNone || name[starName] == separator)
+    // earlier '*' could not take more either without crossing one. Failing
+    // that, the last "**" takes one more, whatever it is.
+    if (starGlob != kNone && name[starName] != separator) {
+      g = starGlob;
+      n = ++starName;
+    } else if (anyGlob != kNone) {
+      starGlob = kNone;
+      g = anyGlob;
+      n = ++anyName;
+    } else {
       return false;
-    g = starGlob;
-    n = ++starName;
+    }
   }
   while (g < glob.size() && glob[g] == '*')
     ++g;

@@ -7,18 +7,27 @@
 
 namespace tailsnip::cli {
 
-// Returns `name` as it is when it holds no control character; otherwise
-// quoted as ls quotes it for a shell: 'a'$'\n''b'. A list then keeps one
-// name a line, and no name can move the cursor or fake a line of its own.
+// Returns `name` as `ls --quoting-style=shell-escape` shows it: as it is
+// when a shell reads it back unchanged, otherwise quoted: 'a b', "it's",
+// 'a'$'\n''b'. Characters a shell treats specially (spaces, quotes, '$',
+// '*', '?', '!', ...; '\' but where it separates folders), control
+// characters and bytes that are not printable UTF-8 (as octal escapes,
+// $'\377') make it quoted. Pasted into a shell,
+// the result is `name` again, and no name can move the cursor or fake a
+// line of its own.
 std::string QuoteName(std::string_view name);
 
-// Returns `name` as one word a shell reads back as `name`: as it is when
-// it holds only letters, digits and "_-+=.,:/@%", otherwise quoted the same way.
-std::string ShellWord(std::string_view name);
+// Returns `name` quoted as QuoteName quotes it, even where it need not be
+// ('a'), as `ls --quoting-style=shell-escape-always` does: for messages,
+// where a name stands among other words.
+std::string QuoteNameAlways(std::string_view name);
 
-// Whether `name` matches `glob`: '*' matches any run of characters and '?'
-// any one, neither matching `separator`; "[a-z]" matches one of a set, and
-// "[!a-z]" or "[^a-z]" one outside it. Everything else matches itself.
+// Whether `name` matches `glob`: '*' matches any run of characters but
+// `separator`, "**" any run at all, and '?' any one character but
+// `separator`; "[a-z]" matches one of a set other than `separator`, and
+// "[!a-z]" or "[^a-z]" one outside it. A backslash makes the character
+// after it match itself. Everything else matches itself, as does a '['
+// without its ']'.
 bool MatchGlob(std::string_view glob, std::string_view name, char separator);
 
 } // namespace tailsnip::cli

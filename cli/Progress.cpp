@@ -3,6 +3,7 @@
 #include "cli/Console.h"
 
 #include <cmath>
+#include <utility>
 
 namespace tailsnip::cli {
 
@@ -41,9 +42,10 @@ ProgressLine::ProgressLine(std::FILE *out, Clock::duration delay, bool onTermina
     : out_(out), onTerminal_(onTerminal), firstDraw_(Clock::now() + delay),
       listedAt_(Clock::now()) {}
 
-void ProgressLine::setListed(std::size_t listed) {
-  listed_ = listed;
-  listedAt_ = Clock::now();
+void ProgressLine::addListed(std::size_t listed) {
+  listed_ += listed;
+  if (!std::exchange(listedOnce_, true))
+    listedAt_ = Clock::now();
 }
 
 void ProgressLine::entryDone(std::uint64_t bytesRead) {
@@ -68,9 +70,14 @@ void ProgressLine::draw(Clock::time_point now) {
     if (done_ > 0 && done_ < listed_)
       line += ", " + FormatDuration(static_cast<double>(listed_ - done_) / rate) + " left";
   }
-  if (onTerminal_)
+  if (onTerminal_) {
+    // A line as wide as the terminal would leave the cursor on the next one
+    // on some terminals, and the carriage return could not take it back.
+    const std::size_t columns = TerminalWidth(out_);
+    if (columns > 1 && line.size() >= columns)
+      line.resize(columns - 1);
     std::fprintf(out_, "\r%s%s", EraseLine(width_).c_str(), line.c_str());
-  else
+  } else
     std::fprintf(out_, "%s\n", line.c_str());
   std::fflush(out_);
   width_ = line.size();

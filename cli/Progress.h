@@ -20,12 +20,14 @@ public:
   using Clock = std::chrono::steady_clock;
 
   // Draws on `out` once `delay` has passed since construction: on a
-  // terminal one line redrawn at most ten times a second, elsewhere a plain
-  // line a second, for logs. A line never drawn costs nothing but counting.
+  // terminal one line redrawn at most ten times a second, cut to the
+  // terminal's width so that it never wraps, elsewhere a plain line a
+  // second, for logs. A line never drawn costs nothing but counting.
   ProgressLine(std::FILE *out, Clock::duration delay, bool onTerminal);
 
-  // The list is built: the entries are counted from here, and so is the rate.
-  void setListed(std::size_t listed);
+  // A run's list is built: its entries are counted from here, and the rate
+  // from the first list on.
+  void addListed(std::size_t listed);
   void entryDone(std::uint64_t bytesRead);
   // Erases the line on a terminal, if one was drawn.
   void finish();
@@ -38,6 +40,7 @@ private:
   Clock::time_point firstDraw_;
   Clock::time_point listedAt_;
   Clock::time_point lastDraw_;
+  bool listedOnce_ = false;
   bool drawn_ = false;
   std::size_t width_ = 0; // of the line drawn last
   std::size_t listed_ = 0;

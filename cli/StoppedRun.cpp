@@ -1,8 +1,7 @@
 #include "cli/StoppedRun.h"
 
+#include "cli/Errors.h"
 #include "cli/Names.h"
-
-#include <cstdio>
 
 namespace tailsnip::cli {
 
@@ -13,11 +12,7 @@ using Finding = StoppedRunFinding;
 // What the system said, as every other failure is reported.
 std::string SystemText(const std::error_code &code) { return fs::DescribeSystemError(code); }
 
-void Say(const std::string &message) {
-  std::fprintf(stderr, "tailsnip-cli: %s\n", message.c_str());
-}
-
-std::string Quoted(const FolderPath &path) { return "'" + QuoteName(path) + "'"; }
+std::string Quoted(const FolderPath &path) { return QuoteNameAlways(path); }
 
 // The options that ask for `trim`.
 std::string OptionsFor(const TrimSettings &trim) {
@@ -45,7 +40,7 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
   case Finding::StoppedWithin:
     return "a stopped run over " + Quoted(stopped.folder) +
            (check.finding == Finding::StoppedAround ? ", which holds " : ", within ") + shown +
-           ", is not finished: tailsnip-cli --resume " + ShellWord(stopped.folder) +
+           ", is not finished: tailsnip-cli --resume " + QuoteName(stopped.folder) +
            " finishes it, --restart over it forgets it";
   case Finding::JournalUnreadable:
     return "the journal " + journal + " of a run over " + shown +
@@ -64,7 +59,8 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
   case Finding::FolderUnknown:
     return "cannot identify " + shown + ": " + SystemText(check.systemError);
   case Finding::NoJournalFolder:
-    return "no place for the run's journal: neither XDG_STATE_HOME nor HOME is set";
+    return "no place for the run's journal: neither XDG_STATE_HOME nor HOME is set, "
+           "and the user has no home folder";
   case Finding::JournalFolderUnusable:
     return "cannot use the journal folder " + journal + ": " + SystemText(check.systemError);
   case Finding::JournalsUnlisted:
@@ -84,30 +80,30 @@ Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse us
   const StoppedRunCheck check = journal.open(folder, use, asked);
   if (check.mayGoOn())
     return Verdict::Go;
-  Say(Message(check, folder, asked));
+  Error(Message(check, folder, asked));
   return check.refused() ? Verdict::Refused : Verdict::Failed;
 }
 
 bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &trim) {
   const JournalChange change = journal.record(list, trim);
   if (!change.done)
-    Say("cannot write the run's journal " + Quoted(journal.path()) + ": " +
-        SystemText(change.systemError) + "; nothing was changed");
+    Error("cannot write the run's journal " + Quoted(journal.path()) + ": " +
+          SystemText(change.systemError) + "; nothing was changed");
   return change.done;
 }
 
 void FinishJournal(RunJournal &journal) {
   if (const JournalChange change = journal.finish(); !change.done)
-    Say("cannot remove the finished run's journal " + Quoted(journal.path()) + ": " +
-        SystemText(change.systemError) + "; remove it, or the next run will ask for --restart");
+    Error("cannot remove the finished run's journal " + Quoted(journal.path()) + ": " +
+          SystemText(change.systemError) + "; remove it, or the next run will ask for --restart");
 }
 
 void ExplainVanishedFolder(const std::string &folder) {
   for (const FolderPath &journal : JournalsOfFolderNamed(folder))
-    Say("the stopped run over " + Quoted(folder) +
-        " cannot be resumed by that name: the folder is gone. Resume it by its new name, "
-        "if it was moved; otherwise remove its journal " +
-        Quoted(journal));
+    Error("the stopped run over " + Quoted(folder) +
+          " cannot be resumed by that name: the folder is gone. Resume it by its new name, "
+          "if it was moved; otherwise remove its journal " +
+          Quoted(journal));
 }
 
 } // namespace tailsnip::cli

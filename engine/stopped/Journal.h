@@ -39,8 +39,9 @@ struct EntryStamp {
 fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp);
 
 // Where journals are kept: $XDG_STATE_HOME/tailsnip, else
-// ~/.local/state/tailsnip; %LOCALAPPDATA%\Tailsnip on Windows. Empty when
-// neither variable names a place.
+// ~/.local/state/tailsnip, the home folder taken from the password database
+// where HOME is unset; %LOCALAPPDATA%\Tailsnip on Windows. Empty when no
+// place is known.
 FolderPath DefaultJournalFolder();
 
 // `path` made absolute, links resolved where it exists; `path` itself when

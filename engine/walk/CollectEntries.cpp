@@ -16,6 +16,8 @@ struct Listing {
   FolderPath dir;
   std::vector<FindRecord> entries;
   std::size_t next = 0;
+  fs::FileIdentity identity;
+  bool known = false; // whether `identity` is
 };
 
 bool IsDotOrDotDot(const std::string &name) { return name == "." || name == ".."; }
@@ -59,6 +61,8 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
       if (known && identities)
         identities->emplace(folder, identity);
       Listing listing;
+      listing.identity = identity;
+      listing.known = known;
       const fs::FsError error = ListFolder(folder, listing.entries);
       if (error != fs::FsError::None && !(error == fs::FsError::NotFound && IsRoot(folder)))
         failures.push_back({folder, SearchFailureReason(error), error.code()});
@@ -66,7 +70,8 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
       path.push_back(std::move(listing));
     };
 
-    enter(std::move(dir));
+    if (walk.maxDepth > 0)
+      enter(std::move(dir));
     while (!path.empty() && !(walk.stopRequested && walk.stopRequested())) {
       Listing &current = path.back();
       if (current.next == current.entries.size()) {
@@ -84,8 +89,13 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
       }
       if (walk.include && !walk.include(entryPath.substr(relativeStart), isFolder))
         continue;
+      if (!isFolder && current.known && walk.listedBefore &&
+          walk.listedBefore(current.identity, entry.name))
+        continue;
       list.push_back(entryPath);
-      if (isFolder && (entry.attributes & kAttributeReparsePoint) == 0)
+      // This entry lies path.size() levels deep; its own entries one deeper.
+      if (isFolder && (entry.attributes & kAttributeReparsePoint) == 0 &&
+          path.size() < walk.maxDepth)
         enter(std::move(entryPath)); // invalidates `current` and `entry`
     }
   } catch (const std::bad_alloc &) {

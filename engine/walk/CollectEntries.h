@@ -2,11 +2,13 @@
 #ifndef TAILSNIP_ENGINE_COLLECTENTRIES_H
 #define TAILSNIP_ENGINE_COLLECTENTRIES_H
 
-#include "engine/fs/FileSystem.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
+#include "engine/fs/FileSystem.h"
 
+#include <cstddef>
 #include <functional>
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,9 +24,18 @@ struct WalkOptions {
   // separator) whether it is listed; a folder left out is not entered
   // either. Everything is listed when empty.
   std::function<bool(const std::string &relative, bool isFolder)> include;
+  // Asked of every entry but a folder that `include` kept, with the identity
+  // of the folder it lies in and its name; an entry for which it returns
+  // true is not listed. A caller walking several folders thus lists each
+  // entry once, however it is reached. Folders are always listed, for what
+  // lies beneath them. Not asked where the folder's identity is unknown.
+  std::function<bool(const fs::FileIdentity &folder, const std::string &name)> listedBefore;
   // Lists folders on another volume than the walked folder, but does not
   // enter them (nor any folder whose volume cannot be told).
   bool oneFileSystem = false;
+  // Lists entries at most this many levels below the walked folder (its own
+  // entries are at level 1) and enters no folder at that level; 0 lists nothing.
+  std::size_t maxDepth = std::numeric_limits<std::size_t>::max();
   // Asked before each entry; once it returns true the walk ends, and the
   // list holds what was found so far.
   std::function<bool()> stopRequested;

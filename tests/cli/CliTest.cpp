@@ -14,9 +14,11 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <utility>
 
@@ -38,32 +40,57 @@ struct Ran {
   pid_t pid = -1;
 };
 
-// Runs tailsnip-cli with `args`; standard error goes to a terminal when
-// `errOnTerminal`, to a pipe otherwise. Standard output is a pipe, or the
-// file `outFile` when given. With `stopSignal`, sends it once standard error
-// holds `stopAfterLines` lines (SIGPIPE as `| head` does: by closing the pipe
-// of standard error); with `cwd`, runs there; with `asNobody`, runs as user
-// and group 65534 (the caller being root).
-Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
-           const char *outFile = nullptr, const char *cwd = nullptr, int stopSignal = 0,
-           std::size_t stopAfterLines = 0, bool asNobody = false) {
-  int outPipe[2], errPipe[2];
-  EXPECT_EQ(0, ::pipe(outPipe));
-  if (errOnTerminal) {
-    EXPECT_EQ(0, ::openpty(&errPipe[0], &errPipe[1], nullptr, nullptr, nullptr));
-  } else {
-    EXPECT_EQ(0, ::pipe(errPipe));
+// How a test runs tailsnip-cli. Standard output and standard error are
+// pipes unless put on a terminal (one of `columns` columns, when given);
+// standard output is the file `outFile` when given, standard input the file
+// `inFile`. With `stopSignal`, it is sent once standard error holds
+// `stopAfterLines` lines (SIGPIPE as `| head` does: by closing the pipe of
+// standard error); with `cwd`, the program runs there; with `asNobody`, as
+// user and group 65534 (the caller being root).
+struct How {
+  bool errOnTerminal = false;
+  bool outOnTerminal = false;
+  unsigned short columns = 0;
+  const char *outFile = nullptr;
+  const char *inFile = nullptr;
+  const char *cwd = nullptr;
+  int stopSignal = 0;
+  std::size_t stopAfterLines = 0;
+  bool asNobody = false;
+};
+
+// A pipe, or a terminal whose other end the test reads.
+void OpenChannel(int ends[2], bool terminal, unsigned short columns, bool raw) {
+  if (!terminal) {
+    EXPECT_EQ(0, ::pipe(ends));
+    return;
   }
+  winsize size{};
+  size.ws_col = columns;
+  EXPECT_EQ(0, ::openpty(&ends[0], &ends[1], nullptr, nullptr, columns ? &size : nullptr));
+  termios modes;
+  if (raw && ::tcgetattr(ends[1], &modes) == 0) { // line feeds stay line feeds
+    ::cfmakeraw(&modes);
+    ::tcsetattr(ends[1], TCSANOW, &modes);
+  }
+}
+
+Ran RunCli(const std::vector<std::string> &args, const How &how) {
+  int outPipe[2], errPipe[2];
+  OpenChannel(outPipe, how.outOnTerminal, how.columns, true);
+  OpenChannel(errPipe, how.errOnTerminal, how.columns, false);
   const pid_t child = ::fork();
   if (child == 0) {
-    ::dup2(outFile ? ::open(outFile, O_WRONLY) : outPipe[1], STDOUT_FILENO);
+    ::dup2(how.outFile ? ::open(how.outFile, O_WRONLY) : outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    if (how.inFile)
+      ::dup2(::open(how.inFile, O_RDONLY), STDIN_FILENO);
     ::close(outPipe[0]);
     ::close(errPipe[0]);
-    if (cwd && ::chdir(cwd) != 0)
+    if (how.cwd && ::chdir(how.cwd) != 0)
       ::_exit(127);
-    if (asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-                     ::setresuid(65534, 65534, 65534) != 0))
+    if (how.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                         ::setresuid(65534, 65534, 65534) != 0))
       ::_exit(127);
     std::vector<char *> argv{const_cast<char *>(TAILSNIP_CLI_PATH)};
     for (const std::string &arg : args)
@@ -75,6 +102,7 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
   ::close(outPipe[1]);
   ::close(errPipe[1]);
   Ran ran;
+  int stopSignal = how.stopSignal;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string *sinks[2] = {&ran.out, &ran.err};
   for (int open = 2; open > 0;) {
@@ -87,7 +115,7 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
       const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
       if (got > 0) {
         sinks[i]->append(chunk, static_cast<std::size_t>(got));
-        if (stopSignal != 0 && Lines(ran.err) >= stopAfterLines) {
+        if (stopSignal != 0 && Lines(ran.err) >= how.stopAfterLines) {
           if (const int signal = std::exchange(stopSignal, 0); signal != SIGPIPE) {
             ::kill(child, signal);
           } else {
@@ -109,6 +137,18 @@ Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
   ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   ran.pid = child;
   return ran;
+}
+
+Ran RunCli(const std::vector<std::string> &args, bool errOnTerminal = false,
+           const char *outFile = nullptr, const char *cwd = nullptr, int stopSignal = 0,
+           std::size_t stopAfterLines = 0) {
+  How how;
+  how.errOnTerminal = errOnTerminal;
+  how.outFile = outFile;
+  how.cwd = cwd;
+  how.stopSignal = stopSignal;
+  how.stopAfterLines = stopAfterLines;
+  return RunCli(args, how);
 }
 
 class CliTest : public ::testing::Test {
@@ -154,8 +194,20 @@ TEST_F(CliTest, FailureGivesStatusOneAndIsNamed) {
 }
 
 TEST_F(CliTest, UsageErrorsTouchNothing) {
-  const std::vector<std::vector<std::string>> usages = {
-      {}, {""}, {Tree() + "/missing"}, {a_.string()}, {"--bogus", Tree()}, {Tree(), Tree()}};
+  const std::string list = scratch_.file("../list", Tree() + '\0').string();
+  const std::vector<std::vector<std::string>> usages = {{},
+                                                        {""},
+                                                        {Tree() + "/missing"},
+                                                        {Tree(), Tree() + "/missing"},
+                                                        {"--bogus", Tree()},
+                                                        {"--files0-from=" + list, Tree()},
+                                                        {"--files0-from=" + list + "-missing"},
+                                                        {"--resume", a_.string()},
+                                                        {"--max-depth=-1", Tree()},
+                                                        {"--exclude=[a-", Tree()},
+                                                        {"--exclude=a\\", Tree()},
+                                                        {"--include=", Tree()},
+                                                        {"--include=sub/", Tree()}};
   for (const auto &args : usages) {
     const Ran ran = RunCli(args);
     EXPECT_EQ(2, ran.status) << ran.err;
@@ -178,11 +230,22 @@ TEST_F(CliTest, RootFolderIsRefusedByItsIdentityUnlessAllowed) {
                   "--no-preserve-root allows that (see tailsnip-cli --help)\n",
               ran.err);
   }
+  // Beside other operands, and in a list (as `find / -print0` writes one), it
+  // ends the command before any run: no notice.
+  const std::string list = scratch_.file("../list", Tree() + '\0' + "/" + '\0').string();
+  const std::vector<std::vector<std::string>> amongOthers = {
+      {"-n", "--exclude=*", Tree(), "/"}, {"-n", "--exclude=*", "--files0-from=" + list}};
+  for (const auto &args : amongOthers) {
+    const Ran ran = RunCli(args);
+    EXPECT_EQ(2, ran.status) << args.back();
+    EXPECT_EQ("", ran.out) << args.back();
+    EXPECT_EQ(0u, ran.err.find("tailsnip-cli: '/' is a root folder: ")) << ran.err;
+  }
   const Ran allowed = RunCli({"-nq", "--exclude=*", "--no-preserve-root", "/"});
-  EXPECT_EQ("", allowed.err);
   // Any run elsewhere on the machine, as a test beside this one, works beneath '/'.
-  const bool busy = allowed.out.rfind("Another run is working in /", 0) == 0;
-  EXPECT_TRUE(allowed.status == 0 || busy) << allowed.out;
+  const bool busy = allowed.status == 2 &&
+                    allowed.err.rfind("tailsnip-cli: Another run is working in '/", 0) == 0;
+  EXPECT_TRUE((allowed.status == 0 && allowed.err.empty()) || busy) << allowed.err;
 }
 
 // As `sudo -E tailsnip-cli` leaves it: the user's journal folder is root's.
@@ -191,8 +254,10 @@ TEST_F(CliTest, JournalFolderTheUserCannotUseIsNamedWithTheSystemsReason) {
   stdfs::create_directories(journals);
   const bool root = ::geteuid() == 0;
   stdfs::permissions(journals, root ? stdfs::perms::owner_all : stdfs::perms::none);
+  How asNobody;
+  asNobody.asNobody = root;
   for (const char *use : {"--quiet", "--restart"}) {
-    const Ran ran = RunCli({use, Tree()}, false, nullptr, nullptr, 0, 0, /*asNobody=*/root);
+    const Ran ran = RunCli({use, Tree()}, asNobody);
     EXPECT_EQ(1, ran.status) << use;
     EXPECT_EQ("tailsnip-cli: cannot use the journal folder '" + journals.string() +
                   "': Permission denied\n",
@@ -219,6 +284,7 @@ TEST_F(CliTest, HelpAndVersion) {
   EXPECT_EQ(0, help.status);
   EXPECT_EQ(0u, help.out.find("usage: tailsnip-cli")) << help.out;
   EXPECT_NE(std::string::npos, help.out.find("--dry-run"));
+  EXPECT_EQ(std::string::npos, help.out.find("temp.txt")) << "copies are written beside files";
   const Ran version = RunCli({"--version"});
   EXPECT_EQ(0, version.status);
   EXPECT_EQ("tailsnip-cli 1.0.0.1\n", version.out);
@@ -247,8 +313,21 @@ TEST_F(CliTest, ShortOptionsBundleAndOperandErrorsSayWhich) {
   const Ran missing = RunCli({"-n"});
   EXPECT_NE(std::string::npos, missing.err.find("missing FOLDER operand")) << missing.err;
   const Ran extra = RunCli({Tree(), "surplus"});
-  EXPECT_NE(std::string::npos, extra.err.find("extra operand 'surplus'")) << extra.err;
+  EXPECT_NE(std::string::npos, extra.err.find("cannot access 'surplus': No such file or directory"))
+      << extra.err;
   EXPECT_EQ(2, extra.status);
+  // Long options are named as typed, with getopt_long's words.
+  const std::pair<const char *, const char *> misused[] = {
+      {"--dry-run=yes", "option '--dry-run' doesn't allow an argument"},
+      {"--dry=yes", "option '--dry' doesn't allow an argument"},
+      {"--max-depth", "option '--max-depth' requires an argument"},
+      {"--re", "option '--re' is ambiguous; possibilities: '--resume' '--restart'"},
+      {"-nz", "unknown option '-z'"}};
+  for (const auto &[option, message] : misused) {
+    const Ran ran = RunCli({Tree(), option});
+    EXPECT_EQ(2, ran.status);
+    EXPECT_EQ("tailsnip-cli: " + std::string(message) + " (see tailsnip-cli --help)\n", ran.err);
+  }
   ExpectUntouched();
 }
 
@@ -258,20 +337,39 @@ TEST_F(CliTest, WriteErrorOnStandardOutputIsAFailure) {
   EXPECT_NE(std::string::npos, ran.err.find("write error: No space left on device")) << ran.err;
 }
 
-TEST_F(CliTest, ControlCharactersInNamesAreQuotedButNotWithNull) {
+TEST_F(CliTest, NamesAreQuotedAsLsQuotesThemOnATerminalAndRawInAPipeOrWithNull) {
   const stdfs::path odd = scratch_.file("new\nline", "x\ny\n");
-  const Ran listed = RunCli({"-nq", Tree()});
-  EXPECT_NE(std::string::npos, listed.out.find("/tree/new'$'\\n''line'\n")) << listed.out;
-  EXPECT_EQ(4u, Lines(listed.out)) << listed.out;
+  scratch_.file("it's", "x\ny\n");
+  scratch_.file("a b$", "x\ny\n");
+  scratch_.file("bad\xff", "x\ny\n");
+  const std::string tree = Tree();
+  How terminal;
+  terminal.outOnTerminal = true;
+  terminal.cwd = tree.c_str();
+  const Ran shown = RunCli({"-nq", "."}, terminal);
+  std::istringstream lines(shown.out);
+  std::set<std::string> listed;
+  for (std::string line; std::getline(lines, line) && line != "finished!";)
+    listed.insert(line);
+  EXPECT_EQ((std::set<std::string>{"./a.txt", "./sub/b.txt", "'./new'$'\\n''line'", "\"./it's\"",
+                                   "'./a b$'", "'./bad'$'\\377'"}),
+            listed);
+
+  const Ran piped = RunCli({"-nq", Tree()});
+  EXPECT_NE(std::string::npos, piped.out.find("/tree/new\nline\n")) << piped.out;
   const Ran raw = RunCli({"-nq0", Tree()});
   EXPECT_NE(std::string::npos, raw.out.find(odd.string() + '\0')) << raw.out;
-  EXPECT_EQ(3, std::count(raw.out.begin(), raw.out.end(), '\0'));
+  EXPECT_EQ(6, std::count(raw.out.begin(), raw.out.end(), '\0'));
   EXPECT_EQ("finished!\n", raw.err);
 
+  // The notice and messages quote wherever they go.
   ::chmod(odd.c_str(), 0444);
   const Ran failed = RunCli({"-q", Tree()});
   EXPECT_NE(std::string::npos, failed.out.find("/tree/new'$'\\n''line': read-only\n"))
       << failed.out;
+  const Ran missing = RunCli({Tree() + "/it's gone"});
+  EXPECT_NE(std::string::npos, missing.err.find("cannot access \"" + tree + "/it's gone\": "))
+      << missing.err;
 }
 
 TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
@@ -287,6 +385,122 @@ TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
   EXPECT_EQ("1\n2\n", ReadBytes(object)) << "a file --include leaves out was shortened";
+}
+
+// The names a dry run lists, one a line, up to the notice.
+std::set<std::string> Listed(const std::string &out) {
+  std::istringstream lines(out);
+  std::set<std::string> listed;
+  for (std::string line; std::getline(lines, line) && line != "finished!";)
+    listed.insert(line);
+  return listed;
+}
+
+TEST_F(CliTest, PatternsFollowRsyncsRulesFromOptionsAndFiles) {
+  for (const char *name : {"build/out.txt", "sub/build/out.txt", "notes/build", "keep/x.log",
+                           "sub/deep/x.log", "sub/deep/er/x.log"})
+    scratch_.file(name, "1\n2\n");
+  const stdfs::path patterns = scratch_.root() / "patterns";
+  WriteBytes(patterns, "# anchored, folders only\n; a comment too\n\n/build/\ndeep/*.log\r\n");
+  const Ran excluded =
+      RunCli({"-nq", "--exclude-from=" + patterns.string(), "--exclude=a.*", Tree()});
+  EXPECT_EQ((std::set<std::string>{Tree() + "/sub/b.txt", Tree() + "/sub/build/out.txt",
+                                   Tree() + "/notes/build", Tree() + "/keep/x.log",
+                                   Tree() + "/sub/deep/er/x.log"}),
+            Listed(excluded.out))
+      << excluded.err;
+  const Ran included = RunCli({"-nq", "--include=/sub/**", "--include=keep/*", Tree()});
+  EXPECT_EQ((std::set<std::string>{Tree() + "/sub/b.txt", Tree() + "/sub/build/out.txt",
+                                   Tree() + "/keep/x.log", Tree() + "/sub/deep/x.log",
+                                   Tree() + "/sub/deep/er/x.log"}),
+            Listed(included.out))
+      << included.err;
+  const Ran malformed = RunCli({"--exclude-from=" + patterns.string(), "--exclude=[a", Tree()});
+  EXPECT_EQ(2, malformed.status);
+  EXPECT_EQ("tailsnip-cli: invalid pattern '[a': a '[' has no ']' (see tailsnip-cli --help)\n",
+            malformed.err);
+  ExpectUntouched();
+}
+
+TEST_F(CliTest, MaxDepthCountsLevelsBelowEachFolderAsFindDoes) {
+  EXPECT_EQ(std::set<std::string>{a_.string()},
+            Listed(RunCli({"-nq", "--max-depth=1", Tree()}).out));
+  // Depth 0 is the operand itself: a folder's entries are not listed, a FILE is.
+  EXPECT_EQ(std::set<std::string>{b_.string()},
+            Listed(RunCli({"-nq", "--max-depth=0", Tree(), b_.string()}).out));
+  ExpectUntouched();
+}
+
+TEST_F(CliTest, EachEntryIsShortenedOnceHoweverManyOperandsReachIt) {
+  const std::string tree = Tree();
+  How here;
+  here.cwd = tree.c_str();
+  const Ran ran = RunCli({"-v", "a.txt", ".", "sub/b.txt", "./a.txt", "sub", tree}, here);
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ("finished!\n", ran.out);
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ("", ReadBytes(b_));
+  // A FILE named without its folder is shown so.
+  EXPECT_EQ(0u, ran.err.find("shortened a.txt\n")) << ran.err;
+  EXPECT_NE(std::string::npos, ran.err.find("\nshortened 2, unchanged 1, failed 0; "
+                                            "folders and links left alone: 1; "))
+      << ran.err;
+}
+
+TEST_F(CliTest, OperandsFromAListEndedByNulsWithEmptyAndMissingNamesFailingAlone) {
+  const stdfs::path list = scratch_.root() / "list";
+  WriteBytes(list, a_.string() + '\0' + '\0' + Tree() + "/gone" + '\0' + b_.string());
+  How how;
+  how.inFile = list.c_str();
+  const Ran ran = RunCli({"-q", "--files0-from=-"}, how);
+  EXPECT_EQ(1, ran.status);
+  EXPECT_EQ("finished!\n\n2 entries could not be shortened:\n"
+            "'': could not be read: No such file or directory\n" +
+                Tree() + "/gone: could not be read: No such file or directory\n",
+            ran.out);
+  EXPECT_EQ("tailsnip-cli: -:2: invalid zero-length file name\n"
+            "tailsnip-cli: cannot access '" +
+                Tree() + "/gone': No such file or directory\n",
+            ran.err);
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ("", ReadBytes(b_));
+}
+
+TEST_F(CliTest, BusyFolderIsAnErrorAndTheOtherOperandsStillRun) {
+  const stdfs::path other = scratch_.file("../other/c.txt", "1\n2\n");
+  // Held as a run working in the folder holds it.
+  const int held = ::open(Tree().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(0, ::flock(held, LOCK_EX));
+  const Ran alone = RunCli({Tree()});
+  const Ran both = RunCli({"-q", Tree(), other.parent_path().string()});
+  ::close(held);
+  const std::string busy = "tailsnip-cli: Another run is working in '" + Tree() +
+                           "' (or in a folder inside it); nothing was changed.\n";
+  EXPECT_EQ(2, alone.status);
+  EXPECT_EQ("", alone.out);
+  EXPECT_EQ(busy, alone.err);
+  EXPECT_EQ(2, both.status);
+  EXPECT_EQ("finished!\n\n1 operand was left as it was:\n" + Tree() + "\n", both.out);
+  EXPECT_EQ(busy, both.err);
+  EXPECT_EQ("1\r\n", ReadBytes(other));
+  ExpectUntouched();
+}
+
+TEST_F(CliTest, ProgressLineNeverWrapsOnANarrowTerminal) {
+  How narrow;
+  narrow.errOnTerminal = true;
+  narrow.columns = 12;
+  const Ran ran = RunCli({"--progress", Tree()}, narrow);
+  EXPECT_EQ(0, ran.status);
+  std::size_t drawn = 0;
+  std::istringstream segments(ran.err);
+  for (std::string segment; std::getline(segments, segment, '\r');) {
+    if (segment.rfind("\033[K", 0) != 0 || segment.find(" entries") == std::string::npos)
+      continue; // not a drawn line
+    EXPECT_GE(11u, segment.size() - 3) << segment;
+    ++drawn;
+  }
+  EXPECT_LT(0u, drawn) << ran.err;
 }
 
 TEST_F(CliTest, TreeDeeperThanTheOpenFilesAllowedAtStartIsShortenedWhole) {
@@ -465,6 +679,23 @@ TEST_F(StoppedRunTest, WriteErrorOnStandardOutputStopsTheRunAndSaysSoOnStandardE
   EXPECT_EQ(0u, ran.err.find("stopped after ")) << ran.err;
   EXPECT_NE(npos, ran.err.find("\ntailsnip-cli: write error: No space left on device\n"))
       << ran.err;
+}
+
+TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
+  const stdfs::path other = scratch_.file("../other/c.txt", "1\n2\n");
+  const std::string left = "\n\n1 operand was left as it was:\n" + other.parent_path().string();
+  const Ran stopped = Interrupt(SIGPIPE, {Tree(), other.parent_path().string()});
+  ASSERT_EQ(128 + SIGPIPE, stopped.status) << stopped.out;
+  EXPECT_EQ(0u, stopped.out.find("stopped after ")) << stopped.out;
+  EXPECT_NE(npos,
+            stopped.out.find(left + "\ntailsnip-cli --resume " + Tree() + " finishes the run.\n"))
+      << stopped.out;
+  EXPECT_EQ("1\n2\n", ReadBytes(other));
+
+  const Ran unwritable =
+      RunCli({"--dry-run", Tree(), other.parent_path().string()}, false, "/dev/full");
+  EXPECT_EQ(1, unwritable.status);
+  EXPECT_NE(npos, unwritable.err.find(left + "\n")) << unwritable.err;
 }
 
 TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved) {

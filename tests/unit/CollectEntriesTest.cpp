@@ -67,6 +67,31 @@ TEST_F(CollectEntriesTest, ListsEveryEntryOnceWithEachFolderBeforeItsContents) {
   }
 }
 
+TEST_F(CollectEntriesTest, DepthLimitAndEntriesListedBeforeNarrowTheList) {
+  scratch_.file("a.txt", "a");
+  scratch_.file("sub/a.txt", "a");
+  scratch_.file("sub/b.txt", "b");
+  scratch_.file("sub/deeper/c.txt", "c");
+  fs::FileIdentity sub;
+  ASSERT_EQ(fs::FsError::None, fs::GetIdentity(Under("sub"), sub));
+  WalkOptions walk;
+  walk.maxDepth = 2;
+  walk.listedBefore = [&](const fs::FileIdentity &folder, const std::string &name) {
+    return folder == sub && name == "a.txt";
+  };
+  WorkList list;
+  EXPECT_TRUE(CollectEntries(Native(scratch_.tree()), list, failures_, walk));
+  // "deeper" is listed, not entered.
+  EXPECT_EQ((std::set<std::string>{Under("a.txt"), Under("sub"), Under("sub/b.txt"),
+                                   Under("sub/deeper")}),
+            std::set<std::string>(list.begin(), list.end()));
+  walk.maxDepth = 0;
+  list.clear();
+  EXPECT_TRUE(CollectEntries(Native(scratch_.tree()), list, failures_, walk));
+  EXPECT_EQ(WorkList{}, list);
+  EXPECT_TRUE(failures_.empty());
+}
+
 TEST_F(CollectEntriesTest, EmptyFolderListsNothing) {
   EXPECT_EQ(WorkList{}, Walk(scratch_.tree()));
   EXPECT_TRUE(failures_.empty());

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
 namespace tailsnip {
 namespace {
 
@@ -84,6 +89,23 @@ TEST(JournalTest, ARunsFolderOfAnyLengthIsNamedInFull) {
   stdfs::create_directories(scratch.cwd() / relative);
   EXPECT_EQ(Native(stdfs::canonical(scratch.cwd()) / relative), AbsolutePath(Native(relative)));
 }
+
+#ifndef _WIN32
+TEST(JournalTest, WithoutHomeTheFolderIsInTheHomeThePasswordDatabaseGives) {
+  std::vector<std::pair<const char *, std::string>> kept;
+  for (const char *name : {"HOME", "XDG_STATE_HOME"})
+    if (const char *value = std::getenv(name))
+      kept.emplace_back(name, value);
+  ::unsetenv("HOME");
+  ::unsetenv("XDG_STATE_HOME");
+  const FolderPath folder = DefaultJournalFolder();
+  for (const auto &[name, value] : kept)
+    ::setenv(name, value.c_str(), 1);
+  const passwd *user = ::getpwuid(::getuid());
+  ASSERT_NE(nullptr, user);
+  EXPECT_EQ(std::string(user->pw_dir) + "/.local/state/tailsnip", folder);
+}
+#endif
 
 } // namespace
 } // namespace tailsnip

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,11 @@ FolderPath DefaultJournalFolder() {
   if (state && state[0] == '/')
     return FolderPath(state) + "/tailsnip";
   const char *home = std::getenv("HOME");
+  // Without HOME (a service, a cron job, env -i) the user's home folder is
+  // the one the password database gives.
+  if (!home || home[0] != '/')
+    if (const passwd *user = ::getpwuid(::getuid()))
+      home = user->pw_dir;
   if (home && home[0] == '/')
     return FolderPath(home) + "/.local/state/tailsnip";
   return {};

@@ -1,8 +1,9 @@
 #!/bin/bash
 # tailsnip-cli.exe under Wine, run as a script would run it: a run over a
 # tree with a read-only file and a name in another script, progress lines,
-# a folder named in another script holding a path of 400 characters, a
-# usage error that touches nothing, and a drive's root refused.
+# a FILE operand beside its folder and an anchored pattern, a folder named
+# in another script holding a path of 400 characters, a usage error that
+# touches nothing, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -52,6 +53,14 @@ expect "ro.txt" $'r\ns\n.' "$(contents "$tree/ro.txt")"
 err_lines=$(tr -d '\r' <"$work/err")
 expect "summary" "shortened 2, unchanged 0, failed 1" "$(tail -n 1 <<<"$err_lines" | sed 's/;.*//')"
 expect "progress as plain lines" "/5 entries" "$(grep -m1 -o '/5 entries' <<<"$err_lines")"
+
+# A FILE named beside its folder is shortened once; patterns are written
+# with '/' as anywhere else.
+printf '1\n2\n3\n' >"$tree/a.txt"
+run_cli --quiet --exclude=/sub/deep/ "$(windows_path "$tree")" "$(windows_path "$tree/a.txt")"
+expect "status with the read-only file again" 1 "$status"
+expect "a.txt named twice" $'1\r\n2\r\n.' "$(contents "$tree/a.txt")"
+expect "ü-名.txt excluded" $'x\r\n.' "$(contents "$tree/sub/deep/ü-名.txt")"
 
 folder=$work/名前
 deep=$folder

@@ -1,0 +1,127 @@
+#include "cli/Operands.h"
+
+#include "cli/Console.h"
+#include "cli/Errors.h"
+#include "cli/Names.h"
+#include "cli/StoppedRun.h"
+
+namespace tailsnip::cli {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == kPathSeparator; }
+
+// "dir/" and "dir" name the same folder; entries read better without "//".
+FolderPath WithoutTrailingSeparators(FolderPath path) {
+  while (path.size() > 1 && IsSeparator(path.back()) && path[path.size() - 2] != ':')
+    path.pop_back();
+  return path;
+}
+
+// Splits the FILE operand `path` into its folder and its name there.
+void Split(const std::string &path, RunTarget &run, std::string &name) {
+  std::size_t separator = path.size();
+  while (separator > 0 && !IsSeparator(path[separator - 1]))
+    --separator;
+  name = path.substr(separator);
+  if (separator == 0) {
+    const bool onDrive = kPathSeparator == '\\' && path.size() > 2 && path[1] == ':';
+    run.folder = onDrive ? path.substr(0, 2) + "." : ".";
+    name = onDrive ? path.substr(2) : path;
+    run.impliedFolder = !onDrive;
+    return;
+  }
+  run.folder = WithoutTrailingSeparators(path.substr(0, separator));
+}
+
+} // namespace
+
+int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<Failure> &failures) {
+  std::size_t position = 0;
+  for (const std::string &operand : options.operands) {
+    ++position;
+    // Where the operand is unusable: why, and what the system said.
+    std::string problem;
+    std::error_code systemError;
+    RunTarget run;
+    run.operand = operand;
+    std::string name;
+    EntryStamp stamp;
+    if (IsFolder(operand)) {
+      // In a list too it ends the command: a list naming '/' was made over
+      // the whole system, and its other names would still be run.
+      if (!options.noPreserveRoot && IsRootFolder(operand))
+        return UsageError(QuoteNameAlways(operand) +
+                          " is a root folder: every file beneath it would lose a line; "
+                          "--no-preserve-root allows that");
+      run.folder = WithoutTrailingSeparators(operand);
+    } else if (const fs::FsError error = StampEntry(operand, stamp);
+               error != fs::FsError::None || operand.empty()) {
+      systemError = error.code();
+      problem = operand.empty() ? "invalid zero-length file name"
+                                : "cannot access " + QuoteNameAlways(operand) + ": " +
+                                      fs::DescribeSystemError(systemError);
+    } else if (options.resume || options.restart) {
+      return UsageError("--resume and --restart take folders; " + QuoteNameAlways(operand) +
+                        " is not one");
+    } else {
+      Split(operand, run, name);
+      run.files = true;
+      // Names from find come folder by folder: the folder is asked once.
+      const bool sameFolder =
+          !runs.empty() && runs.back().files && runs.back().folder == run.folder;
+      if (sameFolder)
+        run.identity = runs.back().identity;
+      else if (const fs::FsError folderError = fs::GetIdentity(run.folder, run.identity);
+               folderError != fs::FsError::None) {
+        systemError = folderError.code();
+        problem = "cannot access " + QuoteNameAlways(run.folder) + ": " +
+                  fs::DescribeSystemError(systemError);
+      }
+    }
+    if (!problem.empty() && !options.fromList) {
+      if (options.resume)
+        ExplainVanishedFolder(operand);
+      return UsageError(problem);
+    }
+    if (!problem.empty()) {
+      Error(operand.empty()
+                ? QuoteName(options.operandList) + ":" + std::to_string(position) + ": " + problem
+                : problem);
+      failures.push_back({operand, Reason::CannotRead, systemError});
+      continue;
+    }
+    if (run.files && !runs.empty() && runs.back().files && runs.back().identity == run.identity) {
+      runs.back().names.push_back(name);
+      continue;
+    }
+    if (run.files)
+      run.names.push_back(name);
+    runs.push_back(std::move(run));
+  }
+  return kGo;
+}
+
+std::string Shown(const RunTarget &run, const FolderPath &path) {
+  const std::size_t after = run.folder.size() + 1;
+  if (run.impliedFolder && path.size() > after)
+    return path.substr(after);
+  if (!run.folder.empty() && IsSeparator(run.folder.back()) && path.size() > after)
+    return run.folder + path.substr(after);
+  return path;
+}
+
+bool SeenEntries::firstTime(const fs::FileIdentity &folder, const std::string &name) {
+  std::string key = std::to_string(folder.volume) + ":" + std::to_string(folder.index) + "/";
+  key += name;
+  return seen_.insert(std::move(key)).second;
+}
+
+bool SeenEntries::firstTime(const FolderPath &path) {
+  fs::FileIdentity folder;
+  if (fs::GetIdentity(path, folder) != fs::FsError::None)
+    return true;
+  return seen_.insert(std::to_string(folder.volume) + ":" + std::to_string(folder.index)).second;
+}
+
+} // namespace tailsnip::cli

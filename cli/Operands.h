@@ -1,0 +1,56 @@
+// tailsnip-cli's operands as runs: the folder each run works in, and on what.
+#ifndef TAILSNIP_CLI_OPERANDS_H
+#define TAILSNIP_CLI_OPERANDS_H
+
+#include "cli/Options.h"
+#include "engine/FolderPath.h"
+#include "engine/Outcome.h"
+#include "engine/fs/FileSystem.h"
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace tailsnip::cli {
+
+// One run: over a FOLDER operand, or over the folder of FILE operands and
+// those entries alone.
+struct RunTarget {
+  FolderPath folder;
+  std::string operand; // the first operand it stands for, as given
+  bool files = false;  // over `names` in `folder`, not everything beneath it
+  std::vector<std::string> names;
+  fs::FileIdentity identity;  // of `folder`, for a run over files
+  bool impliedFolder = false; // the FILEs named no folder: "./" is not shown
+};
+
+// Makes the runs `options` asks for, in the operands' order: one for each
+// FOLDER operand (a link to one too), one for FILE operands that follow one
+// another in the same folder. On the command line, an operand that names
+// nothing is a usage error, and nothing is run; in a list, it is an error
+// of its own, said and added to `failures`, and the others are run. A root
+// folder, unless allowed, is a usage error wherever it is named.
+// Returns kGo, or the status to end with.
+int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<Failure> &failures);
+
+// `path`, an entry of `run`, as the user named it: without the "./" of an
+// implied folder, and with one separator after a root folder.
+std::string Shown(const RunTarget &run, const FolderPath &path);
+
+// What the runs of one command listed: an entry by the identity of its
+// folder and its name, a folder by its identity.
+class SeenEntries {
+public:
+  // Whether the entry `name` of `folder` is new; from now on it is not.
+  bool firstTime(const fs::FileIdentity &folder, const std::string &name);
+  // Whether the folder at `path` is new; from now on it is not. Unknown
+  // folders are always new.
+  bool firstTime(const FolderPath &path);
+
+private:
+  std::unordered_set<std::string> seen_;
+};
+
+} // namespace tailsnip::cli
+
+#endif

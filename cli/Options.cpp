@@ -1,0 +1,366 @@
+#include "cli/Options.h"
+
+#include "cli/Console.h"
+#include "cli/Count.h"
+#include "cli/Errors.h"
+#include "cli/Names.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <utility>
+
+namespace tailsnip::cli {
+
+namespace {
+
+const char kUsage[] = "usage: tailsnip-cli [OPTION]... FOLDER|FILE...\n"
+                      "  or:  tailsnip-cli [OPTION]... --files0-from=F\n";
+
+const char kHelp[] =
+    "Removes the last line from every file beneath each FOLDER, at any depth,\n"
+    "and from each FILE.\n"
+    "\n"
+    "Each file is replaced by a copy without its last line, with CR LF line\n"
+    "ends: the copy is written beside it (.tailsnip-PID-N.tmp), flushed to disk\n"
+    "together with others, and renamed over it. Without --lines and\n"
+    "--keep-line-ends, each file ends up as the Tailsnip dialog leaves it.\n"
+    "Empty files, folders, links, pipes and devices are left alone; read-only\n"
+    "files are kept and reported.\n"
+    "\n"
+    "  -l, --lines=N            remove the last N lines (default 1); a file of N\n"
+    "                           lines or fewer becomes empty. N may end in a\n"
+    "                           multiplier: b 512, K 1024, KB 1000, M, MB and so\n"
+    "                           on\n"
+    "  -k, --keep-line-ends     leave every byte before the removed lines as it\n"
+    "                           is, line ends too, rather than writing CR LF\n"
+    "  -n, --dry-run            list the files that would be shortened; change\n"
+    "                           nothing\n"
+    "  -0, --null               with --dry-run: end each listed name with a NUL,\n"
+    "                           not a line feed, and print the notice on standard\n"
+    "                           error\n"
+    "  -q, --quiet              no progress line and no summary\n"
+    "      --progress           show progress from the start, terminal or not\n"
+    "  -v, --verbose            print each entry's outcome on standard error\n"
+    "      --exclude=PATTERN    leave out entries that match PATTERN; an excluded\n"
+    "                           folder is not entered\n"
+    "      --exclude-from=FILE  read exclude patterns from FILE, one a line\n"
+    "      --include=PATTERN    shorten only files that match PATTERN\n"
+    "      --include-from=FILE  read include patterns from FILE, one a line\n"
+    "      --max-depth=N        list entries at most N levels below each FOLDER\n"
+    "                           (1: its own entries; 0: none)\n"
+    "  -x, --one-file-system    do not enter folders on other file systems\n"
+    "      --files0-from=F      take the operands from F, each ended by a NUL\n"
+    "                           (as find -print0 writes them); - reads standard\n"
+    "                           input\n"
+    "      --resume             finish the run over FOLDER that was stopped\n"
+    "      --restart            forget the run over FOLDER that was stopped, and\n"
+    "                           run anew\n"
+    "      --no-preserve-root   run even when a FOLDER is a root folder\n"
+    "  -h, --help               show this help\n"
+    "      --version            show the version\n"
+    "\n"
+    "Patterns follow rsync's rules. One without a '/' (other than a trailing\n"
+    "one) or \"**\" matches an entry's name; another matches the end of its path\n"
+    "below FOLDER, unless a leading '/' anchors it at FOLDER. A trailing '/'\n"
+    "matches folders only. '*' and '?' never match a '/', \"**\" does; [a-z]\n"
+    "matches one of a set. In a pattern with a wildcard, '\\' makes the next\n"
+    "character plain. Pattern files skip empty lines and lines starting with ';'\n"
+    "or '#'.\n"
+    "\n"
+    "Each FOLDER is a run of its own, in the order given, and so is each group\n"
+    "of FILEs in one folder; a FILE is treated as an entry of its folder, and\n"
+    "an entry reached twice is shortened once.\n"
+    "\n"
+    "A root folder is refused unless --no-preserve-root is given: '/', by any\n"
+    "name or link (on Windows, the root of any drive or volume), since every\n"
+    "file beneath it would lose a line.\n"
+    "\n"
+    "Before the first change, a run records its list of entries in its journal\n"
+    "(in $XDG_STATE_HOME/tailsnip, else ~/.local/state/tailsnip), removed when\n"
+    "the run ends. A run that was stopped is refused until --resume finishes it\n"
+    "or --restart forgets it. --resume removes as many lines, and writes line\n"
+    "ends, as the stopped run did; it refuses a --lines or --keep-line-ends that\n"
+    "differs from the stopped run's.\n"
+    "\n"
+    "Names are quoted as ls quotes them for a shell; the names a dry run lists\n"
+    "only on a terminal.\n"
+    "\n"
+    "Exit status: 0 when every entry was handled, 1 when any could not be,\n"
+    "2 on a usage error, when another run is working in a folder, or while a\n"
+    "stopped run waits for --resume or --restart (that folder is left as it\n"
+    "was), 128 + N when signal N stopped the run.\n";
+
+enum LongOnly {
+  kProgress = 256,
+  kExclude,
+  kExcludeFrom,
+  kInclude,
+  kIncludeFrom,
+  kMaxDepth,
+  kFiles0From,
+  kVersion,
+  kResume,
+  kRestart,
+  kNoPreserveRoot,
+};
+
+const option kLongOptions[] = {
+    {"lines", required_argument, nullptr, 'l'},
+    {"keep-line-ends", no_argument, nullptr, 'k'},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"null", no_argument, nullptr, '0'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"progress", no_argument, nullptr, kProgress},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"exclude", required_argument, nullptr, kExclude},
+    {"exclude-from", required_argument, nullptr, kExcludeFrom},
+    {"include", required_argument, nullptr, kInclude},
+    {"include-from", required_argument, nullptr, kIncludeFrom},
+    {"max-depth", required_argument, nullptr, kMaxDepth},
+    {"one-file-system", no_argument, nullptr, 'x'},
+    {"files0-from", required_argument, nullptr, kFiles0From},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {"resume", no_argument, nullptr, kResume},
+    {"restart", no_argument, nullptr, kRestart},
+    {"no-preserve-root", no_argument, nullptr, kNoPreserveRoot},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char kShortOptions[] = ":l:kn0qvxh";
+
+bool IsOurs(int code) {
+  for (const option *o = kLongOptions; o->name; ++o)
+    if (o->val == code)
+      return true;
+  return false;
+}
+
+// Says what is wrong with the option getopt_long stopped at, naming it as
+// typed: `element` is the argument that held it.
+int BadOption(const char *element) {
+  const std::string typed = element;
+  if (::optopt != 0 && !IsOurs(::optopt))
+    return UsageError("unknown option " + QuoteNameAlways(std::string("-") + char(::optopt)));
+  const std::string name = typed.substr(0, typed.find('='));
+  if (::optopt != 0) // a long option of ours, given an argument or none wrongly
+    return UsageError(
+        "option " + QuoteNameAlways(name) +
+        (name.size() < typed.size() ? " doesn't allow an argument" : " requires an argument"));
+  std::string candidates;
+  std::size_t matching = 0;
+  for (const option *o = kLongOptions; o->name; ++o)
+    if (name.size() > 2 && std::strncmp(o->name, name.c_str() + 2, name.size() - 2) == 0) {
+      candidates += " " + QuoteNameAlways(std::string("--") + o->name);
+      ++matching;
+    }
+  if (matching > 1)
+    return UsageError("option " + QuoteNameAlways(name) +
+                      " is ambiguous; possibilities:" + candidates);
+  return UsageError("unknown option " + QuoteNameAlways(typed));
+}
+
+// Reads the whole of `path` ("-": standard input, which can be read once)
+// into `bytes`; returns what went wrong, or an empty string.
+std::string ReadWhole(const std::string &path, std::string &bytes) {
+  static bool inputRead = false;
+  const bool standardInput = path == "-";
+  if (standardInput && std::exchange(inputRead, true))
+    return "standard input is named twice ('-')";
+  if (standardInput)
+    ReadStandardInputAsBytes();
+  std::FILE *file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
+  if (!file)
+    return std::string("cannot open ") + QuoteNameAlways(path) + ": " + std::strerror(errno);
+  char chunk[1 << 16];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+    bytes.append(chunk, got);
+  const int error = std::ferror(file) ? errno : 0;
+  if (!standardInput)
+    std::fclose(file);
+  if (error != 0)
+    return "cannot read " + QuoteNameAlways(path) + ": " + std::strerror(error);
+  return {};
+}
+
+// Adds the patterns of `path`, one a line; empty lines and lines starting
+// with ';' or '#' are skipped, as rsync does. Returns kGo or a usage error.
+int AddPatternsFrom(const std::string &path, std::vector<Pattern> &patterns) {
+  std::string text;
+  if (const std::string error = ReadWhole(path, text); !error.empty())
+    return UsageError(error);
+  std::size_t lineNumber = 0;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') // a file written on Windows
+      line.pop_back();
+    if (line.empty() || line[0] == ';' || line[0] == '#')
+      continue;
+    if (const std::string error = AddPattern(line, patterns); !error.empty())
+      return UsageError(QuoteName(path) + ":" + std::to_string(lineNumber) + ": invalid pattern " +
+                        QuoteNameAlways(line) + ": " + error);
+  }
+  return kGo;
+}
+
+int AddPatternArgument(const std::string &text, std::vector<Pattern> &patterns) {
+  if (const std::string error = AddPattern(text, patterns); !error.empty())
+    return UsageError("invalid pattern " + QuoteNameAlways(text) + ": " + error);
+  return kGo;
+}
+
+// Reads the NUL-ended names of `path`; a last name may lack its NUL. An
+// empty name stays, an error of its own for later.
+int ReadOperandList(const std::string &path, std::vector<std::string> &names) {
+  std::string bytes;
+  if (const std::string error = ReadWhole(path, bytes); !error.empty())
+    return UsageError(error);
+  for (std::size_t start = 0; start < bytes.size();) {
+    std::size_t end = bytes.find('\0', start);
+    if (end == std::string::npos)
+      end = bytes.size();
+    names.push_back(bytes.substr(start, end - start));
+    start = end + 1;
+  }
+  return kGo;
+}
+
+int ParseLines(const char *text, TrimSettings &trim) {
+  if (!ParseCount(text, trim.lines) || trim.lines == 0)
+    return UsageError(QuoteNameAlways(text) +
+                      " is no count of lines: give a whole number of 1 or more");
+  return kGo;
+}
+
+int ParseDepth(const char *text, std::size_t &depth) {
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (text[0] < '0' || text[0] > '9' || *end != '\0')
+    return UsageError("invalid maximum depth " + QuoteNameAlways(text));
+  // Deeper than any tree can be is as good as no limit.
+  depth = errno == ERANGE || value > std::numeric_limits<std::size_t>::max()
+              ? std::numeric_limits<std::size_t>::max()
+              : static_cast<std::size_t>(value);
+  return kGo;
+}
+
+// The checks of options against each other, once all are read.
+int CheckOptions(const Options &options) {
+  if (options.nullSeparated && !options.dryRun)
+    return UsageError("--null lists names, which only --dry-run does");
+  if (options.resume && options.restart)
+    return UsageError("--resume and --restart exclude each other");
+  if ((options.resume || options.restart) && options.dryRun)
+    return UsageError("a dry run records no run to resume or restart");
+  if (options.resume &&
+      (!options.excludes.empty() || !options.includes.empty() || options.oneFileSystem ||
+       options.maxDepth != std::numeric_limits<std::size_t>::max()))
+    return UsageError("--resume works through the recorded list; it takes no walk options");
+  for (const Pattern &pattern : options.includes)
+    if (pattern.folderOnly)
+      return UsageError("--include chooses files; " +
+                        QuoteNameAlways((pattern.anchored ? "/" : "") + pattern.glob + "/") +
+                        " matches folders only (dir/** matches what lies beneath)");
+  return kGo;
+}
+
+} // namespace
+
+int ParseOptions(int argc, char **argv, Options &options) {
+  ::opterr = 0; // our own messages, one line each
+  bool fromList = false;
+  std::string operandList;
+  int status = kGo;
+  for (int code; status == kGo &&
+                 (code = ::getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
+    switch (code) {
+    case 'l':
+      status = ParseLines(::optarg, options.trim);
+      options.trimGiven = true;
+      break;
+    case 'k':
+      options.trim.keepLineEnds = true;
+      options.trimGiven = true;
+      break;
+    case 'n':
+      options.dryRun = true;
+      break;
+    case '0':
+      options.nullSeparated = true;
+      break;
+    case 'q':
+      options.quiet = true;
+      break;
+    case kProgress:
+      options.forceProgress = true;
+      break;
+    case 'v':
+      options.verbose = true;
+      break;
+    case kExclude:
+      status = AddPatternArgument(::optarg, options.excludes);
+      break;
+    case kExcludeFrom:
+      status = AddPatternsFrom(::optarg, options.excludes);
+      break;
+    case kInclude:
+      status = AddPatternArgument(::optarg, options.includes);
+      break;
+    case kIncludeFrom:
+      status = AddPatternsFrom(::optarg, options.includes);
+      break;
+    case kMaxDepth:
+      status = ParseDepth(::optarg, options.maxDepth);
+      break;
+    case 'x':
+      options.oneFileSystem = true;
+      break;
+    case kFiles0From:
+      fromList = true;
+      operandList = ::optarg;
+      break;
+    case kResume:
+      options.resume = true;
+      break;
+    case kRestart:
+      options.restart = true;
+      break;
+    case kNoPreserveRoot:
+      options.noPreserveRoot = true;
+      break;
+    case 'h':
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return kAllHandled;
+    case kVersion:
+      std::printf("tailsnip-cli %s\n", TAILSNIP_VERSION);
+      return kAllHandled;
+    default:
+      return BadOption(argv[::optind - 1]);
+    }
+  }
+  if (status != kGo)
+    return status;
+  if (fromList && ::optind < argc)
+    return UsageError("extra operand " + QuoteNameAlways(argv[::optind]) +
+                      "; operands cannot be combined with --files0-from");
+  if (!fromList && ::optind == argc)
+    return UsageError("missing FOLDER operand");
+  if (const int checked = CheckOptions(options); checked != kGo)
+    return checked;
+  options.operands.assign(argv + ::optind, argv + argc);
+  options.fromList = fromList;
+  options.operandList = operandList;
+  return fromList ? ReadOperandList(operandList, options.operands) : kGo;
+}
+
+} // namespace tailsnip::cli
