@@ -288,7 +288,8 @@ int RunRefusing(long number, int argument, std::uint32_t flags, int error,
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, // the argument's low half, on little-endian machines
-                 static_cast<std::uint32_t>(offsetof(seccomp_data, args) + argument * 8)),
+                 static_cast<std::uint32_t>(offsetof(seccomp_data, args) +
+                                            static_cast<std::size_t>(argument) * 8)),
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flags, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
@@ -441,7 +442,7 @@ std::string OpenableByNobody(std::initializer_list<stdfs::path> folders) {
     return 0;
   });
   return found == 0                                ? ""
-         : found <= static_cast<int>(paths.size()) ? paths[found - 1]
+         : found <= static_cast<int>(paths.size()) ? paths[static_cast<std::size_t>(found) - 1]
                                                    : "(no child)";
 }
 

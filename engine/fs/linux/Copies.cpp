@@ -146,13 +146,9 @@ FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
   if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0)
     return Fail(FsError::OwnerNotKept, errno);
   bool setAccessList = false;
-#ifdef __linux__
   if (const FsError error = CopyExtendedAttributes(entry.handle(), fd, setAccessList);
       error != FsError::None)
     return error;
-#else
-  (void)entry;
-#endif
   // Last: a change of owner clears the set-id bits, an access list sets the
   // permission bits, and until now the copy was for this user alone.
   const mode_t mode = static_cast<mode_t>(like.permissions);
