@@ -23,6 +23,7 @@ enum class Reason {
   IsFolder,
   IsLink,
   NotRegularFile,
+  IsBackup, // named as the run names backups
   // Failed: the entry is exactly as it was.
   ReadOnly,
   NoWritePermission,
@@ -36,6 +37,7 @@ enum class Reason {
   CannotRead,
   CannotWriteCopy,
   CannotReplace,
+  BackupNotMade,
   NameNotRepresentable,
   PathTooLong,
   CannotSearchFolder,
