@@ -314,9 +314,10 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
 namespace {
 
 // A link refused for what the file system or the user's rights allow
-// (FAT keeps no links; protected_hardlinks; too many links already).
+// (FAT keeps no links, a FUSE driver may have no call for them;
+// protected_hardlinks; too many links already).
 FsError LinkRefused(int error) {
-  return error == EPERM || error == EMLINK || error == EOPNOTSUPP
+  return error == EPERM || error == EMLINK || error == EOPNOTSUPP || error == ENOSYS
              ? Fail(FsError::NotSupported, error)
              : FsError::FromSystem(error);
 }
