@@ -215,12 +215,10 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
 FsError LinkFile(const File &folder, const FolderPath &path, const File &file,
                  const FolderPath &name);
 
-// Puts `from` in the place of `to`, both in `folder`, provided `to` is a
-// regular file: Exists, with nothing changed, where it is a folder, a link
-// or anything else. Where the file system can trade two names, `exchanged`
-// is set and `from` then names the file that was replaced.
-FsError MoveOverFile(const File &folder, const FolderPath &from, const FolderPath &to,
-                     bool &exchanged);
+// Renames `from` to `to`, both in `folder`, provided `from` is a regular
+// file and `to` is free: Changed, with nothing moved, where `from` is a
+// folder, a link or anything else; Exists where `to` is taken.
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to);
 
 // Returns once the names in `folder` (links and renames within it) have
 // reached stable storage.

@@ -5,6 +5,7 @@
 #include "engine/trim/CopyWriter.h"
 
 #include <charconv>
+#include <system_error>
 
 namespace tailsnip {
 
@@ -168,7 +169,8 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
 
 // A simple backup takes the place of the one before it, which is kept aside
 // under a copy's name until the entry is replaced: a name another run's
-// --resume clears, should this one stop first.
+// --resume clears, should this one stop first. Nothing but a regular file
+// is moved aside.
 FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                               const fs::FileInfo &info, const FolderPath &name,
                               TrimBuffer &buffer) {
@@ -177,21 +179,20 @@ FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, 
   FolderPath aside;
   for (int attempt = 0; attempt < kAttempts && error == FsError::Exists; ++attempt) {
     aside = within + NextCopyName(fs::CurrentProcessId());
-    error = place(folder, path, entry, info, aside, buffer);
+    error = fs::MoveAsideFile(folder.handle, name, aside);
   }
+  if (error == FsError::Changed) // a folder, a link: no backup of ours
+    return {FsError::Exists, std::make_error_code(std::errc::file_exists)};
+  if (error == FsError::NotFound) // removed meanwhile: its name is free
+    return place(folder, path, entry, info, name, buffer);
   if (error != FsError::None)
     return error;
-  bool exchanged = false;
-  error = fs::MoveOverFile(folder.handle, aside, name, exchanged);
-  if (error != FsError::None) {
-    fs::Remove(folder.handle, aside);
-    path_.clear();
-    return error;
-  }
-  path_ = name;
-  if (exchanged)
+  error = place(folder, path, entry, info, name, buffer);
+  if (error == FsError::None)
     replaced_ = aside;
-  return FsError::None;
+  else
+    fs::MoveAsideFile(folder.handle, aside, name);
+  return error;
 }
 
 FsError Backup::flush(const fs::Folder &folder, bool volumeFlushed) {
@@ -208,14 +209,12 @@ void Backup::keep(const fs::Folder &folder) {
 void Backup::undo(const fs::Folder &folder) {
   if (!made())
     return;
-  if (!replaced_.empty()) {
-    fs::MoveOver(folder.handle, replaced_, folder.handle, path_);
-  } else {
-    // Only while the name still leads to what was made under it.
-    fs::FileInfo named;
-    if (fs::DescribeByName(path_, named) == FsError::None && named.identity == identity_)
-      fs::Remove(folder.handle, path_);
-  }
+  // Only while the name still leads to what was made under it.
+  fs::FileInfo named;
+  if (fs::DescribeByName(path_, named) == FsError::None && named.identity == identity_)
+    fs::Remove(folder.handle, path_);
+  if (!replaced_.empty())
+    fs::MoveAsideFile(folder.handle, replaced_, path_);
   replaced_.clear();
   path_.clear();
 }

@@ -38,7 +38,11 @@ Replacement::Replacement(const TrimPlace &place, fs::File input, const fs::FileI
 
 Replacement::~Replacement() {
   removeCopy();
-  backup_.undo(*folder_); // unless the entry was replaced
+  // Unless the entry was replaced. Windows removes no name of a file held
+  // open without sharing its deletion: the entry is let go first.
+  if (backup_.made() && input_.isOpen())
+    fs::Close(input_);
+  backup_.undo(*folder_);
 }
 
 void Replacement::removeCopy() {

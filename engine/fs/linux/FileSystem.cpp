@@ -353,27 +353,25 @@ FsError LinkFile(const File &folder, const FolderPath &path, const File &file,
   return Fail(FsError::Changed, 0);
 }
 
-FsError MoveOverFile(const File &folder, const FolderPath &from, const FolderPath &to,
-                     bool &exchanged) {
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to) {
   const int at = folder.handle();
   const char *fromName = NameOf(from), *toName = NameOf(to);
-  exchanged = false;
-  struct stat out;
-  if (::renameat2(at, fromName, at, toName, RENAME_EXCHANGE) == 0) {
-    if (::fstatat(at, fromName, &out, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(out.st_mode)) {
-      exchanged = true;
+  struct stat status;
+  if (::fstatat(at, fromName, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    return LastError();
+  if (!S_ISREG(status.st_mode))
+    return Fail(FsError::Changed, 0);
+  if (::renameat2(at, fromName, at, toName, RENAME_NOREPLACE) == 0) {
+    // Another entry may have taken the name since it was looked at: it goes back.
+    if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
       return FsError::None;
-    }
-    // No file came out: it goes back under its name.
-    ::renameat2(at, fromName, at, toName, RENAME_EXCHANGE);
-    return Fail(FsError::Exists, EEXIST);
+    ::renameat2(at, toName, at, fromName, RENAME_NOREPLACE);
+    return Fail(FsError::Changed, 0);
   }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
     return LastError();
-  // This file system cannot exchange: the name is checked just before the rename.
-  if (::fstatat(at, toName, &out, AT_SYMLINK_NOFOLLOW) != 0)
-    return LastError();
-  if (!S_ISREG(out.st_mode))
+  // This file system cannot refuse to replace: `to` is checked just before.
+  if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0)
     return Fail(FsError::Exists, EEXIST);
   return ::renameat(at, fromName, at, toName) == 0 ? FsError::None : LastError();
 }

@@ -396,16 +396,16 @@ FsError LinkFile(const File &, const FolderPath &path, const File &, const Folde
   return FromWin32(error);
 }
 
-// Windows trades no names: the name is checked just before the rename.
-FsError MoveOverFile(const File &folder, const FolderPath &from, const FolderPath &to,
-                     bool &exchanged) {
-  exchanged = false;
-  const DWORD attributes = GetFileAttributesW(ToWidePath(to).c_str());
+FsError MoveAsideFile(const File &, const FolderPath &from, const FolderPath &to) {
+  const DWORD attributes = GetFileAttributesW(ToWidePath(from).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return LastError();
   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-    return Fail(FsError::Exists, ERROR_ALREADY_EXISTS);
-  return MoveOver(folder, from, folder, to);
+    return Fail(FsError::Changed, ERROR_SUCCESS);
+  // Without MOVEFILE_REPLACE_EXISTING, a taken `to` is refused.
+  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(), MOVEFILE_WRITE_THROUGH)
+             ? FsError::None
+             : LastError();
 }
 
 // The replacement that follows a link is written through (MoveOver), and
