@@ -83,6 +83,11 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   }
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
   TrimResult written = replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
+  if (written.outcome != Outcome::Failed && settings.backup.control != BackupControl::None) {
+    BackupNumbers ownNumbers;
+    written = replacement->keepOriginal(
+        settings.backup, place.backupNumbers ? *place.backupNumbers : ownNumbers, buffer, written);
+  }
   if (written.outcome != Outcome::Failed)
     copy = std::move(replacement);
   return written;
@@ -117,6 +122,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     case fs::FileKind::Regular:
       break;
     }
+    if (IsBackupName(place.path, settings.backup))
+      return Unchanged(Reason::IsBackup);
     if (info.size == 0)
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
