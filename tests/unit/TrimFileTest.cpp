@@ -150,7 +150,7 @@ TEST_F(TrimFileTest, PreviewShowsExactlyTheLinesTheRunRemoves) {
       for (const bool keepLineEnds : {false, true})
         for (const std::size_t chunk : {std::size_t{7}, TrimBuffer::kDefaultChunk}) {
           const stdfs::path path = scratch_.file("entry", before);
-          const TrimSettings settings{lines, keepLineEnds};
+          const TrimSettings settings{lines, keepLineEnds, {}};
           TrimBuffer buffer(chunk);
           const TrimResult preview =
               TrimFile(testing::Native(path), buffer, TrimMode::Preview, settings);
