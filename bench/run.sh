@@ -442,7 +442,7 @@ goal_row "tmpfs, $big_mib MiB CR LF file: tailsnip / cp -a" "${crlf_vs_cp}x" "<=
   "$crlf_vs_cp <= 0.7" "$(cpu_ratio "$t.crlf.tailsnip" "$t.crlf.cp")x" "$(file_system "$t")"
 if [ -n "$against" ]; then
   goal_row "default mode, LF files: worst of this / $before_label" "${worst_before_ratio}x" "<= 1.05x" \
-    "$worst_before_ratio <= 1.05" "-" "(the table above; small files, LF file)"
+    "$worst_before_ratio <= 1.05" "-" "(the table above, all rows but CR LF)"
   check before "$worst_before_ratio <= 1.05"
 else
   printf '   %-50s %9s  %-9s %-8s %8s   %s\n' "default mode, LF files: this / before" - "<= 1.05x" "not run" - \
