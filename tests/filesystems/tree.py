@@ -135,7 +135,10 @@ def snapshot(root):
     """What a user sees of each entry, by path below root."""
     seen = {}
     for folder, dirs, files in os.walk(root):
-        for name in dirs + files:
+        # FUSE keeps a file removed while open under such a name until its
+        # driver hears of the last close, which may come after the run ends:
+        # ntfs-3g's replaced files, for an instant.
+        for name in (name for name in dirs + files if not name.startswith(".fuse_hidden")):
             path = os.path.join(folder, name)
             status = os.lstat(path)
             # A folder's time changes as copies come and go in it.
