@@ -96,10 +96,6 @@ FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_
   return FsError::None;
 }
 
-} // namespace
-
-namespace {
-
 // Writes one copy in order, stored range by stored range, with the holes
 // between them left as holes: they hold zeros alone, which neither mode
 // changes. A range kept as it is, and not read yet, is not read at all
