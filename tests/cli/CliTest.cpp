@@ -574,6 +574,24 @@ TEST_F(CliTest, KeepLineEndsRemovesTheLastLineAloneSoAScriptStillRuns) {
   EXPECT_STREQ("kept\n", said);
 }
 
+TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {
+  // Line ends that need no rewriting, in more than one chunk: the kernel
+  // copies the chunks, or with -k the whole rest, where it can.
+  std::string lines;
+  for (int line = 0; line < 400000; ++line)
+    lines += "x\r\n";
+  for (const bool keepLineEnds : {false, true}) {
+    const stdfs::path crlf = scratch_.file("crlf", lines);
+    std::vector<std::string> args{crlf.string()};
+    if (keepLineEnds)
+      args.insert(args.begin(), "-k");
+    const Ran ran = RunCli(args);
+    EXPECT_EQ(0, ran.status) << ran.err;
+    EXPECT_EQ(lines.size() - 3, stdfs::file_size(crlf));
+    EXPECT_NE(std::string::npos, ran.err.find(", wrote 1.1 MiB in ")) << ran.err; // 1199997 B
+  }
+}
+
 // `size` bytes of `path` from `offset` on.
 std::string ReadPart(const stdfs::path &path, off_t offset, std::size_t size) {
   std::string bytes(size, '?');
