@@ -187,8 +187,8 @@ struct DataRange {
 
 // Finds the first stored bytes of `file` from `offset` on, up to `limit`:
 // `range.start` is `limit` when a hole (or the file's end) fills all of it.
-// Where the file system tells of no holes, it is all data. Leaves the
-// position alone as far as ReadAt and CopyRange are concerned.
+// Where the file system tells of no holes, it is all data. It may move the
+// file's position, which ReadAt and CopyRange do not use.
 FsError FindData(File &file, std::uint64_t offset, std::uint64_t limit, DataRange &range);
 
 // Moves `file`'s position `size` bytes on without writing: the bytes passed
