@@ -44,6 +44,9 @@ struct FileInfo {
   std::uint32_t group = 0;
   FileIdentity identity;
   std::uint32_t names = 1; // hard links to the same file
+  // Stored in less space than its size: it may have holes (FindData).
+  // Windows does not look for them.
+  bool mayHaveHoles = false;
 };
 
 // An open file or folder; closed (quietly) when destroyed. Use Close to
@@ -174,6 +177,24 @@ FsError WriteAll(File &file, const char *data, std::size_t size);
 // Fails unless all of them were copied; NotSupported, with nothing copied,
 // where the platform or these files' file systems offer no such copy.
 FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size);
+
+// The bytes of a file from `start` up to `end` that its file system stores;
+// between such ranges lie holes, which read as zeros and take no space.
+struct DataRange {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
+// Finds the first stored bytes of `file` from `offset` on, up to `limit`:
+// `range.start` is `limit` when a hole (or the file's end) fills all of it.
+// Where the file system tells of no holes, it is all data. It may move the
+// file's position, which ReadAt and CopyRange do not use.
+FsError FindData(File &file, std::uint64_t offset, std::uint64_t limit, DataRange &range);
+
+// Moves `file`'s position `size` bytes on without writing: the bytes passed
+// over read as zeros, and take no space where the file system has holes,
+// once something is written after them.
+FsError LeaveHole(File &file, std::uint64_t size);
 
 // Returns once the file's data has reached stable storage.
 FsError FlushToDisk(File &file);

@@ -193,7 +193,7 @@ TrimResult Replacement::fill(std::size_t buffered, TrimBuffer &buffer, TrimResul
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
-  if (!WriteShortened(input_, keep_, buffered, keepLineEnds_, copy_, buffer, result))
+  if (!WriteShortened(input_, info_, keep_, buffered, keepLineEnds_, copy_, buffer, result))
     return result;
   result.outcome = Outcome::Shortened;
   return result;

@@ -67,7 +67,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   std::uint64_t lost = 0;
   std::size_t buffered = 0;
   if (const FsError error =
-          FindKeptLength(input, info.size, settings.lines, buffer, keep, lost, buffered, result);
+          FindKeptLength(input, info, settings.lines, buffer, keep, lost, buffered, result);
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
   if (mode != TrimMode::Replace) {

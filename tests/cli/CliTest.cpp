@@ -621,6 +621,68 @@ TEST_F(CliTest, KeepLineEndsRemovesTheLastLineAloneSoAScriptStillRuns) {
   EXPECT_STREQ("kept\n", said);
 }
 
+TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {
+  // Line ends that need no rewriting, in more than one chunk: the kernel
+  // copies the chunks, or with -k the whole rest, where it can.
+  std::string lines;
+  for (int line = 0; line < 400000; ++line)
+    lines += "x\r\n";
+  for (const bool keepLineEnds : {false, true}) {
+    const stdfs::path crlf = scratch_.file("crlf", lines);
+    std::vector<std::string> args{crlf.string()};
+    if (keepLineEnds)
+      args.insert(args.begin(), "-k");
+    const Ran ran = RunCli(args);
+    EXPECT_EQ(0, ran.status) << ran.err;
+    EXPECT_EQ(lines.size() - 3, stdfs::file_size(crlf));
+    EXPECT_NE(std::string::npos, ran.err.find(", wrote 1.1 MiB in ")) << ran.err; // 1199997 B
+  }
+}
+
+// `size` bytes of `path` from `offset` on.
+std::string ReadPart(const stdfs::path &path, off_t offset, std::size_t size) {
+  std::string bytes(size, '?');
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  bytes.resize(
+      static_cast<std::size_t>(std::max<ssize_t>(0, ::pread(fd, &bytes[0], size, offset))));
+  ::close(fd);
+  return bytes;
+}
+
+TEST_F(CliTest, SparseFileOfGibibytesIsShortenedWithItsHoleKept) {
+  constexpr off_t kHole = off_t{3} << 30;
+  constexpr std::size_t kEdge = 64 << 10;
+  for (const bool keepLineEnds : {false, true}) {
+    const stdfs::path sparse = scratch_.file("sparse", "first\n");
+    ASSERT_EQ(0, ::truncate(sparse.c_str(), kHole));
+    { std::ofstream(sparse, std::ios::binary | std::ios::app) << "x\nlast\n"; }
+    struct stat before, after;
+    ASSERT_EQ(0, ::stat(sparse.c_str(), &before));
+    if (before.st_blocks * 512 >= before.st_size)
+      GTEST_SKIP() << "the file system under " << sparse << " keeps no holes";
+    std::vector<std::string> args{sparse.string()};
+    if (keepLineEnds)
+      args.insert(args.begin(), "-k");
+    const Ran ran = RunCli(args);
+    EXPECT_EQ(0, ran.status) << ran.err;
+    const std::string end = keepLineEnds ? "\n" : "\r\n";
+    // The first line end may have grown by a byte, which moves the rest on.
+    const off_t size = kHole + 2 * static_cast<off_t>(end.size());
+    ASSERT_EQ(0, ::stat(sparse.c_str(), &after));
+    EXPECT_EQ(size, after.st_size);
+    EXPECT_LE(after.st_blocks * 512, before.st_blocks * 512 + 2 * off_t{kEdge}) << keepLineEnds;
+    std::string head = "first" + end, tail = "x" + end;
+    head.resize(kEdge, '\0');
+    tail.insert(0, kEdge - tail.size(), '\0');
+    EXPECT_TRUE(head == ReadPart(sparse, 0, kEdge)) << keepLineEnds;
+    EXPECT_TRUE(tail == ReadPart(sparse, size - off_t{kEdge}, kEdge)) << keepLineEnds;
+    // Nothing is stored between the two: the rest reads as zeros.
+    const int fd = ::open(sparse.c_str(), O_RDONLY);
+    EXPECT_LE(size - off_t{kEdge}, ::lseek(fd, kEdge, SEEK_DATA)) << keepLineEnds;
+    ::close(fd);
+  }
+}
+
 TEST_F(CliTest, LinesRemovesTheLastNAndTakesNothingButACount) {
   for (const char *count : {"0", "-1", "x", "2x", "", "18446744073709551616", "16E"}) {
     const Ran ran = RunCli({"--lines=" + std::string(count), Tree()});

@@ -112,6 +112,8 @@ void Fill(const struct stat &status, FileInfo &info) {
   info.group = status.st_gid;
   info.identity = IdentityOf(status);
   info.names = static_cast<std::uint32_t>(status.st_nlink);
+  // st_blocks counts 512-byte units whatever the file system's block size.
+  info.mayHaveHoles = static_cast<std::uint64_t>(status.st_blocks) * 512 < info.size;
 }
 
 FsError FsError::FromSystem(int code) {
@@ -254,6 +256,31 @@ FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size
     return LastError();
   }
   return FsError::None;
+}
+
+FsError FindData(File &file, std::uint64_t offset, std::uint64_t limit, DataRange &range) {
+  range = {limit, limit};
+  const off_t data = ::lseek(file.handle(), static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) // nothing stored from there on
+      return FsError::None;
+    if (errno != EINVAL && errno != EOPNOTSUPP)
+      return LastError();
+    range = {offset, limit}; // a file system that knows no holes
+    return FsError::None;
+  }
+  if (static_cast<std::uint64_t>(data) >= limit)
+    return FsError::None;
+  const off_t hole = ::lseek(file.handle(), data, SEEK_HOLE); // the file's end is one
+  if (hole < 0)
+    return LastError();
+  range = {static_cast<std::uint64_t>(data), std::min(static_cast<std::uint64_t>(hole), limit)};
+  return FsError::None;
+}
+
+FsError LeaveHole(File &file, std::uint64_t size) {
+  return ::lseek(file.handle(), static_cast<off_t>(size), SEEK_CUR) < 0 ? LastError()
+                                                                        : FsError::None;
 }
 
 FsError FlushToDisk(File &file) {

@@ -354,6 +354,20 @@ FsError WriteAll(File &file, const char *data, std::size_t size) {
 // sharing is for ReFS alone); reading and writing serves everywhere.
 FsError CopyRange(File &, std::uint64_t, File &, std::uint64_t) { return FsError::NotSupported; }
 
+// Holes of sparse NTFS files are not looked for: their copies are written
+// whole, zeros included.
+FsError FindData(File &, std::uint64_t offset, std::uint64_t limit, DataRange &range) {
+  range = {offset, limit};
+  return FsError::None;
+}
+
+FsError LeaveHole(File &file, std::uint64_t size) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(file.handle(), distance, nullptr, FILE_CURRENT) ? FsError::None
+                                                                          : LastError();
+}
+
 FsError FlushToDisk(File &file) {
   return FlushFileBuffers(file.handle()) ? FsError::None : LastError();
 }
