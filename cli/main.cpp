@@ -243,6 +243,10 @@ private:
         run);
     if (journalFailed)
       return End::Failed;
+    if (!report.busyFolder.empty()) { // another run's folder, found beneath this one
+      Error(FormatBusy(QuoteNameAlways(report.busyFolder)));
+      return End::Refused;
+    }
     ++trimmed_;
     add(report, target, foldersAgain);
     if (journal.awaitsResume(report))

@@ -4,6 +4,7 @@
 #define TAILSNIP_ENGINE_RUNLOCK_H
 
 #include "engine/FolderPath.h"
+#include "engine/fs/FileSystem.h"
 
 #include <memory>
 
@@ -30,6 +31,12 @@ private:
 // lets this user see them. A folder whose claim cannot be checked (no
 // permission to open it) is not counted as busy.
 [[nodiscard]] bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy);
+
+// Whether another run works in `folder` (whose identity is `identity`) as its
+// own, whatever name it reached the folder by: a run's walk asks this of
+// every folder it enters, so that a run's folder moved or mounted into
+// another run's tree still keeps that run out.
+bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity);
 
 } // namespace tailsnip
 
