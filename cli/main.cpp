@@ -188,6 +188,8 @@ private:
       case Verdict::Refused:
         return End::Refused;
       }
+      if (!journal.resuming())
+        WarnUnregistered(journal, false);
     }
 
     RunOptions run;
@@ -200,6 +202,7 @@ private:
     run.stopRequested = [] { return StopSignal() != 0 || OutputFailed(); };
     run.onListed = [this](std::size_t listed) { progress_.addListed(listed); };
     std::size_t foldersAgain = 0; // listed by an earlier run too
+    bool stoppedWithin = false;   // a stopped run's folder, found beneath this one
     run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
       if (options_.dryRun && result.outcome == Outcome::Shortened)
         list(Shown(target, path));
@@ -226,6 +229,11 @@ private:
       };
     } else {
       run.walk = walkOptions();
+      if (!options_.dryRun)
+        run.walk.mayEnter = [&](const FolderPath &path, const fs::FileIdentity &identity) {
+          stoppedWithin = !MayEnter(journal, target.folder, path, identity);
+          return !stoppedWithin;
+        };
     }
     bool journalFailed = false;
     if (!journal.resuming() && !options_.dryRun)
@@ -247,11 +255,14 @@ private:
       Error(FormatBusy(QuoteNameAlways(report.busyFolder)));
       return End::Refused;
     }
+    if (stoppedWithin)
+      return End::Refused;
     ++trimmed_;
     add(report, target, foldersAgain);
-    if (journal.awaitsResume(report))
+    if (journal.awaitsResume(report)) {
       resumeHint_ = "tailsnip-cli --resume " + QuoteName(target.folder) + " finishes the run.";
-    else
+      WarnUnregistered(journal, true);
+    } else
       FinishJournal(journal);
     return report.stopped || report.outOfMemory ? End::Unfinished : End::Done;
   }

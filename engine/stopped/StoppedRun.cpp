@@ -1,5 +1,8 @@
 #include "engine/stopped/StoppedRun.h"
 
+#include "engine/run/FoldersAbove.h"
+#include "engine/stopped/Registry.h"
+
 namespace tailsnip {
 
 namespace {
@@ -32,6 +35,12 @@ fs::FsError CheckUsable(const FolderPath &journals) {
 
 JournalChange Changed(const fs::FsError &error) {
   return {error == fs::FsError::None, error.code()};
+}
+
+// A platform without a registry has nothing to register in.
+JournalChange Registered(const fs::FileIdentity &folder, const FolderPath &journal) {
+  const fs::FsError error = Register(folder, journal);
+  return Changed(error == fs::FsError::NotSupported ? fs::FsError::None : error);
 }
 
 } // namespace
@@ -83,7 +92,13 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   JournalReader reader;
   switch (reader.readHeader(path_, header_)) {
   case JournalState::Missing:
-    return use == JournalUse::Resume ? found(Finding::NothingToResume) : checkOverlap(journals);
+    if (StoppedRunCheck check = findStopped(journals); check.finding != Finding::Go)
+      return check;
+    // Recorded elsewhere, it is neither resumed nor forgotten here.
+    if (StoppedRunCheck check = stoppedAt(Finding::StoppedHere, folder_, folderIdentity_);
+        check.finding != Finding::Go)
+      return check;
+    return use == JournalUse::Resume ? found(Finding::NothingToResume) : checkAround();
   case JournalState::Unreadable:
   case JournalState::Malformed:
     return use == JournalUse::Restart ? forget() : found(Finding::JournalUnreadable);
@@ -94,29 +109,64 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   return checkRecorded(use, asked, reader);
 }
 
+// Every stopped run this user's journal folder and the registry know of.
 // A stopped run over a folder around this one, or within it, would lose a
 // second line from the files they share if this run went on.
-StoppedRunCheck RunJournal::checkOverlap(const FolderPath &journals) const {
-  const FolderPath here = AbsolutePath(folder_);
-  std::vector<FolderPath> found;
-  if (ListJournals(journals, found) != fs::FsError::None) {
+StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
+  std::vector<FolderPath> own;
+  if (ListJournals(journals, own) != fs::FsError::None) {
     StoppedRunCheck check;
     check.finding = Finding::JournalsUnlisted;
     check.journal = journals;
     return check;
   }
-  for (const FolderPath &path : found) {
-    StoppedRunCheck check;
-    if (ReadJournal(path, check.stopped) != JournalState::Found)
-      continue;
-    const bool around = IsWithin(here, check.stopped.folder);
-    if (!around && !IsWithin(check.stopped.folder, here))
-      continue;
-    check.finding = around ? Finding::StoppedAround : Finding::StoppedWithin;
-    check.journal = path;
-    return check;
+  for (const FolderPath &path : own) {
+    Stopped run{path, {}, false, {}};
+    if (ReadJournal(path, run.header) == JournalState::Found)
+      stopped_.emplace(std::pair(run.header.folderIdentity.volume, run.header.folderIdentity.index),
+                       std::move(run));
+  }
+  RegisteredRuns registered;
+  if (const fs::FsError error = ReadRegistry(registered); error != fs::FsError::None)
+    registry_ = {false, error.code()};
+  for (const auto &[identity, run] : registered) {
+    if (stopped_.count(identity))
+      continue; // in this user's journal folder
+    Stopped other{run.journal, {}, true, run.owner};
+    if (run.owner.empty() && ReadJournal(run.journal, other.header) != JournalState::Found)
+      other.header = {};
+    stopped_.emplace(identity, std::move(other));
   }
   return StoppedRunCheck();
+}
+
+StoppedRunCheck RunJournal::stoppedAt(Finding finding, const FolderPath &folder,
+                                      const fs::FileIdentity &identity) const {
+  const auto run = stopped_.find({identity.volume, identity.index});
+  if (run == stopped_.end())
+    return StoppedRunCheck();
+  StoppedRunCheck check;
+  check.finding = finding;
+  check.journal = run->second.journal;
+  check.stopped = run->second.header;
+  check.stopped.folder = AbsolutePath(folder); // by today's name, for --resume
+  check.elsewhere = run->second.elsewhere;
+  check.owner = run->second.owner;
+  return check;
+}
+
+StoppedRunCheck RunJournal::checkAround() const {
+  const std::vector<HeldFolder> chain = FolderAndAbove(folder_);
+  for (std::size_t i = 1; i < chain.size(); ++i)
+    if (StoppedRunCheck check = stoppedAt(Finding::StoppedAround, chain[i].path, chain[i].identity);
+        check.finding != Finding::Go)
+      return check;
+  return StoppedRunCheck();
+}
+
+StoppedRunCheck RunJournal::checkEntered(const FolderPath &folder,
+                                         const fs::FileIdentity &identity) const {
+  return stoppedAt(Finding::StoppedWithin, folder, identity);
 }
 
 // The folder's own journal, its header read: a run of another version, or
@@ -151,6 +201,7 @@ StoppedRunCheck RunJournal::forget() {
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   plan_.clear();
   stamps_.clear();
+  Unregister(folderIdentity_, path_);
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
     return found(Finding::JournalNotRemoved, error.code());
   return found(Finding::Go);
@@ -162,6 +213,7 @@ StoppedRunCheck RunJournal::resume() {
   if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
       error != fs::FsError::None)
     return found(Finding::JournalNotNoted, error.code());
+  registry_ = Registered(folderIdentity_, path_); // if it was recorded before the registry was
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   resuming_ = true;
   return found(Finding::Resuming);
@@ -188,6 +240,8 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
   header.folderIdentity = folderIdentity_;
   const JournalChange change = Changed(WriteJournal(path_, header, folder_, list));
   written_ = change.done;
+  if (written_)
+    registry_ = Registered(folderIdentity_, path_);
   return change;
 }
 
@@ -197,7 +251,10 @@ bool RunJournal::awaitsResume(const RunReport &report) const {
 }
 
 JournalChange RunJournal::finish() {
-  return kept() ? Changed(RemoveJournal(path_)) : JournalChange();
+  if (!kept())
+    return JournalChange();
+  Unregister(folderIdentity_, path_);
+  return Changed(RemoveJournal(path_));
 }
 
 std::vector<FolderPath> JournalsOfFolderNamed(FolderPath name) {
