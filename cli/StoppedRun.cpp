@@ -126,8 +126,9 @@ void WarnUnregistered(const RunJournal &journal, bool stopped) {
 bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &trim) {
   const JournalChange change = journal.record(list, trim);
   if (!change.done)
-    Error("cannot write the run's journal " + Quoted(journal.path()) + ": " +
-          SystemText(change.systemError) + "; nothing was changed");
+    Error((change.registry ? "cannot register the run's journal in " + Quoted(RegistryFolder())
+                           : "cannot write the run's journal " + Quoted(journal.path())) +
+          ": " + SystemText(change.systemError) + "; nothing was changed");
   return change.done;
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace tailsnip {
@@ -33,16 +34,27 @@ using RegisteredRuns = std::map<std::pair<std::uint64_t, std::uint64_t>, Registe
 // Where the markers are; empty where the platform keeps none.
 FolderPath RegistryFolder();
 
+// How using the registry went. Unavailable is said but stops nothing: the
+// platform keeps none, /var/tmp is missing or read-only, or the folder
+// there is not one to trust (any user could make one, and must not stop
+// others' runs by it). Failed, the system failing once the registry was
+// open, is a failure of the run, as its journal's would be.
+enum class RegistryState { Used, Unavailable, Failed };
+struct RegistryUse {
+  RegistryState state = RegistryState::Used;
+  std::error_code systemError; // the system's, when not used
+};
+
 // Adds every marker whose journal may still exist to `runs`. A marker whose
 // journal is gone (its run ended without removing it) is left out, and
-// removed where this user may. A registry that does not exist holds none;
-// one not to be trusted, or that cannot be read, gives an error.
-fs::FsError ReadRegistry(RegisteredRuns &runs);
+// removed where this user may. A registry that does not exist holds none.
+RegistryUse ReadRegistry(RegisteredRuns &runs);
 
 // Registers, durably, the journal at `journal` of a run over the folder
 // with `identity`, making the registry where it is missing. Done already
-// when this user's marker names that journal; Exists when another's does.
-fs::FsError Register(const fs::FileIdentity &identity, const FolderPath &journal);
+// when this user's marker names that journal; Failed (file exists) when
+// another's does.
+RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal);
 
 // Removes the marker of `journal` for `identity`, if there is one of this
 // user's; a marker left behind is ignored once its journal is gone.

@@ -37,10 +37,11 @@ JournalChange Changed(const fs::FsError &error) {
   return {error == fs::FsError::None, error.code()};
 }
 
-// A platform without a registry has nothing to register in.
-JournalChange Registered(const fs::FileIdentity &folder, const FolderPath &journal) {
-  const fs::FsError error = Register(folder, journal);
-  return Changed(error == fs::FsError::NotSupported ? fs::FsError::None : error);
+// Whether the registry was there to use; a platform without one has none
+// to miss.
+JournalChange Available(const RegistryUse &use) {
+  const bool missed = use.state != RegistryState::Used && !RegistryFolder().empty();
+  return {!missed, use.systemError, true};
 }
 
 } // namespace
@@ -127,8 +128,14 @@ StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
                        std::move(run));
   }
   RegisteredRuns registered;
-  if (const fs::FsError error = ReadRegistry(registered); error != fs::FsError::None)
-    registry_ = {false, error.code()};
+  const RegistryUse use = ReadRegistry(registered);
+  if (use.state == RegistryState::Failed) {
+    StoppedRunCheck check;
+    check.finding = Finding::JournalsUnlisted;
+    check.journal = RegistryFolder();
+    return check;
+  }
+  registry_ = Available(use);
   for (const auto &[identity, run] : registered) {
     if (stopped_.count(identity))
       continue; // in this user's journal folder
@@ -213,7 +220,9 @@ StoppedRunCheck RunJournal::resume() {
   if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
       error != fs::FsError::None)
     return found(Finding::JournalNotNoted, error.code());
-  registry_ = Registered(folderIdentity_, path_); // if it was recorded before the registry was
+  // Registered too if it was recorded before the registry was there; said,
+  // should this run stop as well, if it could not be.
+  registry_ = Available(Register(folderIdentity_, path_));
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   resuming_ = true;
   return found(Finding::Resuming);
@@ -239,9 +248,15 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
   header.folder = AbsolutePath(folder_);
   header.folderIdentity = folderIdentity_;
   const JournalChange change = Changed(WriteJournal(path_, header, folder_, list));
-  written_ = change.done;
-  if (written_)
-    registry_ = Registered(folderIdentity_, path_);
+  if (!change.done)
+    return change;
+  const RegistryUse use = Register(folderIdentity_, path_);
+  if (use.state == RegistryState::Failed) {
+    RemoveJournal(path_); // the run does not start
+    return {false, use.systemError, true};
+  }
+  registry_ = Available(use);
+  written_ = true;
   return change;
 }
 

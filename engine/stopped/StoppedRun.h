@@ -99,6 +99,7 @@ struct StoppedRunCheck {
 struct JournalChange {
   bool done = true;
   std::error_code systemError; // the system's, when not done
+  bool registry = false;       // the registry failed (Registry.h), not the journal
 };
 
 // The journal a program keeps of its runs over one folder.
@@ -127,7 +128,7 @@ public:
   // For a new run's walk, before it enters `folder` (with `identity`) within
   // the run's: StoppedWithin when a stopped run is over it, else Go.
   StoppedRunCheck checkEntered(const FolderPath &folder, const fs::FileIdentity &identity) const;
-  // Whether the registry could be used: read by open, written by record;
+  // Whether the registry was available to open and record (Registry.h);
   // the system's reason when not. Done where the platform keeps none.
   const JournalChange &registry() const { return registry_; }
 

@@ -26,29 +26,38 @@ struct Descriptor {
   }
 };
 
-fs::FsError LastError() { return fs::FsError::FromSystem(errno); }
+RegistryUse Failed(RegistryState state = RegistryState::Failed) {
+  return {state, std::error_code(errno, std::generic_category())};
+}
 
 // Opens the registry, making it first when `make` asks. A folder that is
 // not sticky, or is owned by another user than root, could lose markers
 // to anyone: it is not used.
-fs::FsError OpenRegistry(bool make, Descriptor &registry) {
+RegistryUse OpenRegistry(bool make, Descriptor &registry) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   registry.fd = ::open(kRegistry, kFlags);
   if (registry.fd < 0 && errno == ENOENT && make) {
     if (::mkdir(kRegistry, 01777) != 0 && errno != EEXIST)
-      return LastError();
+      return Failed(errno == ENOENT || errno == EROFS ? RegistryState::Unavailable
+                                                      : RegistryState::Failed);
     registry.fd = ::open(kRegistry, kFlags);
   }
+  if (registry.fd < 0)
+    return Failed(errno == ELOOP || errno == ENOTDIR || errno == EACCES ? RegistryState::Unavailable
+                                                                        : RegistryState::Failed);
   struct stat status;
-  if (registry.fd < 0 || ::fstat(registry.fd, &status) != 0)
-    return LastError();
+  if (::fstat(registry.fd, &status) != 0)
+    return Failed();
   const uid_t user = ::geteuid();
+  if (!(status.st_mode & S_ISVTX) || (status.st_uid != 0 && status.st_uid != user)) {
+    errno = EPERM;
+    return Failed(RegistryState::Unavailable);
+  }
+  // The umask narrows the one this user made: every user must add to it.
   if (status.st_uid == user && (status.st_mode & 07777) != 01777 && make &&
-      ::fchmod(registry.fd, 01777) != 0) // the umask narrowed the one this user made
-    return LastError();
-  if (!(status.st_mode & S_ISVTX) || (status.st_uid != 0 && status.st_uid != user))
-    return fs::FsError::FromSystem(EPERM);
-  return fs::FsError::None;
+      ::fchmod(registry.fd, 01777) != 0)
+    return Failed();
+  return {};
 }
 
 std::string MarkerName(const fs::FileIdentity &identity) {
@@ -90,42 +99,46 @@ std::string UserName(uid_t user) {
 }
 
 // Writes a new marker naming `journal` and makes it and its name durable.
-fs::FsError WriteMarker(int registry, const std::string &name, const FolderPath &journal) {
+RegistryUse WriteMarker(int registry, const std::string &name, const FolderPath &journal) {
   Descriptor marker;
   marker.fd =
       ::openat(registry, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (marker.fd < 0)
-    return LastError();
+    return Failed(errno == EACCES ? RegistryState::Unavailable : RegistryState::Failed);
   // Readable by every user whatever the umask: that is what it is for.
   const bool written =
       ::fchmod(marker.fd, 0644) == 0 &&
       ::write(marker.fd, journal.data(), journal.size()) == static_cast<ssize_t>(journal.size()) &&
       ::fsync(marker.fd) == 0 && ::fsync(registry) == 0;
   if (written)
-    return fs::FsError::None;
-  const fs::FsError error = LastError();
+    return {};
+  const RegistryUse failed = Failed();
   ::unlinkat(registry, name.c_str(), 0);
-  return error;
+  return failed;
 }
 
 } // namespace
 
 FolderPath RegistryFolder() { return kRegistry; }
 
-fs::FsError ReadRegistry(RegisteredRuns &runs) {
+RegistryUse ReadRegistry(RegisteredRuns &runs) {
   Descriptor registry;
-  if (const fs::FsError error = OpenRegistry(false, registry); error != fs::FsError::None)
-    return error == fs::FsError::NotFound ? fs::FsError::None : error;
+  if (const RegistryUse use = OpenRegistry(false, registry); use.state != RegistryState::Used)
+    return use.systemError == std::errc::no_such_file_or_directory ? RegistryUse() : use;
   const int listed = ::dup(registry.fd);
   DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
   if (!listing) {
-    const fs::FsError error = LastError();
+    const RegistryUse failed = Failed();
     if (listed >= 0)
       ::close(listed);
-    return error;
+    return failed;
   }
   const uid_t user = ::geteuid();
-  for (const dirent *entry; (entry = ::readdir(listing)) != nullptr;) {
+  for (;;) {
+    errno = 0;
+    const dirent *entry = ::readdir(listing);
+    if (!entry)
+      break;
     fs::FileIdentity identity;
     FolderPath journal;
     uid_t owner = 0;
@@ -138,32 +151,33 @@ fs::FsError ReadRegistry(RegisteredRuns &runs) {
     }
     runs[{identity.volume, identity.index}] = {journal, owner == user ? "" : UserName(owner)};
   }
+  const RegistryUse read = errno == 0 ? RegistryUse() : Failed();
   ::closedir(listing);
-  return fs::FsError::None;
+  return read;
 }
 
-fs::FsError Register(const fs::FileIdentity &identity, const FolderPath &journal) {
+RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal) {
   Descriptor registry;
-  if (const fs::FsError error = OpenRegistry(true, registry); error != fs::FsError::None)
-    return error;
+  if (const RegistryUse use = OpenRegistry(true, registry); use.state != RegistryState::Used)
+    return use;
   const std::string name = MarkerName(identity);
-  fs::FsError error = WriteMarker(registry.fd, name, journal);
-  if (error != fs::FsError::Exists)
-    return error;
+  const RegistryUse written = WriteMarker(registry.fd, name, journal);
+  if (written.systemError != std::errc::file_exists)
+    return written;
   FolderPath named;
   uid_t owner = 0;
   if (!ReadMarker(registry.fd, name, named, owner))
-    return error;
+    return written;
   if (owner == ::geteuid() && named == journal)
-    return fs::FsError::None; // a resumed run's, registered when it began
+    return {}; // a resumed run's, registered when it began
   if (!JournalGone(named) || ::unlinkat(registry.fd, name.c_str(), 0) != 0)
-    return error;
+    return written;
   return WriteMarker(registry.fd, name, journal);
 }
 
 void Unregister(const fs::FileIdentity &identity, const FolderPath &journal) {
   Descriptor registry;
-  if (OpenRegistry(false, registry) != fs::FsError::None)
+  if (OpenRegistry(false, registry).state != RegistryState::Used)
     return;
   const std::string name = MarkerName(identity);
   FolderPath named;

@@ -7,10 +7,10 @@ namespace tailsnip {
 
 FolderPath RegistryFolder() { return {}; }
 
-fs::FsError ReadRegistry(RegisteredRuns &) { return fs::FsError::None; }
+RegistryUse ReadRegistry(RegisteredRuns &) { return {RegistryState::Unavailable, {}}; }
 
-fs::FsError Register(const fs::FileIdentity &, const FolderPath &) {
-  return fs::FsError::NotSupported;
+RegistryUse Register(const fs::FileIdentity &, const FolderPath &) {
+  return {RegistryState::Unavailable, {}};
 }
 
 void Unregister(const fs::FileIdentity &, const FolderPath &) {}
