@@ -139,10 +139,7 @@ StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
   for (const auto &[identity, run] : registered) {
     if (stopped_.count(identity))
       continue; // in this user's journal folder
-    Stopped other{run.journal, {}, true, run.owner};
-    if (run.owner.empty() && ReadJournal(run.journal, other.header) != JournalState::Found)
-      other.header = {};
-    stopped_.emplace(identity, std::move(other));
+    stopped_.emplace(identity, Stopped{run.journal, {}, true, run.owner});
   }
   return StoppedRunCheck();
 }

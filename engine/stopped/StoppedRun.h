@@ -165,7 +165,7 @@ private:
   bool resuming_ = false;
   bool written_ = false;
   // Stopped runs known to open, by the identity of their folders; the
-  // header empty where their journals cannot be read.
+  // header read from this user's journal folder only.
   struct Stopped {
     FolderPath journal;
     JournalHeader header;
