@@ -2,6 +2,7 @@
 
 #include "cli/Errors.h"
 #include "cli/Names.h"
+#include "engine/stopped/Registry.h"
 
 namespace tailsnip::cli {
 
@@ -38,11 +39,27 @@ std::string OptionsFor(const TrimSettings &trim) {
   return options;
 }
 
+// A stopped run whose journal this run cannot take up: whose it is.
+std::string RecordedElsewhere(const StoppedRunCheck &check, const std::string &where) {
+  return "a stopped run over " + Quoted(check.stopped.folder) + where + (where.empty() ? "" : ",") +
+         " is recorded in " + Quoted(check.journal) +
+         (check.owner.empty()
+              ? ", under another HOME or XDG_STATE_HOME: run with that one to --resume or "
+                "--restart it"
+              : ", user " + QuoteName(check.owner) +
+                    "'s: that user's --resume finishes it, --restart forgets it");
+}
+
 std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
                     const TrimSettings *asked) {
   const std::string shown = Quoted(folder);
   const std::string journal = Quoted(check.journal);
   const JournalHeader &stopped = check.stopped;
+  if (check.elsewhere)
+    return RecordedElsewhere(check, check.finding == Finding::StoppedAround
+                                        ? ", which holds " + shown
+                                    : check.finding == Finding::StoppedWithin ? ", within " + shown
+                                                                              : "");
   switch (check.finding) {
   case Finding::Go:
   case Finding::Resuming:
@@ -103,11 +120,34 @@ Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse us
   return check.refused() ? Verdict::Refused : Verdict::Failed;
 }
 
+bool MayEnter(const RunJournal &journal, const FolderPath &folder, const FolderPath &entered,
+              const fs::FileIdentity &identity) {
+  const StoppedRunCheck check = journal.checkEntered(entered, identity);
+  if (check.mayGoOn())
+    return true;
+  Error(Message(check, folder, nullptr));
+  return false;
+}
+
+void WarnUnregistered(const RunJournal &journal, bool stopped) {
+  const JournalChange &registry = journal.registry();
+  if (registry.done)
+    return;
+  const std::string place = Quoted(RegistryFolder()) + ": " + SystemText(registry.systemError);
+  Error(stopped ? "the stopped run is not registered in " + place +
+                      "; runs of other users, or under another HOME or XDG_STATE_HOME, will not "
+                      "see it"
+                : "cannot look in " + place +
+                      " for stopped runs of other users, or under another HOME or "
+                      "XDG_STATE_HOME");
+}
+
 bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &trim) {
   const JournalChange change = journal.record(list, trim);
   if (!change.done)
-    Error("cannot write the run's journal " + Quoted(journal.path()) + ": " +
-          SystemText(change.systemError) + "; nothing was changed");
+    Error((change.registry ? "cannot register the run's journal in " + Quoted(RegistryFolder())
+                           : "cannot write the run's journal " + Quoted(journal.path())) +
+          ": " + SystemText(change.systemError) + "; nothing was changed");
   return change.done;
 }
 

@@ -21,6 +21,15 @@ enum class Verdict {
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
                     const TrimSettings *asked);
 
+// Whether a new run over `folder` may enter `entered` (with `identity`),
+// beneath it; says why not: a stopped run is over it.
+bool MayEnter(const RunJournal &journal, const FolderPath &folder, const FolderPath &entered,
+              const fs::FileIdentity &identity);
+
+// Says, when the registry of runs could not be used, what is not seen: the
+// stopped runs of others (before a run), or this run once `stopped`.
+void WarnUnregistered(const RunJournal &journal, bool stopped);
+
 // Records the plan of a new run and its settings; says why and returns false
 // when it cannot.
 bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &trim);

@@ -211,6 +211,8 @@ private:
       case Verdict::Refused:
         return End::Refused;
       }
+      if (!journal.resuming())
+        WarnUnregistered(journal, false);
     }
 
     RunOptions run;
@@ -224,6 +226,7 @@ private:
     run.stopRequested = [] { return StopSignal() != 0 || OutputFailed(); };
     run.onListed = [this](std::size_t listed) { progress_.addListed(listed); };
     std::size_t foldersAgain = 0; // listed by an earlier run too
+    bool stoppedWithin = false;   // a stopped run's folder, found beneath this one
     run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
       if (options_.dryRun && result.outcome == Outcome::Shortened)
         list(Shown(target, path));
@@ -251,6 +254,11 @@ private:
       };
     } else {
       run.walk = walkOptions();
+      if (!options_.dryRun)
+        run.walk.mayEnter = [&](const FolderPath &path, const fs::FileIdentity &identity) {
+          stoppedWithin = !MayEnter(journal, target.folder, path, identity);
+          return !stoppedWithin;
+        };
     }
     bool journalFailed = false;
     if (!journal.resuming() && !options_.dryRun)
@@ -268,11 +276,18 @@ private:
         run);
     if (journalFailed)
       return End::Failed;
+    if (!report.busyFolder.empty()) { // another run's folder, found beneath this one
+      Error(FormatBusy(QuoteNameAlways(report.busyFolder)));
+      return End::Refused;
+    }
+    if (stoppedWithin)
+      return End::Refused;
     ++trimmed_;
     add(report, target, foldersAgain);
-    if (journal.awaitsResume(report))
+    if (journal.awaitsResume(report)) {
       resumeHint_ = "tailsnip-cli --resume " + QuoteName(target.folder) + " finishes the run.";
-    else
+      WarnUnregistered(journal, true);
+    } else
       FinishJournal(journal);
     return report.stopped || report.outOfMemory ? End::Unfinished : End::Done;
   }

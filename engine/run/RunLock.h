@@ -4,6 +4,7 @@
 #define TAILSNIP_ENGINE_RUNLOCK_H
 
 #include "engine/FolderPath.h"
+#include "engine/fs/FileSystem.h"
 
 #include <memory>
 
@@ -26,10 +27,18 @@ private:
 
 // Claims `folder` for one run. Returns false, and sets `busy` to the folder
 // in question, when another run is working in `folder`, in a folder inside
-// it, or in a folder above it. Runs by other users count where the system
-// lets this user see them. A folder whose claim cannot be checked (no
-// permission to open it) is not counted as busy.
+// it, or in a folder above it (found by identity: FoldersAbove.h). Runs by
+// other users count where the system lets this user see them. A folder
+// whose claim cannot be checked (no permission to open it) is not counted
+// as busy. A run working in a folder that now lies inside `folder` by a
+// name it was not started under is found by ClaimedByAnotherRun.
 [[nodiscard]] bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy);
+
+// Whether another run works in `folder` (whose identity is `identity`) as its
+// own, whatever name it reached the folder by: a run's walk asks this of
+// every folder it enters, so that a run's folder moved or mounted into
+// another run's tree still keeps that run out.
+bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity);
 
 } // namespace tailsnip
 

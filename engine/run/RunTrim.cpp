@@ -24,9 +24,23 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
     Plan walked;
     WalkOptions walk = options.walk;
     walk.stopRequested = options.stopRequested;
+    // Checked while listing, before the first change: another run's folder
+    // may lie beneath this one by a move or a mount its claim cannot see.
+    bool refused = false;
+    walk.mayEnter = [&](const FolderPath &path, const fs::FileIdentity &identity) {
+      if (ClaimedByAnotherRun(path, identity))
+        report.busyFolder = path;
+      refused = !report.busyFolder.empty() ||
+                (options.walk.mayEnter && !options.walk.mayEnter(path, identity));
+      return !refused;
+    };
     if (!options.plan &&
         !CollectEntries(folder, walked.entries, report.failures, walk, &walked.folders)) {
       report.outOfMemory = true;
+    } else if (refused) {
+      if (!report.busyFolder.empty())
+        notify(FormatBusy(report.busyFolder));
+      return report;
     } else {
       const Plan &plan = options.plan ? *options.plan : walked;
       report.listed = plan.entries.size();

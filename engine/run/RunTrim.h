@@ -73,8 +73,10 @@ struct RunOptions {
 // list order, then calls `notify` once with FormatNotice of the report.
 // Each entry is reached through the folders the walk listed, held open; an
 // entry whose folder was renamed or replaced meanwhile is kept and reported.
-// When another run is working in `folder`, inside it or above it, nothing is
-// touched and `notify` is called with FormatBusy instead.
+// When another run is working in `folder`, inside it or above it (its folder
+// found beneath this one while listing, by identity), nothing is touched and
+// `notify` is called with FormatBusy instead. When `options.walk.mayEnter`
+// refuses a folder, nothing is touched and `notify` is not called.
 // An empty `folder` is no folder the user chose: nothing is walked, nothing
 // is touched and `notify` is not called.
 RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &options = {});

@@ -1,5 +1,8 @@
 #include "engine/stopped/StoppedRun.h"
 
+#include "engine/run/FoldersAbove.h"
+#include "engine/stopped/Registry.h"
+
 namespace tailsnip {
 
 namespace {
@@ -32,6 +35,13 @@ fs::FsError CheckUsable(const FolderPath &journals) {
 
 JournalChange Changed(const fs::FsError &error) {
   return {error == fs::FsError::None, error.code()};
+}
+
+// Whether the registry was there to use; a platform without one has none
+// to miss.
+JournalChange Available(const RegistryUse &use) {
+  const bool missed = use.state != RegistryState::Used && !RegistryFolder().empty();
+  return {!missed, use.systemError, true};
 }
 
 } // namespace
@@ -83,7 +93,13 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   JournalReader reader;
   switch (reader.readHeader(path_, header_)) {
   case JournalState::Missing:
-    return use == JournalUse::Resume ? found(Finding::NothingToResume) : checkOverlap(journals);
+    if (StoppedRunCheck check = findStopped(journals); check.finding != Finding::Go)
+      return check;
+    // Recorded elsewhere, it is neither resumed nor forgotten here.
+    if (StoppedRunCheck check = stoppedAt(Finding::StoppedHere, folder_, folderIdentity_);
+        check.finding != Finding::Go)
+      return check;
+    return use == JournalUse::Resume ? found(Finding::NothingToResume) : checkAround();
   case JournalState::Unreadable:
   case JournalState::Malformed:
     return use == JournalUse::Restart ? forget() : found(Finding::JournalUnreadable);
@@ -94,29 +110,67 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   return checkRecorded(use, asked, reader);
 }
 
+// Every stopped run this user's journal folder and the registry know of.
 // A stopped run over a folder around this one, or within it, would lose a
 // second line from the files they share if this run went on.
-StoppedRunCheck RunJournal::checkOverlap(const FolderPath &journals) const {
-  const FolderPath here = AbsolutePath(folder_);
-  std::vector<FolderPath> found;
-  if (ListJournals(journals, found) != fs::FsError::None) {
+StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
+  std::vector<FolderPath> own;
+  if (ListJournals(journals, own) != fs::FsError::None) {
     StoppedRunCheck check;
     check.finding = Finding::JournalsUnlisted;
     check.journal = journals;
     return check;
   }
-  for (const FolderPath &path : found) {
+  for (const FolderPath &path : own) {
+    Stopped run{path, {}, false, {}};
+    if (ReadJournal(path, run.header) == JournalState::Found)
+      stopped_.emplace(std::pair(run.header.folderIdentity.volume, run.header.folderIdentity.index),
+                       std::move(run));
+  }
+  RegisteredRuns registered;
+  const RegistryUse use = ReadRegistry(registered);
+  if (use.state == RegistryState::Failed) {
     StoppedRunCheck check;
-    if (ReadJournal(path, check.stopped) != JournalState::Found)
-      continue;
-    const bool around = IsWithin(here, check.stopped.folder);
-    if (!around && !IsWithin(check.stopped.folder, here))
-      continue;
-    check.finding = around ? Finding::StoppedAround : Finding::StoppedWithin;
-    check.journal = path;
+    check.finding = Finding::JournalsUnlisted;
+    check.journal = RegistryFolder();
     return check;
   }
+  registry_ = Available(use);
+  for (const auto &[identity, run] : registered) {
+    if (stopped_.count(identity))
+      continue; // in this user's journal folder
+    stopped_.emplace(identity, Stopped{run.journal, {}, true, run.owner});
+  }
   return StoppedRunCheck();
+}
+
+StoppedRunCheck RunJournal::stoppedAt(Finding finding, const FolderPath &folder,
+                                      const fs::FileIdentity &identity) const {
+  const auto run = stopped_.find({identity.volume, identity.index});
+  if (run == stopped_.end())
+    return StoppedRunCheck();
+  StoppedRunCheck check;
+  check.finding = finding;
+  check.journal = run->second.journal;
+  check.stopped = run->second.header;
+  check.stopped.folder = AbsolutePath(folder); // by today's name, for --resume
+  check.elsewhere = run->second.elsewhere;
+  check.owner = run->second.owner;
+  return check;
+}
+
+StoppedRunCheck RunJournal::checkAround() const {
+  const std::vector<HeldFolder> chain = FolderAndAbove(folder_);
+  for (std::size_t i = 1; i < chain.size(); ++i)
+    if (StoppedRunCheck check = stoppedAt(Finding::StoppedAround, chain[i].path, chain[i].identity);
+        check.finding != Finding::Go)
+      return check;
+  return StoppedRunCheck();
+}
+
+StoppedRunCheck RunJournal::checkEntered(const FolderPath &folder,
+                                         const fs::FileIdentity &identity) const {
+  return stoppedAt(Finding::StoppedWithin, folder, identity);
 }
 
 // The folder's own journal, its header read: a run of another version, or
@@ -151,6 +205,7 @@ StoppedRunCheck RunJournal::forget() {
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   plan_.clear();
   stamps_.clear();
+  Unregister(folderIdentity_, path_);
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
     return found(Finding::JournalNotRemoved, error.code());
   return found(Finding::Go);
@@ -162,6 +217,9 @@ StoppedRunCheck RunJournal::resume() {
   if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
       error != fs::FsError::None)
     return found(Finding::JournalNotNoted, error.code());
+  // Registered too if it was recorded before the registry was there; said,
+  // should this run stop as well, if it could not be.
+  registry_ = Available(Register(folderIdentity_, path_));
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   resuming_ = true;
   return found(Finding::Resuming);
@@ -187,7 +245,15 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
   header.folder = AbsolutePath(folder_);
   header.folderIdentity = folderIdentity_;
   const JournalChange change = Changed(WriteJournal(path_, header, folder_, list));
-  written_ = change.done;
+  if (!change.done)
+    return change;
+  const RegistryUse use = Register(folderIdentity_, path_);
+  if (use.state == RegistryState::Failed) {
+    RemoveJournal(path_); // the run does not start
+    return {false, use.systemError, true};
+  }
+  registry_ = Available(use);
+  written_ = true;
   return change;
 }
 
@@ -197,7 +263,10 @@ bool RunJournal::awaitsResume(const RunReport &report) const {
 }
 
 JournalChange RunJournal::finish() {
-  return kept() ? Changed(RemoveJournal(path_)) : JournalChange();
+  if (!kept())
+    return JournalChange();
+  Unregister(folderIdentity_, path_);
+  return Changed(RemoveJournal(path_));
 }
 
 std::vector<FolderPath> JournalsOfFolderNamed(FolderPath name) {

@@ -4,10 +4,18 @@
 //
 // Promises:
 // - A new run goes on only when no stopped run concerns its folder: none
-//   over the folder itself (by its identity, whatever its name now), none
-//   over a folder around it or within it. The folder's own journal that
-//   cannot be read, or a journal folder that cannot be opened or looked
+//   over the folder itself, none over a folder around it (each found by its
+//   identity, whatever its name now, through bind mounts where FoldersAbove
+//   can), none over a folder within it that the run enters (asked of each
+//   while listing, before the first change). Stopped runs are those of this
+//   user's journal folder and, through the registry (Registry.h), those of
+//   every user and state folder of the machine. The folder's own journal
+//   that cannot be read, or a journal folder that cannot be opened or looked
 //   through (made by another user, say), counts as one that concerns it.
+// - A stopped run recorded elsewhere (another user's, another state
+//   folder's) is neither resumed nor forgotten here: the run is refused.
+// - A recorded run is registered once its journal is written, and its
+//   marker removed before its journal is.
 // - A stopped run is finished (Resume) only by its own plan, read whole,
 //   written by this program's version, every entry inside the folder; an
 //   entry counts as done once it is no longer as listed, and with the
@@ -28,6 +36,7 @@
 #include "engine/walk/CollectEntries.h"
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -74,6 +83,12 @@ struct StoppedRunCheck {
   // whether its folder had another name then.
   std::size_t stoppedAfter = 0;
   bool renamed = false;
+  // The stopped run's journal is not in this user's journal folder: it is
+  // another user's (`owner`), or this user's under another state folder.
+  // StoppedAround, StoppedWithin and any run recorded elsewhere: the
+  // stopped run's folder (`stopped.folder`) is named as this run found it.
+  bool elsewhere = false;
+  std::string owner;
   std::error_code systemError; // the system's, where a system call failed
 
   bool mayGoOn() const;
@@ -84,6 +99,7 @@ struct StoppedRunCheck {
 struct JournalChange {
   bool done = true;
   std::error_code systemError; // the system's, when not done
+  bool registry = false;       // the registry failed (Registry.h), not the journal
 };
 
 // The journal a program keeps of its runs over one folder.
@@ -109,6 +125,12 @@ public:
   // The identities the plan's folders had when listed, the run's own folder
   // (by today's name) among them.
   FolderIdentities planFolders() const;
+  // For a new run's walk, before it enters `folder` (with `identity`) within
+  // the run's: StoppedWithin when a stopped run is over it, else Go.
+  StoppedRunCheck checkEntered(const FolderPath &folder, const fs::FileIdentity &identity) const;
+  // Whether the registry was available to open and record (Registry.h);
+  // the system's reason when not. Done where the platform keeps none.
+  const JournalChange &registry() const { return registry_; }
 
   // Records the plan of a new run, and its settings, before its first change.
   JournalChange record(const WorkList &list, const TrimSettings &trim);
@@ -124,7 +146,10 @@ public:
 
 private:
   bool kept() const { return written_ || resuming_; }
-  StoppedRunCheck checkOverlap(const FolderPath &journals) const;
+  StoppedRunCheck findStopped(const FolderPath &journals);
+  StoppedRunCheck checkAround() const;
+  StoppedRunCheck stoppedAt(StoppedRunFinding finding, const FolderPath &folder,
+                            const fs::FileIdentity &identity) const;
   StoppedRunCheck checkRecorded(JournalUse use, const TrimSettings *asked, JournalReader &reader);
   StoppedRunCheck forget();
   StoppedRunCheck resume();
@@ -139,6 +164,16 @@ private:
   std::vector<EntryStamp> stamps_;
   bool resuming_ = false;
   bool written_ = false;
+  // Stopped runs known to open, by the identity of their folders; the
+  // header read from this user's journal folder only.
+  struct Stopped {
+    FolderPath journal;
+    JournalHeader header;
+    bool elsewhere = false;
+    std::string owner;
+  };
+  std::map<std::pair<std::uint64_t, std::uint64_t>, Stopped> stopped_;
+  JournalChange registry_;
 };
 
 // The journals of stopped runs over a folder that was named `name`, for

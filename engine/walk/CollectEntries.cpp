@@ -48,6 +48,7 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
     std::vector<Listing> path;
     const std::size_t relativeStart = dir.size() + 1; // JoinPath always adds a separator
     std::uint64_t rootVolume = 0;
+    bool refused = false; // by mayEnter
 
     auto enter = [&](FolderPath folder) {
       fs::FileIdentity identity;
@@ -58,6 +59,10 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
         rootVolume = identity.volume;
       else if (walk.oneFileSystem && (!known || identity.volume != rootVolume))
         return;
+      else if (known && walk.mayEnter && !walk.mayEnter(folder, identity)) {
+        refused = true;
+        return;
+      }
       if (known && identities)
         identities->emplace(folder, identity);
       Listing listing;
@@ -72,7 +77,7 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
 
     if (walk.maxDepth > 0)
       enter(std::move(dir));
-    while (!path.empty() && !(walk.stopRequested && walk.stopRequested())) {
+    while (!path.empty() && !refused && !(walk.stopRequested && walk.stopRequested())) {
       Listing &current = path.back();
       if (current.next == current.entries.size()) {
         path.pop_back();

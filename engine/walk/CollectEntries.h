@@ -39,6 +39,10 @@ struct WalkOptions {
   // Asked before each entry; once it returns true the walk ends, and the
   // list holds what was found so far.
   std::function<bool()> stopRequested;
+  // Asked before entering each folder beneath the walked one whose identity
+  // is known, with that identity; once it returns false the walk ends there,
+  // as with stopRequested.
+  std::function<bool(const FolderPath &folder, const fs::FileIdentity &identity)> mayEnter;
 };
 
 // Appends to `list` the path of every entry beneath `dir`, depth-first in the

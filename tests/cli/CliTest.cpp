@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -493,6 +494,24 @@ TEST_F(CliTest, BusyFolderIsAnErrorAndTheOtherOperandsStillRun) {
   ExpectUntouched();
 }
 
+TEST_F(CliTest, RunsFolderMovedIntoAnotherKeepsTheRunOverThatOneOut) {
+  const stdfs::path moved = scratch_.tree() / "sub";
+  const stdfs::path before = scratch_.root() / "elsewhere";
+  stdfs::rename(moved, before);
+  // Held as a run over it holds it, paused there; then moved back in.
+  const int held = ::open(before.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(0, ::flock(held, LOCK_EX));
+  stdfs::rename(before, moved);
+  const Ran ran = RunCli({Tree()});
+  ::close(held);
+  EXPECT_EQ(2, ran.status);
+  EXPECT_EQ("", ran.out);
+  EXPECT_EQ("tailsnip-cli: Another run is working in '" + moved.string() +
+                "' (or in a folder inside it); nothing was changed.\n",
+            ran.err);
+  ExpectUntouched();
+}
+
 TEST_F(CliTest, ProgressLineNeverWrapsOnANarrowTerminal) {
   How narrow;
   narrow.errOnTerminal = true;
@@ -948,6 +967,69 @@ TEST_F(StoppedRunTest, JournalIsFoundByTheFolderAfterARename) {
   for (const stdfs::path &file : files_)
     excluded += ReadBytes(file) == "a\nb\nc\n";
   EXPECT_EQ(static_cast<std::size_t>(kFiles / 3), excluded) << "the recorded list was not kept";
+}
+
+TEST_F(StoppedRunTest, StoppedRunIsFoundWhereverItsFolderWasMovedOrMounted) {
+  ASSERT_EQ(128 + SIGINT, Interrupt(SIGINT, {Tree() + "/many"}).status);
+  const std::size_t shortened = Shortened();
+  const stdfs::path other = scratch_.root() / "other";
+  stdfs::create_directory(other);
+  stdfs::rename(scratch_.tree() / "many", other / "many");
+  for (stdfs::path &file : files_)
+    file = other / stdfs::relative(file, scratch_.tree());
+
+  const Ran around = RunCli({other.string()});
+  EXPECT_EQ(2, around.status);
+  EXPECT_NE(npos, around.err.find("a stopped run over '" + other.string() + "/many', within '" +
+                                  other.string() + "', is not finished"))
+      << around.err;
+  if (::geteuid() == 0) { // its folder's folder, mounted elsewhere
+    const stdfs::path mounted = scratch_.root() / "mounted";
+    stdfs::create_directory(mounted);
+    ASSERT_EQ(0, ::mount((other / "many/0").c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr));
+    const Ran within = RunCli({mounted.string()});
+    ::umount2(mounted.c_str(), MNT_DETACH);
+    EXPECT_EQ(2, within.status);
+    EXPECT_NE(npos, within.err.find("a stopped run over '" + other.string() +
+                                    "/many', which holds '" + mounted.string() + "'"))
+        << within.err;
+  }
+  EXPECT_EQ(shortened, Shortened());
+  const Ran resumed = RunCli({"--resume", (other / "many").string()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ(files_.size(), Shortened());
+}
+
+TEST_F(StoppedRunTest, StoppedRunIsSeenByOtherStateFoldersAndOtherUsers) {
+  ASSERT_EQ(128 + SIGINT, Interrupt(SIGINT, {Tree()}).status);
+  const std::size_t shortened = Shortened();
+  const std::string journal = stdfs::directory_iterator(scratch_.root() / "state/tailsnip")->path();
+  const stdfs::path otherState = scratch_.root() / "other-state";
+  stdfs::create_directory(otherState);
+  ::setenv("XDG_STATE_HOME", otherState.c_str(), 1);
+  const Ran otherHome = RunCli({Tree() + "/many"});
+  const Ran restart = RunCli({"--restart", Tree()});
+  EXPECT_EQ(2, otherHome.status);
+  EXPECT_NE(npos, otherHome.err.find("a stopped run over '" + Tree() + "', which holds '" + Tree() +
+                                     "/many', is recorded in '" + journal +
+                                     "', under another HOME or XDG_STATE_HOME"))
+      << otherHome.err;
+  EXPECT_EQ(2, restart.status) << "forgot another state folder's run";
+  if (::geteuid() == 0) { // as a user who may write every file of the tree
+    for (const stdfs::path &mine : {scratch_.tree(), otherState}) {
+      EXPECT_EQ(0, ::lchown(mine.c_str(), 65534, 65534));
+      for (const auto &entry : stdfs::recursive_directory_iterator(mine))
+        EXPECT_EQ(0, ::lchown(entry.path().c_str(), 65534, 65534));
+    }
+    How asNobody;
+    asNobody.asNobody = true;
+    const Ran nobody = RunCli({Tree()}, asNobody);
+    EXPECT_EQ(2, nobody.status);
+    EXPECT_NE(npos, nobody.err.find("a stopped run over '" + Tree() + "' is recorded in '" +
+                                    journal + "', user root's: "))
+        << nobody.err;
+  }
+  EXPECT_EQ(shortened, Shortened());
 }
 
 TEST_F(StoppedRunTest, ResumeFinishesWithTheStoppedRunsSettingsAndRefusesOthers) {

@@ -1,25 +1,21 @@
 // Run claims as flock(2) locks on folders: a run holds its folder exclusively
 // and every folder above it shared, so runs over the same folder, over one
-// inside another, or over one above another meet on some folder's lock.
+// inside another, or over one above another meet on some folder's lock. The
+// folders above are found by identity (FoldersAbove.h), so no name a run
+// was started under, a bind mount's included, hides them.
 #include "engine/run/RunLock.h"
 
+#include "engine/run/FoldersAbove.h"
+
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <fcntl.h>
-#include <string>
 #include <sys/file.h>
 #include <unistd.h>
-#include <vector>
 
 namespace tailsnip {
 
 struct RunLock::Held {
-  std::vector<int> folders;
-  ~Held() {
-    for (const int fd : folders)
-      ::close(fd);
-  }
+  std::vector<HeldFolder> folders;
 };
 
 RunLock::RunLock() = default;
@@ -29,39 +25,34 @@ RunLock::~RunLock() = default;
 
 namespace {
 
-// Returns false only when another holder's lock is in the way.
-bool LockFolder(const std::string &path, int operation, std::vector<int> &held) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return true; // unreadable here: nobody's claim can be seen or made
-  held.push_back(fd);
-  return ::flock(fd, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+// Returns false only when another holder's lock is in the way. A folder the
+// user may not read: nobody's claim can be seen or made there.
+bool LockFolder(const HeldFolder &folder, int operation) {
+  return !folder.handle.isOpen() || ::flock(folder.handle.handle(), operation | LOCK_NB) == 0 ||
+         errno != EWOULDBLOCK;
 }
 
 } // namespace
 
 bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
   auto held = std::make_unique<RunLock::Held>();
-  char resolved[PATH_MAX];
-  const std::string path = ::realpath(folder.c_str(), resolved) ? resolved : folder;
-  if (!LockFolder(path, LOCK_EX, held->folders)) {
-    busy = folder;
-    return false;
-  }
-  for (std::size_t end = path.find_last_of('/'); end != std::string::npos && end > 0;
-       end = path.find_last_of('/', end - 1)) {
-    const std::string above = path.substr(0, end);
-    if (!LockFolder(above, LOCK_SH, held->folders)) {
-      busy = above;
+  held->folders = FolderAndAbove(folder);
+  for (std::size_t i = 0; i < held->folders.size(); ++i)
+    if (!LockFolder(held->folders[i], i == 0 ? LOCK_EX : LOCK_SH)) {
+      busy = i == 0 ? folder : held->folders[i].path;
       return false;
     }
-  }
-  if (path != "/" && !LockFolder("/", LOCK_SH, held->folders)) {
-    busy = "/";
-    return false;
-  }
   lock.held_ = std::move(held);
   return true;
+}
+
+bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return false; // unreadable here: nobody's claim can be seen
+  const bool claimed = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd); // and the shared lock with it: only the run's own folders stay held
+  return claimed;
 }
 
 } // namespace tailsnip

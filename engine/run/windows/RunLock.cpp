@@ -5,13 +5,11 @@
 // other. The objects vanish with the last handle, when a run ends in any way.
 #include "engine/run/RunLock.h"
 
-#include "engine/fs/FileSystem.h"
-#include "engine/fs/windows/WidePath.h"
+#include "engine/run/FoldersAbove.h"
 
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 namespace tailsnip {
 
@@ -43,34 +41,14 @@ bool Exists(const std::string &name) {
   return true;
 }
 
-// The folder and every folder above it, nearest first, by their paths.
-std::vector<std::string> FolderAndAbove(const FolderPath &folder) {
-  std::vector<std::string> folders;
-  std::string path = ToFullPath(folder);
-  folders.push_back(path);
-  while (path.size() > 3) { // down to the drive's root, "C:\"
-    const std::size_t separator = path.find_last_of('\\', path.size() - 2);
-    if (separator == std::string::npos)
-      break;
-    path = path.substr(0, separator < 3 ? 3 : separator);
-    folders.push_back(path);
-  }
-  return folders;
-}
-
 } // namespace
 
 bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
   auto held = std::make_unique<RunLock::Held>();
-  std::vector<std::pair<std::string, fs::FileIdentity>> folders;
-  for (const std::string &path : FolderAndAbove(folder)) {
-    fs::FileIdentity identity;
-    if (fs::GetIdentity(path, identity) == fs::FsError::None)
-      folders.push_back({path, identity});
-  }
+  const std::vector<HeldFolder> folders = FolderAndAbove(folder);
   if (folders.empty())
     return true;
-  HANDLE own = CreateMutexA(nullptr, FALSE, ObjectName("run", folders[0].second).c_str());
+  HANDLE own = CreateMutexA(nullptr, FALSE, ObjectName("run", folders[0].identity).c_str());
   if (own)
     held->objects.push_back(own);
   if (own && GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -79,19 +57,23 @@ bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
   }
   for (std::size_t i = 1; i < folders.size(); ++i)
     if (HANDLE inside =
-            CreateMutexA(nullptr, FALSE, ObjectName("inside", folders[i].second).c_str()))
+            CreateMutexA(nullptr, FALSE, ObjectName("inside", folders[i].identity).c_str()))
       held->objects.push_back(inside);
-  if (Exists(ObjectName("inside", folders[0].second))) {
+  if (Exists(ObjectName("inside", folders[0].identity))) {
     busy = folder;
     return false;
   }
   for (std::size_t i = 1; i < folders.size(); ++i)
-    if (Exists(ObjectName("run", folders[i].second))) {
-      busy = folders[i].first;
+    if (Exists(ObjectName("run", folders[i].identity))) {
+      busy = folders[i].path;
       return false;
     }
   lock.held_ = std::move(held);
   return true;
+}
+
+bool ClaimedByAnotherRun(const FolderPath &, const fs::FileIdentity &identity) {
+  return Exists(ObjectName("run", identity));
 }
 
 } // namespace tailsnip
