@@ -122,7 +122,8 @@ StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
     return check;
   }
   for (const FolderPath &path : own) {
-    Stopped run{path, {}, false, {}};
+    Stopped run;
+    run.journal = path;
     if (ReadJournal(path, run.header) == JournalState::Found)
       stopped_.emplace(std::pair(run.header.folderIdentity.volume, run.header.folderIdentity.index),
                        std::move(run));
@@ -139,7 +140,11 @@ StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
   for (const auto &[identity, run] : registered) {
     if (stopped_.count(identity))
       continue; // in this user's journal folder
-    stopped_.emplace(identity, Stopped{run.journal, {}, true, run.owner});
+    Stopped elsewhere;
+    elsewhere.journal = run.journal;
+    elsewhere.elsewhere = true;
+    elsewhere.owner = run.owner;
+    stopped_.emplace(identity, std::move(elsewhere));
   }
   return StoppedRunCheck();
 }
