@@ -167,7 +167,10 @@ private:
 
   End run(const RunTarget &target) {
     // Claimed before a stopped run's journal is looked at, so that its copies
-    // are removed only while no run works in the folder.
+    // are removed only while no run works in the folder. A dry run is refused
+    // as the real run would be, and keeps nothing: it looks at the journal
+    // (a dry run is never --resume or --restart, so nothing changes) and
+    // records none.
     RunLock lock;
     FolderPath busy;
     if (!LockRun(target.folder, lock, busy)) {
@@ -175,20 +178,22 @@ private:
       return End::Refused;
     }
     RunJournal journal(TAILSNIP_VERSION);
-    if (!options_.dryRun) {
-      const JournalUse use = options_.resume    ? JournalUse::Resume
-                             : options_.restart ? JournalUse::Restart
-                                                : JournalUse::Plain;
-      switch (
-          OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr)) {
-      case Verdict::Go:
-        break;
-      case Verdict::Failed:
-        return End::Failed;
-      case Verdict::Refused:
-        return End::Refused;
-      }
+    const JournalUse use = options_.resume    ? JournalUse::Resume
+                           : options_.restart ? JournalUse::Restart
+                                              : JournalUse::Plain;
+    switch (
+        OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr)) {
+    case Verdict::Go:
+      break;
+    case Verdict::Failed:
+      return End::Failed;
+    case Verdict::Refused:
+      return End::Refused;
     }
+    // Checked, a dry run's claim is let go: held through its walk, it would
+    // turn real runs over the same tree away as busy.
+    if (options_.dryRun)
+      lock = RunLock();
 
     RunOptions run;
     run.dryRun = options_.dryRun;

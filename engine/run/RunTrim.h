@@ -45,7 +45,8 @@ struct RunOptions {
   WalkOptions walk;
   // The entries to work through in place of a walk's.
   std::optional<Plan> plan;
-  // The caller holds the run's claim on the folder already (LockRun).
+  // The caller has claimed the folder already (LockRun), and holds the
+  // claim; a dry run's caller may have let it go once it was had.
   bool locked = false;
 
   // Called once the whole list is built, with its length.
@@ -71,7 +72,9 @@ struct RunOptions {
 // Each entry is reached through the folders the walk listed, held open; an
 // entry whose folder was renamed or replaced meanwhile is kept and reported.
 // When another run is working in `folder`, inside it or above it, nothing is
-// touched and `notify` is called with FormatBusy instead.
+// touched and `notify` is called with FormatBusy instead. A dry run lets its
+// claim go once it has it: it changes nothing that another run could meet,
+// and a claim held through a long walk would turn real runs away as busy.
 // An empty `folder` is no folder the user chose: nothing is walked, nothing
 // is touched and `notify` is not called.
 RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &options = {});

@@ -23,8 +23,8 @@ inline constexpr const char kTemporaryName[] = "temp.txt";
 
 // Where an entry is reached: the folder the run holds open for it, the
 // current directory's folder (where "temp.txt" goes; unopened when copies
-// are to go beside their entries), and the entry's path, whose last
-// component is its name in `folder`.
+// are to go beside their entries), each with its `changeable` asked, and
+// the entry's path, whose last component is its name in `folder`.
 struct TrimPlace {
   std::shared_ptr<const fs::Folder> folder;
   const fs::Folder *currentFolder;
@@ -104,10 +104,6 @@ private:
   bool keepLineEnds_ = false;   // ... as they are, rather than with CR LF line ends
   bool crossedVolumes_ = false;
 };
-
-// Whether "temp.txt" may go to `current`: where it is open, and on the
-// entry's volume, so that one rename puts the copy in place.
-bool TakesTemporaryCopy(const fs::Folder &current, const fs::FileInfo &entry);
 
 } // namespace tailsnip
 

@@ -684,6 +684,12 @@ TEST_F(StoppedRunTest, WriteErrorOnStandardOutputStopsTheRunAndSaysSoOnStandardE
 TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
   const stdfs::path other = scratch_.file("../other/c.txt", "1\n2\n");
   const std::string left = "\n\n1 operand was left as it was:\n" + other.parent_path().string();
+  // Before the stopped run, which a dry run would be refused for, as a run would.
+  const Ran unwritable =
+      RunCli({"--dry-run", Tree(), other.parent_path().string()}, false, "/dev/full");
+  EXPECT_EQ(1, unwritable.status);
+  EXPECT_NE(npos, unwritable.err.find(left + "\n")) << unwritable.err;
+
   const Ran stopped = Interrupt(SIGPIPE, {Tree(), other.parent_path().string()});
   ASSERT_EQ(128 + SIGPIPE, stopped.status) << stopped.out;
   EXPECT_EQ(0u, stopped.out.find("stopped after ")) << stopped.out;
@@ -691,11 +697,6 @@ TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
             stopped.out.find(left + "\ntailsnip-cli --resume " + Tree() + " finishes the run.\n"))
       << stopped.out;
   EXPECT_EQ("1\n2\n", ReadBytes(other));
-
-  const Ran unwritable =
-      RunCli({"--dry-run", Tree(), other.parent_path().string()}, false, "/dev/full");
-  EXPECT_EQ(1, unwritable.status);
-  EXPECT_NE(npos, unwritable.err.find(left + "\n")) << unwritable.err;
 }
 
 TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved) {
