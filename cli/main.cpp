@@ -168,9 +168,8 @@ private:
   End run(const RunTarget &target) {
     // Claimed before a stopped run's journal is looked at, so that its copies
     // are removed only while no run works in the folder. A dry run is refused
-    // as the real run would be, and keeps nothing: it looks at the journal
-    // (a dry run is never --resume or --restart, so nothing changes) and
-    // records none.
+    // as the real run would be; it only looks at the journal (it is never
+    // --resume or --restart) and records none.
     RunLock lock;
     FolderPath busy;
     if (!LockRun(target.folder, lock, busy)) {

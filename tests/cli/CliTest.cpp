@@ -852,9 +852,13 @@ TEST_F(StoppedRunTest, DryRunLetsGoOfItsClaimOnceChecked) {
   listToPipe.outFile = fifo.c_str();
   Ran dryRun;
   std::thread waiting([&] { dryRun = RunCli({"--dry-run", Tree()}, listToPipe); });
+  // The failsafe: a dry run that never fills the pipe fails the test, not hangs it.
   int queued = 0;
-  while (queued < capacity && ::ioctl(reader, FIONREAD, &queued) == 0)
+  for (int waits = 0; waits < 3000 && queued < capacity; ++waits) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::ioctl(reader, FIONREAD, &queued);
+  }
+  EXPECT_EQ(capacity, queued) << "the dry run never waited";
   const Ran ran = RunCli({"--quiet", Tree()});
   ::close(reader); // the dry run's next write ends it
   waiting.join();
