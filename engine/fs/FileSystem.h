@@ -217,6 +217,26 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
                      const FolderPath &to, const File &expected, bool &removeFrom);
 
+// Gives the file open as `file`, the entry at `path` in `folder`, the
+// further name `name` in the same folder (a hard link), exclusively: Exists
+// when the name is taken, NotFound when the file has no name left,
+// NotSupported where the file system or the user's rights allow no link.
+// Linux links the open file itself; without /proc and the capability to, it
+// links `path` and then checks that `name` leads to `file` (Changed, and no
+// name left, otherwise). On Windows `file` is held open without sharing its
+// deletion, so `path` still leads to it.
+FsError LinkFile(const File &folder, const FolderPath &path, const File &file,
+                 const FolderPath &name);
+
+// Renames `from` to `to`, both in `folder`, provided `from` is a regular
+// file and `to` is free: Changed, with nothing moved, where `from` is a
+// folder, a link or anything else; Exists where `to` is taken.
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to);
+
+// Returns once the names in `folder` (links and renames within it) have
+// reached stable storage.
+FsError FlushFolder(const File &folder);
+
 // Deletes a file of `folder`.
 FsError Remove(const File &folder, const FolderPath &path);
 

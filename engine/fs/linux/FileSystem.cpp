@@ -324,6 +324,81 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
   return FsError::None;
 }
 
+namespace {
+
+// A link refused for what the file system or the user's rights allow
+// (FAT keeps no links, a FUSE driver may have no call for them;
+// protected_hardlinks; too many links already).
+FsError LinkRefused(int error) {
+  return error == EPERM || error == EMLINK || error == EOPNOTSUPP || error == ENOSYS
+             ? Fail(FsError::NotSupported, error)
+             : FsError::FromSystem(error);
+}
+
+} // namespace
+
+FsError LinkFile(const File &folder, const FolderPath &path, const File &file,
+                 const FolderPath &name) {
+  const int into = folder.handle();
+  const char *linkName = NameOf(name);
+  if (IsSuperuser()) {
+    if (::linkat(file.handle(), "", into, linkName, AT_EMPTY_PATH) == 0)
+      return FsError::None;
+    if (errno != ENOENT) // the refusal of a superuser without the capability
+      return LinkRefused(errno);
+  }
+  static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+  if (proc) {
+    const std::string self = "/proc/self/fd/" + std::to_string(file.handle());
+    return ::linkat(AT_FDCWD, self.c_str(), into, linkName, AT_SYMLINK_FOLLOW) == 0
+               ? FsError::None
+               : LinkRefused(errno);
+  }
+  // By name, then checked: another file may have taken the entry's name.
+  if (::linkat(into, NameOf(path), into, linkName, 0) != 0)
+    return LinkRefused(errno);
+  struct stat held, named;
+  if (::fstat(file.handle(), &held) == 0 &&
+      ::fstatat(into, linkName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      IdentityOf(named) == IdentityOf(held))
+    return FsError::None;
+  ::unlinkat(into, linkName, 0);
+  return Fail(FsError::Changed, 0);
+}
+
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to) {
+  const int at = folder.handle();
+  const char *fromName = NameOf(from), *toName = NameOf(to);
+  struct stat status;
+  if (::fstatat(at, fromName, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    return LastError();
+  if (!S_ISREG(status.st_mode))
+    return Fail(FsError::Changed, 0);
+  if (::renameat2(at, fromName, at, toName, RENAME_NOREPLACE) == 0) {
+    // Another entry may have taken the name since it was looked at: it goes back.
+    if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
+      return FsError::None;
+    ::renameat2(at, toName, at, fromName, RENAME_NOREPLACE);
+    return Fail(FsError::Changed, 0);
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    return LastError();
+  // This file system cannot refuse to replace: `to` is checked just before.
+  if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0)
+    return Fail(FsError::Exists, EEXIST);
+  return ::renameat(at, fromName, at, toName) == 0 ? FsError::None : LastError();
+}
+
+FsError FlushFolder(const File &folder) {
+  // Reopened for reading: a folder held by O_PATH cannot be flushed.
+  const int fd = ::openat(folder.handle(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  const FsError error = ::fsync(fd) == 0 ? FsError::None : LastError();
+  ::close(fd);
+  return error;
+}
+
 FsError Remove(const File &folder, const FolderPath &path) {
   return ::unlinkat(folder.handle(), NameOf(path), 0) == 0 ? FsError::None : LastError();
 }
