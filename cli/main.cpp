@@ -190,7 +190,9 @@ private:
 
   End run(const RunTarget &target) {
     // Claimed before a stopped run's journal is looked at, so that its copies
-    // are removed only while no run works in the folder.
+    // are removed only while no run works in the folder. A dry run is refused
+    // as the real run would be; it only looks at the journal (it is never
+    // --resume or --restart) and records none.
     RunLock lock;
     FolderPath busy;
     if (!LockRun(target.folder, lock, busy)) {
@@ -198,22 +200,24 @@ private:
       return End::Refused;
     }
     RunJournal journal(TAILSNIP_VERSION);
-    if (!options_.dryRun) {
-      const JournalUse use = options_.resume    ? JournalUse::Resume
-                             : options_.restart ? JournalUse::Restart
-                                                : JournalUse::Plain;
-      switch (
-          OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr)) {
-      case Verdict::Go:
-        break;
-      case Verdict::Failed:
-        return End::Failed;
-      case Verdict::Refused:
-        return End::Refused;
-      }
-      if (!journal.resuming())
-        WarnUnregistered(journal, false);
+    const JournalUse use = options_.resume    ? JournalUse::Resume
+                           : options_.restart ? JournalUse::Restart
+                                              : JournalUse::Plain;
+    switch (
+        OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr)) {
+    case Verdict::Go:
+      break;
+    case Verdict::Failed:
+      return End::Failed;
+    case Verdict::Refused:
+      return End::Refused;
     }
+    if (!options_.dryRun && !journal.resuming())
+      WarnUnregistered(journal, false);
+    // Checked, a dry run's claim is let go: held through its walk, it would
+    // turn real runs over the same tree away as busy.
+    if (options_.dryRun)
+      lock = RunLock();
 
     RunOptions run;
     run.dryRun = options_.dryRun;

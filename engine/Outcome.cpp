@@ -24,6 +24,10 @@ const char *DescribeReason(Reason reason) {
     return "no permission to write it";
   case Reason::Immutable:
     return "immutable or append-only";
+  case Reason::FolderNotWritable:
+    return "its folder cannot be written";
+  case Reason::FolderImmutable:
+    return "its folder is immutable or append-only";
   case Reason::OwnerNotKept:
     return "its owner or group could not be kept";
   case Reason::AttributesNotKept:

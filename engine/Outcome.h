@@ -30,6 +30,8 @@ enum class Reason {
   ReadOnly,
   NoWritePermission,
   Immutable,
+  FolderNotWritable, // a read-only mount, or no permission: no copy could take the entry's place
+  FolderImmutable,   // or append-only: a copy could be made there, but never renamed or removed
   OwnerNotKept,
   AttributesNotKept,
   InUse,

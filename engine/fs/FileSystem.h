@@ -47,6 +47,9 @@ struct FileInfo {
   // Stored in less space than its size: it may have holes (FindData).
   // Windows does not look for them.
   bool mayHaveHoles = false;
+  // Linux: immutable or append-only. Nobody may replace the file, nor rename
+  // or remove an entry of the folder.
+  bool immutable = false;
 };
 
 // An open file or folder; closed (quietly) when destroyed. Use Close to
@@ -88,6 +91,9 @@ private:
 struct Folder {
   File handle;
   FileInfo info;
+  // Whether its entries may be replaced (CheckFolderChangeable), asked once
+  // by whoever replaces them; None until asked.
+  FsError changeable;
 };
 
 // Opens the folder at `path` (links in the path followed: it is the one the
@@ -114,8 +120,9 @@ FsError Describe(File &file, FileInfo &info);
 // rather than what it leads to; by name, for callers outside a run.
 FsError DescribeByName(const FolderPath &path, FileInfo &info);
 
-// Makes sure the entry open as `file` may be replaced by this user: that the
-// user may write it, that a copy can carry its owner and group, and that no
+// Makes sure the entry open as `file` may be replaced by this user: that it
+// is not immutable or append-only (Immutable), that the user may write it,
+// that a copy can carry its owner and group, and that no
 // other program has it open for writing. Where the platform can, it also
 // keeps other programs from opening it for writing until `file` is closed (a
 // Linux lease, a Windows share mode), and marks `file` exclusive. `file` may
@@ -126,7 +133,7 @@ FsError ClaimForReplacement(File &file, const FileInfo &info);
 
 // Immutable when nobody may change or replace the file (the POSIX immutable
 // and append-only flags); such a file also refuses being renamed over, so
-// this is asked only to tell why, or in a dry run.
+// this is asked only to tell why a replacement failed.
 FsError CheckChangeable(File &file);
 
 // Whether an exclusive `file` is still unopened by any other program.
@@ -136,8 +143,14 @@ bool StillExclusive(File &file);
 // no open file (Windows). Elsewhere it stays open, and its lease with it.
 void ReleaseForReplacement(File &file);
 
-// Whether this user may create a file in `folder`.
-bool MayCreateIn(const Folder &folder);
+// Whether this user may replace entries of `folder`: create a copy there,
+// rename it over an entry and remove what is left. Immutable where the
+// folder is immutable or append-only (a copy could be created there but
+// never renamed or removed); otherwise the system's refusal, such as a
+// read-only mount or no permission. Windows tells only of a read-only
+// volume: whether its access list lets this user change entries shows when
+// one is changed.
+FsError CheckFolderChangeable(const Folder &folder);
 
 // Reads up to `capacity` bytes at the current position; `got` is 0 at the end.
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got);

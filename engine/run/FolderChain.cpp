@@ -15,6 +15,7 @@ void FolderChain::enter(const FolderPath &path, fs::Folder folder,
   const auto listed = identities.find(path);
   if (listed == identities.end() || folder.info.identity != listed->second)
     return;
+  folder.changeable = fs::CheckFolderChangeable(folder);
   held_.push_back({path, std::make_shared<fs::Folder>(std::move(folder))});
 }
 

@@ -1,5 +1,6 @@
 // The folders from a run's folder down to the one whose entries are being
-// shortened, each held open and each the very folder the walk listed.
+// shortened, each held open and each the very folder the walk listed, with
+// whether its entries may be replaced, asked once when it is entered.
 //
 // An entry is reached only through its folder as listed: a folder renamed,
 // or swapped for a link, after the listing leads nowhere, and its entries

@@ -42,8 +42,8 @@ public:
         batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
     // entries, and so do all copies where the current folder cannot be opened.
-    if (!batched_)
-      fs::OpenCurrentFolder(currentFolder_);
+    if (!batched_ && fs::OpenCurrentFolder(currentFolder_) == fs::FsError::None)
+      currentFolder_.changeable = fs::CheckFolderChangeable(currentFolder_);
   }
 
   // Works through `list`, the entries beneath `folder`, from its start until

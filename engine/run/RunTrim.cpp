@@ -21,6 +21,8 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
       notify(FormatBusy(report.busyFolder));
       return report;
     }
+    if (options.dryRun)
+      lock = RunLock();
     Plan walked;
     WalkOptions walk = options.walk;
     walk.stopRequested = options.stopRequested;

@@ -48,7 +48,8 @@ struct RunOptions {
   WalkOptions walk;
   // The entries to work through in place of a walk's.
   std::optional<Plan> plan;
-  // The caller holds the run's claim on the folder already (LockRun).
+  // The caller has claimed the folder already (LockRun), and holds the
+  // claim; a dry run's caller may have let it go once it was had.
   bool locked = false;
 
   // Called once the whole list is built, with its length.
@@ -76,7 +77,9 @@ struct RunOptions {
 // When another run is working in `folder`, inside it or above it (its folder
 // found beneath this one while listing, by identity), nothing is touched and
 // `notify` is called with FormatBusy instead. When `options.walk.mayEnter`
-// refuses a folder, nothing is touched and `notify` is not called.
+// refuses a folder, nothing is touched and `notify` is not called. A dry run
+// lets its claim go once it has it: it changes nothing that another run could
+// meet, and a claim held through a long walk would turn real runs away as busy.
 // An empty `folder` is no folder the user chose: nothing is walked, nothing
 // is touched and `notify` is not called.
 RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &options = {});

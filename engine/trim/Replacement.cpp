@@ -24,13 +24,16 @@ FolderPath FolderOf(const FolderPath &path) {
   return separator == FolderPath::npos ? FolderPath() : path.substr(0, separator + 1);
 }
 
-} // namespace
-
-// Whether "temp.txt" may go to `current`: where it is open, and on the
-// entry's volume, so that one rename puts the copy in place.
+// Whether "temp.txt" may go to `current`: where it is open, on the entry's
+// volume, so that one rename puts the copy in place, and changeable, so that
+// a copy made there is never left (an append-only folder takes one but
+// never lets it go).
 bool TakesTemporaryCopy(const fs::Folder &current, const fs::FileInfo &entry) {
-  return current.handle.isOpen() && current.info.identity.volume == entry.identity.volume;
+  return current.handle.isOpen() && current.info.identity.volume == entry.identity.volume &&
+         current.changeable == FsError::None;
 }
+
+} // namespace
 
 Replacement::Replacement(const TrimPlace &place, fs::File input, const fs::FileInfo &info)
     : folder_(place.folder), currentFolder_(place.currentFolder), path_(place.path),

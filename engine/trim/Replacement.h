@@ -24,9 +24,10 @@ inline constexpr const char kTemporaryName[] = "temp.txt";
 
 // Where an entry is reached: the folder the run holds open for it, the
 // current directory's folder (where "temp.txt" goes; unopened when copies
-// are to go beside their entries), and the entry's path, whose last
-// component is its name in `folder`; and, for a run that keeps backups, the
-// numbers of the backups found in the folder, read once for its entries.
+// are to go beside their entries), each with its `changeable` asked, and
+// the entry's path, whose last component is its name in `folder`; and, for a
+// run that keeps backups, the numbers of the backups found in the folder,
+// read once for its entries.
 struct TrimPlace {
   std::shared_ptr<const fs::Folder> folder;
   const fs::Folder *currentFolder;
@@ -116,10 +117,6 @@ private:
   bool crossedVolumes_ = false;
   Backup backup_;
 };
-
-// Whether "temp.txt" may go to `current`: where it is open, and on the
-// entry's volume, so that one rename puts the copy in place.
-bool TakesTemporaryCopy(const fs::Folder &current, const fs::FileInfo &entry);
 
 } // namespace tailsnip
 

@@ -44,18 +44,8 @@ TrimResult Failed(Reason reason, const FsError &error) {
   return {Outcome::Failed, reason, 0, 0, error.code()};
 }
 
-// What a dry run can know without writing: whether the entry may be
-// changed, and whether a copy could be created.
-TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
-                          TrimResult &result) {
-  if (const FsError error = fs::CheckChangeable(input); error != FsError::None)
-    return Fail(result, Reason::Immutable, error.code());
-  const bool inCurrent =
-      TakesTemporaryCopy(*place.currentFolder, info) && fs::MayCreateIn(*place.currentFolder);
-  if (!inCurrent && !fs::MayCreateIn(*place.folder))
-    return Fail(result, Reason::CannotWriteCopy, {});
-  result.outcome = Outcome::Shortened;
-  return result;
+Reason ReasonForFolder(FsError error) {
+  return error == FsError::Immutable ? Reason::FolderImmutable : Reason::FolderNotWritable;
 }
 
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
@@ -71,8 +61,8 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
   if (mode != TrimMode::Replace) {
-    CheckCopyPlace(place, input, info, result);
-    if (mode == TrimMode::Preview && result.outcome == Outcome::Shortened)
+    result.outcome = Outcome::Shortened;
+    if (mode == TrimMode::Preview)
       if (const FsError error =
               ReadLostLines(input, keep, info.size, lost, buffered, buffer, result);
           error != FsError::None) {
@@ -128,6 +118,9 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
+    // Asked once for the folder: a dry run tells what the real run meets.
+    if (const FsError &error = place.folder->changeable; error != FsError::None)
+      return Failed(ReasonForFolder(error), error);
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
     return TrimRegularFile(place, input, info, buffer, mode, settings, copy);
@@ -142,8 +135,11 @@ TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode,
   auto folder = std::make_shared<fs::Folder>();
   if (const FsError error = fs::OpenParentFolder(path, *folder); error != FsError::None)
     return Failed(Reason::CannotRead, error);
+  folder->changeable = fs::CheckFolderChangeable(*folder);
   fs::Folder currentFolder;
-  fs::OpenCurrentFolder(currentFolder); // without one, the copy goes beside the entry
+  // Without one, the copy goes beside the entry.
+  if (fs::OpenCurrentFolder(currentFolder) == FsError::None)
+    currentFolder.changeable = fs::CheckFolderChangeable(currentFolder);
   Shortening shortening;
   shortening.result = TrimEntry({std::move(folder), &currentFolder, path}, buffer, mode,
                                 shortening.copy, nullptr, settings);

@@ -23,10 +23,11 @@ enum class TrimMode {
 // ask, without its last lines, the rest as it is), and hands it over in
 // `copy`, for a Committer to put in the entry's place. The copy is written
 // to "temp.txt" in the current directory (or, where that name is taken, the
-// directory cannot be written or lies on another volume, beside the entry
+// directory cannot be changed or lies on another volume, beside the entry
 // under a unique name). Entries without lines, folders, links and other
-// non-files are left alone, and so is a file this user may not replace, and
-// one that another program holds open for writing. On any failure the entry
+// non-files are left alone, and so is a file this user may not replace (or
+// whose folder's `changeable` says no), and one that another program holds
+// open for writing. On any failure the entry
 // is exactly as it was, no copy is left behind, and the reason is returned.
 // A folder entry is moved into `folderOut`, opened and described, where one
 // is given, so that the run can reach the folder's own entries through it.

@@ -10,17 +10,21 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <pty.h>
 #include <random>
+#include <sched.h>
 #include <set>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -48,7 +52,9 @@ struct Ran {
 // `inFile`. With `stopSignal`, it is sent once standard error holds
 // `stopAfterLines` lines (SIGPIPE as `| head` does: by closing the pipe of
 // standard error); with `cwd`, the program runs there; with `asNobody`, as
-// user and group 65534 (the caller being root).
+// user and group 65534 (the caller being root); with `root`, in a mount
+// namespace of its own whose root folder is `root` (status 125 where none
+// could be made).
 struct How {
   bool errOnTerminal = false;
   bool outOnTerminal = false;
@@ -59,7 +65,37 @@ struct How {
   int stopSignal = 0;
   std::size_t stopAfterLines = 0;
   bool asNobody = false;
+  const char *root = nullptr;
 };
+
+// The program's own path inside a root folder made by MakeRoot.
+constexpr char kCliInRoot[] = "/tailsnip-cli";
+
+// The system folders a root folder of a test's own holds for the program to run.
+constexpr const char *kSystemFolders[] = {"/usr", "/lib", "/lib64"};
+
+// Makes `root` a folder the program can run in as its root folder.
+void MakeRoot(const stdfs::path &root) {
+  for (const char *folder : kSystemFolders)
+    if (stdfs::is_directory(folder))
+      stdfs::create_directories(root.string() + folder);
+  WriteBytes(root.string() + kCliInRoot, "");
+}
+
+// In the child: `root` becomes its root folder, with the program and the
+// system's libraries bound into it, in a mount namespace (and, for a user
+// other than root, a user namespace) of its own; nothing outside sees it.
+bool EnterRoot(const std::string &root) {
+  if (::unshare(CLONE_NEWNS | (::geteuid() == 0 ? 0 : CLONE_NEWUSER)) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return false;
+  for (const char *folder : kSystemFolders)
+    if (::access((root + folder).c_str(), F_OK) == 0 &&
+        ::mount(folder, (root + folder).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      return false;
+  return ::mount(TAILSNIP_CLI_PATH, (root + kCliInRoot).c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         ::chroot(root.c_str()) == 0 && ::chdir("/") == 0;
+}
 
 // A pipe, or a terminal whose other end the test reads.
 void OpenChannel(int ends[2], bool terminal, unsigned short columns, bool raw) {
@@ -94,7 +130,9 @@ Ran RunCli(const std::vector<std::string> &args, const How &how) {
     if (how.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                          ::setresuid(65534, 65534, 65534) != 0))
       ::_exit(127);
-    std::vector<char *> argv{const_cast<char *>(TAILSNIP_CLI_PATH)};
+    if (how.root && !EnterRoot(how.root))
+      ::_exit(125);
+    std::vector<char *> argv{const_cast<char *>(how.root ? kCliInRoot : TAILSNIP_CLI_PATH)};
     for (const std::string &arg : args)
       argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
@@ -249,11 +287,19 @@ TEST_F(CliTest, RootFolderIsRefusedByItsIdentityUnlessAllowed) {
     EXPECT_EQ("", ran.out) << args.back();
     EXPECT_EQ(0u, ran.err.find("tailsnip-cli: '/' is a root folder: ")) << ran.err;
   }
-  const Ran allowed = RunCli({"-nq", "--exclude=*", "--no-preserve-root", "/"});
-  // Any run elsewhere on the machine, as a test beside this one, works beneath '/'.
-  const bool busy = allowed.status == 2 &&
-                    allowed.err.rfind("tailsnip-cli: Another run is working in '/", 0) == 0;
-  EXPECT_TRUE((allowed.status == 0 && allowed.err.empty()) || busy) << allowed.err;
+  // Allowed, over a root folder of the test's own: a run over the system's
+  // would claim '/', and every run on the machine works beneath it.
+  const stdfs::path jail = scratch_.root() / "root";
+  MakeRoot(jail);
+  How inJail;
+  inJail.root = jail.c_str();
+  const Ran refused = RunCli({"-n", "--exclude=*", "/"}, inJail);
+  if (refused.status == 125)
+    GTEST_SKIP() << "no root folder of the test's own could be made";
+  EXPECT_EQ(2, refused.status) << refused.err;
+  const Ran allowed = RunCli({"-nq", "--exclude=*", "--no-preserve-root", "/"}, inJail);
+  EXPECT_EQ(0, allowed.status);
+  EXPECT_EQ("", allowed.err);
 }
 
 // As `sudo -E tailsnip-cli` leaves it: the user's journal folder is root's.
@@ -480,6 +526,7 @@ TEST_F(CliTest, BusyFolderIsAnErrorAndTheOtherOperandsStillRun) {
   const int held = ::open(Tree().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(0, ::flock(held, LOCK_EX));
   const Ran alone = RunCli({Tree()});
+  const Ran dryRun = RunCli({"--dry-run", Tree()});
   const Ran both = RunCli({"-q", Tree(), other.parent_path().string()});
   ::close(held);
   const std::string busy = "tailsnip-cli: Another run is working in '" + Tree() +
@@ -487,6 +534,9 @@ TEST_F(CliTest, BusyFolderIsAnErrorAndTheOtherOperandsStillRun) {
   EXPECT_EQ(2, alone.status);
   EXPECT_EQ("", alone.out);
   EXPECT_EQ(busy, alone.err);
+  EXPECT_EQ(2, dryRun.status);
+  EXPECT_EQ("", dryRun.out);
+  EXPECT_EQ(busy, dryRun.err);
   EXPECT_EQ(2, both.status);
   EXPECT_EQ("finished!\n\n1 operand was left as it was:\n" + Tree() + "\n", both.out);
   EXPECT_EQ(busy, both.err);
@@ -560,6 +610,96 @@ TEST_F(CliTest, OneFileSystemDoesNotEnterAnotherVolume) {
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ(0, RunCli({"-q", Tree()}).status);
   EXPECT_EQ("1\r\n", ReadBytes(beyond));
+}
+
+// An attribute flag (FS_IMMUTABLE_FL, FS_APPEND_FL) set on a file or folder
+// for as long as this lives.
+class AttributeFlag {
+public:
+  AttributeFlag(const stdfs::path &path, int flag)
+      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    int flags = 0;
+    set_ = ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags |= flag, ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0);
+    cleared_ = flags & ~flag;
+  }
+  ~AttributeFlag() {
+    if (set_)
+      ::ioctl(fd_, FS_IOC_SETFLAGS, &cleared_);
+    ::close(fd_);
+  }
+  bool set() const { return set_; }
+
+private:
+  int fd_;
+  int cleared_ = 0;
+  bool set_ = false;
+};
+
+// `folder` mounted over itself read-only (the same device beneath) for as
+// long as this lives.
+class ReadOnlyBind {
+public:
+  explicit ReadOnlyBind(const stdfs::path &folder) : folder_(folder) {
+    mounted_ = ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    readOnly_ = mounted_ && ::mount(nullptr, folder.c_str(), nullptr,
+                                    MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+  }
+  ~ReadOnlyBind() {
+    if (mounted_)
+      ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool readOnly() const { return readOnly_; }
+
+private:
+  stdfs::path folder_;
+  bool mounted_ = false;
+  bool readOnly_ = false;
+};
+
+// An append-only folder lets a copy be made but never renamed or removed.
+TEST_F(CliTest, DryRunNamesWhatTheRunCannotChangeAndTheRunLeavesNoCopyThere) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "read-only mounts and immutable folders need root";
+  const std::string tree = Tree();
+  for (const char *name : {"mounted/f", "immutable/f", "appendOnly/f", "appendOnlyFile"})
+    scratch_.file(name, "1\n2\n");
+  const ReadOnlyBind mounted(tree + "/mounted");
+  const AttributeFlag immutable(tree + "/immutable", FS_IMMUTABLE_FL);
+  const AttributeFlag appendOnly(tree + "/appendOnly", FS_APPEND_FL);
+  const AttributeFlag appendOnlyFile(tree + "/appendOnlyFile", FS_APPEND_FL);
+  if (!mounted.readOnly() || !immutable.set() || !appendOnly.set() || !appendOnlyFile.set())
+    GTEST_SKIP() << "this file system takes no immutable or append-only flags";
+  const std::set<std::string> failed = {
+      tree + "/mounted/f: its folder cannot be written: Read-only file system",
+      tree + "/immutable/f: its folder is immutable or append-only: Operation not permitted",
+      tree + "/appendOnly/f: its folder is immutable or append-only: Operation not permitted",
+      tree + "/appendOnlyFile: immutable or append-only: Operation not permitted"};
+  const auto lines = [](const std::string &text) {
+    std::set<std::string> all;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+      all.insert(line);
+    return all;
+  };
+  const std::set<std::string> shortened = {a_.string(), b_.string()};
+  std::set<std::string> told = failed;
+  told.insert({"finished!", "", "4 entries could not be shortened:"});
+
+  const Ran dryRun = RunCli({"--dry-run", "--quiet", tree});
+  EXPECT_EQ(1, dryRun.status);
+  std::set<std::string> listedAndTold = told;
+  listedAndTold.insert(shortened.begin(), shortened.end());
+  EXPECT_EQ(listedAndTold, lines(dryRun.out));
+
+  const Ran ran = RunCli({"--quiet", tree});
+  EXPECT_EQ(1, ran.status);
+  EXPECT_EQ(told, lines(ran.out));
+  for (const auto &entry : stdfs::recursive_directory_iterator(tree))
+    EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".tailsnip-"))
+        << "copy left: " << entry.path();
+  for (const char *name : {"mounted/f", "immutable/f", "appendOnly/f", "appendOnlyFile"})
+    EXPECT_EQ("1\n2\n", ReadBytes(tree + "/" + name)) << name;
 }
 
 TEST_F(CliTest, VerboseNamesEveryOutcomeAsItHappens) {
@@ -896,6 +1036,12 @@ TEST_F(StoppedRunTest, WriteErrorOnStandardOutputStopsTheRunAndSaysSoOnStandardE
 TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
   const stdfs::path other = scratch_.file("../other/c.txt", "1\n2\n");
   const std::string left = "\n\n1 operand was left as it was:\n" + other.parent_path().string();
+  // Before the stopped run, which a dry run would be refused for, as a run would.
+  const Ran unwritable =
+      RunCli({"--dry-run", Tree(), other.parent_path().string()}, false, "/dev/full");
+  EXPECT_EQ(1, unwritable.status);
+  EXPECT_NE(npos, unwritable.err.find(left + "\n")) << unwritable.err;
+
   const Ran stopped = Interrupt(SIGPIPE, {Tree(), other.parent_path().string()});
   ASSERT_EQ(128 + SIGPIPE, stopped.status) << stopped.out;
   EXPECT_EQ(0u, stopped.out.find("stopped after ")) << stopped.out;
@@ -903,11 +1049,33 @@ TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
             stopped.out.find(left + "\ntailsnip-cli --resume " + Tree() + " finishes the run.\n"))
       << stopped.out;
   EXPECT_EQ("1\n2\n", ReadBytes(other));
+}
 
-  const Ran unwritable =
-      RunCli({"--dry-run", Tree(), other.parent_path().string()}, false, "/dev/full");
-  EXPECT_EQ(1, unwritable.status);
-  EXPECT_NE(npos, unwritable.err.find(left + "\n")) << unwritable.err;
+TEST_F(StoppedRunTest, DryRunLetsGoOfItsClaimOnceChecked) {
+  // The dry run's list goes to a small pipe nobody reads: once it is full,
+  // the dry run waits in the middle of its run.
+  const stdfs::path fifo = scratch_.root() / "list";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int capacity = ::fcntl(reader, F_SETPIPE_SZ, 4096);
+  ASSERT_LT(0, capacity);
+  How listToPipe;
+  listToPipe.outFile = fifo.c_str();
+  Ran dryRun;
+  std::thread waiting([&] { dryRun = RunCli({"--dry-run", Tree()}, listToPipe); });
+  // The failsafe: a dry run that never fills the pipe fails the test, not hangs it.
+  int queued = 0;
+  for (int waits = 0; waits < 3000 && queued < capacity; ++waits) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::ioctl(reader, FIONREAD, &queued);
+  }
+  EXPECT_EQ(capacity, queued) << "the dry run never waited";
+  const Ran ran = RunCli({"--quiet", Tree()});
+  ::close(reader); // the dry run's next write ends it
+  waiting.join();
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ(files_.size(), Shortened());
+  EXPECT_EQ(128 + SIGPIPE, dryRun.status) << dryRun.err;
 }
 
 TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved) {
@@ -926,6 +1094,10 @@ TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved)
   EXPECT_EQ(2, refused.status);
   EXPECT_EQ("", refused.out);
   EXPECT_NE(npos, refused.err.find("a run over '" + Tree() + "' stopped after ")) << refused.err;
+  const Ran dryRun = RunCli({"--dry-run", Tree()});
+  EXPECT_EQ(2, dryRun.status);
+  EXPECT_EQ("", dryRun.out);
+  EXPECT_EQ(refused.err, dryRun.err);
   const Ran within = RunCli({Tree() + "/many"});
   EXPECT_EQ(2, within.status);
   EXPECT_NE(npos, within.err.find("which holds '" + Tree() + "/many'")) << within.err;

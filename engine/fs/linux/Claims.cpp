@@ -148,8 +148,11 @@ FsError TakeLease(File &file) {
 } // namespace
 
 FsError ClaimForReplacement(File &file, const FileInfo &info) {
-  // The superuser may write any file; the file system's refusal (read-only,
-  // immutable) comes with the copy or the rename.
+  // Before any copy: the rename over such a file would fail.
+  if (info.immutable)
+    return Fail(FsError::Immutable, EPERM);
+  // The superuser may write any file; a read-only mount is the folder's to
+  // tell (CheckFolderChangeable).
   if (!IsSuperuser()) {
     if (const FsError error = CheckWriteAccess(file.handle()); error != FsError::None)
       return error;

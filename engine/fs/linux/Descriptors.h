@@ -21,7 +21,7 @@ const char *NameOf(const FolderPath &path);
 FileIdentity IdentityOf(const struct stat &status);
 
 // Describes what `status` says of a file.
-void Fill(const struct stat &status, FileInfo &info);
+void Fill(const struct statx &status, FileInfo &info);
 
 // Whether this process runs as the superuser, as ReadProcessIdentity last found.
 bool IsSuperuser();

@@ -13,6 +13,7 @@
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -101,19 +102,22 @@ FileIdentity IdentityOf(const struct stat &status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-void Fill(const struct stat &status, FileInfo &info) {
-  info.kind = KindOf(status.st_mode);
-  info.readOnly = (status.st_mode & 0222) == 0;
-  info.size = static_cast<std::uint64_t>(status.st_size);
-  info.modified = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
-                  static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
-  info.permissions = status.st_mode & 07777;
-  info.owner = status.st_uid;
-  info.group = status.st_gid;
-  info.identity = IdentityOf(status);
-  info.names = static_cast<std::uint32_t>(status.st_nlink);
-  // st_blocks counts 512-byte units whatever the file system's block size.
-  info.mayHaveHoles = static_cast<std::uint64_t>(status.st_blocks) * 512 < info.size;
+void Fill(const struct statx &status, FileInfo &info) {
+  info.kind = KindOf(status.stx_mode);
+  info.readOnly = (status.stx_mode & 0222) == 0;
+  info.size = status.stx_size;
+  info.modified =
+      static_cast<std::uint64_t>(status.stx_mtime.tv_sec) * 1000000000u + status.stx_mtime.tv_nsec;
+  info.permissions = status.stx_mode & 07777u;
+  info.owner = status.stx_uid;
+  info.group = status.stx_gid;
+  // As stat encodes the device, for identities from either to compare.
+  info.identity = {static_cast<std::uint64_t>(makedev(status.stx_dev_major, status.stx_dev_minor)),
+                   status.stx_ino};
+  info.names = status.stx_nlink;
+  info.immutable = (status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
+  // stx_blocks counts 512-byte units whatever the file system's block size.
+  info.mayHaveHoles = status.stx_blocks * 512 < info.size;
 }
 
 FsError FsError::FromSystem(int code) {
@@ -160,8 +164,8 @@ FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileIn
       ::openat(folder.handle(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    struct stat status;
-    if (::fstatat(folder.handle(), name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    struct statx status;
+    if (::statx(folder.handle(), name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) == 0) {
       Fill(status, info);
       // A final link is refused by O_NOFOLLOW; a socket cannot be opened.
       if (error == ELOOP || error == ENXIO || error == EOPNOTSUPP)
@@ -173,24 +177,33 @@ FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileIn
   return Describe(file, info);
 }
 
+// statx rather than stat: it tells the immutable and append-only flags too,
+// for no further call.
 FsError Describe(File &file, FileInfo &info) {
-  struct stat status;
-  if (::fstat(file.handle(), &status) != 0)
+  struct statx status;
+  if (::statx(file.handle(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &status) != 0)
     return LastError();
   Fill(status, info);
   return FsError::None;
 }
 
 FsError DescribeByName(const FolderPath &path, FileInfo &info) {
-  struct stat status;
-  if (::lstat(path.c_str(), &status) != 0)
+  struct statx status;
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) != 0)
     return LastError();
   Fill(status, info);
   return FsError::None;
 }
 
-bool MayCreateIn(const Folder &folder) {
-  return ::faccessat(folder.handle.handle(), ".", W_OK | X_OK, AT_EACCESS) == 0;
+// Asked once a folder, not once a file. access(2) tells of a read-only mount
+// (EROFS), an immutable folder and the user's permission, ACLs included, as
+// the kernel would decide a creation; only the append-only flag lets a file
+// be created where it can be neither renamed nor removed.
+FsError CheckFolderChangeable(const Folder &folder) {
+  if (folder.info.immutable)
+    return Fail(FsError::Immutable, EPERM);
+  return ::faccessat(folder.handle.handle(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? FsError::None
+                                                                                : LastError();
 }
 
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got) {

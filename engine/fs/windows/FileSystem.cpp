@@ -264,9 +264,16 @@ void ReleaseForReplacement(File &file) { Close(file); }
 
 FsError CheckChangeable(File &) { return FsError::None; }
 
-bool MayCreateIn(const Folder &) {
-  // Windows tells whether a file may be created only by creating one.
-  return true;
+// A write-protected volume is told by the volume, once a folder. Whether the
+// folder's access list lets this user create and delete entries, Windows
+// tells only by trying.
+FsError CheckFolderChangeable(const Folder &folder) {
+  DWORD flags = 0;
+  if (GetVolumeInformationByHandleW(folder.handle.handle(), nullptr, 0, nullptr, nullptr, &flags,
+                                    nullptr, 0) &&
+      (flags & FILE_READ_ONLY_VOLUME) != 0)
+    return Fail(FsError::AccessDenied, ERROR_WRITE_PROTECT);
+  return FsError::None;
 }
 
 FsError ReadSome(File &file, char *buffer, std::size_t capacity, std::size_t &got) {
