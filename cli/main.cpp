@@ -221,8 +221,8 @@ private:
       run.plan = std::move(named);
     } else if (journal.resuming()) {
       run.plan = Plan{journal.plan(), journal.planFolders()};
-      run.isDone = [&journal](std::size_t index, const FolderPath &path) {
-        return journal.isDone(index, path);
+      run.sinceListed = [&journal](std::size_t index, const FolderPath &path) {
+        return journal.sinceListed(index, path);
       };
     } else {
       run.walk = walkOptions();

@@ -16,6 +16,8 @@ const char *DescribeReason(Reason reason) {
     return "a link";
   case Reason::NotRegularFile:
     return "not a regular file";
+  case Reason::RunsOwnFile:
+    return "a run's journal or copy, or named as one";
   case Reason::ReadOnly:
     return "read-only";
   case Reason::NoWritePermission:

@@ -23,6 +23,7 @@ enum class Reason {
   IsFolder,
   IsLink,
   NotRegularFile,
+  RunsOwnFile, // a run's copy or journal, or a file named as one
   // Failed: the entry is exactly as it was.
   ReadOnly,
   NoWritePermission,

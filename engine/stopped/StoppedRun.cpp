@@ -159,17 +159,30 @@ StoppedRunCheck RunJournal::forget() {
 StoppedRunCheck RunJournal::resume() {
   // Noted before any change, so that a resumed run stopped in its turn is
   // finished with its own copies removed too.
-  if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
-      error != fs::FsError::None)
+  if (const fs::FsError error = AddProcess(path_, ThisCopyMaker()); error != fs::FsError::None)
     return found(Finding::JournalNotNoted, error.code());
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   resuming_ = true;
   return found(Finding::Resuming);
 }
 
-bool RunJournal::isDone(std::size_t index, const FolderPath &path) const {
+SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) const {
   const EntryStamp &listed = stamps_[index];
-  return listed.kind != fs::FileKind::Folder && !StillAsListed(path, listed);
+  if (listed.kind == fs::FileKind::Folder)
+    return SinceListed::Unchanged;
+  // Links and the like are left alone anyway; an entry that could not be
+  // described may have been shortened.
+  if (!listed.known || listed.kind != fs::FileKind::Regular)
+    return StillAsListed(path, listed) ? SinceListed::Unchanged : SinceListed::Shortened;
+  EntryStamp now;
+  if (const fs::FsError error = StampEntry(path, now); error != fs::FsError::None)
+    return error == fs::FsError::NotFound ? SinceListed::Removed : SinceListed::Unreadable;
+  if (now == listed)
+    return SinceListed::Unchanged;
+  // A replacement is a file made beside the entry, on its volume.
+  if (now.kind != fs::FileKind::Regular || now.volume != listed.volume)
+    return SinceListed::Replaced;
+  return SinceListed::Shortened;
 }
 
 FolderIdentities RunJournal::planFolders() const {

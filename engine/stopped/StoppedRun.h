@@ -9,8 +9,9 @@
 //   cannot be read, or a journal folder that cannot be opened or looked
 //   through (made by another user, say), counts as one that concerns it.
 // - A stopped run is finished (Resume) only by its own plan, read whole,
-//   written by this program's version, every entry inside the folder; an
-//   entry counts as done once it is no longer as listed, and with the
+//   written by this program's version, every entry inside the folder; a
+//   file counts as done once another file of its kind on its volume holds
+//   its name, and one removed or replaced otherwise is reported; and with the
 //   settings it began with: another count would remove lines it did not from
 //   half the files, other line ends make the tree a mixture. The copies its
 //   processes left are removed first, and this process is noted in the
@@ -24,6 +25,7 @@
 #define TAILSNIP_ENGINE_STOPPEDRUN_H
 
 #include "engine/run/RunReport.h"
+#include "engine/run/RunTrim.h"
 #include "engine/stopped/Journal.h"
 #include "engine/walk/CollectEntries.h"
 
@@ -103,9 +105,14 @@ public:
   const TrimSettings &settings() const { return header_.trim; }
   // The stopped run's list, for a resumed run to work through.
   const WorkList &plan() const { return plan_; }
-  // Whether the entry at `index` of the plan was done by the stopped run: no
-  // longer as listed. Folders never are; they are left alone anyway.
-  bool isDone(std::size_t index, const FolderPath &path) const;
+  // What became of the entry at `index` of the plan since it was listed: a
+  // file still as listed is Unchanged; another regular file under its name,
+  // on its volume, is what the stopped run's replacement leaves, Shortened
+  // (a file written to in place counts so too: nobody can tell); a name that
+  // leads nowhere, or to another kind of entry or volume, is told apart, as
+  // a run must not count it done. Folders are Unchanged; they are left alone
+  // anyway.
+  SinceListed sinceListed(std::size_t index, const FolderPath &path) const;
   // The identities the plan's folders had when listed, the run's own folder
   // (by today's name) among them.
   FolderIdentities planFolders() const;

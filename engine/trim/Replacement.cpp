@@ -85,7 +85,7 @@ template <typename Take> FsError Replacement::takeName(Take take) {
   const FolderPath folder = FolderOf(path_);
   FsError error = FsError::Exists;
   for (int attempt = 0; attempt < 100 && error == FsError::Exists; ++attempt) {
-    FolderPath candidate = folder + CopyName(fs::CurrentProcessId(), ++counter);
+    FolderPath candidate = folder + CopyName(ThisCopyMaker(), ++counter);
     error = take(*folder_, candidate);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();

@@ -727,7 +727,8 @@ TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved)
   const std::size_t process = journal.find("\nprocess " + pid + " ");
   ASSERT_NE(npos, process) << "no token recorded: " << journal.substr(journal.rfind("end\n"));
   const std::string token = journal.substr(process + 10 + pid.size(), 16);
-  const stdfs::path left = scratch_.tree() / "many/1" / (".tailsnip-" + pid + "-" + token + "-99.tmp");
+  const stdfs::path left =
+      scratch_.tree() / "many/1" / (".tailsnip-" + pid + "-" + token + "-99.tmp");
   WriteBytes(left, "a\r\n");
   // A user's files named as copies are, one with the stopped run's number.
   const stdfs::path other = scratch_.file("kept/.tailsnip-1-1.tmp", "x\n");
@@ -884,11 +885,11 @@ TEST_F(StoppedRunTest, ResumeReportsEntriesRemovedOrReplacedSinceTheyWereListed)
 }
 
 TEST_F(StoppedRunTest, StoppedRunOverARemovedFolderBlocksNothingAndRestartByItsNameForgetsIt) {
-  const std::string stopped = Tree() + "/many/1";
+  const std::string stopped = Tree() + "/many";
   ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {stopped}).status);
   const stdfs::path journal = OnlyJournal();
   // Moved, it still holds back a run over a folder around it, found by its identity.
-  const std::string moved = Tree() + "/many/moved";
+  const std::string moved = Tree() + "/sub/moved";
   stdfs::rename(stopped, moved);
   const Ran refused = RunCli({Tree()});
   EXPECT_EQ(2, refused.status);
