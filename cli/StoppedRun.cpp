@@ -23,11 +23,19 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
                     const TrimSettings *asked) {
   const std::string shown = Quoted(folder);
   const std::string journal = Quoted(check.journal);
+  const std::string itsJournal = "; its journal is " + journal;
   const JournalHeader &stopped = check.stopped;
+  // Where the stopped run's folder is now, and the name it had.
+  const FolderPath &now = check.foundAt.empty() ? stopped.folder : check.foundAt;
+  const std::string then =
+      check.foundAt.empty() ? "" : " (then named " + Quoted(stopped.folder) + ")";
   switch (check.finding) {
   case Finding::Go:
   case Finding::Resuming:
     break;
+  case Finding::Restarting:
+    return "--restart forgets the stopped run over " + shown + " (its journal was " + journal +
+           "): the files it shortened already lose another line";
   case Finding::NothingToResume:
     return "there is no stopped run over " + shown + " to resume";
   case Finding::StoppedHere:
@@ -35,13 +43,13 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            (check.renamed ? " (then named " + Quoted(stopped.folder) + ")" : "") +
            " stopped after " + std::to_string(check.stoppedAfter) + " of " +
            std::to_string(stopped.entries) +
-           " entries: --resume finishes it, --restart starts a new run";
+           " entries: --resume finishes it, --restart starts a new run" + itsJournal;
   case Finding::StoppedAround:
   case Finding::StoppedWithin:
-    return "a stopped run over " + Quoted(stopped.folder) +
+    return "a stopped run over " + Quoted(now) + then +
            (check.finding == Finding::StoppedAround ? ", which holds " : ", within ") + shown +
-           ", is not finished: tailsnip-cli --resume " + QuoteName(stopped.folder) +
-           " finishes it, --restart over it forgets it";
+           ", is not finished: tailsnip-cli --resume " + QuoteName(now) +
+           " finishes it, --restart over it forgets it" + itsJournal;
   case Finding::JournalUnreadable:
     return "the journal " + journal + " of a run over " + shown +
            " cannot be read: --restart forgets that run";
@@ -52,10 +60,10 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            (stopped.version.empty() ? "another version of tailsnip-cli"
                                     : "tailsnip-cli " + stopped.version) +
            ", not by this one (" + TAILSNIP_VERSION +
-           "): finish it with that version, or --restart starts a new run";
+           "): finish it with that version, or --restart starts a new run" + itsJournal;
   case Finding::OtherSettings:
     return "the run over " + shown + " was started with " + OptionsFor(stopped.trim) + ", not " +
-           OptionsFor(*asked) + ": --resume alone finishes it as it began";
+           OptionsFor(*asked) + ": --resume alone finishes it as it began" + itsJournal;
   case Finding::FolderUnknown:
     return "cannot identify " + shown + ": " + SystemText(check.systemError);
   case Finding::NoJournalFolder:
@@ -78,10 +86,19 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
                     const TrimSettings *asked) {
   const StoppedRunCheck check = journal.open(folder, use, asked);
+  if (check.finding == Finding::Restarting)
+    Error(Message(check, folder, asked)); // before anything is shortened
   if (check.mayGoOn())
     return Verdict::Go;
   Error(Message(check, folder, asked));
   return check.refused() ? Verdict::Refused : Verdict::Failed;
+}
+
+bool CheckPlan(const RunJournal &journal, const FolderPath &folder, const WorkList &list) {
+  const StoppedRunCheck check = journal.checkPlan(list);
+  if (!check.mayGoOn())
+    Error(Message(check, folder, nullptr) + "; nothing was changed");
+  return check.mayGoOn();
 }
 
 bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &trim) {
@@ -102,8 +119,18 @@ void ExplainVanishedFolder(const std::string &folder) {
   for (const FolderPath &journal : JournalsOfFolderNamed(folder))
     Error("the stopped run over " + Quoted(folder) +
           " cannot be resumed by that name: the folder is gone. Resume it by its new name, "
-          "if it was moved; otherwise remove its journal " +
-          Quoted(journal));
+          "if it was moved; otherwise tailsnip-cli --restart " +
+          QuoteName(folder) + " forgets it (its journal is " + Quoted(journal) + ")");
+}
+
+bool ForgetVanishedFolder(const std::string &folder) {
+  const std::vector<ForgottenRun> forgotten = ForgetRunsOverVanishedFolder(folder);
+  for (const ForgottenRun &run : forgotten)
+    Error(run.change.done ? "forgot the stopped run over " + Quoted(folder) +
+                                ", which is gone: removed its journal " + Quoted(run.journal)
+                          : "cannot remove the journal " + Quoted(run.journal) + ": " +
+                                SystemText(run.change.systemError));
+  return !forgotten.empty();
 }
 
 } // namespace tailsnip::cli

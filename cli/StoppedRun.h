@@ -21,6 +21,10 @@ enum class Verdict {
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
                     const TrimSettings *asked);
 
+// Checks the list of a new run over `folder` for the folder of a stopped
+// run, moved there since; says so and returns false when it holds one.
+bool CheckPlan(const RunJournal &journal, const FolderPath &folder, const WorkList &list);
+
 // Records the plan of a new run and its settings; says why and returns false
 // when it cannot.
 bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &trim);
@@ -31,6 +35,10 @@ void FinishJournal(RunJournal &journal);
 // Explains, when `folder` is gone, that a stopped run over it cannot be
 // resumed by that name and where its journal is.
 void ExplainVanishedFolder(const std::string &folder);
+
+// For --restart of `folder`, gone: forgets the stopped runs over it, saying
+// so; false when there were none.
+bool ForgetVanishedFolder(const std::string &folder);
 
 } // namespace tailsnip::cli
 

@@ -228,10 +228,12 @@ private:
       run.walk = walkOptions();
     }
     bool journalFailed = false;
+    bool stoppedWithin = false;
     if (!journal.resuming() && !options_.dryRun)
       run.beforeChanges = [&](const WorkList &list) {
-        journalFailed = !RecordPlan(journal, list, options_.trim);
-        return !journalFailed;
+        stoppedWithin = !CheckPlan(journal, target.folder, list);
+        journalFailed = !stoppedWithin && !RecordPlan(journal, list, options_.trim);
+        return !stoppedWithin && !journalFailed;
       };
 
     const RunReport report = RunTrim(
@@ -241,6 +243,8 @@ private:
           lastNotice_ = text;
         },
         run);
+    if (stoppedWithin)
+      return End::Refused;
     if (journalFailed)
       return End::Failed;
     ++trimmed_;

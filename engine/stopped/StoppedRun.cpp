@@ -22,6 +22,21 @@ std::size_t StoppedAfter(const WorkList &plan, const std::vector<EntryStamp> &st
   return 0;
 }
 
+// The identities of the folders above `path` (absolute), by their paths.
+FolderIdentities FoldersAbove(FolderPath path) {
+  FolderIdentities folders;
+  for (std::size_t separator;
+       (separator = path.find_last_of(kPathSeparator)) != FolderPath::npos;) {
+    path.resize(separator == 0 || path[separator - 1] == ':' ? separator + 1 : separator);
+    fs::FileIdentity identity;
+    if (fs::GetIdentity(path, identity) == fs::FsError::None)
+      folders.emplace(path, identity);
+    if (path.back() == kPathSeparator)
+      break; // the root
+  }
+  return folders;
+}
+
 // A journal folder that does not exist holds no journal; it is made when
 // one is written.
 fs::FsError CheckUsable(const FolderPath &journals) {
@@ -37,7 +52,7 @@ JournalChange Changed(const fs::FsError &error) {
 } // namespace
 
 bool StoppedRunCheck::mayGoOn() const {
-  return finding == Finding::Go || finding == Finding::Resuming;
+  return finding == Finding::Go || finding == Finding::Restarting || finding == Finding::Resuming;
 }
 
 bool StoppedRunCheck::refused() const {
@@ -95,8 +110,11 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
 }
 
 // A stopped run over a folder around this one, or within it, would lose a
-// second line from the files they share if this run went on.
-StoppedRunCheck RunJournal::checkOverlap(const FolderPath &journals) const {
+// second line from the files they share if this run went on. A stopped
+// run's folder is looked for where it was; one no longer there was moved or
+// removed: it is around this one where one of the folders on the way has its
+// identity, and within it where this run's list reaches it (checkPlan).
+StoppedRunCheck RunJournal::checkOverlap(const FolderPath &journals) {
   const FolderPath here = AbsolutePath(folder_);
   std::vector<FolderPath> found;
   if (ListJournals(journals, found) != fs::FsError::None) {
@@ -105,16 +123,48 @@ StoppedRunCheck RunJournal::checkOverlap(const FolderPath &journals) const {
     check.journal = journals;
     return check;
   }
+  FolderIdentities onTheWay;
   for (const FolderPath &path : found) {
     StoppedRunCheck check;
     if (ReadJournal(path, check.stopped) != JournalState::Found)
       continue;
-    const bool around = IsWithin(here, check.stopped.folder);
-    if (!around && !IsWithin(check.stopped.folder, here))
-      continue;
-    check.finding = around ? Finding::StoppedAround : Finding::StoppedWithin;
     check.journal = path;
-    return check;
+    fs::FileIdentity now;
+    if (fs::GetIdentity(check.stopped.folder, now) == fs::FsError::None &&
+        now == check.stopped.folderIdentity) {
+      const bool around = IsWithin(here, check.stopped.folder);
+      if (!around && !IsWithin(check.stopped.folder, here))
+        continue;
+      check.finding = around ? Finding::StoppedAround : Finding::StoppedWithin;
+      return check;
+    }
+    if (onTheWay.empty())
+      onTheWay = FoldersAbove(here);
+    for (const auto &[folder, identity] : onTheWay)
+      if (identity == check.stopped.folderIdentity) {
+        check.finding = Finding::StoppedAround;
+        check.foundAt = folder;
+        return check;
+      }
+    elsewhere_.push_back(std::move(check));
+  }
+  return StoppedRunCheck();
+}
+
+StoppedRunCheck RunJournal::checkPlan(const WorkList &list) const {
+  for (const FolderPath &entry : list) {
+    if (elsewhere_.empty())
+      break;
+    EntryStamp stamp;
+    if (StampEntry(entry, stamp) != fs::FsError::None || stamp.kind != fs::FileKind::Folder)
+      continue;
+    for (const StoppedRunCheck &stopped : elsewhere_)
+      if (stopped.stopped.folderIdentity == fs::FileIdentity{stamp.volume, stamp.index}) {
+        StoppedRunCheck check = stopped;
+        check.finding = Finding::StoppedWithin;
+        check.foundAt = entry;
+        return check;
+      }
   }
   return StoppedRunCheck();
 }
@@ -153,7 +203,7 @@ StoppedRunCheck RunJournal::forget() {
   stamps_.clear();
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
     return found(Finding::JournalNotRemoved, error.code());
-  return found(Finding::Go);
+  return found(Finding::Restarting);
 }
 
 StoppedRunCheck RunJournal::resume() {
@@ -226,6 +276,16 @@ std::vector<FolderPath> JournalsOfFolderNamed(FolderPath name) {
       naming.push_back(path);
   }
   return naming;
+}
+
+std::vector<ForgottenRun> ForgetRunsOverVanishedFolder(const FolderPath &name) {
+  std::vector<ForgottenRun> forgotten;
+  fs::FileInfo info;
+  if (fs::DescribeByName(name, info) != fs::FsError::NotFound)
+    return forgotten;
+  for (const FolderPath &journal : JournalsOfFolderNamed(name))
+    forgotten.push_back({journal, Changed(RemoveJournal(journal))});
+  return forgotten;
 }
 
 } // namespace tailsnip

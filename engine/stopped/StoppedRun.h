@@ -5,7 +5,10 @@
 // Promises:
 // - A new run goes on only when no stopped run concerns its folder: none
 //   over the folder itself (by its identity, whatever its name now), none
-//   over a folder around it or within it. The folder's own journal that
+//   over a folder around it or within it, where the stopped run's folder is
+//   or, moved since, by its identity (above it on the way, or among the
+//   entries it lists); a stopped run whose folder was removed concerns no
+//   run but one over the folder that took its identity. The folder's own journal that
 //   cannot be read, or a journal folder that cannot be opened or looked
 //   through (made by another user, say), counts as one that concerns it.
 // - A stopped run is finished (Resume) only by its own plan, read whole,
@@ -45,8 +48,9 @@ enum class JournalUse {
 // What RunJournal::open found.
 enum class StoppedRunFinding {
   // The run may go on:
-  Go,       // anew: no stopped run concerns the folder, or Restart forgot it
-  Resuming, // by the stopped run's plan
+  Go,         // anew: no stopped run concerns the folder
+  Restarting, // anew: Restart forgot the stopped run over the folder
+  Resuming,   // by the stopped run's plan
   // It must not, as the command stands:
   NothingToResume,   // Resume, and no stopped run over the folder
   StoppedHere,       // a stopped run over the folder waits for Resume or Restart
@@ -76,6 +80,9 @@ struct StoppedRunCheck {
   // whether its folder had another name then.
   std::size_t stoppedAfter = 0;
   bool renamed = false;
+  // StoppedAround, StoppedWithin: where the stopped run's folder is now,
+  // when it was moved since; empty when it is where the journal says.
+  FolderPath foundAt;
   std::error_code systemError; // the system's, where a system call failed
 
   bool mayGoOn() const;
@@ -99,6 +106,9 @@ public:
   // what `use` asks, with the settings the user gave if any (`asked`): see
   // the promises above.
   StoppedRunCheck open(const FolderPath &folder, JournalUse use, const TrimSettings *asked);
+  // Once a new run has listed its entries, before any change: whether a
+  // stopped run's folder, moved since, is among them (StoppedWithin).
+  StoppedRunCheck checkPlan(const WorkList &list) const;
 
   bool resuming() const { return resuming_; }
   // The stopped run's settings, for a resumed run to go on with.
@@ -131,7 +141,7 @@ public:
 
 private:
   bool kept() const { return written_ || resuming_; }
-  StoppedRunCheck checkOverlap(const FolderPath &journals) const;
+  StoppedRunCheck checkOverlap(const FolderPath &journals);
   StoppedRunCheck checkRecorded(JournalUse use, const TrimSettings *asked, JournalReader &reader);
   StoppedRunCheck forget();
   StoppedRunCheck resume();
@@ -146,11 +156,24 @@ private:
   std::vector<EntryStamp> stamps_;
   bool resuming_ = false;
   bool written_ = false;
+  // Stopped runs whose folders are no longer where their journals say.
+  std::vector<StoppedRunCheck> elsewhere_;
 };
 
 // The journals of stopped runs over a folder that was named `name`, for
 // telling where they are once the folder is gone.
 std::vector<FolderPath> JournalsOfFolderNamed(FolderPath name);
+
+// A journal Restart removed, or tried to.
+struct ForgottenRun {
+  FolderPath journal;
+  JournalChange change;
+};
+
+// Forgets the stopped runs over the folder that was named `name`, where
+// nothing has that name now: removes their journals. The copies they left
+// went with the folder, or stay beside entries where it was moved to.
+std::vector<ForgottenRun> ForgetRunsOverVanishedFolder(const FolderPath &name);
 
 } // namespace tailsnip
 
