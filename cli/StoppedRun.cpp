@@ -3,6 +3,8 @@
 #include "cli/Errors.h"
 #include "cli/Names.h"
 
+#include <algorithm>
+
 namespace tailsnip::cli {
 
 namespace {
@@ -88,6 +90,12 @@ Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse us
   const StoppedRunCheck check = journal.open(folder, use, asked);
   if (check.finding == Finding::Restarting)
     Error(Message(check, folder, asked)); // before anything is shortened
+  const std::vector<CopyMaker> &processes = check.stopped.processes;
+  if (check.mayGoOn() && std::any_of(processes.begin(), processes.end(),
+                                     [](const CopyMaker &maker) { return maker.token.empty(); }))
+    Error("the journal " + Quoted(check.journal) +
+          " was written before copies were named with a token: copies its run may have left "
+          "(.tailsnip-PID-N.tmp) are kept, as they cannot be told from files of yours");
   if (check.mayGoOn())
     return Verdict::Go;
   Error(Message(check, folder, asked));

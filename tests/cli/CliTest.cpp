@@ -908,5 +908,22 @@ TEST_F(StoppedRunTest, StoppedRunOverARemovedFolderBlocksNothingAndRestartByItsN
   EXPECT_FALSE(stdfs::exists(journal));
 }
 
+TEST_F(StoppedRunTest, JournalWithoutTokensRemovesNoCopyAndSaysSo) {
+  const Ran killed = Interrupt(SIGKILL, {Tree()});
+  ASSERT_EQ(128 + SIGKILL, killed.status);
+  const stdfs::path journal = OnlyJournal();
+  std::string bytes = ReadBytes(journal);
+  const std::size_t token = bytes.rfind(' ');
+  WriteBytes(journal, bytes.replace(token, bytes.size() - token, "\n")); // as written before tokens
+  const stdfs::path named =
+      scratch_.file("many/1/.tailsnip-" + std::to_string(killed.pid) + "-1.tmp", "a\r\n");
+  const Ran resumed = RunCli({"-q", "--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_NE(npos, resumed.err.find("'" + journal.string() + "' was written before copies"))
+      << resumed.err;
+  EXPECT_EQ("a\r\n", ReadBytes(named));
+  EXPECT_EQ(files_.size(), Shortened());
+}
+
 } // namespace
 } // namespace tailsnip
