@@ -16,6 +16,8 @@ const char *DescribeReason(Reason reason) {
     return "a link";
   case Reason::NotRegularFile:
     return "not a regular file";
+  case Reason::IsBackup:
+    return "a backup";
   case Reason::RunsOwnFile:
     return "a run's journal or copy, or named as one";
   case Reason::ReadOnly:
@@ -42,6 +44,8 @@ const char *DescribeReason(Reason reason) {
     return "temporary copy could not be written";
   case Reason::CannotReplace:
     return "could not be replaced";
+  case Reason::BackupNotMade:
+    return "its backup could not be made";
   case Reason::NameNotRepresentable:
     return "name not representable in the system code page";
   case Reason::PathTooLong:

@@ -36,7 +36,9 @@ class Trimmer {
 public:
   Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
       : options_(options), report_(report), identities_(identities),
-        mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
+        mode_(!options.dryRun            ? TrimMode::Replace
+              : options.previewLostLines ? TrimMode::Preview
+                                         : TrimMode::DryRun),
         inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
         batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
@@ -180,8 +182,8 @@ private:
       return slot;
     }
     fs::Folder opened;
-    result = TrimEntry({folder, &currentFolder_, *slot.entry}, buffer_, mode_, slot.shortening.copy,
-                       &opened, options_.trim);
+    result = TrimEntry({folder, &currentFolder_, *slot.entry, &backupNumbers_}, buffer_, mode_,
+                       slot.shortening.copy, &opened, options_.trim);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
     else if (result.reason == Reason::IsFolder)
@@ -232,6 +234,7 @@ private:
   TrimBuffer buffer_;
   fs::Folder currentFolder_;
   FolderChain chain_;
+  BackupNumbers backupNumbers_;
   bool stopped_ = false;
   // Used by the thread that commits.
   Committer committer_;

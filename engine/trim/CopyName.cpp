@@ -2,6 +2,7 @@
 
 #include "engine/fs/FileSystem.h"
 
+#include <atomic>
 #include <charconv>
 #include <random>
 
@@ -42,6 +43,11 @@ bool IsCopyToken(std::string_view token) {
 
 std::string CopyName(const CopyMaker &maker, unsigned count) {
   return Prefix(maker) + std::to_string(count) + std::string(kEnd);
+}
+
+std::string NextCopyName() {
+  static std::atomic<unsigned> counter{0};
+  return CopyName(ThisCopyMaker(), ++counter);
 }
 
 bool IsCopyName(std::string_view name, const CopyMaker &maker) {

@@ -31,6 +31,10 @@ bool IsCopyToken(std::string_view token);
 // The name of the `count`th copy `maker` made.
 std::string CopyName(const CopyMaker &maker, unsigned count);
 
+// The name of this process's next copy: CopyName with a count of its own,
+// shared by every thread.
+std::string NextCopyName();
+
 // Whether `name` is one CopyName gives `maker`'s copies; never for a maker
 // without a token.
 bool IsCopyName(std::string_view name, const CopyMaker &maker);

@@ -10,6 +10,7 @@
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 #include "engine/fs/FileSystem.h"
+#include "engine/trim/Backup.h"
 #include "engine/trim/CopyWriter.h"
 
 #include <cstddef>
@@ -24,11 +25,13 @@ inline constexpr const char kTemporaryName[] = "temp.txt";
 // Where an entry is reached: the folder the run holds open for it, the
 // current directory's folder (where "temp.txt" goes; unopened when copies
 // are to go beside their entries), and the entry's path, whose last
-// component is its name in `folder`.
+// component is its name in `folder`; and, for a run that keeps backups, the
+// numbers of the backups found in the folder, read once for its entries.
 struct TrimPlace {
   std::shared_ptr<const fs::Folder> folder;
   const fs::Folder *currentFolder;
   const FolderPath &path;
+  BackupNumbers *backupNumbers = nullptr;
 };
 
 // An entry's shortened copy, written, waiting to take the entry's place.
@@ -55,8 +58,9 @@ public:
   // must be kept.
   TrimResult keepAttributes(TrimResult result);
 
-  // Flushes the copy to stable storage, unless `volumeFlushed` says a flush
-  // of its whole volume since its last write has done so, and closes it.
+  // Flushes the copy, and the name of the entry's backup, to stable storage,
+  // unless `volumeFlushed` says a flush of its whole volume since its last
+  // write has done so, and closes it.
   fs::FsError flush(bool volumeFlushed);
 
   // Puts the flushed copy in the entry's place, once the entry is checked to
@@ -82,6 +86,13 @@ public:
   TrimResult write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds, TrimBuffer &buffer,
                    TrimResult &result);
 
+  // Keeps the entry under a backup's name, as `settings` ask, once its copy
+  // is written; the backup is removed again should the entry be kept.
+  // Returns `result`, marked failed where no backup could be made: then the
+  // copy is removed and the entry must be kept.
+  TrimResult keepOriginal(const BackupSettings &settings, BackupNumbers &numbers,
+                          TrimBuffer &buffer, TrimResult result);
+
   // Writes the copy again, beside the entry, after mayRetryBeside().
   TrimResult writeBeside(TrimBuffer &buffer, TrimResult &result);
 
@@ -103,6 +114,7 @@ private:
   std::uint64_t keep_ = 0;      // the entry's bytes the copy holds, shortened
   bool keepLineEnds_ = false;   // ... as they are, rather than with CR LF line ends
   bool crossedVolumes_ = false;
+  Backup backup_;
 };
 
 // Whether "temp.txt" may go to `current`: where it is open, and on the

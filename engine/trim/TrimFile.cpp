@@ -64,15 +64,30 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
+  std::uint64_t lost = 0;
   std::size_t buffered = 0;
   if (const FsError error =
-          FindKeptLength(input, info.size, settings.lines, buffer, keep, buffered, result);
+          FindKeptLength(input, info, settings.lines, buffer, keep, lost, buffered, result);
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
-  if (mode == TrimMode::DryRun)
-    return CheckCopyPlace(place, input, info, result);
+  if (mode != TrimMode::Replace) {
+    CheckCopyPlace(place, input, info, result);
+    if (mode == TrimMode::Preview && result.outcome == Outcome::Shortened)
+      if (const FsError error =
+              ReadLostLines(input, keep, info.size, lost, buffered, buffer, result);
+          error != FsError::None) {
+        result.lost = {};
+        return Fail(result, Reason::CannotRead, error.code());
+      }
+    return result;
+  }
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
   TrimResult written = replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
+  if (written.outcome != Outcome::Failed && settings.backup.control != BackupControl::None) {
+    BackupNumbers ownNumbers;
+    written = replacement->keepOriginal(
+        settings.backup, place.backupNumbers ? *place.backupNumbers : ownNumbers, buffer, written);
+  }
   if (written.outcome != Outcome::Failed)
     copy = std::move(replacement);
   return written;
@@ -107,6 +122,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     case fs::FileKind::Regular:
       break;
     }
+    if (IsBackupName(place.path, settings.backup))
+      return Unchanged(Reason::IsBackup);
     if (info.size == 0)
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
