@@ -152,12 +152,15 @@ void ExplainVanishedFolder(const std::string &folder) {
 
 bool ForgetVanishedFolder(const std::string &folder) {
   const std::vector<ForgottenRun> forgotten = ForgetRunsOverVanishedFolder(folder);
-  for (const ForgottenRun &run : forgotten)
+  bool all = !forgotten.empty();
+  for (const ForgottenRun &run : forgotten) {
     Error(run.change.done ? "forgot the stopped run over " + Quoted(folder) +
                                 ", which is gone: removed its journal " + Quoted(run.journal)
                           : "cannot remove the journal " + Quoted(run.journal) + ": " +
                                 SystemText(run.change.systemError));
-  return !forgotten.empty();
+    all &= run.change.done;
+  }
+  return all;
 }
 
 } // namespace tailsnip::cli

@@ -37,7 +37,7 @@ void FinishJournal(RunJournal &journal);
 void ExplainVanishedFolder(const std::string &folder);
 
 // For --restart of `folder`, gone: forgets the stopped runs over it, saying
-// so; false when there were none.
+// so; false when there were none, or a journal could not be removed.
 bool ForgetVanishedFolder(const std::string &folder);
 
 } // namespace tailsnip::cli
