@@ -79,6 +79,8 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
                   fs::DescribeSystemError(systemError);
       }
     }
+    if (!problem.empty() && options.restart && ForgetVanishedFolder(operand))
+      continue;
     if (!problem.empty() && !options.fromList) {
       if (options.resume)
         ExplainVanishedFolder(operand);

@@ -4,6 +4,8 @@
 #include "cli/Names.h"
 #include "engine/stopped/Registry.h"
 
+#include <algorithm>
+
 namespace tailsnip::cli {
 
 namespace {
@@ -54,6 +56,7 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
                     const TrimSettings *asked) {
   const std::string shown = Quoted(folder);
   const std::string journal = Quoted(check.journal);
+  const std::string itsJournal = "; its journal is " + journal;
   const JournalHeader &stopped = check.stopped;
   if (check.elsewhere)
     return RecordedElsewhere(check, check.finding == Finding::StoppedAround
@@ -64,6 +67,9 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
   case Finding::Go:
   case Finding::Resuming:
     break;
+  case Finding::Restarting:
+    return "--restart forgets the stopped run over " + shown + " (its journal was " + journal +
+           "): the files it shortened already lose another line";
   case Finding::NothingToResume:
     return "there is no stopped run over " + shown + " to resume";
   case Finding::StoppedHere:
@@ -71,13 +77,13 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            (check.renamed ? " (then named " + Quoted(stopped.folder) + ")" : "") +
            " stopped after " + std::to_string(check.stoppedAfter) + " of " +
            std::to_string(stopped.entries) +
-           " entries: --resume finishes it, --restart starts a new run";
+           " entries: --resume finishes it, --restart starts a new run" + itsJournal;
   case Finding::StoppedAround:
   case Finding::StoppedWithin:
     return "a stopped run over " + Quoted(stopped.folder) +
            (check.finding == Finding::StoppedAround ? ", which holds " : ", within ") + shown +
            ", is not finished: tailsnip-cli --resume " + QuoteName(stopped.folder) +
-           " finishes it, --restart over it forgets it";
+           " finishes it, --restart over it forgets it" + itsJournal;
   case Finding::JournalUnreadable:
     return "the journal " + journal + " of a run over " + shown +
            " cannot be read: --restart forgets that run";
@@ -88,10 +94,10 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            (stopped.version.empty() ? "another version of tailsnip-cli"
                                     : "tailsnip-cli " + stopped.version) +
            ", not by this one (" + TAILSNIP_VERSION +
-           "): finish it with that version, or --restart starts a new run";
+           "): finish it with that version, or --restart starts a new run" + itsJournal;
   case Finding::OtherSettings:
     return "the run over " + shown + " was started with " + OptionsFor(stopped.trim) + ", not " +
-           OptionsFor(*asked) + ": --resume alone finishes it as it began";
+           OptionsFor(*asked) + ": --resume alone finishes it as it began" + itsJournal;
   case Finding::FolderUnknown:
     return "cannot identify " + shown + ": " + SystemText(check.systemError);
   case Finding::NoJournalFolder:
@@ -114,6 +120,14 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
                     const TrimSettings *asked) {
   const StoppedRunCheck check = journal.open(folder, use, asked);
+  if (check.finding == Finding::Restarting)
+    Error(Message(check, folder, asked)); // before anything is shortened
+  const std::vector<CopyMaker> &processes = check.stopped.processes;
+  if (check.mayGoOn() && std::any_of(processes.begin(), processes.end(),
+                                     [](const CopyMaker &maker) { return maker.token.empty(); }))
+    Error("the journal " + Quoted(check.journal) +
+          " was written before copies were named with a token: copies its run may have left "
+          "(.tailsnip-PID-N.tmp) are kept, as they cannot be told from files of yours");
   if (check.mayGoOn())
     return Verdict::Go;
   Error(Message(check, folder, asked));
@@ -161,8 +175,21 @@ void ExplainVanishedFolder(const std::string &folder) {
   for (const FolderPath &journal : JournalsOfFolderNamed(folder))
     Error("the stopped run over " + Quoted(folder) +
           " cannot be resumed by that name: the folder is gone. Resume it by its new name, "
-          "if it was moved; otherwise remove its journal " +
-          Quoted(journal));
+          "if it was moved; otherwise tailsnip-cli --restart " +
+          QuoteName(folder) + " forgets it (its journal is " + Quoted(journal) + ")");
+}
+
+bool ForgetVanishedFolder(const std::string &folder) {
+  const std::vector<ForgottenRun> forgotten = ForgetRunsOverVanishedFolder(folder);
+  bool all = !forgotten.empty();
+  for (const ForgottenRun &run : forgotten) {
+    Error(run.change.done ? "forgot the stopped run over " + Quoted(folder) +
+                                ", which is gone: removed its journal " + Quoted(run.journal)
+                          : "cannot remove the journal " + Quoted(run.journal) + ": " +
+                                SystemText(run.change.systemError));
+    all &= run.change.done;
+  }
+  return all;
 }
 
 } // namespace tailsnip::cli

@@ -41,6 +41,10 @@ void FinishJournal(RunJournal &journal);
 // resumed by that name and where its journal is.
 void ExplainVanishedFolder(const std::string &folder);
 
+// For --restart of `folder`, gone: forgets the stopped runs over it, saying
+// so; false when there were none, or a journal could not be removed.
+bool ForgetVanishedFolder(const std::string &folder);
+
 } // namespace tailsnip::cli
 
 #endif

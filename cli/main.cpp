@@ -253,16 +253,15 @@ private:
       run.plan = std::move(named);
     } else if (journal.resuming()) {
       run.plan = Plan{journal.plan(), journal.planFolders()};
-      run.isDone = [&journal](std::size_t index, const FolderPath &path) {
-        return journal.isDone(index, path);
+      run.sinceListed = [&journal](std::size_t index, const FolderPath &path) {
+        return journal.sinceListed(index, path);
       };
     } else {
       run.walk = walkOptions();
-      if (!options_.dryRun)
-        run.walk.mayEnter = [&](const FolderPath &path, const fs::FileIdentity &identity) {
-          stoppedWithin = !MayEnter(journal, target.folder, path, identity);
-          return !stoppedWithin;
-        };
+      run.walk.mayEnter = [&](const FolderPath &path, const fs::FileIdentity &identity) {
+        stoppedWithin = !MayEnter(journal, target.folder, path, identity);
+        return !stoppedWithin;
+      };
     }
     bool journalFailed = false;
     if (!journal.resuming() && !options_.dryRun)
@@ -278,6 +277,8 @@ private:
           lastNotice_ = text;
         },
         run);
+    if (stoppedWithin)
+      return End::Refused;
     if (journalFailed)
       return End::Failed;
     if (!report.busyFolder.empty()) { // another run's folder, found beneath this one

@@ -18,6 +18,8 @@ const char *DescribeReason(Reason reason) {
     return "not a regular file";
   case Reason::IsBackup:
     return "a backup";
+  case Reason::RunsOwnFile:
+    return "a run's journal or copy, or named as one";
   case Reason::ReadOnly:
     return "read-only";
   case Reason::NoWritePermission:

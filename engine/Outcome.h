@@ -25,7 +25,8 @@ enum class Reason {
   IsFolder,
   IsLink,
   NotRegularFile,
-  IsBackup, // named as the run names backups
+  IsBackup,    // named as the run names backups
+  RunsOwnFile, // a run's copy or journal, or a file named as one
   // Failed: the entry is exactly as it was.
   ReadOnly,
   NoWritePermission,

@@ -3,6 +3,7 @@
 #include "engine/run/BatchQueue.h"
 #include "engine/run/Closer.h"
 #include "engine/run/FolderChain.h"
+#include "engine/run/RunFiles.h"
 #include "engine/threads/Workers.h"
 #include "engine/trim/Committer.h"
 #include "engine/trim/TrimFile.h"
@@ -138,14 +139,39 @@ private:
     return !batch.empty();
   }
 
+  // What a stopped run, or someone meanwhile, made of entry `index`: true
+  // when it is to be started, otherwise `slot` says why not.
+  bool startable(std::size_t index, const WorkList &list, Slot &slot) const {
+    TrimResult &result = slot.shortening.result;
+    switch (options_.sinceListed ? options_.sinceListed(index, list[index])
+                                 : SinceListed::Unchanged) {
+    case SinceListed::Unchanged:
+      break;
+    case SinceListed::Shortened:
+      slot.doneBefore = true;
+      return false;
+    case SinceListed::Removed:
+      result = {Outcome::Failed, Reason::RemovedDuringRun};
+      return false;
+    case SinceListed::Replaced:
+      result = {Outcome::Failed, Reason::ChangedDuringRun};
+      return false;
+    case SinceListed::Unreadable:
+      result = {Outcome::Failed, Reason::CannotRead};
+      return false;
+    }
+    if (!IsRunsOwnFile(list[index]))
+      return true;
+    result = {Outcome::LeftUnchanged, Reason::RunsOwnFile};
+    return false;
+  }
+
   // Reads entry `index` and, for a file, writes its copy.
   Slot prepare(std::size_t index, const WorkList &list) {
     Slot slot;
     slot.entry = &list[index];
-    if (options_.isDone && options_.isDone(index, list[index])) {
-      slot.doneBefore = true;
+    if (!startable(index, list, slot))
       return slot;
-    }
     TrimResult &result = slot.shortening.result;
     std::error_code unopenedError;
     const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry, unopenedError);

@@ -27,6 +27,17 @@ struct Plan {
   FolderIdentities folders;
 };
 
+// What became of an entry of a stopped run's plan since it was listed, as
+// far as its name and stamp tell.
+enum class SinceListed {
+  Unchanged,  // as listed: it is started
+  Shortened,  // another file of its kind on its volume, as a replacement leaves it,
+              // or written to in place: left as it is, counted as done already
+  Removed,    // nothing under its name: reported
+  Replaced,   // another kind of entry, or one on another volume: reported
+  Unreadable, // its name could not be looked up: reported
+};
+
 // What a caller may ask of a run beyond the plain one.
 struct RunOptions {
   // Walk and read as a run would, but change nothing and write nothing.
@@ -58,9 +69,10 @@ struct RunOptions {
   // before anything changes; when it returns false the run ends there,
   // having changed nothing, and `notify` is not called.
   std::function<bool(const WorkList &list)> beforeChanges;
-  // Asked before each entry is started; an entry for which it returns true
-  // is left as it is, counted as done already.
-  std::function<bool(std::size_t index, const FolderPath &path)> isDone;
+  // Asked before each entry of `plan` is started: only an entry found
+  // Unchanged is started; one Shortened is counted as done already; the
+  // others are kept and reported.
+  std::function<SinceListed(std::size_t index, const FolderPath &path)> sinceListed;
   // Called after each entry with what became of it (or would, in a dry run).
   std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
   // Asked before each entry; once it returns true no further entry is

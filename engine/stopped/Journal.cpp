@@ -1,6 +1,7 @@
 #include "engine/stopped/Journal.h"
 
 #include "engine/fs/DirectorySearch.h"
+#include "engine/run/RunFiles.h"
 #include "engine/trim/CopyName.h"
 
 #include <algorithm>
@@ -23,7 +24,6 @@ namespace {
 constexpr char kFirstFormat[] = "tailsnip-journal 1";
 constexpr char kSecondFormat[] = "tailsnip-journal 2";
 constexpr char kFormat[] = "tailsnip-journal 3";
-constexpr char kSuffix[] = ".journal";
 constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
 
 const char kKinds[] = "fdlo"; // by fs::FileKind
@@ -159,11 +159,30 @@ bool IsBeneath(const std::string &name) {
   }
 }
 
-bool IsCopyOf(const std::string &name, const std::vector<std::uint32_t> &processes) {
-  for (const std::uint32_t process : processes)
+bool IsCopyOf(const std::string &name, const std::vector<CopyMaker> &processes) {
+  for (const CopyMaker &process : processes)
     if (IsCopyName(name, process))
       return true;
   return false;
+}
+
+// "process PID TOKEN"; an earlier program wrote "process PID".
+bool ReadProcess(const std::string &line, CopyMaker &process) {
+  constexpr std::string_view kWord = "process ";
+  if (line.compare(0, kWord.size(), kWord) != 0)
+    return false;
+  const char *end = line.data() + line.size();
+  const auto parsed = std::from_chars(line.data() + kWord.size(), end, process.process);
+  if (parsed.ec != std::errc())
+    return false;
+  if (parsed.ptr == end)
+    return true;
+  process.token.assign(parsed.ptr + 1, end);
+  return *parsed.ptr == ' ' && IsCopyToken(process.token);
+}
+
+std::string ProcessLine(const CopyMaker &process) {
+  return "process " + std::to_string(process.process) + " " + process.token + "\n";
 }
 
 } // namespace
@@ -211,8 +230,7 @@ FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
 }
 
 FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &identity) {
-  return JoinPath(journalFolder,
-                  std::to_string(identity.volume) + "-" + std::to_string(identity.index) + kSuffix);
+  return JoinPath(journalFolder, JournalName(identity));
 }
 
 FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const FolderPath &root,
@@ -223,7 +241,8 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     return error;
   // Named for this process: a file of that name is left from a process
   // that died while writing it, and is no longer anyone's.
-  const FolderPath draft = path + "." + std::to_string(fs::CurrentProcessId()) + ".tmp";
+  const FolderPath draft =
+      JoinPath(folder, JournalDraftName(path.substr(separator + 1), fs::CurrentProcessId()));
   fs::File file;
   FsError error = journal::CreatePrivate(draft, file);
   if (error == FsError::Exists && RemoveFile(draft) == FsError::None)
@@ -253,7 +272,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
         break;
     }
     if (error == FsError::None) {
-      out.text("end\nprocess ").number(fs::CurrentProcessId()).character('\n');
+      out.text("end\n").text(ProcessLine(ThisCopyMaker()).c_str());
       error = out.flush();
     }
   } catch (const std::bad_alloc &) {
@@ -378,9 +397,9 @@ JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &h
     }
     if (!in.line(line) || line != "end")
       return JournalState::Malformed;
-    while (in.line(line))
-      if (Numbers(line, "process", values, 1))
-        header.processes.push_back(static_cast<std::uint32_t>(values[0]));
+    for (CopyMaker process; in.line(line); process = CopyMaker())
+      if (ReadProcess(line, process))
+        header.processes.push_back(std::move(process));
     return header.processes.empty() ? JournalState::Malformed : JournalState::Found;
   } catch (const std::bad_alloc &) {
     return JournalState::Unreadable;
@@ -398,11 +417,11 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
 
 FsError RemoveJournal(const FolderPath &path) { return RemoveFile(path); }
 
-FsError AddProcess(const FolderPath &path, std::uint32_t process) {
+FsError AddProcess(const FolderPath &path, const CopyMaker &process) {
   fs::File file;
   if (const FsError error = journal::OpenForAppend(path, file); error != FsError::None)
     return error;
-  const std::string line = "process " + std::to_string(process) + "\n";
+  const std::string line = ProcessLine(process);
   FsError error = fs::WriteAll(file, line.data(), line.size());
   if (error == FsError::None)
     error = fs::FlushToDisk(file);
@@ -431,10 +450,8 @@ std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root
 FsError ListJournals(const FolderPath &journalFolder, std::vector<FolderPath> &journals) {
   std::vector<FindRecord> entries;
   const FsError error = ListFolder(journalFolder, entries);
-  constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
   for (const FindRecord &entry : entries)
-    if (entry.name.size() > kSuffixLength &&
-        entry.name.compare(entry.name.size() - kSuffixLength, kSuffixLength, kSuffix) == 0)
+    if (IsJournalName(entry.name))
       journals.push_back(JoinPath(journalFolder, entry.name));
   return error == FsError::NotFound ? FsError::None : error; // no folder: no journal
 }

@@ -11,6 +11,7 @@
 
 #include "engine/FolderPath.h"
 #include "engine/fs/FileSystem.h"
+#include "engine/trim/CopyName.h"
 #include "engine/trim/LineModel.h"
 
 #include <cstdint>
@@ -54,7 +55,7 @@ struct JournalHeader {
   fs::FileIdentity folderIdentity; // what the journal is found by
   TrimSettings trim;               // what the run removes, kept for its resumption
   std::size_t entries = 0;
-  std::vector<std::uint32_t> processes; // every process that worked on the run
+  std::vector<CopyMaker> processes; // every process that worked on the run
 };
 
 // The journal of a run over the folder with `identity`.
@@ -111,12 +112,14 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
 fs::FsError RemoveJournal(const FolderPath &path);
 
 // Notes in the journal, durably, that `process` works on the run now: the
-// copies it leaves are found by that number.
-fs::FsError AddProcess(const FolderPath &path, std::uint32_t process);
+// copies it leaves are found by its number and token.
+fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process);
 
 // Removes the copies that the journal's processes left in `root` and in
 // the folders of `list` (entries whose stamp says folder), and only those:
-// files named as a run names its copies, with one of their process numbers.
+// files named as a run names its copies, with one of their numbers and
+// tokens. A process recorded without a token (by an earlier program) names
+// no copy: its copies cannot be told from a user's files, and are kept.
 // Returns how many were removed.
 std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                              const WorkList &list, const std::vector<EntryStamp> &stamps);

@@ -47,7 +47,7 @@ JournalChange Available(const RegistryUse &use) {
 } // namespace
 
 bool StoppedRunCheck::mayGoOn() const {
-  return finding == Finding::Go || finding == Finding::Resuming;
+  return finding == Finding::Go || finding == Finding::Restarting || finding == Finding::Resuming;
 }
 
 bool StoppedRunCheck::refused() const {
@@ -213,14 +213,13 @@ StoppedRunCheck RunJournal::forget() {
   Unregister(folderIdentity_, path_);
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
     return found(Finding::JournalNotRemoved, error.code());
-  return found(Finding::Go);
+  return found(Finding::Restarting);
 }
 
 StoppedRunCheck RunJournal::resume() {
   // Noted before any change, so that a resumed run stopped in its turn is
   // finished with its own copies removed too.
-  if (const fs::FsError error = AddProcess(path_, fs::CurrentProcessId());
-      error != fs::FsError::None)
+  if (const fs::FsError error = AddProcess(path_, ThisCopyMaker()); error != fs::FsError::None)
     return found(Finding::JournalNotNoted, error.code());
   // Registered too if it was recorded before the registry was there; said,
   // should this run stop as well, if it could not be.
@@ -230,9 +229,23 @@ StoppedRunCheck RunJournal::resume() {
   return found(Finding::Resuming);
 }
 
-bool RunJournal::isDone(std::size_t index, const FolderPath &path) const {
+SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) const {
   const EntryStamp &listed = stamps_[index];
-  return listed.kind != fs::FileKind::Folder && !StillAsListed(path, listed);
+  if (listed.kind == fs::FileKind::Folder)
+    return SinceListed::Unchanged;
+  // Links and the like are left alone anyway; an entry that could not be
+  // described may have been shortened.
+  if (!listed.known || listed.kind != fs::FileKind::Regular)
+    return StillAsListed(path, listed) ? SinceListed::Unchanged : SinceListed::Shortened;
+  EntryStamp now;
+  if (const fs::FsError error = StampEntry(path, now); error != fs::FsError::None)
+    return error == fs::FsError::NotFound ? SinceListed::Removed : SinceListed::Unreadable;
+  if (now == listed)
+    return SinceListed::Unchanged;
+  // A replacement is a file made beside the entry, on its volume.
+  if (now.kind != fs::FileKind::Regular || now.volume != listed.volume)
+    return SinceListed::Replaced;
+  return SinceListed::Shortened;
 }
 
 FolderIdentities RunJournal::planFolders() const {
@@ -287,6 +300,16 @@ std::vector<FolderPath> JournalsOfFolderNamed(FolderPath name) {
       naming.push_back(path);
   }
   return naming;
+}
+
+std::vector<ForgottenRun> ForgetRunsOverVanishedFolder(const FolderPath &name) {
+  std::vector<ForgottenRun> forgotten;
+  fs::FileInfo info;
+  if (fs::DescribeByName(name, info) != fs::FsError::NotFound)
+    return forgotten;
+  for (const FolderPath &journal : JournalsOfFolderNamed(name))
+    forgotten.push_back({journal, Changed(RemoveJournal(journal))});
+  return forgotten;
 }
 
 } // namespace tailsnip

@@ -17,8 +17,9 @@
 // - A recorded run is registered once its journal is written, and its
 //   marker removed before its journal is.
 // - A stopped run is finished (Resume) only by its own plan, read whole,
-//   written by this program's version, every entry inside the folder; an
-//   entry counts as done once it is no longer as listed, and with the
+//   written by this program's version, every entry inside the folder; a
+//   file counts as done once another file of its kind on its volume holds
+//   its name, and one removed or replaced otherwise is reported; and with the
 //   settings it began with: another count would remove lines it did not from
 //   half the files, other line ends make the tree a mixture. The copies its
 //   processes left are removed first, and this process is noted in the
@@ -32,6 +33,7 @@
 #define TAILSNIP_ENGINE_STOPPEDRUN_H
 
 #include "engine/run/RunReport.h"
+#include "engine/run/RunTrim.h"
 #include "engine/stopped/Journal.h"
 #include "engine/walk/CollectEntries.h"
 
@@ -52,8 +54,9 @@ enum class JournalUse {
 // What RunJournal::open found.
 enum class StoppedRunFinding {
   // The run may go on:
-  Go,       // anew: no stopped run concerns the folder, or Restart forgot it
-  Resuming, // by the stopped run's plan
+  Go,         // anew: no stopped run concerns the folder
+  Restarting, // anew: Restart forgot the stopped run over the folder
+  Resuming,   // by the stopped run's plan
   // It must not, as the command stands:
   NothingToResume,   // Resume, and no stopped run over the folder
   StoppedHere,       // a stopped run over the folder waits for Resume or Restart
@@ -113,15 +116,23 @@ public:
   // what `use` asks, with the settings the user gave if any (`asked`): see
   // the promises above.
   StoppedRunCheck open(const FolderPath &folder, JournalUse use, const TrimSettings *asked);
+  // Once a new run has listed its entries, before any change: whether a
+  // stopped run's folder, moved since, is among them (StoppedWithin).
+  StoppedRunCheck checkPlan(const WorkList &list) const;
 
   bool resuming() const { return resuming_; }
   // The stopped run's settings, for a resumed run to go on with.
   const TrimSettings &settings() const { return header_.trim; }
   // The stopped run's list, for a resumed run to work through.
   const WorkList &plan() const { return plan_; }
-  // Whether the entry at `index` of the plan was done by the stopped run: no
-  // longer as listed. Folders never are; they are left alone anyway.
-  bool isDone(std::size_t index, const FolderPath &path) const;
+  // What became of the entry at `index` of the plan since it was listed: a
+  // file still as listed is Unchanged; another regular file under its name,
+  // on its volume, is what the stopped run's replacement leaves, Shortened
+  // (a file written to in place counts so too: nobody can tell); a name that
+  // leads nowhere, or to another kind of entry or volume, is told apart, as
+  // a run must not count it done. Folders are Unchanged; they are left alone
+  // anyway.
+  SinceListed sinceListed(std::size_t index, const FolderPath &path) const;
   // The identities the plan's folders had when listed, the run's own folder
   // (by today's name) among them.
   FolderIdentities planFolders() const;
@@ -179,6 +190,17 @@ private:
 // The journals of stopped runs over a folder that was named `name`, for
 // telling where they are once the folder is gone.
 std::vector<FolderPath> JournalsOfFolderNamed(FolderPath name);
+
+// A journal Restart removed, or tried to.
+struct ForgottenRun {
+  FolderPath journal;
+  JournalChange change;
+};
+
+// Forgets the stopped runs over the folder that was named `name`, where
+// nothing has that name now: removes their journals. The copies they left
+// went with the folder, or stay beside entries where it was moved to.
+std::vector<ForgottenRun> ForgetRunsOverVanishedFolder(const FolderPath &name);
 
 } // namespace tailsnip
 

@@ -178,7 +178,7 @@ FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, 
   FsError error = FsError::Exists;
   FolderPath aside;
   for (int attempt = 0; attempt < kAttempts && error == FsError::Exists; ++attempt) {
-    aside = within + NextCopyName(fs::CurrentProcessId());
+    aside = within + NextCopyName();
     error = fs::MoveAsideFile(folder.handle, name, aside);
   }
   if (error == FsError::Changed) // a folder, a link: no backup of ours

@@ -1,7 +1,9 @@
-// The name of a copy written beside its entry: ".tailsnip-PID-N.tmp", the
-// number of the process that made it and a count within that process. Made
-// and recognised here alone, so that the copies a stopped run left are found
-// by the very rule that named them, and no other file is ever taken for one.
+// The name of a copy written beside its entry: ".tailsnip-PID-TOKEN-N.tmp",
+// the number of the process that made it, a token drawn at random for that
+// process (16 hex digits) and a count within it. Made and recognised here
+// alone, so that the copies a stopped run left are found by the very rule
+// that named them. A run records its process and token before its first
+// copy; nobody can guess a token, so no user's file is taken for a copy.
 #ifndef TAILSNIP_ENGINE_COPYNAME_H
 #define TAILSNIP_ENGINE_COPYNAME_H
 
@@ -11,15 +13,36 @@
 
 namespace tailsnip {
 
-// The name of the `count`th copy made by `process`.
-std::string CopyName(std::uint32_t process, unsigned count);
+// The process that makes copies, as a journal records it.
+struct CopyMaker {
+  std::uint32_t process = 0;
+  std::string token; // empty where recorded by a program that drew none
+  bool operator==(const CopyMaker &other) const {
+    return process == other.process && token == other.token;
+  }
+};
 
-// The name of `process`'s next copy: CopyName with a count of its own,
+// This process, with its token, drawn once.
+CopyMaker ThisCopyMaker();
+
+// Whether `token` is spelt as a drawn one is.
+bool IsCopyToken(std::string_view token);
+
+// The name of the `count`th copy `maker` made.
+std::string CopyName(const CopyMaker &maker, unsigned count);
+
+// The name of this process's next copy: CopyName with a count of its own,
 // shared by every thread.
-std::string NextCopyName(std::uint32_t process);
+std::string NextCopyName();
 
-// Whether `name` is one CopyName gives `process`'s copies.
-bool IsCopyName(std::string_view name, std::uint32_t process);
+// Whether `name` is one CopyName gives `maker`'s copies; never for a maker
+// without a token.
+bool IsCopyName(std::string_view name, const CopyMaker &maker);
+
+// Whether `name` has the shape of a copy's, of any process and any earlier
+// spelling (".tailsnip-*.tmp"): a run never shortens such a file, whether it
+// is another run's copy or a user's file named like one.
+bool LooksLikeCopy(std::string_view name);
 
 } // namespace tailsnip
 

@@ -93,7 +93,7 @@ template <typename Take> FsError Replacement::takeName(Take take) {
   const FolderPath folder = FolderOf(path_);
   FsError error = FsError::Exists;
   for (int attempt = 0; attempt < 100 && error == FsError::Exists; ++attempt) {
-    FolderPath candidate = folder + NextCopyName(fs::CurrentProcessId());
+    FolderPath candidate = folder + NextCopyName();
     error = take(*folder_, candidate);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();

@@ -987,6 +987,23 @@ protected:
     }
     return found;
   }
+  // The one journal in `folder`.
+  stdfs::path OnlyJournal(const stdfs::path &folder) {
+    std::vector<stdfs::path> journals;
+    for (const auto &entry : stdfs::directory_iterator(folder))
+      journals.push_back(entry.path());
+    EXPECT_EQ(1u, journals.size());
+    return journals.empty() ? stdfs::path() : journals[0];
+  }
+  stdfs::path OnlyJournal() { return OnlyJournal(scratch_.root() / "state/tailsnip"); }
+  // Files the stopped run had not come to; none has a line feed in its name.
+  std::vector<stdfs::path> Pending() {
+    std::vector<stdfs::path> pending;
+    for (const stdfs::path &file : files_)
+      if (ReadBytes(file) == "a\nb\nc\n" && file.filename().string().find('\n') == npos)
+        pending.push_back(file);
+    return pending;
+  }
   static constexpr std::size_t npos = std::string::npos;
   std::vector<stdfs::path> files_;
 };
@@ -1084,16 +1101,24 @@ TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved)
   const Ran killed = Interrupt(SIGKILL, {Tree()});
   ASSERT_EQ(128 + SIGKILL, killed.status);
   const std::size_t shortened = Shortened();
-  // What a kill during a copy leaves, and a look-alike of another process.
+  // What a kill during a copy leaves: named with the token its journal records.
+  const std::string pid = std::to_string(killed.pid);
+  const std::string journal = ReadBytes(OnlyJournal());
+  const std::size_t process = journal.find("\nprocess " + pid + " ");
+  ASSERT_NE(npos, process) << "no token recorded: " << journal.substr(journal.rfind("end\n"));
+  const std::string token = journal.substr(process + 10 + pid.size(), 16);
   const stdfs::path left =
-      scratch_.tree() / "many/1" / (".tailsnip-" + std::to_string(killed.pid) + "-99.tmp");
+      scratch_.tree() / "many/1" / (".tailsnip-" + pid + "-" + token + "-99.tmp");
   WriteBytes(left, "a\r\n");
+  // A user's files named as copies are, one with the stopped run's number.
   const stdfs::path other = scratch_.file("kept/.tailsnip-1-1.tmp", "x\n");
+  const stdfs::path lookAlike = scratch_.file("many/1/.tailsnip-" + pid + "-7.tmp", "mine\n");
 
   const Ran refused = RunCli({Tree()});
   EXPECT_EQ(2, refused.status);
   EXPECT_EQ("", refused.out);
   EXPECT_NE(npos, refused.err.find("a run over '" + Tree() + "' stopped after ")) << refused.err;
+  EXPECT_NE(npos, refused.err.find("'" + OnlyJournal().string() + "'")) << refused.err;
   const Ran dryRun = RunCli({"--dry-run", Tree()});
   EXPECT_EQ(2, dryRun.status);
   EXPECT_EQ("", dryRun.out);
@@ -1109,8 +1134,12 @@ TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved)
   EXPECT_EQ(files_.size(), Shortened());
   EXPECT_FALSE(stdfs::exists(left));
   EXPECT_EQ("x\n", ReadBytes(other)) << "removed a copy of another process";
+  EXPECT_EQ("mine\n", ReadBytes(lookAlike)) << "removed a file named like a copy";
   EXPECT_EQ("mine\n", ReadBytes(scratch_.cwd() / "temp.txt"));
-  EXPECT_EQ(std::vector<std::string>{(scratch_.cwd() / "temp.txt").string()}, Leftovers());
+  std::vector<std::string> leftovers = Leftovers();
+  std::sort(leftovers.begin(), leftovers.end());
+  EXPECT_EQ((std::vector<std::string>{(scratch_.cwd() / "temp.txt").string(), lookAlike.string()}),
+            leftovers);
 
   const Ran nothingLeft = RunCli({"--resume", Tree()});
   EXPECT_EQ(2, nothingLeft.status);
@@ -1253,10 +1282,15 @@ TEST_F(StoppedRunTest, JournalOfAnotherVersionIsRefusedAndRestartForgetsIt) {
   EXPECT_EQ(2, refused.status);
   EXPECT_NE(npos, refused.err.find("recorded by tailsnip-cli 0.9.0.0, not by this one"))
       << refused.err;
+  EXPECT_NE(npos, refused.err.find("'" + journal.string() + "'")) << refused.err;
 
   const std::size_t shortened = Shortened();
   const Ran restarted = RunCli({"--restart", "-q", Tree()});
   EXPECT_EQ(0, restarted.status) << restarted.err;
+  // Said before anything changes, naming what is forgotten.
+  EXPECT_EQ(0u, restarted.err.find("tailsnip-cli: ")) << restarted.err;
+  EXPECT_NE(npos, restarted.err.find("'" + journal.string() + "'")) << restarted.err;
+  EXPECT_NE(npos, restarted.err.find("lose another line")) << restarted.err;
   std::size_t twice = 0;
   for (const stdfs::path &file : files_)
     twice += ReadBytes(file) == "a\r\n";
@@ -1276,6 +1310,83 @@ TEST_F(StoppedRunTest, JournalCutShortIsRefusedAndRestartForgetsIt) {
   const Ran restarted = RunCli({"--restart", "-q", Tree()});
   EXPECT_EQ(0, restarted.status) << restarted.err;
   EXPECT_FALSE(stdfs::exists(journal));
+}
+
+// As a run over a home folder meets ~/.local/state and what other runs left.
+TEST_F(StoppedRunTest, RunOverTheJournalFolderLeavesJournalsAndCopiesAsTheyAre) {
+  const stdfs::path home = scratch_.root() / "home";
+  ::setenv("XDG_STATE_HOME", (home / ".local/state").c_str(), 1);
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
+  const stdfs::path journal = OnlyJournal(home / ".local/state/tailsnip");
+  const std::string recorded = ReadBytes(journal);
+  WriteBytes(home / "notes", "x\ny\n");
+  WriteBytes(home / ".tailsnip-1-2.tmp", "x\ny\n");
+  const Ran ran = RunCli({"-q", home.string()});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ("x\r\n", ReadBytes(home / "notes"));
+  EXPECT_EQ("x\ny\n", ReadBytes(home / ".tailsnip-1-2.tmp"));
+  EXPECT_TRUE(recorded == ReadBytes(journal)) << "the journal was changed";
+  const Ran resumed = RunCli({"-q", "--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ(files_.size(), Shortened());
+}
+
+TEST_F(StoppedRunTest, ResumeReportsEntriesRemovedOrReplacedSinceTheyWereListed) {
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
+  const std::vector<stdfs::path> pending = Pending();
+  ASSERT_LE(3u, pending.size());
+  stdfs::rename(pending[0], pending[0].string() + ".renamed");
+  stdfs::remove(pending[1]);
+  stdfs::remove(pending[2]);
+  stdfs::create_directory(pending[2]);
+  const Ran resumed = RunCli({"-q", "--resume", Tree()});
+  EXPECT_EQ(1, resumed.status);
+  EXPECT_NE(npos, resumed.out.find("\n3 entries could not be shortened:\n")) << resumed.out;
+  EXPECT_NE(npos, resumed.out.find("\n" + pending[0].string() + ": removed during the run\n"));
+  EXPECT_NE(npos, resumed.out.find("\n" + pending[1].string() + ": removed during the run\n"));
+  EXPECT_NE(npos, resumed.out.find("\n" + pending[2].string() + ": changed during the run\n"));
+  EXPECT_EQ("a\nb\nc\n", ReadBytes(pending[0].string() + ".renamed"));
+}
+
+TEST_F(StoppedRunTest, StoppedRunOverARemovedFolderBlocksNothingAndRestartByItsNameForgetsIt) {
+  const std::string stopped = Tree() + "/many";
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {stopped}).status);
+  const stdfs::path journal = OnlyJournal();
+  // Moved, it still holds back a run over a folder around it, found by its identity.
+  const std::string moved = Tree() + "/sub/moved";
+  stdfs::rename(stopped, moved);
+  const Ran refused = RunCli({Tree()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(npos, refused.err.find("'" + moved + "'")) << refused.err;
+  EXPECT_NE(npos, refused.err.find("'" + journal.string() + "'")) << refused.err;
+  ExpectUntouched();
+
+  stdfs::remove_all(moved);
+  const Ran ran = RunCli({"-q", Tree()});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_TRUE(stdfs::exists(journal));
+  const Ran restarted = RunCli({"--restart", stopped});
+  EXPECT_EQ(0, restarted.status) << restarted.err;
+  EXPECT_NE(npos, restarted.err.find("'" + journal.string() + "'")) << restarted.err;
+  EXPECT_FALSE(stdfs::exists(journal));
+}
+
+TEST_F(StoppedRunTest, JournalWithoutTokensRemovesNoCopyAndSaysSo) {
+  const Ran killed = Interrupt(SIGKILL, {Tree()});
+  ASSERT_EQ(128 + SIGKILL, killed.status);
+  const stdfs::path journal = OnlyJournal();
+  std::string bytes = ReadBytes(journal);
+  const std::size_t token = bytes.rfind(' ');
+  WriteBytes(journal, bytes.replace(token, bytes.size() - token, "\n")); // as written before tokens
+  const stdfs::path named =
+      scratch_.file("many/1/.tailsnip-" + std::to_string(killed.pid) + "-1.tmp", "a\r\n");
+  const Ran resumed = RunCli({"-q", "--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_NE(npos, resumed.err.find("'" + journal.string() + "' was written before copies"))
+      << resumed.err;
+  EXPECT_EQ("a\r\n", ReadBytes(named));
+  EXPECT_EQ(files_.size(), Shortened());
 }
 
 } // namespace

@@ -7,14 +7,26 @@
 namespace tailsnip {
 namespace {
 
-TEST(CopyNameTest, OnlyTheNamesMadeForAProcessAreItsCopies) {
-  EXPECT_EQ(".tailsnip-42-7.tmp", CopyName(42, 7));
-  EXPECT_TRUE(IsCopyName(CopyName(42, 4294967295u), 42));
+TEST(CopyNameTest, OnlyTheNamesMadeForAProcessAndItsTokenAreItsCopies) {
+  const CopyMaker maker{42, "0123456789abcdef"};
+  EXPECT_EQ(".tailsnip-42-0123456789abcdef-7.tmp", CopyName(maker, 7));
+  EXPECT_TRUE(IsCopyName(CopyName(maker, 4294967295u), maker));
   for (const char *other :
-       {".tailsnip-42-7.tmp ", ".tailsnip-42-07.tmp", ".tailsnip-42-+7.tmp", ".tailsnip-42-.tmp",
-        ".tailsnip-42-7x.tmp", ".tailsnip-421-7.tmp", ".tailsnip-4-27.tmp", "tailsnip-42-7.tmp",
-        ".tailsnip-42-4294967296.tmp"})
-    EXPECT_FALSE(IsCopyName(other, 42)) << other;
+       {".tailsnip-42-0123456789abcdef-7.tmp ", ".tailsnip-42-0123456789abcdef-07.tmp",
+        ".tailsnip-42-0123456789abcdef-+7.tmp", ".tailsnip-42-0123456789abcdef-.tmp",
+        ".tailsnip-42-0123456789abcdef-7x.tmp", ".tailsnip-421-0123456789abcdef-7.tmp",
+        ".tailsnip-42-0123456789abcdee-7.tmp", ".tailsnip-42-7.tmp",
+        "tailsnip-42-0123456789abcdef-7.tmp", ".tailsnip-42-0123456789abcdef-4294967296.tmp"})
+    EXPECT_FALSE(IsCopyName(other, maker)) << other;
+  // A process recorded without a token, by an earlier program, has no copies.
+  EXPECT_FALSE(IsCopyName(".tailsnip-42-7.tmp", CopyMaker{42, ""}));
+}
+
+TEST(CopyNameTest, EachProcessDrawsATokenNobodyCouldGuess) {
+  const CopyMaker maker = ThisCopyMaker();
+  EXPECT_TRUE(IsCopyToken(maker.token)) << maker.token;
+  EXPECT_EQ(maker, ThisCopyMaker());
+  EXPECT_NE("0000000000000000", maker.token);
 }
 
 } // namespace

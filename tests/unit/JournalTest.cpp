@@ -31,16 +31,18 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   header.trim = {3, true, {BackupControl::Numbered, ".bak"}};
   const FolderPath path = Native(scratch.root() / "state" / "deeper" / "run.journal");
   ASSERT_EQ(fs::FsError::None, WriteJournal(path, header, root, list));
-  ASSERT_EQ(fs::FsError::None, AddProcess(path, 424242));
+  const CopyMaker other{424242, "00000000000000ff"};
+  ASSERT_EQ(fs::FsError::None, AddProcess(path, other));
 
   // The first copy is replaced as a run replaces it: a new file renamed over it.
   WriteBytes(scratch.tree() / "new", "1\r\n");
   stdfs::rename(scratch.tree() / "new", replaced);
-  const FolderPath ours =
-      JoinPath(Native(untouched.parent_path()), ".tailsnip-" + std::to_string(424242) + "-3.tmp");
-  const stdfs::path others = untouched.parent_path() / ".tailsnip-424243-3.tmp";
+  const FolderPath ours = JoinPath(Native(untouched.parent_path()), CopyName(other, 3));
+  const stdfs::path others = untouched.parent_path() / CopyName({424243, "00000000000000ff"}, 3);
+  const stdfs::path untokened = untouched.parent_path() / ".tailsnip-424242-3.tmp";
   WriteBytes(ours, "copy");
   WriteBytes(others, "copy");
+  WriteBytes(untokened, "copy");
 
   JournalHeader read;
   WorkList plan;
@@ -50,7 +52,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(root, read.folder);
   EXPECT_EQ(9u, read.folderIdentity.index);
   EXPECT_EQ((TrimSettings{3, true, {BackupControl::Numbered, ".bak"}}), read.trim);
-  EXPECT_EQ((std::vector<std::uint32_t>{fs::CurrentProcessId(), 424242}), read.processes);
+  EXPECT_EQ((std::vector<CopyMaker>{ThisCopyMaker(), other}), read.processes);
   ASSERT_EQ(3u, stamps.size());
   EntryStamp now[3];
   for (std::size_t i = 0; i < 3; ++i)
@@ -62,6 +64,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(1u, RemoveLeftCopies(read, root, plan, stamps));
   EXPECT_FALSE(stdfs::exists(ours));
   EXPECT_TRUE(stdfs::exists(others)) << "removed a copy of another process";
+  EXPECT_TRUE(stdfs::exists(untokened)) << "removed a file named without the token";
 }
 
 TEST(JournalTest, FirstFormatWithoutSettingsIsReadAsTheDialogsRun) {

@@ -2,6 +2,7 @@
 #include "engine/trim/TrimFile.h"
 
 #include "engine/fs/FileSystem.h"
+#include "engine/trim/CopyName.h"
 
 #include "ReferenceModel.h"
 #include "TestSupport.h"
@@ -246,9 +247,8 @@ TEST_F(TrimFileTest, NamesTakenBesideTheEntryAreNeverRemoved) {
   // temp.txt is taken, and so is every name the copy could get beside the entry.
   testing::WriteBytes(scratch_.cwd() / "temp.txt", "mine\n");
   const stdfs::path entry = scratch_.file("entry", "a\nb\n");
-  const std::string prefix = ".tailsnip-" + std::to_string(fs::CurrentProcessId()) + "-";
-  for (int n = 1; n <= 400; ++n)
-    scratch_.file(prefix + std::to_string(n) + ".tmp", "someone else's\n");
+  for (unsigned n = 1; n <= 400; ++n)
+    scratch_.file(CopyName(ThisCopyMaker(), n), "someone else's\n");
   const TrimResult result = Trim(entry);
   EXPECT_EQ(Outcome::Failed, result.outcome);
   EXPECT_EQ(Reason::CannotWriteCopy, result.reason);

@@ -1,6 +1,8 @@
 // The journal's platform parts over POSIX.
 #include "engine/stopped/Journal.h"
 
+#include "engine/run/RunFiles.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -15,7 +17,7 @@ FolderPath DefaultJournalFolder() {
   // A relative XDG_STATE_HOME is invalid; other programs ignore it too.
   const char *state = std::getenv("XDG_STATE_HOME");
   if (state && state[0] == '/')
-    return FolderPath(state) + "/tailsnip";
+    return FolderPath(state) + "/" + kJournalFolderName;
   const char *home = std::getenv("HOME");
   // Without HOME (a service, a cron job, env -i) the user's home folder is
   // the one the password database gives.
@@ -23,7 +25,7 @@ FolderPath DefaultJournalFolder() {
     if (const passwd *user = ::getpwuid(::getuid()))
       home = user->pw_dir;
   if (home && home[0] == '/')
-    return FolderPath(home) + "/.local/state/tailsnip";
+    return FolderPath(home) + "/.local/state/" + kJournalFolderName;
   return {};
 }
 

@@ -2,6 +2,7 @@
 #include "engine/stopped/Journal.h"
 
 #include "engine/fs/windows/WidePath.h"
+#include "engine/run/RunFiles.h"
 
 #include <windows.h>
 
@@ -11,7 +12,7 @@ namespace tailsnip {
 
 FolderPath DefaultJournalFolder() {
   const char *local = std::getenv("LOCALAPPDATA");
-  return local && local[0] ? FolderPath(local) + "\\Tailsnip" : FolderPath();
+  return local && local[0] ? FolderPath(local) + "\\" + kJournalFolderName : FolderPath();
 }
 
 FolderPath AbsolutePath(const FolderPath &path) { return ToFullPath(path); }

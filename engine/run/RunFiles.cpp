@@ -1,0 +1,84 @@
+#include "engine/run/RunFiles.h"
+
+#include "engine/trim/CopyName.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace tailsnip {
+
+bool IsJournalName(std::string_view name);
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparators[] = "\\/"; // Windows takes either
+#else
+constexpr char kSeparators[] = "/";
+#endif
+constexpr std::string_view kJournalEnd = ".journal";
+constexpr std::string_view kDraftEnd = ".tmp";
+
+// Consumes the digits at the start of `text`; false when there are none.
+bool SkipDigits(std::string_view &text) {
+  const std::size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+  text.remove_prefix(digits);
+  return digits > 0;
+}
+
+bool SkipText(std::string_view &text, std::string_view expected) {
+  if (text.substr(0, expected.size()) != expected)
+    return false;
+  text.remove_prefix(expected.size());
+  return true;
+}
+
+// A journal's name, or its draft's: JournalDraftName.
+bool IsJournalOrDraftName(std::string_view name) {
+  const std::size_t end = name.find(kJournalEnd);
+  if (end == std::string_view::npos || !IsJournalName(name.substr(0, end + kJournalEnd.size())))
+    return false;
+  name.remove_prefix(end + kJournalEnd.size());
+  return name.empty() || (SkipText(name, ".") && SkipDigits(name) && name == kDraftEnd);
+}
+
+// Journal folders are told by name whatever its case: Windows ignores it.
+bool IsJournalFolderName(std::string_view name) {
+  const std::string_view expected = kJournalFolderName;
+  return name.size() == expected.size() &&
+         std::equal(name.begin(), name.end(), expected.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+} // namespace
+
+std::string JournalName(const fs::FileIdentity &identity) {
+  return std::to_string(identity.volume) + "-" + std::to_string(identity.index) +
+         std::string(kJournalEnd);
+}
+
+std::string JournalDraftName(const std::string &journalName, std::uint32_t process) {
+  return journalName + "." + std::to_string(process) + std::string(kDraftEnd);
+}
+
+bool IsJournalName(std::string_view name) {
+  return SkipDigits(name) && SkipText(name, "-") && SkipDigits(name) &&
+         SkipText(name, kJournalEnd) && name.empty();
+}
+
+bool IsRunsOwnFile(std::string_view path) {
+  const std::size_t separator = path.find_last_of(kSeparators);
+  const std::string_view name =
+      separator == std::string_view::npos ? path : path.substr(separator + 1);
+  if (LooksLikeCopy(name))
+    return true;
+  if (separator == std::string_view::npos || !IsJournalOrDraftName(name))
+    return false;
+  const std::string_view folder = path.substr(0, separator);
+  const std::size_t above = folder.find_last_of(kSeparators);
+  return IsJournalFolderName(above == std::string_view::npos ? folder : folder.substr(above + 1));
+}
+
+} // namespace tailsnip

@@ -1,0 +1,41 @@
+// The files runs keep beside the user's: the copies written beside entries
+// and the journals of runs. A run never shortens one, wherever it meets it
+// and whoever's run made it: a journal shortened could no longer be
+// resumed, and a copy is no file of the user's. They are known by name,
+// which errs on the side of keeping: a copy by its shape (CopyName.h), a
+// journal by its name in a folder named as journal folders are. A user's
+// file named so is kept too, and said to be.
+#ifndef TAILSNIP_ENGINE_RUN_RUNFILES_H
+#define TAILSNIP_ENGINE_RUN_RUNFILES_H
+
+#include "engine/FolderPath.h"
+#include "engine/fs/FileSystem.h"
+
+#include <string>
+#include <string_view>
+
+namespace tailsnip {
+
+// The last part of the folder journals are kept in.
+#ifdef _WIN32
+inline constexpr char kJournalFolderName[] = "Tailsnip";
+#else
+inline constexpr char kJournalFolderName[] = "tailsnip";
+#endif
+
+// The name of the journal of a run over the folder with `identity`:
+// "DEVICE-INODE.journal".
+std::string JournalName(const fs::FileIdentity &identity);
+
+// The name a journal is written under by `process` before it takes its own.
+std::string JournalDraftName(const std::string &journalName, std::uint32_t process);
+
+// Whether `name` is one JournalName gives.
+bool IsJournalName(std::string_view name);
+
+// Whether the entry at `path` is a run's copy or journal, or named as one.
+bool IsRunsOwnFile(std::string_view path);
+
+} // namespace tailsnip
+
+#endif
