@@ -183,6 +183,31 @@ bool WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, b
   return true;
 }
 
+bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
+                  bool &crLf, TrimResult &result) {
+  crLf = true;
+  bool afterCarriageReturn = false;
+  for (std::uint64_t done = 0; done < keep && crLf; done += buffer.chunk()) {
+    const std::size_t size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));
+    if (buffered < keep) {
+      if (done > 0 && input.exclusive() && !fs::StillExclusive(input)) {
+        Fail(result, Reason::InUse, {});
+        return false;
+      }
+      if (const FsError error = ReadFully(input, done, buffer.input(), size);
+          error != FsError::None) {
+        Fail(result, Reason::CannotRead, error.code());
+        return false;
+      }
+      result.bytesRead += size;
+    }
+    crLf = !FindBareLineFeed(buffer.input(), size, afterCarriageReturn);
+    afterCarriageReturn = buffer.input()[size - 1] == '\r';
+  }
+  return true;
+}
+
 // Finds how many leading bytes hold every line but the last `lines`, reading
 // the file from its end. A file that fits in one chunk is read whole and stays
 // in `buffer.input()`; `buffered` then says how much of it is there.

@@ -52,6 +52,15 @@ fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t li
                            TrimBuffer &buffer, std::uint64_t &keep, std::size_t &buffered,
                            TrimResult &result);
 
+// Reads the first `keep` bytes of `input` to tell whether every line end in
+// them is CR LF already (`crLf`), so that its shortened copy would be that
+// prefix as it is; stops at the first that is not. `buffer.input()` may
+// already hold the first `buffered` bytes. Adds what it read to `result`;
+// on failure marks it failed and returns false. An exclusive `input` that
+// another program opens meanwhile fails as InUse.
+bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
+                  bool &crLf, TrimResult &result);
+
 // Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
 // unless `keepLineEnds`. `buffer.input()` may already hold the first
 // `buffered` bytes. Adds what it read and wrote to `result`; on failure marks

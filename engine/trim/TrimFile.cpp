@@ -58,9 +58,21 @@ TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::Fil
   return result;
 }
 
+// Whether the entry's first `keep` bytes as they are make its shortened
+// form: its line ends are kept, or are CR LF throughout already, which
+// takes reading them. False with `result` failed where they could not be read.
+bool KeptPartIsShortened(fs::File &input, const fs::FileInfo &info, std::uint64_t keep,
+                         std::size_t buffered, const TrimSettings &settings, TrimBuffer &buffer,
+                         TrimResult &result) {
+  bool crLf = settings.keepLineEnds;
+  return crLf ||
+         (FindOnlyCrLf(input, keep, buffered < info.size ? 0 : buffered, buffer, crLf, result) &&
+          crLf);
+}
+
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
                            TrimBuffer &buffer, TrimMode mode, const TrimSettings &settings,
-                           std::unique_ptr<Replacement> &copy) {
+                           bool mayCut, std::unique_ptr<Replacement> &copy) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
@@ -69,10 +81,25 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
           FindKeptLength(input, info.size, settings.lines, buffer, keep, buffered, result);
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
-  if (mode == TrimMode::DryRun)
-    return CheckCopyPlace(place, input, info, result);
+  if (mode == TrimMode::DryRun) {
+    TrimResult checked = result;
+    CheckCopyPlace(place, input, info, checked);
+    if (checked.reason != Reason::CannotWriteCopy || !mayCut)
+      return checked;
+    // Where no copy could be made, a cut still shortens the file.
+    if (KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result))
+      result.outcome = Outcome::Shortened;
+    return result.reason == Reason::None && result.outcome != Outcome::Shortened ? checked
+                                                                                  : result;
+  }
+  const bool cut =
+      mayCut && KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result);
+  if (result.reason != Reason::None)
+    return result;
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
-  TrimResult written = replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
+  TrimResult written =
+      cut ? replacement->cutInPlace(keep, result)
+          : replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
   if (written.outcome != Outcome::Failed)
     copy = std::move(replacement);
   return written;
@@ -82,7 +109,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
 
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
                      std::unique_ptr<Replacement> &copy, fs::Folder *folderOut,
-                     const TrimSettings &settings) {
+                     const TrimSettings &settings, bool mayCutInPlace) {
   try {
     fs::File input;
     fs::FileInfo info;
@@ -111,9 +138,13 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
+    // Another name would see the cut too, and lose a line of its own.
+    const bool cuttable = mayCutInPlace && info.names == 1 &&
+                          fs::OpenForCutting(input, info) == FsError::None;
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
-    return TrimRegularFile(place, input, info, buffer, mode, settings, copy);
+    return TrimRegularFile(place, input, info, buffer, mode, settings,
+                           cuttable && input.exclusive(), copy);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }

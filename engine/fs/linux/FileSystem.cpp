@@ -256,6 +256,15 @@ FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size
   return FsError::None;
 }
 
+FsError CutTo(File &file, std::uint64_t size) {
+  for (;;) {
+    if (::ftruncate(file.handle(), static_cast<off_t>(size)) == 0)
+      return FsError::None;
+    if (errno != EINTR)
+      return LastError();
+  }
+}
+
 FsError FlushToDisk(File &file) {
   return ::fsync(file.handle()) == 0 ? FsError::None : LastError();
 }
