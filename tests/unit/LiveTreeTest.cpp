@@ -225,6 +225,35 @@ TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsRenameTakesItBackAtOnce) {
       << "a copy was left beside the entries";
 }
 
+// A reader that opens a file while it waits, read and leased, to be cut in
+// place gets it at once, as it is: the cut is not made, the file is kept as
+// in use.
+TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsCutTakesItBackAtOnce) {
+  for (const char *name : {"a", "b", "c"})
+    scratch_.file(name, "1\n2\n");
+  RunOptions options;
+  options.copiesInFlight = 9; // the three are read before the first is cut
+  options.shortenInPlace = true;
+  options.trim.keepLineEnds = true;
+  std::vector<stdfs::path> read;
+  int reader = -1;
+  options.isDone = [&](std::size_t index, const FolderPath &path) {
+    read.push_back(path);
+    if (index == 2)
+      reader = ::open(read[1].c_str(), O_RDONLY);
+    return false;
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  ASSERT_LE(0, reader);
+  char seen[8] = {};
+  EXPECT_EQ(4, ::read(reader, seen, sizeof seen));
+  ::close(reader);
+  EXPECT_STREQ("1\n2\n", seen);
+  EXPECT_EQ("1\n2\n", ReadBytes(read[1])) << "the reader's file was cut";
+  EXPECT_EQ(std::vector<std::string>{read[1].filename().string() + ": in use"}, Failed(report));
+  EXPECT_EQ(2u, report.shortened);
+}
+
 // Whether this process has a file of `folder` open: a copy being written
 // there, named or not.
 bool WritingIn(const stdfs::path &folder) {
