@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -252,6 +253,22 @@ TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsCutTakesItBackAtOnce) {
   EXPECT_EQ("1\n2\n", ReadBytes(read[1])) << "the reader's file was cut";
   EXPECT_EQ(std::vector<std::string>{read[1].filename().string() + ": in use"}, Failed(report));
   EXPECT_EQ(2u, report.shortened);
+}
+
+// A truncation drops a file's capabilities and set-user-ID bit: a file that
+// has them is copied, and the copy given them again, rather than cut.
+TEST_F(LiveTreeTest, FileWithPrivilegesKeepsThemWhenShortenedInPlace) {
+  const stdfs::path program = scratch_.file("program", "1\n2\n");
+  if (std::system(("setcap cap_net_raw+ep " + program.string() + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "file capabilities cannot be set here";
+  RunOptions options;
+  options.shortenInPlace = true;
+  options.trim.keepLineEnds = true;
+  const RunReport report = Run(scratch_.tree(), options);
+  EXPECT_EQ(1u, report.shortened);
+  EXPECT_EQ("1\n", ReadBytes(program));
+  EXPECT_LT(0, ::getxattr(program.c_str(), "security.capability", nullptr, 0))
+      << "the file lost its capabilities";
 }
 
 // Whether this process has a file of `folder` open: a copy being written
