@@ -89,8 +89,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
     // Where no copy could be made, a cut still shortens the file.
     if (KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result))
       result.outcome = Outcome::Shortened;
-    return result.reason == Reason::None && result.outcome != Outcome::Shortened ? checked
-                                                                                  : result;
+    return result.reason == Reason::None && result.outcome != Outcome::Shortened ? checked : result;
   }
   const bool cut =
       mayCut && KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result);
@@ -139,8 +138,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
     // Another name would see the cut too, and lose a line of its own.
-    const bool cuttable = mayCutInPlace && info.names == 1 &&
-                          fs::OpenForCutting(input, info) == FsError::None;
+    const bool cuttable =
+        mayCutInPlace && info.names == 1 && fs::OpenForCutting(input, info) == FsError::None;
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
     return TrimRegularFile(place, input, info, buffer, mode, settings,

@@ -175,8 +175,8 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
     if (name == "open" || name == "openat" || name == "creat") {
       stdfs::path path = pathAt(call, 0);
       // A file opened again through its descriptor is the same file.
-      const bool reopened = path.parent_path() == "/proc/self/fd" &&
-                            openFiles.count(std::stol(path.filename())) != 0;
+      const bool reopened =
+          path.parent_path() == "/proc/self/fd" && openFiles.count(std::stol(path.filename())) != 0;
       if (reopened)
         path = openFiles[std::stol(path.filename())];
       const std::string flags =
@@ -451,8 +451,8 @@ protected:
       EXPECT_EQ(shortened, ReadWholeFile(path)) << path;
       EXPECT_EQ(shortened == bytes ? 0 : 1, std::count(replaced.begin(), replaced.end(), path))
           << "renames onto and cuts of " << path << " (a file with lines is replaced once)";
-      EXPECT_TRUE(!keepLineEnds || (::stat(path.c_str(), &status) == 0 &&
-                                    status.st_ino == inodes[path]))
+      EXPECT_TRUE(!keepLineEnds ||
+                  (::stat(path.c_str(), &status) == 0 && status.st_ino == inodes[path]))
           << path << " was copied rather than cut in place";
     }
     EXPECT_EQ(order, replaced) << "the renames and cuts did not follow the list's order";

@@ -63,15 +63,15 @@ const Fault kFaults[] = {
     {"pread", EIO},        {"pread", 0},      {"open-write", ENOSPC}, {"fchmod", EPERM},
     {"write", ENOSPC},     {"write", 0},      {"fsync", EIO},         {"syncfs", EIO},
     {"close", EIO},        {"rename", EIO},   {"rename", EXDEV},      {"copy-range", ENOSPC},
-    {"copy-range", EXDEV}, {"copy-range", 0}, {"link", EIO},        {"cut", EIO},
+    {"copy-range", EXDEV}, {"copy-range", 0}, {"link", EIO},          {"cut", EIO},
 };
 
 // Operations a run over the test tree always performs; the others (the
 // cross-volume copy's read, the removal of a failed copy) only on some paths.
 // A sweep that never reaches one of these means the fault library missed it.
 const std::set<std::string> kAlwaysCalled = {
-    "opendir", "readdir", "open-read", "fstat", "pread",  "open-write", "fchmod",
-    "write",   "fsync",   "syncfs",    "close", "rename", "copy-range", "link", "cut"};
+    "opendir", "readdir", "open-read", "fstat",  "pread",      "open-write", "fchmod", "write",
+    "fsync",   "syncfs",  "close",     "rename", "copy-range", "link",       "cut"};
 
 struct Totals {
   long runs = 0;

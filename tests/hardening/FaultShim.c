@@ -52,9 +52,9 @@ enum Call {
 };
 
 static const char *const kCallNames[kCallKinds] = {
-    "open-read", "open-write", "fstat", "read",   "pread", "write",  "copy-range", "fchmod",
-    "fsync",     "syncfs",     "close", "rename", "link",  "unlink", "opendir",    "readdir",
-    "cut"};
+    "open-read",  "open-write", "fstat",   "read",    "pread", "write",
+    "copy-range", "fchmod",     "fsync",   "syncfs",  "close", "rename",
+    "link",       "unlink",     "opendir", "readdir", "cut"};
 
 enum Verdict { kProceed, kFail, kShorten };
 

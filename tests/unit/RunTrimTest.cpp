@@ -164,7 +164,8 @@ TEST_F(RunTrimTest, InPlaceKeepsTheFileWhereTheRestIsItsStartAndCopiesElsewhere)
     EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "link"));
     EXPECT_NE(IdentityOf(scratch_.tree() / "link"), IdentityOf(linked));
     for (const auto &[name, result] : results)
-      EXPECT_EQ(Outcome::Shortened, result.outcome) << name << ": " << DescribeReason(result.reason);
+      EXPECT_EQ(Outcome::Shortened, result.outcome)
+          << name << ": " << DescribeReason(result.reason);
   }
 }
 

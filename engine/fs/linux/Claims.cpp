@@ -170,7 +170,7 @@ FsError OpenForCutting(File &file, const FileInfo &info) {
   if (fd < 0)
     return LastError();
   struct stat status;
-  const FsError error = ::fstat(fd, &status) != 0                ? LastError()
+  const FsError error = ::fstat(fd, &status) != 0             ? LastError()
                         : IdentityOf(status) != info.identity ? Fail(FsError::Changed, 0)
                                                               : FsError::None;
   if (error != FsError::None) {
