@@ -16,6 +16,7 @@
 #include "cli/Operands.h"
 #include "cli/Options.h"
 #include "cli/Patterns.h"
+#include "cli/Preview.h"
 #include "cli/Progress.h"
 #include "cli/Signals.h"
 #include "cli/StoppedRun.h"
@@ -26,6 +27,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,9 @@ constexpr std::chrono::milliseconds kProgressDelay{500};
 // As many operands as the notice names, like the entries it names.
 constexpr std::size_t kOperandsNamed = 10;
 
+// Where a terminal does not tell its width, nor COLUMNS, the usual one.
+constexpr std::size_t kUsualColumns = 80;
+
 // Patterns are written with '/', whatever the platform's separator.
 std::string PortablePath(std::string path) {
   if (kPathSeparator != '/')
@@ -51,11 +56,29 @@ std::string PortablePath(std::string path) {
   return path;
 }
 
-void PrintOutcome(const std::string &shown, const TrimResult &result, bool dryRun) {
+// The width the lines a dry run would remove are cut to: the terminal's
+// (COLUMNS where it does not say); none elsewhere, where a pager or a log
+// takes them whole.
+std::size_t PreviewColumns(bool onTerminal) {
+  if (!onTerminal)
+    return 0;
+  if (const std::size_t columns = TerminalWidth(stderr))
+    return columns;
+  const char *columns = std::getenv("COLUMNS");
+  const long given = columns ? std::strtol(columns, nullptr, 10) : 0;
+  return given > 0 ? static_cast<std::size_t>(given) : kUsualColumns;
+}
+
+// Tells what became of an entry; of a file a dry run would shorten, also the
+// lines it would lose, where they were asked for, cut to `columns`.
+void PrintOutcome(const std::string &shown, const TrimResult &result, bool dryRun,
+                  std::size_t columns) {
   const std::string name = QuoteName(shown);
   switch (result.outcome) {
   case Outcome::Shortened:
     std::fprintf(stderr, "%s %s\n", dryRun ? "would shorten" : "shortened", name.c_str());
+    for (const std::string &line : ShowLostLines(result.lost, columns))
+      std::fprintf(stderr, "%s\n", line.c_str());
     break;
   case Outcome::LeftUnchanged:
     std::fprintf(stderr, "%s %s: %s\n",
@@ -192,6 +215,7 @@ private:
 
     RunOptions run;
     run.dryRun = options_.dryRun;
+    run.previewLostLines = options_.dryRun && options_.verbose;
     run.trim = journal.resuming() ? journal.settings() : options_.trim;
     // Copies are flushed together: one wait for the disk per batch, not per file.
     run.copiesInFlight = kCopiesInFlight;
@@ -206,7 +230,8 @@ private:
       if (options_.dryRun && result.outcome == Outcome::Shortened)
         list(Shown(target, path));
       if (options_.verbose)
-        PrintOutcome(Shown(target, path), result, options_.dryRun);
+        PrintOutcome(Shown(target, path), result, options_.dryRun,
+                     run.previewLostLines ? PreviewColumns(onTerminal_) : 0);
       if (several_ && result.reason == Reason::IsFolder && !seen_.firstTime(path))
         ++foldersAgain;
       if (showProgress_)

@@ -4,9 +4,11 @@
 
 #include "engine/FolderPath.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace tailsnip {
 
@@ -53,6 +55,20 @@ const char *DescribeReason(Reason reason);
 // "could not be read: Permission denied".
 std::string DescribeFailure(Reason reason, const std::error_code &systemError);
 
+// The lines a shortening removes from a file, for a person to look over:
+// how many, and the start of each of the first few, bounded however long the
+// lines are. A line is shown without its line end.
+struct LostLines {
+  static constexpr std::size_t kLinesShown = 10;
+  static constexpr std::size_t kBytesShown = 512;
+  struct Line {
+    std::string start; // its first kBytesShown bytes, or all of it
+    bool cut = false;  // it goes on past `start`
+  };
+  std::uint64_t count = 0; // lines removed
+  std::vector<Line> shown; // the first kLinesShown of them, in order
+};
+
 struct TrimResult {
   Outcome outcome = Outcome::Failed;
   Reason reason = Reason::None;
@@ -61,6 +77,8 @@ struct TrimResult {
   // What the system said of a failure, if it said anything; of a folder
   // left unchanged, why it could not be opened.
   std::error_code systemError{};
+  // In a preview, of a file that would be shortened: what it would lose.
+  LostLines lost{};
 };
 
 // Marks `result` failed for `reason`, keeping what was read and written, with

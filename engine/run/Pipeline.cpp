@@ -35,7 +35,9 @@ class Trimmer {
 public:
   Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
       : options_(options), report_(report), identities_(identities),
-        mode_(options.dryRun ? TrimMode::DryRun : TrimMode::Replace),
+        mode_(!options.dryRun            ? TrimMode::Replace
+              : options.previewLostLines ? TrimMode::Preview
+                                         : TrimMode::DryRun),
         inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
         batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their

@@ -31,6 +31,9 @@ struct Plan {
 struct RunOptions {
   // Walk and read as a run would, but change nothing and write nothing.
   bool dryRun = false;
+  // With dryRun: tell, of each file that would be shortened, which lines it
+  // would lose (TrimResult::lost).
+  bool previewLostLines = false;
   // What each file loses and how the rest is written; by default the last
   // line, with CR LF line ends, as the dialog's run does.
   TrimSettings trim;

@@ -212,7 +212,8 @@ bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, Tri
 // the file from its end. A file that fits in one chunk is read whole and stays
 // in `buffer.input()`; `buffered` then says how much of it is there.
 FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t lines, TrimBuffer &buffer,
-                       std::uint64_t &keep, std::size_t &buffered, TrimResult &result) {
+                       std::uint64_t &keep, std::uint64_t &lost, std::size_t &buffered,
+                       TrimResult &result) {
   LastLineSearch search(lines);
   buffered = 0;
   for (std::uint64_t end = size; end > 0 && !search.found();) {
@@ -228,6 +229,32 @@ FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t lines,
     end = start;
   }
   keep = search.keep();
+  lost = search.lostLines();
+  return FsError::None;
+}
+
+// Reads forward from `keep` only as far as the lines shown need: a chunk at a
+// time, the buffered part first.
+FsError ReadLostLines(fs::File &input, std::uint64_t keep, std::uint64_t size, std::uint64_t count,
+                      std::size_t buffered, TrimBuffer &buffer, TrimResult &result) {
+  LostLineSampler sampler(count, result.lost);
+  std::uint64_t at = keep;
+  bool more = true;
+  if (at < buffered) {
+    more = sampler.feed(buffer.input() + at, static_cast<std::size_t>(buffered - at));
+    at = buffered;
+  }
+  while (more && at < size) {
+    const std::size_t length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - at, buffer.chunk()));
+    if (const FsError error = ReadFully(input, at, buffer.input(), length); error != FsError::None)
+      return error;
+    result.bytesRead += length;
+    more = sampler.feed(buffer.input(), length);
+    at += length;
+  }
+  if (more)
+    sampler.finish();
   return FsError::None;
 }
 

@@ -45,12 +45,22 @@ private:
 };
 
 // Finds how many leading bytes of `input`, `size` bytes long, hold every
-// line but the last `lines`, reading the file from its end. A file that fits
+// line but the last `lines`, reading the file from its end, and how many
+// lines follow them (`lines`, or all of a shorter file's). A file that fits
 // in one chunk is read whole and stays in `buffer.input()`; `buffered` then
 // says how much of it is there. Adds what it read to `result`.
 fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t lines,
-                           TrimBuffer &buffer, std::uint64_t &keep, std::size_t &buffered,
-                           TrimResult &result);
+                           TrimBuffer &buffer, std::uint64_t &keep, std::uint64_t &lost,
+                           std::size_t &buffered, TrimResult &result);
+
+// Fills `result.lost` with what a shortening to `keep` bytes would remove
+// from `input`, `size` bytes long: the `count` lines that follow them.
+// `buffer.input()` may already hold the first `buffered` bytes; only what
+// LostLines shows of the lines is read beyond them. Adds what it read to
+// `result`.
+fs::FsError ReadLostLines(fs::File &input, std::uint64_t keep, std::uint64_t size,
+                          std::uint64_t count, std::size_t buffered, TrimBuffer &buffer,
+                          TrimResult &result);
 
 // Reads the first `keep` bytes of `input` to tell whether every line end in
 // them is CR LF already (`crLf`), so that its shortened copy would be that

@@ -1,6 +1,8 @@
 #include "engine/trim/LineModel.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -64,6 +66,61 @@ void LastLineSearch::feed(const char *block, std::size_t size, std::uint64_t sta
       return;
     }
   }
+}
+
+namespace {
+
+// Of a line being read: the bytes it may show, and one more, since a
+// carriage return there belongs to the line end if a line feed follows.
+constexpr std::size_t kLineBytesHeld = LostLines::kBytesShown + 1;
+
+} // namespace
+
+LostLineSampler::LostLineSampler(std::uint64_t count, LostLines &lost)
+    : lost_(lost),
+      wanted_(static_cast<std::size_t>(std::min<std::uint64_t>(count, LostLines::kLinesShown))) {
+  lost_.count = count;
+  lost_.shown.clear();
+}
+
+bool LostLineSampler::feed(const char *block, std::size_t size) {
+  const char *const end = block + size;
+  for (const char *at = block; lost_.shown.size() < wanted_;) {
+    const auto lineFeed =
+        static_cast<const char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    const std::size_t length = static_cast<std::size_t>((lineFeed ? lineFeed : end) - at);
+    const std::size_t room = kLineBytesHeld - line_.size();
+    line_.append(at, std::min(length, room));
+    overflow_ = overflow_ || length > room;
+    if (!lineFeed) {
+      // The last line to show needs reading no further once it is known to
+      // go on past what it shows, whatever ends it.
+      if (overflow_ && lost_.shown.size() + 1 == wanted_)
+        endLine(false);
+      break;
+    }
+    endLine(true);
+    at = lineFeed + 1;
+  }
+  return lost_.shown.size() < wanted_;
+}
+
+void LostLineSampler::finish() {
+  if (lost_.shown.size() < wanted_ && (!line_.empty() || overflow_))
+    endLine(false);
+}
+
+void LostLineSampler::endLine(bool byLineFeed) {
+  // Past a line's held bytes, its carriage returns are beyond what it shows.
+  if (byLineFeed && !overflow_ && !line_.empty() && line_.back() == '\r')
+    line_.pop_back();
+  LostLines::Line line;
+  line.cut = overflow_ || line_.size() > LostLines::kBytesShown;
+  line_.resize(std::min(line_.size(), LostLines::kBytesShown));
+  line.start = std::move(line_);
+  lost_.shown.push_back(std::move(line));
+  line_.clear();
+  overflow_ = false;
 }
 
 const char *FindBareLineFeed(const char *in, std::size_t size, bool afterCarriageReturn) {

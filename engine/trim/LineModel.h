@@ -7,6 +7,8 @@
 #ifndef TAILSNIP_ENGINE_LINEMODEL_H
 #define TAILSNIP_ENGINE_LINEMODEL_H
 
+#include "engine/Outcome.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -29,17 +31,45 @@ struct TrimSettings {
 // the file has no more lines than that).
 class LastLineSearch {
 public:
-  explicit LastLineSearch(std::uint64_t lines = 1) : remaining_(lines) {}
+  explicit LastLineSearch(std::uint64_t lines = 1) : lines_(lines), remaining_(lines) {}
   // `block` holds `size` bytes of the file starting at offset `start`.
   void feed(const char *block, std::size_t size, std::uint64_t start);
   bool found() const { return found_; }
   std::uint64_t keep() const { return keep_; }
+  // How many lines the bytes from keep() on hold, once found() or the start
+  // of a file with any bytes has been fed: `lines`, or all of a shorter file's.
+  std::uint64_t lostLines() const { return found_ ? lines_ : lines_ - remaining_ + 1; }
 
 private:
+  std::uint64_t lines_;
   std::uint64_t remaining_; // line starts still to be found
   bool atEnd_ = true;
   bool found_ = false;
   std::uint64_t keep_ = 0;
+};
+
+// Splits the bytes a shortening removes, fed from the first on, into lines
+// and keeps what LostLines shows of them: of each of the first
+// LostLines::kLinesShown, its first LostLines::kBytesShown bytes. What is
+// kept stays that small however long the lines are, and feeding stops as
+// soon as all of it is known.
+class LostLineSampler {
+public:
+  // `lost` is to hold the `count` lines that the bytes fed hold.
+  LostLineSampler(std::uint64_t count, LostLines &lost);
+  // `block` holds the `size` bytes that follow those fed before. Returns
+  // whether more are wanted.
+  bool feed(const char *block, std::size_t size);
+  // The bytes fed were all: a last line without a line end ends there.
+  void finish();
+
+private:
+  void endLine(bool byLineFeed);
+
+  LostLines &lost_;
+  std::size_t wanted_;    // lines to show
+  std::string line_;      // the current line's first bytes, one past those it shows
+  bool overflow_ = false; // the current line has more bytes than line_ holds
 };
 
 // Returns the first line feed in `in` without a carriage return before it,

@@ -60,14 +60,32 @@ TrimResult CheckCopyPlace(const TrimPlace &place, fs::File &input, const fs::Fil
 
 // Whether the entry's first `keep` bytes as they are make its shortened
 // form: its line ends are kept, or are CR LF throughout already, which
-// takes reading them. False with `result` failed where they could not be read.
+// takes reading them; what `buffer` held of a file larger than it is then
+// gone from it (`buffered`). False with `result` failed where they could
+// not be read.
 bool KeptPartIsShortened(fs::File &input, const fs::FileInfo &info, std::uint64_t keep,
-                         std::size_t buffered, const TrimSettings &settings, TrimBuffer &buffer,
+                         std::size_t &buffered, const TrimSettings &settings, TrimBuffer &buffer,
                          TrimResult &result) {
   bool crLf = settings.keepLineEnds;
-  return crLf ||
-         (FindOnlyCrLf(input, keep, buffered < info.size ? 0 : buffered, buffer, crLf, result) &&
-          crLf);
+  if (crLf)
+    return true;
+  if (buffered < info.size)
+    buffered = 0;
+  return FindOnlyCrLf(input, keep, buffered, buffer, crLf, result) && crLf;
+}
+
+// What a dry run can know of the entry's shortening without writing:
+// whether its copy could be made or, where none could, a cut would do.
+TrimResult CheckShortening(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
+                           std::uint64_t keep, std::size_t &buffered, const TrimSettings &settings,
+                           bool mayCut, TrimBuffer &buffer, TrimResult result) {
+  TrimResult checked = result;
+  CheckCopyPlace(place, input, info, checked);
+  if (checked.reason != Reason::CannotWriteCopy || !mayCut)
+    return checked;
+  if (KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result))
+    result.outcome = Outcome::Shortened;
+  return result.reason == Reason::None && result.outcome != Outcome::Shortened ? checked : result;
 }
 
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
@@ -76,20 +94,22 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
+  std::uint64_t lost = 0;
   std::size_t buffered = 0;
   if (const FsError error =
-          FindKeptLength(input, info.size, settings.lines, buffer, keep, buffered, result);
+          FindKeptLength(input, info.size, settings.lines, buffer, keep, lost, buffered, result);
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
-  if (mode == TrimMode::DryRun) {
-    TrimResult checked = result;
-    CheckCopyPlace(place, input, info, checked);
-    if (checked.reason != Reason::CannotWriteCopy || !mayCut)
-      return checked;
-    // Where no copy could be made, a cut still shortens the file.
-    if (KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result))
-      result.outcome = Outcome::Shortened;
-    return result.reason == Reason::None && result.outcome != Outcome::Shortened ? checked : result;
+  if (mode != TrimMode::Replace) {
+    result = CheckShortening(place, input, info, keep, buffered, settings, mayCut, buffer, result);
+    if (mode == TrimMode::Preview && result.outcome == Outcome::Shortened)
+      if (const FsError error =
+              ReadLostLines(input, keep, info.size, lost, buffered, buffer, result);
+          error != FsError::None) {
+        result.lost = {};
+        return Fail(result, Reason::CannotRead, error.code());
+      }
+    return result;
   }
   const bool cut =
       mayCut && KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result);

@@ -15,6 +15,7 @@ namespace tailsnip {
 enum class TrimMode {
   Replace, // shorten the entry
   DryRun,  // read it and tell what would become of it, changing nothing
+  Preview, // as DryRun, and tell which lines a file would lose (TrimResult::lost)
 };
 
 // Reads the entry at `place` and, for a file with lines, writes its copy

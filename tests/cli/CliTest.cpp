@@ -4,6 +4,7 @@
 #include "../unit/PosixVolume.h"
 #include "../unit/ReferenceModel.h"
 #include "../unit/TestSupport.h"
+#include "engine/Outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -553,6 +554,46 @@ TEST_F(CliTest, VerboseNamesEveryOutcomeAsItHappens) {
   EXPECT_EQ(12u, failed) << ran.err;
   EXPECT_NE(std::string::npos, ran.err.find("shortened " + a_.string() + "\n")) << ran.err;
   EXPECT_NE(std::string::npos, ran.err.find("left alone " + Tree() + "/sub: a folder\n"));
+}
+
+TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerminal) {
+  std::string twelve;
+  for (int line = 1; line <= 12; ++line)
+    twelve += std::to_string(line) + "\n";
+  const stdfs::path many = scratch_.file("many", twelve);
+  const stdfs::path tricky = scratch_.file(
+      "tricky", "kept\nclear \033[2J screen\tx\r\n\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae"
+                "\xe6\x96\x87\xe5\xad\x97\xe5\x88\x97\xe3\x81\xa7\xe3\x81\x99\n" +
+                    std::string(600, 'y') + "\n");
+  const std::vector<std::string> args = {"-nv", "--lines=12", many.string(), tricky.string()};
+  const Ran piped = RunCli(args);
+  EXPECT_EQ(0, piped.status) << piped.err;
+  const std::string whole = "would shorten " + many.string() +
+                            "\n  1\n  2\n  3\n  4\n  5\n  6\n  7\n  8\n  9\n  10\n"
+                            "  ... and 2 more lines\n"
+                            "would shorten " +
+                            tricky.string() +
+                            "\n  kept\n"
+                            "  'clear '$'\\033''[2J screen'$'\\t''x'\n"
+                            "  \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe6\x96\x87"
+                            "\xe5\xad\x97\xe5\x88\x97\xe3\x81\xa7\xe3\x81\x99\n  " +
+                            std::string(LostLines::kBytesShown, 'y') + "...\n";
+  EXPECT_EQ(whole, piped.err.substr(0, whole.size()));
+  EXPECT_EQ(twelve, ReadBytes(many));
+
+  How terminal;
+  terminal.errOnTerminal = true;
+  terminal.columns = 20;
+  const Ran cut = RunCli(args, terminal);
+  EXPECT_EQ(0, cut.status) << cut.err;
+  EXPECT_EQ(std::string::npos, cut.err.find('\033')) << "an escape sequence reached the terminal";
+  // Wide characters take two columns each.
+  for (const std::string line : {"  'clear '$'\\033...",
+                                 "  \xe6\x97\xa5\xe6\x9c\xac"
+                                 "\xe8\xaa\x9e\xe3\x81\xae\xe6\x96\x87"
+                                 "\xe5\xad\x97\xe5\x88\x97...",
+                                 "  yyyyyyyyyyyyyy...", "  ... and 2 more..."})
+    EXPECT_NE(std::string::npos, cut.err.find(line + "\r\n")) << line << " in " << cut.err;
 }
 
 TEST_F(CliTest, ForcedProgressOnAPipeIsPlainLines) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <random>
@@ -127,6 +128,54 @@ TEST_F(TrimFileTest, AnyChunkSizeAndSettingsGiveTheReferenceResult) {
         << "round " << round << ", chunk " << small.chunk() << ", " << settings.lines
         << " lines, line ends kept " << settings.keepLineEnds;
   }
+}
+
+TEST_F(TrimFileTest, PreviewShowsExactlyTheLinesTheRunRemoves) {
+  const std::string shown(LostLines::kBytesShown, 'x');
+  std::string many;
+  for (int line = 0; line < 15; ++line)
+    many += "line " + std::to_string(line) + "\n";
+  const std::string files[] = {
+      "a\r\nb\r\nc\r\n",
+      "a\nb\nlast",
+      "a\nb\n\n",
+      "\r\r\n\r",
+      "one\n",
+      many,
+      // Carriage returns just past what a line shows, ending it or not.
+      "1\n" + shown + "\r\n" + shown + "y\r\n" + shown + "\r",
+  };
+  for (const std::string &before : files)
+    for (const std::uint64_t lines : {1, 2, 12})
+      for (const bool keepLineEnds : {false, true})
+        for (const std::size_t chunk : {std::size_t{7}, TrimBuffer::kDefaultChunk}) {
+          const stdfs::path path = scratch_.file("entry", before);
+          const TrimSettings settings{lines, keepLineEnds};
+          TrimBuffer buffer(chunk);
+          const TrimResult preview =
+              TrimFile(testing::Native(path), buffer, TrimMode::Preview, settings);
+          ASSERT_EQ(before, ReadBytes(path));
+          ASSERT_EQ(Outcome::Shortened,
+                    TrimFile(testing::Native(path), buffer, TrimMode::Replace, settings).outcome);
+          // What the run removed: the lines past those its result holds.
+          const auto all = reference::SplitLines(before);
+          const std::size_t kept = reference::SplitLines(ReadBytes(path)).size();
+          const auto removed = std::vector<reference::Line>(all.begin() + kept, all.end());
+          const std::string where = "file " + ::testing::PrintToString(before) + ", " +
+                                    std::to_string(lines) + " lines, line ends kept " +
+                                    std::to_string(keepLineEnds) + ", chunk " +
+                                    std::to_string(chunk);
+          EXPECT_EQ(removed.size(), preview.lost.count) << where;
+          ASSERT_EQ(std::min(removed.size(), LostLines::kLinesShown), preview.lost.shown.size())
+              << where;
+          for (std::size_t i = 0; i < preview.lost.shown.size(); ++i) {
+            const std::string &content = removed[i].content;
+            EXPECT_EQ(content.substr(0, LostLines::kBytesShown), preview.lost.shown[i].start)
+                << where << ", line " << i;
+            EXPECT_EQ(content.size() > LostLines::kBytesShown, preview.lost.shown[i].cut)
+                << where << ", line " << i;
+          }
+        }
 }
 
 TEST_F(TrimFileTest, FileLargerThanTheBufferIsShortenedWhole) {
