@@ -5,6 +5,7 @@
 #include "cli/Errors.h"
 #include "cli/Names.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,9 @@ const char kHelp[] =
     "                           on\n"
     "  -k, --keep-line-ends     leave every byte before the removed lines as it\n"
     "                           is, line ends too, rather than writing CR LF\n"
+    "      --backup[=CONTROL]   keep each file as it was under a backup's name\n"
+    "  -b                       like --backup, without an argument\n"
+    "  -S, --suffix=SUFFIX      end simple backups' names with SUFFIX, not '~'\n"
     "  -n, --dry-run            list the files that would be shortened; change\n"
     "                           nothing\n"
     "  -0, --null               with --dry-run: end each listed name with a NUL,\n"
@@ -84,8 +88,20 @@ const char kHelp[] =
     "(in $XDG_STATE_HOME/tailsnip, else ~/.local/state/tailsnip), removed when\n"
     "the run ends. A run that was stopped is refused until --resume finishes it\n"
     "or --restart forgets it. --resume removes as many lines, and writes line\n"
-    "ends, as the stopped run did; it refuses a --lines or --keep-line-ends that\n"
-    "differs from the stopped run's.\n"
+    "ends, and keeps backups, as the stopped run did; it refuses a --lines,\n"
+    "--keep-line-ends or --backup that differs from the stopped run's.\n"
+    "\n"
+    "With --backup, each shortened file is kept as it was under a second name\n"
+    "in its folder (a hard link; a copy where none can be made), as cp and mv\n"
+    "name backups. CONTROL, else $VERSION_CONTROL, chooses the names:\n"
+    "  none, off       no backups\n"
+    "  numbered, t     NAME.~N~, N one above the highest there\n"
+    "  existing, nil   numbered where the file has numbered backups, else simple\n"
+    "                  (the default)\n"
+    "  simple, never   NAME followed by SUFFIX, else $SIMPLE_BACKUP_SUFFIX, else '~';\n"
+    "                  an earlier simple backup is replaced\n"
+    "A backup never replaces a folder, a link or a file not named as a backup.\n"
+    "Files named as backups under CONTROL are left alone.\n"
     "\n"
     "Names are quoted as ls quotes them for a shell; the names a dry run lists\n"
     "only on a terminal.\n"
@@ -113,6 +129,7 @@ enum LongOnly {
   kResume,
   kRestart,
   kNoPreserveRoot,
+  kBackup,
 };
 
 const option kLongOptions[] = {
@@ -135,10 +152,12 @@ const option kLongOptions[] = {
     {"resume", no_argument, nullptr, kResume},
     {"restart", no_argument, nullptr, kRestart},
     {"no-preserve-root", no_argument, nullptr, kNoPreserveRoot},
+    {"backup", optional_argument, nullptr, kBackup},
+    {"suffix", required_argument, nullptr, 'S'},
     {nullptr, 0, nullptr, 0},
 };
 
-const char kShortOptions[] = ":l:kn0qvxh";
+const char kShortOptions[] = ":l:kn0qvxhbS:";
 
 bool IsOurs(int code) {
   for (const option *o = kLongOptions; o->name; ++o)
@@ -261,6 +280,79 @@ int ParseDepth(const char *text, std::size_t &depth) {
   return kGo;
 }
 
+#ifdef _WIN32
+constexpr char kSeparators[] = "\\/:"; // a colon names a stream of the file
+#else
+constexpr char kSeparators[] = "/";
+#endif
+
+struct ControlName {
+  const char *name;
+  BackupControl control;
+};
+
+const ControlName kControlNames[] = {
+    {"none", BackupControl::None},         {"off", BackupControl::None},
+    {"simple", BackupControl::Simple},     {"never", BackupControl::Simple},
+    {"existing", BackupControl::Existing}, {"nil", BackupControl::Existing},
+    {"numbered", BackupControl::Numbered}, {"t", BackupControl::Numbered},
+};
+
+// Reads CONTROL, a name or a beginning of names of one control only, from
+// `from` (an option, or a variable of the environment, named as the user
+// set it).
+int ParseBackupControl(const std::string &text, const std::string &from, BackupControl &control) {
+  std::vector<BackupControl> matching;
+  for (const ControlName &candidate : kControlNames) {
+    if (text == candidate.name) {
+      control = candidate.control;
+      return kGo;
+    }
+    if (!text.empty() && std::strncmp(candidate.name, text.c_str(), text.size()) == 0 &&
+        std::find(matching.begin(), matching.end(), candidate.control) == matching.end())
+      matching.push_back(candidate.control);
+  }
+  if (matching.size() == 1) {
+    control = matching[0];
+    return kGo;
+  }
+  return UsageError(std::string(matching.empty() ? "invalid" : "ambiguous") + " backup control " +
+                    QuoteNameAlways(text) + " in " + from +
+                    "; valid: 'none' or 'off', 'simple' or 'never', 'existing' or 'nil', "
+                    "'numbered' or 't'");
+}
+
+// A suffix makes a name in the same folder: never empty, never a separator.
+int CheckSuffix(const std::string &suffix, const std::string &from) {
+  if (suffix.empty() || suffix.find_first_of(kSeparators) != std::string::npos)
+    return UsageError("invalid backup suffix " + QuoteNameAlways(suffix) + " in " + from +
+                      ": it must be a part of a name, without a separator");
+  return kGo;
+}
+
+const char *Environment(const char *name) {
+  const char *value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+// Settles the backups asked for by -b, --backup[=CONTROL] and --suffix, with
+// what the environment says where they do not: as cp and mv do.
+int ResolveBackup(const char *control, const char *suffix, BackupSettings &backup) {
+  backup.control = BackupControl::Existing;
+  int status = kGo;
+  if (control)
+    status = ParseBackupControl(control, "--backup", backup.control);
+  else if (const char *variable = Environment("VERSION_CONTROL"))
+    status = ParseBackupControl(variable, "$VERSION_CONTROL", backup.control);
+  if (status != kGo)
+    return status;
+  if (suffix)
+    return CheckSuffix(backup.suffix = suffix, "--suffix");
+  if (const char *variable = Environment("SIMPLE_BACKUP_SUFFIX"))
+    return CheckSuffix(backup.suffix = variable, "$SIMPLE_BACKUP_SUFFIX");
+  return kGo;
+}
+
 // The checks of options against each other, once all are read.
 int CheckOptions(const Options &options) {
   if (options.nullSeparated && !options.dryRun)
@@ -287,6 +379,9 @@ int ParseOptions(int argc, char **argv, Options &options) {
   ::opterr = 0; // our own messages, one line each
   bool fromList = false;
   std::string operandList;
+  bool backupGiven = false;
+  const char *backupControl = nullptr;
+  const char *backupSuffix = nullptr;
   int status = kGo;
   for (int code; status == kGo &&
                  (code = ::getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
@@ -345,6 +440,15 @@ int ParseOptions(int argc, char **argv, Options &options) {
     case kNoPreserveRoot:
       options.noPreserveRoot = true;
       break;
+    case 'b':
+    case kBackup:
+      backupGiven = true;
+      backupControl = code == kBackup && ::optarg ? ::optarg : backupControl;
+      break;
+    case 'S':
+      backupGiven = true; // a suffix asks for backups
+      backupSuffix = ::optarg;
+      break;
     case 'h':
       std::fputs(kUsage, stdout);
       std::fputs(kHelp, stdout);
@@ -355,6 +459,10 @@ int ParseOptions(int argc, char **argv, Options &options) {
     default:
       return BadOption(argv[::optind - 1]);
     }
+  }
+  if (backupGiven && status == kGo) {
+    status = ResolveBackup(backupControl, backupSuffix, options.trim.backup);
+    options.trimGiven = true;
   }
   if (status != kGo)
     return status;

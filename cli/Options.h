@@ -15,7 +15,7 @@ namespace tailsnip::cli {
 
 struct Options {
   TrimSettings trim;
-  bool trimGiven = false; // --lines or --keep-line-ends
+  bool trimGiven = false; // --lines, --keep-line-ends, --backup or --suffix
   bool dryRun = false;
   bool nullSeparated = false;
   bool quiet = false;

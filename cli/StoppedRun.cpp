@@ -14,9 +14,28 @@ std::string SystemText(const std::error_code &code) { return fs::DescribeSystemE
 
 std::string Quoted(const FolderPath &path) { return QuoteNameAlways(path); }
 
+const char *ControlName(BackupControl control) {
+  switch (control) {
+  case BackupControl::None:
+    break;
+  case BackupControl::Simple:
+    return "simple";
+  case BackupControl::Numbered:
+    return "numbered";
+  case BackupControl::Existing:
+    return "existing";
+  }
+  return "none";
+}
+
 // The options that ask for `trim`.
 std::string OptionsFor(const TrimSettings &trim) {
-  return "--lines=" + std::to_string(trim.lines) + (trim.keepLineEnds ? " --keep-line-ends" : "");
+  std::string options =
+      "--lines=" + std::to_string(trim.lines) + (trim.keepLineEnds ? " --keep-line-ends" : "");
+  if (trim.backup.control != BackupControl::None)
+    options += std::string(" --backup=") + ControlName(trim.backup.control) +
+               " --suffix=" + QuoteName(trim.backup.suffix);
+  return options;
 }
 
 std::string Message(const StoppedRunCheck &check, const FolderPath &folder,

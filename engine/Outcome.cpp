@@ -16,6 +16,8 @@ const char *DescribeReason(Reason reason) {
     return "a link";
   case Reason::NotRegularFile:
     return "not a regular file";
+  case Reason::IsBackup:
+    return "a backup";
   case Reason::ReadOnly:
     return "read-only";
   case Reason::NoWritePermission:
@@ -40,6 +42,8 @@ const char *DescribeReason(Reason reason) {
     return "temporary copy could not be written";
   case Reason::CannotReplace:
     return "could not be replaced";
+  case Reason::BackupNotMade:
+    return "its backup could not be made";
   case Reason::NameNotRepresentable:
     return "name not representable in the system code page";
   case Reason::PathTooLong:

@@ -25,6 +25,7 @@ enum class Reason {
   IsFolder,
   IsLink,
   NotRegularFile,
+  IsBackup, // named as the run names backups
   // Failed: the entry is exactly as it was.
   ReadOnly,
   NoWritePermission,
@@ -38,6 +39,7 @@ enum class Reason {
   CannotRead,
   CannotWriteCopy,
   CannotReplace,
+  BackupNotMade,
   NameNotRepresentable,
   PathTooLong,
   CannotSearchFolder,

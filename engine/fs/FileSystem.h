@@ -44,6 +44,9 @@ struct FileInfo {
   std::uint32_t group = 0;
   FileIdentity identity;
   std::uint32_t names = 1; // hard links to the same file
+  // Stored in less space than its size: it may have holes (FindData).
+  // Windows does not look for them.
+  bool mayHaveHoles = false;
 };
 
 // An open file or folder; closed (quietly) when destroyed. Use Close to
@@ -189,6 +192,24 @@ FsError WriteAll(File &file, const char *data, std::size_t size);
 // where the platform or these files' file systems offer no such copy.
 FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size);
 
+// The bytes of a file from `start` up to `end` that its file system stores;
+// between such ranges lie holes, which read as zeros and take no space.
+struct DataRange {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
+// Finds the first stored bytes of `file` from `offset` on, up to `limit`:
+// `range.start` is `limit` when a hole (or the file's end) fills all of it.
+// Where the file system tells of no holes, it is all data. It may move the
+// file's position, which ReadAt and CopyRange do not use.
+FsError FindData(File &file, std::uint64_t offset, std::uint64_t limit, DataRange &range);
+
+// Moves `file`'s position `size` bytes on without writing: the bytes passed
+// over read as zeros, and take no space where the file system has holes,
+// once something is written after them.
+FsError LeaveHole(File &file, std::uint64_t size);
+
 // Returns once the file's data has reached stable storage.
 FsError FlushToDisk(File &file);
 
@@ -217,6 +238,26 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // deletion until just before, so that nothing could be renamed over it.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
                      const FolderPath &to, const File &expected, bool &removeFrom);
+
+// Gives the file open as `file`, the entry at `path` in `folder`, the
+// further name `name` in the same folder (a hard link), exclusively: Exists
+// when the name is taken, NotFound when the file has no name left,
+// NotSupported where the file system or the user's rights allow no link.
+// Linux links the open file itself; without /proc and the capability to, it
+// links `path` and then checks that `name` leads to `file` (Changed, and no
+// name left, otherwise). On Windows `file` is held open without sharing its
+// deletion, so `path` still leads to it.
+FsError LinkFile(const File &folder, const FolderPath &path, const File &file,
+                 const FolderPath &name);
+
+// Renames `from` to `to`, both in `folder`, provided `from` is a regular
+// file and `to` is free: Changed, with nothing moved, where `from` is a
+// folder, a link or anything else; Exists where `to` is taken.
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to);
+
+// Returns once the names in `folder` (links and renames within it) have
+// reached stable storage.
+FsError FlushFolder(const File &folder);
 
 // Deletes a file of `folder`.
 FsError Remove(const File &folder, const FolderPath &path);

@@ -156,8 +156,8 @@ private:
       return slot;
     }
     fs::Folder opened;
-    result = TrimEntry({folder, &currentFolder_, *slot.entry}, buffer_, mode_, slot.shortening.copy,
-                       &opened, options_.trim, options_.shortenInPlace);
+    result = TrimEntry({folder, &currentFolder_, *slot.entry, &backupNumbers_}, buffer_, mode_,
+                       slot.shortening.copy, &opened, options_.trim, options_.shortenInPlace);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
     else if (result.reason == Reason::IsFolder)
@@ -208,6 +208,7 @@ private:
   TrimBuffer buffer_;
   fs::Folder currentFolder_;
   FolderChain chain_;
+  BackupNumbers backupNumbers_;
   bool stopped_ = false;
   // Used by the thread that commits.
   Committer committer_;

@@ -49,9 +49,10 @@ struct RunOptions {
   // reaches it: its kept part is its first bytes as they are (line ends
   // kept, or CR LF throughout already), it has one name, and the run holds
   // it alone (a Linux lease, a Windows handle that shares no writing). Such
-  // a cut needs no room for a copy, and keeps the file's identity. Off
-  // wherever a copy must be made: when the old file is to be kept as a
-  // backup, and for the dialog, which promises its copy in "temp.txt".
+  // a cut needs no room for a copy, and keeps the file's identity. Off for
+  // the dialog, which promises its copy in "temp.txt"; a run that keeps
+  // backups (`trim.backup`) copies whatever this says, as a backup is the
+  // old file itself.
   bool shortenInPlace = false;
   // Narrows which entries are listed and which folders entered.
   WalkOptions walk;

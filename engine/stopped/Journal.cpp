@@ -18,9 +18,11 @@ namespace {
 
 // The first line names the format; a journal of another format is refused
 // as a whole rather than half understood. The first format, still read, had
-// no trim settings: its runs removed one line and wrote CR LF.
+// no trim settings: its runs removed one line and wrote CR LF; the second,
+// still read, had no backup settings: its runs kept none.
 constexpr char kFirstFormat[] = "tailsnip-journal 1";
-constexpr char kFormat[] = "tailsnip-journal 2";
+constexpr char kSecondFormat[] = "tailsnip-journal 2";
+constexpr char kFormat[] = "tailsnip-journal 3";
 constexpr char kSuffix[] = ".journal";
 constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
 
@@ -235,6 +237,9 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     out.character(' ').name(header.folder.data(), header.folder.size());
     out.text("trim ").number(header.trim.lines).character(' ');
     out.number(header.trim.keepLineEnds ? 1 : 0).character('\n');
+    const BackupSettings &backup = header.trim.backup;
+    out.text("backup ").number(static_cast<std::uint64_t>(backup.control)).character(' ');
+    out.name(backup.suffix.data(), backup.suffix.size());
     out.text("entries ").number(list.size()).character('\n');
     const std::size_t skip = root.size() + 1; // the root and the separator after it
     for (const FolderPath &entry : list) {
@@ -291,7 +296,8 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
     Reader &in = source_->in;
     std::string line;
     const bool first = in.line(line) && line == kFirstFormat;
-    if (!first && line != kFormat)
+    const bool second = line == kSecondFormat;
+    if (!first && !second && line != kFormat)
       return line.rfind("tailsnip-journal ", 0) == 0 ? JournalState::OtherFormat
                                                      : JournalState::Malformed;
     if (!in.line(line) || line.rfind("version ", 0) != 0)
@@ -305,7 +311,16 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
     if (!first) {
       if (!in.line(line) || !Numbers(line, "trim", values, 2) || values[0] == 0 || values[1] > 1)
         return JournalState::Malformed;
-      header.trim = {values[0], values[1] == 1};
+      header.trim.lines = values[0];
+      header.trim.keepLineEnds = values[1] == 1;
+    }
+    if (!first && !second) {
+      BackupSettings &backup = header.trim.backup;
+      if (!in.line(line) || !Numbers(line, "backup", values, 2) ||
+          values[0] > static_cast<std::uint64_t>(BackupControl::Existing) ||
+          !in.bytes(static_cast<std::size_t>(values[1]), backup.suffix) || backup.suffix.empty())
+        return JournalState::Malformed;
+      backup.control = static_cast<BackupControl>(values[0]);
     }
     if (!in.line(line) || !Numbers(line, "entries", values, 1))
       return JournalState::Malformed;

@@ -1,5 +1,6 @@
 #include "engine/trim/CopyName.h"
 
+#include <atomic>
 #include <charconv>
 
 namespace tailsnip {
@@ -17,6 +18,11 @@ std::string Prefix(std::uint32_t process) {
 
 std::string CopyName(std::uint32_t process, unsigned count) {
   return Prefix(process) + std::to_string(count) + std::string(kEnd);
+}
+
+std::string NextCopyName(std::uint32_t process) {
+  static std::atomic<unsigned> counter{0};
+  return CopyName(process, ++counter);
 }
 
 bool IsCopyName(std::string_view name, std::uint32_t process) {

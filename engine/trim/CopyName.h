@@ -14,6 +14,10 @@ namespace tailsnip {
 // The name of the `count`th copy made by `process`.
 std::string CopyName(std::uint32_t process, unsigned count);
 
+// The name of `process`'s next copy: CopyName with a count of its own,
+// shared by every thread.
+std::string NextCopyName(std::uint32_t process);
+
 // Whether `name` is one CopyName gives `process`'s copies.
 bool IsCopyName(std::string_view name, std::uint32_t process);
 

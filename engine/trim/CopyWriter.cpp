@@ -25,7 +25,7 @@ struct Piece {
   bool asIs = false;
 };
 
-// Writes the pieces of one copy, in order, at the copy's end.
+// Writes the pieces of one copy, in order, at the copy's position.
 class PieceWriter {
 public:
   FsError write(const Piece &piece) {
@@ -96,91 +96,146 @@ FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_
   return FsError::None;
 }
 
-} // namespace
-
-// Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
-// unless `keepLineEnds`. `buffer.input()` may already hold the first
-// `buffered` bytes. A chunk whose line ends are all CR LF already, or are to
-// be kept, is copied by the kernel where it can: it was read only to be
-// scanned. A prefix kept as it is and not read yet is not read at all where
-// the kernel copies it. Should the entry change between the scan and that
-// copy, its new size or time keeps the copy from replacing it. A file of
-// several chunks is written behind its reading, from the halves of `buffer`
-// in turn, and given up as soon as another program opens it.
-bool WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
-                    fs::File &output, TrimBuffer &buffer, TrimResult &result) {
-  if (keepLineEnds && buffered == 0 && keep > 0) {
-    const FsError error = fs::CopyRange(input, 0, output, keep);
-    if (error == FsError::None) {
-      result.bytesWritten += keep;
-      return true;
-    }
-    if (error != FsError::NotSupported) {
-      Fail(result, Reason::CannotWriteCopy, error.code());
-      return false;
-    }
+// Writes one copy in order, stored range by stored range, with the holes
+// between them left as holes: they hold zeros alone, which neither mode
+// changes. A range kept as it is, and not read yet, is not read at all
+// where the kernel copies it. A chunk whose line ends are all CR LF
+// already, or are to be kept, is copied by the kernel where it can: it was
+// read only to be scanned. Should the entry change between the scan and
+// such a copy, its new size or time keeps the copy from replacing it. A
+// file of several chunks is written behind its reading, from the halves of
+// the buffer in turn, and given up as soon as another program opens it.
+class CopyStream {
+public:
+  CopyStream(fs::File &input, fs::File &output, TrimBuffer &buffer, std::size_t buffered,
+             bool keepLineEnds, bool writeBehind, TrimResult &result)
+      : input_(input), output_(output), buffer_(buffer), buffered_(buffered),
+        keepLineEnds_(keepLineEnds), copiesRanges_(keepLineEnds && buffered == 0),
+        behind_(writeBehind ? &buffer.writeBehind() : nullptr), result_(result) {}
+  // Whatever happens, no piece is still being written once it is gone.
+  ~CopyStream() {
+    if (behind_)
+      behind_->wait();
   }
-  PieceWriter writer;
-  WriteBehind *behind = keep > buffer.chunk() ? &buffer.writeBehind() : nullptr;
-  // Whatever happens here, no piece is still being written on return; a
-  // failure found meanwhile is the one told.
-  struct Finish {
-    WriteBehind *behind;
-    ~Finish() {
-      if (behind)
-        behind->wait();
+  CopyStream(const CopyStream &) = delete;
+  CopyStream &operator=(const CopyStream &) = delete;
+
+  bool hole(std::uint64_t size) {
+    afterCarriageReturn_ = false;
+    const FsError before = finished();
+    return wrote(before == FsError::None ? fs::LeaveHole(output_, size) : before);
+  }
+
+  bool data(std::uint64_t start, std::uint64_t end) {
+    if (copiesRanges_) {
+      const FsError error = fs::CopyRange(input_, start, output_, end - start);
+      if (error == FsError::None) {
+        result_.bytesWritten += end - start;
+        return true;
+      }
+      if (error != FsError::NotSupported)
+        return wrote(error);
+      copiesRanges_ = false; // where it cannot now, it will not later
     }
-  } finish{behind};
-  bool afterCarriageReturn = false;
-  int half = 0;
-  for (std::uint64_t done = 0; done < keep; half = behind ? 1 - half : 0) {
+    for (std::uint64_t done = start; done < end; half_ = behind_ ? 1 - half_ : 0) {
+      const std::size_t size =
+          static_cast<std::size_t>(std::min<std::uint64_t>(end - done, buffer_.chunk()));
+      if (!chunk(done, size))
+        return false;
+      done += size;
+    }
+    return true;
+  }
+
+  // Waits until every piece is written; false, the result marked failed,
+  // when any could not be.
+  bool finish() { return wrote(finished()); }
+
+private:
+  // Writes the `size` bytes at `offset`, one chunk at most.
+  bool chunk(std::uint64_t offset, std::size_t size) {
     // Another program opened the entry: it will be kept, and the rest of its
     // copy would be written for nothing.
-    if (done > 0 && input.exclusive() && !fs::StillExclusive(input)) {
-      Fail(result, Reason::InUse, {}); // the system said nothing of it
+    if (offset > 0 && input_.exclusive() && !fs::StillExclusive(input_)) {
+      Fail(result_, Reason::InUse, {}); // the system said nothing of it
       return false;
     }
-    Piece piece{&input, &output, done, buffer.input(half)};
-    const std::size_t size =
-        static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));
-    if (buffered == 0) {
-      if (const FsError error = ReadFully(input, done, buffer.input(half), size);
+    Piece piece{&input_, &output_, offset, buffer_.input(half_), size};
+    if (buffered_ > 0) {
+      piece.data += offset;
+    } else {
+      if (const FsError error = ReadFully(input_, offset, buffer_.input(half_), size);
           error != FsError::None) {
-        Fail(result, Reason::CannotRead, error.code());
+        Fail(result_, Reason::CannotRead, error.code());
         return false;
       }
-      result.bytesRead += size;
+      result_.bytesRead += size;
     }
-    buffered = 0;
-    piece.size = size;
     if (const char *bare =
-            keepLineEnds ? nullptr : FindBareLineFeed(piece.data, size, afterCarriageReturn)) {
+            keepLineEnds_ ? nullptr : FindBareLineFeed(piece.data, size, afterCarriageReturn_)) {
       // What comes before the first bare line feed is already right: copy
       // it as it is and translate only from there, without scanning it again.
       const std::size_t clean = static_cast<std::size_t>(bare - piece.data);
-      char *translated = buffer.output(half);
+      char *translated = buffer_.output(half_);
       std::memcpy(translated, piece.data, clean);
-      afterCarriageReturn = false; // a bare line feed has none before it
+      afterCarriageReturn_ = false; // a bare line feed has none before it
       piece.size =
-          clean + WriteLineEndsAsCrLf(bare, size - clean, translated + clean, afterCarriageReturn);
+          clean + WriteLineEndsAsCrLf(bare, size - clean, translated + clean, afterCarriageReturn_);
       piece.data = translated;
     } else {
-      afterCarriageReturn = piece.data[size - 1] == '\r';
+      afterCarriageReturn_ = piece.data[size - 1] == '\r';
       piece.asIs = true;
     }
-    if (const FsError error = behind ? behind->put(writer, piece) : writer.write(piece);
-        error != FsError::None) {
-      Fail(result, Reason::CannotWriteCopy, error.code());
+    if (!wrote(behind_ ? behind_->put(writer_, piece) : writer_.write(piece)))
       return false;
-    }
-    result.bytesWritten += piece.size;
-    done += size;
+    result_.bytesWritten += piece.size;
+    return true;
   }
-  if (const FsError error = behind ? behind->wait() : FsError::None; error != FsError::None) {
-    Fail(result, Reason::CannotWriteCopy, error.code());
+
+  // Waits until the pieces put so far are written; how that went.
+  FsError finished() { return behind_ ? behind_->wait() : FsError::None; }
+
+  bool wrote(const FsError &error) {
+    if (error == FsError::None)
+      return true;
+    Fail(result_, Reason::CannotWriteCopy, error.code());
     return false;
   }
-  return true;
+
+  fs::File &input_;
+  fs::File &output_;
+  TrimBuffer &buffer_;
+  const std::size_t buffered_;
+  const bool keepLineEnds_;
+  bool copiesRanges_;
+  WriteBehind *const behind_;
+  TrimResult &result_;
+  PieceWriter writer_;
+  bool afterCarriageReturn_ = false;
+  int half_ = 0;
+};
+
+} // namespace
+
+// Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
+// unless `keepLineEnds`, skipping the holes of an entry that may have any.
+bool WriteShortened(fs::File &input, const fs::FileInfo &entry, std::uint64_t keep,
+                    std::size_t buffered, bool keepLineEnds, fs::File &output, TrimBuffer &buffer,
+                    TrimResult &result) {
+  CopyStream copy(input, output, buffer, buffered, keepLineEnds, keep > buffer.chunk(), result);
+  for (std::uint64_t done = 0; done < keep;) {
+    fs::DataRange data{done, keep};
+    if (entry.mayHaveHoles)
+      if (const FsError error = fs::FindData(input, done, keep, data); error != FsError::None) {
+        Fail(result, Reason::CannotRead, error.code());
+        return false;
+      }
+    const bool hole = data.start > done;
+    if (!(hole ? copy.hole(data.start - done) : copy.data(done, data.end)))
+      return false;
+    done = hole ? data.start : data.end;
+  }
+  return copy.finish();
 }
 
 bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
@@ -209,23 +264,34 @@ bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, Tri
 }
 
 // Finds how many leading bytes hold every line but the last `lines`, reading
-// the file from its end. A file that fits in one chunk is read whole and stays
-// in `buffer.input()`; `buffered` then says how much of it is there.
-FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t lines, TrimBuffer &buffer,
-                       std::uint64_t &keep, std::uint64_t &lost, std::size_t &buffered,
-                       TrimResult &result) {
+// the file from its end and passing over the chunks that lie in a hole. A
+// file that fits in one chunk is read whole and stays in `buffer.input()`;
+// `buffered` then says how much of it is there.
+FsError FindKeptLength(fs::File &input, const fs::FileInfo &entry, std::uint64_t lines,
+                       TrimBuffer &buffer, std::uint64_t &keep, std::uint64_t &lost,
+                       std::size_t &buffered, TrimResult &result) {
   LastLineSearch search(lines);
   buffered = 0;
-  for (std::uint64_t end = size; end > 0 && !search.found();) {
+  for (std::uint64_t end = entry.size; end > 0 && !search.found();) {
     const std::uint64_t start = end > buffer.chunk() ? end - buffer.chunk() : 0;
     const std::size_t length = static_cast<std::size_t>(end - start);
-    if (const FsError error = ReadFully(input, start, buffer.input(), length);
-        error != FsError::None)
-      return error;
-    result.bytesRead += length;
-    search.feed(buffer.input(), length, start);
-    if (start == 0)
-      buffered = length;
+    fs::DataRange data{start, end};
+    if (entry.mayHaveHoles)
+      if (const FsError error = fs::FindData(input, start, end, data); error != FsError::None)
+        return error;
+    if (data.start == end) {
+      // Zeros hold no line feed: one of them stands for the whole chunk.
+      static const char kZero = 0;
+      search.feed(&kZero, 1, end - 1);
+    } else {
+      if (const FsError error = ReadFully(input, start, buffer.input(), length);
+          error != FsError::None)
+        return error;
+      result.bytesRead += length;
+      search.feed(buffer.input(), length, start);
+      if (start == 0)
+        buffered = length;
+    }
     end = start;
   }
   keep = search.keep();

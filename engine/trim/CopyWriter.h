@@ -44,12 +44,12 @@ private:
   std::unique_ptr<WriteBehind> writeBehind_;
 };
 
-// Finds how many leading bytes of `input`, `size` bytes long, hold every
+// Finds how many leading bytes of `input`, described by `entry`, hold every
 // line but the last `lines`, reading the file from its end, and how many
 // lines follow them (`lines`, or all of a shorter file's). A file that fits
 // in one chunk is read whole and stays in `buffer.input()`; `buffered` then
 // says how much of it is there. Adds what it read to `result`.
-fs::FsError FindKeptLength(fs::File &input, std::uint64_t size, std::uint64_t lines,
+fs::FsError FindKeptLength(fs::File &input, const fs::FileInfo &entry, std::uint64_t lines,
                            TrimBuffer &buffer, std::uint64_t &keep, std::uint64_t &lost,
                            std::size_t &buffered, TrimResult &result);
 
@@ -71,13 +71,16 @@ fs::FsError ReadLostLines(fs::File &input, std::uint64_t keep, std::uint64_t siz
 bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
                   bool &crLf, TrimResult &result);
 
-// Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
-// unless `keepLineEnds`. `buffer.input()` may already hold the first
-// `buffered` bytes. Adds what it read and wrote to `result`; on failure marks
-// it failed, with why and what the system said, and returns false. An
-// exclusive `input` that another program opens meanwhile fails as InUse.
-bool WriteShortened(fs::File &input, std::uint64_t keep, std::size_t buffered, bool keepLineEnds,
-                    fs::File &output, TrimBuffer &buffer, TrimResult &result);
+// Writes the first `keep` bytes of `input`, described by `entry`, to
+// `output`, with CR LF line ends unless `keepLineEnds`; the holes of the
+// entry stay holes in the copy. `buffer.input()` may already hold the whole
+// entry, `buffered` bytes (0: none of it). Adds what it read and wrote
+// (holes are neither) to `result`; on failure marks it failed, with why and
+// what the system said, and returns false. An exclusive `input` that another
+// program opens meanwhile fails as InUse.
+bool WriteShortened(fs::File &input, const fs::FileInfo &entry, std::uint64_t keep,
+                    std::size_t buffered, bool keepLineEnds, fs::File &output, TrimBuffer &buffer,
+                    TrimResult &result);
 
 } // namespace tailsnip
 

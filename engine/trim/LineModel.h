@@ -8,6 +8,7 @@
 #define TAILSNIP_ENGINE_LINEMODEL_H
 
 #include "engine/Outcome.h"
+#include "engine/trim/Backup.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,8 +19,9 @@ namespace tailsnip {
 struct TrimSettings {
   std::uint64_t lines = 1;   // how many lines go, from the end; at least 1
   bool keepLineEnds = false; // the rest byte for byte, rather than with CR LF line ends
+  BackupSettings backup;     // how the original is kept, if at all
   bool operator==(const TrimSettings &other) const {
-    return lines == other.lines && keepLineEnds == other.keepLineEnds;
+    return lines == other.lines && keepLineEnds == other.keepLineEnds && backup == other.backup;
   }
   bool operator!=(const TrimSettings &other) const { return !(*this == other); }
 };

@@ -2,7 +2,6 @@
 
 #include "engine/trim/CopyName.h"
 
-#include <atomic>
 #include <string>
 #include <utility>
 
@@ -37,7 +36,14 @@ Replacement::Replacement(const TrimPlace &place, fs::File input, const fs::FileI
     : folder_(place.folder), currentFolder_(place.currentFolder), path_(place.path),
       input_(std::move(input)), info_(info) {}
 
-Replacement::~Replacement() { removeCopy(); }
+Replacement::~Replacement() {
+  removeCopy();
+  // Unless the entry was replaced. Windows removes no name of a file held
+  // open without sharing its deletion: the entry is let go first.
+  if (backup_.made() && input_.isOpen())
+    fs::Close(input_);
+  backup_.undo(*folder_);
+}
 
 void Replacement::removeCopy() {
   if (copy_.isOpen())
@@ -81,11 +87,10 @@ template <typename Take> FsError Replacement::takeName(Take take) {
     copyPath_ = kTemporaryName;
     return FsError::None;
   }
-  static std::atomic<unsigned> counter{0};
   const FolderPath folder = FolderOf(path_);
   FsError error = FsError::Exists;
   for (int attempt = 0; attempt < 100 && error == FsError::Exists; ++attempt) {
-    FolderPath candidate = folder + CopyName(fs::CurrentProcessId(), ++counter);
+    FolderPath candidate = folder + NextCopyName(fs::CurrentProcessId());
     error = take(*folder_, candidate);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();
@@ -117,7 +122,11 @@ FsError Replacement::flush(bool volumeFlushed) {
   if (!volumeFlushed)
     if (const FsError error = fs::FlushToDisk(written()); error != FsError::None)
       return error;
-  return cut_ ? FsError::None : fs::Close(copy_);
+  if (cut_)
+    return FsError::None;
+  if (const FsError error = backup_.flush(*folder_, volumeFlushed); error != FsError::None)
+    return error;
+  return fs::Close(copy_);
 }
 
 TrimResult Replacement::commit(TrimResult result) {
@@ -138,6 +147,7 @@ TrimResult Replacement::commit(TrimResult result) {
     copyPath_.clear();
   if (error == FsError::None) {
     removeCopy(); // after an exchange, the replaced file lies under the copy's name
+    backup_.keep(*folder_);
     result.outcome = Outcome::Shortened;
     return result;
   }
@@ -189,6 +199,19 @@ TrimResult Replacement::cutInPlace(std::uint64_t keep, TrimResult &result) {
   return result;
 }
 
+TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbers &numbers,
+                                     TrimBuffer &buffer, TrimResult result) {
+  const FsError error = backup_.make(*folder_, path_, input_, info_, settings, numbers, buffer);
+  if (error == FsError::None)
+    return result;
+  removeCopy();
+  if (error == FsError::Changed)
+    return Fail(result, Reason::ChangedDuringRun, {});
+  if (error == FsError::NotFound)
+    return Fail(result, Reason::RemovedDuringRun, {});
+  return Fail(result, Reason::BackupNotMade, error.code());
+}
+
 TrimResult Replacement::writeBeside(TrimBuffer &buffer, TrimResult &result) {
   if (const FsError error = create(false); error != FsError::None)
     return Fail(result, Reason::CannotWriteCopy, error.code());
@@ -199,7 +222,7 @@ TrimResult Replacement::fill(std::size_t buffered, TrimBuffer &buffer, TrimResul
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
-  if (!WriteShortened(input_, keep_, buffered, keepLineEnds_, copy_, buffer, result))
+  if (!WriteShortened(input_, info_, keep_, buffered, keepLineEnds_, copy_, buffer, result))
     return result;
   result.outcome = Outcome::Shortened;
   return result;

@@ -13,6 +13,7 @@
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
 #include "engine/fs/FileSystem.h"
+#include "engine/trim/Backup.h"
 #include "engine/trim/CopyWriter.h"
 
 #include <cstddef>
@@ -27,11 +28,13 @@ inline constexpr const char kTemporaryName[] = "temp.txt";
 // Where an entry is reached: the folder the run holds open for it, the
 // current directory's folder (where "temp.txt" goes; unopened when copies
 // are to go beside their entries), and the entry's path, whose last
-// component is its name in `folder`.
+// component is its name in `folder`; and, for a run that keeps backups, the
+// numbers of the backups found in the folder, read once for its entries.
 struct TrimPlace {
   std::shared_ptr<const fs::Folder> folder;
   const fs::Folder *currentFolder;
   const FolderPath &path;
+  BackupNumbers *backupNumbers = nullptr;
 };
 
 // An entry's shortened copy, written, waiting to take the entry's place.
@@ -66,9 +69,10 @@ public:
   // must be kept.
   TrimResult keepAttributes(TrimResult result);
 
-  // Flushes the copy to stable storage, unless `volumeFlushed` says a flush
-  // of its whole volume since its last write has done so, and closes it;
-  // the same for an entry cut in place, which stays open.
+  // Flushes the copy, and the name of the entry's backup, to stable storage,
+  // unless `volumeFlushed` says a flush of its whole volume since its last
+  // write has done so, and closes it; an entry cut in place is flushed the
+  // same way, and stays open.
   fs::FsError flush(bool volumeFlushed);
 
   // Puts the flushed copy in the entry's place, once the entry is checked to
@@ -101,6 +105,13 @@ public:
   // shortened file.
   TrimResult cutInPlace(std::uint64_t keep, TrimResult &result);
 
+  // Keeps the entry under a backup's name, as `settings` ask, once its copy
+  // is written; the backup is removed again should the entry be kept.
+  // Returns `result`, marked failed where no backup could be made: then the
+  // copy is removed and the entry must be kept.
+  TrimResult keepOriginal(const BackupSettings &settings, BackupNumbers &numbers,
+                          TrimBuffer &buffer, TrimResult result);
+
   // Writes the copy again, beside the entry, after mayRetryBeside().
   TrimResult writeBeside(TrimBuffer &buffer, TrimResult &result);
 
@@ -124,6 +135,7 @@ private:
   bool keepLineEnds_ = false;   // ... as they are, rather than with CR LF line ends
   bool crossedVolumes_ = false;
   bool cut_ = false; // the commit cuts the entry in place
+  Backup backup_;
 };
 
 // Whether "temp.txt" may go to `current`: where it is open, and on the

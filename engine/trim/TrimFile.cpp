@@ -97,7 +97,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   std::uint64_t lost = 0;
   std::size_t buffered = 0;
   if (const FsError error =
-          FindKeptLength(input, info.size, settings.lines, buffer, keep, lost, buffered, result);
+          FindKeptLength(input, info, settings.lines, buffer, keep, lost, buffered, result);
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
   if (mode != TrimMode::Replace) {
@@ -119,6 +119,11 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   TrimResult written =
       cut ? replacement->cutInPlace(keep, result)
           : replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
+  if (written.outcome != Outcome::Failed && settings.backup.control != BackupControl::None) {
+    BackupNumbers ownNumbers;
+    written = replacement->keepOriginal(
+        settings.backup, place.backupNumbers ? *place.backupNumbers : ownNumbers, buffer, written);
+  }
   if (written.outcome != Outcome::Failed)
     copy = std::move(replacement);
   return written;
@@ -153,13 +158,17 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     case fs::FileKind::Regular:
       break;
     }
+    if (IsBackupName(place.path, settings.backup))
+      return Unchanged(Reason::IsBackup);
     if (info.size == 0)
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
-    // Another name would see the cut too, and lose a line of its own.
-    const bool cuttable =
-        mayCutInPlace && info.names == 1 && fs::OpenForCutting(input, info) == FsError::None;
+    // Another name would see the cut too, and lose a line of its own; a
+    // backup is the old file itself, which only a copy leaves whole.
+    const bool cuttable = mayCutInPlace && info.names == 1 &&
+                          settings.backup.control == BackupControl::None &&
+                          fs::OpenForCutting(input, info) == FsError::None;
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
     return TrimRegularFile(place, input, info, buffer, mode, settings,

@@ -162,6 +162,8 @@ protected:
   void SetUp() override {
     // Journals go to the scratch folder, never to the user's own.
     ::setenv("XDG_STATE_HOME", (scratch_.root() / "state").c_str(), 1);
+    ::unsetenv("VERSION_CONTROL");
+    ::unsetenv("SIMPLE_BACKUP_SUFFIX");
     a_ = scratch_.file("a.txt", "1\n2\n3\n");
     b_ = scratch_.file("sub/b.txt", "only\n");
     scratch_.file("sub/empty", "");
@@ -213,7 +215,11 @@ TEST_F(CliTest, UsageErrorsTouchNothing) {
                                                         {"--exclude=[a-", Tree()},
                                                         {"--exclude=a\\", Tree()},
                                                         {"--include=", Tree()},
-                                                        {"--include=sub/", Tree()}};
+                                                        {"--include=sub/", Tree()},
+                                                        {"--backup=bogus", Tree()},
+                                                        {"--backup=n", Tree()},
+                                                        {"--suffix=a/b", Tree()},
+                                                        {"-S", "", Tree()}};
   for (const auto &args : usages) {
     const Ran ran = RunCli(args);
     EXPECT_EQ(2, ran.status) << ran.err;
@@ -721,6 +727,71 @@ TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
       << real.out;
 }
 
+TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {
+  // Line ends that need no rewriting, in more than one chunk: the kernel
+  // copies the chunks, or with -k the whole rest, where it can. A second
+  // name keeps the file from being cut in place instead.
+  std::string lines;
+  for (int line = 0; line < 400000; ++line)
+    lines += "x\r\n";
+  for (const bool keepLineEnds : {false, true}) {
+    const stdfs::path crlf = scratch_.file("crlf", lines);
+    stdfs::remove(scratch_.root() / "crlf-link");
+    stdfs::create_hard_link(crlf, scratch_.root() / "crlf-link");
+    std::vector<std::string> args{crlf.string()};
+    if (keepLineEnds)
+      args.insert(args.begin(), "-k");
+    const Ran ran = RunCli(args);
+    EXPECT_EQ(0, ran.status) << ran.err;
+    EXPECT_EQ(lines.size() - 3, stdfs::file_size(crlf));
+    EXPECT_NE(std::string::npos, ran.err.find(", wrote 1.1 MiB in ")) << ran.err; // 1199997 B
+  }
+}
+
+// `size` bytes of `path` from `offset` on.
+std::string ReadPart(const stdfs::path &path, off_t offset, std::size_t size) {
+  std::string bytes(size, '?');
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  bytes.resize(
+      static_cast<std::size_t>(std::max<ssize_t>(0, ::pread(fd, &bytes[0], size, offset))));
+  ::close(fd);
+  return bytes;
+}
+
+TEST_F(CliTest, SparseFileOfGibibytesIsShortenedWithItsHoleKept) {
+  constexpr off_t kHole = off_t{3} << 30;
+  constexpr std::size_t kEdge = 64 << 10;
+  for (const bool keepLineEnds : {false, true}) {
+    const stdfs::path sparse = scratch_.file("sparse", "first\n");
+    ASSERT_EQ(0, ::truncate(sparse.c_str(), kHole));
+    { std::ofstream(sparse, std::ios::binary | std::ios::app) << "x\nlast\n"; }
+    struct stat before, after;
+    ASSERT_EQ(0, ::stat(sparse.c_str(), &before));
+    if (before.st_blocks * 512 >= before.st_size)
+      GTEST_SKIP() << "the file system under " << sparse << " keeps no holes";
+    std::vector<std::string> args{sparse.string()};
+    if (keepLineEnds)
+      args.insert(args.begin(), "-k");
+    const Ran ran = RunCli(args);
+    EXPECT_EQ(0, ran.status) << ran.err;
+    const std::string end = keepLineEnds ? "\n" : "\r\n";
+    // The first line end may have grown by a byte, which moves the rest on.
+    const off_t size = kHole + 2 * static_cast<off_t>(end.size());
+    ASSERT_EQ(0, ::stat(sparse.c_str(), &after));
+    EXPECT_EQ(size, after.st_size);
+    EXPECT_LE(after.st_blocks * 512, before.st_blocks * 512 + 2 * off_t{kEdge}) << keepLineEnds;
+    std::string head = "first" + end, tail = "x" + end;
+    head.resize(kEdge, '\0');
+    tail.insert(0, kEdge - tail.size(), '\0');
+    EXPECT_TRUE(head == ReadPart(sparse, 0, kEdge)) << keepLineEnds;
+    EXPECT_TRUE(tail == ReadPart(sparse, size - off_t{kEdge}, kEdge)) << keepLineEnds;
+    // Nothing is stored between the two: the rest reads as zeros.
+    const int fd = ::open(sparse.c_str(), O_RDONLY);
+    EXPECT_LE(size - off_t{kEdge}, ::lseek(fd, kEdge, SEEK_DATA)) << keepLineEnds;
+    ::close(fd);
+  }
+}
+
 TEST_F(CliTest, LinesRemovesTheLastNAndTakesNothingButACount) {
   for (const char *count : {"0", "-1", "x", "2x", "", "18446744073709551616", "16E"}) {
     const Ran ran = RunCli({"--lines=" + std::string(count), Tree()});
@@ -741,6 +812,90 @@ TEST_F(CliTest, LinesRemovesTheLastNAndTakesNothingButACount) {
 
 // The runs a stop signal, or SIGKILL, cut short: what they leave, and how a
 // later run finishes them.
+// Copies a run left, anywhere beneath `folder`.
+std::vector<std::string> CopiesLeft(const stdfs::path &folder) {
+  std::vector<std::string> found;
+  for (const auto &entry : stdfs::recursive_directory_iterator(folder))
+    if (entry.path().filename().string().rfind(".tailsnip-", 0) == 0)
+      found.push_back(entry.path().string());
+  return found;
+}
+
+TEST_F(CliTest, SimpleBackupIsTheOriginalUnderASecondNameAndIsNeverShortened) {
+  const std::string backup = a_.string() + "~";
+  const stdfs::path named = scratch_.file("notes~", "mine\nlast\n");
+  struct stat original;
+  ASSERT_EQ(0, ::stat(a_.c_str(), &original));
+  const Ran ran = RunCli({"-q", "--backup=simple", Tree()});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  struct stat kept;
+  ASSERT_EQ(0, ::stat(backup.c_str(), &kept));
+  EXPECT_EQ(original.st_ino, kept.st_ino) << "copied rather than linked";
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(backup));
+  EXPECT_EQ("only\n", ReadBytes(b_.string() + "~"));
+
+  // The next run replaces the simple backup and again shortens none.
+  const Ran again = RunCli({"-q", "--backup=simple", Tree()});
+  EXPECT_EQ(0, again.status) << again.err;
+  EXPECT_EQ("1\r\n", ReadBytes(a_));
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(backup));
+  EXPECT_EQ("mine\nlast\n", ReadBytes(named));
+  EXPECT_FALSE(stdfs::exists(backup + "~"));
+  EXPECT_FALSE(stdfs::exists(named.string() + "~"));
+  EXPECT_EQ(std::vector<std::string>{}, CopiesLeft(scratch_.tree()));
+}
+
+TEST_F(CliTest, NumberedBackupsTakeTheNextFreeNumberAndExistingFollowsThem) {
+  const std::string a = a_.string();
+  stdfs::create_directory(a + ".~4~");
+  const Ran numbered = RunCli({"-q", "--backup=t", a});
+  EXPECT_EQ(0, numbered.status) << numbered.err;
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(a + ".~5~"));
+  EXPECT_TRUE(stdfs::is_empty(a + ".~4~"));
+
+  // -b alone: numbered where numbered backups are, simple elsewhere.
+  const Ran existing = RunCli({"-q", "-b", Tree()});
+  EXPECT_EQ(0, existing.status) << existing.err;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a + ".~6~"));
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(a + ".~5~"));
+  EXPECT_EQ("only\n", ReadBytes(b_.string() + "~"));
+  EXPECT_FALSE(stdfs::exists(a + "~"));
+}
+
+TEST_F(CliTest, BackupNeverTakesTheNameOfAFolderOrALink) {
+  stdfs::create_directory(a_.string() + "~");
+  stdfs::create_symlink(a_, b_.string() + "~");
+  const Ran ran = RunCli({"-q", "--backup=simple", Tree()});
+  EXPECT_EQ(1, ran.status);
+  EXPECT_NE(std::string::npos, ran.out.find(a_.string() + ": its backup could not be made"))
+      << ran.out;
+  EXPECT_NE(std::string::npos, ran.out.find(b_.string() + ": its backup could not be made"))
+      << ran.out;
+  ExpectUntouched();
+  EXPECT_TRUE(stdfs::is_empty(a_.string() + "~"));
+  EXPECT_EQ(a_, stdfs::read_symlink(b_.string() + "~"));
+  EXPECT_EQ(std::vector<std::string>{}, CopiesLeft(scratch_.tree()));
+}
+
+TEST_F(CliTest, BackupsFollowTheEnvironmentWhereOptionsSayNothing) {
+  ::setenv("VERSION_CONTROL", "never", 1); // simple, in Emacs's word
+  ::setenv("SIMPLE_BACKUP_SUFFIX", ".orig", 1);
+  const Ran fromEnvironment = RunCli({"-q", "-b", a_.string()});
+  const Ran suffixGiven = RunCli({"-q", "-S", ".bak", b_.string()});
+  ::setenv("VERSION_CONTROL", "bogus", 1);
+  const Ran invalid = RunCli({"-q", "-b", Tree()});
+  ::unsetenv("VERSION_CONTROL");
+  ::unsetenv("SIMPLE_BACKUP_SUFFIX");
+  EXPECT_EQ(0, fromEnvironment.status) << fromEnvironment.err;
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(a_.string() + ".orig"));
+  EXPECT_EQ(0, suffixGiven.status) << suffixGiven.err;
+  EXPECT_EQ("only\n", ReadBytes(b_.string() + ".bak"));
+  EXPECT_EQ(2, invalid.status);
+  EXPECT_NE(std::string::npos, invalid.err.find("'bogus' in $VERSION_CONTROL")) << invalid.err;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_)) << "the invalid control changed a file";
+}
+
 class StoppedRunTest : public CliTest {
 protected:
   // More than the copies a run keeps in flight, so that a stop falls mid-run.
@@ -941,6 +1096,23 @@ TEST_F(StoppedRunTest, ResumeFinishesWithTheStoppedRunsSettingsAndRefusesOthers)
   const Ran resumed = RunCli({"--resume", Tree()});
   EXPECT_EQ(0, resumed.status) << resumed.err;
   EXPECT_EQ(kFiles, count("a\n"));
+}
+
+TEST_F(StoppedRunTest, ResumeKeepsTheStoppedRunsBackups) {
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {"--backup=numbered", Tree()}).status);
+  const Ran other = RunCli({"--resume", "--backup=simple", Tree()});
+  EXPECT_EQ(2, other.status);
+  EXPECT_NE(npos, other.err.find("was started with --lines=1 --backup=numbered --suffix='~', not "
+                                 "--lines=1 --backup=simple --suffix='~'"))
+      << other.err;
+
+  const Ran resumed = RunCli({"--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  for (const stdfs::path &file : files_) {
+    EXPECT_EQ("a\r\nb\r\n", ReadBytes(file)) << file;
+    EXPECT_EQ("a\nb\nc\n", ReadBytes(file.string() + ".~1~")) << file;
+    EXPECT_FALSE(stdfs::exists(file.string() + "~")) << file;
+  }
 }
 
 TEST_F(StoppedRunTest, JournalOfAnotherVersionIsRefusedAndRestartForgetsIt) {

@@ -35,4 +35,6 @@ expect "list logs lost" tailsnip-cli -n l
 expect "list logs lost" tailsnip-cli --files0-from = l
 expect "list" tailsnip-cli --exclude-from li
 expect "" tailsnip-cli --exclude = l
+expect "--suffix=" tailsnip-cli --suf
+expect "never nil none numbered" tailsnip-cli --backup = n
 exit $((failures > 0))

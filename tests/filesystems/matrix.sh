@@ -145,5 +145,22 @@ echo "$kind, $user's runs:"
 $tree trim-twice "$drive/user" setpriv --reuid=$user --regid=$user --clear-groups \
   env HOME="$work/state/user" XDG_STATE_HOME="$work/state/user" \
   sh -c 'umask 022 && exec "$0" .' "$work/tailsnip-cli" || status=1
+# Backups: a second name of the file where the file system keeps links, a
+# copy where it keeps none; the original's bytes either way, left alone later.
+echo "$kind, backups:"
+mkdir "$drive/backups"
+printf 'a\nb\n' >"$drive/backups/f"
+printf 'a\nb\n' >"$work/original"
+printf 'a\r\n' >"$work/shortened"
+for _ in 1 2; do
+  env XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" -q --backup=numbered \
+    "$drive/backups" >/dev/null || status=1
+done
+if ! cmp -s "$work/original" "$drive/backups/f.~1~" ||
+  ! cmp -s "$work/shortened" "$drive/backups/f.~2~" || [ -s "$drive/backups/f" ] ||
+  [ "$(ls -A "$drive/backups" | wc -l)" -ne 3 ]; then
+  echo "$kind: backups not as made: $(ls -A "$drive/backups" | xargs)"
+  status=1
+fi
 [ $status -eq 0 ] && echo "$kind: every check held"
 exit $status

@@ -375,8 +375,9 @@ protected:
                               (config.persistence == Persistence::FromThenOn ? "1" : "0"),
                           "TAILSNIP_FAULT_LOG=" + tree_->log().string(),
                           "XDG_STATE_HOME=" + tree_->state().string()});
-      // Where a flush of the whole volume fails, each copy is flushed on its
-      // own: a failing fsync can only be met where syncfs always fails.
+      // A copy alone on its volume in a batch is flushed on its own, the
+      // others by one syncfs of their volume; with syncfs failing every
+      // time, each copy meets the failing fsync in turn.
       std::string always = config.fault.call == std::string("fsync") ? "syncfs" : "";
       if (config.removalFails)
         always += always.empty() ? "unlink" : ",unlink";

@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // Mostly tiny chunks, where boundaries are many; sometimes large ones.
   const std::size_t largestChunk = seed < 192 ? 1 + seed % 16 : 1 + (seed % 64) * 64;
   // Moduli prime to each other and to 16, so every pairing comes up.
-  const TrimSettings settings{1 + seed % 3u, seed % 5 < 2};
+  const TrimSettings settings{1 + seed % 3u, seed % 5 < 2, {}};
 
   ChunkSizes sizes(seed, largestChunk);
   const std::uint64_t keep = SearchBackwards(file, settings.lines, sizes);

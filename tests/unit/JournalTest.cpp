@@ -28,7 +28,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   header.version = "test";
   header.folder = root;
   header.folderIdentity = {7, 9};
-  header.trim = {3, true};
+  header.trim = {3, true, {BackupControl::Numbered, ".bak"}};
   const FolderPath path = Native(scratch.root() / "state" / "deeper" / "run.journal");
   ASSERT_EQ(fs::FsError::None, WriteJournal(path, header, root, list));
   ASSERT_EQ(fs::FsError::None, AddProcess(path, 424242));
@@ -49,7 +49,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(list, plan);
   EXPECT_EQ(root, read.folder);
   EXPECT_EQ(9u, read.folderIdentity.index);
-  EXPECT_EQ((TrimSettings{3, true}), read.trim);
+  EXPECT_EQ((TrimSettings{3, true, {BackupControl::Numbered, ".bak"}}), read.trim);
   EXPECT_EQ((std::vector<std::uint32_t>{fs::CurrentProcessId(), 424242}), read.processes);
   ASSERT_EQ(3u, stamps.size());
   EntryStamp now[3];

@@ -3,6 +3,7 @@
 #include "engine/trim/TrimFile.h"
 
 #include "PosixVolume.h"
+#include "ReferenceModel.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -17,6 +19,8 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace tailsnip {
 namespace {
@@ -184,6 +188,56 @@ TEST_F(PosixTrimFileTest, UnwritableCurrentDirectorySendsTheCopyBesideTheEntry) 
   EXPECT_EQ(Outcome::Shortened, result.outcome) << DescribeReason(result.reason);
   EXPECT_EQ("a\r\n", ReadBytes(path));
   EXPECT_EQ(1u, CountEntries(scratch_.tree())) << "a stray file beside the entry";
+}
+
+// Text at its offset in a file; what no text covers is a hole.
+using SparseLayout = std::vector<std::pair<off_t, std::string>>;
+
+void WriteSparse(const stdfs::path &path, off_t size, const SparseLayout &layout) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_LE(0, fd);
+  for (const auto &[offset, text] : layout)
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), ::pwrite(fd, text.data(), text.size(), offset));
+  ASSERT_EQ(0, ::ftruncate(fd, size));
+  ::close(fd);
+}
+
+std::uint64_t StoredBytes(const stdfs::path &path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 ? std::uint64_t(status.st_blocks) * 512 : 0;
+}
+
+TEST_F(PosixTrimFileTest, HolesStayHolesInEitherModeAndReadAsTheZerosTheyWere) {
+  constexpr off_t kStep = 256 << 10;
+  // A carriage return just before a hole and a line feed just after one;
+  // the last line after holes, or in one of its own; in a file of several
+  // chunks, and in one read whole.
+  const std::pair<off_t, SparseLayout> layouts[] = {
+      {5 * kStep + 6,
+       {{0, "a\nb\r\n"}, {2 * kStep, "c\r"}, {3 * kStep, "\nd\n"}, {5 * kStep, "last\n"}}},
+      {3 * kStep, {{0, "x\ny\n"}, {kStep, "z\r\n"}}},
+  };
+  const stdfs::path path = scratch_.tree() / "sparse";
+  for (const auto &[size, layout] : layouts)
+    for (const TrimSettings &settings :
+         {TrimSettings{}, TrimSettings{1, true, {}}, TrimSettings{2, false, {}}})
+      for (const std::size_t chunk : {std::size_t{4093}, TrimBuffer::kDefaultChunk}) {
+        WriteSparse(path, size, layout);
+        const std::uint64_t stored = StoredBytes(path);
+        if (stored >= static_cast<std::uint64_t>(size))
+          GTEST_SKIP() << "the file system under " << path << " keeps no holes";
+        const std::string expected =
+            reference::Shortened(ReadBytes(path), settings.lines, settings.keepLineEnds);
+        TrimBuffer buffer(chunk);
+        const TrimResult result = TrimFile(path.string(), buffer, TrimMode::Replace, settings);
+        const std::string how = "chunk " + std::to_string(chunk) + ", " +
+                                std::to_string(settings.lines) + " lines, line ends kept " +
+                                std::to_string(settings.keepLineEnds);
+        EXPECT_EQ(Outcome::Shortened, result.outcome) << how;
+        EXPECT_TRUE(ReadBytes(path) == expected) << how;
+        // Blocks the copy's lines now straddle may be stored; no hole is.
+        EXPECT_LE(StoredBytes(path), stored + 64 * 1024) << how;
+      }
 }
 
 } // namespace

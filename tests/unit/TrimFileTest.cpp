@@ -121,7 +121,7 @@ TEST_F(TrimFileTest, AnyChunkSizeAndSettingsGiveTheReferenceResult) {
     TrimBuffer small(1 + random() % 9);
     // Every other round the dialog's settings; otherwise any.
     const TrimSettings settings =
-        round % 2 ? TrimSettings{1 + random() % 5, random() % 2 == 0} : TrimSettings{};
+        round % 2 ? TrimSettings{1 + random() % 5, random() % 2 == 0, {}} : TrimSettings{};
     const TrimResult result = TrimFile(testing::Native(path), small, TrimMode::Replace, settings);
     EXPECT_EQ(bytes.empty() ? Outcome::LeftUnchanged : Outcome::Shortened, result.outcome);
     EXPECT_EQ(reference::Shortened(bytes, settings.lines, settings.keepLineEnds), ReadBytes(path))
@@ -150,7 +150,7 @@ TEST_F(TrimFileTest, PreviewShowsExactlyTheLinesTheRunRemoves) {
       for (const bool keepLineEnds : {false, true})
         for (const std::size_t chunk : {std::size_t{7}, TrimBuffer::kDefaultChunk}) {
           const stdfs::path path = scratch_.file("entry", before);
-          const TrimSettings settings{lines, keepLineEnds};
+          const TrimSettings settings{lines, keepLineEnds, {}};
           TrimBuffer buffer(chunk);
           const TrimResult preview =
               TrimFile(testing::Native(path), buffer, TrimMode::Preview, settings);

@@ -112,6 +112,8 @@ void Fill(const struct stat &status, FileInfo &info) {
   info.group = status.st_gid;
   info.identity = IdentityOf(status);
   info.names = static_cast<std::uint32_t>(status.st_nlink);
+  // st_blocks counts 512-byte units whatever the file system's block size.
+  info.mayHaveHoles = static_cast<std::uint64_t>(status.st_blocks) * 512 < info.size;
 }
 
 FsError FsError::FromSystem(int code) {
@@ -265,6 +267,31 @@ FsError CutTo(File &file, std::uint64_t size) {
   }
 }
 
+FsError FindData(File &file, std::uint64_t offset, std::uint64_t limit, DataRange &range) {
+  range = {limit, limit};
+  const off_t data = ::lseek(file.handle(), static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) // nothing stored from there on
+      return FsError::None;
+    if (errno != EINVAL && errno != EOPNOTSUPP)
+      return LastError();
+    range = {offset, limit}; // a file system that knows no holes
+    return FsError::None;
+  }
+  if (static_cast<std::uint64_t>(data) >= limit)
+    return FsError::None;
+  const off_t hole = ::lseek(file.handle(), data, SEEK_HOLE); // the file's end is one
+  if (hole < 0)
+    return LastError();
+  range = {static_cast<std::uint64_t>(data), std::min(static_cast<std::uint64_t>(hole), limit)};
+  return FsError::None;
+}
+
+FsError LeaveHole(File &file, std::uint64_t size) {
+  return ::lseek(file.handle(), static_cast<off_t>(size), SEEK_CUR) < 0 ? LastError()
+                                                                        : FsError::None;
+}
+
 FsError FlushToDisk(File &file) {
   return ::fsync(file.handle()) == 0 ? FsError::None : LastError();
 }
@@ -318,6 +345,81 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
     return LastError();
   removeFrom = false;
   return FsError::None;
+}
+
+namespace {
+
+// A link refused for what the file system or the user's rights allow
+// (FAT keeps no links, a FUSE driver may have no call for them;
+// protected_hardlinks; too many links already).
+FsError LinkRefused(int error) {
+  return error == EPERM || error == EMLINK || error == EOPNOTSUPP || error == ENOSYS
+             ? Fail(FsError::NotSupported, error)
+             : FsError::FromSystem(error);
+}
+
+} // namespace
+
+FsError LinkFile(const File &folder, const FolderPath &path, const File &file,
+                 const FolderPath &name) {
+  const int into = folder.handle();
+  const char *linkName = NameOf(name);
+  if (IsSuperuser()) {
+    if (::linkat(file.handle(), "", into, linkName, AT_EMPTY_PATH) == 0)
+      return FsError::None;
+    if (errno != ENOENT) // the refusal of a superuser without the capability
+      return LinkRefused(errno);
+  }
+  static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+  if (proc) {
+    const std::string self = "/proc/self/fd/" + std::to_string(file.handle());
+    return ::linkat(AT_FDCWD, self.c_str(), into, linkName, AT_SYMLINK_FOLLOW) == 0
+               ? FsError::None
+               : LinkRefused(errno);
+  }
+  // By name, then checked: another file may have taken the entry's name.
+  if (::linkat(into, NameOf(path), into, linkName, 0) != 0)
+    return LinkRefused(errno);
+  struct stat held, named;
+  if (::fstat(file.handle(), &held) == 0 &&
+      ::fstatat(into, linkName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      IdentityOf(named) == IdentityOf(held))
+    return FsError::None;
+  ::unlinkat(into, linkName, 0);
+  return Fail(FsError::Changed, 0);
+}
+
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to) {
+  const int at = folder.handle();
+  const char *fromName = NameOf(from), *toName = NameOf(to);
+  struct stat status;
+  if (::fstatat(at, fromName, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    return LastError();
+  if (!S_ISREG(status.st_mode))
+    return Fail(FsError::Changed, 0);
+  if (::renameat2(at, fromName, at, toName, RENAME_NOREPLACE) == 0) {
+    // Another entry may have taken the name since it was looked at: it goes back.
+    if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
+      return FsError::None;
+    ::renameat2(at, toName, at, fromName, RENAME_NOREPLACE);
+    return Fail(FsError::Changed, 0);
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    return LastError();
+  // This file system cannot refuse to replace: `to` is checked just before.
+  if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0)
+    return Fail(FsError::Exists, EEXIST);
+  return ::renameat(at, fromName, at, toName) == 0 ? FsError::None : LastError();
+}
+
+FsError FlushFolder(const File &folder) {
+  // Reopened for reading: a folder held by O_PATH cannot be flushed.
+  const int fd = ::openat(folder.handle(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  const FsError error = ::fsync(fd) == 0 ? FsError::None : LastError();
+  ::close(fd);
+  return error;
 }
 
 FsError Remove(const File &folder, const FolderPath &path) {

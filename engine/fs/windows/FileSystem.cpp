@@ -366,6 +366,20 @@ FsError WriteAll(File &file, const char *data, std::size_t size) {
 // sharing is for ReFS alone); reading and writing serves everywhere.
 FsError CopyRange(File &, std::uint64_t, File &, std::uint64_t) { return FsError::NotSupported; }
 
+// Holes of sparse NTFS files are not looked for: their copies are written
+// whole, zeros included.
+FsError FindData(File &, std::uint64_t offset, std::uint64_t limit, DataRange &range) {
+  range = {offset, limit};
+  return FsError::None;
+}
+
+FsError LeaveHole(File &file, std::uint64_t size) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(file.handle(), distance, nullptr, FILE_CURRENT) ? FsError::None
+                                                                          : LastError();
+}
+
 FsError FlushToDisk(File &file) {
   return FlushFileBuffers(file.handle()) ? FsError::None : LastError();
 }
@@ -394,6 +408,35 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
   removeFrom = error != FsError::None;
   return error;
 }
+
+// The entry is held open without sharing its deletion: nothing can have
+// taken its name meanwhile, so the link made by name is of the held file.
+FsError LinkFile(const File &, const FolderPath &path, const File &, const FolderPath &name) {
+  if (CreateHardLinkW(ToWidePath(name).c_str(), ToWidePath(path).c_str(), nullptr))
+    return FsError::None;
+  const DWORD error = GetLastError();
+  // FAT and exFAT keep no links; NTFS keeps at most 1024 of a file.
+  if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+      error == ERROR_TOO_MANY_LINKS)
+    return Fail(FsError::NotSupported, error);
+  return FromWin32(error);
+}
+
+FsError MoveAsideFile(const File &, const FolderPath &from, const FolderPath &to) {
+  const DWORD attributes = GetFileAttributesW(ToWidePath(from).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return LastError();
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+    return Fail(FsError::Changed, ERROR_SUCCESS);
+  // Without MOVEFILE_REPLACE_EXISTING, a taken `to` is refused.
+  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(), MOVEFILE_WRITE_THROUGH)
+             ? FsError::None
+             : LastError();
+}
+
+// The replacement that follows a link is written through (MoveOver), and
+// NTFS logs its changes of names in order: the link is on disk with it.
+FsError FlushFolder(const File &) { return FsError::None; }
 
 FsError Remove(const File &, const FolderPath &path) {
   return DeleteFileW(ToWidePath(path).c_str()) ? FsError::None : LastError();

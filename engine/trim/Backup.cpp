@@ -1,0 +1,222 @@
+#include "engine/trim/Backup.h"
+
+#include "engine/fs/DirectorySearch.h"
+#include "engine/trim/CopyName.h"
+#include "engine/trim/CopyWriter.h"
+
+#include <charconv>
+#include <system_error>
+
+namespace tailsnip {
+
+using fs::FsError;
+
+namespace {
+
+// As many names as a busy folder could take from under a run.
+constexpr int kAttempts = 100;
+
+constexpr std::string_view kNumberStart = ".~";
+
+#ifdef _WIN32
+constexpr char kSeparators[] = "\\/";
+#else
+constexpr char kSeparators[] = "/";
+#endif
+
+std::string_view NameOf(std::string_view path) {
+  const std::size_t separator = path.find_last_of(kSeparators);
+  return separator == std::string_view::npos ? path : path.substr(separator + 1);
+}
+
+FolderPath FolderOf(const FolderPath &path) {
+  const std::size_t separator = path.find_last_of(kSeparators);
+  return separator == FolderPath::npos ? FolderPath() : path.substr(0, separator + 1);
+}
+
+// N of a name "NAME.~N~" (N without a leading zero), and NAME's length;
+// 0 for any other name.
+std::uint64_t BackupNumber(std::string_view name, std::size_t &baseLength) {
+  if (name.size() < 4 || name.back() != '~')
+    return 0;
+  const std::size_t start = name.rfind(kNumberStart);
+  if (start == std::string_view::npos || start == 0)
+    return 0;
+  const std::string_view digits =
+      name.substr(start + kNumberStart.size(), name.size() - 1 - start - kNumberStart.size());
+  std::uint64_t number = 0;
+  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (digits.empty() || digits[0] < '1' || digits[0] > '9' || parsed.ec != std::errc() ||
+      parsed.ptr != digits.data() + digits.size())
+    return 0;
+  baseLength = start;
+  return number;
+}
+
+bool IsSimpleBackupName(std::string_view name, const std::string &suffix) {
+  return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+}
+
+} // namespace
+
+bool IsBackupName(std::string_view path, const BackupSettings &settings) {
+  const std::string_view name = NameOf(path);
+  std::size_t baseLength = 0;
+  switch (settings.control) {
+  case BackupControl::None:
+    return false;
+  case BackupControl::Simple:
+    return IsSimpleBackupName(name, settings.suffix);
+  case BackupControl::Numbered:
+    return BackupNumber(name, baseLength) > 0;
+  case BackupControl::Existing:
+    return BackupNumber(name, baseLength) > 0 || IsSimpleBackupName(name, settings.suffix);
+  }
+  return false;
+}
+
+std::uint64_t BackupNumbers::highest(const FolderPath &folder, const std::string &name) {
+  if (!listed_ || folder != folder_) {
+    highest_.clear();
+    std::vector<FindRecord> entries;
+    // What cannot be listed holds no number: creation stays exclusive anyway.
+    ListFolder(folder.empty() ? FolderPath(".") : folder, entries);
+    for (const FindRecord &entry : entries) {
+      std::size_t baseLength = 0;
+      if (const std::uint64_t number = BackupNumber(entry.name, baseLength); number > 0) {
+        std::uint64_t &known = highest_[entry.name.substr(0, baseLength)];
+        known = std::max(known, number);
+      }
+    }
+    folder_ = folder;
+    listed_ = true;
+  }
+  const auto found = highest_.find(name);
+  return found == highest_.end() ? 0 : found->second;
+}
+
+FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
+                     const fs::FileInfo &info, const BackupSettings &settings,
+                     BackupNumbers &numbers, TrimBuffer &buffer) {
+  const std::string name(NameOf(path));
+  const FolderPath within = FolderOf(path);
+  const std::uint64_t highest =
+      settings.control == BackupControl::Simple ? 0 : numbers.highest(within, name);
+  if (settings.control == BackupControl::Simple ||
+      (settings.control == BackupControl::Existing && highest == 0)) {
+    const FolderPath simple = within + name + settings.suffix;
+    const FsError error = place(folder, path, entry, info, simple, buffer);
+    return error == FsError::Exists ? replaceSimple(folder, path, entry, info, simple, buffer)
+                                    : error;
+  }
+  // A number found taken was given by someone else meanwhile: the next one.
+  FsError error = FsError::Exists;
+  for (std::uint64_t number = highest + 1;
+       error == FsError::Exists && number <= highest + kAttempts; ++number) {
+    error = place(folder, path, entry, info,
+                  within + name + std::string(kNumberStart) + std::to_string(number) + "~", buffer);
+    if (error == FsError::None)
+      numbers.noteMade(name, number);
+  }
+  return error;
+}
+
+// Gives the entry the further name `name`, exclusively: a hard link, else a copy.
+FsError Backup::place(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
+                      const fs::FileInfo &info, const FolderPath &name, TrimBuffer &buffer) {
+  FsError error = fs::LinkFile(folder.handle, path, entry, name);
+  if (error == FsError::None)
+    identity_ = info.identity;
+  else if (error == FsError::NotSupported)
+    error = copyTo(folder, entry, info, name, buffer);
+  if (error == FsError::None)
+    path_ = name;
+  return error;
+}
+
+// The entry's bytes under `name`, with its access, written and flushed
+// before they are named where the system allows unnamed files; elsewhere
+// (FAT) created under `name` for the user alone until whole.
+FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::FileInfo &info,
+                       const FolderPath &name, TrimBuffer &buffer) {
+  fs::File copy;
+  FsError error = fs::CreateUnnamed(folder, info, copy);
+  const bool unnamed = error == FsError::None;
+  if (error == FsError::NotSupported)
+    error = fs::CreateNew(folder, name, info, copy);
+  if (error != FsError::None)
+    return error;
+  TrimResult written;
+  if (!WriteShortened(entry, info, info.size, 0, true, copy, buffer, written))
+    error = {FsError::Other, written.systemError};
+  if (error == FsError::None)
+    error = fs::KeepAttributes(entry, info, copy);
+  if (error == FsError::None)
+    error = fs::FlushToDisk(copy);
+  fs::FileInfo made;
+  if (error == FsError::None)
+    error = fs::Describe(copy, made);
+  if (error == FsError::None && unnamed)
+    error = fs::NameUnnamed(copy, folder, name);
+  if (const FsError closed = fs::Close(copy); error == FsError::None)
+    error = closed;
+  if (error != FsError::None && !unnamed)
+    fs::Remove(folder.handle, name);
+  if (error == FsError::None)
+    identity_ = made.identity;
+  return error;
+}
+
+// A simple backup takes the place of the one before it, which is kept aside
+// under a copy's name until the entry is replaced: a name another run's
+// --resume clears, should this one stop first. Nothing but a regular file
+// is moved aside.
+FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
+                              const fs::FileInfo &info, const FolderPath &name,
+                              TrimBuffer &buffer) {
+  const FolderPath within = FolderOf(path);
+  FsError error = FsError::Exists;
+  FolderPath aside;
+  for (int attempt = 0; attempt < kAttempts && error == FsError::Exists; ++attempt) {
+    aside = within + NextCopyName(fs::CurrentProcessId());
+    error = fs::MoveAsideFile(folder.handle, name, aside);
+  }
+  if (error == FsError::Changed) // a folder, a link: no backup of ours
+    return {FsError::Exists, std::make_error_code(std::errc::file_exists)};
+  if (error == FsError::NotFound) // removed meanwhile: its name is free
+    return place(folder, path, entry, info, name, buffer);
+  if (error != FsError::None)
+    return error;
+  error = place(folder, path, entry, info, name, buffer);
+  if (error == FsError::None)
+    replaced_ = aside;
+  else
+    fs::MoveAsideFile(folder.handle, aside, name);
+  return error;
+}
+
+FsError Backup::flush(const fs::Folder &folder, bool volumeFlushed) {
+  return made() && !volumeFlushed ? fs::FlushFolder(folder.handle) : FsError::None;
+}
+
+void Backup::keep(const fs::Folder &folder) {
+  if (!replaced_.empty())
+    fs::Remove(folder.handle, replaced_);
+  replaced_.clear();
+  path_.clear();
+}
+
+void Backup::undo(const fs::Folder &folder) {
+  if (!made())
+    return;
+  // Only while the name still leads to what was made under it.
+  fs::FileInfo named;
+  if (fs::DescribeByName(path_, named) == FsError::None && named.identity == identity_)
+    fs::Remove(folder.handle, path_);
+  if (!replaced_.empty())
+    fs::MoveAsideFile(folder.handle, replaced_, path_);
+  replaced_.clear();
+  path_.clear();
+}
+
+} // namespace tailsnip

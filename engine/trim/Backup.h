@@ -1,0 +1,105 @@
+// Backups: the original of a shortened file kept under a second name in its
+// folder, named as GNU cp and mv name theirs: NAME plus a suffix ("~") for a
+// simple backup, NAME.~N~ for a numbered one.
+//
+// A backup is a second name of the very file that was read (a hard link),
+// so no byte is copied; where the file system or the user's rights allow no
+// link, the file's bytes are copied, with its owner, permissions and
+// attributes. It is made before the copy takes the entry's place, and is on
+// stable storage with the batch's flush, so that no crash leaves a shortened
+// file without its backup. A backup never takes the name of anything but a
+// backup: numbered ones take a free number, and a simple one replaces only a
+// regular file under its name, never a folder or a link. Files named as
+// backups are recognised here alone, so that runs leave them as they are.
+#ifndef TAILSNIP_ENGINE_TRIM_BACKUP_H
+#define TAILSNIP_ENGINE_TRIM_BACKUP_H
+
+#include "engine/FolderPath.h"
+#include "engine/fs/FileSystem.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace tailsnip {
+
+class TrimBuffer;
+
+enum class BackupControl {
+  None,     // no backups
+  Simple,   // always NAME + suffix
+  Numbered, // always NAME.~N~, N one above the highest there
+  Existing, // numbered where numbered backups of the file exist, else simple
+};
+
+struct BackupSettings {
+  BackupControl control = BackupControl::None;
+  std::string suffix = "~"; // of simple backups; never empty, never holds a separator
+  bool operator==(const BackupSettings &other) const {
+    return control == other.control && (control == BackupControl::None || suffix == other.suffix);
+  }
+  bool operator!=(const BackupSettings &other) const { return !(*this == other); }
+};
+
+// Whether the file at `path` is named as a backup under the scheme
+// `settings` names backups by: NAME + suffix for simple ones, NAME.~N~ for
+// numbered ones, either for existing; none without backups.
+bool IsBackupName(std::string_view path, const BackupSettings &settings);
+
+// The highest N of the numbered backups NAME.~N~ of each file of a folder,
+// listed once for a run of entries from that folder rather than once for
+// every entry; a folder left and entered again is listed again.
+class BackupNumbers {
+public:
+  // The highest number of `name`'s numbered backups in `folder`; 0 for none.
+  std::uint64_t highest(const FolderPath &folder, const std::string &name);
+  void noteMade(const std::string &name, std::uint64_t number) { highest_[name] = number; }
+
+private:
+  FolderPath folder_;
+  bool listed_ = false;
+  std::unordered_map<std::string, std::uint64_t> highest_;
+};
+
+// The backup of one entry, from its making until the entry was replaced
+// (keep) or kept (undo).
+class Backup {
+public:
+  // Makes the backup of the entry at `path` in `folder`, open as `entry`
+  // and described by `info`, as `settings` ask. `buffer` serves a copy where
+  // no link can be made. Exists where no name could be taken.
+  fs::FsError make(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
+                   const fs::FileInfo &info, const BackupSettings &settings, BackupNumbers &numbers,
+                   TrimBuffer &buffer);
+
+  bool made() const { return !path_.empty(); }
+
+  // Makes the backup's name durable, unless a flush of its whole volume
+  // since its making has done so.
+  fs::FsError flush(const fs::Folder &folder, bool volumeFlushed);
+
+  // The entry was replaced: the backup stays, and an earlier simple backup
+  // it took the place of is removed.
+  void keep(const fs::Folder &folder);
+
+  // The entry was kept as it was: the backup is removed, and an earlier
+  // simple backup it took the place of is put back.
+  void undo(const fs::Folder &folder);
+
+private:
+  fs::FsError place(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
+                    const fs::FileInfo &info, const FolderPath &name, TrimBuffer &buffer);
+  fs::FsError copyTo(const fs::Folder &folder, fs::File &entry, const fs::FileInfo &info,
+                     const FolderPath &name, TrimBuffer &buffer);
+  fs::FsError replaceSimple(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
+                            const fs::FileInfo &info, const FolderPath &name, TrimBuffer &buffer);
+
+  FolderPath path_;           // the backup, once made
+  fs::FileIdentity identity_; // what it names: the entry, or its copy
+  FolderPath replaced_;       // an earlier simple backup, moved aside until the entry is replaced
+};
+
+} // namespace tailsnip
+
+#endif
