@@ -33,7 +33,7 @@ public:
   TrimBuffer &operator=(const TrimBuffer &) = delete;
 
   std::size_t chunk() const { return chunk_; }
-  char *input(int half = 0) { return memory_.get() + static_cast<std::size_t>(half) * 3 * chunk_; }
+  char *input(int half = 0) { return start_ + static_cast<std::size_t>(half) * 3 * chunk_; }
   char *output(int half = 0) { return input(half) + chunk_; } // holds 2 * chunk bytes
   // The thread that writes a large file's copy behind its reading.
   WriteBehind &writeBehind() { return *writeBehind_; }
@@ -41,6 +41,7 @@ public:
 private:
   std::size_t chunk_;
   std::unique_ptr<char[]> memory_;
+  char *start_; // in `memory_`, on a page's start
   std::unique_ptr<WriteBehind> writeBehind_;
 };
 
