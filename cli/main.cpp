@@ -225,6 +225,8 @@ private:
     run.trim = journal.resuming() ? journal.settings() : options_.trim;
     // Copies are flushed together: one wait for the disk per batch, not per file.
     run.copiesInFlight = kCopiesInFlight;
+    // Where the shortened file is the file's start, it is cut there in place.
+    run.shortenInPlace = true;
     run.locked = true;
     run.showPath = [&target](const FolderPath &path) { return QuoteName(Shown(target, path)); };
     run.stopRequested = [] { return StopSignal() != 0 || OutputFailed(); };

@@ -60,6 +60,8 @@ const char *DescribeReason(Reason reason) {
     return "folder changed during the run";
   case Reason::OutOfMemory:
     return "out of memory";
+  case Reason::CutNotFlushed:
+    return "shortened in place, but not known to be on disk";
   }
   return "unknown";
 }

@@ -48,6 +48,9 @@ enum class Reason {
   CannotSearchFolder,
   FolderChanged,
   OutOfMemory,
+  // Failed, though the entry is shortened: cut in place, the disk did not
+  // say it keeps the cut.
+  CutNotFlushed,
 };
 
 // A short phrase for the user, e.g. "read-only".

@@ -131,6 +131,20 @@ FsError DescribeByName(const FolderPath &path, FileInfo &info);
 // highest real-time signal the program left at its default.
 FsError ClaimForReplacement(File &file, const FileInfo &info);
 
+// Makes `file`, an entry with one name, ready to be cut in place by CutTo
+// once ClaimForReplacement has claimed it: Linux reopens it for writing
+// (the same file, through its descriptor), as no opening of its own may
+// follow the lease the claim takes; on Windows the claim's own handle may
+// write. NotSupported where a cut would change more than the file's length,
+// as it would drop Linux's set-user-ID and set-group-ID bits and file
+// capabilities; then, or on any other failure, the file is copied instead.
+FsError OpenForCutting(File &file, const FileInfo &info);
+
+// Shortens the file open as `file` (through OpenForCutting, and claimed) to
+// its first `size` bytes, in one step: its owner, access, attributes and
+// identity stay as they are.
+FsError CutTo(File &file, std::uint64_t size);
+
 // Immutable when nobody may change or replace the file (the POSIX immutable
 // and append-only flags); such a file also refuses being renamed over, so
 // this is asked only to tell why a replacement failed.

@@ -183,7 +183,7 @@ private:
     }
     fs::Folder opened;
     result = TrimEntry({folder, &currentFolder_, *slot.entry, &backupNumbers_}, buffer_, mode_,
-                       slot.shortening.copy, &opened, options_.trim);
+                       slot.shortening.copy, &opened, options_.trim, options_.shortenInPlace);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
     else if (result.reason == Reason::IsFolder)

@@ -3,9 +3,10 @@
 // another flushes them together and renames each over its entry.
 //
 // Either way every copy is on stable storage before it takes its entry's
-// place, the renames follow the list's order, each entry is told of once
-// and in order, and an entry that cannot be shortened is kept as it was
-// with no copy left behind.
+// place, every entry cut in place is on it before the next batch is
+// committed, the renames and cuts follow the list's order, each entry is
+// told of once and in order, and an entry that cannot be shortened is kept
+// as it was with no copy left behind.
 #ifndef TAILSNIP_ENGINE_RUN_PIPELINE_H
 #define TAILSNIP_ENGINE_RUN_PIPELINE_H
 

@@ -55,6 +55,16 @@ struct RunOptions {
   // volume where the system has it) and then renamed over their entries in
   // list order, each after its checks, as a single one would be.
   std::size_t copiesInFlight = 1;
+  // Whether a file may be cut to its shortened length in place rather than
+  // replaced by a copy, where that gives the same bytes and nothing else
+  // reaches it: its kept part is its first bytes as they are (line ends
+  // kept, or CR LF throughout already), it has one name, and the run holds
+  // it alone (a Linux lease, a Windows handle that shares no writing). Such
+  // a cut needs no room for a copy, and keeps the file's identity. Off for
+  // the dialog, which promises its copy in "temp.txt"; a run that keeps
+  // backups (`trim.backup`) copies whatever this says, as a backup is the
+  // old file itself.
+  bool shortenInPlace = false;
   // Narrows which entries are listed and which folders entered.
   WalkOptions walk;
   // The entries to work through in place of a walk's.

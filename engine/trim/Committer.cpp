@@ -11,26 +11,41 @@ bool Contains(const std::vector<std::uint64_t> &values, std::uint64_t value) {
   return std::find(values.begin(), values.end(), value) != values.end();
 }
 
-// Flushes and closes the copy of `item`; a failure is told in its result,
-// with the system's text, on whichever thread it happened.
+// Flushes and closes the copy of `item`, or flushes its entry cut in place;
+// a failure is told in its result, with the system's text, on whichever
+// thread it happened.
 void FlushCopy(Shortening &item, bool volumeFlushed) {
   if (const fs::FsError error = item.copy->flush(volumeFlushed); error != fs::FsError::None)
-    Fail(item.result, Reason::CannotWriteCopy, error.code());
+    Fail(item.result, item.copy->cutsInPlace() ? Reason::CutNotFlushed : Reason::CannotWriteCopy,
+         error.code());
+}
+
+bool IsCut(const Shortening &item) {
+  return item.copy && item.copy->cutsInPlace() && item.result.outcome == Outcome::Shortened;
 }
 
 } // namespace
 
+// A cut is flushed after it is made, with the batch's other cuts; the
+// entries from the first cut on are told of once that flush is done.
 void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
                        const std::function<void(std::size_t index)> &committed) {
   keepAttributes(batch);
-  flush(batch);
+  flush(batch, false);
+  std::size_t told = 0;
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    Shortening *item = batch[i];
-    if (item->copy)
-      commitOne(*item, rewriteBuffer);
-    if (committed)
-      committed(i);
+    if (batch[i]->copy)
+      commitOne(*batch[i], rewriteBuffer);
+    if (told == i && !IsCut(*batch[i])) {
+      if (committed)
+        committed(i);
+      ++told;
+    }
   }
+  flush(batch, true);
+  for (; told < batch.size(); ++told)
+    if (committed)
+      committed(told);
 }
 
 void Committer::commitOne(Shortening &item, TrimBuffer *rewriteBuffer) {
@@ -57,23 +72,26 @@ void Committer::keepAttributes(const std::vector<Shortening *> &batch) {
     }
 }
 
-void Committer::flush(const std::vector<Shortening *> &batch) {
-  const auto copiesOn = [&](std::uint64_t volume) {
+void Committer::flush(const std::vector<Shortening *> &batch, bool cuts) {
+  const auto flushes = [cuts](const Shortening *item) {
+    return cuts ? IsCut(*item) : item->copy && !item->copy->cutsInPlace();
+  };
+  const auto writtenOn = [&](std::uint64_t volume) {
     return std::count_if(batch.begin(), batch.end(), [&](const Shortening *item) {
-      return item->copy && item->copy->volume() == volume;
+      return flushes(item) && item->copy->volume() == volume;
     });
   };
   std::vector<std::uint64_t> flushedVolumes;
   std::vector<std::uint64_t> unflushableVolumes;
   std::vector<Shortening *> alone;
   for (Shortening *item : batch) {
-    if (!item->copy)
+    if (!flushes(item))
       continue;
     const std::uint64_t volume = item->copy->volume();
     if (!Contains(flushedVolumes, volume) && !Contains(unflushableVolumes, volume) &&
-        copiesOn(volume) > 1)
-      (fs::FlushVolume(item->copy->copy()) == fs::FsError::None ? flushedVolumes
-                                                                : unflushableVolumes)
+        writtenOn(volume) > 1)
+      (fs::FlushVolume(item->copy->written()) == fs::FsError::None ? flushedVolumes
+                                                                   : unflushableVolumes)
           .push_back(volume);
     if (Contains(flushedVolumes, volume))
       FlushCopy(*item, true);
@@ -82,7 +100,7 @@ void Committer::flush(const std::vector<Shortening *> &batch) {
   }
   flushers_.forEach(alone.size(), [&](std::size_t i) { FlushCopy(*alone[i], false); });
   for (Shortening *item : batch)
-    if (item->copy && item->result.outcome == Outcome::Failed)
+    if (!cuts && item->copy && item->result.outcome == Outcome::Failed)
       item->copy.reset(); // removes the copy
 }
 

@@ -33,7 +33,7 @@ public:
   TrimBuffer &operator=(const TrimBuffer &) = delete;
 
   std::size_t chunk() const { return chunk_; }
-  char *input(int half = 0) { return memory_.get() + static_cast<std::size_t>(half) * 3 * chunk_; }
+  char *input(int half = 0) { return start_ + static_cast<std::size_t>(half) * 3 * chunk_; }
   char *output(int half = 0) { return input(half) + chunk_; } // holds 2 * chunk bytes
   // The thread that writes a large file's copy behind its reading.
   WriteBehind &writeBehind() { return *writeBehind_; }
@@ -41,6 +41,7 @@ public:
 private:
   std::size_t chunk_;
   std::unique_ptr<char[]> memory_;
+  char *start_; // in `memory_`, on a page's start
   std::unique_ptr<WriteBehind> writeBehind_;
 };
 
@@ -61,6 +62,15 @@ fs::FsError FindKeptLength(fs::File &input, const fs::FileInfo &entry, std::uint
 fs::FsError ReadLostLines(fs::File &input, std::uint64_t keep, std::uint64_t size,
                           std::uint64_t count, std::size_t buffered, TrimBuffer &buffer,
                           TrimResult &result);
+
+// Reads the first `keep` bytes of `input` to tell whether every line end in
+// them is CR LF already (`crLf`), so that its shortened copy would be that
+// prefix as it is; stops at the first that is not. `buffer.input()` may
+// already hold the first `buffered` bytes. Adds what it read to `result`;
+// on failure marks it failed and returns false. An exclusive `input` that
+// another program opens meanwhile fails as InUse.
+bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
+                  bool &crLf, TrimResult &result);
 
 // Writes the first `keep` bytes of `input`, described by `entry`, to
 // `output`, with CR LF line ends unless `keepLineEnds`; the holes of the

@@ -104,6 +104,8 @@ template <typename Take> FsError Replacement::takeName(Take take) {
 }
 
 TrimResult Replacement::keepAttributes(TrimResult result) {
+  if (cut_)
+    return result; // the entry keeps its own
   FsError error = fs::KeepAttributes(input_, info_, copy_);
   Reason reason = ReasonForAttributes(error);
   // An unnamed copy gets its name only now that it has the entry's access.
@@ -121,14 +123,18 @@ TrimResult Replacement::keepAttributes(TrimResult result) {
 
 FsError Replacement::flush(bool volumeFlushed) {
   if (!volumeFlushed)
-    if (const FsError error = fs::FlushToDisk(copy_); error != FsError::None)
+    if (const FsError error = fs::FlushToDisk(written()); error != FsError::None)
       return error;
+  if (cut_)
+    return FsError::None;
   if (const FsError error = backup_.flush(*folder_, volumeFlushed); error != FsError::None)
     return error;
   return fs::Close(copy_);
 }
 
 TrimResult Replacement::commit(TrimResult result) {
+  if (cut_)
+    return cut(result);
   // Whatever was written to the entry meanwhile would be lost with it. A
   // lease tells of any other opening; size and time only of writes so far.
   fs::FileInfo now;
@@ -160,6 +166,22 @@ TrimResult Replacement::commit(TrimResult result) {
   return Fail(result, ReasonForReplace(error), error.code());
 }
 
+// Nobody else has the entry open, as its lease tells; a name made for it
+// meanwhile would see it cut too, and lose a line of its own.
+TrimResult Replacement::cut(TrimResult result) {
+  fs::FileInfo now;
+  if (!fs::StillExclusive(input_))
+    return Fail(result, Reason::InUse, {});
+  if (const FsError error = fs::Describe(input_, now); error != FsError::None)
+    return Fail(result, Reason::CannotReplace, error.code());
+  if (now.names != 1 || now.size != info_.size || now.modified != info_.modified)
+    return Fail(result, Reason::ChangedWhileShortened, {});
+  if (const FsError error = fs::CutTo(input_, keep_); error != FsError::None)
+    return Fail(result, ReasonForReplace(error), error.code());
+  result.outcome = Outcome::Shortened;
+  return result;
+}
+
 bool Replacement::mayRetryBeside() const {
   return crossedVolumes_ && input_.isOpen() && copyFolder_ != folder_.get();
 }
@@ -171,6 +193,13 @@ TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, bool kee
   if (const FsError error = create(true); error != FsError::None)
     return Fail(result, Reason::CannotWriteCopy, error.code());
   return fill(buffered, buffer, result);
+}
+
+TrimResult Replacement::cutInPlace(std::uint64_t keep, TrimResult &result) {
+  keep_ = keep;
+  cut_ = true;
+  result.outcome = Outcome::Shortened;
+  return result;
 }
 
 TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbers &numbers,

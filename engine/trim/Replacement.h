@@ -1,6 +1,9 @@
 // The last step of shortening a file: its copy, written, flushed and then
 // put in the entry's place in one step, only while the entry's name still
-// leads to the file that was read and nobody else has that file open.
+// leads to the file that was read and nobody else has that file open. Where
+// the shortened file is the entry's first bytes as they are, the entry has
+// one name and the run holds it alone, the step may instead cut the entry
+// to those bytes in place, and the flush follows the cut.
 //
 // At every moment the entry is either its old file or its whole new one. A
 // copy that never takes its place is removed; none is left behind.
@@ -51,7 +54,15 @@ public:
 
   // The copy, open for writing until flush(), and the volume it lies on.
   fs::File &copy() { return copy_; }
-  std::uint64_t volume() const { return copyFolder_->info.identity.volume; }
+  std::uint64_t volume() const {
+    return cut_ ? info_.identity.volume : copyFolder_->info.identity.volume;
+  }
+
+  // Whether the commit cuts the entry in place: then it is flushed after
+  // the commit rather than before.
+  bool cutsInPlace() const { return cut_; }
+  // What a flush makes durable: the copy, or the entry cut in place.
+  fs::File &written() { return cut_ ? input_ : copy_; }
 
   // Gives the written copy the entry's owner, permissions and attributes,
   // and then, if it has none yet, its name. Returns `result`, marked failed
@@ -61,13 +72,15 @@ public:
 
   // Flushes the copy, and the name of the entry's backup, to stable storage,
   // unless `volumeFlushed` says a flush of its whole volume since its last
-  // write has done so, and closes it.
+  // write has done so, and closes it; an entry cut in place is flushed the
+  // same way, and stays open.
   fs::FsError flush(bool volumeFlushed);
 
   // Puts the flushed copy in the entry's place, once the entry is checked to
   // be unchanged and unopened by any other program, provided its name still
-  // leads to it. `result` holds what was read and written so far; on failure
-  // the copy is removed and the entry kept as it was.
+  // leads to it; or cuts the entry, after the same checks and provided it
+  // still has one name. `result` holds what was read and written so far; on
+  // failure the copy is removed and the entry kept as it was.
   TrimResult commit(TrimResult result);
 
   // The entry, as it was before a successful commit: still open on POSIX,
@@ -87,6 +100,12 @@ public:
   TrimResult write(std::uint64_t keep, std::size_t buffered, bool keepLineEnds, TrimBuffer &buffer,
                    TrimResult &result);
 
+  // Has the commit cut the entry to its first `keep` bytes in place rather
+  // than write a copy: for an entry with one name, claimed exclusively after
+  // fs::OpenForCutting, whose first `keep` bytes as they are make the
+  // shortened file.
+  TrimResult cutInPlace(std::uint64_t keep, TrimResult &result);
+
   // Keeps the entry under a backup's name, as `settings` ask, once its copy
   // is written; the backup is removed again should the entry be kept.
   // Returns `result`, marked failed where no backup could be made: then the
@@ -102,6 +121,7 @@ private:
   template <typename Take> fs::FsError takeName(Take take);
   TrimResult fill(std::size_t buffered, TrimBuffer &buffer, TrimResult &result);
   void removeCopy();
+  TrimResult cut(TrimResult result);
 
   std::shared_ptr<const fs::Folder> folder_;
   const fs::Folder *currentFolder_;
@@ -115,6 +135,7 @@ private:
   std::uint64_t keep_ = 0;      // the entry's bytes the copy holds, shortened
   bool keepLineEnds_ = false;   // ... as they are, rather than with CR LF line ends
   bool crossedVolumes_ = false;
+  bool cut_ = false; // the commit cuts the entry in place
   Backup backup_;
 };
 

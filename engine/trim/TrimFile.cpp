@@ -48,9 +48,25 @@ Reason ReasonForFolder(FsError error) {
   return error == FsError::Immutable ? Reason::FolderImmutable : Reason::FolderNotWritable;
 }
 
+// Whether the entry's first `keep` bytes as they are make its shortened
+// form: its line ends are kept, or are CR LF throughout already, which
+// takes reading them; what `buffer` held of a file larger than it is then
+// gone from it (`buffered`). False with `result` failed where they could
+// not be read.
+bool KeptPartIsShortened(fs::File &input, const fs::FileInfo &info, std::uint64_t keep,
+                         std::size_t &buffered, const TrimSettings &settings, TrimBuffer &buffer,
+                         TrimResult &result) {
+  bool crLf = settings.keepLineEnds;
+  if (crLf)
+    return true;
+  if (buffered < info.size)
+    buffered = 0;
+  return FindOnlyCrLf(input, keep, buffered, buffer, crLf, result) && crLf;
+}
+
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,
                            TrimBuffer &buffer, TrimMode mode, const TrimSettings &settings,
-                           std::unique_ptr<Replacement> &copy) {
+                           bool mayCut, std::unique_ptr<Replacement> &copy) {
   TrimResult result;
   result.outcome = Outcome::Failed;
   std::uint64_t keep = 0;
@@ -60,6 +76,15 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
           FindKeptLength(input, info, settings.lines, buffer, keep, lost, buffered, result);
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
+  const bool cut =
+      mayCut && KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result);
+  if (result.reason != Reason::None)
+    return result;
+  // A cut makes no entry in the folder; a copy does. The folder was asked
+  // once, so that a dry run tells what the real run meets.
+  if (!cut)
+    if (const FsError &error = place.folder->changeable; error != FsError::None)
+      return Failed(ReasonForFolder(error), error);
   if (mode != TrimMode::Replace) {
     result.outcome = Outcome::Shortened;
     if (mode == TrimMode::Preview)
@@ -72,7 +97,9 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
     return result;
   }
   auto replacement = std::make_unique<Replacement>(place, std::move(input), info);
-  TrimResult written = replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
+  TrimResult written =
+      cut ? replacement->cutInPlace(keep, result)
+          : replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
   if (written.outcome != Outcome::Failed && settings.backup.control != BackupControl::None) {
     BackupNumbers ownNumbers;
     written = replacement->keepOriginal(
@@ -87,7 +114,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
 
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
                      std::unique_ptr<Replacement> &copy, fs::Folder *folderOut,
-                     const TrimSettings &settings) {
+                     const TrimSettings &settings, bool mayCutInPlace) {
   try {
     fs::File input;
     fs::FileInfo info;
@@ -118,12 +145,15 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
-    // Asked once for the folder: a dry run tells what the real run meets.
-    if (const FsError &error = place.folder->changeable; error != FsError::None)
-      return Failed(ReasonForFolder(error), error);
+    // Another name would see the cut too, and lose a line of its own; a
+    // backup is the old file itself, which only a copy leaves whole.
+    const bool cuttable = mayCutInPlace && info.names == 1 &&
+                          settings.backup.control == BackupControl::None &&
+                          fs::OpenForCutting(input, info) == FsError::None;
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
-    return TrimRegularFile(place, input, info, buffer, mode, settings, copy);
+    return TrimRegularFile(place, input, info, buffer, mode, settings,
+                           cuttable && input.exclusive(), copy);
   } catch (const std::bad_alloc &) {
     return {Outcome::Failed, Reason::OutOfMemory};
   }

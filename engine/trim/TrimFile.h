@@ -31,9 +31,13 @@ enum class TrimMode {
 // is exactly as it was, no copy is left behind, and the reason is returned.
 // A folder entry is moved into `folderOut`, opened and described, where one
 // is given, so that the run can reach the folder's own entries through it.
+// With `mayCutInPlace`, a file whose shortened form is its first bytes as
+// they are (its line ends kept, or CR LF throughout already), which has one
+// name and which the run holds alone, is instead to be cut to them in place
+// by the commit: the same bytes, without a copy.
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
                      std::unique_ptr<Replacement> &copy, fs::Folder *folderOut = nullptr,
-                     const TrimSettings &settings = {});
+                     const TrimSettings &settings = {}, bool mayCutInPlace = false);
 
 // Replaces the file at `path`, outside a run, by its copy without its last
 // line(s): TrimEntry, its folder opened by path, then the copy flushed to

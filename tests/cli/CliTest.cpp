@@ -2,13 +2,16 @@
 // exit status, and the progress line on a terminal.
 #include "../unit/OpenFileLimit.h"
 #include "../unit/PosixVolume.h"
+#include "../unit/ReferenceModel.h"
 #include "../unit/TestSupport.h"
 #include "engine/Outcome.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <linux/fs.h>
 #include <poll.h>
@@ -23,6 +26,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -33,6 +37,7 @@ namespace {
 
 using testing::ReadBytes;
 using testing::Scratch;
+using testing::TmpfsVolume;
 using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
@@ -780,14 +785,118 @@ TEST_F(CliTest, KeepLineEndsRemovesTheLastLineAloneSoAScriptStillRuns) {
   EXPECT_STREQ("kept\n", said);
 }
 
+// What a file keeps of itself besides its bytes.
+struct Kept {
+  ino_t inode = 0;
+  uid_t owner = 0;
+  mode_t mode = 0;
+  std::string attributes; // getfacl's listing, and the user attribute
+  bool operator==(const Kept &other) const {
+    return inode == other.inode && owner == other.owner && mode == other.mode &&
+           attributes == other.attributes;
+  }
+};
+
+Kept KeptOf(const stdfs::path &path) {
+  Kept kept;
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0) {
+    kept.inode = status.st_ino;
+    kept.owner = status.st_uid;
+    kept.mode = status.st_mode;
+  }
+  std::FILE *const acl = ::popen(("getfacl -c " + path.string() + " 2>&1").c_str(), "r");
+  for (char chunk[256]; acl && std::fgets(chunk, sizeof chunk, acl);)
+    kept.attributes += chunk;
+  if (acl)
+    ::pclose(acl);
+  char value[64];
+  const ssize_t size = ::getxattr(path.c_str(), "user.origin", value, sizeof value);
+  kept.attributes += std::string(value, size > 0 ? static_cast<std::size_t>(size) : 0);
+  return kept;
+}
+
+// Where the shortened file is the file's start (line ends kept, or CR LF
+// throughout already), the file is cut in place: it keeps its inode, owner,
+// access list and attributes, and needs no room on the disk for a copy.
+TEST_F(CliTest, FileCutInPlaceKeepsItselfAndWorksOnAFullDisk) {
+  const stdfs::path folder = scratch_.tree() / "full";
+  stdfs::create_directory(folder);
+  TmpfsVolume volume(folder, 1 << 20);
+  TAILSNIP_REQUIRE_MOUNTED(volume);
+  std::string lines;
+  while (lines.size() < (400 << 10))
+    lines += "line " + std::to_string(lines.size()) + "\n";
+  const stdfs::path lf = scratch_.file("full/lf", lines);
+  std::string crlfLines = lines;
+  for (std::size_t at = 0; (at = crlfLines.find('\n', at)) != std::string::npos; at += 2)
+    crlfLines.insert(at, 1, '\r');
+  const stdfs::path crlf = scratch_.file("full/crlf", crlfLines.substr(0, 500 << 10));
+  for (const stdfs::path &path : {lf, crlf}) {
+    ASSERT_EQ(0, ::chown(path.c_str(), 65534, 65534));
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
+    if (::setxattr(path.c_str(), "user.origin", "camera", 6, 0) != 0 ||
+        std::system(("setfacl -m u:65534:r " + path.string()).c_str()) != 0)
+      GTEST_SKIP() << "no user attributes or access lists on tmpfs here";
+  }
+  {
+    std::ofstream filler(folder / "filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), block.size()))
+      ;
+  }
+  const Kept lfBefore = KeptOf(lf), crlfBefore = KeptOf(crlf);
+
+  const Ran copied = RunCli({lf.string()});
+  EXPECT_EQ(1, copied.status) << "the disk was not full: " << copied.out;
+  EXPECT_NE(std::string::npos, copied.out.find("No space left on device")) << copied.out;
+  EXPECT_TRUE(lines == ReadBytes(lf)) << "a failed copy changed the file";
+
+  const Ran kept = RunCli({"-k", lf.string()});
+  EXPECT_EQ(0, kept.status) << kept.out << kept.err;
+  EXPECT_TRUE(lines.substr(0, lines.rfind('\n', lines.size() - 2) + 1) == ReadBytes(lf));
+  EXPECT_TRUE(lfBefore == KeptOf(lf)) << "the file was replaced, or lost what it had";
+  const Ran cut = RunCli({crlf.string()});
+  EXPECT_EQ(0, cut.status) << cut.out << cut.err;
+  EXPECT_TRUE(reference::Shortened(crlfLines.substr(0, 500 << 10)) == ReadBytes(crlf));
+  EXPECT_TRUE(crlfBefore == KeptOf(crlf)) << "the file was replaced, or lost what it had";
+}
+
+// A folder the user may not write takes no copy, but a file of theirs in it
+// may still be cut in place; a dry run lists what the real run shortens.
+TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path crlf = scratch_.file("closed/crlf", "a\r\nb\r\n");
+  const stdfs::path lf = scratch_.file("closed/lf", "a\nb\n");
+  ASSERT_EQ(0, ::chown(crlf.c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chown(lf.c_str(), 65534, 65534));
+  stdfs::create_directory(scratch_.root() / "state");
+  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+  How how;
+  how.asNobody = true;
+  const std::string folder = (scratch_.tree() / "closed").string();
+  const Ran dry = RunCli({"--dry-run", folder}, how);
+  EXPECT_EQ(crlf.string() + "\n", dry.out.substr(0, dry.out.find("finished!"))) << dry.out;
+  const Ran real = RunCli({folder}, how);
+  EXPECT_EQ(1, real.status) << real.err;
+  EXPECT_EQ("a\r\n", ReadBytes(crlf));
+  EXPECT_EQ("a\nb\n", ReadBytes(lf));
+  EXPECT_NE(std::string::npos, real.out.find(lf.string() + ": its folder cannot be written"))
+      << real.out;
+}
+
 TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {
   // Line ends that need no rewriting, in more than one chunk: the kernel
-  // copies the chunks, or with -k the whole rest, where it can.
+  // copies the chunks, or with -k the whole rest, where it can. A second
+  // name keeps the file from being cut in place instead.
   std::string lines;
   for (int line = 0; line < 400000; ++line)
     lines += "x\r\n";
   for (const bool keepLineEnds : {false, true}) {
     const stdfs::path crlf = scratch_.file("crlf", lines);
+    stdfs::remove(scratch_.root() / "crlf-link");
+    stdfs::create_hard_link(crlf, scratch_.root() / "crlf-link");
     std::vector<std::string> args{crlf.string()};
     if (keepLineEnds)
       args.insert(args.begin(), "-k");
@@ -1144,6 +1253,25 @@ TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved)
   const Ran nothingLeft = RunCli({"--resume", Tree()});
   EXPECT_EQ(2, nothingLeft.status);
   EXPECT_NE(npos, nothingLeft.err.find("there is no stopped run over")) << nothingLeft.err;
+}
+
+TEST_F(StoppedRunTest, KilledRunCuttingInPlaceIsFinishedByResume) {
+  // CR LF line ends throughout: every file is cut in place.
+  for (const stdfs::path &file : files_)
+    WriteBytes(file, "a\r\nb\r\nc\r\n");
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
+  std::size_t cut = 0;
+  for (const stdfs::path &file : files_) {
+    const std::string bytes = ReadBytes(file);
+    EXPECT_TRUE(bytes == "a\r\nb\r\nc\r\n" || bytes == "a\r\nb\r\n") << file << ": " << bytes;
+    cut += bytes == "a\r\nb\r\n";
+  }
+  EXPECT_LT(cut, files_.size());
+  const Ran resumed = RunCli({"--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  for (const stdfs::path &file : files_)
+    EXPECT_EQ("a\r\nb\r\n", ReadBytes(file)) << file;
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
 }
 
 TEST_F(StoppedRunTest, JournalIsFoundByTheFolderAfterARename) {

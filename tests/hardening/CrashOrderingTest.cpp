@@ -1,7 +1,9 @@
 // A replacement survives a power cut only if the copy reached the disk
 // before the rename made it the entry, and if the entry itself was never
-// written: the kernel may reorder anything not flushed. tailsnip-cli runs
-// under strace here, and its system calls are checked for that order.
+// written: the kernel may reorder anything not flushed. An entry cut in
+// place must reach the disk before the run's journal, which would have a
+// stopped run finish it, is removed. tailsnip-cli runs under strace here,
+// and its system calls are checked for that order.
 #include "ProgramRun.h"
 #include "ReferenceModel.h"
 
@@ -124,18 +126,26 @@ struct CreatedFile {
   bool closed = false;
 };
 
-// Replays a trace, checking that nothing writes into an entry and that each
+// Replays a trace, checking that nothing writes into an entry, that each
 // rename onto an entry moves a copy that was flushed after its last write
-// (by fsync, or by a syncfs of its volume) and closed. Returns the broken
-// rules, one per line; `renamedOnto` lists the successful renames onto
-// entries in their order, `crossVolume` counts the renames refused
-// because they would cross volumes.
+// (by fsync, or by a syncfs of its volume) and closed, and that each entry
+// cut in place (ftruncate) is flushed so before the journal is removed and
+// before the run ends. Returns the broken rules, one per line; `replaced`
+// lists the successful renames onto entries and cuts of entries in their
+// order, `crossVolume` counts the renames refused because they would cross
+// volumes.
 std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
-                       const std::set<stdfs::path> &entries, std::vector<stdfs::path> &renamedOnto,
+                       const std::set<stdfs::path> &entries, std::vector<stdfs::path> &replaced,
                        int &crossVolume) {
   std::ostringstream broken;
   std::map<long, stdfs::path> openFiles;
   std::map<stdfs::path, CreatedFile> created;
+  std::set<stdfs::path> cutUnflushed;
+  const auto checkCutsFlushed = [&](const std::string &when) {
+    for (const stdfs::path &path : cutUnflushed)
+      broken << "entry " << path << " cut in place, not flushed " << when << "\n";
+    cutUnflushed.clear();
+  };
   auto resolve = [&](const std::string &path) { return (cwd / path).lexically_normal(); };
   auto isEntry = [&](const stdfs::path &path) { return entries.count(path) != 0; };
   // openat's and renameat's paths follow a folder argument: AT_FDCWD, or a
@@ -163,7 +173,12 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
     const SystemCall &call = *parsed;
     const std::string &name = call.name;
     if (name == "open" || name == "openat" || name == "creat") {
-      const stdfs::path path = pathAt(call, 0);
+      stdfs::path path = pathAt(call, 0);
+      // A file opened again through its descriptor is the same file.
+      const bool reopened =
+          path.parent_path() == "/proc/self/fd" && openFiles.count(std::stol(path.filename())) != 0;
+      if (reopened)
+        path = openFiles[std::stol(path.filename())];
       const std::string flags =
           name == "creat" ? "O_WRONLY|O_CREAT|O_TRUNC" : call.arguments.at(name == "open" ? 1 : 2);
       const bool writes = flags.find("O_WRONLY") != std::string::npos ||
@@ -173,8 +188,11 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
       const bool creates = flags.find("O_CREAT") != std::string::npos;
       const bool exclusive = flags.find("O_EXCL") != std::string::npos;
       const bool unnamed = flags.find("O_TMPFILE") != std::string::npos;
-      // A creation that must not find the name is harmless even on an entry.
-      if (isEntry(path) && (writes || creates) && (call.result >= 0 || !exclusive))
+      // A creation that must not find the name is harmless even on an
+      // entry, and so is the held entry's opening for a cut, by itself.
+      const bool truncates = flags.find("O_TRUNC") != std::string::npos;
+      if (isEntry(path) && (truncates || creates || (writes && !reopened)) &&
+          (call.result >= 0 || !exclusive))
         broken << "entry " << path << " opened for writing: " << line << "\n";
       if (call.result < 0)
         continue;
@@ -195,8 +213,14 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
       created[named] = created[file->second];
       created.erase(file->second);
       file->second = named;
+    } else if (name == "ftruncate") {
+      const auto file = openFiles.find(std::stol(call.arguments.at(0)));
+      if (call.result != 0 || file == openFiles.end() || !isEntry(file->second))
+        continue;
+      replaced.push_back(file->second);
+      cutUnflushed.insert(file->second);
     } else if (name == "write" || name == "pwrite64" || name == "writev" || name == "pwritev" ||
-               name == "pwritev2" || name == "ftruncate") {
+               name == "pwritev2") {
       const auto file = openFiles.find(std::stol(call.arguments.at(0)));
       if (file == openFiles.end())
         continue; // standard output and error
@@ -219,6 +243,8 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
         created[file->second].flushed = true;
         created[file->second].writtenSinceFlush = false;
       }
+      if (call.result == 0 && file != openFiles.end())
+        cutUnflushed.erase(file->second);
     } else if (name == "syncfs") {
       // Flushes every file of the volume: those whose folder is on it.
       const std::string &argument = call.arguments.at(0);
@@ -235,6 +261,10 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
           file.flushed = true;
           file.writtenSinceFlush = false;
         }
+      for (auto cut = cutUnflushed.begin(); cut != cutUnflushed.end();)
+        cut = ::stat(cut->parent_path().c_str(), &folder) == 0 && folder.st_dev == volume.st_dev
+                  ? cutUnflushed.erase(cut)
+                  : std::next(cut);
     } else if (name == "close") {
       const auto file = openFiles.find(std::stol(call.arguments.at(0)));
       if (file == openFiles.end())
@@ -253,7 +283,7 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
       }
       if (!isEntry(to))
         continue;
-      renamedOnto.push_back(to);
+      replaced.push_back(to);
       const auto copy = created.find(from);
       if (copy == created.end())
         broken << "renamed onto " << to << " a file the run did not create: " << line << "\n";
@@ -267,8 +297,11 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
       const stdfs::path path = pathAt(call, 0);
       if (isEntry(path))
         broken << "entry " << path << " removed or truncated: " << line << "\n";
+      if (call.result == 0 && path.extension() == ".journal")
+        checkCutsFlushed("before the journal was removed");
     }
   }
+  checkCutsFlushed("before the run ended");
   return broken.str();
 }
 
@@ -289,6 +322,12 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
       "7 linkat(AT_FDCWD, \"/proc/self/fd/4\", 5</t>, \"c.tmp\", AT_SYMLINK_FOLLOW) = 0\n";
   const std::string exchange = "7 renameat2(5</t>, \"c.tmp\", 5</t>, \"a\", RENAME_EXCHANGE) = "
                                "0\n7 unlinkat(5</t>, \"c.tmp\", 0) = 0\n";
+  // The entry opened again for a cut, cut, and the journal removed.
+  const std::string reopen = "7 openat(AT_FDCWD, \"/t/a\", O_RDONLY|O_NOFOLLOW) = 3\n"
+                             "7 openat(AT_FDCWD, \"/proc/self/fd/3\", O_RDWR) = 4\n"
+                             "7 close(3) = 0\n";
+  const std::string cut = "7 ftruncate(4, 2) = 0\n";
+  const std::string journalRemoved = "7 unlink(\"/s/1-2.journal\") = 0\n";
   const std::vector<std::pair<std::string, std::string>> traces = {
       {"", open + write + flush + close + rename},
       {"not flushed", open + write + close + rename},
@@ -306,6 +345,11 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
       {"removed", "7 unlink(\"/t/a\") = 0\n" + open + write + flush + close + rename},
       {"", unnamed + write + link + flush + close + exchange},
       {"not flushed", unnamed + write + flush + link + write + close + exchange},
+      {"", reopen + cut + "7 fsync(4) = 0\n" + journalRemoved},
+      {"not flushed before the journal", reopen + cut + journalRemoved + "7 fsync(4) = 0\n"},
+      {"not flushed before the run ended", reopen + cut},
+      {"written", reopen + "7 write(4, \"\"..., 3) = 3\n"},
+      {"opened for writing", "7 openat(AT_FDCWD, \"/t/a\", O_RDWR) = 3\n"},
   };
   for (const auto &[problem, trace] : traces) {
     std::vector<stdfs::path> renamedOnto;
@@ -361,7 +405,14 @@ protected:
 
   // Traces a run from `cwd`; `withoutVolumeFlush` has every syncfs fail,
   // as where the system has none, so that each copy is flushed on its own.
-  void traceRun(const stdfs::path &cwd, bool withoutVolumeFlush = false) {
+  // With `keepLineEnds` every file is cut in place: it keeps its inode.
+  void traceRun(const stdfs::path &cwd, bool withoutVolumeFlush = false,
+                bool keepLineEnds = false) {
+    std::map<stdfs::path, ino_t> inodes;
+    struct stat status;
+    for (const auto &[name, bytes] : originals_)
+      if (::stat(scratch_.file(name, bytes).c_str(), &status) == 0)
+        inodes[scratch_.tree() / name] = status.st_ino;
     const std::vector<stdfs::path> order = listOrder(cwd);
     const stdfs::path tracePath = scratch_.root() / "trace";
     std::vector<std::string> command = {
@@ -380,6 +431,8 @@ protected:
     if (withoutVolumeFlush)
       command.insert(command.end(), {"-e", "inject=syncfs:error=ENOSYS"});
     command.insert(command.end(), {TAILSNIP_CLI_PATH, "--quiet", scratch_.tree().string()});
+    if (keepLineEnds)
+      command.push_back("--keep-line-ends");
     const ProgramRun run =
         RunProgram(command, cwd.string(), hardening::SanitizerEnvironment(true),
                    std::chrono::seconds(120), (scratch_.root() / "capture").string());
@@ -388,19 +441,21 @@ protected:
     std::set<stdfs::path> entries;
     for (const auto &[name, bytes] : originals_)
       entries.insert(scratch_.tree() / name);
-    std::vector<stdfs::path> renamedOnto;
+    std::vector<stdfs::path> replaced;
     int crossVolume = 0;
-    EXPECT_EQ(
-        "", CheckTrace(ReadWholeFile(tracePath.string()), cwd, entries, renamedOnto, crossVolume));
+    EXPECT_EQ("",
+              CheckTrace(ReadWholeFile(tracePath.string()), cwd, entries, replaced, crossVolume));
     for (const auto &[name, bytes] : originals_) {
       const stdfs::path path = scratch_.tree() / name;
-      const std::string shortened = reference::Shortened(bytes);
+      const std::string shortened = reference::Shortened(bytes, 1, keepLineEnds);
       EXPECT_EQ(shortened, ReadWholeFile(path)) << path;
-      EXPECT_EQ(shortened == bytes ? 0 : 1,
-                std::count(renamedOnto.begin(), renamedOnto.end(), path))
-          << "renames onto " << path << " (a file with lines is replaced exactly once)";
+      EXPECT_EQ(shortened == bytes ? 0 : 1, std::count(replaced.begin(), replaced.end(), path))
+          << "renames onto and cuts of " << path << " (a file with lines is replaced once)";
+      EXPECT_TRUE(!keepLineEnds ||
+                  (::stat(path.c_str(), &status) == 0 && status.st_ino == inodes[path]))
+          << path << " was copied rather than cut in place";
     }
-    EXPECT_EQ(order, renamedOnto) << "the renames did not follow the list's order";
+    EXPECT_EQ(order, replaced) << "the renames and cuts did not follow the list's order";
     stdfs::remove(tracePath);
   }
 
@@ -412,6 +467,11 @@ protected:
 TEST_F(CrashOrderingTest, CopyIsFlushedAndClosedBeforeItIsRenamedOverTheEntry) {
   traceRun(scratch_.cwd());
   EXPECT_TRUE(stdfs::is_empty(scratch_.cwd())) << "a copy was left in the current directory";
+}
+
+TEST_F(CrashOrderingTest, FilesCutInPlaceAreFlushedBeforeTheJournalIsRemoved) {
+  traceRun(scratch_.cwd(), false, true);
+  traceRun(scratch_.cwd(), true, true); // each flushed on its own
 }
 
 TEST_F(CrashOrderingTest, TemporaryNameTakenByAnEntryChangesNothingInTheOrder) {

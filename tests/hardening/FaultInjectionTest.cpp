@@ -63,15 +63,15 @@ const Fault kFaults[] = {
     {"pread", EIO},        {"pread", 0},      {"open-write", ENOSPC}, {"fchmod", EPERM},
     {"write", ENOSPC},     {"write", 0},      {"fsync", EIO},         {"syncfs", EIO},
     {"close", EIO},        {"rename", EIO},   {"rename", EXDEV},      {"copy-range", ENOSPC},
-    {"copy-range", EXDEV}, {"copy-range", 0}, {"link", EIO},
+    {"copy-range", EXDEV}, {"copy-range", 0}, {"link", EIO},          {"cut", EIO},
 };
 
 // Operations a run over the test tree always performs; the others (the
 // cross-volume copy's read, the removal of a failed copy) only on some paths.
 // A sweep that never reaches one of these means the fault library missed it.
 const std::set<std::string> kAlwaysCalled = {
-    "opendir", "readdir", "open-read", "fstat", "pread",  "open-write", "fchmod",
-    "write",   "fsync",   "syncfs",    "close", "rename", "copy-range", "link"};
+    "opendir", "readdir", "open-read", "fstat",  "pread",      "open-write", "fchmod", "write",
+    "fsync",   "syncfs",  "close",     "rename", "copy-range", "link",       "cut"};
 
 struct Totals {
   long runs = 0;
@@ -100,9 +100,9 @@ std::string BigFile() {
 
 constexpr stdfs::perms kUsualMode = stdfs::perms::owner_read | stdfs::perms::owner_write |
                                     stdfs::perms::group_read | stdfs::perms::others_read;
-// Writable by everyone: a mode the creation mask would narrow.
+// Writable by everyone, and set-group-ID: a mode the creation mask would narrow.
 constexpr stdfs::perms kSharedMode =
-    kUsualMode | stdfs::perms::group_write | stdfs::perms::others_write;
+    kUsualMode | stdfs::perms::group_write | stdfs::perms::others_write | stdfs::perms::set_gid;
 
 struct Entry {
   bool folder = false;
@@ -126,15 +126,17 @@ struct Entry {
 
 // The tree every run starts from: an empty file, one line, CRLF line ends
 // with a lone carriage return and no final line end, a file larger than
-// the engine's read buffer, one with a mode the creation mask would change,
-// a folder on another volume when one can be mounted, and "temp.txt".
+// the engine's read buffer, one with a mode the creation mask would change
+// (set-group-ID too, which a cut would drop: with CR LF line ends, it is
+// copied by the kernel rather than cut), a folder on another volume when one
+// can be mounted, and "temp.txt".
 const std::map<std::string, Entry> &TreeEntries() {
   static const std::map<std::string, Entry> entries = {
       {"empty", Entry::File("")},
       {"one", Entry::File("the only line\n")},
       {"crlf", Entry::File("first\r\nsecond\r\n")},
       {"mixed", Entry::File("crlf\r\nlone\rcarriage return\nno final end")},
-      {"shared", Entry::File("x\ny\n", kSharedMode)},
+      {"shared", Entry::File("x\r\ny\r\n", kSharedMode)},
       {"big", Entry::File(BigFile())},
       {"far", Entry::Folder()},
       {"far/a", Entry::File("on\r\nanother\nvolume")},
@@ -291,7 +293,10 @@ std::string CheckPromise(const FaultTree &tree, const Configuration &config, con
       broken << path << " was shortened though the journal failed\n";
     if (journalFailed)
       continue;
-    if (named(path) && !asItWas)
+    // A cut whose flush failed is named, as shortened.
+    if (named(path) && !asItWas &&
+        notice.find("\n" + path.string() + ": shortened in place, but not known to be on disk") ==
+            std::string::npos)
       broken << path << " is named in the notice but was shortened\n";
     if (asItWas && shortened != entry.bytes) {
       anyKept = true;

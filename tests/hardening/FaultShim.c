@@ -4,7 +4,7 @@
 //   TAILSNIP_FAULT_CALL     the operation: open-read, open-write, fstat, read,
 //                           pread, write, copy-range (copy_file_range),
 //                           fchmod, fsync, syncfs, close, rename (renameat2
-//                           too), link (linkat), unlink,
+//                           too), link (linkat), unlink, cut (ftruncate),
 //                           opendir or readdir
 //   TAILSNIP_FAULT_AT       which call of it fails, counting from 1
 //   TAILSNIP_FAULT_PERSIST  "1": every later call fails as well
@@ -46,13 +46,15 @@ enum Call {
   kUnlink,
   kOpendir,
   kReaddir,
+  kCut,
   kCallKinds,
   kNoCall = kCallKinds,
 };
 
 static const char *const kCallNames[kCallKinds] = {
-    "open-read", "open-write", "fstat", "read",   "pread", "write",  "copy-range", "fchmod",
-    "fsync",     "syncfs",     "close", "rename", "link",  "unlink", "opendir",    "readdir"};
+    "open-read",  "open-write", "fstat",   "read",    "pread", "write",
+    "copy-range", "fchmod",     "fsync",   "syncfs",  "close", "rename",
+    "link",       "unlink",     "opendir", "readdir", "cut"};
 
 enum Verdict { kProceed, kFail, kShorten };
 
@@ -114,6 +116,7 @@ typedef ssize_t (*PreadFunction)(int, void *, size_t, off_t);
 typedef ssize_t (*WriteFunction)(int, const void *, size_t);
 typedef ssize_t (*CopyFileRangeFunction)(int, off64_t *, int, off64_t *, size_t, unsigned);
 typedef int (*FchmodFunction)(int, mode_t);
+typedef int (*FtruncateFunction)(int, off_t);
 typedef int (*FdFunction)(int);
 typedef int (*RenameFunction)(const char *, const char *);
 typedef int (*RenameAtFunction)(int, const char *, int, const char *);
@@ -134,6 +137,7 @@ static PreadFunction real_pread, real_pread64;
 static WriteFunction real_write;
 static CopyFileRangeFunction real_copy_file_range;
 static FchmodFunction real_fchmod;
+static FtruncateFunction real_ftruncate, real_ftruncate64;
 static FdFunction real_fsync, real_syncfs, real_close;
 static RenameFunction real_rename;
 static RenameAtFunction real_renameat;
@@ -267,6 +271,15 @@ int fchmod(int fd, mode_t mode) {
     return -1;
   return REAL(fchmod)(fd, mode);
 }
+
+#define DEFINE_FTRUNCATE(name)                                                                     \
+  int name(int fd, off_t length) {                                                                 \
+    if (Judge(kCut) == kFail)                                                                      \
+      return -1;                                                                                   \
+    return REAL(name)(fd, length);                                                                 \
+  }
+DEFINE_FTRUNCATE(ftruncate)
+DEFINE_FTRUNCATE(ftruncate64)
 
 int fsync(int fd) {
   if (Judge(kFsync) == kFail)

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -223,6 +224,51 @@ TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsRenameTakesItBackAtOnce) {
   EXPECT_EQ(1u, report.shortened);
   EXPECT_EQ(2, std::distance(stdfs::directory_iterator(scratch_.tree()), {}))
       << "a copy was left beside the entries";
+}
+
+// A reader that opens a file while it waits, read and leased, to be cut in
+// place gets it at once, as it is: the cut is not made, the file is kept as
+// in use.
+TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsCutTakesItBackAtOnce) {
+  for (const char *name : {"a", "b", "c"})
+    scratch_.file(name, "1\n2\n");
+  RunOptions options;
+  options.copiesInFlight = 9; // the three are read before the first is cut
+  options.shortenInPlace = true;
+  options.trim.keepLineEnds = true;
+  std::vector<stdfs::path> read;
+  int reader = -1;
+  options.sinceListed = [&](std::size_t index, const FolderPath &path) {
+    read.push_back(path);
+    if (index == 2)
+      reader = ::open(read[1].c_str(), O_RDONLY);
+    return SinceListed::Unchanged;
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  ASSERT_LE(0, reader);
+  char seen[8] = {};
+  EXPECT_EQ(4, ::read(reader, seen, sizeof seen));
+  ::close(reader);
+  EXPECT_STREQ("1\n2\n", seen);
+  EXPECT_EQ("1\n2\n", ReadBytes(read[1])) << "the reader's file was cut";
+  EXPECT_EQ(std::vector<std::string>{read[1].filename().string() + ": in use"}, Failed(report));
+  EXPECT_EQ(2u, report.shortened);
+}
+
+// A truncation drops a file's capabilities and set-user-ID bit: a file that
+// has them is copied, and the copy given them again, rather than cut.
+TEST_F(LiveTreeTest, FileWithPrivilegesKeepsThemWhenShortenedInPlace) {
+  const stdfs::path program = scratch_.file("program", "1\n2\n");
+  if (std::system(("setcap cap_net_raw+ep " + program.string() + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "file capabilities cannot be set here";
+  RunOptions options;
+  options.shortenInPlace = true;
+  options.trim.keepLineEnds = true;
+  const RunReport report = Run(scratch_.tree(), options);
+  EXPECT_EQ(1u, report.shortened);
+  EXPECT_EQ("1\n", ReadBytes(program));
+  EXPECT_LT(0, ::getxattr(program.c_str(), "security.capability", nullptr, 0))
+      << "the file lost its capabilities";
 }
 
 // Whether this process has a file of `folder` open: a copy being written

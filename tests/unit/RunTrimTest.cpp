@@ -1,9 +1,15 @@
 // Whole runs: what they change, and what the notice says about it.
 #include "engine/run/RunTrim.h"
 
+#include "engine/fs/FileSystem.h"
+#include "engine/trim/CopyWriter.h"
+
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -112,6 +118,71 @@ TEST_F(RunTrimTest, HardLinkedFileLosesOneLineUnderEachName) {
     EXPECT_EQ("1\r\n2\r\n", ReadBytes(scratch_.tree() / "second")) << inFlight << " in flight";
     EXPECT_EQ("finished!", notices_.back()) << inFlight << " in flight";
   }
+}
+
+// A run that may shorten in place, with copies in flight as the
+// command-line tool has them; what became of each file, by its name.
+std::map<std::string, TrimResult> RunInPlace(const stdfs::path &tree, bool keepLineEnds) {
+  RunOptions options;
+  options.copiesInFlight = 256;
+  options.shortenInPlace = true;
+  options.trim.keepLineEnds = keepLineEnds;
+  std::map<std::string, TrimResult> results;
+  options.onEntry = [&](const FolderPath &path, const TrimResult &result) {
+    results[stdfs::path(path).filename().string()] = result;
+  };
+  RunTrim(
+      Native(tree), [](const std::string &) {}, options);
+  return results;
+}
+
+fs::FileIdentity IdentityOf(const stdfs::path &path) {
+  fs::FileInfo info;
+  EXPECT_EQ(fs::FsError::None, fs::DescribeByName(Native(path), info)) << path;
+  return info.identity;
+}
+
+TEST_F(RunTrimTest, InPlaceKeepsTheFileWhereTheRestIsItsStartAndCopiesElsewhere) {
+  for (const bool keepLineEnds : {true, false}) {
+    SCOPED_TRACE(keepLineEnds ? "line ends kept" : "CR LF line ends");
+    const stdfs::path lf = scratch_.file("lf", "1\n2\n3\n");
+    const stdfs::path crlf = scratch_.file("crlf", "1\r\n2\r\n3");
+    const stdfs::path linked = scratch_.file("linked", "1\r\n2\r\n");
+    stdfs::remove(scratch_.tree() / "link");
+    stdfs::create_hard_link(linked, scratch_.tree() / "link");
+    const fs::FileIdentity lfBefore = IdentityOf(lf), crlfBefore = IdentityOf(crlf);
+
+    const std::map<std::string, TrimResult> results = RunInPlace(scratch_.tree(), keepLineEnds);
+    EXPECT_EQ(keepLineEnds ? "1\n2\n" : "1\r\n2\r\n", ReadBytes(lf));
+    EXPECT_EQ("1\r\n2\r\n", ReadBytes(crlf));
+    EXPECT_EQ(keepLineEnds, IdentityOf(lf) == lfBefore) << "LF line ends rewritten in place";
+    EXPECT_EQ(crlfBefore, IdentityOf(crlf));
+    EXPECT_EQ(0u, results.at("crlf").bytesWritten);
+    // Each name of a file with two loses a line of its own: the first is
+    // copied, and the second, then the file's only name, may be cut.
+    EXPECT_EQ("1\r\n", ReadBytes(linked));
+    EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "link"));
+    EXPECT_NE(IdentityOf(scratch_.tree() / "link"), IdentityOf(linked));
+    for (const auto &[name, result] : results)
+      EXPECT_EQ(Outcome::Shortened, result.outcome)
+          << name << ": " << DescribeReason(result.reason);
+  }
+}
+
+TEST_F(RunTrimTest, InPlaceWithLineEndsKeptReadsOnlyTheTailOfALargeFile) {
+  constexpr std::uintmax_t kSize = std::uintmax_t{1} << 30; // sparse
+  const stdfs::path big = scratch_.file("big", "");
+  stdfs::resize_file(big, kSize - 9);
+  {
+    std::ofstream tail(big, std::ios::binary | std::ios::app);
+    tail << "\nkept\nend";
+  }
+  const std::map<std::string, TrimResult> results = RunInPlace(scratch_.tree(), true);
+  const TrimResult &result = results.at("big");
+  EXPECT_EQ(Outcome::Shortened, result.outcome) << DescribeReason(result.reason);
+  EXPECT_EQ(kSize - 3, stdfs::file_size(big));
+  EXPECT_LE(result.bytesRead, TrimBuffer::kDefaultChunk);
+  EXPECT_EQ(0u, result.bytesWritten);
 }
 
 TEST_F(RunTrimTest, OverlappingRunsChangeNothingTwice) {

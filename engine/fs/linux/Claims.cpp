@@ -12,10 +12,12 @@
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
 
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
 
@@ -160,6 +162,36 @@ FsError ClaimForReplacement(File &file, const FileInfo &info) {
       return error;
   }
   return TakeLease(file);
+}
+
+FsError OpenForCutting(File &file, const FileInfo &info) {
+  // The kernel drops these on a truncation, lest a changed program keep
+  // its privileges; a copy is given them again.
+  if ((info.permissions & (S_ISUID | S_ISGID)) != 0 ||
+      ::fgetxattr(file.handle(), "security.capability", nullptr, 0) >= 0)
+    return Fail(FsError::NotSupported, EPERM);
+  // An overlay copies a file of its lower layer up whole, holes filled, when
+  // it is opened for writing: more than the copy it would spare.
+  struct statfs volume;
+  if (::fstatfs(file.handle(), &volume) == 0 && volume.f_type == OVERLAYFS_SUPER_MAGIC)
+    return Fail(FsError::NotSupported, EXDEV);
+  const std::string self = "/proc/self/fd/" + std::to_string(file.handle());
+  const int fd = ::open(self.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  struct stat status;
+  const FsError error = ::fstat(fd, &status) != 0             ? LastError()
+                        : IdentityOf(status) != info.identity ? Fail(FsError::Changed, 0)
+                                                              : FsError::None;
+  if (error != FsError::None) {
+    ::close(fd);
+    return error;
+  }
+  // Closed before the lease is asked for: it is granted only to a file's
+  // one opening.
+  ::close(file.release());
+  file.adopt(fd);
+  return FsError::None;
 }
 
 FsError CheckChangeable(File &file) {

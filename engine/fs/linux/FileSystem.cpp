@@ -271,6 +271,15 @@ FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size
   return FsError::None;
 }
 
+FsError CutTo(File &file, std::uint64_t size) {
+  for (;;) {
+    if (::ftruncate(file.handle(), static_cast<off_t>(size)) == 0)
+      return FsError::None;
+    if (errno != EINTR)
+      return LastError();
+  }
+}
+
 FsError FindData(File &file, std::uint64_t offset, std::uint64_t limit, DataRange &range) {
   range = {limit, limit};
   const off_t data = ::lseek(file.handle(), static_cast<off_t>(offset), SEEK_DATA);

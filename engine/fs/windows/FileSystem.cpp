@@ -258,6 +258,18 @@ FsError ClaimForReplacement(File &file, const FileInfo &) {
   return FsError::None;
 }
 
+// The claim reopens the file with the right to write it, shared for reading
+// only: the handle a cut needs.
+FsError OpenForCutting(File &, const FileInfo &) { return FsError::None; }
+
+FsError CutTo(File &file, std::uint64_t size) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return SetFileInformationByHandle(file.handle(), FileEndOfFileInfo, &end, sizeof end)
+             ? FsError::None
+             : LastError();
+}
+
 bool StillExclusive(File &) { return true; }
 
 void ReleaseForReplacement(File &file) { Close(file); }
