@@ -146,10 +146,12 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
     // Another name would see the cut too, and lose a line of its own; a
-    // backup is the old file itself, which only a copy leaves whole.
-    const bool cuttable = mayCutInPlace && info.names == 1 &&
-                          settings.backup.control == BackupControl::None &&
-                          fs::OpenForCutting(input, info) == FsError::None;
+    // backup is the old file itself, which only a copy leaves whole. A dry
+    // run does not open the file for writing: closing it would tell anyone
+    // watching the file that it was written.
+    const bool cuttable =
+        mayCutInPlace && info.names == 1 && settings.backup.control == BackupControl::None &&
+        (mode != TrimMode::Replace || fs::OpenForCutting(input, info) == FsError::None);
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
     return TrimRegularFile(place, input, info, buffer, mode, settings,

@@ -21,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -860,6 +861,22 @@ TEST_F(CliTest, FileCutInPlaceKeepsItselfAndWorksOnAFullDisk) {
   EXPECT_EQ(0, cut.status) << cut.out << cut.err;
   EXPECT_TRUE(reference::Shortened(crlfLines.substr(0, 500 << 10)) == ReadBytes(crlf));
   EXPECT_TRUE(crlfBefore == KeptOf(crlf)) << "the file was replaced, or lost what it had";
+}
+
+// A dry run changes nothing a watcher could see: no file is opened for
+// writing, not even those the real run would cut in place.
+TEST_F(CliTest, DryRunOpensNoFileForWriting) {
+  scratch_.file("lf", "a\nb\n");
+  scratch_.file("crlf", "a\r\nb\r\n");
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_LE(0, watch);
+  ASSERT_LE(0, ::inotify_add_watch(watch, Tree().c_str(),
+                                   IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_MOVED_TO));
+  for (const char *mode : {"-k", "--lines=1"})
+    EXPECT_EQ(0, RunCli({"--dry-run", mode, Tree()}).status);
+  char events[4096];
+  EXPECT_EQ(-1, ::read(watch, events, sizeof events)) << "a dry run wrote to or changed a file";
+  ::close(watch);
 }
 
 // A folder the user may not write takes no copy, but a file of theirs in it
