@@ -1,6 +1,7 @@
 // The file operations the engine needs, with failures returned as values.
 //
-// Implemented once per platform (linux/FileSystem.cpp, windows/FileSystem.cpp).
+// Implemented once per platform, in linux/ and in windows/ (FileSystem.cpp and
+// the files beside it).
 // No function here throws; every one that can fail returns an FsError, which
 // carries the system's own code for the failure (FsError.h).
 //

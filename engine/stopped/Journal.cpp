@@ -2,6 +2,7 @@
 
 #include "engine/fs/DirectorySearch.h"
 #include "engine/run/RunFiles.h"
+#include "engine/stopped/JournalText.h"
 #include "engine/trim/CopyName.h"
 
 #include <algorithm>
@@ -24,113 +25,8 @@ namespace {
 constexpr char kFirstFormat[] = "tailsnip-journal 1";
 constexpr char kSecondFormat[] = "tailsnip-journal 2";
 constexpr char kFormat[] = "tailsnip-journal 3";
-constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
 
 const char kKinds[] = "fdlo"; // by fs::FileKind
-
-// Text written into a buffer that goes to the file a chunk at a time.
-class Writer {
-public:
-  explicit Writer(fs::File &file) : file_(file) { text_.reserve(kWriteChunk + 4096); }
-
-  Writer &number(std::uint64_t value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    text_.append(digits, end);
-    return *this;
-  }
-  Writer &text(const char *words) {
-    text_ += words;
-    return *this;
-  }
-  Writer &character(char c) {
-    text_ += c;
-    return *this;
-  }
-  // A name may hold any byte, line feeds too: its length goes first.
-  Writer &name(const char *bytes, std::size_t length) {
-    number(length).character('\n');
-    text_.append(bytes, length);
-    return character('\n');
-  }
-  FsError flushIfFull() { return text_.size() >= kWriteChunk ? flush() : FsError::None; }
-  FsError flush() {
-    const FsError error = fs::WriteAll(file_, text_.data(), text_.size());
-    text_.clear();
-    return error;
-  }
-
-private:
-  fs::File &file_;
-  std::string text_;
-};
-
-// Reads a journal a chunk at a time, in memory no larger than the journal.
-class Reader {
-public:
-  Reader(fs::File file, std::uint64_t size)
-      : file_(std::move(file)),
-        chunk_(static_cast<std::size_t>(std::min<std::uint64_t>(size + 1, kWriteChunk))) {}
-
-  // The bytes up to the next line feed, which is consumed.
-  bool line(std::string &text) {
-    text.clear();
-    for (;;) {
-      if (at_ == size_ && !fill())
-        return false;
-      const char *start = chunk_.data() + at_;
-      const void *end = std::memchr(start, '\n', size_ - at_);
-      if (end) {
-        const std::size_t length = static_cast<std::size_t>(static_cast<const char *>(end) - start);
-        text.append(start, length);
-        at_ += length + 1;
-        return true;
-      }
-      text.append(start, size_ - at_);
-      at_ = size_;
-    }
-  }
-  // `length` bytes and the line feed after them.
-  bool bytes(std::size_t length, std::string &text) {
-    text.clear();
-    while (text.size() < length) {
-      if (at_ == size_ && !fill())
-        return false;
-      const std::size_t take = std::min(length - text.size(), size_ - at_);
-      text.append(chunk_.data() + at_, take);
-      at_ += take;
-    }
-    std::string end;
-    return line(end) && end.empty();
-  }
-
-private:
-  bool fill() {
-    at_ = size_ = 0;
-    return fs::ReadSome(file_, chunk_.data(), chunk_.size(), size_) == FsError::None && size_ > 0;
-  }
-  fs::File file_;
-  std::vector<char> chunk_;
-  std::size_t at_ = 0, size_ = 0;
-};
-
-// Splits "word n1 n2 ..." into its numbers; false unless exactly `count`.
-bool Numbers(const std::string &line, const char *word, std::uint64_t *values, std::size_t count) {
-  const std::size_t wordLength = std::strlen(word);
-  if (line.compare(0, wordLength, word) != 0)
-    return false;
-  const char *at = line.data() + wordLength;
-  const char *end = line.data() + line.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (at == end || *at != ' ')
-      return false;
-    const auto parsed = std::from_chars(at + 1, end, values[i]);
-    if (parsed.ec != std::errc())
-      return false;
-    at = parsed.ptr;
-  }
-  return at == end;
-}
 
 #ifdef _WIN32
 constexpr char kSeparators[] = "\\/"; // Windows takes either
@@ -250,7 +146,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   if (error != FsError::None)
     return error;
   try {
-    Writer out(file);
+    journal::Writer out(file);
     out.text(kFormat).text("\nversion ").text(header.version.c_str()).text("\nfolder ");
     out.number(header.folderIdentity.volume).character(' ').number(header.folderIdentity.index);
     out.character(' ').name(header.folder.data(), header.folder.size());
@@ -294,7 +190,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
 }
 
 struct JournalReader::Source {
-  Reader in;
+  journal::Reader in;
   std::uint64_t size; // of the journal when opened
 };
 
@@ -311,8 +207,8 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
   if (info.kind != fs::FileKind::Regular)
     return JournalState::Unreadable;
   try {
-    source_.reset(new Source{Reader(std::move(file), info.size), info.size});
-    Reader &in = source_->in;
+    source_.reset(new Source{journal::Reader(std::move(file), info.size), info.size});
+    journal::Reader &in = source_->in;
     std::string line;
     const bool first = in.line(line) && line == kFirstFormat;
     const bool second = line == kSecondFormat;
@@ -323,25 +219,26 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
       return JournalState::Malformed;
     header.version = line.substr(8);
     std::uint64_t values[3];
-    if (!in.line(line) || !Numbers(line, "folder", values, 3) ||
+    if (!in.line(line) || !journal::Numbers(line, "folder", values, 3) ||
         !in.bytes(static_cast<std::size_t>(values[2]), header.folder) || header.folder.empty())
       return JournalState::Malformed;
     header.folderIdentity = {values[0], values[1]};
     if (!first) {
-      if (!in.line(line) || !Numbers(line, "trim", values, 2) || values[0] == 0 || values[1] > 1)
+      if (!in.line(line) || !journal::Numbers(line, "trim", values, 2) || values[0] == 0 ||
+          values[1] > 1)
         return JournalState::Malformed;
       header.trim.lines = values[0];
       header.trim.keepLineEnds = values[1] == 1;
     }
     if (!first && !second) {
       BackupSettings &backup = header.trim.backup;
-      if (!in.line(line) || !Numbers(line, "backup", values, 2) ||
+      if (!in.line(line) || !journal::Numbers(line, "backup", values, 2) ||
           values[0] > static_cast<std::uint64_t>(BackupControl::Existing) ||
           !in.bytes(static_cast<std::size_t>(values[1]), backup.suffix) || backup.suffix.empty())
         return JournalState::Malformed;
       backup.control = static_cast<BackupControl>(values[0]);
     }
-    if (!in.line(line) || !Numbers(line, "entries", values, 1))
+    if (!in.line(line) || !journal::Numbers(line, "entries", values, 1))
       return JournalState::Malformed;
     header.entries = static_cast<std::size_t>(values[0]);
     return JournalState::Found;
@@ -366,7 +263,7 @@ JournalState JournalReader::readPlan(const FolderPath &root, JournalHeader &head
 JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &header,
                                         WorkList &list, std::vector<EntryStamp> &stamps) {
   try {
-    Reader &in = source_->in;
+    journal::Reader &in = source_->in;
     // A damaged count must not ask for more than the journal could hold.
     constexpr std::uint64_t kSmallestEntry = sizeof "f0 0 0 0 1\nx\n" - 1;
     const std::size_t expected = static_cast<std::size_t>(
@@ -382,7 +279,7 @@ JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &h
       const bool unknown = line[0] == '?';
       const char *kind = unknown || line[0] == '\0' ? nullptr : std::strchr(kKinds, line[0]);
       line[0] = ' ';
-      if ((!kind && !unknown) || !Numbers(line, "", values, 5) ||
+      if ((!kind && !unknown) || !journal::Numbers(line, "", values, 5) ||
           !in.bytes(static_cast<std::size_t>(values[4]), name) || !IsBeneath(name))
         return JournalState::Malformed;
       EntryStamp stamp;

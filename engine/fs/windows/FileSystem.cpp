@@ -1,19 +1,17 @@
 // The engine's file operations over Win32 handles. The run holds each
 // folder it works in open without sharing deletion, so that no folder on an
 // entry's path can be renamed or replaced while the run uses the path.
-#include "engine/fs/FileSystem.h"
+// Claims are in Claims.cpp, copies and their security in Copies.cpp, renames
+// and links in Names.cpp.
+#include "engine/fs/windows/Win32Errors.h"
 
 #include "engine/fs/windows/WidePath.h"
 
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <climits>
 #include <limits>
 #include <string>
-#include <vector>
 
 namespace tailsnip::fs {
 
@@ -72,6 +70,8 @@ FsError::Kind KindOfWin32(DWORD error) {
   }
 }
 
+} // namespace
+
 FsError FromWin32(DWORD error) {
   return {KindOfWin32(error), std::error_code(static_cast<int>(error), std::system_category())};
 }
@@ -84,6 +84,8 @@ FsError Fail(FsError::Kind kind, DWORD code) {
   return {kind, std::error_code(static_cast<int>(code), std::system_category())};
 }
 
+namespace {
+
 FsError OpenFolderHandle(const FolderPath &path, File &folder) {
   HANDLE handle =
       CreateFileW(ToWidePath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
@@ -93,45 +95,6 @@ FsError OpenFolderHandle(const FolderPath &path, File &folder) {
   folder.adopt(handle);
   return FsError::None;
 }
-
-// The text of a security descriptor that lets only this process's user in,
-// for a copy until it gets the entry's own. The user is named rather than
-// the owner-rights SID (OW): Wine maps a user's allowance to the owner's
-// Unix permission bits but OW to none, which would leave a copy that must be
-// removed unremovable.
-std::wstring PrivateDescriptorText() {
-  std::wstring text = L"D:P(A;;FA;;;OW)";
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-    return text;
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<char> user(size);
-  wchar_t *sid = nullptr;
-  if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
-      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid, &sid)) {
-    text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
-    LocalFree(sid);
-  }
-  CloseHandle(token);
-  return text;
-}
-
-struct PrivateSecurity {
-  PrivateSecurity() {
-    static const std::wstring text = PrivateDescriptorText();
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                             &descriptor, nullptr)) {
-      attributes.nLength = sizeof attributes;
-      attributes.lpSecurityDescriptor = descriptor;
-    }
-  }
-  ~PrivateSecurity() { LocalFree(descriptor); }
-  SECURITY_ATTRIBUTES *get() { return descriptor ? &attributes : nullptr; }
-
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  SECURITY_ATTRIBUTES attributes{};
-};
 
 bool IsNameSurrogate(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO info{};
@@ -239,29 +202,6 @@ FsError DescribeByName(const FolderPath &path, FileInfo &info) {
   return Describe(file, info);
 }
 
-FsError ClaimForReplacement(File &file, const FileInfo &) {
-  // Reopened for writing and shared for reading only: the system checks the
-  // user's right to write, refuses while another program has the file open
-  // for writing, and keeps any from opening it so until this handle closes.
-  HANDLE handle = ReOpenFile(file.handle(), GENERIC_READ | FILE_WRITE_DATA | READ_CONTROL,
-                             FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
-        error == ERROR_CALL_NOT_IMPLEMENTED)
-      return FsError::None; // no reopening here: size and time are compared instead
-    return FromWin32(error);
-  }
-  CloseHandle(file.release());
-  file.adopt(handle);
-  file.setExclusive(true);
-  return FsError::None;
-}
-
-// The claim reopens the file with the right to write it, shared for reading
-// only: the handle a cut needs.
-FsError OpenForCutting(File &, const FileInfo &) { return FsError::None; }
-
 FsError CutTo(File &file, std::uint64_t size) {
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
@@ -269,12 +209,6 @@ FsError CutTo(File &file, std::uint64_t size) {
              ? FsError::None
              : LastError();
 }
-
-bool StillExclusive(File &) { return true; }
-
-void ReleaseForReplacement(File &file) { Close(file); }
-
-FsError CheckChangeable(File &) { return FsError::None; }
 
 // A write-protected volume is told by the volume, once a folder. Whether the
 // folder's access list lets this user create and delete entries, Windows
@@ -298,63 +232,6 @@ FsError ReadAt(File &file, std::uint64_t offset, char *buffer, std::size_t capac
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
   return Read(file, &at, buffer, capacity, got);
-}
-
-// Every file has a name here.
-FsError CreateUnnamed(const Folder &, const FileInfo &, File &) {
-  return Fail(FsError::NotSupported, ERROR_NOT_SUPPORTED);
-}
-
-FsError NameUnnamed(File &, const Folder &, const FolderPath &) {
-  return Fail(FsError::NotSupported, ERROR_NOT_SUPPORTED);
-}
-
-FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File &file) {
-  PrivateSecurity security;
-  HANDLE handle =
-      CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                  0, security.get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return LastError();
-  file.adopt(handle);
-  return FsError::None;
-}
-
-FsError KeepAttributes(File &entry, const FileInfo &, File &copy) {
-  // A new, ordinary file: hidden and system attributes are not carried over,
-  // but who may do what with it is: the entry's owner and access list.
-  PSID owner = nullptr;
-  PSID group = nullptr;
-  PACL access = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT,
-                                OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                    DACL_SECURITY_INFORMATION,
-                                &owner, &group, &access, nullptr, &descriptor);
-  if (error != ERROR_SUCCESS)
-    return FromWin32(error);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  GetSecurityDescriptorControl(descriptor, &control, &revision);
-  // An unprotected list takes the folder's inherited entries anew, as the
-  // entry's did; only its own entries are copied.
-  const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
-                                              ? PROTECTED_DACL_SECURITY_INFORMATION
-                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
-  FsError result = FsError::None;
-  error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection,
-                          nullptr, nullptr, access, nullptr);
-  if (error != ERROR_SUCCESS) {
-    result = Fail(FsError::AttributesNotKept, error);
-  } else {
-    error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group,
-                            nullptr, nullptr);
-    if (error != ERROR_SUCCESS)
-      result = Fail(FsError::OwnerNotKept, error);
-  }
-  LocalFree(descriptor);
-  return result;
 }
 
 FsError WriteAll(File &file, const char *data, std::size_t size) {
@@ -398,57 +275,6 @@ FsError FlushVolume(File &) {
 
 FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None : LastError(); }
 
-FsError MoveOver(const File &, const FolderPath &from, const File &, const FolderPath &to) {
-  // Without MOVEFILE_COPY_ALLOWED a move between volumes fails instead of
-  // becoming a copy and delete, which would not be one step.
-  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? FsError::None
-             : LastError();
-}
-
-// Until just before, the entry was held open without sharing its deletion:
-// nothing could be renamed over it.
-FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &, bool &removeFrom) {
-  const FsError error = MoveOver(fromFolder, from, toFolder, to);
-  removeFrom = error != FsError::None;
-  return error;
-}
-
-// The entry is held open without sharing its deletion: nothing can have
-// taken its name meanwhile, so the link made by name is of the held file.
-FsError LinkFile(const File &, const FolderPath &path, const File &, const FolderPath &name) {
-  if (CreateHardLinkW(ToWidePath(name).c_str(), ToWidePath(path).c_str(), nullptr))
-    return FsError::None;
-  const DWORD error = GetLastError();
-  // FAT and exFAT keep no links; NTFS keeps at most 1024 of a file.
-  if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
-      error == ERROR_TOO_MANY_LINKS)
-    return Fail(FsError::NotSupported, error);
-  return FromWin32(error);
-}
-
-FsError MoveAsideFile(const File &, const FolderPath &from, const FolderPath &to) {
-  const DWORD attributes = GetFileAttributesW(ToWidePath(from).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    return LastError();
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-    return Fail(FsError::Changed, ERROR_SUCCESS);
-  // Without MOVEFILE_REPLACE_EXISTING, a taken `to` is refused.
-  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(), MOVEFILE_WRITE_THROUGH)
-             ? FsError::None
-             : LastError();
-}
-
-// The replacement that follows a link is written through (MoveOver), and
-// NTFS logs its changes of names in order: the link is on disk with it.
-FsError FlushFolder(const File &) { return FsError::None; }
-
-FsError Remove(const File &, const FolderPath &path) {
-  return DeleteFileW(ToWidePath(path).c_str()) ? FsError::None : LastError();
-}
-
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
   HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -468,9 +294,5 @@ FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
 
 // Handles are limited only by memory.
 std::size_t OpenFilesAllowed() { return std::numeric_limits<std::size_t>::max(); }
-
-std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
-
-void ReadProcessIdentity() {}
 
 } // namespace tailsnip::fs

@@ -1,0 +1,138 @@
+// Changes to the names in held folders: a copy put in its entry's place in
+// one step, further names (links), names moved aside and removed. Where the
+// file system allows, each checks that a name still leads to the file meant.
+#include "engine/fs/linux/Descriptors.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <linux/fs.h>
+
+namespace tailsnip::fs {
+
+FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toFolder,
+                 const FolderPath &to) {
+  return ::renameat(fromFolder.handle(), NameOf(from), toFolder.handle(), NameOf(to)) == 0
+             ? FsError::None
+             : LastError();
+}
+
+FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
+                     const FolderPath &to, const File &expected, bool &removeFrom) {
+  const int fromAt = fromFolder.handle(), toAt = toFolder.handle();
+  const char *fromName = NameOf(from), *toName = NameOf(to);
+  removeFrom = true;
+  // The held file is described afresh: an overlay's copy-up gives it another
+  // inode number, the one the name then shows.
+  struct stat held, named;
+  if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) == 0) {
+    if (::fstat(expected.handle(), &held) == 0 &&
+        ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        IdentityOf(named) == IdentityOf(held))
+      return FsError::None;
+    // Another file came out: it goes back under its name, the copy under its own.
+    if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) != 0) {
+      removeFrom = false; // what lies there is not ours
+      return Fail(FsError::Changed, errno);
+    }
+    return Fail(FsError::Changed, 0);
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    return LastError();
+  // This file system cannot exchange: the name is checked just before the
+  // rename, which leaves an instant between the two.
+  if (::fstat(expected.handle(), &held) != 0 ||
+      ::fstatat(toAt, toName, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    return LastError();
+  if (IdentityOf(named) != IdentityOf(held))
+    return Fail(FsError::Changed, 0);
+  if (::renameat(fromAt, fromName, toAt, toName) != 0)
+    return LastError();
+  removeFrom = false;
+  return FsError::None;
+}
+
+namespace {
+
+// A link refused for what the file system or the user's rights allow
+// (FAT keeps no links, a FUSE driver may have no call for them;
+// protected_hardlinks; too many links already).
+FsError LinkRefused(int error) {
+  return error == EPERM || error == EMLINK || error == EOPNOTSUPP || error == ENOSYS
+             ? Fail(FsError::NotSupported, error)
+             : FsError::FromSystem(error);
+}
+
+} // namespace
+
+FsError LinkFile(const File &folder, const FolderPath &path, const File &file,
+                 const FolderPath &name) {
+  const int into = folder.handle();
+  const char *linkName = NameOf(name);
+  if (IsSuperuser()) {
+    if (::linkat(file.handle(), "", into, linkName, AT_EMPTY_PATH) == 0)
+      return FsError::None;
+    if (errno != ENOENT) // the refusal of a superuser without the capability
+      return LinkRefused(errno);
+  }
+  static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+  if (proc) {
+    const std::string self = "/proc/self/fd/" + std::to_string(file.handle());
+    return ::linkat(AT_FDCWD, self.c_str(), into, linkName, AT_SYMLINK_FOLLOW) == 0
+               ? FsError::None
+               : LinkRefused(errno);
+  }
+  // By name, then checked: another file may have taken the entry's name.
+  if (::linkat(into, NameOf(path), into, linkName, 0) != 0)
+    return LinkRefused(errno);
+  struct stat held, named;
+  if (::fstat(file.handle(), &held) == 0 &&
+      ::fstatat(into, linkName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      IdentityOf(named) == IdentityOf(held))
+    return FsError::None;
+  ::unlinkat(into, linkName, 0);
+  return Fail(FsError::Changed, 0);
+}
+
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to) {
+  const int at = folder.handle();
+  const char *fromName = NameOf(from), *toName = NameOf(to);
+  struct stat status;
+  if (::fstatat(at, fromName, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    return LastError();
+  if (!S_ISREG(status.st_mode))
+    return Fail(FsError::Changed, 0);
+  if (::renameat2(at, fromName, at, toName, RENAME_NOREPLACE) == 0) {
+    // Another entry may have taken the name since it was looked at: it goes back.
+    if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
+      return FsError::None;
+    ::renameat2(at, toName, at, fromName, RENAME_NOREPLACE);
+    return Fail(FsError::Changed, 0);
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    return LastError();
+  // This file system cannot refuse to replace: `to` is checked just before.
+  if (::fstatat(at, toName, &status, AT_SYMLINK_NOFOLLOW) == 0)
+    return Fail(FsError::Exists, EEXIST);
+  return ::renameat(at, fromName, at, toName) == 0 ? FsError::None : LastError();
+}
+
+FsError FlushFolder(const File &folder) {
+  // Reopened for reading: a folder held by O_PATH cannot be flushed.
+  const int fd = ::openat(folder.handle(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return LastError();
+  const FsError error = ::fsync(fd) == 0 ? FsError::None : LastError();
+  ::close(fd);
+  return error;
+}
+
+FsError Remove(const File &folder, const FolderPath &path) {
+  return ::unlinkat(folder.handle(), NameOf(path), 0) == 0 ? FsError::None : LastError();
+}
+
+} // namespace tailsnip::fs

@@ -1,0 +1,117 @@
+// Copies that nobody but this user can open before they have their entry's
+// owner and access list: created with a private security descriptor.
+#include "engine/fs/windows/Win32Errors.h"
+
+#include "engine/fs/windows/WidePath.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+namespace tailsnip::fs {
+
+namespace {
+
+// The text of a security descriptor that lets only this process's user in,
+// for a copy until it gets the entry's own. The user is named rather than
+// the owner-rights SID (OW): Wine maps a user's allowance to the owner's
+// Unix permission bits but OW to none, which would leave a copy that must be
+// removed unremovable.
+std::wstring PrivateDescriptorText() {
+  std::wstring text = L"D:P(A;;FA;;;OW)";
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    return text;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<char> user(size);
+  wchar_t *sid = nullptr;
+  if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid, &sid)) {
+    text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return text;
+}
+
+struct PrivateSecurity {
+  PrivateSecurity() {
+    static const std::wstring text = PrivateDescriptorText();
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                             &descriptor, nullptr)) {
+      attributes.nLength = sizeof attributes;
+      attributes.lpSecurityDescriptor = descriptor;
+    }
+  }
+  ~PrivateSecurity() { LocalFree(descriptor); }
+  SECURITY_ATTRIBUTES *get() { return descriptor ? &attributes : nullptr; }
+
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  SECURITY_ATTRIBUTES attributes{};
+};
+
+} // namespace
+
+// Every file has a name here.
+FsError CreateUnnamed(const Folder &, const FileInfo &, File &) {
+  return Fail(FsError::NotSupported, ERROR_NOT_SUPPORTED);
+}
+
+FsError NameUnnamed(File &, const Folder &, const FolderPath &) {
+  return Fail(FsError::NotSupported, ERROR_NOT_SUPPORTED);
+}
+
+FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File &file) {
+  PrivateSecurity security;
+  HANDLE handle =
+      CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                  0, security.get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return LastError();
+  file.adopt(handle);
+  return FsError::None;
+}
+
+FsError KeepAttributes(File &entry, const FileInfo &, File &copy) {
+  // A new, ordinary file: hidden and system attributes are not carried over,
+  // but who may do what with it is: the entry's owner and access list.
+  PSID owner = nullptr;
+  PSID group = nullptr;
+  PACL access = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                    DACL_SECURITY_INFORMATION,
+                                &owner, &group, &access, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS)
+    return FromWin32(error);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  // An unprotected list takes the folder's inherited entries anew, as the
+  // entry's did; only its own entries are copied.
+  const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
+                                              ? PROTECTED_DACL_SECURITY_INFORMATION
+                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  FsError result = FsError::None;
+  error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection,
+                          nullptr, nullptr, access, nullptr);
+  if (error != ERROR_SUCCESS) {
+    result = Fail(FsError::AttributesNotKept, error);
+  } else {
+    error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group,
+                            nullptr, nullptr);
+    if (error != ERROR_SUCCESS)
+      result = Fail(FsError::OwnerNotKept, error);
+  }
+  LocalFree(descriptor);
+  return result;
+}
+
+} // namespace tailsnip::fs
