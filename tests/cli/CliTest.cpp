@@ -78,7 +78,8 @@ struct How {
 constexpr char kCliInRoot[] = "/tailsnip-cli";
 
 // The system folders a root folder of a test's own holds for the program to run.
-constexpr const char *kSystemFolders[] = {"/usr", "/lib", "/lib64"};
+// /proc too: the sanitizers' leak check reads it as the program ends.
+constexpr const char *kSystemFolders[] = {"/usr", "/lib", "/lib64", "/proc"};
 
 // Makes `root` a folder the program can run in as its root folder.
 void MakeRoot(const stdfs::path &root) {
