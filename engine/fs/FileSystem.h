@@ -45,6 +45,11 @@ struct FileInfo {
   std::uint32_t group = 0;
   FileIdentity identity;
   std::uint32_t names = 1; // hard links to the same file
+  std::uint64_t mount = 0;  // Linux: the mount it was reached through; 0 unknown
+  // Linux, a folder described open: on an overlay, or unknown. An overlay
+  // copies a file of its lower layer up whole, holes filled, the moment it
+  // is opened for writing.
+  bool onOverlay = false;
   // Stored in less space than its size: it may have holes (FindData).
   // Windows does not look for them.
   bool mayHaveHoles = false;
@@ -107,12 +112,22 @@ FsError OpenParentFolder(const FolderPath &path, Folder &folder);
 // Opens the current directory, where copies go first.
 FsError OpenCurrentFolder(Folder &folder);
 
-// Opens an existing entry of `folder` for reading, without following a link
-// and without waiting on pipes or devices, and describes it. A folder or a
-// link opens too, for its description and, a folder, to reach its entries;
-// never read from those. An entry that cannot be opened is still described
-// where that is possible (`info.kind`), with the error returned.
-FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileInfo &info);
+// What an entry is opened for: Cutting where it may be cut in place later
+// (OpenForCutting).
+enum class OpenFor { Reading, Cutting };
+
+// Opens an existing entry of `folder` without following a link, and
+// describes it. Only a regular file or a folder is opened: a device's driver
+// acts on its opening (a watchdog starts, a tape rewinds), so any other
+// entry, a link included, is described with `file` left closed. A regular
+// file is opened for reading; for Cutting, on Linux, for writing too where a
+// cut may follow (one name, no set-ID bits, on its folder's own mount, not
+// an overlay) and the system allows it. An entry that cannot be opened is
+// still described where that is possible (`info.kind`), with the error
+// returned. Between the description and the opening, only someone who may
+// make devices could put one in the entry's place.
+FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
+                  OpenFor purpose = OpenFor::Reading);
 
 // Describes an open file again, as OpenEntry did.
 FsError Describe(File &file, FileInfo &info);
@@ -132,12 +147,12 @@ FsError DescribeByName(const FolderPath &path, FileInfo &info);
 // highest real-time signal the program left at its default.
 FsError ClaimForReplacement(File &file, const FileInfo &info);
 
-// Makes `file`, an entry with one name, ready to be cut in place by CutTo
-// once ClaimForReplacement has claimed it: Linux reopens it for writing
-// (the same file, through its descriptor), as no opening of its own may
-// follow the lease the claim takes; on Windows the claim's own handle may
-// write. NotSupported where a cut would change more than the file's length,
-// as it would drop Linux's set-user-ID and set-group-ID bits and file
+// Whether `file`, an entry with one name, may be cut in place by CutTo once
+// ClaimForReplacement has claimed it: on Linux, OpenEntry must have opened
+// it for writing for Cutting, as no opening of its own may follow the lease
+// the claim takes; on Windows the claim's own handle may write.
+// NotSupported where a cut would change more than the file's length, as it
+// would drop Linux's set-user-ID and set-group-ID bits and file
 // capabilities; then, or on any other failure, the file is copied instead.
 FsError OpenForCutting(File &file, const FileInfo &info);
 

@@ -106,7 +106,7 @@ FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
   fs::Folder folder;
   if (const FsError error = fs::OpenParentFolder(path, folder); error != FsError::None)
     return error;
-  return fs::OpenEntry(folder.handle, path, file, info);
+  return fs::OpenEntry(folder, path, file, info);
 }
 
 } // namespace

@@ -116,9 +116,16 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
                      std::unique_ptr<Replacement> &copy, fs::Folder *folderOut,
                      const TrimSettings &settings, bool mayCutInPlace) {
   try {
+    // A backup is the old file itself, which only a copy leaves whole. A dry
+    // run does not open the file for writing: closing it would tell anyone
+    // watching the file that it was written.
+    const bool mayCut = mayCutInPlace && settings.backup.control == BackupControl::None;
+    const bool replacing = mode == TrimMode::Replace;
     fs::File input;
     fs::FileInfo info;
-    if (const FsError error = fs::OpenEntry(place.folder->handle, place.path, input, info);
+    if (const FsError error =
+            fs::OpenEntry(*place.folder, place.path, input, info,
+                          mayCut && replacing ? fs::OpenFor::Cutting : fs::OpenFor::Reading);
         error != FsError::None) {
       // An unreadable folder is named once, by the walk that could not search it.
       if (info.kind == fs::FileKind::Folder)
@@ -145,13 +152,9 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       return Unchanged(Reason::NoLines);
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
-    // Another name would see the cut too, and lose a line of its own; a
-    // backup is the old file itself, which only a copy leaves whole. A dry
-    // run does not open the file for writing: closing it would tell anyone
-    // watching the file that it was written.
-    const bool cuttable =
-        mayCutInPlace && info.names == 1 && settings.backup.control == BackupControl::None &&
-        (mode != TrimMode::Replace || fs::OpenForCutting(input, info) == FsError::None);
+    // Another name would see the cut too, and lose a line of its own.
+    const bool cuttable = mayCut && info.names == 1 &&
+                          (!replacing || fs::OpenForCutting(input, info) == FsError::None);
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
     return TrimRegularFile(place, input, info, buffer, mode, settings,

@@ -13,9 +13,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -57,10 +59,15 @@ TEST_F(PosixTrimFileTest, LinksAreNeitherFollowedNorReplaced) {
   EXPECT_EQ(Reason::IsLink, Trim(scratch_.tree() / "dangling").reason);
 }
 
-TEST_F(PosixTrimFileTest, PipesAndSocketsAreLeftAloneWithoutBlocking) {
+// Never opened: a device's driver acts on its opening (a watchdog starts, a
+// tape rewinds), and a pipe would wait for a writer.
+TEST_F(PosixTrimFileTest, PipesSocketsAndDevicesAreLeftAloneUnopened) {
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_LE(0, watch);
   const stdfs::path fifo = scratch_.tree() / "fifo";
   ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
-  EXPECT_EQ(Reason::NotRegularFile, Trim(fifo).reason); // would hang if it waited
+  ASSERT_LE(0, ::inotify_add_watch(watch, fifo.c_str(), IN_OPEN));
+  EXPECT_EQ(Reason::NotRegularFile, Trim(fifo).reason);
   EXPECT_EQ(stdfs::file_type::fifo, stdfs::symlink_status(fifo).type());
 
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -72,6 +79,16 @@ TEST_F(PosixTrimFileTest, PipesAndSocketsAreLeftAloneWithoutBlocking) {
   ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address));
   EXPECT_EQ(Reason::NotRegularFile, Trim(socketPath).reason);
   ::close(fd);
+
+  // The null device's number, under a name of the tree's own.
+  const stdfs::path device = scratch_.tree() / "device";
+  if (::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+    ASSERT_LE(0, ::inotify_add_watch(watch, device.c_str(), IN_OPEN));
+    EXPECT_EQ(Reason::NotRegularFile, Trim(device).reason);
+  }
+  char events[4096];
+  EXPECT_EQ(-1, ::read(watch, events, sizeof events)) << "a pipe or a device was opened";
+  ::close(watch);
 }
 
 TEST_F(PosixTrimFileTest, CopyKeepsThePermissionBits) {

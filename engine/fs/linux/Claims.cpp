@@ -12,12 +12,10 @@
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
 
 #include <linux/fs.h>
-#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
 
@@ -170,28 +168,11 @@ FsError OpenForCutting(File &file, const FileInfo &info) {
   if ((info.permissions & (S_ISUID | S_ISGID)) != 0 ||
       ::fgetxattr(file.handle(), "security.capability", nullptr, 0) >= 0)
     return Fail(FsError::NotSupported, EPERM);
-  // An overlay copies a file of its lower layer up whole, holes filled, when
-  // it is opened for writing: more than the copy it would spare.
-  struct statfs volume;
-  if (::fstatfs(file.handle(), &volume) == 0 && volume.f_type == OVERLAYFS_SUPER_MAGIC)
-    return Fail(FsError::NotSupported, EXDEV);
-  const std::string self = "/proc/self/fd/" + std::to_string(file.handle());
-  const int fd = ::open(self.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0)
+  // OpenEntry opened it for reading alone where a cut may not follow.
+  const int flags = ::fcntl(file.handle(), F_GETFL);
+  if (flags < 0)
     return LastError();
-  struct stat status;
-  const FsError error = ::fstat(fd, &status) != 0             ? LastError()
-                        : IdentityOf(status) != info.identity ? Fail(FsError::Changed, 0)
-                                                              : FsError::None;
-  if (error != FsError::None) {
-    ::close(fd);
-    return error;
-  }
-  // Closed before the lease is asked for: it is granted only to a file's
-  // one opening.
-  ::close(file.release());
-  file.adopt(fd);
-  return FsError::None;
+  return (flags & O_ACCMODE) == O_RDWR ? FsError::None : Fail(FsError::NotSupported, EBADF);
 }
 
 FsError CheckChangeable(File &file) {

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
 
@@ -115,6 +117,7 @@ void Fill(const struct statx &status, FileInfo &info) {
   info.identity = {static_cast<std::uint64_t>(makedev(status.stx_dev_major, status.stx_dev_minor)),
                    status.stx_ino};
   info.names = status.stx_nlink;
+  info.mount = (status.stx_mask & STATX_MNT_ID) != 0 ? status.stx_mnt_id : 0;
   info.immutable = (status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
   // stx_blocks counts 512-byte units whatever the file system's block size.
   info.mayHaveHoles = status.stx_blocks * 512 < info.size;
@@ -157,22 +160,40 @@ FsError OpenParentFolder(const FolderPath &path, Folder &folder) {
 
 FsError OpenCurrentFolder(Folder &folder) { return OpenFolderPath(".", folder); }
 
-FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileInfo &info) {
+namespace {
+
+bool MayOpenForCutting(const Folder &folder, const FileInfo &info) {
+  return info.kind == FileKind::Regular && info.names == 1 &&
+         (info.permissions & (S_ISUID | S_ISGID)) == 0 && info.mount != 0 &&
+         info.mount == folder.info.mount && !folder.info.onOverlay;
+}
+
+} // namespace
+
+FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
+                  OpenFor purpose) {
   const char *name = NameOf(path);
-  // O_NONBLOCK: opening a pipe with no writer must not wait for one.
-  const int fd =
-      ::openat(folder.handle(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    struct statx status;
-    if (::statx(folder.handle(), name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) == 0) {
-      Fill(status, info);
-      // A final link is refused by O_NOFOLLOW; a socket cannot be opened.
-      if (error == ELOOP || error == ENXIO || error == EOPNOTSUPP)
-        return FsError::None;
-    }
-    return FsError::FromSystem(error);
+  const int at = folder.handle.handle();
+  struct statx status;
+  if (::statx(at, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0)
+    return LastError();
+  Fill(status, info);
+  if (info.kind != FileKind::Regular && info.kind != FileKind::Folder)
+    return FsError::None;
+  // O_NONBLOCK: an entry swapped for a pipe meanwhile must not wait for a
+  // writer.
+  const int reading = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = -1;
+  if (purpose == OpenFor::Cutting && MayOpenForCutting(folder, info)) {
+    fd = ::openat(at, name, (reading & ~O_ACCMODE) | O_RDWR);
+    // Unwritable, or a program running: read, and copy it.
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == ETXTBSY || errno == EROFS))
+      fd = ::openat(at, name, reading);
+  } else {
+    fd = ::openat(at, name, reading);
   }
+  if (fd < 0)
+    return LastError();
   file.adopt(fd);
   return Describe(file, info);
 }
@@ -181,15 +202,18 @@ FsError OpenEntry(const File &folder, const FolderPath &path, File &file, FileIn
 // for no further call.
 FsError Describe(File &file, FileInfo &info) {
   struct statx status;
-  if (::statx(file.handle(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &status) != 0)
+  if (::statx(file.handle(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0)
     return LastError();
   Fill(status, info);
+  struct statfs volume;
+  info.onOverlay = info.kind == FileKind::Folder &&
+                   (::fstatfs(file.handle(), &volume) != 0 || volume.f_type == OVERLAYFS_SUPER_MAGIC);
   return FsError::None;
 }
 
 FsError DescribeByName(const FolderPath &path, FileInfo &info) {
   struct statx status;
-  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) != 0)
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0)
     return LastError();
   Fill(status, info);
   return FsError::None;

@@ -159,7 +159,7 @@ FsError OpenParentFolder(const FolderPath &path, Folder &folder) {
 
 FsError OpenCurrentFolder(Folder &folder) { return OpenFolder(".", folder); }
 
-FsError OpenEntry(const File &, const FolderPath &path, File &file, FileInfo &info) {
+FsError OpenEntry(const Folder &, const FolderPath &path, File &file, FileInfo &info, OpenFor) {
   const std::wstring wide = ToWidePath(path);
   HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, kFolderSharing, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
