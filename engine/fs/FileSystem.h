@@ -45,7 +45,7 @@ struct FileInfo {
   std::uint32_t group = 0;
   FileIdentity identity;
   std::uint32_t names = 1; // hard links to the same file
-  std::uint64_t mount = 0;  // Linux: the mount it was reached through; 0 unknown
+  std::uint64_t mount = 0; // Linux: the mount it was reached through; 0 unknown
   // Linux, a folder described open: on an overlay, or unknown. An overlay
   // copies a file of its lower layer up whole, holes filled, the moment it
   // is opened for writing.

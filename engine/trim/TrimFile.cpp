@@ -76,8 +76,11 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
           FindKeptLength(input, info, settings.lines, buffer, keep, lost, buffered, result);
       error != FsError::None)
     return Fail(result, Reason::CannotRead, error.code());
-  const bool cut =
-      mayCut && KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result);
+  // Asked only once a cut would do, as most files of a default-mode run
+  // are copied.
+  const bool cut = mayCut &&
+                   KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result) &&
+                   (mode != TrimMode::Replace || fs::OpenForCutting(input, info) == FsError::None);
   if (result.reason != Reason::None)
     return result;
   // A cut makes no entry in the folder; a copy does. The folder was asked
@@ -120,12 +123,11 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     // run does not open the file for writing: closing it would tell anyone
     // watching the file that it was written.
     const bool mayCut = mayCutInPlace && settings.backup.control == BackupControl::None;
-    const bool replacing = mode == TrimMode::Replace;
     fs::File input;
     fs::FileInfo info;
-    if (const FsError error =
-            fs::OpenEntry(*place.folder, place.path, input, info,
-                          mayCut && replacing ? fs::OpenFor::Cutting : fs::OpenFor::Reading);
+    if (const FsError error = fs::OpenEntry(
+            *place.folder, place.path, input, info,
+            mayCut && mode == TrimMode::Replace ? fs::OpenFor::Cutting : fs::OpenFor::Reading);
         error != FsError::None) {
       // An unreadable folder is named once, by the walk that could not search it.
       if (info.kind == fs::FileKind::Folder)
@@ -153,8 +155,7 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     if (info.readOnly)
       return {Outcome::Failed, Reason::ReadOnly};
     // Another name would see the cut too, and lose a line of its own.
-    const bool cuttable = mayCut && info.names == 1 &&
-                          (!replacing || fs::OpenForCutting(input, info) == FsError::None);
+    const bool cuttable = mayCut && info.names == 1;
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
     return TrimRegularFile(place, input, info, buffer, mode, settings,

@@ -19,8 +19,8 @@
 
 #include <linux/fs.h>
 #include <linux/magic.h>
-#include <sys/statfs.h>
 #include <sys/ioctl.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 
 namespace tailsnip::fs {
@@ -206,14 +206,15 @@ FsError Describe(File &file, FileInfo &info) {
     return LastError();
   Fill(status, info);
   struct statfs volume;
-  info.onOverlay = info.kind == FileKind::Folder &&
-                   (::fstatfs(file.handle(), &volume) != 0 || volume.f_type == OVERLAYFS_SUPER_MAGIC);
+  info.onOverlay = info.kind == FileKind::Folder && (::fstatfs(file.handle(), &volume) != 0 ||
+                                                     volume.f_type == OVERLAYFS_SUPER_MAGIC);
   return FsError::None;
 }
 
 FsError DescribeByName(const FolderPath &path, FileInfo &info) {
   struct statx status;
-  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0)
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_MNT_ID,
+              &status) != 0)
     return LastError();
   Fill(status, info);
   return FsError::None;
