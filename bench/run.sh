@@ -114,6 +114,7 @@ tool_label() {
   in_turn) echo "one at a time" ;;
   floor) echo "rewrite floor" ;;
   no_flush) echo "floor, no fsync" ;;
+  cut) echo "cut floor" ;;
   esac
 }
 
@@ -155,6 +156,7 @@ run_tool() {
   in_turn) measure "$run/output" "$tools/trim-in-turn" "$run/work" ;;
   floor) measure "$run/output" "$tools/rewrite-floor" "$run/work" ;;
   no_flush) measure "$run/output" "$tools/rewrite-floor" --no-flush "$run/work" ;;
+  cut) measure "$run/output" "$tools/cut-floor" "$run/work" ;;
   esac
   check_status "$(tool_label "$tool")" "$run/output"
   case $tool in
@@ -162,7 +164,7 @@ run_tool() {
   esac
   case $tool in
   tailsnip | before | in_turn) same_tree "$place/reference" "$run/work" ;;
-  keep | sed) same_tree "$place/reference-keep" "$run/work" ;;
+  keep | sed | cut) same_tree "$place/reference-keep" "$run/work" ;;
   cp) same_tree "$place/$tree" "$run/copy" ;;
   floor | no_flush) same_tree "$place/$tree" "$run/work" ;;
   esac
@@ -187,7 +189,7 @@ run_tree() {
   [ "$place" != "$disk" ] || count=$disk_rounds
   make_reference "$place/$tree" "$place/reference"
   case " $* " in
-  *" keep "* | *" sed "*) make_reference "$place/$tree" "$place/reference-keep" keep ;;
+  *" keep "* | *" sed "* | *" cut "*) make_reference "$place/$tree" "$place/reference-keep" keep ;;
   esac
   for ((round = 0; round < count; round++)); do
     for tool in $(rotated "$round" "$@"); do
@@ -208,7 +210,7 @@ run_tree() {
 }
 
 "$tools/make-text" tree "$tmpfs/small"
-run_tree "$tmpfs" small tailsnip keep sed cp floor
+run_tree "$tmpfs" small tailsnip keep sed cp floor cut
 # The system calls of one run over the small files.
 fresh_copy "$tmpfs/small" "$tmpfs/work"
 (cd "$tmpfs" && strace -f -c -o "$tmpfs/syscalls" "$cli" "$tmpfs/work" >/dev/null 2>&1)
@@ -216,7 +218,7 @@ files=$(find "$tmpfs/small" -type f | wc -l)
 small_mib=$(mebibytes $(($(du -s -B 1024 --apparent-size "$tmpfs/small" | cut -f 1))))
 if [ -n "$disk" ]; then
   fresh_copy "$tmpfs/small" "$disk/small"
-  run_tree "$disk" small tailsnip keep in_turn sed floor no_flush
+  run_tree "$disk" small tailsnip keep in_turn sed floor no_flush cut
   # Many small files made durable: one after another, from threads, by volume.
   flush_ways=$("$tools/flush-ways" "$disk" 85 4)
 fi
@@ -295,9 +297,11 @@ echo "== On tmpfs: $(file_system "$tmpfs"), $tmpfs_note"
 echo "   Seconds, best of $rounds runs (in brackets its user + system CPU seconds), each on a"
 echo "   fresh copy. 'tailsnip-cli -k' runs with --keep-line-ends. 'rewrite floor' reads every"
 echo "   file and renames an unchanged, flushed copy over it: the least a safe replacement"
-echo "   costs, without looking at a byte."
+echo "   costs, without looking at a byte. 'cut floor' cuts every file's last line in place,"
+echo "   as -k does, with one flush at the end and none of the run's safety (no lease, no check,"
+echo "   no journal): the least a durable cut costs."
 echo
-print_table "$tmpfs" tailsnip keep sed cp floor
+print_table "$tmpfs" tailsnip keep sed cp floor cut
 echo
 if [ -n "$disk" ]; then
   echo "== On disk: $(file_system "$disk"), $disk_note"
@@ -307,7 +311,7 @@ if [ -n "$disk" ]; then
   echo "   the next entry is read. The rewrite floor flushes each file on its own too; these"
   echo "   two run once. sed flushes nothing."
   echo
-  print_table "$disk" tailsnip keep in_turn sed floor no_flush
+  print_table "$disk" tailsnip keep in_turn sed floor no_flush cut
   echo
   echo "   flush-ways: a batch of new files made durable three ways (the run shares one flush"
   echo "   of the volume where the system has it, and flushes from eight threads elsewhere):"
@@ -491,14 +495,15 @@ for goal in "${unmet[@]}"; do
     ;;
   keep_disk)
     echo "   On disk, small files, -k: tailsnip-cli $(split "$d.keep")."
-    echo "     An eighth of sed's time is $(awk -v s="$(of "$d.sed")" 'BEGIN { printf "%.3f", s / 8 }') s."
-    disk_flushes
+    echo "     An eighth of sed's time is $(awk -v s="$(of "$d.sed")" 'BEGIN { printf "%.3f", s / 8 }') s; the cut floor alone takes $(split "$d.cut"),"
+    echo "     sed / cut floor $(ratio "$(of "$d.sed")" "$(of "$d.cut")")x."
     ;;
   small | keep_small)
     if [ "$goal" = small ]; then label="" tool=tailsnip; else label=", -k" tool=keep; fi
     echo "   tmpfs, small files$label: tailsnip-cli $(split "$t.small.$tool")."
     echo "     A third of sed's time is $(awk -v s="$(of "$t.small.sed")" 'BEGIN { printf "%.3f", s / 3 }') s; the rewrite floor alone, which reads each file"
-    echo "     and renames a copy over it without looking at a byte, takes $(split "$t.small.floor")."
+    echo "     and renames a copy over it without looking at a byte, takes $(split "$t.small.floor");"
+    echo "     the cut floor $(split "$t.small.cut"), sed / cut floor $(ratio "$(of "$t.small.sed")" "$(of "$t.small.cut")")x."
     ;;
   keep_big)
     echo "   tmpfs, $big_mib MiB LF file, -k: tailsnip-cli $(split "$t.lf.keep")."
