@@ -18,9 +18,8 @@ namespace {
 bool KeptLength(int fd, off_t size, std::vector<char> &buffer, off_t &kept) {
   off_t end = size > 0 ? size - 1 : 0; // a final line feed ends the last line
   while (end > 0) {
-    const off_t start = end > static_cast<off_t>(buffer.size())
-                            ? end - static_cast<off_t>(buffer.size())
-                            : 0;
+    const off_t start =
+        end > static_cast<off_t>(buffer.size()) ? end - static_cast<off_t>(buffer.size()) : 0;
     const ssize_t got = ::pread(fd, buffer.data(), static_cast<std::size_t>(end - start), start);
     if (got != end - start)
       return false;
