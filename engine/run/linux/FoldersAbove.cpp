@@ -5,12 +5,11 @@
 // (/proc/self/mountinfo), and the way up goes on from there.
 #include "engine/run/FoldersAbove.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -40,19 +39,51 @@ std::string Unescape(const std::string &field) {
   return text;
 }
 
+// Read with plain calls: iostreams would load their locales into every run.
+std::string ReadTable(const char *path) {
+  std::string text;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return text;
+  char chunk[16384];
+  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(got));
+  ::close(fd);
+  return text;
+}
+
+// The next field of `line` from `at` on, fields being separated by spaces.
+std::string NextField(const std::string &line, std::size_t &at) {
+  const std::size_t begin = line.find_first_not_of(' ', at);
+  if (begin == std::string::npos) {
+    at = line.size();
+    return {};
+  }
+  const std::size_t end = std::min(line.find(' ', begin), line.size());
+  at = end;
+  return line.substr(begin, end - begin);
+}
+
 std::vector<Mount> ReadMounts() {
   std::vector<Mount> mounts;
-  std::ifstream table("/proc/self/mountinfo");
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
+  const std::string table = ReadTable("/proc/self/mountinfo");
+  for (std::size_t start = 0; start < table.size();) {
+    const std::size_t end = std::min(table.find('\n', start), table.size());
+    const std::string line = table.substr(start, end - start);
+    start = end + 1;
+    std::size_t at = 0;
+    const std::string id = NextField(line, at);
+    NextField(line, at); // the parent mount's id
     Mount mount;
-    int parent = 0;
-    std::string root, point;
-    if (fields >> mount.id >> parent >> mount.device >> root >> point) {
-      mount.root = Unescape(root);
-      mount.point = Unescape(point);
-      mounts.push_back(std::move(mount));
-    }
+    mount.device = NextField(line, at);
+    const std::string root = NextField(line, at);
+    const std::string point = NextField(line, at);
+    if (point.empty())
+      continue;
+    mount.id = std::atoi(id.c_str());
+    mount.root = Unescape(root);
+    mount.point = Unescape(point);
+    mounts.push_back(std::move(mount));
   }
   return mounts;
 }
