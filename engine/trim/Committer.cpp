@@ -26,26 +26,22 @@ bool IsCut(const Shortening &item) {
 
 } // namespace
 
-// A cut is flushed after it is made, with the batch's other cuts; the
-// entries from the first cut on are told of once that flush is done.
+// Cuts are made first, so that one flush covers them and the copies alike:
+// a volume shared by both is flushed once, not twice. Then each copy takes
+// its entry's place, and each entry is told of in the batch's order.
 void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
                        const std::function<void(std::size_t index)> &committed) {
   keepAttributes(batch);
-  flush(batch, false);
-  std::size_t told = 0;
+  for (Shortening *item : batch)
+    if (item->copy && item->copy->cutsInPlace())
+      commitOne(*item, rewriteBuffer);
+  flush(batch);
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    if (batch[i]->copy)
+    if (batch[i]->copy && !batch[i]->copy->cutsInPlace())
       commitOne(*batch[i], rewriteBuffer);
-    if (told == i && !IsCut(*batch[i])) {
-      if (committed)
-        committed(i);
-      ++told;
-    }
-  }
-  flush(batch, true);
-  for (; told < batch.size(); ++told)
     if (committed)
-      committed(told);
+      committed(i);
+  }
 }
 
 void Committer::commitOne(Shortening &item, TrimBuffer *rewriteBuffer) {
@@ -72,9 +68,9 @@ void Committer::keepAttributes(const std::vector<Shortening *> &batch) {
     }
 }
 
-void Committer::flush(const std::vector<Shortening *> &batch, bool cuts) {
-  const auto flushes = [cuts](const Shortening *item) {
-    return cuts ? IsCut(*item) : item->copy && !item->copy->cutsInPlace();
+void Committer::flush(const std::vector<Shortening *> &batch) {
+  const auto flushes = [](const Shortening *item) {
+    return IsCut(*item) || (item->copy && !item->copy->cutsInPlace());
   };
   const auto writtenOn = [&](std::uint64_t volume) {
     return std::count_if(batch.begin(), batch.end(), [&](const Shortening *item) {
@@ -100,7 +96,7 @@ void Committer::flush(const std::vector<Shortening *> &batch, bool cuts) {
   }
   flushers_.forEach(alone.size(), [&](std::size_t i) { FlushCopy(*alone[i], false); });
   for (Shortening *item : batch)
-    if (!cuts && item->copy && item->result.outcome == Outcome::Failed)
+    if (item->copy && !item->copy->cutsInPlace() && item->result.outcome == Outcome::Failed)
       item->copy.reset(); // removes the copy
 }
 

@@ -1,8 +1,8 @@
 // The last steps of shortening entries whose copies are written, in one
 // sequence for a batch: each copy gets its entry's attributes, all are
 // flushed to stable storage, then each takes its entry's place, in the
-// batch's order; entries to be cut in place are cut in that order too, and
-// flushed together after. Shortening one entry at a time, as the dialog
+// batch's order. Entries to be cut in place are cut before that flush, so
+// that it covers them too. Shortening one entry at a time, as the dialog
 // does, is the same sequence with batches of one.
 #ifndef TAILSNIP_ENGINE_TRIM_COMMITTER_H
 #define TAILSNIP_ENGINE_TRIM_COMMITTER_H
@@ -34,18 +34,18 @@ public:
   // the reason told in its result. A copy in "temp.txt" refused across
   // volumes is written again beside its entry, through `rewriteBuffer`,
   // where one is given: the buffer of the thread that wrote it, this one.
-  // `committed`, where given, is told of each item's index as soon as that
-  // item is done, in the batch's order, before the next takes its place;
-  // from the batch's first cut on, once the cuts are flushed. A cut whose
-  // flush fails is told as a failure: the entry is cut all the same.
+  // `committed`, where given, is told of each item's index once that item
+  // is done and flushed, in the batch's order, before the next takes its
+  // place. A cut whose flush fails is told as a failure: the entry is cut
+  // all the same.
   void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
               const std::function<void(std::size_t index)> &committed = {});
 
 private:
   void commitOne(Shortening &item, TrimBuffer *rewriteBuffer);
   void keepAttributes(const std::vector<Shortening *> &batch);
-  // Flushes the batch's copies, or, with `cuts`, its entries cut in place.
-  void flush(const std::vector<Shortening *> &batch, bool cuts);
+  // Flushes the batch's copies and its entries cut in place.
+  void flush(const std::vector<Shortening *> &batch);
 
   Workers flushers_{7, 7}; // eight flushes in flight, measured best
 };
