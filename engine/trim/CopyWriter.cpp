@@ -285,8 +285,14 @@ FsError FindKeptLength(fs::File &input, const fs::FileInfo &entry, std::uint64_t
                        std::size_t &buffered, TrimResult &result) {
   LastLineSearch search(lines);
   buffered = 0;
-  for (std::uint64_t end = entry.size; end > 0 && !search.found();) {
-    const std::uint64_t start = end > buffer.chunk() ? end - buffer.chunk() : 0;
+  // A file larger than a chunk is searched in a small window at its end
+  // first (64 KiB of the 1 MiB chunk): last lines are mostly short, and then
+  // finding one costs the same whatever the file's size. A smaller file is
+  // read whole, once.
+  std::uint64_t window =
+      entry.size > buffer.chunk() ? std::max<std::size_t>(1, buffer.chunk() / 16) : buffer.chunk();
+  for (std::uint64_t end = entry.size; end > 0 && !search.found(); window = buffer.chunk()) {
+    const std::uint64_t start = end > window ? end - window : 0;
     const std::size_t length = static_cast<std::size_t>(end - start);
     fs::DataRange data{start, end};
     if (entry.mayHaveHoles)
