@@ -291,8 +291,10 @@ FsError FlushFolder(const File &folder);
 // Deletes a file of `folder`.
 FsError Remove(const File &folder, const FolderPath &path);
 
-// Identity of the folder at `path` (links followed).
-FsError GetIdentity(const FolderPath &path, FileIdentity &identity);
+// Identity of the folder at `path` (links followed). Where `inMemory` is
+// given, it tells whether the folder's file system keeps nothing across a
+// restart (tmpfs, ramfs): a power cut would take its files with it.
+FsError GetIdentity(const FolderPath &path, FileIdentity &identity, bool *inMemory = nullptr);
 
 // How many files this process may have open at once; the largest size_t
 // where the system sets no such limit.

@@ -130,7 +130,8 @@ FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &
 }
 
 FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const FolderPath &root,
-                     const WorkList &list) {
+                     const WorkList &list, Durability durability) {
+  const bool flushed = durability == Durability::Flushed;
   const std::size_t separator = path.find_last_of(kPathSeparator);
   const FolderPath folder = path.substr(0, separator);
   if (const FsError error = journal::MakeFolders(folder); error != FsError::None)
@@ -174,7 +175,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   } catch (const std::bad_alloc &) {
     error = {FsError::Other, std::make_error_code(std::errc::not_enough_memory)};
   }
-  if (error == FsError::None)
+  if (error == FsError::None && flushed)
     error = fs::FlushToDisk(file);
   if (const FsError closed = fs::Close(file); error == FsError::None)
     error = closed;
@@ -184,6 +185,8 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     RemoveFile(draft);
     return error;
   }
+  if (!flushed)
+    return FsError::None;
   if (error = journal::FlushFolder(folder); error != FsError::None)
     RemoveFile(path);
   return error;
@@ -314,13 +317,13 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
 
 FsError RemoveJournal(const FolderPath &path) { return RemoveFile(path); }
 
-FsError AddProcess(const FolderPath &path, const CopyMaker &process) {
+FsError AddProcess(const FolderPath &path, const CopyMaker &process, Durability durability) {
   fs::File file;
   if (const FsError error = journal::OpenForAppend(path, file); error != FsError::None)
     return error;
   const std::string line = ProcessLine(process);
   FsError error = fs::WriteAll(file, line.data(), line.size());
-  if (error == FsError::None)
+  if (error == FsError::None && durability == Durability::Flushed)
     error = fs::FlushToDisk(file);
   const FsError closed = fs::Close(file);
   return error != FsError::None ? error : closed;

@@ -61,14 +61,21 @@ struct JournalHeader {
 // The journal of a run over the folder with `identity`.
 FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &identity);
 
+// Whether what is written about a run must outlive a power cut. It need
+// not where the run's folder is kept in memory (tmpfs), whose changes, and
+// files, a power cut takes anyway; a run stopped any other way finds its
+// journal written whether flushed or not.
+enum class Durability { Flushed, InMemory };
+
 // Stamps every entry of `list` (each beneath `header.folder`'s name as
 // `root`) and writes them with `header` to `path`, creating the folders on
 // the way, private to the user. Memory stays small whatever the list's
 // length: the journal is written as it is made. On return without error the
-// journal, and its name, are on stable storage; on failure no journal is
-// left.
+// journal, and its name, are on stable storage (Flushed); on failure no
+// journal is left.
 fs::FsError WriteJournal(const FolderPath &path, const JournalHeader &header,
-                         const FolderPath &root, const WorkList &list);
+                         const FolderPath &root, const WorkList &list,
+                         Durability durability = Durability::Flushed);
 
 enum class JournalState { Found, Missing, Unreadable, Malformed, OtherFormat };
 
@@ -111,9 +118,10 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
 // Removes the journal at `path`.
 fs::FsError RemoveJournal(const FolderPath &path);
 
-// Notes in the journal, durably, that `process` works on the run now: the
-// copies it leaves are found by its number and token.
-fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process);
+// Notes in the journal, durably as `durability` asks, that `process` works
+// on the run now: the copies it leaves are found by its number and token.
+fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
+                       Durability durability = Durability::Flushed);
 
 // Removes the copies that the journal's processes left in `root` and in
 // the folders of `list` (entries whose stamp says folder), and only those:

@@ -14,6 +14,7 @@
 
 #include "engine/FolderPath.h"
 #include "engine/fs/FileSystem.h"
+#include "engine/stopped/Journal.h"
 
 #include <cstdint>
 #include <map>
@@ -50,11 +51,12 @@ struct RegistryUse {
 // removed where this user may. A registry that does not exist holds none.
 RegistryUse ReadRegistry(RegisteredRuns &runs);
 
-// Registers, durably, the journal at `journal` of a run over the folder
-// with `identity`, making the registry where it is missing. Done already
-// when this user's marker names that journal; Failed (file exists) when
-// another's does.
-RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal);
+// Registers, durably as `durability` asks, the journal at `journal` of a
+// run over the folder with `identity`, making the registry where it is
+// missing. Done already when this user's marker names that journal; Failed
+// (file exists) when another's does.
+RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal,
+                     Durability durability);
 
 // Removes the marker of `journal` for `identity`, if there is one of this
 // user's; a marker left behind is ignored once its journal is gone.

@@ -78,9 +78,11 @@ StoppedRunCheck RunJournal::found(Finding finding, std::error_code systemError) 
 StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
                                  const TrimSettings *asked) {
   folder_ = folder;
-  if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_);
+  bool inMemory = false;
+  if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_, &inMemory);
       error != fs::FsError::None)
     return found(Finding::FolderUnknown, error.code());
+  durability_ = inMemory ? Durability::InMemory : Durability::Flushed;
   const FolderPath journals = DefaultJournalFolder();
   if (journals.empty())
     return found(Finding::NoJournalFolder);
@@ -219,11 +221,12 @@ StoppedRunCheck RunJournal::forget() {
 StoppedRunCheck RunJournal::resume() {
   // Noted before any change, so that a resumed run stopped in its turn is
   // finished with its own copies removed too.
-  if (const fs::FsError error = AddProcess(path_, ThisCopyMaker()); error != fs::FsError::None)
+  if (const fs::FsError error = AddProcess(path_, ThisCopyMaker(), durability_);
+      error != fs::FsError::None)
     return found(Finding::JournalNotNoted, error.code());
   // Registered too if it was recorded before the registry was there; said,
   // should this run stop as well, if it could not be.
-  registry_ = Available(Register(folderIdentity_, path_));
+  registry_ = Available(Register(folderIdentity_, path_, durability_));
   RemoveLeftCopies(header_, folder_, plan_, stamps_);
   resuming_ = true;
   return found(Finding::Resuming);
@@ -262,10 +265,10 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
   header.version = version_;
   header.folder = AbsolutePath(folder_);
   header.folderIdentity = folderIdentity_;
-  const JournalChange change = Changed(WriteJournal(path_, header, folder_, list));
+  const JournalChange change = Changed(WriteJournal(path_, header, folder_, list, durability_));
   if (!change.done)
     return change;
-  const RegistryUse use = Register(folderIdentity_, path_);
+  const RegistryUse use = Register(folderIdentity_, path_, durability_);
   if (use.state == RegistryState::Failed) {
     RemoveJournal(path_); // the run does not start
     return {false, use.systemError, true};

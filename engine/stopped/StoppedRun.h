@@ -175,6 +175,7 @@ private:
   std::vector<EntryStamp> stamps_;
   bool resuming_ = false;
   bool written_ = false;
+  Durability durability_ = Durability::Flushed; // of the journal and its marker
   // Stopped runs known to open, by the identity of their folders; the
   // header read from this user's journal folder only.
   struct Stopped {

@@ -14,12 +14,14 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 namespace tailsnip {
 namespace {
@@ -498,6 +500,33 @@ TEST_F(CrashOrderingTest, WithoutAVolumeFlushEachCopyIsFlushedBeforeItsRename) {
     scratch_.file(name, originals_[name]);
   }
   traceRun(scratch_.cwd(), true);
+}
+
+// A power cut takes a tree kept in memory with it, and the journal would
+// have nothing left to finish: only a tree on a disk has its journal flushed.
+TEST_F(CrashOrderingTest, OnlyTheJournalOfATreeOnADiskIsFlushed) {
+  if (!far_->mounted())
+    GTEST_SKIP() << far_->problem();
+  const auto journalFlushes = [&](const stdfs::path &tree) {
+    const stdfs::path tracePath = scratch_.root() / "flushes";
+    const ProgramRun run =
+        RunProgram({"/usr/bin/strace", "-f", "-y", "-o", tracePath.string(), "-e",
+                    "trace=fsync,fdatasync", TAILSNIP_CLI_PATH, "--quiet", tree.string()},
+                   scratch_.cwd().string(), hardening::SanitizerEnvironment(true),
+                   std::chrono::seconds(60), (scratch_.root() / "capture").string());
+    EXPECT_TRUE(run.exited() && run.exitCode == 0) << "tailsnip-cli " << run.describe();
+    const std::string trace = ReadWholeFile(tracePath.string());
+    std::size_t flushes = 0;
+    for (std::size_t at = trace.find(".journal"); at != std::string::npos;
+         at = trace.find(".journal", at + 1))
+      ++flushes;
+    return flushes;
+  };
+  EXPECT_EQ(0u, journalFlushes(scratch_.tree() / "far")) << "on tmpfs";
+  struct statfs volume;
+  if (::statfs(scratch_.tree().c_str(), &volume) == 0 && volume.f_type != TMPFS_MAGIC) {
+    EXPECT_LT(0u, journalFlushes(scratch_.tree() / "deep")) << "on a disk";
+  }
 }
 
 } // namespace

@@ -343,11 +343,14 @@ FsError Close(File &file) {
   return ::close(file.release()) == 0 ? FsError::None : LastError();
 }
 
-FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
+FsError GetIdentity(const FolderPath &path, FileIdentity &identity, bool *inMemory) {
   struct stat status;
-  if (::stat(path.c_str(), &status) != 0)
+  struct statfs volume;
+  if (::stat(path.c_str(), &status) != 0 || (inMemory && ::statfs(path.c_str(), &volume) != 0))
     return LastError();
   identity = IdentityOf(status);
+  if (inMemory)
+    *inMemory = volume.f_type == TMPFS_MAGIC || volume.f_type == RAMFS_MAGIC;
   return FsError::None;
 }
 

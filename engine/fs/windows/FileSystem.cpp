@@ -275,7 +275,9 @@ FsError FlushVolume(File &) {
 
 FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None : LastError(); }
 
-FsError GetIdentity(const FolderPath &path, FileIdentity &identity) {
+FsError GetIdentity(const FolderPath &path, FileIdentity &identity, bool *inMemory) {
+  if (inMemory)
+    *inMemory = false; // a RAM disk's driver says nothing that tells it apart
   HANDLE handle = CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

@@ -99,7 +99,8 @@ std::string UserName(uid_t user) {
 }
 
 // Writes a new marker naming `journal` and makes it and its name durable.
-RegistryUse WriteMarker(int registry, const std::string &name, const FolderPath &journal) {
+RegistryUse WriteMarker(int registry, const std::string &name, const FolderPath &journal,
+                        Durability durability) {
   Descriptor marker;
   marker.fd =
       ::openat(registry, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -109,7 +110,7 @@ RegistryUse WriteMarker(int registry, const std::string &name, const FolderPath 
   const bool written =
       ::fchmod(marker.fd, 0644) == 0 &&
       ::write(marker.fd, journal.data(), journal.size()) == static_cast<ssize_t>(journal.size()) &&
-      ::fsync(marker.fd) == 0 && ::fsync(registry) == 0;
+      (durability == Durability::InMemory || (::fsync(marker.fd) == 0 && ::fsync(registry) == 0));
   if (written)
     return {};
   const RegistryUse failed = Failed();
@@ -156,12 +157,13 @@ RegistryUse ReadRegistry(RegisteredRuns &runs) {
   return read;
 }
 
-RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal) {
+RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal,
+                     Durability durability) {
   Descriptor registry;
   if (const RegistryUse use = OpenRegistry(true, registry); use.state != RegistryState::Used)
     return use;
   const std::string name = MarkerName(identity);
-  const RegistryUse written = WriteMarker(registry.fd, name, journal);
+  const RegistryUse written = WriteMarker(registry.fd, name, journal, durability);
   if (written.systemError != std::errc::file_exists)
     return written;
   FolderPath named;
@@ -172,7 +174,7 @@ RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal
     return {}; // a resumed run's, registered when it began
   if (!JournalGone(named) || ::unlinkat(registry.fd, name.c_str(), 0) != 0)
     return written;
-  return WriteMarker(registry.fd, name, journal);
+  return WriteMarker(registry.fd, name, journal, durability);
 }
 
 void Unregister(const fs::FileIdentity &identity, const FolderPath &journal) {

@@ -9,7 +9,7 @@ FolderPath RegistryFolder() { return {}; }
 
 RegistryUse ReadRegistry(RegisteredRuns &) { return {RegistryState::Unavailable, {}}; }
 
-RegistryUse Register(const fs::FileIdentity &, const FolderPath &) {
+RegistryUse Register(const fs::FileIdentity &, const FolderPath &, Durability) {
   return {RegistryState::Unavailable, {}};
 }
 
