@@ -245,6 +245,23 @@ TEST_F(RunTrimTest, FileTheRunHoldsCannotBeSavedOver) {
   EXPECT_EQ("1\r\n", ReadBytes(scratch_.tree() / "b"));
   EXPECT_EQ("saved\n", ReadBytes(saved));
 }
+
+TEST_F(RunTrimTest, NamesTheSystemWouldReadOtherwiseAreEachShortenedOnce) {
+  // NTFS holds names that Windows' own normalizing takes for devices (COM1,
+  // nul, con.txt) or trims ("a.", "b "): each is a file of its own, and "a"
+  // and "b" beside them lose one line only.
+  const stdfs::path tree = Scratch::Unlimited(scratch_.tree());
+  const std::wstring names[] = {L"COM1", L"nul", L"con.txt", L"a.",  L"a",
+                                L"b ",   L"b",   L"x.\\f",   L"x\\f"};
+  stdfs::create_directories(tree / L"x.");
+  stdfs::create_directories(tree / L"x");
+  for (const std::wstring &name : names)
+    testing::WriteBytes(tree / name, "1\n2\n");
+  RunTrim(
+      Native(scratch_.tree()), [](const std::string &) {}, RunOptions());
+  for (const std::wstring &name : names)
+    EXPECT_EQ("1\r\n", ReadBytes(tree / name)) << stdfs::path(name).string();
+}
 #endif
 
 } // namespace

@@ -14,10 +14,12 @@ namespace tailsnip {
 // Returns `path`, narrow in the process's ANSI code page (UTF-8 under the
 // manifest), as a wide absolute path with the \\?\ prefix, which the wide
 // file functions take at any length: made absolute against the current
-// directory and normalized first ("." and "..", '/' to '\', doubled
-// separators), as the narrow functions would have done. A device path
-// (\\.\) is only made absolute. Returns an empty string, which no file
-// function accepts, when `path` cannot be made absolute.
+// directory, "." and ".." resolved, '/' made '\' and doubled separators
+// single. Every name is kept as it is, unlike the narrow functions, which
+// would read COM1, NUL or con.txt as a device and drop trailing dots and
+// spaces: the names a folder lists lead to those very entries. A device
+// path (\\.\) is only made absolute. Returns an empty string, which no
+// file function accepts, when `path` cannot be made absolute.
 std::wstring ToWidePath(const FolderPath &path);
 
 // Returns `path` made absolute against the current directory and
