@@ -135,15 +135,20 @@ FsError Backup::place(const fs::Folder &folder, const FolderPath &path, fs::File
 }
 
 // The entry's bytes under `name`, with its access, written and flushed
-// before they are named where the system allows unnamed files; elsewhere
-// (FAT) created under `name` for the user alone until whole.
+// before they are named, so that no crash leaves part of them under a
+// backup's name: unnamed where the system allows; elsewhere (FAT) under a
+// copy's name for the user alone, which a --resume clears, then renamed,
+// never over another file.
 FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::FileInfo &info,
                        const FolderPath &name, TrimBuffer &buffer) {
   fs::File copy;
   FsError error = fs::CreateUnnamed(folder, info, copy);
   const bool unnamed = error == FsError::None;
-  if (error == FsError::NotSupported)
-    error = fs::CreateNew(folder, name, info, copy);
+  FolderPath staged;
+  if (error == FsError::NotSupported) {
+    staged = FolderOf(name) + NextCopyName();
+    error = fs::CreateNew(folder, staged, info, copy);
+  }
   if (error != FsError::None)
     return error;
   TrimResult written;
@@ -160,8 +165,15 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
     error = fs::NameUnnamed(copy, folder, name);
   if (const FsError closed = fs::Close(copy); error == FsError::None)
     error = closed;
+  if (error == FsError::None && !unnamed) {
+    error = fs::MoveAsideFile(folder.handle, staged, name);
+    // FAT on Windows numbers a file by where its name lies.
+    if (fs::FileInfo renamed;
+        error == FsError::None && fs::DescribeByName(name, renamed) == FsError::None)
+      made.identity = renamed.identity;
+  }
   if (error != FsError::None && !unnamed)
-    fs::Remove(folder.handle, name);
+    fs::Remove(folder.handle, staged);
   if (error == FsError::None)
     identity_ = made.identity;
   return error;

@@ -5,7 +5,8 @@
 // A backup is a second name of the very file that was read (a hard link),
 // so no byte is copied; where the file system or the user's rights allow no
 // link, the file's bytes are copied, with its owner, permissions and
-// attributes. It is made before the copy takes the entry's place, and is on
+// attributes, and get the backup's name only once whole and flushed. It is
+// made before the copy takes the entry's place, and is on
 // stable storage with the batch's flush, so that no crash leaves a shortened
 // file without its backup. A backup never takes the name of anything but a
 // backup: numbered ones take a free number, and a simple one replaces only a

@@ -162,5 +162,18 @@ if ! cmp -s "$work/original" "$drive/backups/f.~1~" ||
   echo "$kind: backups not as made: $(ls -A "$drive/backups" | xargs)"
   status=1
 fi
+# A backup takes its name only once whole and flushed (a link, an unnamed
+# copy named, or a copy renamed), never by being created under it: a crash
+# would leave part of a file there, taken for a whole backup.
+echo "$kind, a backup named only once whole:"
+mkdir "$drive/named"
+printf 'a\nb\n' >"$drive/named/f"
+strace -f -e trace=open,openat,creat -o "$work/backup.trace" \
+  env XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" -q --backup=numbered \
+  "$drive/named" >/dev/null || status=1
+if ! cmp -s "$work/original" "$drive/named/f.~1~" || grep -q 'f\.~1~.*O_CREAT' "$work/backup.trace"; then
+  echo "$kind: the backup was not made, or was created under its own name"
+  status=1
+fi
 [ $status -eq 0 ] && echo "$kind: every check held"
 exit $status
