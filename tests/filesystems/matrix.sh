@@ -168,8 +168,10 @@ fi
 echo "$kind, a backup named only once whole:"
 mkdir "$drive/named"
 printf 'a\nb\n' >"$drive/named/f"
+# (A sanitizer's leak checker cannot run while traced.)
 strace -f -e trace=open,openat,creat -o "$work/backup.trace" \
-  env XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" -q --backup=numbered \
+  env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+  XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" -q --backup=numbered \
   "$drive/named" >/dev/null || status=1
 if ! cmp -s "$work/original" "$drive/named/f.~1~" || grep -q 'f\.~1~.*O_CREAT' "$work/backup.trace"; then
   echo "$kind: the backup was not made, or was created under its own name"
