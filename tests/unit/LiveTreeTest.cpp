@@ -210,7 +210,13 @@ TEST_F(LiveTreeTest, OpeningAFileThatWaitsForItsRenameTakesItBackAtOnce) {
     opened = scratch_.tree() / (stdfs::path(path).filename() == "a" ? "b" : "a");
     std::future<int> open =
         std::async(std::launch::async, [&] { return ::open(opened.c_str(), O_RDONLY); });
-    openedBeforeItsTurn = open.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // Waited for in short sleeps: ThreadSanitizer runs a signal's handler
+    // only once the thread it reached enters a call it watches.
+    for (int tick = 0; tick < 1000 && !openedBeforeItsTurn; ++tick) {
+      openedBeforeItsTurn = open.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+      if (!openedBeforeItsTurn)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     reader = open.get();
   };
   const RunReport report = Run(scratch_.tree(), options);
