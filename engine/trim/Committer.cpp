@@ -20,8 +20,12 @@ void FlushCopy(Shortening &item, bool volumeFlushed) {
          error.code());
 }
 
+bool AwaitsCut(const Shortening &item) { return item.copy && item.copy->cutsInPlace(); }
+
+bool HoldsCopy(const Shortening &item) { return item.copy && !item.copy->cutsInPlace(); }
+
 bool IsCut(const Shortening &item) {
-  return item.copy && item.copy->cutsInPlace() && item.result.outcome == Outcome::Shortened;
+  return AwaitsCut(item) && item.result.outcome == Outcome::Shortened;
 }
 
 } // namespace
@@ -33,11 +37,11 @@ void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewri
                        const std::function<void(std::size_t index)> &committed) {
   keepAttributes(batch);
   for (Shortening *item : batch)
-    if (item->copy && item->copy->cutsInPlace())
+    if (AwaitsCut(*item))
       commitOne(*item, rewriteBuffer);
   flush(batch);
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    if (batch[i]->copy && !batch[i]->copy->cutsInPlace())
+    if (HoldsCopy(*batch[i]))
       commitOne(*batch[i], rewriteBuffer);
     if (committed)
       committed(i);
@@ -69,9 +73,7 @@ void Committer::keepAttributes(const std::vector<Shortening *> &batch) {
 }
 
 void Committer::flush(const std::vector<Shortening *> &batch) {
-  const auto flushes = [](const Shortening *item) {
-    return IsCut(*item) || (item->copy && !item->copy->cutsInPlace());
-  };
+  const auto flushes = [](const Shortening *item) { return IsCut(*item) || HoldsCopy(*item); };
   const auto writtenOn = [&](std::uint64_t volume) {
     return std::count_if(batch.begin(), batch.end(), [&](const Shortening *item) {
       return flushes(item) && item->copy->volume() == volume;
@@ -96,7 +98,7 @@ void Committer::flush(const std::vector<Shortening *> &batch) {
   }
   flushers_.forEach(alone.size(), [&](std::size_t i) { FlushCopy(*alone[i], false); });
   for (Shortening *item : batch)
-    if (item->copy && !item->copy->cutsInPlace() && item->result.outcome == Outcome::Failed)
+    if (HoldsCopy(*item) && item->result.outcome == Outcome::Failed)
       item->copy.reset(); // removes the copy
 }
 
