@@ -129,6 +129,9 @@ enum class OpenFor { Reading, Cutting };
 FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
                   OpenFor purpose = OpenFor::Reading);
 
+// Describes an entry of `folder` as OpenEntry does, without opening it.
+FsError DescribeEntry(const Folder &folder, const FolderPath &path, FileInfo &info);
+
 // Describes an open file again, as OpenEntry did.
 FsError Describe(File &file, FileInfo &info);
 

@@ -123,8 +123,14 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     // run does not open the file for writing: closing it would tell anyone
     // watching the file that it was written.
     const bool mayCut = mayCutInPlace && settings.backup.control == BackupControl::None;
-    fs::File input;
     fs::FileInfo info;
+    // A backup may be another name of a file this run holds, made moments
+    // ago: opening it would break the run's own claim on that file.
+    if (IsBackupName(place.path, settings.backup) &&
+        fs::DescribeEntry(*place.folder, place.path, info) == FsError::None &&
+        info.kind == fs::FileKind::Regular)
+      return Unchanged(Reason::IsBackup);
+    fs::File input;
     if (const FsError error = fs::OpenEntry(
             *place.folder, place.path, input, info,
             mayCut && mode == TrimMode::Replace ? fs::OpenFor::Cutting : fs::OpenFor::Reading);

@@ -1023,6 +1023,23 @@ TEST_F(CliTest, SimpleBackupIsTheOriginalUnderASecondNameAndIsNeverShortened) {
   EXPECT_EQ(std::vector<std::string>{}, CopiesLeft(scratch_.tree()));
 }
 
+// Listed before its backup, a file's new backup is a second name of the file
+// the run holds: reaching it must not cost that file its claim.
+TEST_F(CliTest, ARunWithBackupsShortensFilesListedBeforeTheirBackups) {
+  std::vector<stdfs::path> files;
+  for (int i = 0; i < 16; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    scratch_.file(name + "~", "old\n");
+    files.push_back(scratch_.file(name, "a\nb\n"));
+  }
+  const Ran ran = RunCli({"-q", "--backup=simple", Tree()});
+  EXPECT_EQ(0, ran.status) << ran.out << ran.err;
+  for (const stdfs::path &file : files) {
+    EXPECT_EQ("a\r\n", ReadBytes(file)) << file;
+    EXPECT_EQ("a\nb\n", ReadBytes(file.string() + "~")) << file;
+  }
+}
+
 TEST_F(CliTest, NumberedBackupsTakeTheNextFreeNumberAndExistingFollowsThem) {
   const std::string a = a_.string();
   stdfs::create_directory(a + ".~4~");

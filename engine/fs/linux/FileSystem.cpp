@@ -170,16 +170,23 @@ bool MayOpenForCutting(const Folder &folder, const FileInfo &info) {
 
 } // namespace
 
-FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
-                  OpenFor purpose) {
-  const char *name = NameOf(path);
-  const int at = folder.handle.handle();
+FsError DescribeEntry(const Folder &folder, const FolderPath &path, FileInfo &info) {
   struct statx status;
-  if (::statx(at, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0)
+  if (::statx(folder.handle.handle(), NameOf(path), AT_SYMLINK_NOFOLLOW,
+              STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0)
     return LastError();
   Fill(status, info);
+  return FsError::None;
+}
+
+FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
+                  OpenFor purpose) {
+  if (const FsError error = DescribeEntry(folder, path, info); error != FsError::None)
+    return error;
   if (info.kind != FileKind::Regular && info.kind != FileKind::Folder)
     return FsError::None;
+  const char *name = NameOf(path);
+  const int at = folder.handle.handle();
   // O_NONBLOCK: an entry swapped for a pipe meanwhile must not wait for a
   // writer.
   const int reading = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;

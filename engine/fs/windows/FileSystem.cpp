@@ -202,6 +202,10 @@ FsError DescribeByName(const FolderPath &path, FileInfo &info) {
   return Describe(file, info);
 }
 
+FsError DescribeEntry(const Folder &, const FolderPath &path, FileInfo &info) {
+  return DescribeByName(path, info);
+}
+
 FsError CutTo(File &file, std::uint64_t size) {
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
