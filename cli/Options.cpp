@@ -80,9 +80,9 @@ const char kHelp[] =
     "of FILEs in one folder; a FILE is treated as an entry of its folder, and\n"
     "an entry reached twice is shortened once.\n"
     "\n"
-    "A root folder is refused unless --no-preserve-root is given: '/', by any\n"
-    "name or link (on Windows, the root of any drive or volume), since every\n"
-    "file beneath it would lose a line.\n"
+    "A root folder is refused unless --no-preserve-root is given in full: '/',\n"
+    "by any name or link (on Windows, the root of any drive or volume), since\n"
+    "every file beneath it would lose a line.\n"
     "\n"
     "Before the first change, a run records its list of entries in its journal\n"
     "(in $XDG_STATE_HOME/tailsnip, else ~/.local/state/tailsnip), removed when\n"
@@ -438,6 +438,10 @@ int ParseOptions(int argc, char **argv, Options &options) {
       options.restart = true;
       break;
     case kNoPreserveRoot:
+      // The one guard against shortening a whole system is lifted only by
+      // the option in full, never by a slip such as "--no".
+      if (std::strcmp(argv[::optind - 1], "--no-preserve-root") != 0)
+        return UsageError("you may not abbreviate the --no-preserve-root option");
       options.noPreserveRoot = true;
       break;
     case 'b':

@@ -294,6 +294,12 @@ TEST_F(CliTest, RootFolderIsRefusedByItsIdentityUnlessAllowed) {
     EXPECT_EQ("", ran.out) << args.back();
     EXPECT_EQ(0u, ran.err.find("tailsnip-cli: '/' is a root folder: ")) << ran.err;
   }
+  // A slip of the keyboard does not lift the guard.
+  const Ran abbreviated = RunCli({"-n", "--exclude=*", "--no", "/"});
+  EXPECT_EQ(2, abbreviated.status);
+  EXPECT_EQ(0u, abbreviated.err.find("tailsnip-cli: you may not abbreviate the "
+                                     "--no-preserve-root option"))
+      << abbreviated.err;
   // Allowed, over a root folder of the test's own: a run over the system's
   // would claim '/', and every run on the machine works beneath it.
   const stdfs::path jail = scratch_.root() / "root";
