@@ -87,6 +87,13 @@ bool MatchesAny(const std::vector<Pattern> &patterns, std::string_view path, boo
         return true;
       continue;
     }
+    // A leading "**" reaches the top as well, as though the path began with
+    // a separator: "**/.git/" leaves out the top's own .git too.
+    if (pattern.wildcard && pattern.glob.rfind("**", 0) == 0) {
+      if (Matches(pattern, "/" + std::string(path)))
+        return true;
+      continue;
+    }
     // Each name on the path in turn may start what the pattern matches.
     for (std::size_t start = 0; start != std::string_view::npos;) {
       if (Matches(pattern, path.substr(start)))

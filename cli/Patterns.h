@@ -13,7 +13,8 @@ namespace tailsnip::cli {
 // otherwise it matches the end of a path, at a name's start. A trailing '/'
 // makes it match folders only. One that holds another '/', or "**", is
 // matched against the path below the top, any other against the entry's
-// name alone. "dir/***" matches the folder dir and everything beneath it.
+// name alone; one starting with "**" matches at the top too ("**/x" matches
+// x), as rsync has it. "dir/***" matches the folder dir and everything beneath it.
 // With a wildcard ('*', '?' or '['), a backslash makes the character after
 // it plain; without one, a backslash is itself.
 struct Pattern {

@@ -47,6 +47,10 @@ const Case kCases[] = {
     {"a*/**/c", "ab/x/y/c", false, true},
     {"/*/**/*.c", "d/e/f.c", false, true},
     {"/*/**/*.c", "f.c", false, false},
+    // A leading "**" matches at the top too, as though the path began with '/'.
+    {"**/.git/", ".git", true, true},
+    {"**/sub/x", "sub/x", false, true},
+    {"/**/x", "x", false, false},
     // "dir/***": the folder and everything beneath it.
     {"/d/***", "d", true, true},
     {"/d/***", "d/e/f", false, true},
