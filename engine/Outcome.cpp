@@ -50,6 +50,8 @@ const char *DescribeReason(Reason reason) {
     return "could not be replaced";
   case Reason::BackupNotMade:
     return "its backup could not be made";
+  case Reason::BackupNameTaken:
+    return "its backup's name is taken";
   case Reason::NameNotRepresentable:
     return "name not representable in the system code page";
   case Reason::PathTooLong:

@@ -43,6 +43,7 @@ enum class Reason {
   CannotWriteCopy,
   CannotReplace,
   BackupNotMade,
+  BackupNameTaken, // by a folder or a link, say: never replaced
   NameNotRepresentable,
   PathTooLong,
   CannotSearchFolder,

@@ -95,15 +95,44 @@ std::uint64_t BackupNumbers::highest(const FolderPath &folder, const std::string
   return found == highest_.end() ? 0 : found->second;
 }
 
+namespace {
+
+// Whether the backup of `name` in `within` is a simple one; if not, the
+// highest number its numbered backups have.
+bool TakesSimpleBackup(const FolderPath &within, const std::string &name,
+                       const BackupSettings &settings, BackupNumbers &numbers,
+                       std::uint64_t &highest) {
+  highest = settings.control == BackupControl::Simple ? 0 : numbers.highest(within, name);
+  return settings.control == BackupControl::Simple ||
+         (settings.control == BackupControl::Existing && highest == 0);
+}
+
+} // namespace
+
+FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
+                        const BackupSettings &settings, BackupNumbers &numbers) {
+  const std::string name(NameOf(path));
+  const FolderPath within = FolderOf(path);
+  std::uint64_t highest = 0;
+  if (settings.control == BackupControl::None ||
+      !TakesSimpleBackup(within, name, settings, numbers, highest))
+    return FsError::None;
+  fs::FileInfo taken;
+  const FsError error = fs::DescribeEntry(folder, within + name + settings.suffix, taken);
+  if (error == FsError::NotFound || (error == FsError::None && taken.kind == fs::FileKind::Regular))
+    return FsError::None;
+  return error != FsError::None
+             ? error
+             : FsError{FsError::Exists, std::make_error_code(std::errc::file_exists)};
+}
+
 FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                      const fs::FileInfo &info, const BackupSettings &settings,
                      BackupNumbers &numbers, TrimBuffer &buffer) {
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
-  const std::uint64_t highest =
-      settings.control == BackupControl::Simple ? 0 : numbers.highest(within, name);
-  if (settings.control == BackupControl::Simple ||
-      (settings.control == BackupControl::Existing && highest == 0)) {
+  std::uint64_t highest = 0;
+  if (TakesSimpleBackup(within, name, settings, numbers, highest)) {
     const FolderPath simple = within + name + settings.suffix;
     const FsError error = place(folder, path, entry, info, simple, buffer);
     return error == FsError::Exists ? replaceSimple(folder, path, entry, info, simple, buffer)

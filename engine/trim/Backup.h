@@ -63,6 +63,12 @@ private:
   std::unordered_map<std::string, std::uint64_t> highest_;
 };
 
+// What making a backup of the entry at `path` in `folder` would meet, for a
+// run that makes none (a dry run): Exists where a simple backup's name is
+// taken by anything but a regular file, a folder or a link say.
+fs::FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
+                            const BackupSettings &settings, BackupNumbers &numbers);
+
 // The backup of one entry, from its making until the entry was replaced
 // (keep) or kept (undo).
 class Backup {

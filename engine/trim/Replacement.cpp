@@ -212,6 +212,8 @@ TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbe
     return Fail(result, Reason::ChangedDuringRun, {});
   if (error == FsError::NotFound)
     return Fail(result, Reason::RemovedDuringRun, {});
+  if (error == FsError::Exists)
+    return Fail(result, Reason::BackupNameTaken, {});
   return Fail(result, Reason::BackupNotMade, error.code());
 }
 

@@ -89,6 +89,13 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
     if (const FsError &error = place.folder->changeable; error != FsError::None)
       return Failed(ReasonForFolder(error), error);
   if (mode != TrimMode::Replace) {
+    BackupNumbers ownNumbers;
+    if (const FsError error =
+            CheckBackupName(*place.folder, place.path, settings.backup,
+                            place.backupNumbers ? *place.backupNumbers : ownNumbers);
+        error != FsError::None)
+      return error == FsError::Exists ? Failed(Reason::BackupNameTaken, {})
+                                      : Failed(Reason::BackupNotMade, error);
     result.outcome = Outcome::Shortened;
     if (mode == TrimMode::Preview)
       if (const FsError error =
