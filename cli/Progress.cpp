@@ -54,7 +54,8 @@ void ProgressLine::entryDone(std::uint64_t bytesRead) {
   const Clock::time_point now = Clock::now();
   const Clock::duration interval =
       onTerminal_ ? Clock::duration(std::chrono::milliseconds(100)) : Clock::duration(kSteadyRate);
-  if (now < firstDraw_ || (drawn_ && now - lastDraw_ < interval))
+  // Erased meanwhile or not, the line is drawn no oftener.
+  if (now < firstDraw_ || now - lastDraw_ < interval)
     return;
   draw(now);
 }
@@ -74,7 +75,7 @@ void ProgressLine::draw(Clock::time_point now) {
     // A line as wide as the terminal would leave the cursor on the next one
     // on some terminals, and the carriage return could not take it back.
     const std::size_t columns = TerminalWidth(out_);
-    if (columns > 1 && line.size() >= columns)
+    if (columns > 0 && line.size() >= columns)
       line.resize(columns - 1);
     std::fprintf(out_, "\r%s%s", EraseLine(width_).c_str(), line.c_str());
   } else

@@ -110,7 +110,7 @@ public:
       : options_(options), targets_(targets), several_(targets.size() > 1),
         onTerminal_(IsTerminal(stderr)),
         showProgress_(!options.quiet && !options.verbose && (options.forceProgress || onTerminal_)),
-        listQuoted_(IsTerminal(stdout)), notices_(options.nullSeparated ? stderr : stdout),
+        listOnTerminal_(IsTerminal(stdout)), notices_(options.nullSeparated ? stderr : stdout),
         progress_(stderr,
                   options.forceProgress ? ProgressLine::Clock::duration::zero()
                                         : ProgressLine::Clock::duration(kProgressDelay),
@@ -234,8 +234,12 @@ private:
     std::size_t foldersAgain = 0; // listed by an earlier run too
     bool stoppedWithin = false;   // a stopped run's folder, found beneath this one
     run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
-      if (options_.dryRun && result.outcome == Outcome::Shortened)
+      if (options_.dryRun && result.outcome == Outcome::Shortened) {
+        // On the terminal the progress line is on, a name must not run on from it.
+        if (listOnTerminal_)
+          progress_.finish();
         list(Shown(target, path));
+      }
       if (options_.verbose)
         PrintOutcome(Shown(target, path), result, options_.dryRun,
                      run.previewLostLines ? PreviewColumns(onTerminal_) : 0);
@@ -306,7 +310,7 @@ private:
     if (options_.nullSeparated)
       std::fwrite(shown.c_str(), 1, shown.size() + 1, stdout);
     else
-      std::printf("%s\n", listQuoted_ ? QuoteName(shown).c_str() : shown.c_str());
+      std::printf("%s\n", listOnTerminal_ ? QuoteName(shown).c_str() : shown.c_str());
     NoteOutputError();
   }
 
@@ -362,7 +366,7 @@ private:
   const bool several_; // entries may be reached by more than one run
   const bool onTerminal_;
   const bool showProgress_;
-  const bool listQuoted_;
+  const bool listOnTerminal_; // names listed are quoted, and kept off the progress line
   std::FILE *const notices_;
   ProgressLine progress_;
   SeenEntries seen_;

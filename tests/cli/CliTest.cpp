@@ -64,6 +64,7 @@ struct Ran {
 struct How {
   bool errOnTerminal = false;
   bool outOnTerminal = false;
+  bool bothOnOneTerminal = false; // standard output on standard error's, as in a shell
   unsigned short columns = 0;
   const char *outFile = nullptr;
   const char *inFile = nullptr;
@@ -123,10 +124,13 @@ void OpenChannel(int ends[2], bool terminal, unsigned short columns, bool raw) {
 Ran RunCli(const std::vector<std::string> &args, const How &how) {
   int outPipe[2], errPipe[2];
   OpenChannel(outPipe, how.outOnTerminal, how.columns, true);
-  OpenChannel(errPipe, how.errOnTerminal, how.columns, false);
+  OpenChannel(errPipe, how.errOnTerminal || how.bothOnOneTerminal, how.columns, false);
   const pid_t child = ::fork();
   if (child == 0) {
-    ::dup2(how.outFile ? ::open(how.outFile, O_WRONLY) : outPipe[1], STDOUT_FILENO);
+    ::dup2(how.outFile             ? ::open(how.outFile, O_WRONLY)
+           : how.bothOnOneTerminal ? errPipe[1]
+                                   : outPipe[1],
+           STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
     if (how.inFile)
       ::dup2(::open(how.inFile, O_RDONLY), STDIN_FILENO);
@@ -370,6 +374,20 @@ TEST_F(CliTest, ProgressLineOnATerminalOnly) {
   EXPECT_EQ(std::string::npos, quick.err.find("entries")) << quick.err;
   const Ran quiet = RunCli({"--quiet", "--progress", Tree()}, /*errOnTerminal=*/true);
   EXPECT_EQ("", quiet.err);
+}
+
+TEST_F(CliTest, DryRunListsEachNameOnALineOfItsOwnBesideTheProgressLine) {
+  How shell;
+  shell.bothOnOneTerminal = true;
+  const Ran ran = RunCli({"-n", "--progress", Tree()}, shell);
+  EXPECT_EQ(0, ran.status);
+  for (const stdfs::path &file : {a_, b_}) {
+    const std::string before = ran.err.substr(0, ran.err.find(file.string()));
+    ASSERT_NE(ran.err.size(), before.size()) << ran.err;
+    EXPECT_TRUE(before.empty() || before.back() == '\n' ||
+                (before.size() >= 3 && before.compare(before.size() - 3, 3, "\033[K") == 0))
+        << file << " runs on from: " << before;
+  }
 }
 
 TEST_F(CliTest, ShortOptionsBundleAndOperandErrorsSayWhich) {
