@@ -49,7 +49,8 @@ std::string RecordedElsewhere(const StoppedRunCheck &check, const std::string &w
               ? ", under another HOME or XDG_STATE_HOME: run with that one to --resume or "
                 "--restart it"
               : ", user " + QuoteName(check.owner) +
-                    "'s: that user's --resume finishes it, --restart forgets it");
+                    "'s: that user's --resume finishes it, their --restart or the "
+                    "superuser's forgets it");
 }
 
 std::string Message(const StoppedRunCheck &check, const FolderPath &folder,

@@ -48,19 +48,26 @@ struct RegistryUse {
 
 // Adds every marker whose journal may still exist to `runs`. A marker whose
 // journal is gone (its run ended without removing it) is left out, and
-// removed where this user may. A registry that does not exist holds none.
+// removed where this user may; so is one that names no journal of its
+// owner's for its folder. A registry that does not exist holds none.
 RegistryUse ReadRegistry(RegisteredRuns &runs);
 
 // Registers, durably as `durability` asks, the journal at `journal` of a
 // run over the folder with `identity`, making the registry where it is
 // missing. Done already when this user's marker names that journal; Failed
-// (file exists) when another's does.
+// (file exists) when another's does; Unavailable when another's names no
+// journal but cannot be removed.
 RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal,
                      Durability durability);
 
 // Removes the marker of `journal` for `identity`, if there is one of this
-// user's; a marker left behind is ignored once its journal is gone.
+// user's (of any user's, for one who MayForgetOthersRuns); a marker left
+// behind is ignored once its journal is gone.
 void Unregister(const fs::FileIdentity &identity, const FolderPath &journal);
+
+// Whether this user may forget other users' stopped runs, as only the
+// superuser may: their markers can be removed, their journals read.
+bool MayForgetOthersRuns();
 
 } // namespace tailsnip
 

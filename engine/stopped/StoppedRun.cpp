@@ -3,6 +3,8 @@
 #include "engine/run/FoldersAbove.h"
 #include "engine/stopped/Registry.h"
 
+#include <utility>
+
 namespace tailsnip {
 
 namespace {
@@ -97,10 +99,13 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   case JournalState::Missing:
     if (StoppedRunCheck check = findStopped(journals); check.finding != Finding::Go)
       return check;
-    // Recorded elsewhere, it is neither resumed nor forgotten here.
+    // Recorded elsewhere, it is neither resumed nor forgotten here; only the
+    // superuser forgets another user's.
     if (StoppedRunCheck check = stoppedAt(Finding::StoppedHere, folder_, folderIdentity_);
         check.finding != Finding::Go)
-      return check;
+      return use == JournalUse::Restart && !check.owner.empty() && MayForgetOthersRuns()
+                 ? forgetOthers(check.journal)
+                 : check;
     return use == JournalUse::Resume ? found(Finding::NothingToResume) : checkAround();
   case JournalState::Unreadable:
   case JournalState::Malformed:
@@ -216,6 +221,19 @@ StoppedRunCheck RunJournal::forget() {
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
     return found(Finding::JournalNotRemoved, error.code());
   return found(Finding::Restarting);
+}
+
+// Forgets another user's stopped run over the folder, recorded in `journal`,
+// as its owner's --restart would; this run's journal stays its own.
+StoppedRunCheck RunJournal::forgetOthers(const FolderPath &journal) {
+  const FolderPath own = std::exchange(path_, journal);
+  JournalReader reader;
+  if (reader.readHeader(path_, header_) == JournalState::Found)
+    reader.readPlan(folder_, header_, plan_, stamps_);
+  StoppedRunCheck check = forget();
+  header_ = JournalHeader();
+  path_ = own;
+  return check;
 }
 
 StoppedRunCheck RunJournal::resume() {

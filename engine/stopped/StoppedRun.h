@@ -163,6 +163,7 @@ private:
                             const fs::FileIdentity &identity) const;
   StoppedRunCheck checkRecorded(JournalUse use, const TrimSettings *asked, JournalReader &reader);
   StoppedRunCheck forget();
+  StoppedRunCheck forgetOthers(const FolderPath &journal);
   StoppedRunCheck resume();
   StoppedRunCheck found(StoppedRunFinding finding, std::error_code systemError = {}) const;
 

@@ -1423,6 +1423,43 @@ TEST_F(StoppedRunTest, StoppedRunIsSeenByOtherStateFoldersAndOtherUsers) {
   EXPECT_EQ(shortened, Shortened());
 }
 
+// Any user may add a marker to the registry: one naming no journal of its
+// owner's stops nobody, and the superuser may forget another user's run.
+TEST_F(StoppedRunTest, OnlyRealJournalsStopOthersAndTheSuperuserForgetsThem) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  struct stat tree;
+  ASSERT_EQ(0, ::stat(Tree().c_str(), &tree));
+  const std::string registry = "/var/tmp/tailsnip";
+  ::mkdir(registry.c_str(), 01777);
+  const std::string marker =
+      registry + "/" + std::to_string(tree.st_dev) + "-" + std::to_string(tree.st_ino);
+  WriteBytes(marker, "/etc/passwd");
+  ASSERT_EQ(0, ::lchown(marker.c_str(), 65534, 65534));
+  const Ran forged = RunCli({"-nq", Tree()});
+  ::unlink(marker.c_str());
+  EXPECT_EQ(0, forged.status) << forged.err;
+
+  for (const auto &entry : stdfs::recursive_directory_iterator(scratch_.root()))
+    ASSERT_EQ(0, ::lchown(entry.path().c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::lchown(scratch_.root().c_str(), 65534, 65534));
+  How nobody;
+  nobody.asNobody = true;
+  nobody.stopSignal = SIGKILL;
+  nobody.stopAfterLines = 20;
+  ASSERT_EQ(128 + SIGKILL, RunCli({"-v", Tree()}, nobody).status);
+  ::setenv("XDG_STATE_HOME", (scratch_.root() / "root-state").c_str(), 1);
+  const Ran refused = RunCli({Tree()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(npos, refused.err.find("user nobody's: ")) << refused.err;
+  const Ran restarted = RunCli({"--restart", Tree()});
+  EXPECT_EQ(0, restarted.status) << restarted.err;
+  EXPECT_NE(npos, restarted.err.find("--restart forgets the stopped run over")) << restarted.err;
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  for (const stdfs::path &file : files_)
+    EXPECT_TRUE(ReadBytes(file) == "a\r\nb\r\n" || ReadBytes(file) == "a\r\n") << file;
+}
+
 TEST_F(StoppedRunTest, ResumeFinishesWithTheStoppedRunsSettingsAndRefusesOthers) {
   ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {"-l2", "-k", Tree()}).status);
   const auto count = [&](const std::string &bytes) {

@@ -2,6 +2,8 @@
 // held open, never following a link, as befits a folder every user writes.
 #include "engine/stopped/Registry.h"
 
+#include "engine/run/RunFiles.h"
+
 #include <cerrno>
 #include <charconv>
 #include <dirent.h>
@@ -93,6 +95,21 @@ bool JournalGone(const FolderPath &journal) {
   return ::lstat(journal.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
+// Whether a marker of `owner`'s for the folder `identity` names a journal
+// such as a run keeps: named for that folder, by a full path, a regular
+// file of the marker's owner where it can be described. Anyone may add a
+// marker; nobody stops others' runs by naming any file at all with one.
+bool NamesJournal(const FolderPath &journal, const fs::FileIdentity &identity, uid_t owner) {
+  const std::string name = "/" + JournalName(identity);
+  if (journal.size() <= name.size() || journal[0] != '/' ||
+      journal.compare(journal.size() - name.size(), name.size(), name) != 0)
+    return false;
+  struct stat status;
+  if (::lstat(journal.c_str(), &status) != 0)
+    return errno == EACCES; // beyond this user's reach: trusted, as its marker is
+  return S_ISREG(status.st_mode) && status.st_uid == owner;
+}
+
 std::string UserName(uid_t user) {
   const passwd *entry = ::getpwuid(user);
   return entry ? entry->pw_name : std::to_string(user);
@@ -150,6 +167,8 @@ RegistryUse ReadRegistry(RegisteredRuns &runs) {
       ::unlinkat(registry.fd, entry->d_name, 0);
       continue;
     }
+    if (!NamesJournal(journal, identity, owner))
+      continue;
     runs[{identity.volume, identity.index}] = {journal, owner == user ? "" : UserName(owner)};
   }
   const RegistryUse read = errno == 0 ? RegistryUse() : Failed();
@@ -172,9 +191,11 @@ RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal
     return written;
   if (owner == ::geteuid() && named == journal)
     return {}; // a resumed run's, registered when it began
-  if (!JournalGone(named) || ::unlinkat(registry.fd, name.c_str(), 0) != 0)
-    return written;
-  return WriteMarker(registry.fd, name, journal, durability);
+  const bool stale = JournalGone(named) || !NamesJournal(named, identity, owner);
+  if (stale && ::unlinkat(registry.fd, name.c_str(), 0) == 0)
+    return WriteMarker(registry.fd, name, journal, durability);
+  // Another user's marker that names no journal stops nothing; it is said.
+  return stale ? RegistryUse{RegistryState::Unavailable, written.systemError} : written;
 }
 
 void Unregister(const fs::FileIdentity &identity, const FolderPath &journal) {
@@ -184,8 +205,11 @@ void Unregister(const fs::FileIdentity &identity, const FolderPath &journal) {
   const std::string name = MarkerName(identity);
   FolderPath named;
   uid_t owner = 0;
-  if (ReadMarker(registry.fd, name, named, owner) && owner == ::geteuid() && named == journal)
+  if (ReadMarker(registry.fd, name, named, owner) &&
+      (owner == ::geteuid() || MayForgetOthersRuns()) && named == journal)
     ::unlinkat(registry.fd, name.c_str(), 0);
 }
+
+bool MayForgetOthersRuns() { return ::geteuid() == 0; }
 
 } // namespace tailsnip

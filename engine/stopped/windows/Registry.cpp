@@ -15,4 +15,6 @@ RegistryUse Register(const fs::FileIdentity &, const FolderPath &, Durability) {
 
 void Unregister(const fs::FileIdentity &, const FolderPath &) {}
 
+bool MayForgetOthersRuns() { return false; }
+
 } // namespace tailsnip
