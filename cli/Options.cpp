@@ -362,7 +362,7 @@ int CheckOptions(const Options &options) {
   if ((options.resume || options.restart) && options.dryRun)
     return UsageError("a dry run records no run to resume or restart");
   if (options.resume &&
-      (!options.excludes.empty() || !options.includes.empty() || options.oneFileSystem ||
+      (!options.excludes.empty() || options.includesGiven || options.oneFileSystem ||
        options.maxDepth != std::numeric_limits<std::size_t>::max()))
     return UsageError("--resume works through the recorded list; it takes no walk options");
   for (const Pattern &pattern : options.includes)
@@ -416,9 +416,11 @@ int ParseOptions(int argc, char **argv, Options &options) {
       status = AddPatternsFrom(::optarg, options.excludes);
       break;
     case kInclude:
+      options.includesGiven = true;
       status = AddPatternArgument(::optarg, options.includes);
       break;
     case kIncludeFrom:
+      options.includesGiven = true;
       status = AddPatternsFrom(::optarg, options.includes);
       break;
     case kMaxDepth:

@@ -27,6 +27,7 @@ struct Options {
   bool noPreserveRoot = false;
   std::vector<Pattern> excludes;
   std::vector<Pattern> includes;
+  bool includesGiven = false; // even where the files named held none: then no file is chosen
   std::size_t maxDepth = std::numeric_limits<std::size_t>::max();
   // The FOLDER and FILE operands, as given.
   std::vector<std::string> operands;

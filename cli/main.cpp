@@ -170,14 +170,14 @@ private:
   bool chosen(const std::string &path, bool isFolder) const {
     if (MatchesAny(options_.excludes, path, isFolder))
       return false;
-    return isFolder || options_.includes.empty() || MatchesAny(options_.includes, path, false);
+    return isFolder || !options_.includesGiven || MatchesAny(options_.includes, path, false);
   }
 
   WalkOptions walkOptions() {
     WalkOptions walk;
     walk.oneFileSystem = options_.oneFileSystem;
     walk.maxDepth = options_.maxDepth;
-    if (!options_.excludes.empty() || !options_.includes.empty())
+    if (!options_.excludes.empty() || options_.includesGiven)
       walk.include = [this](const std::string &relative, bool isFolder) {
         return chosen(PortablePath(relative), isFolder);
       };

@@ -500,6 +500,11 @@ TEST_F(CliTest, PatternsFollowRsyncsRulesFromOptionsAndFiles) {
                                    Tree() + "/sub/deep/er/x.log"}),
             Listed(included.out))
       << included.err;
+  // A list of files to include that came out empty includes none.
+  const stdfs::path none = scratch_.root() / "none";
+  WriteBytes(none, "# nothing\n");
+  const Ran includedNone = RunCli({"-q", "--include-from=" + none.string(), Tree()});
+  EXPECT_EQ(0, includedNone.status) << includedNone.err;
   const Ran malformed = RunCli({"--exclude-from=" + patterns.string(), "--exclude=[a", Tree()});
   EXPECT_EQ(2, malformed.status);
   EXPECT_EQ("tailsnip-cli: invalid pattern '[a': a '[' has no ']' (see tailsnip-cli --help)\n",
