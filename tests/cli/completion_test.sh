@@ -37,4 +37,7 @@ expect "list" tailsnip-cli --exclude-from li
 expect "" tailsnip-cli --exclude = l
 expect "--suffix=" tailsnip-cli --suf
 expect "never nil none numbered" tailsnip-cli --backup = n
+expect "logs lost" tailsnip-cli --backup lo
+expect "" tailsnip-cli -l l
+expect "--keep-line-ends" tailsnip-cli --keep
 exit $((failures > 0))
