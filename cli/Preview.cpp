@@ -63,6 +63,21 @@ std::string Fit(std::string text, std::size_t limit) {
   return text;
 }
 
+// `start`, the first bytes of a longer line, without the first bytes of a
+// character the cut split: they would show as bytes the line does not hold.
+std::string WithoutSplitCharacter(std::string start) {
+  for (std::size_t back = 1; back <= 3 && back <= start.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(start[start.size() - back]);
+    if ((byte & 0xc0) == 0x80)
+      continue; // within a character
+    const std::size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
+    if (length > back)
+      start.resize(start.size() - back);
+    break;
+  }
+  return start;
+}
+
 } // namespace
 
 std::vector<std::string> ShowLostLines(const LostLines &lost, std::size_t columns) {
@@ -73,7 +88,8 @@ std::vector<std::string> ShowLostLines(const LostLines &lost, std::size_t column
     shown.push_back(columns > 1 ? Fit(std::move(text), columns - 1) : std::move(text));
   };
   for (const LostLines::Line &line : lost.shown)
-    add(kIndent + QuoteName(line.start) + (line.cut ? kGoesOn : ""));
+    add(kIndent + (line.cut ? QuoteName(WithoutSplitCharacter(line.start)) + kGoesOn
+                            : QuoteName(line.start)));
   if (const std::uint64_t more = lost.count - lost.shown.size(); more > 0)
     add(std::string(kIndent) + "... and " + std::to_string(more) +
         (more == 1 ? " more line" : " more lines"));

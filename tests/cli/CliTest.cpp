@@ -760,7 +760,9 @@ TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerm
   const stdfs::path tricky = scratch_.file(
       "tricky", "kept\nclear \033[2J screen\tx\r\n\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae"
                 "\xe6\x96\x87\xe5\xad\x97\xe5\x88\x97\xe3\x81\xa7\xe3\x81\x99\n" +
-                    std::string(600, 'y') + "\n");
+                    // A character the cut would split is left out whole.
+                    std::string(LostLines::kBytesShown - 1, 'y') + "\xe6\x97\xa5" +
+                    std::string(100, 'y') + "\n");
   const std::vector<std::string> args = {"-nv", "--lines=12", many.string(), tricky.string()};
   const Ran piped = RunCli(args);
   EXPECT_EQ(0, piped.status) << piped.err;
@@ -773,7 +775,7 @@ TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerm
                             "  'clear '$'\\033''[2J screen'$'\\t''x'\n"
                             "  \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe6\x96\x87"
                             "\xe5\xad\x97\xe5\x88\x97\xe3\x81\xa7\xe3\x81\x99\n  " +
-                            std::string(LostLines::kBytesShown, 'y') + "...\n";
+                            std::string(LostLines::kBytesShown - 1, 'y') + "...\n";
   EXPECT_EQ(whole, piped.err.substr(0, whole.size()));
   EXPECT_EQ(twelve, ReadBytes(many));
 
