@@ -456,11 +456,15 @@ int ParseOptions(int argc, char **argv, Options &options) {
       backupSuffix = ::optarg;
       break;
     case 'h':
+      errno = 0; // what the writing says, for the error at exit
       std::fputs(kUsage, stdout);
       std::fputs(kHelp, stdout);
+      NoteOutputError();
       return kAllHandled;
     case kVersion:
+      errno = 0;
       std::printf("tailsnip-cli %s\n", TAILSNIP_VERSION);
+      NoteOutputError();
       return kAllHandled;
     default:
       return BadOption(argv[::optind - 1]);

@@ -417,9 +417,11 @@ TEST_F(CliTest, ShortOptionsBundleAndOperandErrorsSayWhich) {
 }
 
 TEST_F(CliTest, WriteErrorOnStandardOutputIsAFailure) {
-  const Ran ran = RunCli({"--dry-run", Tree()}, false, "/dev/full");
-  EXPECT_EQ(1, ran.status);
-  EXPECT_NE(std::string::npos, ran.err.find("write error: No space left on device")) << ran.err;
+  for (const char *option : {"--dry-run", "--help"}) {
+    const Ran ran = RunCli({option, Tree()}, false, "/dev/full");
+    EXPECT_EQ(1, ran.status) << option;
+    EXPECT_NE(std::string::npos, ran.err.find("write error: No space left on device")) << ran.err;
+  }
 }
 
 TEST_F(CliTest, NamesAreQuotedAsLsQuotesThemOnATerminalAndRawInAPipeOrWithNull) {
