@@ -95,7 +95,7 @@ void PrintSummary(const RunReport &report, bool dryRun, double seconds) {
   if (report.alreadyDone > 0)
     std::fprintf(stderr, "done before the run was stopped: %zu; ", report.alreadyDone);
   std::fprintf(stderr,
-               "%s %zu, unchanged %zu, failed %zu; folders and links left alone: %zu; "
+               "%s %zu, unchanged %zu, failed %zu; folders and other non-files left alone: %zu; "
                "read %s, %s %s in %.2f s\n",
                dryRun ? "would shorten" : "shortened", report.shortened,
                report.unchanged - report.notFiles, report.failures.size(), report.notFiles,

@@ -230,8 +230,10 @@ TEST_F(CliTest, RunPrintsTheNoticeAloneOnStandardOutput) {
   EXPECT_EQ("finished!\n", ran.out);
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
-  EXPECT_EQ(0u, ran.err.find("shortened 2, unchanged 1, failed 0; folders and links left alone: 1; "
-                             "read "))
+  EXPECT_EQ(
+      0u,
+      ran.err.find("shortened 2, unchanged 1, failed 0; folders and other non-files left alone: 1; "
+                   "read "))
       << ran.err;
   EXPECT_EQ(1u, Lines(ran.err)) << ran.err;
   EXPECT_EQ(std::string::npos, ran.err.find('\r')) << "progress drawn on a pipe";
@@ -535,7 +537,7 @@ TEST_F(CliTest, EachEntryIsShortenedOnceHoweverManyOperandsReachIt) {
   // A FILE named without its folder is shown so.
   EXPECT_EQ(0u, ran.err.find("shortened a.txt\n")) << ran.err;
   EXPECT_NE(std::string::npos, ran.err.find("\nshortened 2, unchanged 1, failed 0; "
-                                            "folders and links left alone: 1; "))
+                                            "folders and other non-files left alone: 1; "))
       << ran.err;
 }
 
