@@ -340,7 +340,7 @@ const char *Environment(const char *name) {
 int ResolveBackup(const char *control, const char *suffix, BackupSettings &backup) {
   backup.control = BackupControl::Existing;
   int status = kGo;
-  if (control)
+  if (control && *control) // "--backup=" says no more than "--backup"
     status = ParseBackupControl(control, "--backup", backup.control);
   else if (const char *variable = Environment("VERSION_CONTROL"))
     status = ParseBackupControl(variable, "$VERSION_CONTROL", backup.control);

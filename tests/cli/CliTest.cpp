@@ -1113,7 +1113,7 @@ TEST_F(CliTest, BackupNeverTakesTheNameOfAFolderOrALink) {
 TEST_F(CliTest, BackupsFollowTheEnvironmentWhereOptionsSayNothing) {
   ::setenv("VERSION_CONTROL", "never", 1); // simple, in Emacs's word
   ::setenv("SIMPLE_BACKUP_SUFFIX", ".orig", 1);
-  const Ran fromEnvironment = RunCli({"-q", "-b", a_.string()});
+  const Ran fromEnvironment = RunCli({"-q", "--backup=", a_.string()});
   const Ran suffixGiven = RunCli({"-q", "-S", ".bak", b_.string()});
   ::setenv("VERSION_CONTROL", "bogus", 1);
   const Ran invalid = RunCli({"-q", "-b", Tree()});
