@@ -18,6 +18,16 @@ FolderPath WithoutTrailingSeparators(FolderPath path) {
   return path;
 }
 
+// The FOLDER operand as the run names it. "D:" is the current folder of
+// drive D, as "D:." is; its entries joined as "D:\name" would be the drive
+// root's instead.
+FolderPath FolderOperand(const std::string &operand) {
+  FolderPath folder = WithoutTrailingSeparators(operand);
+  if (kPathSeparator == '\\' && folder.size() == 2 && folder[1] == ':')
+    folder += '.';
+  return folder;
+}
+
 // Splits the FILE operand `path` into its folder and its name there.
 void Split(const std::string &path, RunTarget &run, std::string &name) {
   std::size_t separator = path.size();
@@ -54,7 +64,7 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
         return UsageError(QuoteNameAlways(operand) +
                           " is a root folder: every file beneath it would lose a line; "
                           "--no-preserve-root allows that");
-      run.folder = WithoutTrailingSeparators(operand);
+      run.folder = FolderOperand(operand);
     } else if (const fs::FsError error = StampEntry(operand, stamp);
                error != fs::FsError::None || operand.empty()) {
       systemError = error.code();

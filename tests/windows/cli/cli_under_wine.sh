@@ -1,7 +1,8 @@
 #!/bin/bash
 # tailsnip-cli.exe under Wine, run as a script would run it: a run over a
 # tree with a read-only file and a name in another script, progress lines,
-# a FILE operand beside its folder and an anchored pattern, a folder named
+# a FILE operand beside its folder and an anchored pattern, a drive's current
+# folder named by its letter alone, a folder named
 # in another script holding a path of 400 characters, a usage error that
 # touches nothing, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
@@ -82,6 +83,12 @@ run_cli --frobnicate "$(windows_path "$folder")"
 expect "status of a usage error" 2 "$status"
 expect "usage error" "tailsnip-cli: unknown option '--frobnicate' (see tailsnip-cli --help)" "$err"
 expect "f.txt after a usage error" $'a\r\n.' "$(contents "$folder/f.txt")"
+
+# "Z:" is the current folder of drive Z:, not its root.
+cd "$tree" || exit 1
+run_cli --dry-run --max-depth=1 Z:
+cd - >/dev/null || exit 1
+expect "the current folder of drive Z:" 'Z:.\a.txt' "$(head -n 1 <<<"$out")"
 
 # Drive Z: is the whole Linux file system; a dry run leaving every entry
 # out, so that a fault here costs nothing.
