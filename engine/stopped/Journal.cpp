@@ -200,6 +200,8 @@ struct JournalReader::Source {
 JournalReader::JournalReader() = default;
 JournalReader::~JournalReader() = default;
 
+void JournalReader::close() { source_.reset(); }
+
 JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &header) {
   header = JournalHeader();
   source_.reset();

@@ -103,6 +103,10 @@ public:
   JournalState readPlan(const FolderPath &root, JournalHeader &header, WorkList &list,
                         std::vector<EntryStamp> &stamps);
 
+  // Lets go of the journal, which Windows lets nobody else write or remove
+  // while it is open here.
+  void close();
+
 private:
   JournalState readEntries(const FolderPath &root, JournalHeader &header, WorkList &list,
                            std::vector<EntryStamp> &stamps);

@@ -109,6 +109,7 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
     return use == JournalUse::Resume ? found(Finding::NothingToResume) : checkAround();
   case JournalState::Unreadable:
   case JournalState::Malformed:
+    reader.close();
     return use == JournalUse::Restart ? forget() : found(Finding::JournalUnreadable);
   case JournalState::OtherFormat:
   case JournalState::Found:
@@ -190,9 +191,14 @@ StoppedRunCheck RunJournal::checkEntered(const FolderPath &folder,
 // finished, forgotten or shown as `use` asks.
 StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const TrimSettings *asked,
                                           JournalReader &reader) {
-  if (header_.version != version_) // another format's has none
+  const bool sameVersion = header_.version == version_; // another format's has none
+  const bool planRead =
+      sameVersion && reader.readPlan(folder_, header_, plan_, stamps_) == JournalState::Found;
+  // Windows lets nobody write or remove a file while it is open for reading.
+  reader.close();
+  if (!sameVersion)
     return use == JournalUse::Restart ? forget() : found(Finding::OtherVersion);
-  if (reader.readPlan(folder_, header_, plan_, stamps_) != JournalState::Found)
+  if (!planRead)
     return use == JournalUse::Restart ? forget() : found(Finding::PlanUnreadable);
   switch (use) {
   case JournalUse::Plain: {
@@ -230,6 +236,7 @@ StoppedRunCheck RunJournal::forgetOthers(const FolderPath &journal) {
   JournalReader reader;
   if (reader.readHeader(path_, header_) == JournalState::Found)
     reader.readPlan(folder_, header_, plan_, stamps_);
+  reader.close();
   StoppedRunCheck check = forget();
   header_ = JournalHeader();
   path_ = own;

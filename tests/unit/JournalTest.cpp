@@ -1,5 +1,6 @@
 // The run's journal: what it keeps of each entry, and what it tells apart.
 #include "engine/stopped/Journal.h"
+#include "engine/stopped/StoppedRun.h"
 
 #include "TestSupport.h"
 
@@ -91,6 +92,45 @@ TEST(JournalTest, ARunsFolderOfAnyLengthIsNamedInFull) {
     relative /= "a folder with a long name, " + std::to_string(level);
   stdfs::create_directories(scratch.cwd() / relative);
   EXPECT_EQ(Native(stdfs::canonical(scratch.cwd()) / relative), AbsolutePath(Native(relative)));
+}
+
+// The journal's own reading must not keep it from being written or removed,
+// as Windows would while it is open.
+TEST(JournalTest, AStoppedRunIsResumedAndAnotherRestarted) {
+  Scratch scratch;
+  scratch.file("a.txt", "1\n2\n");
+  const FolderPath tree = Native(scratch.tree());
+#ifdef _WIN32
+  const char *kStateFolder = "LOCALAPPDATA";
+  const auto set = [](const char *name, const std::string &value) {
+    _putenv_s(name, value.c_str());
+  };
+#else
+  const char *kStateFolder = "XDG_STATE_HOME";
+  const auto set = [](const char *name, const std::string &value) {
+    ::setenv(name, value.c_str(), 1);
+  };
+#endif
+  const char *kept = std::getenv(kStateFolder);
+  const std::string before = kept ? kept : "";
+  set(kStateFolder, Native(scratch.root() / "state"));
+  const TrimSettings trim;
+  const auto stop = [&] { // a run recorded and never finished
+    RunJournal run("test");
+    ASSERT_EQ(StoppedRunFinding::Go, run.open(tree, JournalUse::Plain, &trim).finding);
+    ASSERT_TRUE(run.record({JoinPath(tree, "a.txt")}, trim).done);
+  };
+  stop();
+  RunJournal resumed("test");
+  const StoppedRunCheck resuming = resumed.open(tree, JournalUse::Resume, nullptr);
+  EXPECT_EQ(StoppedRunFinding::Resuming, resuming.finding) << resuming.systemError.message();
+  EXPECT_TRUE(resumed.finish().done);
+  stop();
+  RunJournal restarted("test");
+  const StoppedRunCheck restarting = restarted.open(tree, JournalUse::Restart, nullptr);
+  EXPECT_EQ(StoppedRunFinding::Restarting, restarting.finding) << restarting.systemError.message();
+  EXPECT_FALSE(stdfs::exists(restarting.journal));
+  set(kStateFolder, before);
 }
 
 #ifndef _WIN32
