@@ -34,9 +34,11 @@ void Fill(const WIN32_FIND_DATAW &data, FindRecord &record) {
   record.name = Narrow(data.cFileName);
   // Cloud placeholders and deduplicated files are reparse points too, but
   // their folders hold real entries: only name surrogates lead elsewhere.
-  // The search reports the reparse tag in dwReserved0.
+  // The search reports the reparse tag in dwReserved0. A tag not of
+  // Microsoft's own is not known to hold entries, and Wine gives a Unix
+  // link no real tag: either is taken for a link.
   if ((record.attributes & kAttributeReparsePoint) != 0 &&
-      !IsReparseTagNameSurrogate(data.dwReserved0))
+      IsReparseTagMicrosoft(data.dwReserved0) && !IsReparseTagNameSurrogate(data.dwReserved0))
     record.attributes &= ~kAttributeReparsePoint;
 }
 

@@ -84,6 +84,13 @@ expect "status of a usage error" 2 "$status"
 expect "usage error" "tailsnip-cli: unknown option '--frobnicate' (see tailsnip-cli --help)" "$err"
 expect "f.txt after a usage error" $'a\r\n.' "$(contents "$folder/f.txt")"
 
+# A Unix link to a folder, which Wine lists as a reparse point, is not entered.
+mkdir -p "$work/outside"
+printf 'o\np\n' >"$work/outside/kept.txt"
+ln -s "$work/outside" "$tree/linked"
+run_cli --quiet "$(windows_path "$tree")"
+expect "a file beyond a folder link" $'o\np\n.' "$(contents "$work/outside/kept.txt")"
+
 # "Z:" is the current folder of drive Z:, not its root.
 cd "$tree" || exit 1
 run_cli --dry-run --max-depth=1 Z:
