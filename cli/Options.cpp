@@ -85,7 +85,11 @@ const char kHelp[] =
     "every file beneath it would lose a line.\n"
     "\n"
     "Before the first change, a run records its list of entries in its journal\n"
+#ifdef _WIN32
+    "(in %LOCALAPPDATA%\\Tailsnip), removed when\n"
+#else
     "(in $XDG_STATE_HOME/tailsnip, else ~/.local/state/tailsnip), removed when\n"
+#endif
     "the run ends. A run that was stopped is refused until --resume finishes it\n"
     "or --restart forgets it. --resume removes as many lines, and writes line\n"
     "ends, and keeps backups, as the stopped run did; it refuses a --lines,\n"
@@ -281,9 +285,10 @@ int ParseDepth(const char *text, std::size_t &depth) {
 }
 
 #ifdef _WIN32
-constexpr char kSeparators[] = "\\/:"; // a colon names a stream of the file
+// No name holds these; a colon would name a stream of the file.
+constexpr char kNotInNames[] = "\\/:*?\"<>|";
 #else
-constexpr char kSeparators[] = "/";
+constexpr char kNotInNames[] = "/";
 #endif
 
 struct ControlName {
@@ -322,11 +327,12 @@ int ParseBackupControl(const std::string &text, const std::string &from, BackupC
                     "'numbered' or 't'");
 }
 
-// A suffix makes a name in the same folder: never empty, never a separator.
+// A suffix makes a name in the same folder: never empty, never a separator
+// or another character no name holds.
 int CheckSuffix(const std::string &suffix, const std::string &from) {
-  if (suffix.empty() || suffix.find_first_of(kSeparators) != std::string::npos)
+  if (suffix.empty() || suffix.find_first_of(kNotInNames) != std::string::npos)
     return UsageError("invalid backup suffix " + QuoteNameAlways(suffix) + " in " + from +
-                      ": it must be a part of a name, without a separator");
+                      ": it must be a part of a name, without " + QuoteNameAlways(kNotInNames));
   return kGo;
 }
 

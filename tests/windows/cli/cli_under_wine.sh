@@ -1,10 +1,11 @@
 #!/bin/bash
 # tailsnip-cli.exe under Wine, run as a script would run it: a run over a
 # tree with a read-only file and a name in another script, progress lines,
-# a FILE operand beside its folder and an anchored pattern, a drive's current
-# folder named by its letter alone, a folder named
-# in another script holding a path of 400 characters, a usage error that
-# touches nothing, and a drive's root refused.
+# a FILE operand beside its folder and an anchored pattern, a folder named
+# in another script holding a path of 400 characters, a suffix no name can
+# hold and a usage error that touch nothing, a Unix link to a folder not
+# entered, a drive's current folder named by its letter alone, and a
+# drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -78,6 +79,9 @@ expect "f.txt" $'a\r\n.' "$(contents "$folder/f.txt")"
 long_windows_name=$(windows_path "$long_name")
 expect "length of the long path" 400 "${#long_windows_name}"
 expect "a file at a path of 400 characters" $'a\r\n.' "$(contents "$long_name")"
+
+run_cli -S '*' "$(windows_path "$folder")"
+expect "status of a suffix no name can hold" 2 "$status"
 
 run_cli --frobnicate "$(windows_path "$folder")"
 expect "status of a usage error" 2 "$status"
