@@ -126,6 +126,19 @@ FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
              : FsError{FsError::Exists, std::make_error_code(std::errc::file_exists)};
 }
 
+TrimResult FailBackup(TrimResult &result, const FsError &error) {
+  switch (error.kind()) {
+  case FsError::Changed:
+    return Fail(result, Reason::ChangedDuringRun, {});
+  case FsError::NotFound:
+    return Fail(result, Reason::RemovedDuringRun, {});
+  case FsError::Exists:
+    return Fail(result, Reason::BackupNameTaken, {});
+  default:
+    return Fail(result, Reason::BackupNotMade, error.code());
+  }
+}
+
 FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                      const fs::FileInfo &info, const BackupSettings &settings,
                      BackupNumbers &numbers, TrimBuffer &buffer) {

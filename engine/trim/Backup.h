@@ -16,6 +16,7 @@
 #define TAILSNIP_ENGINE_TRIM_BACKUP_H
 
 #include "engine/FolderPath.h"
+#include "engine/Outcome.h"
 #include "engine/fs/FileSystem.h"
 
 #include <cstdint>
@@ -68,6 +69,10 @@ private:
 // taken by anything but a regular file, a folder or a link say.
 fs::FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
                             const BackupSettings &settings, BackupNumbers &numbers);
+
+// Fails `result` for the `error` a backup's making (Backup::make) or its
+// check (CheckBackupName) met: the entry is kept, and the reason said.
+TrimResult FailBackup(TrimResult &result, const fs::FsError &error);
 
 // The backup of one entry, from its making until the entry was replaced
 // (keep) or kept (undo).

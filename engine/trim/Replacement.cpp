@@ -208,13 +208,7 @@ TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbe
   if (error == FsError::None)
     return result;
   removeCopy();
-  if (error == FsError::Changed)
-    return Fail(result, Reason::ChangedDuringRun, {});
-  if (error == FsError::NotFound)
-    return Fail(result, Reason::RemovedDuringRun, {});
-  if (error == FsError::Exists)
-    return Fail(result, Reason::BackupNameTaken, {});
-  return Fail(result, Reason::BackupNotMade, error.code());
+  return FailBackup(result, error);
 }
 
 TrimResult Replacement::writeBeside(TrimBuffer &buffer, TrimResult &result) {

@@ -88,14 +88,12 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   if (!cut)
     if (const FsError &error = place.folder->changeable; error != FsError::None)
       return Failed(ReasonForFolder(error), error);
+  BackupNumbers ownNumbers;
+  BackupNumbers &numbers = place.backupNumbers ? *place.backupNumbers : ownNumbers;
   if (mode != TrimMode::Replace) {
-    BackupNumbers ownNumbers;
-    if (const FsError error =
-            CheckBackupName(*place.folder, place.path, settings.backup,
-                            place.backupNumbers ? *place.backupNumbers : ownNumbers);
+    if (const FsError error = CheckBackupName(*place.folder, place.path, settings.backup, numbers);
         error != FsError::None)
-      return error == FsError::Exists ? Failed(Reason::BackupNameTaken, {})
-                                      : Failed(Reason::BackupNotMade, error);
+      return FailBackup(result, error);
     result.outcome = Outcome::Shortened;
     if (mode == TrimMode::Preview)
       if (const FsError error =
@@ -110,11 +108,8 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   TrimResult written =
       cut ? replacement->cutInPlace(keep, result)
           : replacement->write(keep, buffered, settings.keepLineEnds, buffer, result);
-  if (written.outcome != Outcome::Failed && settings.backup.control != BackupControl::None) {
-    BackupNumbers ownNumbers;
-    written = replacement->keepOriginal(
-        settings.backup, place.backupNumbers ? *place.backupNumbers : ownNumbers, buffer, written);
-  }
+  if (written.outcome != Outcome::Failed && settings.backup.control != BackupControl::None)
+    written = replacement->keepOriginal(settings.backup, numbers, buffer, written);
   if (written.outcome != Outcome::Failed)
     copy = std::move(replacement);
   return written;
