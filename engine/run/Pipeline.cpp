@@ -26,6 +26,17 @@ std::size_t CopiesInFlight(std::size_t wanted) {
   return std::min(wanted, spare / 3);
 }
 
+// How many entries are committed together: a third of those in flight, as
+// two more batches may wait. A flush of a volume costs a commit of its
+// journal however few entries it covers, so a long list's batches are a
+// sixteenth of it, and a run makes a bounded number of flushes; a short
+// list's stay at the shortest, so that its entries are told of, and a stop
+// taken, a few at a time.
+std::size_t BatchSize(std::size_t inFlight, std::size_t listed) {
+  constexpr std::size_t kShortestBatch = 85;
+  return std::max<std::size_t>(std::min(inFlight / 3, std::max(kShortestBatch, listed / 16)), 1);
+}
+
 // Trims the listed entries in order and tells of each, in order: reads a
 // batch of entries and writes their copies, commits the batch, tells of its
 // entries, and so on. With copies in flight, one thread reads and writes
@@ -34,13 +45,14 @@ std::size_t CopiesInFlight(std::size_t wanted) {
 // a time, the batches are of one, through "temp.txt".
 class Trimmer {
 public:
-  Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities)
+  Trimmer(const RunOptions &options, RunReport &report, const FolderIdentities &identities,
+          std::size_t listed)
       : options_(options), report_(report), identities_(identities),
         mode_(!options.dryRun            ? TrimMode::Replace
               : options.previewLostLines ? TrimMode::Preview
                                          : TrimMode::DryRun),
         inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
-        batched_(inFlight_ > 1), batch_(batched_ ? std::max<std::size_t>(inFlight_ / 3, 1) : 1) {
+        batched_(inFlight_ > 1), batch_(batched_ ? BatchSize(inFlight_, listed) : 1) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
     // entries, and so do all copies where the current folder cannot be opened.
     if (!batched_ && fs::OpenCurrentFolder(currentFolder_) == fs::FsError::None)
@@ -246,7 +258,7 @@ private:
 void ShortenListed(const FolderPath &folder, const WorkList &list,
                    const FolderIdentities &identities, const RunOptions &options,
                    RunReport &report) {
-  Trimmer trimmer(options, report, identities);
+  Trimmer trimmer(options, report, identities, list.size());
   trimmer.run(folder, list);
 }
 
