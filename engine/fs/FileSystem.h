@@ -250,6 +250,10 @@ FsError FlushToDisk(File &file);
 // such flush, or when any of it could not be written; then flush each file.
 FsError FlushVolume(File &file);
 
+// Whether the system has FlushVolume's one flush for a whole volume (Linux);
+// where it has none (Windows), each file is flushed on its own.
+bool CanFlushVolumes();
+
 // Closes the file and reports whether the close succeeded.
 FsError Close(File &file);
 

@@ -29,12 +29,15 @@ std::size_t CopiesInFlight(std::size_t wanted) {
 // How many entries are committed together: a third of those in flight, as
 // two more batches may wait. A flush of a volume costs a commit of its
 // journal however few entries it covers, so a long list's batches are a
-// sixteenth of it, and a run makes a bounded number of flushes; a short
+// sixteenth of it, and a run makes a bounded number of flushes. A short
 // list's stay at the shortest, so that its entries are told of, and a stop
-// taken, a few at a time.
+// taken, a few at a time; so do all where each file is flushed on its own,
+// as a longer batch would only hold its files longer.
 std::size_t BatchSize(std::size_t inFlight, std::size_t listed) {
   constexpr std::size_t kShortestBatch = 85;
-  return std::max<std::size_t>(std::min(inFlight / 3, std::max(kShortestBatch, listed / 16)), 1);
+  const std::size_t wanted =
+      fs::CanFlushVolumes() ? std::max(kShortestBatch, listed / 16) : kShortestBatch;
+  return std::max<std::size_t>(std::min(inFlight / 3, wanted), 1);
 }
 
 // Trims the listed entries in order and tells of each, in order: reads a

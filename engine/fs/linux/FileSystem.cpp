@@ -345,6 +345,8 @@ FsError FlushVolume(File &file) {
   return ::syncfs(file.handle()) == 0 ? FsError::None : LastError();
 }
 
+bool CanFlushVolumes() { return true; }
+
 FsError Close(File &file) {
   // POSIX leaves the descriptor closed even when close reports an error.
   return ::close(file.release()) == 0 ? FsError::None : LastError();

@@ -277,6 +277,8 @@ FsError FlushVolume(File &) {
   return Fail(FsError::Other, ERROR_NOT_SUPPORTED);
 }
 
+bool CanFlushVolumes() { return false; }
+
 FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None : LastError(); }
 
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity, bool *inMemory) {
