@@ -66,6 +66,7 @@ std::string AddPattern(std::string_view text, std::vector<Pattern> &patterns) {
     const std::string error = AddPattern((pattern.anchored ? "/" : "") + folder + "/", patterns);
     if (!error.empty())
       return error;
+    patterns.back().ofAllBeneath = true;
     text.remove_suffix(1);
   }
   pattern.glob = std::string(text);

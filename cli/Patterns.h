@@ -23,6 +23,7 @@ struct Pattern {
   bool folderOnly = false;
   bool wholePath = false;
   bool wildcard = false;
+  bool ofAllBeneath = false; // the folder of a "dir/***", beside "dir/**"
 };
 
 // Adds `text` to `patterns` ("dir/***" as two). Returns what is wrong with

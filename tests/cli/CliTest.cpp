@@ -504,6 +504,10 @@ TEST_F(CliTest, PatternsFollowRsyncsRulesFromOptionsAndFiles) {
                                    Tree() + "/sub/deep/er/x.log"}),
             Listed(included.out))
       << included.err;
+  const Ran includedBeneath = RunCli({"-nq", "--include=deep/***", Tree()});
+  EXPECT_EQ((std::set<std::string>{Tree() + "/sub/deep/x.log", Tree() + "/sub/deep/er/x.log"}),
+            Listed(includedBeneath.out))
+      << includedBeneath.err;
   // A list of files to include that came out empty includes none.
   const stdfs::path none = scratch_.root() / "none";
   WriteBytes(none, "# nothing\n");
