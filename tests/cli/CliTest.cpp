@@ -943,6 +943,26 @@ TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
       << real.out;
 }
 
+// A folder the user may enter but not read cannot be held: a FILE named in
+// it is kept, and the notice says why.
+TEST_F(CliTest, FileInAFolderTheUserCannotReadIsKeptAndTheReasonIsThat) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path file = scratch_.file("dropbox/mine", "a\nb\n");
+  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chmod(file.parent_path().c_str(), 0733));
+  stdfs::create_directory(scratch_.root() / "state");
+  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+  How how;
+  how.asNobody = true;
+  const Ran ran = RunCli({"-q", file.string()}, how);
+  EXPECT_EQ(1, ran.status) << ran.err;
+  EXPECT_EQ("finished!\n\n1 entry could not be shortened:\n" + file.string() +
+                ": folder could not be searched: Permission denied\n",
+            ran.out);
+  EXPECT_EQ("a\nb\n", ReadBytes(file));
+}
+
 TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {
   // Line ends that need no rewriting, in more than one chunk: the kernel
   // copies the chunks, or with -k the whole rest, where it can. A second
