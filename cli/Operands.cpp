@@ -65,11 +65,12 @@ struct Listing {
   std::unordered_set<std::string> names;
 };
 
-// The name of the FILE `name` as `folder` lists it. Where the file system
-// ignores case, "readme.txt" may name "Readme.txt": an entry is known by its
-// name, so that a file named both ways would lose two lines, and its copy
-// would take the name as typed.
-std::string ListedName(const FolderPath &folder, const std::string &name, Listing &listing) {
+// The name of the FILE `name` (`stamp`) as `folder` lists it. Where the
+// file system ignores case, "readme.txt" may name "Readme.txt": an entry is
+// known by its name, so that a file named both ways would lose two lines,
+// and its copy would take the name as typed.
+std::string ListedName(const FolderPath &folder, const std::string &name, const EntryStamp &stamp,
+                       Listing &listing) {
   std::string otherCase = name;
   std::transform(name.begin(), name.end(), otherCase.begin(), OtherCase);
   EntryStamp other;
@@ -86,7 +87,16 @@ std::string ListedName(const FolderPath &folder, const std::string &name, Listin
   for (const FindRecord &entry : listing.entries)
     if (EqualIgnoringCase(entry.name, name))
       return entry.name;
-  return name;
+  // A short name ("LONGFI~1.TXT") leads to an entry listed by its long one:
+  // the one entry that is the same file. Hard links leave it as typed.
+  std::string listed;
+  std::size_t same = 0;
+  for (const FindRecord &entry : listing.entries)
+    if (entry.name != "." && entry.name != ".." &&
+        StampEntry(JoinPath(folder, entry.name), other) == fs::FsError::None &&
+        other.volume == stamp.volume && other.index == stamp.index && ++same == 1)
+      listed = entry.name;
+  return same == 1 ? listed : name;
 }
 
 } // namespace
@@ -150,7 +160,7 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       continue;
     }
     if (run.files)
-      name = ListedName(run.folder, name, listing);
+      name = ListedName(run.folder, name, stamp, listing);
     if (run.files && !runs.empty() && runs.back().files && runs.back().identity == run.identity) {
       runs.back().names.push_back(name);
       continue;
