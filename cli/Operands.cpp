@@ -4,6 +4,10 @@
 #include "cli/Errors.h"
 #include "cli/Names.h"
 #include "cli/StoppedRun.h"
+#include "engine/fs/DirectorySearch.h"
+
+#include <algorithm>
+#include <unordered_set>
 
 namespace tailsnip::cli {
 
@@ -44,10 +48,62 @@ void Split(const std::string &path, RunTarget &run, std::string &name) {
   run.folder = WithoutTrailingSeparators(path.substr(0, separator));
 }
 
+char OtherCase(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ? static_cast<char>(c ^ 0x20) : c;
+}
+
+bool EqualIgnoringCase(const std::string &a, const std::string &b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return x == y || OtherCase(x) == y;
+         });
+}
+
+// The names of one folder, listed once for the FILEs named in it.
+struct Listing {
+  FolderPath folder; // none yet while empty
+  std::vector<FindRecord> entries;
+  std::unordered_set<std::string> names;
+};
+
+// The name of the FILE `name` (`stamp`) as `folder` lists it. Where the
+// file system ignores case, "readme.txt" may name "Readme.txt": an entry is
+// known by its name, so that a file named both ways would lose two lines,
+// and its copy would take the name as typed.
+std::string ListedName(const FolderPath &folder, const std::string &name, const EntryStamp &stamp,
+                       Listing &listing) {
+  std::string otherCase = name;
+  std::transform(name.begin(), name.end(), otherCase.begin(), OtherCase);
+  EntryStamp other;
+  if (otherCase == name || StampEntry(JoinPath(folder, otherCase), other) != fs::FsError::None)
+    return name; // no other case, or case matters here: the name is listed as it is
+  if (listing.folder != folder) {
+    listing = Listing{folder, {}, {}};
+    ListFolder(folder, listing.entries);
+    for (const FindRecord &entry : listing.entries)
+      listing.names.insert(entry.name);
+  }
+  if (listing.names.count(name) != 0)
+    return name;
+  for (const FindRecord &entry : listing.entries)
+    if (EqualIgnoringCase(entry.name, name))
+      return entry.name;
+  // A short name ("LONGFI~1.TXT") leads to an entry listed by its long one:
+  // the one entry that is the same file. Hard links leave it as typed.
+  std::string listed;
+  std::size_t same = 0;
+  for (const FindRecord &entry : listing.entries)
+    if (entry.name != "." && entry.name != ".." &&
+        StampEntry(JoinPath(folder, entry.name), other) == fs::FsError::None &&
+        other.volume == stamp.volume && other.index == stamp.index && ++same == 1)
+      listed = entry.name;
+  return same == 1 ? listed : name;
+}
+
 } // namespace
 
 int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<Failure> &failures) {
   std::size_t position = 0;
+  Listing listing;
   for (const std::string &operand : options.operands) {
     ++position;
     // Where the operand is unusable: why, and what the system said.
@@ -103,6 +159,8 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       failures.push_back({operand, Reason::CannotRead, systemError});
       continue;
     }
+    if (run.files)
+      name = ListedName(run.folder, name, stamp, listing);
     if (run.files && !runs.empty() && runs.back().files && runs.back().identity == run.identity) {
       runs.back().names.push_back(name);
       continue;

@@ -371,8 +371,9 @@ int CheckOptions(const Options &options) {
       (!options.excludes.empty() || options.includesGiven || options.oneFileSystem ||
        options.maxDepth != std::numeric_limits<std::size_t>::max()))
     return UsageError("--resume works through the recorded list; it takes no walk options");
+  // "dir/***" chooses the files beneath dir; its folder part matches no file.
   for (const Pattern &pattern : options.includes)
-    if (pattern.folderOnly)
+    if (pattern.folderOnly && !pattern.ofAllBeneath)
       return UsageError("--include chooses files; " +
                         QuoteNameAlways((pattern.anchored ? "/" : "") + pattern.glob + "/") +
                         " matches folders only (dir/** matches what lies beneath)");

@@ -38,6 +38,10 @@ bool Matches(const Pattern &pattern, std::string_view text) {
 } // namespace
 
 std::string AddPattern(std::string_view text, std::vector<Pattern> &patterns) {
+  // rsync takes these as a rule's kind or as clearing the list; taken as
+  // names, an rsync exclude file would leave out nothing.
+  if (text == "!" || text.rfind("- ", 0) == 0 || text.rfind("+ ", 0) == 0)
+    return "rsync's rule prefixes ('- ', '+ ', '!') are not supported: give the pattern alone";
   Pattern pattern;
   pattern.anchored = !text.empty() && text.front() == '/';
   if (pattern.anchored)
@@ -66,6 +70,7 @@ std::string AddPattern(std::string_view text, std::vector<Pattern> &patterns) {
     const std::string error = AddPattern((pattern.anchored ? "/" : "") + folder + "/", patterns);
     if (!error.empty())
       return error;
+    patterns.back().ofAllBeneath = true;
     text.remove_suffix(1);
   }
   pattern.glob = std::string(text);

@@ -6,8 +6,11 @@ namespace tailsnip {
 
 void FolderChain::start(const FolderPath &folder, const FolderIdentities &identities) {
   fs::Folder opened;
-  if (fs::OpenFolder(folder, opened) == fs::FsError::None)
+  const fs::FsError error = fs::OpenFolder(folder, opened);
+  if (error == fs::FsError::None)
     enter(folder, std::move(opened), identities);
+  else if (error == fs::FsError::AccessDenied) // entered but not read: the same folder still
+    enterUnopened(folder, error.code());
 }
 
 void FolderChain::enter(const FolderPath &path, fs::Folder folder,

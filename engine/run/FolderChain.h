@@ -20,7 +20,8 @@ namespace tailsnip {
 
 class FolderChain {
 public:
-  // Holds the run's own folder, if it is still the one the walk listed.
+  // Holds the run's own folder, if it is still the one the walk listed; one
+  // the user may not open is noted as unopened, for its entries to say so.
   void start(const FolderPath &folder, const FolderIdentities &identities);
 
   // Holds `folder`, an entry just opened, if it is the folder the walk

@@ -504,6 +504,10 @@ TEST_F(CliTest, PatternsFollowRsyncsRulesFromOptionsAndFiles) {
                                    Tree() + "/sub/deep/er/x.log"}),
             Listed(included.out))
       << included.err;
+  const Ran includedBeneath = RunCli({"-nq", "--include=deep/***", Tree()});
+  EXPECT_EQ((std::set<std::string>{Tree() + "/sub/deep/x.log", Tree() + "/sub/deep/er/x.log"}),
+            Listed(includedBeneath.out))
+      << includedBeneath.err;
   // A list of files to include that came out empty includes none.
   const stdfs::path none = scratch_.root() / "none";
   WriteBytes(none, "# nothing\n");
@@ -937,6 +941,26 @@ TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
   EXPECT_EQ("a\nb\n", ReadBytes(lf));
   EXPECT_NE(std::string::npos, real.out.find(lf.string() + ": its folder cannot be written"))
       << real.out;
+}
+
+// A folder the user may enter but not read cannot be held: a FILE named in
+// it is kept, and the notice says why.
+TEST_F(CliTest, FileInAFolderTheUserCannotReadIsKeptAndTheReasonIsThat) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path file = scratch_.file("dropbox/mine", "a\nb\n");
+  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chmod(file.parent_path().c_str(), 0733));
+  stdfs::create_directory(scratch_.root() / "state");
+  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+  How how;
+  how.asNobody = true;
+  const Ran ran = RunCli({"-q", file.string()}, how);
+  EXPECT_EQ(1, ran.status) << ran.err;
+  EXPECT_EQ("finished!\n\n1 entry could not be shortened:\n" + file.string() +
+                ": folder could not be searched: Permission denied\n",
+            ran.out);
+  EXPECT_EQ("a\nb\n", ReadBytes(file));
 }
 
 TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {

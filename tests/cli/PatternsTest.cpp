@@ -73,7 +73,8 @@ TEST(PatternsTest, MatchAsRsyncMatches) {
 }
 
 TEST(PatternsTest, MalformedPatternsAreRefused) {
-  for (const char *pattern : {"", "/", "//", "[a", "x[!]", "a*\\", "a\\", "[[:alpha:]]"}) {
+  for (const char *pattern :
+       {"", "/", "//", "[a", "x[!]", "a*\\", "a\\", "[[:alpha:]]", "- *.o", "+ *.c", "!"}) {
     std::vector<Pattern> patterns;
     EXPECT_NE("", AddPattern(pattern, patterns)) << pattern;
     EXPECT_TRUE(patterns.empty()) << pattern;

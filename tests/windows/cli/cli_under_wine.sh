@@ -1,11 +1,11 @@
 #!/bin/bash
 # tailsnip-cli.exe under Wine, run as a script would run it: a run over a
 # tree with a read-only file and a name in another script, progress lines,
-# a FILE operand beside its folder and an anchored pattern, a folder named
-# in another script holding a path of 400 characters, a suffix no name can
-# hold and a usage error that touch nothing, a Unix link to a folder not
-# entered, a drive's current folder named by its letter alone, and a
-# drive's root refused.
+# a FILE operand beside its folder (in another case too, and by its short
+# name) and an anchored pattern, a folder named in another script holding a
+# path of 400 characters, a suffix no name can hold and a usage error that
+# touch nothing, a Unix link to a folder not entered, a drive's current
+# folder named by its letter alone, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -63,6 +63,18 @@ run_cli --quiet --exclude=/sub/deep/ "$(windows_path "$tree")" "$(windows_path "
 expect "status with the read-only file again" 1 "$status"
 expect "a.txt named twice" $'1\r\n2\r\n.' "$(contents "$tree/a.txt")"
 expect "ü-名.txt excluded" $'x\r\n.' "$(contents "$tree/sub/deep/ü-名.txt")"
+
+# Named in another case, as Windows takes names, a FILE is the entry its
+# folder lists: shortened once, and it keeps its name.
+printf '1\n2\n3\n' >"$tree/a.txt"
+run_cli --quiet --exclude=/sub/ "$(windows_path "$tree")" "$(windows_path "$tree/A.TXT")"
+expect "a.txt named in another case" $'1\r\n2\r\n.' "$(contents "$tree/a.txt")"
+# And so is a FILE named by its short name, as "dir /x" shows it.
+mkdir "$work/short" && printf '1\n2\n3\n' >"$work/short/a-long-name.txt"
+short=$(WINEARCH=win64 "$wine_run" cmd /c dir /x "$(windows_path "$work/short")" | tr -d '\r' |
+  grep -o '[^ ]*~[^ ]* a-long-name.txt$' | cut -d' ' -f1)
+run_cli --quiet "$(windows_path "$work/short")" "$(windows_path "$work/short")\\$short"
+expect "a file named by its short name too" $'1\r\n2\r\n.' "$(contents "$work/short/a-long-name.txt")"
 
 folder=$work/名前
 deep=$folder
