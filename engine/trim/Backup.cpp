@@ -193,8 +193,10 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   }
   if (error != FsError::None)
     return error;
+  error = fs::KeepFlags(entry, copy);
   TrimResult written;
-  if (!WriteShortened(entry, info, info.size, 0, true, copy, buffer, written))
+  if (error == FsError::None &&
+      !WriteShortened(entry, info, info.size, 0, true, copy, buffer, written))
     error = {FsError::Other, written.systemError};
   if (error == FsError::None)
     error = fs::KeepAttributes(entry, info, copy);

@@ -676,6 +676,27 @@ private:
   bool set_ = false;
 };
 
+// Flags its owner set (not to be dumped, no access times) say how the file
+// is to be kept: its shortened copy keeps them.
+TEST_F(CliTest, ShortenedCopyKeepsTheFlagsTheOwnerSet) {
+  constexpr int kFlags = FS_NODUMP_FL | FS_NOATIME_FL;
+  const auto flagsOf = [this](int set) {
+    const int fd = ::open(a_.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && set != 0 &&
+        (flags |= set, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0))
+      flags = 0;
+    ::close(fd); // an open file would be kept as in use
+    return flags & kFlags;
+  };
+  if (flagsOf(kFlags) != kFlags)
+    GTEST_SKIP() << "this file system takes no flags";
+  const Ran ran = RunCli({"-q", a_.string()});
+  EXPECT_EQ(0, ran.status) << ran.out;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ(kFlags, flagsOf(0));
+}
+
 // `folder` mounted over itself read-only (the same device beneath) for as
 // long as this lives.
 class ReadOnlyBind {
