@@ -1113,6 +1113,24 @@ TEST_F(CliTest, NumberedBackupsTakeTheNextFreeNumberAndExistingFollowsThem) {
   EXPECT_FALSE(stdfs::exists(a + "~"));
 }
 
+// A number past counting is still a backup's; no number lies above it, and
+// none below it may pass for the newest.
+TEST_F(CliTest, NumberedBackupPastCountingIsLeftAloneAndTakesNoNumberAfterIt) {
+  const std::string past = a_.string() + ".~99999999999999999999~";
+  const std::string last = b_.string() + ".~18446744073709551615~";
+  WriteBytes(past, "old\nbackup\n");
+  WriteBytes(last, "old\nbackup\n");
+  const Ran ran = RunCli({"-q", "--backup=numbered", Tree()});
+  EXPECT_EQ(1, ran.status);
+  EXPECT_NE(std::string::npos, ran.out.find(a_.string() + ": its backup's name is taken\n"))
+      << ran.out;
+  EXPECT_NE(std::string::npos, ran.out.find(b_.string() + ": its backup's name is taken\n"))
+      << ran.out;
+  EXPECT_EQ("old\nbackup\n", ReadBytes(past));
+  EXPECT_EQ("old\nbackup\n", ReadBytes(last));
+  ExpectUntouched();
+}
+
 TEST_F(CliTest, BackupNeverTakesTheNameOfAFolderOrALink) {
   stdfs::create_directory(a_.string() + "~");
   stdfs::create_symlink(a_, b_.string() + "~");
