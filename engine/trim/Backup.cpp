@@ -112,7 +112,7 @@ bool TakesSimpleBackup(const FolderPath &within, const std::string &name,
 
 } // namespace
 
-FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
+FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path, const fs::FileInfo &info,
                         const BackupSettings &settings, BackupNumbers &numbers) {
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
@@ -125,7 +125,8 @@ FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
                : FsError::None;
   fs::FileInfo taken;
   const FsError error = fs::DescribeEntry(folder, within + name + settings.suffix, taken);
-  if (error == FsError::NotFound || (error == FsError::None && taken.kind == fs::FileKind::Regular))
+  if (error == FsError::NotFound ||
+      (error == FsError::None && taken.kind == fs::FileKind::Regular && taken.owner == info.owner))
     return FsError::None;
   return error != FsError::None
              ? error
@@ -232,10 +233,14 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
 // A simple backup takes the place of the one before it, which is kept aside
 // under a copy's name until the entry is replaced: a name another run's
 // --resume clears, should this one stop first. Nothing but a regular file
-// is moved aside.
+// is moved aside, and only one of the entry's owner: in a shared folder,
+// another user's file of that name is theirs, not a backup of this one.
 FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                               const fs::FileInfo &info, const FolderPath &name,
                               TrimBuffer &buffer) {
+  if (fs::FileInfo earlier;
+      fs::DescribeEntry(folder, name, earlier) == FsError::None && earlier.owner != info.owner)
+    return {FsError::Exists, std::make_error_code(std::errc::file_exists)};
   const FolderPath within = FolderOf(path);
   FsError error = FsError::Exists;
   FolderPath aside;

@@ -1131,6 +1131,24 @@ TEST_F(CliTest, NumberedBackupPastCountingIsLeftAloneAndTakesNoNumberAfterIt) {
   ExpectUntouched();
 }
 
+// In a shared folder, a file named as the backup but another user's is
+// theirs: a simple backup does not replace it.
+TEST_F(CliTest, SimpleBackupNeverReplacesAnotherUsersFile) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to give a file to another user";
+  const std::string theirs = a_.string() + "~";
+  WriteBytes(theirs, "not a backup\n");
+  ASSERT_EQ(0, ::chown(theirs.c_str(), 65534, 65534));
+  for (const char *dryOrNot : {"-n", "-q"}) {
+    const Ran ran = RunCli({dryOrNot, "--backup=simple", a_.string()});
+    EXPECT_EQ(1, ran.status) << dryOrNot;
+    EXPECT_NE(std::string::npos, ran.out.find(a_.string() + ": its backup's name is taken\n"))
+        << ran.out;
+  }
+  ExpectUntouched();
+  EXPECT_EQ("not a backup\n", ReadBytes(theirs));
+}
+
 TEST_F(CliTest, BackupNeverTakesTheNameOfAFolderOrALink) {
   stdfs::create_directory(a_.string() + "~");
   stdfs::create_symlink(a_, b_.string() + "~");
