@@ -207,6 +207,12 @@ FsError NameUnnamed(File &file, const Folder &folder, const FolderPath &path);
 // gives it the access of the file it copies.
 FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file);
 
+// Gives the still empty `copy` the flags of `entry` its owner may set (no
+// dump, no access times, synchronous writes, no copy-on-write...) and its
+// project: before any byte, as btrfs takes no copy-on-write only on an empty
+// file. Nothing on Windows, whose copy is an ordinary file.
+FsError KeepFlags(File &entry, File &copy);
+
 // Gives `copy` what `entry` (described by `like`) has besides its content,
 // and nothing else: owner and group, permissions and extended attributes
 // (ACLs and labels included; none it inherited from its folder) on POSIX,

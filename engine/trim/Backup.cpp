@@ -5,6 +5,7 @@
 #include "engine/trim/CopyWriter.h"
 
 #include <charconv>
+#include <limits>
 #include <system_error>
 
 namespace tailsnip {
@@ -35,7 +36,8 @@ FolderPath FolderOf(const FolderPath &path) {
 }
 
 // N of a name "NAME.~N~" (N without a leading zero), and NAME's length;
-// 0 for any other name.
+// 0 for any other name. An N too large to count is the largest count: its
+// backup is still one, and leaves no number above it.
 std::uint64_t BackupNumber(std::string_view name, std::size_t &baseLength) {
   if (name.size() < 4 || name.back() != '~')
     return 0;
@@ -46,11 +48,12 @@ std::uint64_t BackupNumber(std::string_view name, std::size_t &baseLength) {
       name.substr(start + kNumberStart.size(), name.size() - 1 - start - kNumberStart.size());
   std::uint64_t number = 0;
   const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (digits.empty() || digits[0] < '1' || digits[0] > '9' || parsed.ec != std::errc() ||
+  if (digits.empty() || digits[0] < '1' || digits[0] > '9' ||
       parsed.ptr != digits.data() + digits.size())
     return 0;
   baseLength = start;
-  return number;
+  return parsed.ec == std::errc::result_out_of_range ? std::numeric_limits<std::uint64_t>::max()
+                                                     : number;
 }
 
 bool IsSimpleBackupName(std::string_view name, const std::string &suffix) {
@@ -109,17 +112,21 @@ bool TakesSimpleBackup(const FolderPath &within, const std::string &name,
 
 } // namespace
 
-FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
+FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path, const fs::FileInfo &info,
                         const BackupSettings &settings, BackupNumbers &numbers) {
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
   std::uint64_t highest = 0;
-  if (settings.control == BackupControl::None ||
-      !TakesSimpleBackup(within, name, settings, numbers, highest))
+  if (settings.control == BackupControl::None)
     return FsError::None;
+  if (!TakesSimpleBackup(within, name, settings, numbers, highest))
+    return highest == std::numeric_limits<std::uint64_t>::max()
+               ? FsError{FsError::Exists, std::make_error_code(std::errc::file_exists)}
+               : FsError::None;
   fs::FileInfo taken;
   const FsError error = fs::DescribeEntry(folder, within + name + settings.suffix, taken);
-  if (error == FsError::NotFound || (error == FsError::None && taken.kind == fs::FileKind::Regular))
+  if (error == FsError::NotFound ||
+      (error == FsError::None && taken.kind == fs::FileKind::Regular && taken.owner == info.owner))
     return FsError::None;
   return error != FsError::None
              ? error
@@ -154,7 +161,7 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
   // A number found taken was given by someone else meanwhile: the next one.
   FsError error = FsError::Exists;
   for (std::uint64_t number = highest + 1;
-       error == FsError::Exists && number <= highest + kAttempts; ++number) {
+       error == FsError::Exists && number > highest && number - highest <= kAttempts; ++number) {
     error = place(folder, path, entry, info,
                   within + name + std::string(kNumberStart) + std::to_string(number) + "~", buffer);
     if (error == FsError::None)
@@ -193,8 +200,10 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   }
   if (error != FsError::None)
     return error;
+  error = fs::KeepFlags(entry, copy);
   TrimResult written;
-  if (!WriteShortened(entry, info, info.size, 0, true, copy, buffer, written))
+  if (error == FsError::None &&
+      !WriteShortened(entry, info, info.size, 0, true, copy, buffer, written))
     error = {FsError::Other, written.systemError};
   if (error == FsError::None)
     error = fs::KeepAttributes(entry, info, copy);
@@ -224,10 +233,14 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
 // A simple backup takes the place of the one before it, which is kept aside
 // under a copy's name until the entry is replaced: a name another run's
 // --resume clears, should this one stop first. Nothing but a regular file
-// is moved aside.
+// is moved aside, and only one of the entry's owner: in a shared folder,
+// another user's file of that name is theirs, not a backup of this one.
 FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                               const fs::FileInfo &info, const FolderPath &name,
                               TrimBuffer &buffer) {
+  if (fs::FileInfo earlier;
+      fs::DescribeEntry(folder, name, earlier) == FsError::None && earlier.owner != info.owner)
+    return {FsError::Exists, std::make_error_code(std::errc::file_exists)};
   const FolderPath within = FolderOf(path);
   FsError error = FsError::Exists;
   FolderPath aside;

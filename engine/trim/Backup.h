@@ -64,11 +64,13 @@ private:
   std::unordered_map<std::string, std::uint64_t> highest_;
 };
 
-// What making a backup of the entry at `path` in `folder` would meet, for a
-// run that makes none (a dry run): Exists where a simple backup's name is
-// taken by anything but a regular file, a folder or a link say.
+// What making a backup of the entry at `path` in `folder` (described by
+// `info`) would meet, for a run that makes none (a dry run): Exists where a
+// simple backup's name is taken by anything but a regular file of the
+// entry's owner, a folder, a link or another user's file say.
 fs::FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path,
-                            const BackupSettings &settings, BackupNumbers &numbers);
+                            const fs::FileInfo &info, const BackupSettings &settings,
+                            BackupNumbers &numbers);
 
 // Fails `result` for the `error` a backup's making (Backup::make) or its
 // check (CheckBackupName) met: the entry is kept, and the reason said.

@@ -221,6 +221,8 @@ TrimResult Replacement::fill(std::size_t buffered, TrimBuffer &buffer, TrimResul
   // A file that does not fit in one chunk is read again from its start.
   if (buffered < info_.size)
     buffered = 0;
+  if (const FsError error = fs::KeepFlags(input_, copy_); error != FsError::None)
+    return Fail(result, Reason::AttributesNotKept, error.code());
   if (!WriteShortened(input_, info_, keep_, buffered, keepLineEnds_, copy_, buffer, result))
     return result;
   result.outcome = Outcome::Shortened;

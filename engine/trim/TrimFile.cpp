@@ -91,7 +91,8 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   BackupNumbers ownNumbers;
   BackupNumbers &numbers = place.backupNumbers ? *place.backupNumbers : ownNumbers;
   if (mode != TrimMode::Replace) {
-    if (const FsError error = CheckBackupName(*place.folder, place.path, settings.backup, numbers);
+    if (const FsError error =
+            CheckBackupName(*place.folder, place.path, info, settings.backup, numbers);
         error != FsError::None)
       return FailBackup(result, error);
     result.outcome = Outcome::Shortened;

@@ -680,6 +680,27 @@ private:
   bool set_ = false;
 };
 
+// Flags its owner set (not to be dumped, no access times) say how the file
+// is to be kept: its shortened copy keeps them.
+TEST_F(CliTest, ShortenedCopyKeepsTheFlagsTheOwnerSet) {
+  constexpr int kFlags = FS_NODUMP_FL | FS_NOATIME_FL;
+  const auto flagsOf = [this](int set) {
+    const int fd = ::open(a_.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && set != 0 &&
+        (flags |= set, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0))
+      flags = 0;
+    ::close(fd); // an open file would be kept as in use
+    return flags & kFlags;
+  };
+  if (flagsOf(kFlags) != kFlags)
+    GTEST_SKIP() << "this file system takes no flags";
+  const Ran ran = RunCli({"-q", a_.string()});
+  EXPECT_EQ(0, ran.status) << ran.out;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ(kFlags, flagsOf(0));
+}
+
 // `folder` mounted over itself read-only (the same device beneath) for as
 // long as this lives.
 class ReadOnlyBind {
@@ -1114,6 +1135,42 @@ TEST_F(CliTest, NumberedBackupsTakeTheNextFreeNumberAndExistingFollowsThem) {
   EXPECT_EQ("1\n2\n3\n", ReadBytes(a + ".~5~"));
   EXPECT_EQ("only\n", ReadBytes(b_.string() + "~"));
   EXPECT_FALSE(stdfs::exists(a + "~"));
+}
+
+// A number past counting is still a backup's; no number lies above it, and
+// none below it may pass for the newest.
+TEST_F(CliTest, NumberedBackupPastCountingIsLeftAloneAndTakesNoNumberAfterIt) {
+  const std::string past = a_.string() + ".~99999999999999999999~";
+  const std::string last = b_.string() + ".~18446744073709551615~";
+  WriteBytes(past, "old\nbackup\n");
+  WriteBytes(last, "old\nbackup\n");
+  const Ran ran = RunCli({"-q", "--backup=numbered", Tree()});
+  EXPECT_EQ(1, ran.status);
+  EXPECT_NE(std::string::npos, ran.out.find(a_.string() + ": its backup's name is taken\n"))
+      << ran.out;
+  EXPECT_NE(std::string::npos, ran.out.find(b_.string() + ": its backup's name is taken\n"))
+      << ran.out;
+  EXPECT_EQ("old\nbackup\n", ReadBytes(past));
+  EXPECT_EQ("old\nbackup\n", ReadBytes(last));
+  ExpectUntouched();
+}
+
+// In a shared folder, a file named as the backup but another user's is
+// theirs: a simple backup does not replace it.
+TEST_F(CliTest, SimpleBackupNeverReplacesAnotherUsersFile) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to give a file to another user";
+  const std::string theirs = a_.string() + "~";
+  WriteBytes(theirs, "not a backup\n");
+  ASSERT_EQ(0, ::chown(theirs.c_str(), 65534, 65534));
+  for (const char *dryOrNot : {"-n", "-q"}) {
+    const Ran ran = RunCli({dryOrNot, "--backup=simple", a_.string()});
+    EXPECT_EQ(1, ran.status) << dryOrNot;
+    EXPECT_NE(std::string::npos, ran.out.find(a_.string() + ": its backup's name is taken\n"))
+        << ran.out;
+  }
+  ExpectUntouched();
+  EXPECT_EQ("not a backup\n", ReadBytes(theirs));
 }
 
 TEST_F(CliTest, BackupNeverTakesTheNameOfAFolderOrALink) {

@@ -132,7 +132,44 @@ FsError CopyExtendedAttributes(int from, int to, bool &setAccessList) {
   return FsError::None;
 }
 
+// The flags an owner sets with chattr that say how the file is to be kept;
+// not immutable or append-only (such files are never replaced), nor those
+// the file system keeps of its own (extents, inline data).
+constexpr int kOwnersFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                             FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOCOMP_FL | FS_NOCOW_FL;
+
+// A file system that keeps no such flags answers so.
+bool KeepsNoFlags(int error) {
+  return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
+}
+
 } // namespace
+
+FsError KeepFlags(File &entry, File &copy) {
+  int flags = 0, own = 0;
+  if (::ioctl(entry.handle(), FS_IOC_GETFLAGS, &flags) != 0)
+    return KeepsNoFlags(errno) ? FsError::None : LastError();
+  if ((flags & kOwnersFlags) != 0) {
+    if (::ioctl(copy.handle(), FS_IOC_GETFLAGS, &own) != 0)
+      return Fail(FsError::AttributesNotKept, errno);
+    const int wanted = (own & ~kOwnersFlags) | (flags & kOwnersFlags);
+    if (wanted != own && ::ioctl(copy.handle(), FS_IOC_SETFLAGS, &wanted) != 0)
+      return Fail(FsError::AttributesNotKept, errno);
+  }
+  // The project counts the file's blocks towards its quota.
+  struct fsxattr project {
+  }, ownProject{};
+  if (::ioctl(entry.handle(), FS_IOC_FSGETXATTR, &project) != 0)
+    return KeepsNoFlags(errno) ? FsError::None : LastError();
+  if (::ioctl(copy.handle(), FS_IOC_FSGETXATTR, &ownProject) != 0)
+    return Fail(FsError::AttributesNotKept, errno);
+  if (ownProject.fsx_projid == project.fsx_projid)
+    return FsError::None;
+  ownProject.fsx_projid = project.fsx_projid;
+  return ::ioctl(copy.handle(), FS_IOC_FSSETXATTR, &ownProject) == 0
+             ? FsError::None
+             : Fail(FsError::AttributesNotKept, errno);
+}
 
 FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
   // Decided from what the copy got, not from who runs: what it has already

@@ -77,6 +77,8 @@ FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File
   return FsError::None;
 }
 
+FsError KeepFlags(File &, File &) { return FsError::None; }
+
 FsError KeepAttributes(File &entry, const FileInfo &, File &copy) {
   // A new, ordinary file: hidden and system attributes are not carried over,
   // but who may do what with it is: the entry's owner and access list.
