@@ -124,8 +124,9 @@ enum class OpenFor { Reading, Cutting };
 // cut may follow (one name, no set-ID bits, on its folder's own mount, not
 // an overlay) and the system allows it. An entry that cannot be opened is
 // still described where that is possible (`info.kind`), with the error
-// returned. Between the description and the opening, only someone who may
-// make devices could put one in the entry's place.
+// returned. On Linux the entry is held by what it is from its description
+// on, so a pipe or device swapped into its place meanwhile is not opened;
+// only where /proc is not mounted is it opened by its name again.
 FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
                   OpenFor purpose = OpenFor::Reading);
 

@@ -179,25 +179,47 @@ FsError DescribeEntry(const Folder &folder, const FolderPath &path, FileInfo &in
   return FsError::None;
 }
 
+namespace {
+
+// Opens the file `held` (opened with O_PATH) stands for, not whatever its
+// name leads to by now. -1 with errno ENOENT where /proc is not mounted.
+int Reopen(const File &held, int flags) {
+  const std::string self = "/proc/self/fd/" + std::to_string(held.handle());
+  // The name is a link to the file itself: it must be followed.
+  return ::open(self.c_str(), flags & ~O_NOFOLLOW);
+}
+
+} // namespace
+
 FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
                   OpenFor purpose) {
-  if (const FsError error = DescribeEntry(folder, path, info); error != FsError::None)
+  const char *name = NameOf(path);
+  const int at = folder.handle.handle();
+  // Held from here on by what it is, not by its name: an entry swapped for a
+  // pipe or a device after its description is not opened.
+  File held;
+  held.adopt(::openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!held.isOpen())
+    return LastError();
+  if (const FsError error = Describe(held, info); error != FsError::None)
     return error;
   if (info.kind != FileKind::Regular && info.kind != FileKind::Folder)
     return FsError::None;
-  const char *name = NameOf(path);
-  const int at = folder.handle.handle();
-  // O_NONBLOCK: an entry swapped for a pipe meanwhile must not wait for a
-  // writer.
+  // O_NONBLOCK: without /proc, the entry is opened by its name, and one
+  // swapped for a pipe meanwhile must not wait for a writer.
   const int reading = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const auto open = [&](int flags) {
+    const int fd = Reopen(held, flags);
+    return fd >= 0 || errno != ENOENT ? fd : ::openat(at, name, flags);
+  };
   int fd = -1;
   if (purpose == OpenFor::Cutting && MayOpenForCutting(folder, info)) {
-    fd = ::openat(at, name, (reading & ~O_ACCMODE) | O_RDWR);
+    fd = open((reading & ~O_ACCMODE) | O_RDWR);
     // Unwritable, or a program running: read, and copy it.
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == ETXTBSY || errno == EROFS))
-      fd = ::openat(at, name, reading);
+      fd = open(reading);
   } else {
-    fd = ::openat(at, name, reading);
+    fd = open(reading);
   }
   if (fd < 0)
     return LastError();
