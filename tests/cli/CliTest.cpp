@@ -1092,6 +1092,18 @@ TEST_F(CliTest, NumberedBackupsTakeTheNextFreeNumberAndExistingFollowsThem) {
   EXPECT_FALSE(stdfs::exists(a + "~"));
 }
 
+// A run stopped between a backup and the replacement leaves the backup a
+// second name of the file; finishing it must not back the file up twice.
+TEST_F(CliTest, ANumberedBackupThatIsTheFileItselfIsItsBackup) {
+  const std::string a = a_.string();
+  stdfs::create_hard_link(a_, a + ".~1~");
+  const Ran ran = RunCli({"-q", "--backup=numbered", a});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a));
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(a + ".~1~"));
+  EXPECT_FALSE(stdfs::exists(a + ".~2~"));
+}
+
 TEST_F(CliTest, BackupNeverTakesTheNameOfAFolderOrALink) {
   stdfs::create_directory(a_.string() + "~");
   stdfs::create_symlink(a_, b_.string() + "~");
