@@ -64,6 +64,8 @@ const char *DescribeReason(Reason reason) {
     return "out of memory";
   case Reason::CutNotFlushed:
     return "shortened in place, but not known to be on disk";
+  case Reason::ReplacedFileLeft:
+    return "shortened, but the file it replaced is left under its copy's name";
   }
   return "unknown";
 }

@@ -52,6 +52,9 @@ enum class Reason {
   // Failed, though the entry is shortened: cut in place, the disk did not
   // say it keeps the cut.
   CutNotFlushed,
+  // Failed, though the entry is shortened: the file it replaced could not
+  // be removed, and stays whole under the copy's name beside it.
+  ReplacedFileLeft,
 };
 
 // A short phrase for the user, e.g. "read-only".

@@ -158,6 +158,9 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
     return error == FsError::Exists ? replaceSimple(folder, path, entry, info, simple, buffer)
                                     : error;
   }
+  if (highest > 0 &&
+      adoptStopped(within + name + std::string(kNumberStart) + std::to_string(highest) + "~", info))
+    return FsError::None;
   // A number found taken was given by someone else meanwhile: the next one.
   FsError error = FsError::Exists;
   for (std::uint64_t number = highest + 1;
@@ -168,6 +171,19 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
       numbers.noteMade(name, number);
   }
   return error;
+}
+
+// A run stopped between its backup and its replacement left the entry's
+// highest numbered backup a second name of the entry itself: that is the
+// backup still, and another would keep the same bytes twice.
+bool Backup::adoptStopped(const FolderPath &highest, const fs::FileInfo &info) {
+  fs::FileInfo named;
+  if (info.names < 2 || fs::DescribeByName(highest, named) != FsError::None ||
+      named.kind != fs::FileKind::Regular || named.identity != info.identity)
+    return false;
+  path_ = highest;
+  identity_ = info.identity;
+  return true;
 }
 
 // Gives the entry the further name `name`, exclusively: a hard link, else a copy.

@@ -48,12 +48,14 @@ Replacement::~Replacement() {
   backup_.undo(*folder_);
 }
 
-void Replacement::removeCopy() {
+FsError Replacement::removeCopy() {
   if (copy_.isOpen())
     fs::Close(copy_);
+  FsError error = FsError::None;
   if (!copyPath_.empty())
-    fs::Remove(copyFolder_->handle, copyPath_);
+    error = fs::Remove(copyFolder_->handle, copyPath_);
   copyPath_.clear();
+  return error;
 }
 
 // Creates the copy, in the current directory where "temp.txt" is wanted
@@ -149,9 +151,12 @@ TrimResult Replacement::commit(TrimResult result) {
   if (!removeFrom)
     copyPath_.clear();
   if (error == FsError::None) {
-    removeCopy(); // after an exchange, the replaced file lies under the copy's name
     backup_.keep(*folder_);
     result.outcome = Outcome::Shortened;
+    // After an exchange the replaced file lies under the copy's name: once
+    // the run's journal is gone, nothing else would remove it.
+    if (const FsError removal = removeCopy(); removal != FsError::None)
+      return Fail(result, Reason::ReplacedFileLeft, removal.code());
     return result;
   }
   crossedVolumes_ = error == FsError::CrossVolume;

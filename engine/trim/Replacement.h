@@ -120,7 +120,7 @@ private:
   fs::FsError create(bool currentFolderFirst);
   template <typename Take> fs::FsError takeName(Take take);
   TrimResult fill(std::size_t buffered, TrimBuffer &buffer, TrimResult &result);
-  void removeCopy();
+  fs::FsError removeCopy();
   TrimResult cut(TrimResult result);
 
   std::shared_ptr<const fs::Folder> folder_;

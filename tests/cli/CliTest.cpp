@@ -322,6 +322,21 @@ TEST_F(CliTest, RootFolderIsRefusedByItsIdentityUnlessAllowed) {
 }
 
 // As `sudo -E tailsnip-cli` leaves it: the user's journal folder is root's.
+// A process killed while writing its journal leaves the draft; a later run
+// over the folder must not leave it there for good.
+TEST_F(CliTest, AJournalDraftOfADeadProcessIsRemovedByTheNextRun) {
+  struct stat folder;
+  ASSERT_EQ(0, ::stat(Tree().c_str(), &folder));
+  const stdfs::path journals = scratch_.root() / "state" / "tailsnip";
+  stdfs::create_directories(journals);
+  const stdfs::path draft = journals / (std::to_string(folder.st_dev) + "-" +
+                                        std::to_string(folder.st_ino) + ".journal.999999999.tmp");
+  std::ofstream(draft) << "tailsnip journal\n";
+  const Ran ran = RunCli({"-q", Tree()});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_FALSE(stdfs::exists(draft));
+}
+
 TEST_F(CliTest, JournalFolderTheUserCannotUseIsNamedWithTheSystemsReason) {
   const stdfs::path journals = scratch_.root() / "state/tailsnip";
   stdfs::create_directories(journals);
@@ -1171,6 +1186,18 @@ TEST_F(CliTest, SimpleBackupNeverReplacesAnotherUsersFile) {
   }
   ExpectUntouched();
   EXPECT_EQ("not a backup\n", ReadBytes(theirs));
+}
+
+// A run stopped between a backup and the replacement leaves the backup a
+// second name of the file; finishing it must not back the file up twice.
+TEST_F(CliTest, ANumberedBackupThatIsTheFileItselfIsItsBackup) {
+  const std::string a = a_.string();
+  stdfs::create_hard_link(a_, a + ".~1~");
+  const Ran ran = RunCli({"-q", "--backup=numbered", a});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a));
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(a + ".~1~"));
+  EXPECT_FALSE(stdfs::exists(a + ".~2~"));
 }
 
 TEST_F(CliTest, BackupNeverTakesTheNameOfAFolderOrALink) {
