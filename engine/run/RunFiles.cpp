@@ -39,7 +39,7 @@ bool IsJournalOrDraftName(std::string_view name) {
   if (end == std::string_view::npos || !IsJournalName(name.substr(0, end + kJournalEnd.size())))
     return false;
   name.remove_prefix(end + kJournalEnd.size());
-  return name.empty() || (SkipText(name, ".") && SkipDigits(name) && name == kDraftEnd);
+  return name.empty() || name == kDraftEnd;
 }
 
 // Journal folders are told by name whatever its case: Windows ignores it.
@@ -59,8 +59,8 @@ std::string JournalName(const fs::FileIdentity &identity) {
          std::string(kJournalEnd);
 }
 
-std::string JournalDraftName(const std::string &journalName, std::uint32_t process) {
-  return journalName + "." + std::to_string(process) + std::string(kDraftEnd);
+std::string JournalDraftName(const std::string &journalName) {
+  return journalName + std::string(kDraftEnd);
 }
 
 bool IsJournalName(std::string_view name) {

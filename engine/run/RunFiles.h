@@ -27,8 +27,10 @@ inline constexpr char kJournalFolderName[] = "tailsnip";
 // "DEVICE-INODE.journal".
 std::string JournalName(const fs::FileIdentity &identity);
 
-// The name a journal is written under by `process` before it takes its own.
-std::string JournalDraftName(const std::string &journalName, std::uint32_t process);
+// The name a journal is written under before it takes its own. One run at a
+// time holds the folder, so a draft found there is left by a process that
+// died while writing it, and is no one's.
+std::string JournalDraftName(const std::string &journalName);
 
 // Whether `name` is one JournalName gives.
 bool IsJournalName(std::string_view name);

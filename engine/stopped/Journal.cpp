@@ -102,24 +102,6 @@ FsError RenameFile(const FolderPath &from, const FolderPath &to) {
   return fs::MoveOver(folder.handle, from, folder.handle, to);
 }
 
-// Drafts of the journal `name` (JournalDraftName) that processes which died
-// while writing them left behind. Only the run holding the folder's claim
-// writes its journal, so no living process owns another draft.
-void RemoveDeadDrafts(const FolderPath &folder, const std::string &name) {
-  std::vector<FindRecord> entries;
-  ListFolder(folder, entries); // what cannot be listed stays
-  const std::string start = name + ".";
-  for (const FindRecord &entry : entries) {
-    std::string_view rest = entry.name;
-    if (rest.substr(0, start.size()) != start || rest.size() <= start.size() + 4 ||
-        rest.substr(rest.size() - 4) != ".tmp")
-      continue;
-    rest = rest.substr(start.size(), rest.size() - start.size() - 4);
-    if (rest.find_first_not_of("0123456789") == std::string_view::npos)
-      RemoveFile(JoinPath(folder, entry.name));
-  }
-}
-
 FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
   fs::Folder folder;
   if (const FsError error = fs::OpenParentFolder(path, folder); error != FsError::None)
@@ -154,11 +136,8 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   const FolderPath folder = path.substr(0, separator);
   if (const FsError error = journal::MakeFolders(folder); error != FsError::None)
     return error;
-  // Named for this process: a file of that name, or of another process's,
-  // is left from a process that died while writing it, and is no one's.
-  RemoveDeadDrafts(folder, path.substr(separator + 1));
-  const FolderPath draft =
-      JoinPath(folder, JournalDraftName(path.substr(separator + 1), fs::CurrentProcessId()));
+  // A draft already there is left by a process that died writing it.
+  const FolderPath draft = JoinPath(folder, JournalDraftName(path.substr(separator + 1)));
   fs::File file;
   FsError error = journal::CreatePrivate(draft, file);
   if (error == FsError::Exists && RemoveFile(draft) == FsError::None)

@@ -321,7 +321,6 @@ TEST_F(CliTest, RootFolderIsRefusedByItsIdentityUnlessAllowed) {
   EXPECT_EQ("", allowed.err);
 }
 
-// As `sudo -E tailsnip-cli` leaves it: the user's journal folder is root's.
 // A process killed while writing its journal leaves the draft; a later run
 // over the folder must not leave it there for good.
 TEST_F(CliTest, AJournalDraftOfADeadProcessIsRemovedByTheNextRun) {
@@ -330,13 +329,14 @@ TEST_F(CliTest, AJournalDraftOfADeadProcessIsRemovedByTheNextRun) {
   const stdfs::path journals = scratch_.root() / "state" / "tailsnip";
   stdfs::create_directories(journals);
   const stdfs::path draft = journals / (std::to_string(folder.st_dev) + "-" +
-                                        std::to_string(folder.st_ino) + ".journal.999999999.tmp");
+                                        std::to_string(folder.st_ino) + ".journal.tmp");
   std::ofstream(draft) << "tailsnip journal\n";
   const Ran ran = RunCli({"-q", Tree()});
   EXPECT_EQ(0, ran.status) << ran.err;
   EXPECT_FALSE(stdfs::exists(draft));
 }
 
+// As `sudo -E tailsnip-cli` leaves it: the user's journal folder is root's.
 TEST_F(CliTest, JournalFolderTheUserCannotUseIsNamedWithTheSystemsReason) {
   const stdfs::path journals = scratch_.root() / "state/tailsnip";
   stdfs::create_directories(journals);

@@ -444,13 +444,18 @@ TEST_P(FaultInjectionTest, FailuresWhoseCopyCannotBeRemovedStillKeepThePromise) 
 TEST(ReplacedFileTest, OneThatCannotBeRemovedIsReported) {
   FaultTree tree;
   tree.reset();
+  // A folder of its own: no marker an earlier run could not remove names it,
+  // whose removal would take the failure.
+  const stdfs::path file = tree.tree() / "alone" / "mixed";
+  stdfs::create_directories(file.parent_path());
+  WriteBytes(file, TreeEntries().at("mixed").bytes);
   const ProgramRun run = RunProgram(
-      {TAILSNIP_CLI_PATH, "--quiet", (tree.tree() / "mixed").string()}, tree.outsideCwd().string(),
+      {TAILSNIP_CLI_PATH, "--quiet", file.string()}, tree.outsideCwd().string(),
       {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=unlink",
        "TAILSNIP_FAULT_AT=1", "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO),
        "XDG_STATE_HOME=" + tree.state().string()},
       std::chrono::seconds(60), tree.capture().string());
-  EXPECT_EQ(hardening::ReadWholeFile(tree.tree() / "mixed"), TreeEntries().at("mixed").shortened);
+  EXPECT_EQ(hardening::ReadWholeFile(file), TreeEntries().at("mixed").shortened);
   EXPECT_EQ(run.exitCode, 1) << run.describe();
   EXPECT_NE(run.output.find("/mixed: shortened, but the file it replaced is left under its copy's "
                             "name: Input/output error"),
