@@ -296,7 +296,13 @@ private:
     ++trimmed_;
     add(report, target, foldersAgain);
     if (journal.awaitsResume(report)) {
-      resumeHint_ = "tailsnip-cli --resume " + QuoteName(target.folder) + " finishes the run.";
+      const std::size_t left = report.copiesLeft;
+      const std::string copies = left == 1 ? "the copy" : "the " + std::to_string(left) + " copies";
+      resumeHint_ = "tailsnip-cli --resume " + QuoteName(target.folder) +
+                    (left == 0 ? " finishes the run."
+                               : " removes " + copies +
+                                     " this run could not remove, and finishes "
+                                     "the run.");
       WarnUnregistered(journal, true);
     } else
       FinishJournal(journal);

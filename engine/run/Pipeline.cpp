@@ -69,6 +69,7 @@ public:
     if (!batched_ || !runAhead(list))
       runInTurn(list);
     report_.stopped = stopped_;
+    report_.copiesLeft = copiesLeft_;
   }
 
 private:
@@ -197,8 +198,9 @@ private:
       return slot;
     }
     fs::Folder opened;
-    result = TrimEntry({folder, &currentFolder_, *slot.entry, &backupNumbers_}, buffer_, mode_,
-                       slot.shortening.copy, &opened, options_.trim, options_.shortenInPlace);
+    result =
+        TrimEntry({folder, &currentFolder_, *slot.entry, &backupNumbers_, &copiesLeft_}, buffer_,
+                  mode_, slot.shortening.copy, &opened, options_.trim, options_.shortenInPlace);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
     else if (result.reason == Reason::IsFolder)
@@ -251,6 +253,8 @@ private:
   FolderChain chain_;
   BackupNumbers backupNumbers_;
   bool stopped_ = false;
+  // Counted by either thread, as copies are let go of.
+  std::atomic<std::size_t> copiesLeft_{0};
   // Used by the thread that commits.
   Committer committer_;
   Closer closer_;

@@ -28,6 +28,7 @@ struct RunReport {
   bool stopped = false;        // asked to stop: entries from `handled` on were not started
   std::size_t handled = 0;     // entries handled, in list order
   std::size_t alreadyDone = 0; // of those, entries `isDone` said were done before
+  std::size_t copiesLeft = 0;  // copies the system would not let the run remove
   FolderPath busyFolder;       // another run works there: nothing was changed
 };
 

@@ -305,7 +305,7 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
 
 bool RunJournal::awaitsResume(const RunReport &report) const {
   const bool unfinished = report.stopped || report.outOfMemory;
-  return kept() && unfinished && (report.handled > 0 || resuming_);
+  return kept() && ((unfinished && (report.handled > 0 || resuming_)) || report.copiesLeft > 0);
 }
 
 JournalChange RunJournal::finish() {

@@ -147,7 +147,8 @@ public:
   JournalChange record(const WorkList &list, const TrimSettings &trim);
   // Whether the journal stays after a run that ended with `report`, for
   // Resume to finish: the run ended early, having changed something or
-  // finishing a stopped run.
+  // finishing a stopped run, or left copies it could not remove, which
+  // Resume removes.
   bool awaitsResume(const RunReport &report) const;
   // Removes the journal of a run that ended, if one was kept.
   JournalChange finish();

@@ -37,7 +37,7 @@ bool TakesTemporaryCopy(const fs::Folder &current, const fs::FileInfo &entry) {
 
 Replacement::Replacement(const TrimPlace &place, fs::File input, const fs::FileInfo &info)
     : folder_(place.folder), currentFolder_(place.currentFolder), path_(place.path),
-      input_(std::move(input)), info_(info) {}
+      input_(std::move(input)), info_(info), copiesLeft_(place.copiesLeft) {}
 
 Replacement::~Replacement() {
   removeCopy();
@@ -54,6 +54,8 @@ FsError Replacement::removeCopy() {
   FsError error = FsError::None;
   if (!copyPath_.empty())
     error = fs::Remove(copyFolder_->handle, copyPath_);
+  if (error != FsError::None && error != FsError::NotFound && copiesLeft_)
+    ++*copiesLeft_;
   copyPath_.clear();
   return error;
 }

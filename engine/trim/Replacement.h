@@ -6,7 +6,8 @@
 // to those bytes in place, and the flush follows the cut.
 //
 // At every moment the entry is either its old file or its whole new one. A
-// copy that never takes its place is removed; none is left behind.
+// copy that never takes its place is removed; where the system refuses its
+// removal, it is counted, for the run's journal to stay and name it.
 #ifndef TAILSNIP_ENGINE_TRIM_REPLACEMENT_H
 #define TAILSNIP_ENGINE_TRIM_REPLACEMENT_H
 
@@ -16,6 +17,7 @@
 #include "engine/trim/Backup.h"
 #include "engine/trim/CopyWriter.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,14 +30,16 @@ inline constexpr const char kTemporaryName[] = "temp.txt";
 // Where an entry is reached: the folder the run holds open for it, the
 // current directory's folder (where "temp.txt" goes; unopened when copies
 // are to go beside their entries), each with its `changeable` asked, and
-// the entry's path, whose last component is its name in `folder`; and, for a
+// the entry's path, whose last component is its name in `folder`; for a
 // run that keeps backups, the numbers of the backups found in the folder,
-// read once for its entries.
+// read once for its entries; and where given, the count of the run's copies
+// that could not be removed, which then stay for its journal to name.
 struct TrimPlace {
   std::shared_ptr<const fs::Folder> folder;
   const fs::Folder *currentFolder;
   const FolderPath &path;
   BackupNumbers *backupNumbers = nullptr;
+  std::atomic<std::size_t> *copiesLeft = nullptr;
 };
 
 // An entry's shortened copy, written, waiting to take the entry's place.
@@ -128,6 +132,7 @@ private:
   FolderPath path_;
   fs::File input_;
   fs::FileInfo info_;
+  std::atomic<std::size_t> *copiesLeft_;
   const fs::Folder *copyFolder_ = nullptr;
   FolderPath copyPath_; // set only while a file of ours exists under it
   fs::File copy_;

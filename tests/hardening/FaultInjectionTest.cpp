@@ -463,6 +463,37 @@ TEST(ReplacedFileTest, OneThatCannotBeRemovedIsReported) {
       << run.output;
 }
 
+// A copy the system will not let go of stays named in the run's journal,
+// which stays too, so that --resume removes it once the system allows.
+TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
+  FaultTree tree;
+  tree.reset();
+  const stdfs::path folder = tree.tree() / "left";
+  stdfs::create_directories(folder);
+  WriteBytes(folder / "mixed", TreeEntries().at("mixed").bytes);
+  const auto run = [&](const std::string &use, std::vector<std::string> environment) {
+    environment.push_back("XDG_STATE_HOME=" + tree.state().string());
+    return RunProgram({TAILSNIP_CLI_PATH, use, folder.string()}, tree.outsideCwd().string(),
+                      environment, std::chrono::seconds(60), tree.capture().string());
+  };
+  // The journal's rename is the first; the copy's, the second.
+  const ProgramRun failed = run("--quiet", {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
+                                            "TAILSNIP_FAULT_CALL=rename", "TAILSNIP_FAULT_AT=2",
+                                            "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO),
+                                            "TAILSNIP_FAULT_ALWAYS=unlink"});
+  EXPECT_EQ(1, failed.exitCode) << failed.describe();
+  EXPECT_NE(
+      std::string::npos,
+      failed.output.find(" removes the copy this run could not remove, and finishes the run."))
+      << failed.output;
+  EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "the copy is not left";
+
+  const ProgramRun resumed = run("--resume", {});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
+  EXPECT_EQ(TreeEntries().at("mixed").shortened, hardening::ReadWholeFile(folder / "mixed"));
+  EXPECT_EQ(1u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
+}
+
 INSTANTIATE_TEST_SUITE_P(, FaultInjectionTest, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<Fault> &instance) {
                            std::string name = instance.param.call;
