@@ -74,7 +74,12 @@ std::string ListedName(const FolderPath &folder, const std::string &name, const 
   std::string otherCase = name;
   std::transform(name.begin(), name.end(), otherCase.begin(), OtherCase);
   EntryStamp other;
-  if (otherCase == name || StampEntry(JoinPath(folder, otherCase), other) != fs::FsError::None)
+  // A name whose only letters lie beyond ASCII ("ФАЙЛ") has cases this
+  // cannot write: the folder's listing tells.
+  const bool beyondAscii = std::any_of(name.begin(), name.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
+  if (otherCase == name ? !beyondAscii
+                        : StampEntry(JoinPath(folder, otherCase), other) != fs::FsError::None)
     return name; // no other case, or case matters here: the name is listed as it is
   if (listing.folder != folder) {
     listing = Listing{folder, {}, {}};

@@ -65,10 +65,14 @@ expect "a.txt named twice" $'1\r\n2\r\n.' "$(contents "$tree/a.txt")"
 expect "ü-名.txt excluded" $'x\r\n.' "$(contents "$tree/sub/deep/ü-名.txt")"
 
 # Named in another case, as Windows takes names, a FILE is the entry its
-# folder lists: shortened once, and it keeps its name.
+# folder lists: shortened once, and it keeps its name; also where no letter
+# of the name is ASCII.
 printf '1\n2\n3\n' >"$tree/a.txt"
-run_cli --quiet --exclude=/sub/ "$(windows_path "$tree")" "$(windows_path "$tree/A.TXT")"
+printf '1\n2\n3\n' >"$tree/файл"
+run_cli --quiet --exclude=/sub/ "$(windows_path "$tree")" "$(windows_path "$tree/A.TXT")" \
+  "$(windows_path "$tree/ФАЙЛ")"
 expect "a.txt named in another case" $'1\r\n2\r\n.' "$(contents "$tree/a.txt")"
+expect "файл named in another case" $'1\r\n2\r\n.' "$(contents "$tree/файл")"
 # And so is a FILE named by its short name, as "dir /x" shows it.
 mkdir "$work/short" && printf '1\n2\n3\n' >"$work/short/a-long-name.txt"
 short=$(WINEARCH=win64 "$wine_run" cmd /c dir /x "$(windows_path "$work/short")" | tr -d '\r' |
