@@ -141,10 +141,16 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       // Names from find come folder by folder: the folder is asked once.
       const bool sameFolder =
           !runs.empty() && runs.back().files && runs.back().folder == run.folder;
-      if (sameFolder)
+      if (sameFolder) {
         run.identity = runs.back().identity;
-      else if (const fs::FsError folderError = fs::GetIdentity(run.folder, run.identity);
-               folderError != fs::FsError::None) {
+      } else if (!IsFolder(run.folder)) {
+        // Windows takes "a.txt\" and "a.txt\." for the file "a.txt", yet
+        // no folder "a.txt" holds it.
+        systemError = std::make_error_code(std::errc::not_a_directory);
+        problem = "cannot access " + QuoteNameAlways(operand) + ": " +
+                  fs::DescribeSystemError(systemError);
+      } else if (const fs::FsError folderError = fs::GetIdentity(run.folder, run.identity);
+                 folderError != fs::FsError::None) {
         systemError = folderError.code();
         problem = "cannot access " + QuoteNameAlways(run.folder) + ": " +
                   fs::DescribeSystemError(systemError);

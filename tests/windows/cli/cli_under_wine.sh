@@ -99,6 +99,10 @@ expect "a file at a path of 400 characters" $'a\r\n.' "$(contents "$long_name")"
 run_cli -S '*' "$(windows_path "$folder")"
 expect "status of a suffix no name can hold" 2 "$status"
 
+run_cli "$(windows_path "$folder/f.txt")\\"
+expect "a file named as a folder" "tailsnip-cli: cannot access '$(windows_path "$folder/f.txt")\\': \
+Not a directory (see tailsnip-cli --help)" "$err"
+
 run_cli --frobnicate "$(windows_path "$folder")"
 expect "status of a usage error" 2 "$status"
 expect "usage error" "tailsnip-cli: unknown option '--frobnicate' (see tailsnip-cli --help)" "$err"
