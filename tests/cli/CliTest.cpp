@@ -1064,6 +1064,24 @@ TEST_F(CliTest, SparseFileOfGibibytesIsShortenedWithItsHoleKept) {
   }
 }
 
+TEST_F(CliTest, SparseFileIsReadOnlyWhereItsDataIsStored) {
+  // Its lines follow a hole: the kept part is CR LF throughout, which only
+  // its stored bytes can tell.
+  const stdfs::path sparse = scratch_.file("sparse", "");
+  ASSERT_EQ(0, ::truncate(sparse.c_str(), off_t{1} << 30));
+  { std::ofstream(sparse, std::ios::binary | std::ios::app) << "x\r\nlast\r\n"; }
+  struct stat before;
+  ASSERT_EQ(0, ::stat(sparse.c_str(), &before));
+  if (before.st_blocks * 512 >= before.st_size)
+    GTEST_SKIP() << "the file system under " << sparse << " keeps no holes";
+  const Ran ran = RunCli({sparse.string()});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ((off_t{1} << 30) + 3, static_cast<off_t>(stdfs::file_size(sparse)));
+  EXPECT_EQ("x\r\n", ReadPart(sparse, (off_t{1} << 30), 16));
+  // The window at its end, and the stored bytes kept.
+  EXPECT_NE(std::string::npos, ran.err.find("; read 64.0 KiB, ")) << ran.err;
+}
+
 TEST_F(CliTest, LinesRemovesTheLastNAndTakesNothingButACount) {
   for (const char *count : {"0", "-1", "x", "2x", "", "18446744073709551616", "16E"}) {
     const Ran ran = RunCli({"--lines=" + std::string(count), Tree()});
