@@ -73,6 +73,7 @@ struct How {
   std::size_t stopAfterLines = 0;
   bool asNobody = false;
   const char *root = nullptr;
+  bool errReaderGone = false; // the first write to standard error raises SIGPIPE
 };
 
 // The program's own path inside a root folder made by MakeRoot.
@@ -132,6 +133,10 @@ Ran RunCli(const std::vector<std::string> &args, const How &how) {
                                    : outPipe[1],
            STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    if (int gone[2]; how.errReaderGone && ::pipe(gone) == 0) {
+      ::close(gone[0]);
+      ::dup2(gone[1], STDERR_FILENO);
+    }
     if (how.inFile)
       ::dup2(::open(how.inFile, O_RDONLY), STDIN_FILENO);
     ::close(outPipe[0]);
@@ -1373,6 +1378,22 @@ TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
   EXPECT_NE(npos,
             stopped.out.find(left + "\ntailsnip-cli --resume " + Tree() + " finishes the run.\n"))
       << stopped.out;
+  EXPECT_EQ("1\n2\n", ReadBytes(other));
+}
+
+TEST_F(CliTest, StopDuringAnOperandsLastEntryNamesTheOperandsLeft) {
+  // Its one line meets a reader gone once the entry is shortened: the stop
+  // is seen as the next operand's run lists its folder.
+  const stdfs::path first = scratch_.file("../first/f", "1\n2\n");
+  const stdfs::path other = scratch_.file("../other/f", "1\n2\n");
+  How how;
+  how.errReaderGone = true;
+  const Ran ran = RunCli({"-v", first.parent_path().string(), other.parent_path().string()}, how);
+  EXPECT_EQ(128 + SIGPIPE, ran.status);
+  EXPECT_EQ("stopped after 1 of 1 entries.\n\n1 operand was left as it was:\n" +
+                other.parent_path().string() + "\n",
+            ran.out);
+  EXPECT_EQ("1\r\n", ReadBytes(first));
   EXPECT_EQ("1\n2\n", ReadBytes(other));
 }
 
