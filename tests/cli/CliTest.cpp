@@ -742,6 +742,23 @@ private:
   bool readOnly_ = false;
 };
 
+TEST_F(CliTest, FileMountedOverAnEntryIsKeptAndTheDryRunSaysSo) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "mounts need root";
+  const stdfs::path outside = scratch_.file("../outside", "1\n2\n");
+  const stdfs::path entry = scratch_.file("mountedOver", "3\n4\n");
+  ASSERT_EQ(0, ::mount(outside.c_str(), entry.c_str(), nullptr, MS_BIND, nullptr));
+  const Ran dryRun = RunCli({"--dry-run", entry.string()});
+  const Ran ran = RunCli({entry.string()});
+  ::umount2(entry.c_str(), MNT_DETACH);
+  const std::string kept = "finished!\n\n1 entry could not be shortened:\n" + entry.string() +
+                           ": in use: Device or resource busy\n";
+  EXPECT_EQ(kept, dryRun.out);
+  EXPECT_EQ(kept, ran.out);
+  EXPECT_EQ("1\n2\n", ReadBytes(outside));
+  EXPECT_EQ("3\n4\n", ReadBytes(entry));
+}
+
 // An append-only folder lets a copy be made but never renamed or removed.
 TEST_F(CliTest, DryRunNamesWhatTheRunCannotChangeAndTheRunLeavesNoCopyThere) {
   if (::geteuid() != 0)
