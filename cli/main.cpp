@@ -134,8 +134,8 @@ public:
         status_ = std::max(status_, kSomeFailed);
       else
         ++started;
-      if (end == End::Failed || end == End::Unfinished) {
-        for (std::size_t j = end == End::Failed ? i : i + 1; j < targets_.size(); ++j)
+      if (end != End::Done) {
+        for (std::size_t j = end == End::Unfinished ? i + 1 : i; j < targets_.size(); ++j)
           notRun_.push_back(targets_[j].operand);
         break;
       }
@@ -161,6 +161,7 @@ private:
   enum class End {
     Done,       // every entry listed was handled
     Unfinished, // stopped, or memory ran out: no further run starts
+    Untouched,  // stopped before its first entry: nothing changed, no further run starts
     Refused,    // the folder is busy, or a stopped run waits: nothing changed
     Failed,     // the journal could not be kept: nothing changed, no further run starts
   };
@@ -306,6 +307,10 @@ private:
       WarnUnregistered(journal, true);
     } else
       FinishJournal(journal);
+    // A stop that came during the last entry of the run before is seen here,
+    // while this one lists its folder.
+    if (report.stopped && report.handled == 0 && !report.outOfMemory)
+      return End::Untouched;
     return report.stopped || report.outOfMemory ? End::Unfinished : End::Done;
   }
 

@@ -251,13 +251,25 @@ bool WriteShortened(fs::File &input, const fs::FileInfo &entry, std::uint64_t ke
   return copy.finish();
 }
 
-bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
-                  bool &crLf, TrimResult &result) {
+bool FindOnlyCrLf(fs::File &input, const fs::FileInfo &entry, std::uint64_t keep,
+                  std::size_t buffered, TrimBuffer &buffer, bool &crLf, TrimResult &result) {
   crLf = true;
   bool afterCarriageReturn = false;
-  for (std::uint64_t done = 0; done < keep && crLf; done += buffer.chunk()) {
+  for (std::uint64_t done = 0; done < keep && crLf;) {
+    fs::DataRange data{done, keep};
+    if (buffered < keep && entry.mayHaveHoles)
+      if (const FsError error = fs::FindData(input, done, keep, data); error != FsError::None) {
+        Fail(result, Reason::CannotRead, error.code());
+        return false;
+      }
+    if (data.start > done) {
+      // Zeros hold no line end, and no carriage return goes on across them.
+      afterCarriageReturn = false;
+      done = data.start;
+      continue;
+    }
     const std::size_t size =
-        static_cast<std::size_t>(std::min<std::uint64_t>(keep - done, buffer.chunk()));
+        static_cast<std::size_t>(std::min<std::uint64_t>(data.end - done, buffer.chunk()));
     if (buffered < keep) {
       if (done > 0 && input.exclusive() && !fs::StillExclusive(input)) {
         Fail(result, Reason::InUse, {});
@@ -272,6 +284,7 @@ bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, Tri
     }
     crLf = !FindBareLineFeed(buffer.input(), size, afterCarriageReturn);
     afterCarriageReturn = buffer.input()[size - 1] == '\r';
+    done += size;
   }
   return true;
 }

@@ -63,14 +63,15 @@ fs::FsError ReadLostLines(fs::File &input, std::uint64_t keep, std::uint64_t siz
                           std::uint64_t count, std::size_t buffered, TrimBuffer &buffer,
                           TrimResult &result);
 
-// Reads the first `keep` bytes of `input` to tell whether every line end in
-// them is CR LF already (`crLf`), so that its shortened copy would be that
-// prefix as it is; stops at the first that is not. `buffer.input()` may
+// Reads the first `keep` bytes of `input`, described by `entry`, to tell
+// whether every line end in them is CR LF already (`crLf`), so that its
+// shortened copy would be that prefix as it is; stops at the first that is
+// not, and passes over the entry's holes. `buffer.input()` may
 // already hold the first `buffered` bytes. Adds what it read to `result`;
 // on failure marks it failed and returns false. An exclusive `input` that
 // another program opens meanwhile fails as InUse.
-bool FindOnlyCrLf(fs::File &input, std::uint64_t keep, std::size_t buffered, TrimBuffer &buffer,
-                  bool &crLf, TrimResult &result);
+bool FindOnlyCrLf(fs::File &input, const fs::FileInfo &entry, std::uint64_t keep,
+                  std::size_t buffered, TrimBuffer &buffer, bool &crLf, TrimResult &result);
 
 // Writes the first `keep` bytes of `input`, described by `entry`, to
 // `output`, with CR LF line ends unless `keepLineEnds`; the holes of the

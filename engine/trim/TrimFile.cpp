@@ -61,7 +61,7 @@ bool KeptPartIsShortened(fs::File &input, const fs::FileInfo &info, std::uint64_
     return true;
   if (buffered < info.size)
     buffered = 0;
-  return FindOnlyCrLf(input, keep, buffered, buffer, crLf, result) && crLf;
+  return FindOnlyCrLf(input, info, keep, buffered, buffer, crLf, result) && crLf;
 }
 
 TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::FileInfo &info,

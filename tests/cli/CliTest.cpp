@@ -73,6 +73,7 @@ struct How {
   std::size_t stopAfterLines = 0;
   bool asNobody = false;
   const char *root = nullptr;
+  bool errReaderGone = false; // the first write to standard error raises SIGPIPE
 };
 
 // The program's own path inside a root folder made by MakeRoot.
@@ -132,6 +133,10 @@ Ran RunCli(const std::vector<std::string> &args, const How &how) {
                                    : outPipe[1],
            STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    if (int gone[2]; how.errReaderGone && ::pipe(gone) == 0) {
+      ::close(gone[0]);
+      ::dup2(gone[1], STDERR_FILENO);
+    }
     if (how.inFile)
       ::dup2(::open(how.inFile, O_RDONLY), STDIN_FILENO);
     ::close(outPipe[0]);
@@ -737,6 +742,23 @@ private:
   bool readOnly_ = false;
 };
 
+TEST_F(CliTest, FileMountedOverAnEntryIsKeptAndTheDryRunSaysSo) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "mounts need root";
+  const stdfs::path outside = scratch_.file("../outside", "1\n2\n");
+  const stdfs::path entry = scratch_.file("mountedOver", "3\n4\n");
+  ASSERT_EQ(0, ::mount(outside.c_str(), entry.c_str(), nullptr, MS_BIND, nullptr));
+  const Ran dryRun = RunCli({"--dry-run", entry.string()});
+  const Ran ran = RunCli({entry.string()});
+  ::umount2(entry.c_str(), MNT_DETACH);
+  const std::string kept = "finished!\n\n1 entry could not be shortened:\n" + entry.string() +
+                           ": in use: Device or resource busy\n";
+  EXPECT_EQ(kept, dryRun.out);
+  EXPECT_EQ(kept, ran.out);
+  EXPECT_EQ("1\n2\n", ReadBytes(outside));
+  EXPECT_EQ("3\n4\n", ReadBytes(entry));
+}
+
 // An append-only folder lets a copy be made but never renamed or removed.
 TEST_F(CliTest, DryRunNamesWhatTheRunCannotChangeAndTheRunLeavesNoCopyThere) {
   if (::geteuid() != 0)
@@ -1064,6 +1086,24 @@ TEST_F(CliTest, SparseFileOfGibibytesIsShortenedWithItsHoleKept) {
   }
 }
 
+TEST_F(CliTest, SparseFileIsReadOnlyWhereItsDataIsStored) {
+  // Its lines follow a hole: the kept part is CR LF throughout, which only
+  // its stored bytes can tell.
+  const stdfs::path sparse = scratch_.file("sparse", "");
+  ASSERT_EQ(0, ::truncate(sparse.c_str(), off_t{1} << 30));
+  { std::ofstream(sparse, std::ios::binary | std::ios::app) << "x\r\nlast\r\n"; }
+  struct stat before;
+  ASSERT_EQ(0, ::stat(sparse.c_str(), &before));
+  if (before.st_blocks * 512 >= before.st_size)
+    GTEST_SKIP() << "the file system under " << sparse << " keeps no holes";
+  const Ran ran = RunCli({sparse.string()});
+  EXPECT_EQ(0, ran.status) << ran.err;
+  EXPECT_EQ((off_t{1} << 30) + 3, static_cast<off_t>(stdfs::file_size(sparse)));
+  EXPECT_EQ("x\r\n", ReadPart(sparse, (off_t{1} << 30), 16));
+  // The window at its end, and the stored bytes kept.
+  EXPECT_NE(std::string::npos, ran.err.find("; read 64.0 KiB, ")) << ran.err;
+}
+
 TEST_F(CliTest, LinesRemovesTheLastNAndTakesNothingButACount) {
   for (const char *count : {"0", "-1", "x", "2x", "", "18446744073709551616", "16E"}) {
     const Ran ran = RunCli({"--lines=" + std::string(count), Tree()});
@@ -1355,6 +1395,22 @@ TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
   EXPECT_NE(npos,
             stopped.out.find(left + "\ntailsnip-cli --resume " + Tree() + " finishes the run.\n"))
       << stopped.out;
+  EXPECT_EQ("1\n2\n", ReadBytes(other));
+}
+
+TEST_F(CliTest, StopDuringAnOperandsLastEntryNamesTheOperandsLeft) {
+  // Its one line meets a reader gone once the entry is shortened: the stop
+  // is seen as the next operand's run lists its folder.
+  const stdfs::path first = scratch_.file("../first/f", "1\n2\n");
+  const stdfs::path other = scratch_.file("../other/f", "1\n2\n");
+  How how;
+  how.errReaderGone = true;
+  const Ran ran = RunCli({"-v", first.parent_path().string(), other.parent_path().string()}, how);
+  EXPECT_EQ(128 + SIGPIPE, ran.status);
+  EXPECT_EQ("stopped after 1 of 1 entries.\n\n1 operand was left as it was:\n" +
+                other.parent_path().string() + "\n",
+            ran.out);
+  EXPECT_EQ("1\r\n", ReadBytes(first));
   EXPECT_EQ("1\n2\n", ReadBytes(other));
 }
 

@@ -205,6 +205,11 @@ FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, File
     return error;
   if (info.kind != FileKind::Regular && info.kind != FileKind::Folder)
     return FsError::None;
+  // A file mounted over the entry: no rename can replace it, and its data
+  // lies outside the folder.
+  if (info.kind == FileKind::Regular && info.mount != 0 && folder.info.mount != 0 &&
+      info.mount != folder.info.mount)
+    return Fail(FsError::InUse, EBUSY);
   // O_NONBLOCK: without /proc, the entry is opened by its name, and one
   // swapped for a pipe meanwhile must not wait for a writer.
   const int reading = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
