@@ -75,10 +75,11 @@ expect "a.txt named in another case" $'1\r\n2\r\n.' "$(contents "$tree/a.txt")"
 expect "файл named in another case" $'1\r\n2\r\n.' "$(contents "$tree/файл")"
 # And so is a FILE named by its short name, as "dir /x" shows it.
 mkdir "$work/short" && printf '1\n2\n3\n' >"$work/short/a-long-name.txt"
-short=$(WINEARCH=win64 "$wine_run" cmd /c dir /x "$(windows_path "$work/short")" | tr -d '\r' |
-  grep -o '[^ ]*~[^ ]* a-long-name.txt$' | cut -d' ' -f1)
+listing=$(WINEARCH=win64 "$wine_run" cmd /c dir /x "$(windows_path "$work/short")" | tr -d '\r')
+short=$(grep -o '[^ ]*~[^ ]* a-long-name.txt$' <<<"$listing" | cut -d' ' -f1)
 run_cli --quiet "$(windows_path "$work/short")" "$(windows_path "$work/short")\\$short"
-expect "a file named by its short name too" $'1\r\n2\r\n.' "$(contents "$work/short/a-long-name.txt")"
+expect "a file named by its short name too (short name '$short' from: $listing; status $status: $err)" \
+  $'1\r\n2\r\n.' "$(contents "$work/short/a-long-name.txt")"
 
 folder=$work/名前
 deep=$folder
