@@ -449,12 +449,14 @@ TEST(ReplacedFileTest, OneThatCannotBeRemovedIsReported) {
   const stdfs::path file = tree.tree() / "alone" / "mixed";
   stdfs::create_directories(file.parent_path());
   WriteBytes(file, TreeEntries().at("mixed").bytes);
-  const ProgramRun run = RunProgram(
-      {TAILSNIP_CLI_PATH, "--quiet", file.string()}, tree.outsideCwd().string(),
-      {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=unlink",
-       "TAILSNIP_FAULT_AT=1", "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO),
-       "XDG_STATE_HOME=" + tree.state().string()},
-      std::chrono::seconds(60), tree.capture().string());
+  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  environment.insert(environment.end(), {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
+                                         "TAILSNIP_FAULT_CALL=unlink", "TAILSNIP_FAULT_AT=1",
+                                         "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO),
+                                         "XDG_STATE_HOME=" + tree.state().string()});
+  const ProgramRun run =
+      RunProgram({TAILSNIP_CLI_PATH, "--quiet", file.string()}, tree.outsideCwd().string(),
+                 environment, std::chrono::seconds(60), tree.capture().string());
   EXPECT_EQ(hardening::ReadWholeFile(file), TreeEntries().at("mixed").shortened);
   EXPECT_EQ(run.exitCode, 1) << run.describe();
   EXPECT_NE(run.output.find("/mixed: shortened, but the file it replaced is left under its copy's "
@@ -471,7 +473,9 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
   const stdfs::path folder = tree.tree() / "left";
   stdfs::create_directories(folder);
   WriteBytes(folder / "mixed", TreeEntries().at("mixed").bytes);
-  const auto run = [&](const std::string &use, std::vector<std::string> environment) {
+  const auto run = [&](const std::string &use, const std::vector<std::string> &settings) {
+    std::vector<std::string> environment = hardening::SanitizerEnvironment();
+    environment.insert(environment.end(), settings.begin(), settings.end());
     environment.push_back("XDG_STATE_HOME=" + tree.state().string());
     return RunProgram({TAILSNIP_CLI_PATH, use, folder.string()}, tree.outsideCwd().string(),
                       environment, std::chrono::seconds(60), tree.capture().string());
