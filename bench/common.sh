@@ -15,7 +15,7 @@ build_tools() {
   local log
   log=$(mktemp)
   if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
-         cmake --build "$build" -j2 --target tailsnip-cli make-text rewrite-floor trim-in-turn flush-ways \
+         cmake --build "$build" -j2 --target tailsnip-cli make-text rewrite-floor cut-floor trim-in-turn flush-ways \
            translate-instructions line-model-throughput; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"

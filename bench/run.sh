@@ -248,6 +248,12 @@ for style in lf crlf; do
     # --keep-line-ends on the large file: its cost should not grow with the size.
     run_tree "$tmpfs" $style tailsnip keep cp floor
     trace_calls $style keep
+    # Starting any program, timed the same way, is no part of the cut.
+    for ((round = 0; round < rounds; round++)); do
+      measure "$tmpfs/start" /bin/true
+      record start
+    done
+    rm -f "$tmpfs/start" "$tmpfs/start.errors"
   else
     "$tools/make-text" file "$tmpfs/$style/big.txt" 512 crlf
     run_tree "$tmpfs" $style tailsnip cp floor
@@ -429,7 +435,9 @@ t=$tmpfs
 small_vs_sed=$(ratio "$(of "$t.small.sed")" "$(of "$t.small.tailsnip")")
 keep_small_vs_sed=$(ratio "$(of "$t.small.sed")" "$(of "$t.small.keep")")
 lf_vs_floor=$(ratio "$(of "$t.lf.tailsnip")" "$(of "$t.lf.floor")")
-keep_big_ms=$(awk -v s="$(of "$t.lf.keep")" 'BEGIN { printf "%.1f", s * 1000 }')
+# The program's own time: its wall time less that of starting /bin/true.
+start_ms=$(awk -v s="$(of start)" 'BEGIN { printf "%.1f", s * 1000 }')
+keep_big_ms=$(awk -v s="$(of "$t.lf.keep")" -v b="$(of start)" 'BEGIN { printf "%.1f", (s - b) * 1000 }')
 crlf_vs_cp=$(ratio "$(of "$t.crlf.tailsnip")" "$(of "$t.crlf.cp")")
 peak_kib=$(peak_of tailsnip)
 if (($(peak_of keep) > peak_kib)); then peak_kib=$(peak_of keep); fi
@@ -442,6 +450,7 @@ goal_row "tmpfs, $big_mib MiB LF file: tailsnip / rewrite floor" "${lf_vs_floor}
   "$lf_vs_floor <= 1.15" "$(cpu_ratio "$t.lf.tailsnip" "$t.lf.floor")x" "$(file_system "$t")"
 goal_row "tmpfs, $big_mib MiB LF file, -k: time" "$keep_big_ms ms" "< 5 ms" "$keep_big_ms < 5" \
   "$(awk -v c="$(cpu_of "$t.lf.keep")" 'BEGIN { printf "%.0f ms", c * 1000 }')" "$(file_system "$t")"
+echo "   (its wall time $(awk -v s="$(of "$t.lf.keep")" 'BEGIN { printf "%.1f", s * 1000 }') ms, less $start_ms ms for starting /bin/true, timed the same way)"
 goal_row "tmpfs, $big_mib MiB CR LF file: tailsnip / cp -a" "${crlf_vs_cp}x" "<= 0.7x" \
   "$crlf_vs_cp <= 0.7" "$(cpu_ratio "$t.crlf.tailsnip" "$t.crlf.cp")x" "$(file_system "$t")"
 if [ -n "$against" ]; then
