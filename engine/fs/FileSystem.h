@@ -70,7 +70,8 @@ public:
   static const Handle kNone;
 
   File() = default;
-  File(File &&other) noexcept : handle_(other.release()), exclusive_(other.exclusive_) {}
+  File(File &&other) noexcept
+      : handle_(other.release()), exclusive_(other.exclusive_), writable_(other.writable_) {}
   File &operator=(File &&other) noexcept;
   File(const File &) = delete;
   File &operator=(const File &) = delete;
@@ -87,10 +88,14 @@ public:
   // Whether ClaimForReplacement made sure no other program writes the file.
   bool exclusive() const { return exclusive_; }
   void setExclusive(bool exclusive) { exclusive_ = exclusive; }
+  // Linux: whether OpenEntry opened it for writing too, as a cut needs.
+  bool writable() const { return writable_; }
+  void setWritable(bool writable) { writable_ = writable; }
 
 private:
   Handle handle_ = kNone;
   bool exclusive_ = false;
+  bool writable_ = false;
 };
 
 // A folder held open, with what it was when opened: where copies are made.

@@ -176,9 +176,11 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
     const std::string &name = call.name;
     if (name == "open" || name == "openat" || name == "creat") {
       stdfs::path path = pathAt(call, 0);
-      // A file opened again through its descriptor is the same file.
-      const bool reopened =
-          path.parent_path() == "/proc/self/fd" && openFiles.count(std::stol(path.filename())) != 0;
+      // A file opened again through its descriptor is the same file: in
+      // /proc/self/fd, or the process's own folder there held open.
+      const stdfs::path in = path.parent_path();
+      const bool reopened = in.filename() == "fd" && in.parent_path().parent_path() == "/proc" &&
+                            openFiles.count(std::stol(path.filename())) != 0;
       if (reopened)
         path = openFiles[std::stol(path.filename())];
       const std::string flags =

@@ -169,10 +169,7 @@ FsError OpenForCutting(File &file, const FileInfo &info) {
       ::fgetxattr(file.handle(), "security.capability", nullptr, 0) >= 0)
     return Fail(FsError::NotSupported, EPERM);
   // OpenEntry opened it for reading alone where a cut may not follow.
-  const int flags = ::fcntl(file.handle(), F_GETFL);
-  if (flags < 0)
-    return LastError();
-  return (flags & O_ACCMODE) == O_RDWR ? FsError::None : Fail(FsError::NotSupported, EBADF);
+  return file.writable() ? FsError::None : Fail(FsError::NotSupported, EBADF);
 }
 
 FsError CheckChangeable(File &file) {
@@ -189,6 +186,9 @@ void ReleaseForReplacement(File &) {}
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(Process().id); }
 
-void ReadProcessIdentity() { Process() = ProcessIdentity(); }
+void ReadProcessIdentity() {
+  Process() = ProcessIdentity();
+  OpenFilesFolderAgain();
+}
 
 } // namespace tailsnip::fs

@@ -26,6 +26,13 @@ void Fill(const struct statx &status, FileInfo &info);
 // Whether this process runs as the superuser, as ReadProcessIdentity last found.
 bool IsSuperuser();
 
+// This process's folder of open files in /proc; -1 where it could not be
+// opened. Opened once, not looked up through /proc/self for every file.
+int OpenFilesFolder();
+
+// Opens it again, as a forked process must to reach its own files.
+void OpenFilesFolderAgain();
+
 } // namespace tailsnip::fs
 
 #endif

@@ -37,6 +37,7 @@ File &File::operator=(File &&other) noexcept {
     if (isOpen())
       ::close(handle_);
     exclusive_ = other.exclusive_;
+    writable_ = other.writable_;
     handle_ = other.release();
   }
   return *this;
@@ -181,12 +182,33 @@ FsError DescribeEntry(const Folder &folder, const FolderPath &path, FileInfo &in
 
 namespace {
 
+File OpenOpenFilesFolder() {
+  File folder;
+  folder.adopt(::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return folder;
+}
+
+File &OpenFiles() {
+  static File folder = OpenOpenFilesFolder();
+  return folder;
+}
+
+} // namespace
+
+int OpenFilesFolder() { return OpenFiles().handle(); }
+
+void OpenFilesFolderAgain() { OpenFiles() = OpenOpenFilesFolder(); }
+
+namespace {
+
 // Opens the file `held` (opened with O_PATH) stands for, not whatever its
 // name leads to by now. -1 with errno ENOENT where /proc is not mounted.
 int Reopen(const File &held, int flags) {
-  const std::string self = "/proc/self/fd/" + std::to_string(held.handle());
+  const std::string name = std::to_string(held.handle());
   // The name is a link to the file itself: it must be followed.
-  return ::open(self.c_str(), flags & ~O_NOFOLLOW);
+  if (const int openFiles = OpenFilesFolder(); openFiles >= 0)
+    return ::openat(openFiles, name.c_str(), flags & ~O_NOFOLLOW);
+  return ::open(("/proc/self/fd/" + name).c_str(), flags & ~O_NOFOLLOW);
 }
 
 } // namespace
@@ -213,13 +235,19 @@ FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, File
   // O_NONBLOCK: without /proc, the entry is opened by its name, and one
   // swapped for a pipe meanwhile must not wait for a writer.
   const int reading = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  bool byName = false;
   const auto open = [&](int flags) {
     const int fd = Reopen(held, flags);
-    return fd >= 0 || errno != ENOENT ? fd : ::openat(at, name, flags);
+    if (fd >= 0 || errno != ENOENT)
+      return fd;
+    byName = true;
+    return ::openat(at, name, flags);
   };
   int fd = -1;
+  bool writable = false;
   if (purpose == OpenFor::Cutting && MayOpenForCutting(folder, info)) {
     fd = open((reading & ~O_ACCMODE) | O_RDWR);
+    writable = fd >= 0;
     // Unwritable, or a program running: read, and copy it.
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == ETXTBSY || errno == EROFS))
       fd = open(reading);
@@ -229,7 +257,10 @@ FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, File
   if (fd < 0)
     return LastError();
   file.adopt(fd);
-  return Describe(file, info);
+  file.setWritable(writable);
+  // Reopened through /proc, it is the very file described; by its name, it
+  // may be another by now.
+  return byName ? Describe(file, info) : FsError::None;
 }
 
 // statx rather than stat: it tells the immutable and append-only flags too,

@@ -27,6 +27,7 @@ File &File::operator=(File &&other) noexcept {
     if (isOpen())
       CloseHandle(handle_);
     exclusive_ = other.exclusive_;
+    writable_ = other.writable_;
     handle_ = other.release();
   }
   return *this;
