@@ -111,17 +111,55 @@ FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
 
 } // namespace
 
-FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
-  stamp = EntryStamp();
-  fs::FileInfo info;
-  if (const FsError error = fs::DescribeByName(path, info); error != FsError::None)
-    return error;
+namespace {
+
+EntryStamp StampOf(const fs::FileInfo &info) {
+  EntryStamp stamp;
   stamp.known = true;
   stamp.kind = info.kind;
   stamp.volume = info.identity.volume;
   stamp.index = info.identity.index;
   stamp.size = info.size;
   stamp.modified = info.modified;
+  return stamp;
+}
+
+// Stamps a list's entries through their folder, opened once for the entries
+// listed one after another in it: looked up by its whole path, each entry
+// would cost the lookup of every folder above it again.
+class ListStamper {
+public:
+  EntryStamp stamp(const FolderPath &entry) {
+    const FolderPath within = entry.substr(0, entry.find_last_of(kPathSeparator));
+    if (!tried_ || within != within_) {
+      tried_ = true;
+      within_ = within;
+      folder_ = fs::Folder();
+      opened_ = fs::OpenParentFolder(entry, folder_) == FsError::None;
+    }
+    fs::FileInfo info;
+    if (opened_ && fs::DescribeEntry(folder_, entry, info) == FsError::None)
+      return StampOf(info);
+    EntryStamp byName;
+    StampEntry(entry, byName);
+    return byName;
+  }
+
+private:
+  bool tried_ = false;
+  bool opened_ = false;
+  FolderPath within_;
+  fs::Folder folder_;
+};
+
+} // namespace
+
+FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
+  stamp = EntryStamp();
+  fs::FileInfo info;
+  if (const FsError error = fs::DescribeByName(path, info); error != FsError::None)
+    return error;
+  stamp = StampOf(info);
   return FsError::None;
 }
 
@@ -156,9 +194,9 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     out.name(backup.suffix.data(), backup.suffix.size());
     out.text("entries ").number(list.size()).character('\n');
     const std::size_t skip = root.size() + 1; // the root and the separator after it
+    ListStamper stamper;
     for (const FolderPath &entry : list) {
-      EntryStamp stamp;
-      StampEntry(entry, stamp);
+      const EntryStamp stamp = stamper.stamp(entry);
       out.character(stamp.known ? kKinds[static_cast<int>(stamp.kind)] : '?');
       out.number(stamp.volume).character(' ').number(stamp.index).character(' ');
       out.number(stamp.size).character(' ').number(stamp.modified).character(' ');
