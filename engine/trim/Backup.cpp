@@ -159,7 +159,8 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
                                     : error;
   }
   if (highest > 0 &&
-      adoptStopped(within + name + std::string(kNumberStart) + std::to_string(highest) + "~", info))
+      adoptStopped(folder,
+                   within + name + std::string(kNumberStart) + std::to_string(highest) + "~", info))
     return FsError::None;
   // A number found taken was given by someone else meanwhile: the next one.
   FsError error = FsError::Exists;
@@ -176,9 +177,10 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
 // A run stopped between its backup and its replacement left the entry's
 // highest numbered backup a second name of the entry itself: that is the
 // backup still, and another would keep the same bytes twice.
-bool Backup::adoptStopped(const FolderPath &highest, const fs::FileInfo &info) {
+bool Backup::adoptStopped(const fs::Folder &folder, const FolderPath &highest,
+                          const fs::FileInfo &info) {
   fs::FileInfo named;
-  if (info.names < 2 || fs::DescribeByName(highest, named) != FsError::None ||
+  if (info.names < 2 || fs::DescribeEntry(folder, highest, named) != FsError::None ||
       named.kind != fs::FileKind::Regular || named.identity != info.identity)
     return false;
   path_ = highest;
@@ -236,7 +238,7 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
     error = fs::MoveAsideFile(folder.handle, staged, name);
     // FAT on Windows numbers a file by where its name lies.
     if (fs::FileInfo renamed;
-        error == FsError::None && fs::DescribeByName(name, renamed) == FsError::None)
+        error == FsError::None && fs::DescribeEntry(folder, name, renamed) == FsError::None)
       made.identity = renamed.identity;
   }
   if (error != FsError::None && !unnamed)
@@ -294,7 +296,7 @@ void Backup::undo(const fs::Folder &folder) {
     return;
   // Only while the name still leads to what was made under it.
   fs::FileInfo named;
-  if (fs::DescribeByName(path_, named) == FsError::None && named.identity == identity_)
+  if (fs::DescribeEntry(folder, path_, named) == FsError::None && named.identity == identity_)
     fs::Remove(folder.handle, path_);
   if (!replaced_.empty())
     fs::MoveAsideFile(folder.handle, replaced_, path_);

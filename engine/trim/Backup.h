@@ -102,7 +102,7 @@ public:
   void undo(const fs::Folder &folder);
 
 private:
-  bool adoptStopped(const FolderPath &highest, const fs::FileInfo &info);
+  bool adoptStopped(const fs::Folder &folder, const FolderPath &highest, const fs::FileInfo &info);
   fs::FsError place(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                     const fs::FileInfo &info, const FolderPath &name, TrimBuffer &buffer);
   fs::FsError copyTo(const fs::Folder &folder, fs::File &entry, const fs::FileInfo &info,
