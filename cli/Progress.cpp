@@ -38,20 +38,18 @@ constexpr std::chrono::seconds kSteadyRate{1};
 
 } // namespace
 
-ProgressLine::ProgressLine(std::FILE *out, Clock::duration delay, bool onTerminal)
-    : out_(out), onTerminal_(onTerminal), firstDraw_(Clock::now() + delay),
-      listedAt_(Clock::now()) {}
+ProgressLine::ProgressLine(std::FILE *out, Clock::duration delay, bool onTerminal, Now now)
+    : out_(out), onTerminal_(onTerminal), now_(std::move(now)), firstDraw_(now_() + delay) {}
 
-void ProgressLine::addListed(std::size_t listed) {
-  listed_ += listed;
-  if (!std::exchange(listedOnce_, true))
-    listedAt_ = Clock::now();
-}
+void ProgressLine::addListed(std::size_t listed) { listed_ += listed; }
 
 void ProgressLine::entryDone(std::uint64_t bytesRead) {
-  ++done_;
+  const Clock::time_point now = now_();
+  // Timed from the end of the listing, the rate would count the writing of
+  // the run's journal and the first batch's flush as if entries took them.
+  if (done_++ == 0)
+    startedAt_ = now;
   bytes_ += bytesRead;
-  const Clock::time_point now = Clock::now();
   const Clock::duration interval =
       onTerminal_ ? Clock::duration(std::chrono::milliseconds(100)) : Clock::duration(kSteadyRate);
   // Erased meanwhile or not, the line is drawn no oftener.
@@ -63,12 +61,12 @@ void ProgressLine::entryDone(std::uint64_t bytesRead) {
 void ProgressLine::draw(Clock::time_point now) {
   std::string line =
       std::to_string(done_) + "/" + std::to_string(listed_) + " entries, " + FormatBytes(bytes_);
-  if (now - listedAt_ >= kSteadyRate) {
-    const double elapsed = std::chrono::duration<double>(now - listedAt_).count();
-    const double rate = static_cast<double>(done_) / elapsed;
+  if (now - startedAt_ >= kSteadyRate) {
+    const double elapsed = std::chrono::duration<double>(now - startedAt_).count();
+    const double rate = static_cast<double>(done_ - 1) / elapsed;
     line += ", " + std::to_string(std::lround(rate)) + " entries/s";
     // Entries, not bytes, are known ahead: the walk does not read sizes.
-    if (done_ > 0 && done_ < listed_)
+    if (rate > 0 && done_ < listed_)
       line += ", " + FormatDuration(static_cast<double>(listed_ - done_) / rate) + " left";
   }
   if (onTerminal_) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace tailsnip::cli {
@@ -18,15 +19,17 @@ std::string FormatDuration(double seconds);
 class ProgressLine {
 public:
   using Clock = std::chrono::steady_clock;
+  using Now = std::function<Clock::time_point()>;
 
   // Draws on `out` once `delay` has passed since construction: on a
   // terminal one line redrawn at most ten times a second, cut to the
   // terminal's width so that it never wraps, elsewhere a plain line a
   // second, for logs. A line never drawn costs nothing but counting.
-  ProgressLine(std::FILE *out, Clock::duration delay, bool onTerminal);
+  // `now` tells the time.
+  ProgressLine(std::FILE *out, Clock::duration delay, bool onTerminal, Now now = Clock::now);
 
   // A run's list is built: its entries are counted from here, and the rate
-  // from the first list on.
+  // from the first entry done on.
   void addListed(std::size_t listed);
   void entryDone(std::uint64_t bytesRead);
   // Erases the line on a terminal, if one was drawn.
@@ -37,10 +40,10 @@ private:
 
   std::FILE *out_;
   bool onTerminal_;
+  Now now_;
   Clock::time_point firstDraw_;
-  Clock::time_point listedAt_;
+  Clock::time_point startedAt_; // when the first entry was done
   Clock::time_point lastDraw_;
-  bool listedOnce_ = false;
   bool drawn_ = false;
   std::size_t width_ = 0; // of the line drawn last
   std::size_t listed_ = 0;
