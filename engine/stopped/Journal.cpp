@@ -3,9 +3,11 @@
 #include "engine/fs/DirectorySearch.h"
 #include "engine/run/RunFiles.h"
 #include "engine/stopped/JournalText.h"
+#include "engine/threads/Workers.h"
 #include "engine/trim/CopyName.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstring>
 #include <new>
@@ -109,47 +111,45 @@ FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
   return fs::OpenEntry(folder, path, file, info);
 }
 
-} // namespace
-
-namespace {
-
-EntryStamp StampOf(const fs::FileInfo &info) {
-  EntryStamp stamp;
-  stamp.known = true;
-  stamp.kind = info.kind;
-  stamp.volume = info.identity.volume;
-  stamp.index = info.identity.index;
-  stamp.size = info.size;
-  stamp.modified = info.modified;
-  return stamp;
-}
-
-// Stamps a list's entries through their folder, opened once for the entries
-// listed one after another in it: looked up by its whole path, each entry
-// would cost the lookup of every folder above it again.
-class ListStamper {
+// The stamps of a list's entries, in order, taken a stretch at a time by two
+// threads, each through its own half: a run waits for its journal, and each
+// stamp waits for the system.
+class ListStamps {
 public:
-  EntryStamp stamp(const FolderPath &entry) {
-    const FolderPath within = entry.substr(0, entry.find_last_of(kPathSeparator));
-    if (!tried_ || within != within_) {
-      tried_ = true;
-      within_ = within;
-      folder_ = fs::Folder();
-      opened_ = fs::OpenParentFolder(entry, folder_) == FsError::None;
-    }
-    fs::FileInfo info;
-    if (opened_ && fs::DescribeEntry(folder_, entry, info) == FsError::None)
-      return StampOf(info);
-    EntryStamp byName;
-    StampEntry(entry, byName);
-    return byName;
+  explicit ListStamps(const WorkList &list) : list_(list) {}
+
+  const EntryStamp &of(std::size_t index) {
+    if (index >= start_ + stamps_.size())
+      stampFrom(index);
+    return stamps_[index - start_];
   }
 
 private:
-  bool tried_ = false;
-  bool opened_ = false;
-  FolderPath within_;
-  fs::Folder folder_;
+  static constexpr std::size_t kStretch = 4096;
+  static constexpr std::size_t kSharedFrom = 256; // a shorter stretch is stamped on one thread
+
+  void stampFrom(std::size_t start) {
+    start_ = start;
+    stamps_.resize(std::min(kStretch, list_.size() - start));
+    const std::size_t parts = stamps_.size() >= kSharedFrom ? 2 : 1;
+    const std::size_t half = (stamps_.size() + parts - 1) / parts;
+    std::atomic<bool> outOfMemory{false};
+    workers_.forEach(parts, [&](std::size_t part) {
+      try {
+        for (std::size_t i = part * half; i < std::min(stamps_.size(), (part + 1) * half); ++i)
+          StampEntry(list_[start_ + i], stamps_[i]);
+      } catch (const std::bad_alloc &) {
+        outOfMemory = true;
+      }
+    });
+    if (outOfMemory)
+      throw std::bad_alloc();
+  }
+
+  const WorkList &list_;
+  std::size_t start_ = 0;
+  std::vector<EntryStamp> stamps_;
+  Workers workers_{1, 1};
 };
 
 } // namespace
@@ -159,7 +159,12 @@ FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
   fs::FileInfo info;
   if (const FsError error = fs::DescribeByName(path, info); error != FsError::None)
     return error;
-  stamp = StampOf(info);
+  stamp.known = true;
+  stamp.kind = info.kind;
+  stamp.volume = info.identity.volume;
+  stamp.index = info.identity.index;
+  stamp.size = info.size;
+  stamp.modified = info.modified;
   return FsError::None;
 }
 
@@ -194,15 +199,14 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     out.name(backup.suffix.data(), backup.suffix.size());
     out.text("entries ").number(list.size()).character('\n');
     const std::size_t skip = root.size() + 1; // the root and the separator after it
-    ListStamper stamper;
-    for (const FolderPath &entry : list) {
-      const EntryStamp stamp = stamper.stamp(entry);
+    ListStamps stamps(list);
+    for (std::size_t i = 0; i < list.size() && error == FsError::None; ++i) {
+      const EntryStamp &stamp = stamps.of(i);
       out.character(stamp.known ? kKinds[static_cast<int>(stamp.kind)] : '?');
       out.number(stamp.volume).character(' ').number(stamp.index).character(' ');
       out.number(stamp.size).character(' ').number(stamp.modified).character(' ');
-      out.name(entry.data() + skip, entry.size() - skip);
-      if (error = out.flushIfFull(); error != FsError::None)
-        break;
+      out.name(list[i].data() + skip, list[i].size() - skip);
+      error = out.flushIfFull();
     }
     if (error == FsError::None) {
       out.text("end\n").text(ProcessLine(ThisCopyMaker()).c_str());

@@ -68,6 +68,36 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_TRUE(stdfs::exists(untokened)) << "removed a file named without the token";
 }
 
+// A list longer than one stretch of stamps, whose halves are stamped apart.
+TEST(JournalTest, EveryEntryOfALongListIsStampedAsItIs) {
+  Scratch scratch;
+  WorkList list;
+  for (int folder = 0; folder < 50; ++folder) {
+    const std::string within = "f" + std::to_string(folder);
+    for (int file = 0; file < 100; ++file)
+      list.push_back(Native(scratch.file(within + "/" + std::to_string(file), "1\n")));
+    list.push_back(Native(scratch.tree() / within));
+  }
+  const FolderPath root = Native(scratch.tree());
+  JournalHeader header;
+  header.version = "test";
+  header.folder = root;
+  const FolderPath path = Native(scratch.root() / "run.journal");
+  ASSERT_EQ(fs::FsError::None, WriteJournal(path, header, root, list));
+
+  JournalHeader read;
+  WorkList plan;
+  std::vector<EntryStamp> stamps;
+  ASSERT_EQ(JournalState::Found, ReadJournal(path, read, root, &plan, &stamps));
+  ASSERT_EQ(list, plan);
+  ASSERT_EQ(list.size(), stamps.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EntryStamp now;
+    ASSERT_EQ(fs::FsError::None, StampEntry(list[i], now));
+    ASSERT_EQ(now, stamps[i]) << "entry " << i << ", " << list[i];
+  }
+}
+
 TEST(JournalTest, FirstFormatWithoutSettingsIsReadAsTheDialogsRun) {
   Scratch scratch;
   const stdfs::path entry = scratch.file("a", "1\n");
