@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
@@ -73,7 +74,8 @@ struct How {
   std::size_t stopAfterLines = 0;
   bool asNobody = false;
   const char *root = nullptr;
-  bool errReaderGone = false; // the first write to standard error raises SIGPIPE
+  bool rootWithoutProc = false; // /proc is not mounted in `root`
+  bool errReaderGone = false;   // the first write to standard error raises SIGPIPE
 };
 
 // The program's own path inside a root folder made by MakeRoot.
@@ -94,12 +96,13 @@ void MakeRoot(const stdfs::path &root) {
 // In the child: `root` becomes its root folder, with the program and the
 // system's libraries bound into it, in a mount namespace (and, for a user
 // other than root, a user namespace) of its own; nothing outside sees it.
-bool EnterRoot(const std::string &root) {
+bool EnterRoot(const std::string &root, bool withoutProc) {
   if (::unshare(CLONE_NEWNS | (::geteuid() == 0 ? 0 : CLONE_NEWUSER)) != 0 ||
       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return false;
   for (const char *folder : kSystemFolders)
-    if (::access((root + folder).c_str(), F_OK) == 0 &&
+    if (!(withoutProc && std::strcmp(folder, "/proc") == 0) &&
+        ::access((root + folder).c_str(), F_OK) == 0 &&
         ::mount(folder, (root + folder).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
       return false;
   return ::mount(TAILSNIP_CLI_PATH, (root + kCliInRoot).c_str(), nullptr, MS_BIND, nullptr) == 0 &&
@@ -146,7 +149,7 @@ Ran RunCli(const std::vector<std::string> &args, const How &how) {
     if (how.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                          ::setresuid(65534, 65534, 65534) != 0))
       ::_exit(127);
-    if (how.root && !EnterRoot(how.root))
+    if (how.root && !EnterRoot(how.root, how.rootWithoutProc))
       ::_exit(125);
     std::vector<char *> argv{const_cast<char *>(how.root ? kCliInRoot : TAILSNIP_CLI_PATH)};
     for (const std::string &arg : args)
@@ -324,6 +327,29 @@ TEST_F(CliTest, RootFolderIsRefusedByItsIdentityUnlessAllowed) {
   const Ran allowed = RunCli({"-nq", "--exclude=*", "--no-preserve-root", "/"}, inJail);
   EXPECT_EQ(0, allowed.status);
   EXPECT_EQ("", allowed.err);
+}
+
+// Without /proc a file cannot be reopened through the handle it was
+// described by: it is opened by its name again, and described again.
+TEST_F(CliTest, WithoutProcFilesAreOpenedByNameAndShortenedAlike) {
+  const stdfs::path jail = scratch_.root() / "root";
+  MakeRoot(jail);
+  stdfs::create_directories(jail / "tree" / "sub");
+  WriteBytes(jail / "tree" / "lf", "a\nb\nc\n");
+  WriteBytes(jail / "tree" / "sub" / "crlf", "x\r\ny\r\nz\n");
+  How inJail;
+  inJail.root = jail.c_str();
+  inJail.rootWithoutProc = true;
+  const Ran kept = RunCli({"-k", "/tree"}, inJail);
+  if (kept.status == 125)
+    GTEST_SKIP() << "no root folder of the test's own could be made";
+  EXPECT_EQ(0, kept.status) << kept.err;
+  EXPECT_EQ("a\nb\n", ReadBytes(jail / "tree" / "lf"));
+  EXPECT_EQ("x\r\ny\r\n", ReadBytes(jail / "tree" / "sub" / "crlf"));
+  const Ran copied = RunCli({"/tree"}, inJail);
+  EXPECT_EQ(0, copied.status) << copied.err;
+  EXPECT_EQ("a\r\n", ReadBytes(jail / "tree" / "lf"));
+  EXPECT_EQ("x\r\n", ReadBytes(jail / "tree" / "sub" / "crlf"));
 }
 
 // A process killed while writing its journal leaves the draft; a later run
