@@ -112,7 +112,7 @@ FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
 }
 
 // The stamps of a list's entries, in order, taken a stretch at a time by two
-// threads, each through its own half: a run waits for its journal, and each
+// threads, each stamping half of it: a run waits for its journal, and each
 // stamp waits for the system.
 class ListStamps {
 public:

@@ -182,14 +182,14 @@ FsError DescribeEntry(const Folder &folder, const FolderPath &path, FileInfo &in
 
 namespace {
 
-File OpenOpenFilesFolder() {
+File OpenProcFilesFolder() {
   File folder;
   folder.adopt(::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
   return folder;
 }
 
 File &OpenFiles() {
-  static File folder = OpenOpenFilesFolder();
+  static File folder = OpenProcFilesFolder();
   return folder;
 }
 
@@ -197,7 +197,7 @@ File &OpenFiles() {
 
 int OpenFilesFolder() { return OpenFiles().handle(); }
 
-void OpenFilesFolderAgain() { OpenFiles() = OpenOpenFilesFolder(); }
+void OpenFilesFolderAgain() { OpenFiles() = OpenProcFilesFolder(); }
 
 namespace {
 
