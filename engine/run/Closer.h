@@ -14,21 +14,24 @@ namespace tailsnip {
 // own: such a close frees the entry's space, which on a journalled disk
 // costs as much as the rest of a commit. Batches are handed over whole; at
 // most three are in hand, one closing and two waiting, so that open files
-// stay few: beyond that, or where no thread can be started, the caller
-// closes them itself.
+// stay few: beyond that, where no thread can be started, or where the
+// caller has nothing else to do meanwhile, it closes them itself.
 class Closer {
 public:
+  explicit Closer(bool onThread) : onThread_(onThread) {}
+
   void close(std::vector<fs::File> &entries) {
     if (entries.empty())
       return;
     const auto closing = std::make_shared<std::vector<fs::File>>(std::move(entries));
     entries.clear();
     const auto closeAll = [closing] { closing->clear(); };
-    if (!thread_.post(closeAll))
+    if (!onThread_ || !thread_.post(closeAll))
       closeAll();
   }
 
 private:
+  const bool onThread_;
   Workers thread_{1, 3};
 };
 

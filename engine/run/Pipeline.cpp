@@ -55,7 +55,8 @@ public:
               : options.previewLostLines ? TrimMode::Preview
                                          : TrimMode::DryRun),
         inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
-        batched_(inFlight_ > 1), batch_(batched_ ? BatchSize(inFlight_, listed) : 1) {
+        batched_(inFlight_ > 1), batch_(batched_ ? BatchSize(inFlight_, listed) : 1),
+        severalBatches_(listed > batch_), closer_(severalBatches_) {
     // "temp.txt" is for one copy at a time: copies in flight go beside their
     // entries, and so do all copies where the current folder cannot be opened.
     if (!batched_ && fs::OpenCurrentFolder(currentFolder_) == fs::FsError::None)
@@ -66,7 +67,7 @@ public:
   // its end or a stop.
   void run(const FolderPath &folder, const WorkList &list) {
     chain_.start(folder, identities_);
-    if (!batched_ || !runAhead(list))
+    if (!batched_ || !severalBatches_ || !runAhead(list))
       runInTurn(list);
     report_.stopped = stopped_;
     report_.copiesLeft = copiesLeft_;
@@ -247,6 +248,9 @@ private:
   const std::size_t inFlight_; // copies written and not yet committed, at most
   const bool batched_;
   const std::size_t batch_; // copies committed together; two more batches may wait
+  // Only then does a thread of its own let any work overlap: a single
+  // batch is all written before any of it is committed, and closed last.
+  const bool severalBatches_;
   // Used by the thread that reads.
   TrimBuffer buffer_;
   fs::Folder currentFolder_;
