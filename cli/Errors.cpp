@@ -39,7 +39,7 @@ void FlushOutput() {
 
 bool OutputFailed() { return outputError != 0; }
 
-bool CloseOutput() {
+bool CloseOutput(bool pipeSignalled) {
   if (outputClosed)
     return true;
   outputClosed = true;
@@ -49,6 +49,8 @@ bool CloseOutput() {
     outputError = errno != 0 ? errno : EIO;
   if (outputError == 0)
     return true;
+  if (pipeSignalled && outputError == EPIPE)
+    return false;
   Error(std::string("write error: ") + std::strerror(outputError));
   return false;
 }

@@ -39,8 +39,9 @@ void FlushOutput();
 bool OutputFailed();
 
 // Closes standard output once, saying so if it could not be written;
-// returns false then. What CheckOutputAtExit runs, for an end by a signal.
-bool CloseOutput();
+// returns false then. What CheckOutputAtExit runs, for an end by a signal;
+// with `pipeSignalled`, SIGPIPE has told of a broken pipe already.
+bool CloseOutput(bool pipeSignalled = false);
 
 } // namespace tailsnip::cli
 

@@ -145,6 +145,10 @@ bool MatchSet(std::string_view glob, std::size_t &at, char c) {
 
 std::string QuoteName(std::string_view name) { return Quote(name, false); }
 
+std::string QuoteOperand(std::string_view name) {
+  return !name.empty() && name[0] == '-' ? QuoteName("./" + std::string(name)) : QuoteName(name);
+}
+
 std::string QuoteNameAlways(std::string_view name) { return Quote(name, true); }
 
 bool MatchGlob(std::string_view glob, std::string_view name, char separator) {

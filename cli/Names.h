@@ -17,6 +17,10 @@ namespace tailsnip::cli {
 // line of its own.
 std::string QuoteName(std::string_view name);
 
+// Returns the operand `name` quoted as QuoteName quotes it, for a command
+// line to paste: "./-dir" where it would read as an option.
+std::string QuoteOperand(std::string_view name);
+
 // Returns `name` quoted as QuoteName quotes it, even where it need not be
 // ('a'), as `ls --quoting-style=shell-escape-always` does: for messages,
 // where a name stands among other words.

@@ -104,6 +104,15 @@ std::string ListedName(const FolderPath &folder, const std::string &name, const 
   return same == 1 ? listed : name;
 }
 
+// What keeps the link `path` (`stamp`) from being followed. A link named as
+// an operand stands for what it leads to, whether a folder, which is run,
+// or a file, which is left alone as any link is: one that leads nowhere
+// this user can reach names nothing to run.
+fs::FsError UnreachableTarget(const std::string &path, const EntryStamp &stamp) {
+  fs::FileIdentity target;
+  return stamp.kind == fs::FileKind::Link ? fs::GetIdentity(path, target) : fs::FsError::None;
+}
+
 } // namespace
 
 int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<Failure> &failures) {
@@ -132,6 +141,11 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       problem = operand.empty() ? "invalid zero-length file name"
                                 : "cannot access " + QuoteNameAlways(operand) + ": " +
                                       fs::DescribeSystemError(systemError);
+    } else if (const fs::FsError linkError = UnreachableTarget(operand, stamp);
+               linkError != fs::FsError::None) {
+      systemError = linkError.code();
+      problem =
+          "cannot access " + QuoteNameAlways(operand) + ": " + fs::DescribeSystemError(systemError);
     } else if (options.resume || options.restart) {
       return UsageError("--resume and --restart take folders; " + QuoteNameAlways(operand) +
                         " is not one");

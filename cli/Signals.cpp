@@ -55,6 +55,14 @@ void CatchStopSignals() {
 
 int StopSignal() { return caught; }
 
+bool StoppedByBrokenPipe() {
+#ifdef _WIN32
+  return false;
+#else
+  return caught == SIGPIPE;
+#endif
+}
+
 void EndBySignal(int signal) {
   std::fflush(stderr);
 #ifndef _WIN32 // Windows ends a raised SIGINT with status 3

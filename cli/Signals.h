@@ -13,6 +13,9 @@ void CatchStopSignals();
 // The first stop signal caught, or 0.
 int StopSignal();
 
+// Whether that was SIGPIPE: a reader of the output has gone.
+bool StoppedByBrokenPipe();
+
 // Ends the process as `signal` would have ended it, so that a shell or a
 // parent sees it and the shell's status is 128 + `signal`.
 [[noreturn]] void EndBySignal(int signal);

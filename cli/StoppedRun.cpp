@@ -83,7 +83,7 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
   case Finding::StoppedWithin:
     return "a stopped run over " + Quoted(stopped.folder) +
            (check.finding == Finding::StoppedAround ? ", which holds " : ", within ") + shown +
-           ", is not finished: tailsnip-cli --resume " + QuoteName(stopped.folder) +
+           ", is not finished: tailsnip-cli --resume " + QuoteOperand(stopped.folder) +
            " finishes it, --restart over it forgets it" + itsJournal;
   case Finding::JournalUnreadable:
     return "the journal " + journal + " of a run over " + shown +
@@ -177,7 +177,7 @@ void ExplainVanishedFolder(const std::string &folder) {
     Error("the stopped run over " + Quoted(folder) +
           " cannot be resumed by that name: the folder is gone. Resume it by its new name, "
           "if it was moved; otherwise tailsnip-cli --restart " +
-          QuoteName(folder) + " forgets it (its journal is " + Quoted(journal) + ")");
+          QuoteOperand(folder) + " forgets it (its journal is " + Quoted(journal) + ")");
 }
 
 bool ForgetVanishedFolder(const std::string &folder) {

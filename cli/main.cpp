@@ -299,7 +299,7 @@ private:
     if (journal.awaitsResume(report)) {
       const std::size_t left = report.copiesLeft;
       const std::string copies = left == 1 ? "the copy" : "the " + std::to_string(left) + " copies";
-      resumeHint_ = "tailsnip-cli --resume " + QuoteName(target.folder) +
+      resumeHint_ = "tailsnip-cli --resume " + QuoteOperand(target.folder) +
                     (left == 0 ? " finishes the run."
                                : " removes " + copies +
                                      " this run could not remove, and finishes "
@@ -405,7 +405,7 @@ int main(int argc, char **argv) {
   AllowAllOpenFiles();
   const int status = Runs(options, targets).runAll(std::move(failures));
   if (const int signal = StopSignal()) {
-    CloseOutput();
+    CloseOutput(StoppedByBrokenPipe());
     EndBySignal(signal);
   }
   return status;

@@ -258,10 +258,13 @@ TEST_F(CliTest, FailureGivesStatusOneAndIsNamed) {
 
 TEST_F(CliTest, UsageErrorsTouchNothing) {
   const std::string list = scratch_.file("../list", Tree() + '\0').string();
+  const std::string leadsNowhere = (scratch_.root() / "nowhere").string();
+  stdfs::create_symlink(Tree() + "/missing", leadsNowhere);
   const std::vector<std::vector<std::string>> usages = {{},
                                                         {""},
                                                         {Tree() + "/missing"},
                                                         {Tree(), Tree() + "/missing"},
+                                                        {leadsNowhere},
                                                         {"--bogus", Tree()},
                                                         {"--files0-from=" + list, Tree()},
                                                         {"--files0-from=" + list + "-missing"},
@@ -1401,6 +1404,20 @@ TEST_F(StoppedRunTest, StopSignalEndsAtASafePointAndResumeFinishesTheRest) {
   }
 }
 
+TEST_F(StoppedRunTest, ResumeCommandItSuggestsWorksForAFolderNamedLikeAnOption) {
+  const std::string root = scratch_.root().string();
+  stdfs::create_directory_symlink(Tree(), scratch_.root() / "-tree");
+  const Ran stopped = Interrupt(SIGINT, {"--", "-tree"}, root.c_str());
+  ASSERT_EQ(128 + SIGINT, stopped.status) << stopped.err;
+  EXPECT_NE(npos, stopped.out.find("\ntailsnip-cli --resume ./-tree finishes the run.\n"))
+      << stopped.out;
+  How there;
+  there.cwd = root.c_str();
+  const Ran resumed = RunCli({"--resume", "./-tree"}, there);
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ(files_.size(), Shortened());
+}
+
 TEST_F(StoppedRunTest, WriteErrorOnStandardOutputStopsTheRunAndSaysSoOnStandardError) {
   const Ran ran = RunCli({"--dry-run", Tree()}, false, "/dev/full");
   EXPECT_EQ(1, ran.status);
@@ -1468,6 +1485,7 @@ TEST_F(StoppedRunTest, DryRunLetsGoOfItsClaimOnceChecked) {
   EXPECT_EQ(0, ran.status) << ran.err;
   EXPECT_EQ(files_.size(), Shortened());
   EXPECT_EQ(128 + SIGPIPE, dryRun.status) << dryRun.err;
+  EXPECT_EQ(npos, dryRun.err.find("write error")) << "SIGPIPE told of it already";
 }
 
 TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved) {
