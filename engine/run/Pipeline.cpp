@@ -187,17 +187,24 @@ private:
   Slot prepare(std::size_t index, const WorkList &list) {
     Slot slot;
     slot.entry = &list[index];
-    if (!startable(index, list, slot))
+    const bool start = startable(index, list, slot);
+    if (!start && !slot.doneBefore)
       return slot;
     TrimResult &result = slot.shortening.result;
     std::error_code unopenedError;
     const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry, unopenedError);
+    // An entry counts as done before only where its name still leads
+    // through the folders listed: under another folder put in place of one,
+    // the file found is not the one the stopped run shortened.
     if (!folder) {
+      slot.doneBefore = false;
       result = unopenedError
                    ? TrimResult{Outcome::Failed, Reason::CannotSearchFolder, 0, 0, unopenedError}
                    : TrimResult{Outcome::Failed, Reason::FolderChanged};
       return slot;
     }
+    if (!start)
+      return slot;
     fs::Folder opened;
     result =
         TrimEntry({folder, &currentFolder_, *slot.entry, &backupNumbers_, &copiesLeft_}, buffer_,

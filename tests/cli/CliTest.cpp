@@ -1404,6 +1404,22 @@ TEST_F(StoppedRunTest, StopSignalEndsAtASafePointAndResumeFinishesTheRest) {
   }
 }
 
+TEST_F(StoppedRunTest, ResumeCountsNothingDoneInAFolderPutInPlaceOfAListedOne) {
+  const Ran stopped = Interrupt(SIGINT, {Tree()});
+  ASSERT_EQ(128 + SIGINT, stopped.status) << stopped.err;
+  const stdfs::path listed = scratch_.tree() / "many" / "0";
+  stdfs::rename(listed, listed.string() + ".old");
+  std::vector<stdfs::path> putInPlace;
+  for (const stdfs::path &file : files_)
+    if (file.parent_path() == listed)
+      putInPlace.push_back(scratch_.file("many/0/" + file.filename().string(), "a\nb\nc\n"));
+  const Ran resumed = RunCli({"--resume", Tree()});
+  EXPECT_EQ(1, resumed.status) << resumed.out;
+  EXPECT_NE(npos, resumed.out.find("folder changed during the run")) << resumed.out;
+  for (const stdfs::path &file : putInPlace)
+    EXPECT_EQ("a\nb\nc\n", ReadBytes(file)) << file;
+}
+
 TEST_F(StoppedRunTest, ResumeCommandItSuggestsWorksForAFolderNamedLikeAnOption) {
   const std::string root = scratch_.root().string();
   stdfs::create_directory_symlink(Tree(), scratch_.root() / "-tree");
