@@ -371,16 +371,74 @@ FsError AddProcess(const FolderPath &path, const CopyMaker &process, Durability 
   return error != FsError::None ? error : closed;
 }
 
+namespace {
+
+// Whether the entry at `path` is as `list` and its `stamps` had it listed.
+bool StillAsListed(const FolderPath &path, const WorkList &list,
+                   const std::vector<EntryStamp> &stamps) {
+  const std::size_t index =
+      static_cast<std::size_t>(std::find(list.begin(), list.end(), path) - list.begin());
+  EntryStamp now;
+  return index < stamps.size() && stamps[index].known && StampEntry(path, now) == FsError::None &&
+         now == stamps[index];
+}
+
+// Puts the earlier simple backup kept aside as `aside` back under `backup`,
+// both in `folder`, unless the entry it backed up was replaced. A name
+// taken by anything but a regular file keeps it aside.
+void PutBackAside(const FolderPath &folder, const std::string &aside, const std::string &backup,
+                  const JournalHeader &header, const WorkList &list,
+                  const std::vector<EntryStamp> &stamps) {
+  const std::string &suffix = header.trim.backup.suffix;
+  if (backup.size() <= suffix.size() ||
+      backup.compare(backup.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return;
+  const FolderPath from = JoinPath(folder, aside);
+  const FolderPath to = JoinPath(folder, backup);
+  const FolderPath entry = to.substr(0, to.size() - suffix.size());
+  fs::Folder held;
+  if (fs::OpenParentFolder(to, held) != FsError::None)
+    return;
+  fs::FileInfo taken;
+  const FsError error = fs::DescribeEntry(held, to, taken);
+  if (error == FsError::NotFound) {
+    fs::MoveAsideFile(held.handle, from, to);
+    return;
+  }
+  if (error != FsError::None || taken.kind != fs::FileKind::Regular)
+    return;
+  // The backup made in its place is a second name of the entry, or a copy
+  // of it, until the entry is replaced.
+  fs::FileInfo now;
+  const bool kept =
+      (fs::DescribeEntry(held, entry, now) == FsError::None && now.identity == taken.identity) ||
+      StillAsListed(entry, list, stamps);
+  if (kept)
+    fs::MoveOver(held.handle, from, held.handle, to);
+  else
+    fs::Remove(held.handle, from);
+}
+
+} // namespace
+
 std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                              const WorkList &list, const std::vector<EntryStamp> &stamps) {
   std::size_t removed = 0;
   auto clean = [&](const FolderPath &folder) {
     std::vector<FindRecord> entries;
     ListFolder(folder, entries); // what cannot be listed keeps its copies
-    for (const FindRecord &entry : entries)
-      if ((entry.attributes & (kAttributeFolder | kAttributeReparsePoint)) == 0 &&
-          IsCopyOf(entry.name, header.processes))
+    for (const FindRecord &entry : entries) {
+      if ((entry.attributes & (kAttributeFolder | kAttributeReparsePoint)) != 0)
+        continue;
+      std::string backup;
+      if (IsCopyOf(entry.name, header.processes))
         removed += RemoveFile(JoinPath(folder, entry.name)) == FsError::None;
+      else if (std::any_of(header.processes.begin(), header.processes.end(),
+                           [&](const CopyMaker &process) {
+                             return IsAsideName(entry.name, process, backup);
+                           }))
+        PutBackAside(folder, entry.name, backup, header, list, stamps);
+    }
   };
   clean(root);
   for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i)

@@ -132,7 +132,10 @@ fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
 // files named as a run names its copies, with one of their numbers and
 // tokens. A process recorded without a token (by an earlier program) names
 // no copy: its copies cannot be told from a user's files, and are kept.
-// Returns how many were removed.
+// An earlier simple backup that a process kept aside goes back under its
+// name, unless its entry was replaced: the backup made in its place then
+// holds the entry as it was, and the earlier one goes, as the run would
+// have let it go. Returns how many copies were removed.
 std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                              const WorkList &list, const std::vector<EntryStamp> &stamps);
 

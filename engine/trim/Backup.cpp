@@ -249,8 +249,9 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
 }
 
 // A simple backup takes the place of the one before it, which is kept aside
-// under a copy's name until the entry is replaced: a name another run's
-// --resume clears, should this one stop first. Nothing but a regular file
+// under a name of its own until the entry is replaced: should this run stop
+// first, its --resume puts it back, or removes it once its entry was
+// replaced. Nothing but a regular file
 // is moved aside, and only one of the entry's owner: in a shared folder,
 // another user's file of that name is theirs, not a backup of this one.
 FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
@@ -263,7 +264,7 @@ FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, 
   FsError error = FsError::Exists;
   FolderPath aside;
   for (int attempt = 0; attempt < kAttempts && error == FsError::Exists; ++attempt) {
-    aside = within + NextCopyName();
+    aside = within + NextAsideName(NameOf(name));
     error = fs::MoveAsideFile(folder.handle, name, aside);
   }
   if (error == FsError::Changed) // a folder, a link: no backup of ours

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <optional>
 #include <random>
 
 namespace tailsnip {
@@ -45,25 +46,57 @@ std::string CopyName(const CopyMaker &maker, unsigned count) {
   return Prefix(maker) + std::to_string(count) + std::string(kEnd);
 }
 
-std::string NextCopyName() {
+namespace {
+
+// Copies and backups kept aside share one count, for every thread.
+unsigned NextCount() {
   static std::atomic<unsigned> counter{0};
-  return CopyName(ThisCopyMaker(), ++counter);
+  return ++counter;
 }
 
-bool IsCopyName(std::string_view name, const CopyMaker &maker) {
+// What lies between `maker`'s prefix and the end of `name`, where it has
+// them both, else nothing.
+std::optional<std::string_view> Between(std::string_view name, const CopyMaker &maker) {
   if (!IsCopyToken(maker.token))
-    return false;
+    return std::nullopt;
   const std::string prefix = Prefix(maker);
   if (name.size() <= prefix.size() + kEnd.size() || name.substr(0, prefix.size()) != prefix ||
       name.substr(name.size() - kEnd.size()) != kEnd)
-    return false;
-  const std::string_view count =
-      name.substr(prefix.size(), name.size() - prefix.size() - kEnd.size());
+    return std::nullopt;
+  return name.substr(prefix.size(), name.size() - prefix.size() - kEnd.size());
+}
+
+// Whether `count` is spelt as CopyName spells a count: no sign, no leading
+// zero.
+bool IsCount(std::string_view count) {
   unsigned value = 0;
   const auto parsed = std::from_chars(count.data(), count.data() + count.size(), value);
-  // Only the spelling CopyName gives: no sign, no leading zero, nothing after.
   return parsed.ec == std::errc() && parsed.ptr == count.data() + count.size() &&
          std::to_string(value) == count;
+}
+
+} // namespace
+
+std::string NextCopyName() { return CopyName(ThisCopyMaker(), NextCount()); }
+
+std::string NextAsideName(std::string_view backup) {
+  return Prefix(ThisCopyMaker()) + std::to_string(NextCount()) + "-" + std::string(backup) +
+         std::string(kEnd);
+}
+
+bool IsCopyName(std::string_view name, const CopyMaker &maker) {
+  const std::optional<std::string_view> count = Between(name, maker);
+  return count && IsCount(*count);
+}
+
+bool IsAsideName(std::string_view name, const CopyMaker &maker, std::string &backup) {
+  const std::optional<std::string_view> between = Between(name, maker);
+  const std::size_t dash = between ? between->find('-') : std::string_view::npos;
+  if (dash == std::string_view::npos || dash + 1 == between->size() ||
+      !IsCount(between->substr(0, dash)))
+    return false;
+  backup = between->substr(dash + 1);
+  return true;
 }
 
 bool LooksLikeCopy(std::string_view name) {

@@ -39,6 +39,16 @@ std::string NextCopyName();
 // without a token.
 bool IsCopyName(std::string_view name, const CopyMaker &maker);
 
+// The name under which this process keeps an earlier simple backup named
+// `backup` aside while it makes the next: a copy's name with the backup's
+// own after the count, ".tailsnip-PID-TOKEN-N-BACKUP.tmp", so that a
+// stopped run's resume knows where it belongs.
+std::string NextAsideName(std::string_view backup);
+
+// Whether `name` is one NextAsideName gives `maker`; then `backup` is the
+// name it was kept aside from.
+bool IsAsideName(std::string_view name, const CopyMaker &maker, std::string &backup);
+
 // Whether `name` has the shape of a copy's, of any process and any earlier
 // spelling (".tailsnip-*.tmp"): a run never shortens such a file, whether it
 // is another run's copy or a user's file named like one.

@@ -531,5 +531,35 @@ TEST_F(CrashOrderingTest, OnlyTheJournalOfATreeOnADiskIsFlushed) {
   }
 }
 
+// Killed as it gives a file its simple backup, the earlier backup kept
+// aside, the run is resumed while another program holds the file: the file
+// is kept, and so is the earlier backup, under its own name again.
+TEST(KilledRunTest, EarlierSimpleBackupKeptAsideIsPutBackWhereTheFileIsKept) {
+  Scratch scratch;
+  const stdfs::path file = scratch.file("f", "a\nb\nc\n");
+  const stdfs::path earlier = scratch.file("f~", "earlier backup\n");
+  std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
+  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+  const std::string capture = (scratch.root() / "capture").string();
+  // The first link fails, the name taken; the second comes once it is aside.
+  const ProgramRun killed =
+      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=linkat", "-e",
+                  "inject=linkat:signal=KILL:when=2", TAILSNIP_CLI_PATH, "--backup=simple",
+                  scratch.tree().string()},
+                 scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
+  ASSERT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
+  const int holder = ::open(file.c_str(), O_RDONLY);
+  ASSERT_LE(0, holder);
+  const ProgramRun resumed =
+      RunProgram({TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()}, scratch.cwd().string(),
+                 environment, std::chrono::seconds(60), capture);
+  ::close(holder);
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 1) << "tailsnip-cli " << resumed.describe();
+  EXPECT_EQ("a\nb\nc\n", ReadWholeFile(file.string()));
+  EXPECT_EQ("earlier backup\n", ReadWholeFile(earlier.string()));
+  EXPECT_EQ(2, std::distance(stdfs::directory_iterator(scratch.tree()), {}))
+      << "something was left beside the file and its backup";
+}
+
 } // namespace
 } // namespace tailsnip
