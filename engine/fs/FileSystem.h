@@ -147,14 +147,19 @@ FsError DescribeByName(const FolderPath &path, FileInfo &info);
 
 // Makes sure the entry open as `file` may be replaced by this user: that it
 // is not immutable or append-only (Immutable), that the user may write it,
-// that a copy can carry its owner and group, and that no
-// other program has it open for writing. Where the platform can, it also
+// and that no other program has it open for writing. Where the platform can, it also
 // keeps other programs from opening it for writing until `file` is closed (a
 // Linux lease, a Windows share mode), and marks `file` exclusive. `file` may
 // be reopened. A Linux lease is given up the moment another program opens
 // the file, so that it never waits for a copy; for that the engine takes the
 // highest real-time signal the program left at its default.
 FsError ClaimForReplacement(File &file, const FileInfo &info);
+
+// Whether a copy of the entry described by `info` can carry its owner and
+// group (OwnerNotKept where not): on Linux only the superuser may give a
+// file away, and a user may give it only to a group of their own. A cut in
+// place keeps them, and needs no such right.
+FsError CheckOwnerCanBeKept(const FileInfo &info);
 
 // Whether `file`, an entry with one name, may be cut in place by CutTo once
 // ClaimForReplacement has claimed it: on Linux, OpenEntry must have opened

@@ -83,11 +83,15 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
                    (mode != TrimMode::Replace || fs::OpenForCutting(input, info) == FsError::None);
   if (result.reason != Reason::None)
     return result;
-  // A cut makes no entry in the folder; a copy does. The folder was asked
-  // once, so that a dry run tells what the real run meets.
-  if (!cut)
+  // A cut makes no entry in the folder, and keeps the entry's owner; a copy
+  // needs both. The folder was asked once, so that a dry run tells what the
+  // real run meets.
+  if (!cut) {
     if (const FsError &error = place.folder->changeable; error != FsError::None)
       return Failed(ReasonForFolder(error), error);
+    if (const FsError error = fs::CheckOwnerCanBeKept(info); error != FsError::None)
+      return Failed(Reason::OwnerNotKept, error);
+  }
   BackupNumbers ownNumbers;
   BackupNumbers &numbers = place.backupNumbers ? *place.backupNumbers : ownNumbers;
   if (mode != TrimMode::Replace) {

@@ -1033,6 +1033,28 @@ TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
       << real.out;
 }
 
+// A copy of a file of the user's, in a group they are not in, could not
+// keep its group; a cut in place keeps it.
+TEST_F(CliTest, FileInAnotherGroupIsCutInPlaceThoughACopyCouldNotKeepItsGroup) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path file = scratch_.file("theirs/f", "a\nb\n");
+  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 0));
+  stdfs::create_directory(scratch_.root() / "state");
+  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+  How how;
+  how.asNobody = true;
+  const Ran copied = RunCli({file.parent_path().string()}, how);
+  EXPECT_EQ(1, copied.status) << copied.err;
+  EXPECT_NE(std::string::npos, copied.out.find(file.string() + ": its owner or group"))
+      << copied.out;
+  EXPECT_EQ("a\nb\n", ReadBytes(file));
+  const Ran cut = RunCli({"-k", file.parent_path().string()}, how);
+  EXPECT_EQ(0, cut.status) << cut.out;
+  EXPECT_EQ("a\n", ReadBytes(file));
+}
+
 // A folder the user may enter but not read cannot be held: a FILE named in
 // it is kept, and the notice says why.
 TEST_F(CliTest, FileInAFolderTheUserCannotReadIsKeptAndTheReasonIsThat) {

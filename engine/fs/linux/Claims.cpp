@@ -68,17 +68,6 @@ FsError CheckWriteAccess(int fd) {
   return ::access(self.c_str(), W_OK) == 0 || errno == ENOENT ? FsError::None : LastError();
 }
 
-// Only the superuser may give a file away, and a user may give it only to a
-// group of their own; a copy that cannot have the entry's owner must not
-// replace it.
-FsError CheckOwnerCanBeKept(const FileInfo &info) {
-  if (IsSuperuser())
-    return FsError::None;
-  if (info.owner != Process().user || !IsMemberOf(info.group))
-    return Fail(FsError::OwnerNotKept, EPERM);
-  return FsError::None;
-}
-
 // A lease breaks when anyone else opens the file, which tells the holder by
 // SIGIO unless another signal is set; its default action would end the
 // program.
@@ -153,13 +142,18 @@ FsError ClaimForReplacement(File &file, const FileInfo &info) {
     return Fail(FsError::Immutable, EPERM);
   // The superuser may write any file; a read-only mount is the folder's to
   // tell (CheckFolderChangeable).
-  if (!IsSuperuser()) {
+  if (!IsSuperuser())
     if (const FsError error = CheckWriteAccess(file.handle()); error != FsError::None)
       return error;
-    if (const FsError error = CheckOwnerCanBeKept(info); error != FsError::None)
-      return error;
-  }
   return TakeLease(file);
+}
+
+FsError CheckOwnerCanBeKept(const FileInfo &info) {
+  if (IsSuperuser())
+    return FsError::None;
+  if (info.owner != Process().user || !IsMemberOf(info.group))
+    return Fail(FsError::OwnerNotKept, EPERM);
+  return FsError::None;
 }
 
 FsError OpenForCutting(File &file, const FileInfo &info) {

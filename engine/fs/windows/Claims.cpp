@@ -25,6 +25,10 @@ FsError ClaimForReplacement(File &file, const FileInfo &) {
   return FsError::None;
 }
 
+// Whoever may write a file may give a copy its owner, as the copy's
+// attributes tell (KeepAttributes).
+FsError CheckOwnerCanBeKept(const FileInfo &) { return FsError::None; }
+
 // The claim reopens the file with the right to write it, shared for reading
 // only: the handle a cut needs.
 FsError OpenForCutting(File &, const FileInfo &) { return FsError::None; }
