@@ -7,6 +7,8 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -49,6 +51,8 @@ bool IsRootFolder(const std::string &path) {
 
 std::string EraseLine(std::size_t width) { return std::string(width, ' ') + '\r'; }
 
+void HoldClosedStandardStreams() {}
+
 void AllowAllOpenFiles() {}
 
 #else
@@ -74,6 +78,15 @@ bool IsRootFolder(const std::string &path) {
 }
 
 std::string EraseLine(std::size_t) { return "\033[K"; }
+
+void HoldClosedStandardStreams() {
+  // A handle that only names a folder can be neither read nor written; the
+  // lowest free number is the one taken, so they fill in order.
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream)
+    if (::fcntl(stream, F_GETFD) == -1 && errno == EBADF &&
+        ::open("/", O_PATH | O_DIRECTORY) != stream)
+      return;
+}
 
 void AllowAllOpenFiles() {
   // The program never uses select(), so descriptors above 1024 are safe.

@@ -35,6 +35,13 @@ bool IsRootFolder(const std::string &path);
 // is overwritten with spaces.
 std::string EraseLine(std::size_t width);
 
+// Gives each standard stream the program was started without (closed by
+// its caller, as `2>&-` does) a handle on which every read and write fails,
+// as on the closed one: otherwise the next file opened would take its
+// number, and what was meant for the stream would land in that file. Done
+// first thing; nothing to do on Windows, whose handles are not reused so.
+void HoldClosedStandardStreams();
+
 // Raises this process's limit on open files as far as the system lets the
 // user: a run holds open every folder down to the one it works in, and its
 // copies in flight. Nothing to do on Windows, whose handles have no such

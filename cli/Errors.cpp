@@ -57,7 +57,7 @@ bool CloseOutput(bool pipeSignalled) {
 
 void CheckOutputAtExit() {
   std::atexit([] {
-    if (!CloseOutput())
+    if (!CloseOutput() || std::ferror(stderr) != 0)
       std::_Exit(kSomeFailed);
   });
 }

@@ -23,7 +23,8 @@ int UsageError(const std::string &message);
 
 // Called first thing: standard output is closed when the program ends, and
 // a write error there is said and ends it with kSomeFailed, so that a
-// script never takes a cut-off list for a whole one.
+// script never takes a cut-off list for a whole one; so does a write error
+// on standard error, which nothing can say.
 void CheckOutputAtExit();
 
 // Notes the error of the write to standard output that just failed, if

@@ -393,6 +393,7 @@ private:
 } // namespace
 
 int main(int argc, char **argv) {
+  HoldClosedStandardStreams();
   CheckOutputAtExit();
   Options options;
   if (const int status = ParseOptions(argc, argv, options); status != kGo)

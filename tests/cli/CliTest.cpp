@@ -76,6 +76,7 @@ struct How {
   const char *root = nullptr;
   bool rootWithoutProc = false; // /proc is not mounted in `root`
   bool errReaderGone = false;   // the first write to standard error raises SIGPIPE
+  bool errClosed = false;       // started without standard error, as `2>&-` does
 };
 
 // The program's own path inside a root folder made by MakeRoot.
@@ -140,6 +141,8 @@ Ran RunCli(const std::vector<std::string> &args, const How &how) {
       ::close(gone[0]);
       ::dup2(gone[1], STDERR_FILENO);
     }
+    if (how.errClosed)
+      ::close(STDERR_FILENO);
     if (how.inFile)
       ::dup2(::open(how.inFile, O_RDONLY), STDIN_FILENO);
     ::close(outPipe[0]);
@@ -245,6 +248,16 @@ TEST_F(CliTest, RunPrintsTheNoticeAloneOnStandardOutput) {
       << ran.err;
   EXPECT_EQ(1u, Lines(ran.err)) << ran.err;
   EXPECT_EQ(std::string::npos, ran.err.find('\r')) << "progress drawn on a pipe";
+}
+
+TEST_F(CliTest, WithoutStandardErrorTheRunWritesNoMessageElsewhereAndEndsWithStatusOne) {
+  How closed;
+  closed.errClosed = true;
+  const Ran ran = RunCli({"-v", Tree()}, closed);
+  EXPECT_EQ(1, ran.status);
+  EXPECT_EQ("finished!\n", ran.out);
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ("", ReadBytes(b_));
 }
 
 TEST_F(CliTest, FailureGivesStatusOneAndIsNamed) {
