@@ -51,6 +51,9 @@ std::string AddPattern(std::string_view text, std::vector<Pattern> &patterns) {
     text.remove_suffix(1);
   if (text.empty())
     return "it matches no entry";
+  // Only a file of patterns can hold one; no name does.
+  if (text.find('\0') != std::string_view::npos)
+    return "it holds a NUL byte, which no name holds";
   // A backslash at the end escapes nothing. Without a wildcard rsync takes
   // it as itself, but no name on Windows can hold one: it is refused too.
   const std::size_t lastOther = text.find_last_not_of('\\');

@@ -272,6 +272,7 @@ TEST_F(CliTest, FailureGivesStatusOneAndIsNamed) {
 TEST_F(CliTest, UsageErrorsTouchNothing) {
   const std::string list = scratch_.file("../list", Tree() + '\0').string();
   const std::string leadsNowhere = (scratch_.root() / "nowhere").string();
+  const std::string withNul = scratch_.file("../patterns", std::string("a\0b\n", 4)).string();
   stdfs::create_symlink(Tree() + "/missing", leadsNowhere);
   const std::vector<std::vector<std::string>> usages = {{},
                                                         {""},
@@ -287,6 +288,7 @@ TEST_F(CliTest, UsageErrorsTouchNothing) {
                                                         {"--exclude=a\\", Tree()},
                                                         {"--include=", Tree()},
                                                         {"--include=sub/", Tree()},
+                                                        {"--exclude-from=" + withNul, Tree()},
                                                         {"--backup=bogus", Tree()},
                                                         {"--backup=n", Tree()},
                                                         {"--suffix=a/b", Tree()},
