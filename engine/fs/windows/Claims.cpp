@@ -25,8 +25,8 @@ FsError ClaimForReplacement(File &file, const FileInfo &) {
   return FsError::None;
 }
 
-// Whoever may write a file may give a copy its owner, as the copy's
-// attributes tell (KeepAttributes).
+// Windows tells whether a copy can have the file's owner only as the copy
+// is given it (KeepAttributes).
 FsError CheckOwnerCanBeKept(const FileInfo &) { return FsError::None; }
 
 // The claim reopens the file with the right to write it, shared for reading
