@@ -175,13 +175,29 @@ FsError OpenForCutting(File &file, const FileInfo &info);
 // identity stay as they are.
 FsError CutTo(File &file, std::uint64_t size);
 
+// While it lives, the claimed `file` is about to be checked a last time and
+// cut: a program that opens it meanwhile waits for the cut, its lease's
+// break let go only at the window's end, and finds the file whole or cut,
+// never being cut. One window at a time in a process. On Windows the
+// claim's share mode keeps writers out anyway.
+class CutWindow {
+public:
+  explicit CutWindow(const File &file);
+  ~CutWindow();
+  CutWindow(const CutWindow &) = delete;
+  CutWindow &operator=(const CutWindow &) = delete;
+
+private:
+  const File &file_;
+};
+
 // Immutable when nobody may change or replace the file (the POSIX immutable
 // and append-only flags); such a file also refuses being renamed over, so
 // this is asked only to tell why a replacement failed.
 FsError CheckChangeable(File &file);
 
 // Whether an exclusive `file` is still unopened by any other program.
-bool StillExclusive(File &file);
+bool StillExclusive(const File &file);
 
 // Lets go of `file` just before it is replaced, where the platform replaces
 // no open file (Windows). Elsewhere it stays open, and its lease with it.
@@ -281,8 +297,9 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
                  const FolderPath &to);
 
 // MoveOver, provided `to` still leads to the file open as `expected`:
-// Changed when it leads to another, NotFound when to none, and then `to` is
-// as it was.
+// Changed when it leads to another, NotFound when to none, InUse when
+// another program opened an exclusive `expected` as it was moved over, and
+// then `to` is as it was.
 // `removeFrom` tells whether `from` still names a file for the caller to
 // remove: its copy after a failure, the replaced file after an exchange.
 // Linux exchanges the two names and checks the file that came out; where

@@ -174,15 +174,21 @@ TrimResult Replacement::commit(TrimResult result) {
 }
 
 // Nobody else has the entry open, as its lease tells; a name made for it
-// meanwhile would see it cut too, and lose a line of its own.
+// meanwhile would see it cut too, and lose a line of its own. Renames and
+// links open nothing, and break no lease: the entry's name is asked too,
+// for a file saved over it, its old self moved to a backup's name, say.
 TrimResult Replacement::cut(TrimResult result) {
   fs::FileInfo now;
+  fs::FileInfo named;
+  const fs::CutWindow window(input_);
   if (!fs::StillExclusive(input_))
     return Fail(result, Reason::InUse, {});
   if (const FsError error = fs::Describe(input_, now); error != FsError::None)
     return Fail(result, Reason::CannotReplace, error.code());
   if (now.names != 1 || now.size != info_.size || now.modified != info_.modified)
     return Fail(result, Reason::ChangedWhileShortened, {});
+  if (fs::DescribeEntry(*folder_, path_, named) != FsError::None || named.identity != now.identity)
+    return Fail(result, Reason::ChangedDuringRun, {});
   if (const FsError error = fs::CutTo(input_, keep_); error != FsError::None)
     return Fail(result, ReasonForReplace(error), error.code());
   result.outcome = Outcome::Shortened;

@@ -1,6 +1,7 @@
 // An entry another user swaps for a pipe between the run's look at it and
 // its opening is not opened: a pipe's writer would wake, and a device's
-// driver would act on its opening.
+// driver would act on its opening. A file another program opens as the run
+// replaces or cuts it loses nothing that program writes.
 #include "ProgramRun.h"
 
 #include "TestSupport.h"
@@ -13,6 +14,7 @@ namespace tailsnip {
 namespace {
 
 using hardening::ProgramRun;
+using hardening::ReadWholeFile;
 using testing::Scratch;
 
 TEST(SwappedEntryTest, PipeSwappedInBeforeTheOpeningIsNotOpened) {
@@ -33,6 +35,51 @@ TEST(SwappedEntryTest, PipeSwappedInBeforeTheOpeningIsNotOpened) {
   struct stat status {};
   ASSERT_EQ(0, ::lstat((scratch.tree() / "swapped").c_str(), &status));
   EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the pipe swapped in was replaced";
+}
+
+// Runs tailsnip-cli with `options` over `file`, opened and appended to by
+// another program at the moment `at` ("rename" or "cut").
+ProgramRun RunWithOpener(const Scratch &scratch, const std::string &file, const char *at,
+                         std::vector<std::string> options) {
+  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  environment.insert(environment.end(),
+                     {std::string("LD_PRELOAD=") + TAILSNIP_OPENER_SHIM_PATH,
+                      "TAILSNIP_OPENER_PATH=" + file, std::string("TAILSNIP_OPENER_AT=") + at});
+  options.insert(options.begin(), TAILSNIP_CLI_PATH);
+  options.push_back(scratch.tree().string());
+  return hardening::RunProgram(options, scratch.cwd().string(), environment,
+                               std::chrono::seconds(60), (scratch.root() / "capture").string());
+}
+
+TEST(OpenedEntryTest, FileOpenedAsItsCopyTakesItsPlaceIsKeptWithWhatWasWrittenToIt) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  const ProgramRun run = RunWithOpener(scratch, file, "rename", {});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("a\nb\nopener\n", ReadWholeFile(file));
+  EXPECT_NE(std::string::npos, run.output.find("f: in use")) << run.output;
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
+      << "a copy was left beside the file";
+}
+
+TEST(OpenedEntryTest, FileOpenedAsItIsCutIsCutBeforeAnythingIsWrittenToIt) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  const ProgramRun run = RunWithOpener(scratch, file, "cut", {"--keep-line-ends"});
+  EXPECT_TRUE(run.exited() && run.exitCode == 0) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("a\nopener\n", ReadWholeFile(file));
+}
+
+// Renames open nothing, and break no lease: an editor that keeps the old
+// file as a backup and saves a new one while the file waits for its cut
+// has both kept.
+TEST(OpenedEntryTest, FileSavedOverBeforeItsCutIsKeptAndSoIsItsOldSelf) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  const ProgramRun run = RunWithOpener(scratch, file, "save", {"--keep-line-ends"});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("saved\n", ReadWholeFile(file));
+  EXPECT_EQ("a\nb\n", ReadWholeFile(file + "~"));
 }
 
 } // namespace

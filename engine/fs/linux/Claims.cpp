@@ -4,6 +4,7 @@
 #include "engine/fs/linux/Descriptors.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -81,14 +82,19 @@ void IgnoreLeaseBreakSignal() {
   (void)ignored;
 }
 
+// The file in a CutWindow, whose lease's break waits for the window's end.
+std::atomic<int> cutting{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 // The opener waits until the holder lets go, or for the kernel's
 // lease-break time (45 s by default). Letting go at once, on whichever
 // thread the signal reaches, makes it wait for nothing; the run then finds
-// the lease gone before its rename and keeps the file. fcntl is
-// async-signal-safe.
+// the lease gone before its rename and keeps the file. A file being cut is
+// let go of by its CutWindow instead. fcntl is async-signal-safe.
 extern "C" void LetGoOfBrokenLease(int, siginfo_t *info, void *) {
   const int saved = errno;
-  ::fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
+  if (info->si_fd != cutting.load())
+    ::fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
   errno = saved;
 }
 
@@ -174,7 +180,17 @@ FsError CheckChangeable(File &file) {
   return FsError::None;
 }
 
-bool StillExclusive(File &file) { return ::fcntl(file.handle(), F_GETLEASE) == F_WRLCK; }
+bool StillExclusive(const File &file) { return ::fcntl(file.handle(), F_GETLEASE) == F_WRLCK; }
+
+CutWindow::CutWindow(const File &file) : file_(file) { cutting = file.handle(); }
+
+CutWindow::~CutWindow() {
+  cutting = -1;
+  // A break that came meanwhile found the window open; one that comes
+  // later is let go by the handler.
+  if (file_.exclusive() && !StillExclusive(file_))
+    ::fcntl(file_.handle(), F_SETLEASE, F_UNLCK);
+}
 
 void ReleaseForReplacement(File &) {}
 

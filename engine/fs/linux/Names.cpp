@@ -30,16 +30,21 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
   // inode number, the one the name then shows.
   struct stat held, named;
   if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) == 0) {
-    if (::fstat(expected.handle(), &held) == 0 &&
-        ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        IdentityOf(named) == IdentityOf(held))
+    const bool same = ::fstat(expected.handle(), &held) == 0 &&
+                      ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      IdentityOf(named) == IdentityOf(held);
+    // A program that opened the file as it was exchanged, its lease let go
+    // at once, holds the file that came out: what it writes must not go
+    // with that file.
+    const bool opened = same && expected.exclusive() && !StillExclusive(expected);
+    if (same && !opened)
       return FsError::None;
-    // Another file came out: it goes back under its name, the copy under its own.
+    // It goes back under its name, the copy under its own.
     if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) != 0) {
       removeFrom = false; // what lies there is not ours
-      return Fail(FsError::Changed, errno);
+      return Fail(same ? FsError::InUse : FsError::Changed, errno);
     }
-    return Fail(FsError::Changed, 0);
+    return Fail(same ? FsError::InUse : FsError::Changed, 0);
   }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
     return LastError();

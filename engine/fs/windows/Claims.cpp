@@ -33,7 +33,11 @@ FsError CheckOwnerCanBeKept(const FileInfo &) { return FsError::None; }
 // only: the handle a cut needs.
 FsError OpenForCutting(File &, const FileInfo &) { return FsError::None; }
 
-bool StillExclusive(File &) { return true; }
+bool StillExclusive(const File &) { return true; }
+
+CutWindow::CutWindow(const File &file) : file_(file) {}
+
+CutWindow::~CutWindow() = default;
 
 void ReleaseForReplacement(File &file) { Close(file); }
 

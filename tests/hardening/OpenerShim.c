@@ -1,0 +1,116 @@
+// Has another program open a file and append a line to it just as the
+// program under test replaces it (its first exchange of names) or cuts it
+// (its first ftruncate), after the run's last look at the file; or save
+// over it as an editor does, keeping the old file as a backup, once the run
+// holds it (at its first pread). Loaded with LD_PRELOAD; set up through the
+// environment:
+//   TAILSNIP_OPENER_PATH  the file the other program opens
+//   TAILSNIP_OPENER_AT    "rename", "cut" or "save" (the file renamed to
+//                         its name and "~", a new one saved under its name)
+// The other program is a child process. Before a rename it is waited for:
+// the run lets go of its lease at once, and the child's line goes to the
+// file as it was. Before a cut the cut goes ahead once the child waits in
+// its opening (the lease shown breaking in /proc/locks), for the run to let
+// go of the file: the line then follows the cut.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdbool.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+typedef int (*RenameAt2Function)(int, const char *, int, const char *, unsigned);
+typedef int (*TruncateFunction)(int, off_t);
+typedef ssize_t (*PreadFunction)(int, void *, size_t, off_t);
+
+static bool opened;
+
+// dlsym gives a function's address as a void *, which POSIX allows and ISO
+// C cannot cast: its bytes are copied instead.
+static void Resolve(void *function, size_t size, const char *name) {
+  void *found = dlsym(RTLD_NEXT, name);
+  if (!found) {
+    fprintf(stderr, "opener shim: no %s to forward to\n", name);
+    abort();
+  }
+  memcpy(function, &found, size);
+}
+
+static bool LeaseBreaking(void) {
+  char text[8192] = {0};
+  const int locks = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  if (locks < 0)
+    return false;
+  const ssize_t got = read(locks, text, sizeof text - 1);
+  close(locks);
+  return got > 0 && strstr(text, "BREAKING") != NULL;
+}
+
+// Starts the other program, if `at` is the moment asked for; returns it.
+static pid_t StartOpener(const char *at) {
+  const char *path = getenv("TAILSNIP_OPENER_PATH");
+  const char *moment = getenv("TAILSNIP_OPENER_AT");
+  if (opened || !path || !moment || strcmp(moment, at) != 0)
+    return -1;
+  opened = true;
+  const pid_t child = fork();
+  if (child == 0) {
+    const int file = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    _exit(file >= 0 && write(file, "opener\n", 7) == 7 ? 0 : 1);
+  }
+  return child;
+}
+
+int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned flags) {
+  static RenameAt2Function real;
+  if (!real)
+    Resolve(&real, sizeof real, "renameat2");
+  const pid_t child = (flags & RENAME_EXCHANGE) ? StartOpener("rename") : -1;
+  if (child > 0)
+    waitpid(child, NULL, 0);
+  return real(fromAt, from, toAt, to, flags);
+}
+
+// The editor's save: a rename opens nothing, and breaks no lease.
+static void SaveOver(void) {
+  const char *path = getenv("TAILSNIP_OPENER_PATH");
+  const char *moment = getenv("TAILSNIP_OPENER_AT");
+  if (opened || !path || !moment || strcmp(moment, "save") != 0)
+    return;
+  opened = true;
+  char backup[4096], saved[4096];
+  snprintf(backup, sizeof backup, "%s~", path);
+  snprintf(saved, sizeof saved, "%s.saving", path);
+  const int file = open(saved, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (file < 0 || write(file, "saved\n", 6) != 6 || close(file) != 0 || rename(path, backup) != 0 ||
+      rename(saved, path) != 0)
+    perror("opener shim: save");
+}
+
+#define DEFINE_PREAD(name)                                                                         \
+  ssize_t name(int fd, void *buffer, size_t size, off_t offset) {                                  \
+    static PreadFunction real;                                                                     \
+    if (!real)                                                                                     \
+      Resolve(&real, sizeof real, #name);                                                          \
+    SaveOver();                                                                                    \
+    return real(fd, buffer, size, offset);                                                         \
+  }
+DEFINE_PREAD(pread)
+DEFINE_PREAD(pread64)
+
+int ftruncate(int fd, off_t length) {
+  static TruncateFunction real;
+  if (!real)
+    Resolve(&real, sizeof real, "ftruncate");
+  // The failsafe: five seconds at most, should the opening never wait.
+  const struct timespec tick = {0, 10 * 1000 * 1000};
+  if (StartOpener("cut") > 0)
+    for (int ticks = 0; ticks < 500 && !LeaseBreaking(); ++ticks)
+      nanosleep(&tick, NULL);
+  return real(fd, length);
+}
