@@ -178,17 +178,16 @@ TrimResult Replacement::commit(TrimResult result) {
 // links open nothing, and break no lease: the entry's name is asked too,
 // for a file saved over it, its old self moved to a backup's name, say.
 TrimResult Replacement::cut(TrimResult result) {
-  fs::FileInfo now;
   fs::FileInfo named;
   const fs::CutWindow window(input_);
   if (!fs::StillExclusive(input_))
     return Fail(result, Reason::InUse, {});
-  if (const FsError error = fs::Describe(input_, now); error != FsError::None)
-    return Fail(result, Reason::CannotReplace, error.code());
-  if (now.names != 1 || now.size != info_.size || now.modified != info_.modified)
-    return Fail(result, Reason::ChangedWhileShortened, {});
-  if (fs::DescribeEntry(*folder_, path_, named) != FsError::None || named.identity != now.identity)
+  // The name, still leading to the file, describes it as it is now.
+  if (fs::DescribeEntry(*folder_, path_, named) != FsError::None ||
+      named.identity != info_.identity)
     return Fail(result, Reason::ChangedDuringRun, {});
+  if (named.names != 1 || named.size != info_.size || named.modified != info_.modified)
+    return Fail(result, Reason::ChangedWhileShortened, {});
   if (const FsError error = fs::CutTo(input_, keep_); error != FsError::None)
     return Fail(result, ReasonForReplace(error), error.code());
   result.outcome = Outcome::Shortened;

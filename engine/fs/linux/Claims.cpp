@@ -82,18 +82,23 @@ void IgnoreLeaseBreakSignal() {
   (void)ignored;
 }
 
-// The file in a CutWindow, whose lease's break waits for the window's end.
-std::atomic<int> cutting{-1};
+// The file in a CutWindow, whose lease's break waits for the window's end;
+// kBrokenInWindow once a break has come for it, which the window then lets go.
+constexpr int kNoWindow = -1;
+constexpr int kBrokenInWindow = -2;
+std::atomic<int> cutting{kNoWindow};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 // The opener waits until the holder lets go, or for the kernel's
 // lease-break time (45 s by default). Letting go at once, on whichever
 // thread the signal reaches, makes it wait for nothing; the run then finds
 // the lease gone before its rename and keeps the file. A file being cut is
-// let go of by its CutWindow instead. fcntl is async-signal-safe.
+// let go of by its CutWindow instead: either the handler marks the window
+// or the window closes first, never both. fcntl is async-signal-safe.
 extern "C" void LetGoOfBrokenLease(int, siginfo_t *info, void *) {
   const int saved = errno;
-  if (info->si_fd != cutting.load())
+  int window = info->si_fd;
+  if (!cutting.compare_exchange_strong(window, kBrokenInWindow))
     ::fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
   errno = saved;
 }
@@ -185,11 +190,13 @@ bool StillExclusive(const File &file) { return ::fcntl(file.handle(), F_GETLEASE
 CutWindow::CutWindow(const File &file) : file_(file) { cutting = file.handle(); }
 
 CutWindow::~CutWindow() {
-  cutting = -1;
-  // A break that came meanwhile found the window open; one that comes
+  // A break that came meanwhile was left to the window; one that comes
   // later is let go by the handler.
-  if (file_.exclusive() && !StillExclusive(file_))
+  int window = file_.handle();
+  if (!cutting.compare_exchange_strong(window, kNoWindow)) {
+    cutting = kNoWindow;
     ::fcntl(file_.handle(), F_SETLEASE, F_UNLCK);
+  }
 }
 
 void ReleaseForReplacement(File &) {}
