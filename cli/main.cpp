@@ -276,6 +276,12 @@ private:
         journalFailed = !RecordPlan(journal, list, options_.trim);
         return !journalFailed;
       };
+    // A file saved over or changed since the journal stamped it is another
+    // program's work, however long the run took to reach it.
+    if (journal.resuming() || !options_.dryRun)
+      run.foundAsListed = [&journal](std::size_t index, const fs::FileInfo &found) {
+        return journal.foundAsListed(index, found);
+      };
 
     const RunReport report = RunTrim(
         target.folder,

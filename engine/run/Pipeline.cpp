@@ -206,9 +206,13 @@ private:
     if (!start)
       return slot;
     fs::Folder opened;
-    result =
-        TrimEntry({folder, &currentFolder_, *slot.entry, &backupNumbers_, &copiesLeft_}, buffer_,
-                  mode_, slot.shortening.copy, &opened, options_.trim, options_.shortenInPlace);
+    TrimPlace place{folder, &currentFolder_, *slot.entry, &backupNumbers_, &copiesLeft_};
+    if (options_.foundAsListed)
+      place.foundAsListed = [this, index](const fs::FileInfo &found) {
+        return options_.foundAsListed(index, found);
+      };
+    result = TrimEntry(place, buffer_, mode_, slot.shortening.copy, &opened, options_.trim,
+                       options_.shortenInPlace);
     if (opened.handle.isOpen())
       chain_.enter(*slot.entry, std::move(opened), identities_);
     else if (result.reason == Reason::IsFolder)

@@ -4,6 +4,7 @@
 
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
+#include "engine/fs/FileSystem.h"
 #include "engine/run/RunReport.h"
 #include "engine/trim/LineModel.h"
 #include "engine/walk/CollectEntries.h"
@@ -83,6 +84,10 @@ struct RunOptions {
   // Unchanged is started; one Shortened is counted as done already; the
   // others are kept and reported.
   std::function<SinceListed(std::size_t index, const FolderPath &path)> sinceListed;
+  // Asked of each file the run opens, with what it found under the name of
+  // entry `index`: whether that is the file listed, as it was then. One
+  // saved over or changed since is another program's work, and is kept.
+  std::function<bool(std::size_t index, const fs::FileInfo &found)> foundAsListed;
   // Called after each entry with what became of it (or would, in a dry run).
   std::function<void(const FolderPath &path, const TrimResult &result)> onEntry;
   // Asked before each entry; once it returns true no further entry is

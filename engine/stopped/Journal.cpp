@@ -173,7 +173,7 @@ FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &
 }
 
 FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const FolderPath &root,
-                     const WorkList &list, Durability durability) {
+                     const WorkList &list, Durability durability, std::vector<EntryStamp> *kept) {
   const bool flushed = durability == Durability::Flushed;
   const std::size_t separator = path.find_last_of(kPathSeparator);
   const FolderPath folder = path.substr(0, separator);
@@ -200,8 +200,12 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     out.text("entries ").number(list.size()).character('\n');
     const std::size_t skip = root.size() + 1; // the root and the separator after it
     ListStamps stamps(list);
+    if (kept)
+      kept->reserve(list.size());
     for (std::size_t i = 0; i < list.size() && error == FsError::None; ++i) {
       const EntryStamp &stamp = stamps.of(i);
+      if (kept)
+        kept->push_back(stamp);
       out.character(stamp.known ? kKinds[static_cast<int>(stamp.kind)] : '?');
       out.number(stamp.volume).character(' ').number(stamp.index).character(' ');
       out.number(stamp.size).character(' ').number(stamp.modified).character(' ');

@@ -69,13 +69,14 @@ enum class Durability { Flushed, InMemory };
 
 // Stamps every entry of `list` (each beneath `header.folder`'s name as
 // `root`) and writes them with `header` to `path`, creating the folders on
-// the way, private to the user. Memory stays small whatever the list's
-// length: the journal is written as it is made. On return without error the
-// journal, and its name, are on stable storage (Flushed); on failure no
-// journal is left.
+// the way, private to the user. The journal is written as it is made, so
+// memory stays small whatever the list's length, unless the stamps are
+// `kept` too, in list order. On return without error the journal, and its
+// name, are on stable storage (Flushed); on failure no journal is left.
 fs::FsError WriteJournal(const FolderPath &path, const JournalHeader &header,
                          const FolderPath &root, const WorkList &list,
-                         Durability durability = Durability::Flushed);
+                         Durability durability = Durability::Flushed,
+                         std::vector<EntryStamp> *kept = nullptr);
 
 enum class JournalState { Found, Missing, Unreadable, Malformed, OtherFormat };
 

@@ -276,6 +276,15 @@ SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) c
   return SinceListed::Shortened;
 }
 
+bool RunJournal::foundAsListed(std::size_t index, const fs::FileInfo &found) const {
+  const EntryStamp &listed = stamps_[index];
+  if (!listed.known)
+    return true;
+  return listed.kind == found.kind && listed.volume == found.identity.volume &&
+         listed.index == found.identity.index && listed.size == found.size &&
+         listed.modified == found.modified;
+}
+
 FolderIdentities RunJournal::planFolders() const {
   FolderIdentities folders{{folder_, header_.folderIdentity}};
   for (std::size_t i = 0; i < plan_.size(); ++i)
@@ -290,7 +299,9 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
   header.version = version_;
   header.folder = AbsolutePath(folder_);
   header.folderIdentity = folderIdentity_;
-  const JournalChange change = Changed(WriteJournal(path_, header, folder_, list, durability_));
+  stamps_.clear();
+  const JournalChange change =
+      Changed(WriteJournal(path_, header, folder_, list, durability_, &stamps_));
   if (!change.done)
     return change;
   const RegistryUse use = Register(folderIdentity_, path_, durability_);

@@ -133,6 +133,10 @@ public:
   // a run must not count it done. Folders are Unchanged; they are left alone
   // anyway.
   SinceListed sinceListed(std::size_t index, const FolderPath &path) const;
+  // Whether `found`, the file a recorded or resumed run opened as the entry
+  // at `index` of its list, is the file listed there, as it was then: not
+  // saved over or changed since. True where the entry could not be stamped.
+  bool foundAsListed(std::size_t index, const fs::FileInfo &found) const;
   // The identities the plan's folders had when listed, the run's own folder
   // (by today's name) among them.
   FolderIdentities planFolders() const;

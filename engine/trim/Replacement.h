@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace tailsnip {
@@ -40,6 +41,9 @@ struct TrimPlace {
   const FolderPath &path;
   BackupNumbers *backupNumbers = nullptr;
   std::atomic<std::size_t> *copiesLeft = nullptr;
+  // Whether the file found is the one listed under the name, as it was
+  // then; every file is, where nothing was listed.
+  std::function<bool(const fs::FileInfo &found)> foundAsListed = {};
 };
 
 // An entry's shortened copy, written, waiting to take the entry's place.

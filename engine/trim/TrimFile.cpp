@@ -163,6 +163,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     }
     if (IsBackupName(place.path, settings.backup))
       return Unchanged(Reason::IsBackup);
+    if (place.foundAsListed && !place.foundAsListed(info))
+      return {Outcome::Failed, Reason::ChangedDuringRun};
     if (info.size == 0)
       return Unchanged(Reason::NoLines);
     if (info.readOnly)

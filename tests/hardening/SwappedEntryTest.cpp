@@ -37,16 +37,20 @@ TEST(SwappedEntryTest, PipeSwappedInBeforeTheOpeningIsNotOpened) {
   EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the pipe swapped in was replaced";
 }
 
-// Runs tailsnip-cli with `options` over `file`, opened and appended to by
-// another program at the moment `at` ("rename" or "cut").
+// Runs tailsnip-cli with `options` over the tree, or `operands`, with
+// `file` opened and appended to by another program at the moment `at`
+// ("rename" or "cut"), or saved over ("save").
 ProgramRun RunWithOpener(const Scratch &scratch, const std::string &file, const char *at,
-                         std::vector<std::string> options) {
+                         std::vector<std::string> options,
+                         const std::vector<std::string> &operands = {}) {
   std::vector<std::string> environment = hardening::SanitizerEnvironment();
   environment.insert(environment.end(),
                      {std::string("LD_PRELOAD=") + TAILSNIP_OPENER_SHIM_PATH,
                       "TAILSNIP_OPENER_PATH=" + file, std::string("TAILSNIP_OPENER_AT=") + at});
   options.insert(options.begin(), TAILSNIP_CLI_PATH);
-  options.push_back(scratch.tree().string());
+  if (operands.empty())
+    options.push_back(scratch.tree().string());
+  options.insert(options.end(), operands.begin(), operands.end());
   return hardening::RunProgram(options, scratch.cwd().string(), environment,
                                std::chrono::seconds(60), (scratch.root() / "capture").string());
 }
@@ -80,6 +84,19 @@ TEST(OpenedEntryTest, FileSavedOverBeforeItsCutIsKeptAndSoIsItsOldSelf) {
   EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
   EXPECT_EQ("saved\n", ReadWholeFile(file));
   EXPECT_EQ("a\nb\n", ReadWholeFile(file + "~"));
+}
+
+// A file an editor saves over after the listing, while the run reads
+// another, is the editor's: its last line is not the run's to take.
+TEST(OpenedEntryTest, FileSavedOverAfterTheListingIsKeptAsSaved) {
+  Scratch scratch;
+  const std::string first = scratch.file("a", "a\nb\n").string();
+  const std::string saved = scratch.file("b", "a\nb\n").string();
+  const ProgramRun run = RunWithOpener(scratch, saved, "save", {"--verbose"}, {first, saved});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("a\r\n", ReadWholeFile(first));
+  EXPECT_EQ("saved\n", ReadWholeFile(saved));
+  EXPECT_NE(std::string::npos, run.output.find("b: changed during the run")) << run.output;
 }
 
 } // namespace
