@@ -109,6 +109,14 @@ def make(root, foreign):
     if subprocess.run(["setfacl", "-m", "u:4321:r", os.path.join(root, "acl.txt")],
                       stderr=subprocess.DEVNULL).returncode == 0:
         held.append("ACL")
+    # A folder's default ACL given after its file was made: the copy inherits
+    # one the file has not.
+    defaulted = os.path.join(root, "defaulted")
+    os.makedirs(defaulted)
+    write(os.path.join(defaulted, "older.txt"), "older than\nthe default\n")
+    if subprocess.run(["setfacl", "-d", "-m", "u:4321:r", defaulted],
+                      stderr=subprocess.DEVNULL).returncode == 0:
+        held.append("default ACL")
     if foreign:
         uid, gid = (int(n) for n in foreign.split(":"))
         for name, mode in (("foreign.txt", 0o640), ("setgid.txt", 0o2750)):
