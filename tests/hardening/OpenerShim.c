@@ -1,13 +1,16 @@
 // Has another program open a file and append a line to it just as the
 // program under test replaces it (its first exchange of names) or cuts it
-// (its first ftruncate), after the run's last look at the file; or save
-// over it as an editor does, keeping the old file as a backup, once the run
-// holds it (at its first pread). Loaded with LD_PRELOAD; set up through the
-// environment:
+// (its first ftruncate), after the run's last look at the file, or just
+// before the run opens the file it has looked at (its first opening
+// through /proc/self/fd); or save over it as an editor does, keeping the
+// old file as a backup, once the run holds it (at its first pread). Loaded
+// with LD_PRELOAD; set up through the environment:
 //   TAILSNIP_OPENER_PATH  the file the other program opens
-//   TAILSNIP_OPENER_AT    "rename", "cut" or "save" (the file renamed to
-//                         its name and "~", a new one saved under its name)
-// The other program is a child process. Before a rename it is waited for:
+//   TAILSNIP_OPENER_AT    "rename", "cut", "reopen" or "save" (the file
+//                         renamed to its name and "~", a new one saved
+//                         under its name)
+// The other program is a child process. Before a rename or an opening it
+// is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
 // file as it was. Before a cut the cut goes ahead once the child waits in
 // its opening (the lease shown breaking in /proc/locks), for the run to let
@@ -15,6 +18,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,6 +31,7 @@
 typedef int (*RenameAt2Function)(int, const char *, int, const char *, unsigned);
 typedef int (*TruncateFunction)(int, off_t);
 typedef ssize_t (*PreadFunction)(int, void *, size_t, off_t);
+typedef int (*OpenAtFunction)(int, const char *, int, ...);
 
 static bool opened;
 
@@ -75,6 +80,31 @@ int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned f
     waitpid(child, NULL, 0);
   return real(fromAt, from, toAt, to, flags);
 }
+
+// An opening through /proc/self/fd names a descriptor by its number alone.
+static bool NamesDescriptor(const char *path) {
+  return path[0] != '\0' && strspn(path, "0123456789") == strlen(path);
+}
+
+#define DEFINE_OPENAT(name)                                                                        \
+  int name(int at, const char *path, int flags, ...) {                                             \
+    static OpenAtFunction real;                                                                    \
+    if (!real)                                                                                     \
+      Resolve(&real, sizeof real, #name);                                                          \
+    mode_t mode = 0;                                                                               \
+    if (flags & (O_CREAT | O_TMPFILE)) {                                                           \
+      va_list arguments;                                                                           \
+      va_start(arguments, flags);                                                                  \
+      mode = va_arg(arguments, mode_t);                                                            \
+      va_end(arguments);                                                                           \
+    }                                                                                              \
+    const pid_t child = NamesDescriptor(path) ? StartOpener("reopen") : -1;                        \
+    if (child > 0)                                                                                 \
+      waitpid(child, NULL, 0);                                                                     \
+    return real(at, path, flags, mode);                                                            \
+  }
+DEFINE_OPENAT(openat)
+DEFINE_OPENAT(openat64)
 
 // The editor's save: a rename opens nothing, and breaks no lease.
 static void SaveOver(void) {

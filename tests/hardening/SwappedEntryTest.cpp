@@ -39,7 +39,7 @@ TEST(SwappedEntryTest, PipeSwappedInBeforeTheOpeningIsNotOpened) {
 
 // Runs tailsnip-cli with `options` over the tree, or `operands`, with
 // `file` opened and appended to by another program at the moment `at`
-// ("rename" or "cut"), or saved over ("save").
+// ("rename", "cut" or "reopen"), or saved over ("save").
 ProgramRun RunWithOpener(const Scratch &scratch, const std::string &file, const char *at,
                          std::vector<std::string> options,
                          const std::vector<std::string> &operands = {}) {
@@ -64,6 +64,16 @@ TEST(OpenedEntryTest, FileOpenedAsItsCopyTakesItsPlaceIsKeptWithWhatWasWrittenTo
   EXPECT_NE(std::string::npos, run.output.find("f: in use")) << run.output;
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
       << "a copy was left beside the file";
+}
+
+// Written between the run's look at it and its opening, the file holds
+// more than was described: a copy of what was described would drop it.
+TEST(OpenedEntryTest, FileWrittenToJustBeforeItIsOpenedIsKeptWithWhatWasWrittenToIt) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  const ProgramRun run = RunWithOpener(scratch, file, "reopen", {});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("a\nb\nopener\n", ReadWholeFile(file));
 }
 
 TEST(OpenedEntryTest, FileOpenedAsItIsCutIsCutBeforeAnythingIsWrittenToIt) {
