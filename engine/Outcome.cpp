@@ -66,6 +66,8 @@ const char *DescribeReason(Reason reason) {
     return "shortened in place, but not known to be on disk";
   case Reason::ReplacedFileLeft:
     return "shortened, but the file it replaced is left under its copy's name";
+  case Reason::EarlierBackupLeft:
+    return "shortened, but its earlier backup is left under a copy's name";
   }
   return "unknown";
 }

@@ -55,6 +55,9 @@ enum class Reason {
   // Failed, though the entry is shortened: the file it replaced could not
   // be removed, and stays whole under the copy's name beside it.
   ReplacedFileLeft,
+  // Failed, though the entry is shortened and backed up: its earlier simple
+  // backup, moved aside for the new one, could not be removed.
+  EarlierBackupLeft,
 };
 
 // A short phrase for the user, e.g. "read-only".

@@ -285,11 +285,11 @@ FsError Backup::flush(const fs::Folder &folder, bool volumeFlushed) {
   return made() && !volumeFlushed ? fs::FlushFolder(folder.handle) : FsError::None;
 }
 
-void Backup::keep(const fs::Folder &folder) {
-  if (!replaced_.empty())
-    fs::Remove(folder.handle, replaced_);
+FsError Backup::keep(const fs::Folder &folder) {
+  const FsError error = replaced_.empty() ? FsError::None : fs::Remove(folder.handle, replaced_);
   replaced_.clear();
   path_.clear();
+  return error == FsError::NotFound ? FsError::None : error;
 }
 
 void Backup::undo(const fs::Folder &folder) {

@@ -94,8 +94,8 @@ public:
   fs::FsError flush(const fs::Folder &folder, bool volumeFlushed);
 
   // The entry was replaced: the backup stays, and an earlier simple backup
-  // it took the place of is removed.
-  void keep(const fs::Folder &folder);
+  // it took the place of is removed; the system's refusal if it could not be.
+  fs::FsError keep(const fs::Folder &folder);
 
   // The entry was kept as it was: the backup is removed, and an earlier
   // simple backup it took the place of is put back.

@@ -153,12 +153,18 @@ TrimResult Replacement::commit(TrimResult result) {
   if (!removeFrom)
     copyPath_.clear();
   if (error == FsError::None) {
-    backup_.keep(*folder_);
+    const FsError earlierBackup = backup_.keep(*folder_);
     result.outcome = Outcome::Shortened;
     // After an exchange the replaced file lies under the copy's name: once
-    // the run's journal is gone, nothing else would remove it.
+    // the run's journal is gone, nothing else would remove it. Nor would
+    // anything remove an earlier backup left aside, named as a copy.
     if (const FsError removal = removeCopy(); removal != FsError::None)
       return Fail(result, Reason::ReplacedFileLeft, removal.code());
+    if (earlierBackup != FsError::None) {
+      if (copiesLeft_)
+        ++*copiesLeft_;
+      return Fail(result, Reason::EarlierBackupLeft, earlierBackup.code());
+    }
     return result;
   }
   crossedVolumes_ = error == FsError::CrossVolume;

@@ -498,6 +498,42 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_EQ(1u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
 }
 
+// An earlier simple backup is moved aside, under a copy's name, while the
+// new one is made; where it cannot be removed after the replacement, the
+// journal stays, and --resume removes it.
+TEST(CopyLeftTest, EarlierBackupThatCannotBeRemovedIsLeftForResumeToRemove) {
+  FaultTree tree;
+  tree.reset();
+  const stdfs::path folder = tree.tree() / "backed";
+  stdfs::create_directories(folder);
+  const auto run = [&](const std::string &use, const std::vector<std::string> &settings) {
+    std::vector<std::string> environment = hardening::SanitizerEnvironment();
+    environment.insert(environment.end(), settings.begin(), settings.end());
+    environment.push_back("XDG_STATE_HOME=" + tree.state().string());
+    return RunProgram({TAILSNIP_CLI_PATH, use, folder.string()}, tree.outsideCwd().string(),
+                      environment, std::chrono::seconds(60), tree.capture().string());
+  };
+  // A marker an earlier test's run left for a folder with this inode would
+  // be removed first, and take the failure: a run without one clears it.
+  WriteBytes(folder / "f", "a\nb\n");
+  ASSERT_EQ(0, run("--quiet", {}).exitCode);
+  WriteBytes(folder / "f", "a\nb\n");
+  WriteBytes(folder / "f~", "earlier\n");
+  const ProgramRun failed = run("--backup", {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
+                                             "TAILSNIP_FAULT_CALL=unlink", "TAILSNIP_FAULT_AT=1",
+                                             "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO)});
+  EXPECT_EQ(1, failed.exitCode) << failed.describe();
+  EXPECT_NE(std::string::npos, failed.output.find("/f: shortened, but its earlier backup is left "
+                                                  "under a copy's name: Input/output error"))
+      << failed.output;
+
+  const ProgramRun resumed = run("--resume", {});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
+  EXPECT_EQ("a\r\n", hardening::ReadWholeFile(folder / "f"));
+  EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f~"));
+  EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
+}
+
 INSTANTIATE_TEST_SUITE_P(, FaultInjectionTest, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<Fault> &instance) {
                            std::string name = instance.param.call;
