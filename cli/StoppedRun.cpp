@@ -166,10 +166,12 @@ bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &t
   return change.done;
 }
 
-void FinishJournal(RunJournal &journal) {
-  if (const JournalChange change = journal.finish(); !change.done)
+bool FinishJournal(RunJournal &journal) {
+  const JournalChange change = journal.finish();
+  if (!change.done)
     Error("cannot remove the finished run's journal " + Quoted(journal.path()) + ": " +
           SystemText(change.systemError) + "; remove it, or the next run will ask for --restart");
+  return change.done;
 }
 
 void ExplainVanishedFolder(const std::string &folder) {

@@ -34,8 +34,9 @@ void WarnUnregistered(const RunJournal &journal, bool stopped);
 // when it cannot.
 bool RecordPlan(RunJournal &journal, const WorkList &list, const TrimSettings &trim);
 
-// Removes the journal of a run that ended; says so if it cannot.
-void FinishJournal(RunJournal &journal);
+// Removes the journal of a run that ended; says so, and returns false, if
+// it cannot.
+bool FinishJournal(RunJournal &journal);
 
 // Explains, when `folder` is gone, that a stopped run over it cannot be
 // resumed by that name and where its journal is.

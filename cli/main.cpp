@@ -311,8 +311,9 @@ private:
                                      " this run could not remove, and finishes "
                                      "the run.");
       WarnUnregistered(journal, true);
-    } else
-      FinishJournal(journal);
+    } else if (!FinishJournal(journal)) {
+      status_ = std::max(status_, kSomeFailed);
+    }
     // A stop that came during the last entry of the run before is seen here,
     // while this one lists its folder.
     if (report.stopped && report.handled == 0 && !report.outOfMemory)

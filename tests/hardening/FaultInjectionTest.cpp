@@ -534,6 +534,28 @@ TEST(CopyLeftTest, EarlierBackupThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
 }
 
+// A finished run's journal left behind has the next run ask for --restart:
+// the run that could not remove it says so, and does not end as if all
+// went well.
+TEST(JournalLeftTest, FinishedRunWhoseJournalCannotBeRemovedEndsWithStatusOne) {
+  FaultTree tree;
+  tree.reset();
+  const stdfs::path file = tree.tree() / "finished" / "f";
+  stdfs::create_directories(file.parent_path());
+  WriteBytes(file, "a\nb\n");
+  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  environment.insert(environment.end(),
+                     {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
+                      "TAILSNIP_FAULT_ALWAYS=unlink", "XDG_STATE_HOME=" + tree.state().string()});
+  const ProgramRun run =
+      RunProgram({TAILSNIP_CLI_PATH, "--keep-line-ends", file.string()}, tree.outsideCwd().string(),
+                 environment, std::chrono::seconds(60), tree.capture().string());
+  EXPECT_EQ(1, run.exitCode) << run.describe();
+  EXPECT_EQ("a\n", hardening::ReadWholeFile(file));
+  EXPECT_NE(std::string::npos, run.errors.find("cannot remove the finished run's journal"))
+      << run.errors;
+}
+
 INSTANTIATE_TEST_SUITE_P(, FaultInjectionTest, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<Fault> &instance) {
                            std::string name = instance.param.call;
