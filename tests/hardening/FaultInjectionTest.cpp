@@ -465,6 +465,17 @@ TEST(ReplacedFileTest, OneThatCannotBeRemovedIsReported) {
       << run.output;
 }
 
+// Runs tailsnip-cli with `use` over `operand`, in `tree`, its journal kept
+// in the tree's state folder, with `settings` added to its environment.
+ProgramRun RunOver(const FaultTree &tree, const stdfs::path &operand, const std::string &use,
+                   const std::vector<std::string> &settings) {
+  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  environment.insert(environment.end(), settings.begin(), settings.end());
+  environment.push_back("XDG_STATE_HOME=" + tree.state().string());
+  return RunProgram({TAILSNIP_CLI_PATH, use, operand.string()}, tree.outsideCwd().string(),
+                    environment, std::chrono::seconds(60), tree.capture().string());
+}
+
 // A copy the system will not let go of stays named in the run's journal,
 // which stays too, so that --resume removes it once the system allows.
 TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
@@ -473,18 +484,12 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
   const stdfs::path folder = tree.tree() / "left";
   stdfs::create_directories(folder);
   WriteBytes(folder / "mixed", TreeEntries().at("mixed").bytes);
-  const auto run = [&](const std::string &use, const std::vector<std::string> &settings) {
-    std::vector<std::string> environment = hardening::SanitizerEnvironment();
-    environment.insert(environment.end(), settings.begin(), settings.end());
-    environment.push_back("XDG_STATE_HOME=" + tree.state().string());
-    return RunProgram({TAILSNIP_CLI_PATH, use, folder.string()}, tree.outsideCwd().string(),
-                      environment, std::chrono::seconds(60), tree.capture().string());
-  };
   // The journal's rename is the first; the copy's, the second.
-  const ProgramRun failed = run("--quiet", {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
-                                            "TAILSNIP_FAULT_CALL=rename", "TAILSNIP_FAULT_AT=2",
-                                            "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO),
-                                            "TAILSNIP_FAULT_ALWAYS=unlink"});
+  const ProgramRun failed =
+      RunOver(tree, folder, "--quiet",
+              {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=rename",
+               "TAILSNIP_FAULT_AT=2", "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO),
+               "TAILSNIP_FAULT_ALWAYS=unlink"});
   EXPECT_EQ(1, failed.exitCode) << failed.describe();
   EXPECT_NE(
       std::string::npos,
@@ -492,7 +497,7 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
       << failed.output;
   EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "the copy is not left";
 
-  const ProgramRun resumed = run("--resume", {});
+  const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
   EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
   EXPECT_EQ(TreeEntries().at("mixed").shortened, hardening::ReadWholeFile(folder / "mixed"));
   EXPECT_EQ(1u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
@@ -506,28 +511,22 @@ TEST(CopyLeftTest, EarlierBackupThatCannotBeRemovedIsLeftForResumeToRemove) {
   tree.reset();
   const stdfs::path folder = tree.tree() / "backed";
   stdfs::create_directories(folder);
-  const auto run = [&](const std::string &use, const std::vector<std::string> &settings) {
-    std::vector<std::string> environment = hardening::SanitizerEnvironment();
-    environment.insert(environment.end(), settings.begin(), settings.end());
-    environment.push_back("XDG_STATE_HOME=" + tree.state().string());
-    return RunProgram({TAILSNIP_CLI_PATH, use, folder.string()}, tree.outsideCwd().string(),
-                      environment, std::chrono::seconds(60), tree.capture().string());
-  };
   // A marker an earlier test's run left for a folder with this inode would
   // be removed first, and take the failure: a run without one clears it.
   WriteBytes(folder / "f", "a\nb\n");
-  ASSERT_EQ(0, run("--quiet", {}).exitCode);
+  ASSERT_EQ(0, RunOver(tree, folder, "--quiet", {}).exitCode);
   WriteBytes(folder / "f", "a\nb\n");
   WriteBytes(folder / "f~", "earlier\n");
-  const ProgramRun failed = run("--backup", {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
-                                             "TAILSNIP_FAULT_CALL=unlink", "TAILSNIP_FAULT_AT=1",
-                                             "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO)});
+  const ProgramRun failed =
+      RunOver(tree, folder, "--backup",
+              {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=unlink",
+               "TAILSNIP_FAULT_AT=1", "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO)});
   EXPECT_EQ(1, failed.exitCode) << failed.describe();
   EXPECT_NE(std::string::npos, failed.output.find("/f: shortened, but its earlier backup is left "
                                                   "under a copy's name: Input/output error"))
       << failed.output;
 
-  const ProgramRun resumed = run("--resume", {});
+  const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
   EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
   EXPECT_EQ("a\r\n", hardening::ReadWholeFile(folder / "f"));
   EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f~"));
@@ -543,17 +542,16 @@ TEST(JournalLeftTest, FinishedRunWhoseJournalCannotBeRemovedEndsWithStatusOne) {
   const stdfs::path file = tree.tree() / "finished" / "f";
   stdfs::create_directories(file.parent_path());
   WriteBytes(file, "a\nb\n");
-  std::vector<std::string> environment = hardening::SanitizerEnvironment();
-  environment.insert(environment.end(),
-                     {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
-                      "TAILSNIP_FAULT_ALWAYS=unlink", "XDG_STATE_HOME=" + tree.state().string()});
-  const ProgramRun run =
-      RunProgram({TAILSNIP_CLI_PATH, "--keep-line-ends", file.string()}, tree.outsideCwd().string(),
-                 environment, std::chrono::seconds(60), tree.capture().string());
+  const ProgramRun run = RunOver(
+      tree, file, "--keep-line-ends",
+      {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_ALWAYS=unlink"});
   EXPECT_EQ(1, run.exitCode) << run.describe();
   EXPECT_EQ("a\n", hardening::ReadWholeFile(file));
   EXPECT_NE(std::string::npos, run.errors.find("cannot remove the finished run's journal"))
       << run.errors;
+  // Its marker, left too, would meet another test's run over a folder given
+  // the same inode.
+  EXPECT_EQ(0, RunOver(tree, file.parent_path(), "--restart", {}).exitCode);
 }
 
 INSTANTIATE_TEST_SUITE_P(, FaultInjectionTest, ::testing::ValuesIn(kFaults),
