@@ -140,12 +140,15 @@ TrimResult Replacement::commit(TrimResult result) {
   if (cut_)
     return cut(result);
   // Whatever was written to the entry meanwhile would be lost with it. A
-  // lease tells of any other opening; size and time only of writes so far.
+  // lease tells of any opening since it was taken; size and time of writes
+  // before it, by a program that has closed the file since, and of all
+  // writes where no lease could be had.
+  if (input_.exclusive() && !fs::StillExclusive(input_))
+    return Fail(result, Reason::InUse, {});
   fs::FileInfo now;
-  if (input_.exclusive() ? !fs::StillExclusive(input_)
-                         : fs::Describe(input_, now) != FsError::None || now.size != info_.size ||
-                               now.modified != info_.modified)
-    return Fail(result, input_.exclusive() ? Reason::InUse : Reason::ChangedWhileShortened, {});
+  if (fs::Describe(input_, now) != FsError::None || now.size != info_.size ||
+      now.modified != info_.modified)
+    return Fail(result, Reason::ChangedWhileShortened, {});
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;
   const FsError error =

@@ -173,17 +173,6 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
     const bool cuttable = mayCut && info.names == 1;
     if (const FsError error = fs::ClaimForReplacement(input, info); error != FsError::None)
       return Failed(ReasonForClaim(error), error);
-    // Described before the claim, the file may have been written since, and
-    // its reading would stop short of those lines: from the claim on, nobody
-    // writes it. Unclaimed, its size and time are compared before its
-    // replacement instead.
-    if (input.exclusive()) {
-      fs::FileInfo claimed;
-      if (const FsError error = fs::Describe(input, claimed); error != FsError::None)
-        return Failed(Reason::CannotRead, error);
-      if (claimed.size != info.size || claimed.modified != info.modified)
-        return {Outcome::Failed, Reason::ChangedWhileShortened};
-    }
     return TrimRegularFile(place, input, info, buffer, mode, settings,
                            cuttable && input.exclusive(), copy);
   } catch (const std::bad_alloc &) {
