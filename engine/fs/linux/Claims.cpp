@@ -140,8 +140,10 @@ FsError TakeLease(File &file) {
     file.setExclusive(true);
     return FsError::None;
   }
+  // Another program's opening is no fault of the system's: its code
+  // (EAGAIN) would only blur "in use".
   if (errno == EAGAIN || errno == EBUSY)
-    return Fail(FsError::InUse, errno);
+    return Fail(FsError::InUse, 0);
   return FsError::None;
 }
 
