@@ -57,9 +57,13 @@ public:
         inFlight_(options.dryRun ? 1 : CopiesInFlight(options.copiesInFlight)),
         batched_(inFlight_ > 1), batch_(batched_ ? BatchSize(inFlight_, listed) : 1),
         severalBatches_(listed > batch_), closer_(severalBatches_) {
-    // "temp.txt" is for one copy at a time: copies in flight go beside their
-    // entries, and so do all copies where the current folder cannot be opened.
-    if (!batched_ && fs::OpenCurrentFolder(currentFolder_) == fs::FsError::None)
+    // "temp.txt" is for a run that asks for one copy at a time: copies in
+    // flight go beside their entries, and so do those of a run that asked
+    // for more than the files it may open allow, as a copy in the current
+    // folder could be read by users whom the entry's folders keep out. So do
+    // all copies where the current folder cannot be opened.
+    if (options.copiesInFlight == 1 && !batched_ &&
+        fs::OpenCurrentFolder(currentFolder_) == fs::FsError::None)
       currentFolder_.changeable = fs::CheckFolderChangeable(currentFolder_);
   }
 

@@ -54,7 +54,9 @@ struct RunOptions {
   // directory, flushed and replaced before the next is read. With more, the
   // copies go beside their entries, are flushed together (one flush of each
   // volume where the system has it) and then renamed over their entries in
-  // list order, each after its checks, as a single one would be.
+  // list order, each after its checks, as a single one would be; where the
+  // files this process may open allow only one, one at a time, beside its
+  // entry all the same.
   std::size_t copiesInFlight = 1;
   // Whether a file may be cut to its shortened length in place rather than
   // replaced by a copy, where that gives the same bytes and nothing else

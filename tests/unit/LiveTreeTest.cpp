@@ -13,6 +13,7 @@
 #include <linux/fs.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -145,6 +146,29 @@ TEST_F(LiveTreeTest, FewOpenFilesAllowedMeansFewerCopiesInFlight) {
   }
   EXPECT_EQ(std::vector<std::string>{}, Failed(report));
   EXPECT_EQ(600u, report.shortened);
+}
+
+// "temp.txt" in the current folder is for a run that asks for it: there,
+// users the entry's folders keep out could read it.
+TEST_F(LiveTreeTest, RunAllowedFewerOpenFilesThanItsCopiesNeedWritesThemBesideTheirEntries) {
+  scratch_.file("private/f", "a\nb\n");
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_LE(0, watch);
+  ASSERT_LE(0, ::inotify_add_watch(watch, scratch_.cwd().c_str(), IN_CREATE | IN_MOVED_TO));
+  RunOptions options;
+  options.copiesInFlight = 256;
+  RunReport report;
+  {
+    const testing::OpenFileLimit few(66); // room for one copy at most
+    ASSERT_TRUE(few.lowered());
+    report = Run(scratch_.tree(), options);
+  }
+  char events[4096];
+  const ssize_t made = ::read(watch, events, sizeof events);
+  ::close(watch);
+  EXPECT_EQ(-1, made) << "a file was made in the current folder";
+  EXPECT_EQ(1u, report.shortened);
+  EXPECT_EQ("a\r\n", ReadBytes(scratch_.tree() / "private" / "f"));
 }
 
 TEST_F(LiveTreeTest, FoldersTooDeepToHoldOpenAreNamedWithTheSystemsReason) {
