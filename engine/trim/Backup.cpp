@@ -159,8 +159,8 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
                                     : error;
   }
   if (highest > 0 &&
-      adoptStopped(folder,
-                   within + name + std::string(kNumberStart) + std::to_string(highest) + "~", info))
+      adoptExisting(
+          folder, within + name + std::string(kNumberStart) + std::to_string(highest) + "~", info))
     return FsError::None;
   // A number found taken was given by someone else meanwhile: the next one.
   FsError error = FsError::Exists;
@@ -174,17 +174,19 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
   return error;
 }
 
-// A run stopped between its backup and its replacement left the entry's
-// highest numbered backup a second name of the entry itself: that is the
-// backup still, and another would keep the same bytes twice.
-bool Backup::adoptStopped(const fs::Folder &folder, const FolderPath &highest,
-                          const fs::FileInfo &info) {
+// The entry's highest numbered backup already a second name of the entry
+// itself, left by a run stopped between its backup and its replacement or
+// made by the user: that is the backup still, and another would keep the
+// same bytes twice. Not this run's to remove.
+bool Backup::adoptExisting(const fs::Folder &folder, const FolderPath &highest,
+                           const fs::FileInfo &info) {
   fs::FileInfo named;
   if (info.names < 2 || fs::DescribeEntry(folder, highest, named) != FsError::None ||
       named.kind != fs::FileKind::Regular || named.identity != info.identity)
     return false;
   path_ = highest;
   identity_ = info.identity;
+  adopted_ = true;
   return true;
 }
 
@@ -297,7 +299,8 @@ void Backup::undo(const fs::Folder &folder) {
     return;
   // Only while the name still leads to what was made under it.
   fs::FileInfo named;
-  if (fs::DescribeEntry(folder, path_, named) == FsError::None && named.identity == identity_)
+  if (!adopted_ && fs::DescribeEntry(folder, path_, named) == FsError::None &&
+      named.identity == identity_)
     fs::Remove(folder.handle, path_);
   if (!replaced_.empty())
     fs::MoveAsideFile(folder.handle, replaced_, path_);

@@ -97,12 +97,12 @@ public:
   // it took the place of is removed; the system's refusal if it could not be.
   fs::FsError keep(const fs::Folder &folder);
 
-  // The entry was kept as it was: the backup is removed, and an earlier
-  // simple backup it took the place of is put back.
+  // The entry was kept as it was: the backup this run made is removed, and
+  // an earlier simple backup it took the place of is put back.
   void undo(const fs::Folder &folder);
 
 private:
-  bool adoptStopped(const fs::Folder &folder, const FolderPath &highest, const fs::FileInfo &info);
+  bool adoptExisting(const fs::Folder &folder, const FolderPath &highest, const fs::FileInfo &info);
   fs::FsError place(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                     const fs::FileInfo &info, const FolderPath &name, TrimBuffer &buffer);
   fs::FsError copyTo(const fs::Folder &folder, fs::File &entry, const fs::FileInfo &info,
@@ -113,6 +113,7 @@ private:
   FolderPath path_;           // the backup, once made
   fs::FileIdentity identity_; // what it names: the entry, or its copy
   FolderPath replaced_;       // an earlier simple backup, moved aside until the entry is replaced
+  bool adopted_ = false;      // made before this run: kept whatever becomes of the entry
 };
 
 } // namespace tailsnip

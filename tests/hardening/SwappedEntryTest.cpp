@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tailsnip {
 namespace {
@@ -74,6 +75,17 @@ TEST(OpenedEntryTest, FileWrittenToJustBeforeItIsOpenedIsKeptWithWhatWasWrittenT
   const ProgramRun run = RunWithOpener(scratch, file, "reopen", {});
   EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
   EXPECT_EQ("a\nb\nopener\n", ReadWholeFile(file));
+}
+
+// A backup's name the file had before the run is its user's, even where it
+// is the name the run would have made: a run that keeps the file leaves it.
+TEST(OpenedEntryTest, NumberedBackupTheUserLinkedIsLeftWhereTheFileIsKept) {
+  Scratch scratch;
+  const std::string file = scratch.file("notes", "a\nb\n").string();
+  ASSERT_EQ(0, ::link(file.c_str(), (file + ".~1~").c_str()));
+  const ProgramRun run = RunWithOpener(scratch, file, "rename", {"--backup=numbered"});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("a\nb\nopener\n", ReadWholeFile(file + ".~1~"));
 }
 
 TEST(OpenedEntryTest, FileOpenedAsItIsCutIsCutBeforeAnythingIsWrittenToIt) {
