@@ -129,8 +129,14 @@ Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse us
     Error("the journal " + Quoted(check.journal) +
           " was written before copies were named with a token: copies its run may have left "
           "(.tailsnip-PID-N.tmp) are kept, as they cannot be told from files of yours");
+  for (const LeftFile &left : check.left)
+    Error(left.backup.empty() ? "cannot remove " + Quoted(left.path) +
+                                    ", a copy the stopped run left: " + SystemText(left.systemError)
+                              : "the earlier backup " + Quoted(left.backup) +
+                                    " that the stopped run kept aside is left as " +
+                                    Quoted(left.path) + ": " + SystemText(left.systemError));
   if (check.mayGoOn())
-    return Verdict::Go;
+    return check.left.empty() ? Verdict::Go : Verdict::GoWithFilesLeft;
   Error(Message(check, folder, asked));
   return check.refused() ? Verdict::Refused : Verdict::Failed;
 }

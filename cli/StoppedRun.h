@@ -10,14 +10,15 @@
 namespace tailsnip::cli {
 
 enum class Verdict {
-  Go,      // the run may go on
-  Failed,  // it cannot, for a reason outside the user's command
-  Refused, // it must not, as the command stands
+  Go,              // the run may go on
+  GoWithFilesLeft, // it may, though files the stopped run left could not be cleared away
+  Failed,          // it cannot, for a reason outside the user's command
+  Refused,         // it must not, as the command stands
 };
 
 // Opens `journal` for a run over `folder` as `use` asks, with the settings
 // given on the command line if any (`asked`), and says why when the run may
-// not go on.
+// not go on, and which files a stopped run left could not be cleared away.
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
                     const TrimSettings *asked);
 

@@ -206,6 +206,9 @@ private:
                                               : JournalUse::Plain;
     switch (
         OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr)) {
+    case Verdict::GoWithFilesLeft:
+      status_ = std::max(status_, kSomeFailed);
+      break;
     case Verdict::Go:
       break;
     case Verdict::Failed:
@@ -303,7 +306,7 @@ private:
     ++trimmed_;
     add(report, target, foldersAgain);
     if (journal.awaitsResume(report)) {
-      const std::size_t left = report.copiesLeft;
+      const std::size_t left = report.copiesLeft + journal.leftByStopped();
       const std::string copies = left == 1 ? "the copy" : "the " + std::to_string(left) + " copies";
       resumeHint_ = "tailsnip-cli --resume " + QuoteOperand(target.folder) +
                     (left == 0 ? " finishes the run."

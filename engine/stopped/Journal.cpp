@@ -389,66 +389,70 @@ bool StillAsListed(const FolderPath &path, const WorkList &list,
 
 // Puts the earlier simple backup kept aside as `aside` back under `backup`,
 // both in `folder`, unless the entry it backed up was replaced. A name
-// taken by anything but a regular file keeps it aside.
-void PutBackAside(const FolderPath &folder, const std::string &aside, const std::string &backup,
-                  const JournalHeader &header, const WorkList &list,
-                  const std::vector<EntryStamp> &stamps) {
+// taken by anything but a regular file keeps it aside (Exists).
+FsError PutBackAside(const FolderPath &folder, const std::string &aside, const std::string &backup,
+                     const JournalHeader &header, const WorkList &list,
+                     const std::vector<EntryStamp> &stamps) {
   const std::string &suffix = header.trim.backup.suffix;
   if (backup.size() <= suffix.size() ||
       backup.compare(backup.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return;
+    return FsError::None; // named so by another suffix: not this run's
   const FolderPath from = JoinPath(folder, aside);
   const FolderPath to = JoinPath(folder, backup);
   const FolderPath entry = to.substr(0, to.size() - suffix.size());
   fs::Folder held;
-  if (fs::OpenParentFolder(to, held) != FsError::None)
-    return;
+  if (const FsError error = fs::OpenParentFolder(to, held); error != FsError::None)
+    return error;
   fs::FileInfo taken;
   const FsError error = fs::DescribeEntry(held, to, taken);
-  if (error == FsError::NotFound) {
-    fs::MoveAsideFile(held.handle, from, to);
-    return;
-  }
-  if (error != FsError::None || taken.kind != fs::FileKind::Regular)
-    return;
+  if (error == FsError::NotFound)
+    return fs::MoveAsideFile(held.handle, from, to);
+  if (error != FsError::None)
+    return error;
+  if (taken.kind != fs::FileKind::Regular)
+    return {FsError::Exists, std::make_error_code(std::errc::file_exists)};
   // The backup made in its place is a second name of the entry, or a copy
   // of it, until the entry is replaced.
   fs::FileInfo now;
   const bool kept =
       (fs::DescribeEntry(held, entry, now) == FsError::None && now.identity == taken.identity) ||
       StillAsListed(entry, list, stamps);
-  if (kept)
-    fs::MoveOver(held.handle, from, held.handle, to);
-  else
-    fs::Remove(held.handle, from);
+  return kept ? fs::MoveOver(held.handle, from, held.handle, to) : fs::Remove(held.handle, from);
 }
 
 } // namespace
 
-std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
-                             const WorkList &list, const std::vector<EntryStamp> &stamps) {
-  std::size_t removed = 0;
+std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
+                                       const WorkList &list,
+                                       const std::vector<EntryStamp> &stamps) {
+  std::vector<LeftFile> left;
   auto clean = [&](const FolderPath &folder) {
     std::vector<FindRecord> entries;
     ListFolder(folder, entries); // what cannot be listed keeps its copies
     for (const FindRecord &entry : entries) {
       if ((entry.attributes & (kAttributeFolder | kAttributeReparsePoint)) != 0)
         continue;
+      const FolderPath path = JoinPath(folder, entry.name);
       std::string backup;
-      if (IsCopyOf(entry.name, header.processes))
-        removed += RemoveFile(JoinPath(folder, entry.name)) == FsError::None;
-      else if (std::any_of(header.processes.begin(), header.processes.end(),
-                           [&](const CopyMaker &process) {
-                             return IsAsideName(entry.name, process, backup);
-                           }))
-        PutBackAside(folder, entry.name, backup, header, list, stamps);
+      if (IsCopyOf(entry.name, header.processes)) {
+        if (const FsError error = RemoveFile(path);
+            error != FsError::None && error != FsError::NotFound)
+          left.push_back({path, {}, error.code()});
+      } else if (std::any_of(header.processes.begin(), header.processes.end(),
+                             [&](const CopyMaker &process) {
+                               return IsAsideName(entry.name, process, backup);
+                             })) {
+        if (const FsError error = PutBackAside(folder, entry.name, backup, header, list, stamps);
+            error != FsError::None && error != FsError::NotFound)
+          left.push_back({path, JoinPath(folder, backup), error.code()});
+      }
     }
   };
   clean(root);
   for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i)
     if (stamps[i].known && stamps[i].kind == fs::FileKind::Folder)
       clean(list[i]);
-  return removed;
+  return left;
 }
 
 FsError ListJournals(const FolderPath &journalFolder, std::vector<FolderPath> &journals) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace tailsnip {
@@ -56,6 +57,15 @@ struct JournalHeader {
   TrimSettings trim;               // what the run removes, kept for its resumption
   std::size_t entries = 0;
   std::vector<CopyMaker> processes; // every process that worked on the run
+};
+
+// A file a stopped run left in its tree that could not be cleared away: a
+// copy not removed, or an earlier simple backup kept aside not put back
+// under its name (`backup`) nor let go.
+struct LeftFile {
+  FolderPath path;
+  FolderPath backup; // of an earlier backup kept aside; empty for a copy
+  std::error_code systemError;
 };
 
 // The journal of a run over the folder with `identity`.
@@ -136,9 +146,10 @@ fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
 // An earlier simple backup that a process kept aside goes back under its
 // name, unless its entry was replaced: the backup made in its place then
 // holds the entry as it was, and the earlier one goes, as the run would
-// have let it go. Returns how many copies were removed.
-std::size_t RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
-                             const WorkList &list, const std::vector<EntryStamp> &stamps);
+// have let it go. Returns what was left: each copy that could not be
+// removed, and each earlier backup that could not be put back or let go.
+std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
+                                       const WorkList &list, const std::vector<EntryStamp> &stamps);
 
 // Appends every journal in `journalFolder` to `journals`, for finding one
 // by its folder's name. A folder that does not exist holds none; one that

@@ -220,13 +220,15 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const TrimSettings *as
 StoppedRunCheck RunJournal::forget() {
   // Copies are found by the processes the journal names: none where it
   // could not be read that far.
-  RemoveLeftCopies(header_, folder_, plan_, stamps_);
+  std::vector<LeftFile> left = RemoveLeftCopies(header_, folder_, plan_, stamps_);
   plan_.clear();
   stamps_.clear();
   Unregister(folderIdentity_, path_);
   if (const fs::FsError error = RemoveJournal(path_); error != fs::FsError::None)
     return found(Finding::JournalNotRemoved, error.code());
-  return found(Finding::Restarting);
+  StoppedRunCheck check = found(Finding::Restarting);
+  check.left = std::move(left);
+  return check;
 }
 
 // Forgets another user's stopped run over the folder, recorded in `journal`,
@@ -252,9 +254,11 @@ StoppedRunCheck RunJournal::resume() {
   // Registered too if it was recorded before the registry was there; said,
   // should this run stop as well, if it could not be.
   registry_ = Available(Register(folderIdentity_, path_, durability_));
-  RemoveLeftCopies(header_, folder_, plan_, stamps_);
+  StoppedRunCheck check = found(Finding::Resuming);
+  check.left = RemoveLeftCopies(header_, folder_, plan_, stamps_);
+  leftByStopped_ = check.left.size();
   resuming_ = true;
-  return found(Finding::Resuming);
+  return check;
 }
 
 SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) const {
@@ -316,7 +320,8 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
 
 bool RunJournal::awaitsResume(const RunReport &report) const {
   const bool unfinished = report.stopped || report.outOfMemory;
-  return kept() && ((unfinished && (report.handled > 0 || resuming_)) || report.copiesLeft > 0);
+  return kept() && ((unfinished && (report.handled > 0 || resuming_)) || report.copiesLeft > 0 ||
+                    leftByStopped_ > 0);
 }
 
 JournalChange RunJournal::finish() {

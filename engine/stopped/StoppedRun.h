@@ -93,6 +93,9 @@ struct StoppedRunCheck {
   bool elsewhere = false;
   std::string owner;
   std::error_code systemError; // the system's, where a system call failed
+  // Resuming, Restarting: what the stopped run left that could not be
+  // cleared away. A resumed run keeps its journal for them.
+  std::vector<LeftFile> left;
 
   bool mayGoOn() const;
   bool refused() const; // rather than failed
@@ -121,6 +124,8 @@ public:
   StoppedRunCheck checkPlan(const WorkList &list) const;
 
   bool resuming() const { return resuming_; }
+  // How many files the resumed run left that could not be cleared away.
+  std::size_t leftByStopped() const { return leftByStopped_; }
   // The stopped run's settings, for a resumed run to go on with.
   const TrimSettings &settings() const { return header_.trim; }
   // The stopped run's list, for a resumed run to work through.
@@ -151,8 +156,8 @@ public:
   JournalChange record(const WorkList &list, const TrimSettings &trim);
   // Whether the journal stays after a run that ended with `report`, for
   // Resume to finish: the run ended early, having changed something or
-  // finishing a stopped run, or left copies it could not remove, which
-  // Resume removes.
+  // finishing a stopped run, or it or the run it resumed left copies that
+  // could not be removed, which Resume removes.
   bool awaitsResume(const RunReport &report) const;
   // Removes the journal of a run that ended, if one was kept.
   JournalChange finish();
@@ -180,6 +185,7 @@ private:
   WorkList plan_;
   std::vector<EntryStamp> stamps_;
   bool resuming_ = false;
+  std::size_t leftByStopped_ = 0; // files the resumed run left that could not be cleared away
   bool written_ = false;
   Durability durability_ = Durability::Flushed; // of the journal and its marker
   // Stopped runs known to open, by the identity of their folders; the

@@ -527,6 +527,19 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
       << failed.output;
   EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "the copy is not left";
 
+  // Nor does a --resume the system does not let remove it either forget it.
+  const ProgramRun refused =
+      RunOver(tree, folder, "--resume",
+              {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=unlink",
+               "TAILSNIP_FAULT_AT=1", "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO),
+               "TAILSNIP_FAULT_ALWAYS=unlink"});
+  EXPECT_EQ(1, refused.exitCode) << refused.describe();
+  EXPECT_NE(std::string::npos,
+            refused.errors.find(", a copy the stopped run left: Input/output error"))
+      << refused.errors;
+  EXPECT_EQ(3u, std::distance(stdfs::directory_iterator(folder), {}))
+      << "the copies, the stopped run's and its own, are not left";
+
   const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
   EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
   EXPECT_EQ(TreeEntries().at("mixed").shortened, hardening::ReadWholeFile(folder / "mixed"));

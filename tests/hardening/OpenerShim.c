@@ -23,6 +23,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -46,14 +47,26 @@ static void Resolve(void *function, size_t size, const char *name) {
   memcpy(function, &found, size);
 }
 
-static bool LeaseBreaking(void) {
-  char text[8192] = {0};
+// Whether the lease on the file with inode `inode` is breaking. /proc/locks
+// tells of every process's: another test's may break meanwhile.
+static bool LeaseBreaking(ino_t inode) {
+  char text[65536] = {0};
   const int locks = open("/proc/locks", O_RDONLY | O_CLOEXEC);
   if (locks < 0)
     return false;
   const ssize_t got = read(locks, text, sizeof text - 1);
   close(locks);
-  return got > 0 && strstr(text, "BREAKING") != NULL;
+  char file[32];
+  snprintf(file, sizeof file, ":%llu ", (unsigned long long)inode);
+  for (char *line = got > 0 ? text : NULL; line && *line;) {
+    char *end = strchr(line, '\n');
+    if (end)
+      *end = '\0';
+    if (strstr(line, "BREAKING") && strstr(line, file))
+      return true;
+    line = end ? end + 1 : NULL;
+  }
+  return false;
 }
 
 // Starts the other program, if `at` is the moment asked for; returns it.
@@ -133,14 +146,28 @@ static void SaveOver(void) {
 DEFINE_PREAD(pread)
 DEFINE_PREAD(pread64)
 
+// The opener at the cut waits for the run to let go of the file, after the
+// cut: the program waits for it in turn as it ends, so that the line is
+// written once it has.
+static pid_t cutOpener = -1;
+
+__attribute__((destructor)) static void WaitForCutOpener(void) {
+  if (cutOpener > 0)
+    waitpid(cutOpener, NULL, 0);
+}
+
 int ftruncate(int fd, off_t length) {
   static TruncateFunction real;
   if (!real)
     Resolve(&real, sizeof real, "ftruncate");
   // The failsafe: five seconds at most, should the opening never wait.
   const struct timespec tick = {0, 10 * 1000 * 1000};
-  if (StartOpener("cut") > 0)
-    for (int ticks = 0; ticks < 500 && !LeaseBreaking(); ++ticks)
+  struct stat file;
+  const pid_t child = fstat(fd, &file) == 0 ? StartOpener("cut") : -1;
+  if (child > 0) {
+    cutOpener = child;
+    for (int ticks = 0; ticks < 500 && !LeaseBreaking(file.st_ino); ++ticks)
       nanosleep(&tick, NULL);
+  }
   return real(fd, length);
 }

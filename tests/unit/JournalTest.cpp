@@ -62,7 +62,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(stamps[2], now[2]) << "an untouched entry looks replaced";
   EXPECT_EQ(fs::FileKind::Folder, stamps[1].kind);
 
-  EXPECT_EQ(1u, RemoveLeftCopies(read, root, plan, stamps));
+  EXPECT_TRUE(RemoveLeftCopies(read, root, plan, stamps).empty()) << "a copy was left";
   EXPECT_FALSE(stdfs::exists(ours));
   EXPECT_TRUE(stdfs::exists(others)) << "removed a copy of another process";
   EXPECT_TRUE(stdfs::exists(untokened)) << "removed a file named without the token";
