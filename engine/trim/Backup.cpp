@@ -294,18 +294,19 @@ FsError Backup::keep(const fs::Folder &folder) {
   return error == FsError::NotFound ? FsError::None : error;
 }
 
-void Backup::undo(const fs::Folder &folder) {
+FsError Backup::undo(const fs::Folder &folder) {
   if (!made())
-    return;
+    return FsError::None;
   // Only while the name still leads to what was made under it.
   fs::FileInfo named;
   if (!adopted_ && fs::DescribeEntry(folder, path_, named) == FsError::None &&
       named.identity == identity_)
     fs::Remove(folder.handle, path_);
-  if (!replaced_.empty())
-    fs::MoveAsideFile(folder.handle, replaced_, path_);
+  const FsError error =
+      replaced_.empty() ? FsError::None : fs::MoveAsideFile(folder.handle, replaced_, path_);
   replaced_.clear();
   path_.clear();
+  return error;
 }
 
 } // namespace tailsnip

@@ -98,8 +98,9 @@ public:
   fs::FsError keep(const fs::Folder &folder);
 
   // The entry was kept as it was: the backup this run made is removed, and
-  // an earlier simple backup it took the place of is put back.
-  void undo(const fs::Folder &folder);
+  // an earlier simple backup it took the place of is put back; the system's
+  // refusal if it could not be, which leaves it aside.
+  fs::FsError undo(const fs::Folder &folder);
 
 private:
   bool adoptExisting(const fs::Folder &folder, const FolderPath &highest, const fs::FileInfo &info);

@@ -45,7 +45,10 @@ Replacement::~Replacement() {
   // open without sharing its deletion: the entry is let go first.
   if (backup_.made() && input_.isOpen())
     fs::Close(input_);
-  backup_.undo(*folder_);
+  // An earlier backup left aside is named in the journal, which stays for
+  // --resume to put it back.
+  if (backup_.undo(*folder_) != FsError::None && copiesLeft_)
+    ++*copiesLeft_;
 }
 
 FsError Replacement::removeCopy() {

@@ -572,6 +572,32 @@ TEST(CopyLeftTest, EarlierBackupThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
 }
 
+// Where the file is kept, an earlier simple backup goes back under its name;
+// where the system refuses that, it is left aside and the journal stays, so
+// that --resume puts it back.
+TEST(CopyLeftTest, EarlierBackupThatCannotBePutBackIsLeftForResumeToPutBack) {
+  FaultTree tree;
+  tree.reset();
+  const stdfs::path folder = tree.tree() / "kept";
+  stdfs::create_directories(folder);
+  WriteBytes(folder / "f", "a\nb\n");
+  WriteBytes(folder / "f~", "earlier\n");
+  // The journal's rename, the earlier backup's move aside, then the exchange.
+  const ProgramRun failed =
+      RunOver(tree, folder, "--backup",
+              {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=rename",
+               "TAILSNIP_FAULT_AT=3", "TAILSNIP_FAULT_PERSIST=1",
+               "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO)});
+  EXPECT_EQ(1, failed.exitCode) << failed.describe();
+  EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f"));
+
+  const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
+  EXPECT_EQ("a\r\n", hardening::ReadWholeFile(folder / "f"));
+  EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f~"));
+  EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
+}
+
 // A finished run's journal left behind has the next run ask for --restart:
 // the run that could not remove it says so, and does not end as if all
 // went well.
