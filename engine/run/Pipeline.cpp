@@ -169,6 +169,10 @@ private:
     case SinceListed::Unchanged:
       break;
     case SinceListed::Shortened:
+      // A backup the stopped run made in place of an earlier one is no file
+      // it shortened: it is left alone as a backup.
+      if (IsBackupName(list[index], options_.trim.backup))
+        break;
       slot.doneBefore = true;
       return false;
     case SinceListed::Removed:

@@ -561,5 +561,33 @@ TEST(KilledRunTest, EarlierSimpleBackupKeptAsideIsPutBackWhereTheFileIsKept) {
       << "something was left beside the file and its backup";
 }
 
+// Resumed, a run counts as done only the files its stopped run shortened:
+// the backup it made in place of an earlier one is left alone, as the
+// stopped run left it.
+TEST(KilledRunTest, BackupMadeByTheStoppedRunIsNotCountedAsAFileItShortened) {
+  Scratch scratch;
+  scratch.file("a", "1\n2\n");
+  scratch.file("a~", "earlier backup\n");
+  scratch.file("b", "1\n2\n");
+  std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
+  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+  const std::string capture = (scratch.root() / "capture").string();
+  // Both files replaced, the earlier backup let go: then the kill.
+  const ProgramRun killed =
+      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlinkat", "-e",
+                  "inject=unlinkat:signal=KILL:when=3", TAILSNIP_CLI_PATH, "--backup=simple",
+                  scratch.tree().string()},
+                 scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
+  ASSERT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
+  const ProgramRun resumed =
+      RunProgram({TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()}, scratch.cwd().string(),
+                 environment, std::chrono::seconds(60), capture);
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 0) << "tailsnip-cli " << resumed.describe();
+  EXPECT_NE(std::string::npos, resumed.errors.find("done before the run was stopped: 2;"))
+      << resumed.errors;
+  EXPECT_EQ("1\r\n", ReadWholeFile((scratch.tree() / "a").string()));
+  EXPECT_EQ("1\n2\n", ReadWholeFile((scratch.tree() / "a~").string()));
+}
+
 } // namespace
 } // namespace tailsnip
