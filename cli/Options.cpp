@@ -329,11 +329,8 @@ int ParseBackupControl(const std::string &text, const std::string &from, BackupC
 
 // A suffix makes a name in the same folder: never empty, never a separator
 // or another character no name holds.
-int CheckSuffix(const std::string &suffix, const std::string &from) {
-  if (suffix.empty() || suffix.find_first_of(kNotInNames) != std::string::npos)
-    return UsageError("invalid backup suffix " + QuoteNameAlways(suffix) + " in " + from +
-                      ": it must be a part of a name, without " + QuoteNameAlways(kNotInNames));
-  return kGo;
+bool IsSuffix(const std::string &suffix) {
+  return !suffix.empty() && suffix.find_first_of(kNotInNames) == std::string::npos;
 }
 
 const char *Environment(const char *name) {
@@ -352,10 +349,15 @@ int ResolveBackup(const char *control, const char *suffix, BackupSettings &backu
     status = ParseBackupControl(variable, "$VERSION_CONTROL", backup.control);
   if (status != kGo)
     return status;
-  if (suffix)
-    return CheckSuffix(backup.suffix = suffix, "--suffix");
-  if (const char *variable = Environment("SIMPLE_BACKUP_SUFFIX"))
-    return CheckSuffix(backup.suffix = variable, "$SIMPLE_BACKUP_SUFFIX");
+  if (suffix) {
+    if (!IsSuffix(backup.suffix = suffix))
+      return UsageError("invalid backup suffix " + QuoteNameAlways(suffix) +
+                        ": it must be a part of a name, without " + QuoteNameAlways(kNotInNames));
+    return kGo;
+  }
+  // One that could be no suffix is passed over, as cp and mv pass it over.
+  if (const char *variable = Environment("SIMPLE_BACKUP_SUFFIX"); variable && IsSuffix(variable))
+    backup.suffix = variable;
   return kGo;
 }
 

@@ -1332,10 +1332,15 @@ TEST_F(CliTest, BackupsFollowTheEnvironmentWhereOptionsSayNothing) {
   ::setenv("SIMPLE_BACKUP_SUFFIX", ".orig", 1);
   const Ran fromEnvironment = RunCli({"-q", "--backup=", a_.string()});
   const Ran suffixGiven = RunCli({"-q", "-S", ".bak", b_.string()});
+  const stdfs::path c = scratch_.file("../c", "1\n2\n");
+  ::setenv("SIMPLE_BACKUP_SUFFIX", "x/y", 1); // no suffix: "~" is taken, as cp takes it
+  const Ran noSuffix = RunCli({"-q", "--backup=simple", c.string()});
   ::setenv("VERSION_CONTROL", "bogus", 1);
   const Ran invalid = RunCli({"-q", "-b", Tree()});
   ::unsetenv("VERSION_CONTROL");
   ::unsetenv("SIMPLE_BACKUP_SUFFIX");
+  EXPECT_EQ(0, noSuffix.status) << noSuffix.err;
+  EXPECT_EQ("1\n2\n", ReadBytes(c.string() + "~"));
   EXPECT_EQ(0, fromEnvironment.status) << fromEnvironment.err;
   EXPECT_EQ("1\n2\n3\n", ReadBytes(a_.string() + ".orig"));
   EXPECT_EQ(0, suffixGiven.status) << suffixGiven.err;
