@@ -170,6 +170,12 @@ FsError CheckOwnerCanBeKept(const FileInfo &info);
 // capabilities; then, or on any other failure, the file is copied instead.
 FsError OpenForCutting(File &file, const FileInfo &info);
 
+// What OpenForCutting would find of `file`, opened for reading alone as a
+// dry run opens it: NotSupported also where its volume takes no writing,
+// as the opening for writing would then have failed. On Windows the
+// claim's handle tells, as it does for OpenForCutting.
+FsError CheckCuttable(File &file, const FileInfo &info);
+
 // Shortens the file open as `file` (through OpenForCutting, and claimed) to
 // its first `size` bytes, in one step: its owner, access, attributes and
 // identity stay as they are.

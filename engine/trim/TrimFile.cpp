@@ -80,7 +80,8 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   // are copied.
   const bool cut = mayCut &&
                    KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result) &&
-                   (mode != TrimMode::Replace || fs::OpenForCutting(input, info) == FsError::None);
+                   (mode == TrimMode::Replace ? fs::OpenForCutting(input, info)
+                                              : fs::CheckCuttable(input, info)) == FsError::None;
   if (result.reason != Reason::None)
     return result;
   // A cut makes no entry in the folder, and keeps the entry's owner; a copy

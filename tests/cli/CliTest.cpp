@@ -840,6 +840,12 @@ TEST_F(CliTest, DryRunNamesWhatTheRunCannotChangeAndTheRunLeavesNoCopyThere) {
   std::set<std::string> listedAndTold = told;
   listedAndTold.insert(shortened.begin(), shortened.end());
   EXPECT_EQ(listedAndTold, lines(dryRun.out));
+  // Nor could the file be cut in place there.
+  const Ran cutDryRun = RunCli({"--dry-run", "--quiet", "--keep-line-ends", tree + "/mounted"});
+  EXPECT_EQ(1, cutDryRun.status);
+  EXPECT_EQ("finished!\n\n1 entry could not be shortened:\n" + tree +
+                "/mounted/f: its folder cannot be written: Read-only file system\n",
+            cutDryRun.out);
 
   const Ran ran = RunCli({"--quiet", tree});
   EXPECT_EQ(1, ran.status);

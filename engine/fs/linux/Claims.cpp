@@ -13,6 +13,7 @@
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -169,14 +170,31 @@ FsError CheckOwnerCanBeKept(const FileInfo &info) {
   return FsError::None;
 }
 
+namespace {
+
+// The kernel drops these on a truncation, lest a changed program keep its
+// privileges; a copy is given them again.
+bool CutDropsPrivileges(File &file, const FileInfo &info) {
+  return (info.permissions & (S_ISUID | S_ISGID)) != 0 ||
+         ::fgetxattr(file.handle(), "security.capability", nullptr, 0) >= 0;
+}
+
+} // namespace
+
 FsError OpenForCutting(File &file, const FileInfo &info) {
-  // The kernel drops these on a truncation, lest a changed program keep
-  // its privileges; a copy is given them again.
-  if ((info.permissions & (S_ISUID | S_ISGID)) != 0 ||
-      ::fgetxattr(file.handle(), "security.capability", nullptr, 0) >= 0)
+  if (CutDropsPrivileges(file, info))
     return Fail(FsError::NotSupported, EPERM);
   // OpenEntry opened it for reading alone where a cut may not follow.
   return file.writable() ? FsError::None : Fail(FsError::NotSupported, EBADF);
+}
+
+FsError CheckCuttable(File &file, const FileInfo &info) {
+  if (CutDropsPrivileges(file, info))
+    return Fail(FsError::NotSupported, EPERM);
+  struct statvfs volume;
+  if (::fstatvfs(file.handle(), &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0)
+    return Fail(FsError::NotSupported, EROFS);
+  return FsError::None;
 }
 
 FsError CheckChangeable(File &file) {

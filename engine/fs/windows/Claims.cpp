@@ -33,6 +33,8 @@ FsError CheckOwnerCanBeKept(const FileInfo &) { return FsError::None; }
 // only: the handle a cut needs.
 FsError OpenForCutting(File &, const FileInfo &) { return FsError::None; }
 
+FsError CheckCuttable(File &, const FileInfo &) { return FsError::None; }
+
 bool StillExclusive(const File &) { return true; }
 
 CutWindow::CutWindow(const File &file) : file_(file) {}
