@@ -127,7 +127,7 @@ public:
       const End end = run(targets_[i]);
       if (end == End::Refused) {
         status_ = kRefused;
-        notRun_.push_back(targets_[i].operand);
+        leftAsItWas(targets_[i]);
         continue;
       }
       if (end == End::Failed)
@@ -136,7 +136,7 @@ public:
         ++started;
       if (end != End::Done) {
         for (std::size_t j = end == End::Unfinished ? i + 1 : i; j < targets_.size(); ++j)
-          notRun_.push_back(targets_[j].operand);
+          leftAsItWas(targets_[j]);
         break;
       }
     }
@@ -362,6 +362,17 @@ private:
     total_.handled += report.handled;
     total_.alreadyDone += report.alreadyDone;
     outOfMemory_ = outOfMemory_ || report.outOfMemory;
+  }
+
+  // Counts the operands `target` stands for as left as they were: each
+  // FILE of a run over several.
+  void leftAsItWas(const RunTarget &target) {
+    if (!target.files) {
+      notRun_.push_back(target.operand);
+      return;
+    }
+    for (const std::string &name : target.names)
+      notRun_.push_back(Shown(target, JoinPath(target.folder, name)));
   }
 
   // The notice of several runs, or of one that does not say all: what they

@@ -1511,17 +1511,21 @@ TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
 TEST_F(CliTest, StopDuringAnOperandsLastEntryNamesTheOperandsLeft) {
   // Its one line meets a reader gone once the entry is shortened: the stop
   // is seen as the next operand's run lists its folder.
+  // FILE operands of one folder, run together, are each named.
   const stdfs::path first = scratch_.file("../first/f", "1\n2\n");
   const stdfs::path other = scratch_.file("../other/f", "1\n2\n");
+  const stdfs::path another = scratch_.file("../other/g", "1\n2\n");
   How how;
   how.errReaderGone = true;
-  const Ran ran = RunCli({"-v", first.parent_path().string(), other.parent_path().string()}, how);
+  const Ran ran =
+      RunCli({"-v", first.parent_path().string(), other.string(), another.string()}, how);
   EXPECT_EQ(128 + SIGPIPE, ran.status);
-  EXPECT_EQ("stopped after 1 of 1 entries.\n\n1 operand was left as it was:\n" +
-                other.parent_path().string() + "\n",
+  EXPECT_EQ("stopped after 1 of 1 entries.\n\n2 operands were left as they were:\n" +
+                other.string() + "\n" + another.string() + "\n",
             ran.out);
   EXPECT_EQ("1\r\n", ReadBytes(first));
   EXPECT_EQ("1\n2\n", ReadBytes(other));
+  EXPECT_EQ("1\n2\n", ReadBytes(another));
 }
 
 TEST_F(StoppedRunTest, DryRunLetsGoOfItsClaimOnceChecked) {
