@@ -11,7 +11,8 @@ namespace {
 
 // How many bytes the printable character at `at` takes, or 0 when the byte
 // there is to be escaped: a control character, a byte that starts no valid
-// UTF-8 sequence, or a C1 control (U+0080 to U+009F), as iswprint has it.
+// UTF-8 sequence, a C1 control (U+0080 to U+009F) or the line and paragraph
+// separators (U+2028, U+2029), as iswprint has them.
 std::size_t PrintableLength(std::string_view name, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
   const unsigned char lead = byte(at);
@@ -28,7 +29,7 @@ std::size_t PrintableLength(std::string_view name, std::size_t at) {
   }
   static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
   const bool valid = code >= kLeast[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
-  return valid && code > 0x9f ? length : 0;
+  return valid && code > 0x9f && code != 0x2028 && code != 0x2029 ? length : 0;
 }
 
 std::string Escape(unsigned char c) {
