@@ -49,6 +49,12 @@ constexpr std::size_t kOperandsNamed = 10;
 // Where a terminal does not tell its width, nor COLUMNS, the usual one.
 constexpr std::size_t kUsualColumns = 80;
 
+// A busy folder, told as an error: the dialog's notice says it as a sentence.
+std::string BusyMessage(const FolderPath &busy) {
+  return "another run is working in " + QuoteNameAlways(busy) +
+         " (or in a folder inside it); nothing was changed";
+}
+
 // Patterns are written with '/', whatever the platform's separator.
 std::string PortablePath(std::string path) {
   if (kPathSeparator != '/')
@@ -197,7 +203,7 @@ private:
     RunLock lock;
     FolderPath busy;
     if (!LockRun(target.folder, lock, busy)) {
-      Error(FormatBusy(QuoteNameAlways(busy)));
+      Error(BusyMessage(busy));
       return End::Refused;
     }
     RunJournal journal(TAILSNIP_VERSION);
@@ -298,7 +304,7 @@ private:
     if (journalFailed)
       return End::Failed;
     if (!report.busyFolder.empty()) { // another run's folder, found beneath this one
-      Error(FormatBusy(QuoteNameAlways(report.busyFolder)));
+      Error(BusyMessage(report.busyFolder));
       return End::Refused;
     }
     if (stoppedWithin)

@@ -642,8 +642,8 @@ TEST_F(CliTest, BusyFolderIsAnErrorAndTheOtherOperandsStillRun) {
   const Ran dryRun = RunCli({"--dry-run", Tree()});
   const Ran both = RunCli({"-q", Tree(), other.parent_path().string()});
   ::close(held);
-  const std::string busy = "tailsnip-cli: Another run is working in '" + Tree() +
-                           "' (or in a folder inside it); nothing was changed.\n";
+  const std::string busy = "tailsnip-cli: another run is working in '" + Tree() +
+                           "' (or in a folder inside it); nothing was changed\n";
   EXPECT_EQ(2, alone.status);
   EXPECT_EQ("", alone.out);
   EXPECT_EQ(busy, alone.err);
@@ -669,8 +669,8 @@ TEST_F(CliTest, RunsFolderMovedIntoAnotherKeepsTheRunOverThatOneOut) {
   ::close(held);
   EXPECT_EQ(2, ran.status);
   EXPECT_EQ("", ran.out);
-  EXPECT_EQ("tailsnip-cli: Another run is working in '" + moved.string() +
-                "' (or in a folder inside it); nothing was changed.\n",
+  EXPECT_EQ("tailsnip-cli: another run is working in '" + moved.string() +
+                "' (or in a folder inside it); nothing was changed\n",
             ran.err);
   ExpectUntouched();
 }
