@@ -32,12 +32,16 @@ const char *ControlName(BackupControl control) {
 }
 
 // The options that ask for `trim`.
-std::string OptionsFor(const TrimSettings &trim) {
+// The options that give `trim`; "--backup=none" too where `other`, which
+// it is told beside, makes backups.
+std::string OptionsFor(const TrimSettings &trim, const TrimSettings &other) {
   std::string options =
       "--lines=" + std::to_string(trim.lines) + (trim.keepLineEnds ? " --keep-line-ends" : "");
   if (trim.backup.control != BackupControl::None)
     options += std::string(" --backup=") + ControlName(trim.backup.control) +
                " --suffix=" + QuoteName(trim.backup.suffix);
+  else if (other.backup.control != BackupControl::None)
+    options += " --backup=none";
   return options;
 }
 
@@ -97,8 +101,9 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            ", not by this one (" + TAILSNIP_VERSION +
            "): finish it with that version, or --restart starts a new run" + itsJournal;
   case Finding::OtherSettings:
-    return "the run over " + shown + " was started with " + OptionsFor(stopped.trim) + ", not " +
-           OptionsFor(*asked) + ": --resume alone finishes it as it began" + itsJournal;
+    return "the run over " + shown + " was started with " + OptionsFor(stopped.trim, *asked) +
+           ", not " + OptionsFor(*asked, stopped.trim) +
+           ": --resume alone finishes it as it began" + itsJournal;
   case Finding::FolderUnknown:
     return "cannot identify " + shown + ": " + SystemText(check.systemError);
   case Finding::NoJournalFolder:

@@ -1761,9 +1761,10 @@ TEST_F(StoppedRunTest, ResumeFinishesWithTheStoppedRunsSettingsAndRefusesOthers)
   };
   const auto done = count("a\n");
   EXPECT_EQ(kFiles, done + count("a\nb\nc\n"));
-  const Ran other = RunCli({"--resume", "-l3", Tree()});
+  const Ran other = RunCli({"--resume", "-l3", "-b", Tree()});
   EXPECT_EQ(2, other.status);
-  EXPECT_NE(npos, other.err.find("was started with --lines=2 --keep-line-ends, not --lines=3: "
+  EXPECT_NE(npos, other.err.find("was started with --lines=2 --keep-line-ends --backup=none, not "
+                                 "--lines=3 --backup=existing --suffix='~': "
                                  "--resume alone finishes it as it began"))
       << other.err;
   EXPECT_EQ(done, count("a\n"));
