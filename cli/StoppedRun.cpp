@@ -31,8 +31,7 @@ const char *ControlName(BackupControl control) {
   return "none";
 }
 
-// The options that ask for `trim`.
-// The options that give `trim`; "--backup=none" too where `other`, which
+// The options that ask for `trim`; "--backup=none" too where `other`, which
 // it is told beside, makes backups.
 std::string OptionsFor(const TrimSettings &trim, const TrimSettings &other) {
   std::string options =

@@ -124,7 +124,8 @@ public:
   StoppedRunCheck checkPlan(const WorkList &list) const;
 
   bool resuming() const { return resuming_; }
-  // How many files the resumed run left that could not be cleared away.
+  // How many files the stopped run left that this one, resuming it, could
+  // not clear away.
   std::size_t leftByStopped() const { return leftByStopped_; }
   // The stopped run's settings, for a resumed run to go on with.
   const TrimSettings &settings() const { return header_.trim; }
@@ -185,7 +186,7 @@ private:
   WorkList plan_;
   std::vector<EntryStamp> stamps_;
   bool resuming_ = false;
-  std::size_t leftByStopped_ = 0; // files the resumed run left that could not be cleared away
+  std::size_t leftByStopped_ = 0; // files the stopped run left, not cleared away
   bool written_ = false;
   Durability durability_ = Durability::Flushed; // of the journal and its marker
   // Stopped runs known to open, by the identity of their folders; the
