@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <functional>
 #include <linux/magic.h>
 #include <map>
 #include <memory>
@@ -531,6 +532,26 @@ TEST_F(CrashOrderingTest, OnlyTheJournalOfATreeOnADiskIsFlushed) {
   }
 }
 
+// A run with simple backups over the scratch tree, its state kept there,
+// killed at the `when`th call of `call` (strace's fault injection); then,
+// once `meanwhile` has run, its --resume.
+ProgramRun KillAndResume(
+    const Scratch &scratch, const std::string &call, int when,
+    const std::function<void()> &meanwhile = [] {}) {
+  std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
+  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+  const std::string capture = (scratch.root() / "capture").string();
+  const ProgramRun killed =
+      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                  "inject=" + call + ":signal=KILL:when=" + std::to_string(when), TAILSNIP_CLI_PATH,
+                  "--backup=simple", scratch.tree().string()},
+                 scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
+  EXPECT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
+  meanwhile();
+  return RunProgram({TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()},
+                    scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
+}
+
 // Killed as it gives a file its simple backup, the earlier backup kept
 // aside, the run is resumed while another program holds the file: the file
 // is kept, and so is the earlier backup, under its own name again.
@@ -538,21 +559,11 @@ TEST(KilledRunTest, EarlierSimpleBackupKeptAsideIsPutBackWhereTheFileIsKept) {
   Scratch scratch;
   const stdfs::path file = scratch.file("f", "a\nb\nc\n");
   const stdfs::path earlier = scratch.file("f~", "earlier backup\n");
-  std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
-  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
-  const std::string capture = (scratch.root() / "capture").string();
+  int holder = -1;
   // The first link fails, the name taken; the second comes once it is aside.
-  const ProgramRun killed =
-      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=linkat", "-e",
-                  "inject=linkat:signal=KILL:when=2", TAILSNIP_CLI_PATH, "--backup=simple",
-                  scratch.tree().string()},
-                 scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
-  ASSERT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
-  const int holder = ::open(file.c_str(), O_RDONLY);
-  ASSERT_LE(0, holder);
   const ProgramRun resumed =
-      RunProgram({TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()}, scratch.cwd().string(),
-                 environment, std::chrono::seconds(60), capture);
+      KillAndResume(scratch, "linkat", 2, [&] { holder = ::open(file.c_str(), O_RDONLY); });
+  ASSERT_LE(0, holder);
   ::close(holder);
   EXPECT_TRUE(resumed.exited() && resumed.exitCode == 1) << "tailsnip-cli " << resumed.describe();
   EXPECT_EQ("a\nb\nc\n", ReadWholeFile(file.string()));
@@ -569,19 +580,8 @@ TEST(KilledRunTest, BackupMadeByTheStoppedRunIsNotCountedAsAFileItShortened) {
   scratch.file("a", "1\n2\n");
   scratch.file("a~", "earlier backup\n");
   scratch.file("b", "1\n2\n");
-  std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
-  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
-  const std::string capture = (scratch.root() / "capture").string();
   // Both files replaced, the earlier backup let go: then the kill.
-  const ProgramRun killed =
-      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlinkat", "-e",
-                  "inject=unlinkat:signal=KILL:when=3", TAILSNIP_CLI_PATH, "--backup=simple",
-                  scratch.tree().string()},
-                 scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
-  ASSERT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
-  const ProgramRun resumed =
-      RunProgram({TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()}, scratch.cwd().string(),
-                 environment, std::chrono::seconds(60), capture);
+  const ProgramRun resumed = KillAndResume(scratch, "unlinkat", 3);
   EXPECT_TRUE(resumed.exited() && resumed.exitCode == 0) << "tailsnip-cli " << resumed.describe();
   EXPECT_NE(std::string::npos, resumed.errors.find("done before the run was stopped: 2;"))
       << resumed.errors;

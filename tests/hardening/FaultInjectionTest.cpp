@@ -546,16 +546,31 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_EQ(1u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
 }
 
+// A folder of the tree holding "f" and its earlier simple backup "f~".
+stdfs::path FolderWithEarlierBackup(const FaultTree &tree, const char *name) {
+  const stdfs::path folder = tree.tree() / name;
+  stdfs::create_directories(folder);
+  WriteBytes(folder / "f", "a\nb\n");
+  WriteBytes(folder / "f~", "earlier\n");
+  return folder;
+}
+
+// Resumed, the run leaves "f" shortened, "f~" its backup, and nothing else.
+void ExpectResumedWithItsBackup(const FaultTree &tree, const stdfs::path &folder) {
+  const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
+  EXPECT_EQ("a\r\n", hardening::ReadWholeFile(folder / "f"));
+  EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f~"));
+  EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
+}
+
 // An earlier simple backup is moved aside, under a copy's name, while the
 // new one is made; where it cannot be removed after the replacement, the
 // journal stays, and --resume removes it.
 TEST(CopyLeftTest, EarlierBackupThatCannotBeRemovedIsLeftForResumeToRemove) {
   FaultTree tree;
   tree.reset();
-  const stdfs::path folder = tree.tree() / "backed";
-  stdfs::create_directories(folder);
-  WriteBytes(folder / "f", "a\nb\n");
-  WriteBytes(folder / "f~", "earlier\n");
+  const stdfs::path folder = FolderWithEarlierBackup(tree, "backed");
   const ProgramRun failed =
       RunOver(tree, folder, "--backup",
               {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=unlink",
@@ -564,12 +579,7 @@ TEST(CopyLeftTest, EarlierBackupThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_NE(std::string::npos, failed.output.find("/f: shortened, but its earlier backup is left "
                                                   "under a copy's name: Input/output error"))
       << failed.output;
-
-  const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
-  EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
-  EXPECT_EQ("a\r\n", hardening::ReadWholeFile(folder / "f"));
-  EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f~"));
-  EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
+  ExpectResumedWithItsBackup(tree, folder);
 }
 
 // Where the file is kept, an earlier simple backup goes back under its name;
@@ -578,10 +588,7 @@ TEST(CopyLeftTest, EarlierBackupThatCannotBeRemovedIsLeftForResumeToRemove) {
 TEST(CopyLeftTest, EarlierBackupThatCannotBePutBackIsLeftForResumeToPutBack) {
   FaultTree tree;
   tree.reset();
-  const stdfs::path folder = tree.tree() / "kept";
-  stdfs::create_directories(folder);
-  WriteBytes(folder / "f", "a\nb\n");
-  WriteBytes(folder / "f~", "earlier\n");
+  const stdfs::path folder = FolderWithEarlierBackup(tree, "kept");
   // The journal's rename, the earlier backup's move aside, then the exchange.
   const ProgramRun failed =
       RunOver(tree, folder, "--backup",
@@ -590,12 +597,7 @@ TEST(CopyLeftTest, EarlierBackupThatCannotBePutBackIsLeftForResumeToPutBack) {
                "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO)});
   EXPECT_EQ(1, failed.exitCode) << failed.describe();
   EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f"));
-
-  const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
-  EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
-  EXPECT_EQ("a\r\n", hardening::ReadWholeFile(folder / "f"));
-  EXPECT_EQ("a\nb\n", hardening::ReadWholeFile(folder / "f~"));
-  EXPECT_EQ(2u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
+  ExpectResumedWithItsBackup(tree, folder);
 }
 
 // A finished run's journal left behind has the next run ask for --restart:
