@@ -44,6 +44,9 @@ struct TrimPlace {
   // Whether the file found is the one listed under the name, as it was
   // then; every file is, where nothing was listed.
   std::function<bool(const fs::FileInfo &found)> foundAsListed = {};
+  // Whether a folder was listed under the name: it is only ever entered,
+  // and whatever else is found there now was put in its place meanwhile.
+  bool listedAsFolder = false;
 };
 
 // An entry's shortened copy, written, waiting to take the entry's place.

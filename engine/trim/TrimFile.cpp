@@ -148,6 +148,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
         return {Outcome::LeftUnchanged, Reason::IsFolder, 0, 0, error.code()};
       return Failed(ReasonForOpen(error), error);
     }
+    if (place.listedAsFolder && info.kind != fs::FileKind::Folder)
+      return {Outcome::Failed, Reason::ChangedDuringRun};
     switch (info.kind) {
     case fs::FileKind::Folder:
       if (folderOut) {

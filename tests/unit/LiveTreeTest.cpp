@@ -204,7 +204,25 @@ TEST_F(LiveTreeTest, FolderSwappedForALinkLeadsNowhere) {
   const RunReport report = Run(scratch_.tree(), options);
   EXPECT_EQ("keep\nme\n", ReadBytes(elsewhere / "inside")) << "a file outside the tree changed";
   EXPECT_EQ("1\n2\n", ReadBytes(scratch_.root() / "x-moved" / "inside"));
-  EXPECT_EQ(std::vector<std::string>{"inside: folder changed during the run"}, Failed(report));
+  EXPECT_EQ((std::vector<std::string>{"x: changed during the run",
+                                      "inside: folder changed during the run"}),
+            Failed(report));
+}
+
+// A file put where a folder was listed is no entry the run chose: it is
+// kept, not shortened.
+TEST_F(LiveTreeTest, FileSwappedForAListedFolderIsKept) {
+  scratch_.file("x/inside", "1\n2\n");
+  RunOptions options;
+  options.onListed = [&](std::size_t) {
+    stdfs::rename(scratch_.tree() / "x", scratch_.root() / "x-moved");
+    WriteBytes(scratch_.tree() / "x", "not\nchosen\n");
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  EXPECT_EQ("not\nchosen\n", ReadBytes(scratch_.tree() / "x"));
+  EXPECT_EQ((std::vector<std::string>{"x: changed during the run",
+                                      "inside: folder changed during the run"}),
+            Failed(report));
 }
 
 TEST_F(LiveTreeTest, WriterHoldingTheFileOpenLosesNoLine) {
