@@ -113,11 +113,135 @@ fs::FsError UnreachableTarget(const std::string &path, const EntryStamp &stamp) 
   return stamp.kind == fs::FileKind::Link ? fs::GetIdentity(path, target) : fs::FsError::None;
 }
 
+// A path cut into where it starts ("", "/", "C:\\") and the names after it.
+struct PathParts {
+  std::string start;
+  std::vector<std::string> names;
+  std::vector<std::size_t> ends; // where each name ends in the path
+};
+
+PathParts Parts(const FolderPath &path, bool implied) {
+  PathParts parts;
+  if (implied) // "." stands for no folder at all
+    return parts;
+  std::size_t at = kPathSeparator == '\\' && path.size() >= 2 && path[1] == ':' ? 2 : 0;
+  while (at < path.size() && IsSeparator(path[at]))
+    ++at;
+  parts.start = path.substr(0, at);
+  while (at < path.size()) {
+    std::size_t end = at;
+    while (end < path.size() && !IsSeparator(path[end]))
+      ++end;
+    parts.names.push_back(path.substr(at, end - at));
+    parts.ends.push_back(end);
+    while (end < path.size() && IsSeparator(path[end]))
+      ++end;
+    at = end;
+  }
+  return parts;
+}
+
+// The names of `parts` from `first` on, joined as a path beneath a folder;
+// false where one of them is "." or "..", which a run cannot enter.
+bool PathBeneath(const PathParts &parts, std::size_t first, std::string &beneath) {
+  beneath.clear();
+  for (std::size_t i = first; i < parts.names.size(); ++i) {
+    if (parts.names[i] == "." || parts.names[i] == "..")
+      return false;
+    beneath += (i > first ? std::string(1, kPathSeparator) : std::string()) + parts.names[i];
+  }
+  return true;
+}
+
+// Adds to `found` each folder on the way from `top` down through `beneath`
+// that is not in `known`, as it is now, without following links; false
+// where one is no folder. `last` is then the identity of the one at the end.
+bool FindFoldersOnTheWay(const FolderPath &top, const std::string &beneath,
+                         const std::unordered_map<std::string, fs::FileIdentity> &known,
+                         std::unordered_map<std::string, fs::FileIdentity> &found,
+                         fs::FileIdentity &last) {
+  for (std::size_t end = 0; end < beneath.size(); ++end) {
+    end = std::min(beneath.find(kPathSeparator, end), beneath.size());
+    const std::string on = beneath.substr(0, end);
+    if (const auto had = known.find(on); had != known.end()) {
+      last = had->second;
+      continue;
+    }
+    EntryStamp stamp;
+    if (StampEntry(JoinPath(top, on), stamp) != fs::FsError::None ||
+        stamp.kind != fs::FileKind::Folder)
+      return false;
+    last = {stamp.volume, stamp.index};
+    found.emplace(on, last);
+  }
+  return true;
+}
+
+// Makes `group`, a run over FILEs, take the FILE `name` of `folder` too,
+// where both lie beneath one folder that is no root, reached through
+// folders that are no links: one run then works beneath that folder,
+// `group`'s or one above it. One journal and one flush serve them all,
+// where a run for each folder would keep a journal and flush for each.
+bool JoinFiles(RunTarget &group, const RunTarget &file, const std::string &name) {
+  const PathParts above = Parts(group.folder, group.impliedFolder);
+  const PathParts below = Parts(file.folder, file.impliedFolder);
+  if (above.start != below.start)
+    return false;
+  std::size_t shared = 0;
+  while (shared < above.names.size() && shared < below.names.size() &&
+         above.names[shared] == below.names[shared])
+    ++shared;
+  if (shared == 0 && !above.start.empty())
+    return false;
+  const bool implied = shared == 0;
+  const FolderPath top = implied ? "." : group.folder.substr(0, above.ends[shared - 1]);
+  std::string groupBeneath, fileBeneath;
+  if (!PathBeneath(above, shared, groupBeneath) || !PathBeneath(below, shared, fileBeneath))
+    return false;
+  const bool reRooted = !groupBeneath.empty();
+  if ((reRooted || !fileBeneath.empty()) && (!IsFolder(top) || IsRootFolder(top)))
+    return false;
+  fs::FileIdentity topIdentity = group.identity;
+  fs::FileIdentity last;
+  std::unordered_map<std::string, fs::FileIdentity> rekeyed; // the group's, beneath `top`
+  if (reRooted) {
+    if (fs::GetIdentity(top, topIdentity) != fs::FsError::None ||
+        !FindFoldersOnTheWay(top, groupBeneath, {}, rekeyed, last) || last != group.identity)
+      return false;
+    for (const auto &[path, identity] : group.foldersBeneath)
+      rekeyed.emplace(groupBeneath + kPathSeparator + path, identity);
+  }
+  std::unordered_map<std::string, fs::FileIdentity> added;
+  last = topIdentity;
+  if (!FindFoldersOnTheWay(top, fileBeneath, reRooted ? rekeyed : group.foldersBeneath, added,
+                           last) ||
+      last != file.identity)
+    return false;
+  if (reRooted) {
+    for (std::string &named : group.names)
+      named = groupBeneath + kPathSeparator + named;
+    group.folder = top;
+    group.identity = topIdentity;
+    group.impliedFolder = implied;
+    group.foldersBeneath = std::move(rekeyed);
+  }
+  group.foldersBeneath.merge(added);
+  group.names.push_back(fileBeneath.empty() ? name : fileBeneath + kPathSeparator + name);
+  return true;
+}
+
 } // namespace
 
 int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<Failure> &failures) {
   std::size_t position = 0;
   Listing listing;
+  // The folder of the last FILE, and where it lies beneath its run's folder
+  // ("" or ending in a separator).
+  struct {
+    FolderPath folder;
+    fs::FileIdentity identity;
+    std::string beneath;
+  } last;
   for (const std::string &operand : options.operands) {
     ++position;
     // Where the operand is unusable: why, and what the system said.
@@ -153,10 +277,8 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       Split(operand, run, name);
       run.files = true;
       // Names from find come folder by folder: the folder is asked once.
-      const bool sameFolder =
-          !runs.empty() && runs.back().files && runs.back().folder == run.folder;
-      if (sameFolder) {
-        run.identity = runs.back().identity;
+      if (run.folder == last.folder) {
+        run.identity = last.identity;
       } else if (!IsFolder(run.folder)) {
         // Windows takes "a.txt\" and "a.txt\." for the file "a.txt", yet
         // no folder "a.txt" holds it.
@@ -184,15 +306,25 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       failures.push_back({operand, Reason::CannotRead, systemError});
       continue;
     }
-    if (run.files)
-      name = ListedName(run.folder, name, stamp, listing);
-    if (run.files && !runs.empty() && runs.back().files && runs.back().identity == run.identity) {
-      runs.back().names.push_back(name);
+    if (!run.files) {
+      runs.push_back(std::move(run));
+      last = {};
       continue;
     }
-    if (run.files)
+    name = ListedName(run.folder, name, stamp, listing);
+    const FolderPath folder = run.folder;
+    const fs::FileIdentity identity = run.identity;
+    const bool grouping = !runs.empty() && runs.back().files;
+    if (grouping && folder == last.folder && identity == last.identity) {
+      runs.back().names.push_back(last.beneath + name);
+    } else if (grouping && runs.back().identity == identity) {
+      runs.back().names.push_back(name);
+    } else if (!grouping || !JoinFiles(runs.back(), run, name)) {
       run.names.push_back(name);
-    runs.push_back(std::move(run));
+      runs.push_back(std::move(run));
+    }
+    const std::string &added = runs.back().names.back();
+    last = {folder, identity, added.substr(0, added.size() - name.size())};
   }
   return kGo;
 }

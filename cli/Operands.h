@@ -8,25 +8,32 @@
 #include "engine/fs/FileSystem.h"
 
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 namespace tailsnip::cli {
 
-// One run: over a FOLDER operand, or over the folder of FILE operands and
-// those entries alone.
+// One run: over a FOLDER operand, or over FILE operands beneath one folder
+// and those entries alone.
 struct RunTarget {
   FolderPath folder;
   std::string operand; // the first operand it stands for, as given
-  bool files = false;  // over `names` in `folder`, not everything beneath it
+  bool files = false;  // over `names` beneath `folder`, not everything there
+  // Each FILE by its path beneath `folder`, its parts joined by kPathSeparator.
   std::vector<std::string> names;
-  fs::FileIdentity identity;  // of `folder`, for a run over files
+  fs::FileIdentity identity; // of `folder`, for a run over files
+  // For a run over files, the folders between `folder` and the FILEs', by
+  // their paths beneath it, as found when the run was planned: each is
+  // entered only while it is still that folder.
+  std::unordered_map<std::string, fs::FileIdentity> foldersBeneath;
   bool impliedFolder = false; // the FILEs named no folder: "./" is not shown
 };
 
 // Makes the runs `options` asks for, in the operands' order: one for each
 // FOLDER operand (a link to one too), one for FILE operands that follow one
-// another in the same folder. On the command line, an operand that names
+// another beneath the deepest folder they share, unless that is a root
+// folder or they are reached through a link. On the command line, an operand that names
 // nothing is a usage error, and nothing is run; in a list, it is an error
 // of its own, said and added to `failures`, and the others are run. A root
 // folder, unless allowed, is a usage error wherever it is named.

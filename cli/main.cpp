@@ -149,7 +149,8 @@ public:
     // Where every operand was refused, the messages said all.
     const bool told = started > 0 || targets_.empty();
     if (told) {
-      const bool asTheDialog = trimmed_ == 1 && targets_.size() == 1 && !listFailed;
+      const bool asTheDialog =
+          trimmed_ == 1 && targets_.size() == 1 && !listFailed && !targets_.front().files;
       sayNotice(asTheDialog ? lastNotice_ : notice());
     }
     if (!resumeHint_.empty())
@@ -193,6 +194,37 @@ private:
         return !seen_.firstTime(folder, name);
       };
     return walk;
+  }
+
+  // The list of a run over FILEs: each one named that the patterns choose
+  // and no earlier run took, in the order named, after the folders it is
+  // reached through as a walk lists them (a folder again where the list
+  // comes back to it); `passedThrough` counts those folders.
+  Plan planFiles(const RunTarget &target, std::size_t &passedThrough) {
+    Plan plan;
+    plan.folders.emplace(target.folder, target.identity);
+    for (const auto &[beneath, identity] : target.foldersBeneath)
+      plan.folders.emplace(JoinPath(target.folder, beneath), identity);
+    std::vector<std::string> entered; // beneath the run's folder, each within the one before
+    for (const std::string &name : target.names) {
+      const std::size_t leafAt = name.rfind(kPathSeparator) + 1; // 0 where there is none
+      const std::string leaf = name.substr(leafAt);
+      const std::string beneath = leafAt > 0 ? name.substr(0, leafAt - 1) : std::string();
+      const FolderPath folder = beneath.empty() ? target.folder : JoinPath(target.folder, beneath);
+      if (!chosen(leaf, false) || !seen_.firstTime(plan.folders.at(folder), leaf))
+        continue;
+      while (!entered.empty() && entered.back() != beneath && !IsWithin(beneath, entered.back()))
+        entered.pop_back();
+      for (std::size_t end = entered.empty() ? 0 : entered.back().size() + 1; end < beneath.size();
+           ++end) {
+        end = std::min(beneath.find(kPathSeparator, end), beneath.size());
+        entered.push_back(beneath.substr(0, end));
+        plan.entries.push_back(JoinPath(target.folder, entered.back()));
+        ++passedThrough;
+      }
+      plan.entries.push_back(JoinPath(folder, leaf));
+    }
+    return plan;
   }
 
   End run(const RunTarget &target) {
@@ -242,8 +274,18 @@ private:
     run.stopRequested = [] { return StopSignal() != 0 || OutputFailed(); };
     run.onListed = [this](std::size_t listed) { progress_.addListed(listed); };
     std::size_t foldersAgain = 0; // listed by an earlier run too
-    bool stoppedWithin = false;   // a stopped run's folder, found beneath this one
+    // The folders a run over FILEs passes through to reach them, entries of
+    // its list that the user did not name: neither told of nor counted.
+    std::size_t passedThrough = 0;
+    std::size_t passedThroughHandled = 0;
+    bool stoppedWithin = false; // a stopped run's folder, found beneath this one
     run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
+      if (target.files && result.reason == Reason::IsFolder && run.plan->folders.count(path)) {
+        ++passedThroughHandled;
+        if (showProgress_)
+          progress_.entryDone(result.bytesRead);
+        return;
+      }
       if (options_.dryRun && result.outcome == Outcome::Shortened) {
         // On the terminal the progress line is on, a name must not run on from it.
         if (listOnTerminal_)
@@ -259,14 +301,20 @@ private:
         progress_.entryDone(result.bytesRead);
     };
     if (target.files) {
-      Plan named;
-      for (const std::string &name : target.names)
-        if (chosen(name, false) && seen_.firstTime(target.identity, name))
-          named.entries.push_back(JoinPath(target.folder, name));
-      if (named.entries.empty())
+      run.plan = planFiles(target, passedThrough);
+      if (run.plan->entries.empty())
         return End::Done;
-      named.folders.emplace(target.folder, target.identity);
-      run.plan = std::move(named);
+      // Another run's folder on the way, or a stopped one's, keeps this run
+      // out, as a walk that meets it is kept out.
+      for (const auto &[beneath, identity] : target.foldersBeneath) {
+        const FolderPath folder = JoinPath(target.folder, beneath);
+        if (ClaimedByAnotherRun(folder, identity)) {
+          Error(BusyMessage(folder));
+          return End::Refused;
+        }
+        if (!MayEnter(journal, target.folder, folder, identity))
+          return End::Refused;
+      }
     } else if (journal.resuming()) {
       run.plan = Plan{journal.plan(), journal.planFolders()};
       run.sinceListed = [&journal](std::size_t index, const FolderPath &path) {
@@ -292,7 +340,7 @@ private:
         return journal.foundAsListed(index, found);
       };
 
-    const RunReport report = RunTrim(
+    RunReport report = RunTrim(
         target.folder,
         [this](const std::string &text) {
           progress_.finish();
@@ -307,8 +355,11 @@ private:
       Error(BusyMessage(report.busyFolder));
       return End::Refused;
     }
-    if (stoppedWithin)
-      return End::Refused;
+    // The folders passed through are no entries the user named.
+    report.listed -= std::min(report.listed, passedThrough);
+    report.handled -= passedThroughHandled;
+    report.unchanged -= passedThroughHandled;
+    report.notFiles -= passedThroughHandled;
     ++trimmed_;
     add(report, target, foldersAgain);
     if (journal.awaitsResume(report)) {

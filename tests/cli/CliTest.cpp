@@ -1530,6 +1530,37 @@ TEST_F(CliTest, StopDuringAnOperandsLastEntryNamesTheOperandsLeft) {
   EXPECT_EQ("1\n2\n", ReadBytes(another));
 }
 
+TEST_F(CliTest, FilesOfSeveralFoldersAreOneRunResumedByTheFolderTheyShare) {
+  // As find lists them: a folder's files around those of its subfolder.
+  // More than the run reads ahead of its first batch's report.
+  const stdfs::path shared = scratch_.root() / "shared";
+  std::vector<stdfs::path> files;
+  for (const char *folder : {"a", "a/sub", "a", "b"})
+    for (int i = 0; i < 150; ++i)
+      files.push_back(shared / folder / std::to_string(files.size()));
+  std::string list;
+  for (const stdfs::path &file : files) {
+    stdfs::create_directories(file.parent_path());
+    WriteBytes(file, "1\n2\n");
+    list += file.string() + '\0';
+  }
+  const std::string listed = (scratch_.root() / "list").string();
+  WriteBytes(listed, list);
+  How how;
+  how.inFile = listed.c_str();
+  how.errReaderGone = true; // a stop once the first file is told of
+  const Ran stopped = RunCli({"-v", "--files0-from=-"}, how);
+  EXPECT_EQ(128 + SIGPIPE, stopped.status);
+  EXPECT_EQ(0u, stopped.out.find("stopped after ")) << stopped.out;
+  EXPECT_NE(std::string::npos, stopped.out.find(" of 600 entries.\ntailsnip-cli --resume " +
+                                                shared.string() + " finishes the run.\n"))
+      << stopped.out;
+  const Ran resumed = RunCli({"--resume", shared.string()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  for (const stdfs::path &file : files)
+    EXPECT_EQ("1\r\n", ReadBytes(file)) << file;
+}
+
 TEST_F(StoppedRunTest, DryRunLetsGoOfItsClaimOnceChecked) {
   // The dry run's list goes to a small pipe nobody reads: once it is full,
   // the dry run waits in the middle of its run.
