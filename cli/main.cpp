@@ -301,9 +301,6 @@ private:
         progress_.entryDone(result.bytesRead);
     };
     if (target.files) {
-      run.plan = planFiles(target, passedThrough);
-      if (run.plan->entries.empty())
-        return End::Done;
       // Another run's folder on the way, or a stopped one's, keeps this run
       // out, as a walk that meets it is kept out.
       for (const auto &[beneath, identity] : target.foldersBeneath) {
@@ -315,6 +312,9 @@ private:
         if (!MayEnter(journal, target.folder, folder, identity))
           return End::Refused;
       }
+      run.plan = planFiles(target, passedThrough);
+      if (run.plan->entries.empty())
+        return End::Done;
     } else if (journal.resuming()) {
       run.plan = Plan{journal.plan(), journal.planFolders()};
       run.sinceListed = [&journal](std::size_t index, const FolderPath &path) {
