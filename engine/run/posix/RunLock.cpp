@@ -8,8 +8,11 @@
 #include "engine/run/FoldersAbove.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace tailsnip {
@@ -25,11 +28,39 @@ RunLock::~RunLock() = default;
 
 namespace {
 
+// Whether the system's table of locks shows a flock(2) lock on the folder
+// with `identity` that a claim taken with `operation` would meet: an
+// exclusive one, or any where `operation` is exclusive. A folder this user
+// may not open can still be another user's run's folder; the table names
+// it by device and inode to anyone.
+bool ClaimShownOn(const fs::FileIdentity &identity, int operation) {
+  std::FILE *table = std::fopen("/proc/locks", "re");
+  if (!table)
+    return false;
+  const dev_t volume = static_cast<dev_t>(identity.volume);
+  char wanted[64];
+  std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(volume), minor(volume),
+                static_cast<unsigned long long>(identity.index));
+  bool shown = false;
+  char line[256];
+  // "1: FLOCK  ADVISORY  WRITE 4711 fd:01:1234 0 EOF"; a waiter's has "->"
+  // before FLOCK, and holds nothing.
+  while (!shown && std::fgets(line, sizeof line, table)) {
+    char kind[16], mode[16], where[64];
+    shown = std::sscanf(line, "%*s %15s %*s %15s %*s %63s", kind, mode, where) == 3 &&
+            std::strcmp(kind, "FLOCK") == 0 && std::strcmp(where, wanted) == 0 &&
+            (operation == LOCK_EX || std::strcmp(mode, "WRITE") == 0);
+  }
+  std::fclose(table);
+  return shown;
+}
+
 // Returns false only when another holder's lock is in the way. A folder the
-// user may not read: nobody's claim can be seen or made there.
+// user may not read cannot be locked: a claim already there is still seen.
 bool LockFolder(const HeldFolder &folder, int operation) {
-  return !folder.handle.isOpen() || ::flock(folder.handle.handle(), operation | LOCK_NB) == 0 ||
-         errno != EWOULDBLOCK;
+  if (!folder.handle.isOpen())
+    return !ClaimShownOn(folder.identity, operation);
+  return ::flock(folder.handle.handle(), operation | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
 
 } // namespace
