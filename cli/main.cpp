@@ -87,6 +87,11 @@ void PrintOutcome(const std::string &shown, const TrimResult &result, bool dryRu
       std::fprintf(stderr, "%s\n", line.c_str());
     break;
   case Outcome::LeftUnchanged:
+    if (result.reason == Reason::IsFolder && result.systemError) {
+      std::fprintf(stderr, "failed %s: %s\n", name.c_str(),
+                   DescribeReason(Reason::CannotSearchFolder));
+      break;
+    }
     std::fprintf(stderr, "%s %s: %s\n",
                  result.reason == Reason::NoLines ? "unchanged" : "left alone", name.c_str(),
                  DescribeReason(result.reason));
@@ -278,10 +283,12 @@ private:
     // its list that the user did not name: neither told of nor counted.
     std::size_t passedThrough = 0;
     std::size_t passedThroughHandled = 0;
+    std::size_t unsearched = 0; // of those, not counted as left alone: they failed
     bool stoppedWithin = false; // a stopped run's folder, found beneath this one
     run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
       if (target.files && result.reason == Reason::IsFolder && run.plan->folders.count(path)) {
         ++passedThroughHandled;
+        unsearched += result.systemError ? 1 : 0;
         if (showProgress_)
           progress_.entryDone(result.bytesRead);
         return;
@@ -358,8 +365,8 @@ private:
     // The folders passed through are no entries the user named.
     report.listed -= std::min(report.listed, passedThrough);
     report.handled -= passedThroughHandled;
-    report.unchanged -= passedThroughHandled;
-    report.notFiles -= passedThroughHandled;
+    report.unchanged -= passedThroughHandled - unsearched;
+    report.notFiles -= passedThroughHandled - unsearched;
     ++trimmed_;
     add(report, target, foldersAgain);
     if (journal.awaitsResume(report)) {

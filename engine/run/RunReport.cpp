@@ -16,6 +16,10 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
     ++report.shortened;
     break;
   case Outcome::LeftUnchanged:
+    // A folder that could not be searched is a failure, which the walk that
+    // met it counted.
+    if (result.reason == Reason::IsFolder && result.systemError)
+      break;
     ++report.unchanged;
     if (result.reason != Reason::NoLines)
       ++report.notFiles;

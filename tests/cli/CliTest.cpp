@@ -1098,6 +1098,53 @@ TEST_F(CliTest, FileInAFolderTheUserCannotReadIsKeptAndTheReasonIsThat) {
   EXPECT_EQ("a\nb\n", ReadBytes(file));
 }
 
+// Another user's run over a folder this user may pass through but not read
+// is seen all the same: nothing beneath it is changed.
+TEST_F(CliTest, RunOverAFolderThisUserCannotReadKeepsThisRunOut) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path passage = scratch_.root() / "passage";
+  const stdfs::path file = passage / "mine" / "notes";
+  stdfs::create_directories(file.parent_path());
+  WriteBytes(file, "a\nb\n");
+  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chmod(passage.c_str(), 0711));
+  stdfs::create_directory(scratch_.root() / "state");
+  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+  // Held as a run working in the folder holds it.
+  const int held = ::open(passage.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(0, ::flock(held, LOCK_EX));
+  How how;
+  how.asNobody = true;
+  const Ran ran = RunCli({"-q", file.parent_path().string()}, how);
+  ::close(held);
+  EXPECT_EQ(2, ran.status) << ran.err;
+  EXPECT_EQ("tailsnip-cli: another run is working in '" + passage.string() +
+                "' (or in a folder inside it); nothing was changed\n",
+            ran.err);
+  EXPECT_EQ("a\nb\n", ReadBytes(file));
+}
+
+TEST_F(CliTest, FolderTheUserCannotSearchIsToldOfAsFailedAndCountedOnce) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path shut = scratch_.root() / "shared" / "shut";
+  stdfs::create_directories(shut);
+  stdfs::permissions(shut.parent_path(), stdfs::perms::all);
+  stdfs::permissions(shut, stdfs::perms::none);
+  stdfs::create_directory(scratch_.root() / "state");
+  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+  How how;
+  how.asNobody = true;
+  const Ran ran = RunCli({"-v", shut.parent_path().string()}, how);
+  EXPECT_EQ(1, ran.status) << ran.err;
+  EXPECT_EQ(0u, ran.err.find("failed " + shut.string() + ": folder could not be searched\n" +
+                             "shortened 0, unchanged 0, failed 1; "
+                             "folders and other non-files left alone: 0;"))
+      << ran.err;
+}
+
 TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {
   // Line ends that need no rewriting, in more than one chunk: the kernel
   // copies the chunks, or with -k the whole rest, where it can. A second
