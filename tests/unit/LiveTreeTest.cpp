@@ -238,6 +238,34 @@ TEST_F(LiveTreeTest, WriterHoldingTheFileOpenLosesNoLine) {
   EXPECT_EQ(std::vector<std::string>{"app.log: in use"}, Failed(report));
 }
 
+TEST_F(LiveTreeTest, FileAnotherProgramHoldsLeasedIsKeptAsInUse) {
+  const stdfs::path file = scratch_.file("shared.db", "1\n2\n");
+  int ready[2];
+  ASSERT_EQ(0, ::pipe(ready));
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::signal(SIGIO, SIG_IGN); // told of each break, and holding on until the break time
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    const char held = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 'y' : 'n';
+    (void)!::write(ready[1], &held, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char held = 0;
+  ASSERT_EQ(1, ::read(ready[0], &held, 1));
+  RunOptions options;
+  options.shortenInPlace = true; // opened for writing, which the lease refuses
+  options.trim.keepLineEnds = true;
+  const RunReport report = Run(scratch_.tree(), options);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ASSERT_EQ('y', held) << "no lease could be taken here";
+  EXPECT_EQ("1\n2\n", ReadBytes(file));
+  EXPECT_EQ(std::vector<std::string>{"shared.db: in use"}, Failed(report));
+}
+
 // A reader that opens a file whose copy waits, flushed, for its rename gets
 // the file at once; the kernel would otherwise hold it for its lease-break
 // time (45 s by default) or until the rename. The file is kept, as in use.

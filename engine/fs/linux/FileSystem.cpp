@@ -254,8 +254,10 @@ FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, File
   } else {
     fd = open(reading);
   }
+  // Another program's lease refuses an opening that does not wait: that
+  // program has the file open, which "in use" says; its EAGAIN would blur it.
   if (fd < 0)
-    return LastError();
+    return errno == EWOULDBLOCK ? Fail(FsError::InUse, 0) : LastError();
   file.adopt(fd);
   file.setWritable(writable);
   // Reopened through /proc, it is the very file described; by its name, it
