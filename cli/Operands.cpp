@@ -338,17 +338,44 @@ std::string Shown(const RunTarget &run, const FolderPath &path) {
   return path;
 }
 
+namespace {
+
+// An entry by its folder and name; a folder by its identity alone, and the
+// folder a run went over as one with an empty name, which no entry has.
+std::string Key(const fs::FileIdentity &folder, const std::string *name) {
+  std::string key = std::to_string(folder.volume) + ":" + std::to_string(folder.index);
+  return name ? key + "/" + *name : key;
+}
+
+} // namespace
+
 bool SeenEntries::firstTime(const fs::FileIdentity &folder, const std::string &name) {
-  std::string key = std::to_string(folder.volume) + ":" + std::to_string(folder.index) + "/";
-  key += name;
-  return seen_.insert(std::move(key)).second;
+  return seen_.insert(Key(folder, &name)).second;
 }
 
 bool SeenEntries::firstTime(const FolderPath &path) {
   fs::FileIdentity folder;
   if (fs::GetIdentity(path, folder) != fs::FsError::None)
     return true;
-  return seen_.insert(std::to_string(folder.volume) + ":" + std::to_string(folder.index)).second;
+  return seen_.insert(Key(folder, nullptr)).second;
+}
+
+void SeenEntries::runOver(const FolderPath &path) {
+  fs::FileIdentity folder;
+  static const std::string none;
+  if (fs::GetIdentity(path, folder) == fs::FsError::None)
+    seen_.insert(Key(folder, &none));
+}
+
+bool SeenEntries::reached(const fs::FileIdentity &folder, const std::string &name) const {
+  return seen_.count(Key(folder, &name)) != 0;
+}
+
+bool SeenEntries::reached(const FolderPath &path) const {
+  fs::FileIdentity folder;
+  static const std::string none;
+  return fs::GetIdentity(path, folder) == fs::FsError::None &&
+         (seen_.count(Key(folder, nullptr)) != 0 || seen_.count(Key(folder, &none)) != 0);
 }
 
 } // namespace tailsnip::cli

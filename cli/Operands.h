@@ -53,6 +53,12 @@ public:
   // Whether the folder at `path` is new; from now on it is not. Unknown
   // folders are always new.
   bool firstTime(const FolderPath &path);
+  // Notes that a run over the folder at `path` has begun.
+  void runOver(const FolderPath &path);
+  // Whether a run reached the entry `name` of `folder`, or the folder at
+  // `path`: listed it, or ran over it.
+  bool reached(const fs::FileIdentity &folder, const std::string &name) const;
+  bool reached(const FolderPath &path) const;
 
 private:
   std::unordered_set<std::string> seen_;

@@ -138,7 +138,7 @@ public:
       const End end = run(targets_[i]);
       if (end == End::Refused) {
         status_ = kRefused;
-        leftAsItWas(targets_[i]);
+        leftAsItWas(targets_[i], true);
         continue;
       }
       if (end == End::Failed)
@@ -147,7 +147,7 @@ public:
         ++started;
       if (end != End::Done) {
         for (std::size_t j = end == End::Unfinished ? i + 1 : i; j < targets_.size(); ++j)
-          leftAsItWas(targets_[j]);
+          leftAsItWas(targets_[j], j > i);
         break;
       }
     }
@@ -299,11 +299,12 @@ private:
           progress_.finish();
         list(Shown(target, path));
       }
-      if (options_.verbose)
+      // A folder an earlier run listed too is told of and counted once.
+      const bool again = several_ && result.reason == Reason::IsFolder && !seen_.firstTime(path);
+      foldersAgain += again ? 1 : 0;
+      if (options_.verbose && !again)
         PrintOutcome(Shown(target, path), result, options_.dryRun,
                      run.previewLostLines ? PreviewColumns(onTerminal_) : 0);
-      if (several_ && result.reason == Reason::IsFolder && !seen_.firstTime(path))
-        ++foldersAgain;
       if (showProgress_)
         progress_.entryDone(result.bytesRead);
     };
@@ -367,6 +368,8 @@ private:
     report.handled -= passedThroughHandled;
     report.unchanged -= passedThroughHandled - unsearched;
     report.notFiles -= passedThroughHandled - unsearched;
+    if (several_ && !target.files)
+      seen_.runOver(target.folder);
     ++trimmed_;
     add(report, target, foldersAgain);
     if (journal.awaitsResume(report)) {
@@ -429,14 +432,23 @@ private:
   }
 
   // Counts the operands `target` stands for as left as they were: each
-  // FILE of a run over several.
-  void leftAsItWas(const RunTarget &target) {
+  // FILE of a run over several. With `unlessReached`, not those an earlier
+  // run of this command reached: it shortened their files, or its --resume
+  // finishes them, and shortening them again would take a second line.
+  void leftAsItWas(const RunTarget &target, bool unlessReached) {
     if (!target.files) {
-      notRun_.push_back(target.operand);
+      if (!unlessReached || !seen_.reached(target.folder))
+        notRun_.push_back(target.operand);
       return;
     }
-    for (const std::string &name : target.names)
-      notRun_.push_back(Shown(target, JoinPath(target.folder, name)));
+    for (const std::string &name : target.names) {
+      const std::size_t leafAt = name.rfind(kPathSeparator) + 1; // 0 where there is none
+      const auto beneath = target.foldersBeneath.find(name.substr(0, leafAt - (leafAt > 0)));
+      const fs::FileIdentity &folder =
+          beneath == target.foldersBeneath.end() ? target.identity : beneath->second;
+      if (!unlessReached || !seen_.reached(folder, name.substr(leafAt)))
+        notRun_.push_back(Shown(target, JoinPath(target.folder, name)));
+    }
   }
 
   // The notice of several runs, or of one that does not say all: what they

@@ -607,8 +607,9 @@ TEST_F(CliTest, EachEntryIsShortenedOnceHoweverManyOperandsReachIt) {
   EXPECT_EQ("finished!\n", ran.out);
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
-  // A FILE named without its folder is shown so.
+  // A FILE named without its folder is shown so; a folder is told of once.
   EXPECT_EQ(0u, ran.err.find("shortened a.txt\n")) << ran.err;
+  EXPECT_EQ(ran.err.find(": a folder\n"), ran.err.rfind(": a folder\n")) << ran.err;
   EXPECT_NE(std::string::npos, ran.err.find("\nshortened 2, unchanged 1, failed 0; "
                                             "folders and other non-files left alone: 1; "))
       << ran.err;
@@ -1548,7 +1549,8 @@ TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
   EXPECT_EQ(1, unwritable.status);
   EXPECT_NE(npos, unwritable.err.find(left + "\n")) << unwritable.err;
 
-  const Ran stopped = Interrupt(SIGPIPE, {Tree(), other.parent_path().string()});
+  // The tree named again was reached: its --resume finishes it.
+  const Ran stopped = Interrupt(SIGPIPE, {Tree(), other.parent_path().string(), Tree()});
   ASSERT_EQ(128 + SIGPIPE, stopped.status) << stopped.out;
   EXPECT_EQ(0u, stopped.out.find("stopped after ")) << stopped.out;
   EXPECT_NE(npos,
