@@ -235,11 +235,11 @@ private:
   End run(const RunTarget &target) {
     // Claimed before a stopped run's journal is looked at, so that its copies
     // are removed only while no run works in the folder. A dry run is refused
-    // as the real run would be; it only looks at the journal (it is never
-    // --resume or --restart) and records none.
+    // as the real run would be, but claims nothing: it only looks at the
+    // journal (it is never --resume or --restart) and records none.
     RunLock lock;
     FolderPath busy;
-    if (!LockRun(target.folder, lock, busy)) {
+    if (!(options_.dryRun ? MayLockRun(target.folder, busy) : LockRun(target.folder, lock, busy))) {
       Error(BusyMessage(busy));
       return End::Refused;
     }
@@ -261,10 +261,6 @@ private:
     }
     if (!options_.dryRun && !journal.resuming())
       WarnUnregistered(journal, false);
-    // Checked, a dry run's claim is let go: held through its walk, it would
-    // turn real runs over the same tree away as busy.
-    if (options_.dryRun)
-      lock = RunLock();
 
     RunOptions run;
     run.dryRun = options_.dryRun;
@@ -313,7 +309,7 @@ private:
       // out, as a walk that meets it is kept out.
       for (const auto &[beneath, identity] : target.foldersBeneath) {
         const FolderPath folder = JoinPath(target.folder, beneath);
-        if (ClaimedByAnotherRun(folder, identity)) {
+        if (ClaimedByAnotherRun(folder, identity, options_.dryRun)) {
           Error(BusyMessage(folder));
           return End::Refused;
         }

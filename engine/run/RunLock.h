@@ -29,15 +29,23 @@ private:
 // in question, when another run is working in `folder`, in a folder inside
 // it, or in a folder above it (found by identity: FoldersAbove.h). Runs by
 // other users count where the system lets this user see them: on a folder
-// this user may not open, as the system's table of locks shows them. A run working in a folder that now lies inside `folder` by a
-// name it was not started under is found by ClaimedByAnotherRun.
+// this user may not open, as the system's table of locks shows them. A run working in a folder that
+// now lies inside `folder` by a name it was not started under is found by ClaimedByAnotherRun.
 [[nodiscard]] bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy);
+
+// Whether LockRun would claim `folder` now, found without claiming it:
+// false, with `busy` set as LockRun sets it, where another run is in the
+// way. A run that only looks (a dry run) asks this, so that it never turns
+// another run away as busy, not even for a moment.
+[[nodiscard]] bool MayLockRun(const FolderPath &folder, FolderPath &busy);
 
 // Whether another run works in `folder` (whose identity is `identity`) as its
 // own, whatever name it reached the folder by: a run's walk asks this of
 // every folder it enters, so that a run's folder moved or mounted into
-// another run's tree still keeps that run out.
-bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity);
+// another run's tree still keeps that run out. With `lookOnly`, as a dry
+// run asks, it is found without trying a claim there.
+bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity,
+                         bool lookOnly = false);
 
 } // namespace tailsnip
 

@@ -17,12 +17,11 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
                        "every file was handled.";
   try {
     RunLock lock;
-    if (!options.locked && !LockRun(folder, lock, report.busyFolder)) {
+    if (!options.locked && !(options.dryRun ? MayLockRun(folder, report.busyFolder)
+                                            : LockRun(folder, lock, report.busyFolder))) {
       notify(FormatBusy(report.busyFolder));
       return report;
     }
-    if (options.dryRun)
-      lock = RunLock();
     Plan walked;
     WalkOptions walk = options.walk;
     walk.stopRequested = options.stopRequested;
@@ -30,7 +29,7 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
     // may lie beneath this one by a move or a mount its claim cannot see.
     bool refused = false;
     walk.mayEnter = [&](const FolderPath &path, const fs::FileIdentity &identity) {
-      if (ClaimedByAnotherRun(path, identity))
+      if (ClaimedByAnotherRun(path, identity, options.dryRun))
         report.busyFolder = path;
       refused = !report.busyFolder.empty() ||
                 (options.walk.mayEnter && !options.walk.mayEnter(path, identity));

@@ -107,8 +107,8 @@ struct RunOptions {
 // found beneath this one while listing, by identity), nothing is touched and
 // `notify` is called with FormatBusy instead. When `options.walk.mayEnter`
 // refuses a folder, nothing is touched and `notify` is not called. A dry run
-// lets its claim go once it has it: it changes nothing that another run could
-// meet, and a claim held through a long walk would turn real runs away as busy.
+// takes no claim, and only looks for others' (MayLockRun): it changes
+// nothing that another run could meet.
 // An empty `folder` is no folder the user chose: nothing is walked, nothing
 // is touched and `notify` is not called.
 RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &options = {});

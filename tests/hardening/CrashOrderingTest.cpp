@@ -481,6 +481,21 @@ protected:
   std::map<std::string, std::string> originals_;
 };
 
+// A dry run claims no folder, not even for a moment: a run starting over
+// the same tree then would be turned away as busy.
+TEST_F(CrashOrderingTest, DryRunClaimsNoFolder) {
+  for (const auto &[name, bytes] : originals_)
+    scratch_.file(name, bytes);
+  const stdfs::path tracePath = scratch_.root() / "trace";
+  const ProgramRun run =
+      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", tracePath.string(), "-e", "trace=flock",
+                  TAILSNIP_CLI_PATH, "--dry-run", "--quiet", scratch_.tree().string()},
+                 scratch_.cwd().string(), hardening::SanitizerEnvironment(true),
+                 std::chrono::seconds(60), (scratch_.root() / "capture").string());
+  ASSERT_TRUE(run.exited() && run.exitCode == 0) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("", ReadWholeFile(tracePath.string()));
+}
+
 TEST_F(CrashOrderingTest, CopyIsFlushedAndClosedBeforeItIsRenamedOverTheEntry) {
   traceRun(scratch_.cwd());
   EXPECT_TRUE(stdfs::is_empty(scratch_.cwd())) << "a copy was left in the current directory";

@@ -55,6 +55,8 @@ bool ClaimShownOn(const fs::FileIdentity &identity, int operation) {
   return shown;
 }
 
+bool LockTableShown() { return ::access("/proc/locks", R_OK) == 0; }
+
 // Returns false only when another holder's lock is in the way. A folder the
 // user may not read cannot be locked: a claim already there is still seen.
 bool LockFolder(const HeldFolder &folder, int operation) {
@@ -77,7 +79,25 @@ bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
   return true;
 }
 
-bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &) {
+bool MayLockRun(const FolderPath &folder, FolderPath &busy) {
+  // Without a table to look in, the claim is tried and let go at once.
+  if (!LockTableShown()) {
+    RunLock tried;
+    return LockRun(folder, tried, busy);
+  }
+  const std::vector<HeldFolder> folders = FolderAndAbove(folder);
+  for (std::size_t i = 0; i < folders.size(); ++i)
+    if (ClaimShownOn(folders[i].identity, i == 0 ? LOCK_EX : LOCK_SH)) {
+      busy = i == 0 ? folder : folders[i].path;
+      return false;
+    }
+  return true;
+}
+
+bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity,
+                         bool lookOnly) {
+  if (lookOnly && LockTableShown())
+    return ClaimShownOn(identity, LOCK_SH);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return false; // unreadable here: nobody's claim can be seen

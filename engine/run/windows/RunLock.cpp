@@ -72,7 +72,25 @@ bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
   return true;
 }
 
-bool ClaimedByAnotherRun(const FolderPath &, const fs::FileIdentity &identity) {
+bool MayLockRun(const FolderPath &folder, FolderPath &busy) {
+  const std::vector<HeldFolder> folders = FolderAndAbove(folder);
+  if (folders.empty())
+    return true;
+  if (Exists(ObjectName("run", folders[0].identity)) ||
+      Exists(ObjectName("inside", folders[0].identity))) {
+    busy = folder;
+    return false;
+  }
+  for (std::size_t i = 1; i < folders.size(); ++i)
+    if (Exists(ObjectName("run", folders[i].identity))) {
+      busy = folders[i].path;
+      return false;
+    }
+  return true;
+}
+
+// Looking is all a claim's check does here.
+bool ClaimedByAnotherRun(const FolderPath &, const fs::FileIdentity &identity, bool) {
   return Exists(ObjectName("run", identity));
 }
 
