@@ -391,6 +391,15 @@ int ParseOptions(int argc, char **argv, Options &options) {
   bool backupGiven = false;
   const char *backupControl = nullptr;
   const char *backupSuffix = nullptr;
+  // Read once every option is known, each list in the order given: standard
+  // input named for patterns and for operands is then told as such, not as
+  // a pattern that holds the operands' NUL bytes.
+  struct PatternSource {
+    std::string text;
+    bool file;
+    std::vector<Pattern> *patterns;
+  };
+  std::vector<PatternSource> patterns;
   int status = kGo;
   for (int code; status == kGo &&
                  (code = ::getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
@@ -419,18 +428,13 @@ int ParseOptions(int argc, char **argv, Options &options) {
       options.verbose = true;
       break;
     case kExclude:
-      status = AddPatternArgument(::optarg, options.excludes);
-      break;
     case kExcludeFrom:
-      status = AddPatternsFrom(::optarg, options.excludes);
+      patterns.push_back({::optarg, code == kExcludeFrom, &options.excludes});
       break;
     case kInclude:
-      options.includesGiven = true;
-      status = AddPatternArgument(::optarg, options.includes);
-      break;
     case kIncludeFrom:
       options.includesGiven = true;
-      status = AddPatternsFrom(::optarg, options.includes);
+      patterns.push_back({::optarg, code == kIncludeFrom, &options.includes});
       break;
     case kMaxDepth:
       status = ParseDepth(::optarg, options.maxDepth);
@@ -478,6 +482,14 @@ int ParseOptions(int argc, char **argv, Options &options) {
     default:
       return BadOption(argv[::optind - 1]);
     }
+  }
+  for (const PatternSource &source : patterns) {
+    if (status != kGo)
+      break;
+    if (source.file && source.text == "-" && fromList && operandList == "-")
+      return UsageError("standard input is named twice ('-')");
+    status = source.file ? AddPatternsFrom(source.text, *source.patterns)
+                         : AddPatternArgument(source.text, *source.patterns);
   }
   if (backupGiven && status == kGo) {
     status = ResolveBackup(backupControl, backupSuffix, options.trim.backup);

@@ -634,6 +634,17 @@ TEST_F(CliTest, OperandsFromAListEndedByNulsWithEmptyAndMissingNamesFailingAlone
   EXPECT_EQ("", ReadBytes(b_));
 }
 
+TEST_F(CliTest, StandardInputNamedForPatternsAndForOperandsIsAUsageError) {
+  const std::string list = scratch_.file("../list", a_.string() + '\0').string();
+  How how;
+  how.inFile = list.c_str();
+  const Ran ran = RunCli({"--exclude-from=-", "--files0-from=-"}, how);
+  EXPECT_EQ(2, ran.status);
+  EXPECT_EQ("tailsnip-cli: standard input is named twice ('-') (see tailsnip-cli --help)\n",
+            ran.err);
+  ExpectUntouched();
+}
+
 TEST_F(CliTest, BusyFolderIsAnErrorAndTheOtherOperandsStillRun) {
   const stdfs::path other = scratch_.file("../other/c.txt", "1\n2\n");
   // Held as a run working in the folder holds it.
