@@ -85,7 +85,8 @@ std::vector<std::string> ShowLostLines(const LostLines &lost, std::size_t column
   // A line as wide as the terminal leaves the cursor on the next one in
   // some terminals (Windows' console), and its line feed an empty line.
   const auto add = [&](std::string text) {
-    shown.push_back(columns > 1 ? Fit(std::move(text), columns - 1) : std::move(text));
+    shown.push_back(columns > 0 ? Fit(std::move(text), std::max<std::size_t>(columns - 1, 1))
+                                : std::move(text));
   };
   for (const LostLines::Line &line : lost.shown)
     add(kIndent + (line.cut ? QuoteName(WithoutSplitCharacter(line.start)) + kGoesOn

@@ -925,6 +925,9 @@ TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerm
                                  "\xe5\xad\x97\xe5\x88\x97...",
                                  "  yyyyyyyyyyyyyy...", "  ... and 2 more..."})
     EXPECT_NE(std::string::npos, cut.err.find(line + "\r\n")) << line << " in " << cut.err;
+  terminal.columns = 1;
+  const Ran narrowest = RunCli(args, terminal);
+  EXPECT_EQ(std::string::npos, narrowest.err.find("yy")) << "a line was not cut";
 }
 
 TEST_F(CliTest, ForcedProgressOnAPipeIsPlainLines) {
