@@ -51,8 +51,18 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
     bool refused = false; // by mayEnter
 
     auto enter = [&](FolderPath folder) {
-      fs::FileIdentity identity;
-      const bool known = fs::GetIdentity(folder, identity) == fs::FsError::None;
+      EnteredFolder folderHeld;
+      if (const fs::FsError error =
+              EnterFolder(folder, path.empty() ? nullptr : &path.back().identity, folderHeld);
+          error != fs::FsError::None) {
+        failures.push_back(
+            {std::move(folder),
+             error == fs::FsError::Changed ? Reason::FolderChanged : SearchFailureReason(error),
+             error.code()});
+        return;
+      }
+      const fs::FileIdentity &identity = folderHeld.identity;
+      const bool known = folderHeld.known;
       if (known && !entered.insert({identity.volume, identity.index}).second)
         return; // reached again by another name: its entries are listed already
       if (path.empty())
@@ -68,7 +78,7 @@ bool CollectEntries(FolderPath dir, WorkList &list, std::vector<Failure> &failur
       Listing listing;
       listing.identity = identity;
       listing.known = known;
-      const fs::FsError error = ListFolder(folder, listing.entries);
+      const fs::FsError error = ListFolder(folderHeld, listing.entries);
       if (error != fs::FsError::None && !(error == fs::FsError::NotFound && IsRoot(folder)))
         failures.push_back({folder, SearchFailureReason(error), error.code()});
       listing.dir = std::move(folder);

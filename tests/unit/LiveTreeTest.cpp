@@ -209,6 +209,26 @@ TEST_F(LiveTreeTest, FolderSwappedForALinkLeadsNowhere) {
             Failed(report));
 }
 
+// A folder swapped for a link after its own folder was listed is not
+// entered: nothing the link leads to is listed.
+TEST_F(LiveTreeTest, FolderSwappedForALinkWhileTheWalkListsIsNotEntered) {
+  scratch_.file("x/inside", "1\n2\n");
+  const stdfs::path elsewhere = scratch_.root() / "elsewhere";
+  stdfs::create_directory(elsewhere);
+  WriteBytes(elsewhere / "secret", "keep\nme\n");
+  RunOptions options;
+  options.walk.include = [&](const std::string &relative, bool isFolder) {
+    if (isFolder && relative == "x") { // listed, and about to be entered
+      stdfs::rename(scratch_.tree() / "x", scratch_.root() / "x-moved");
+      stdfs::create_directory_symlink(elsewhere, scratch_.tree() / "x");
+    }
+    return true;
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  EXPECT_EQ("keep\nme\n", ReadBytes(elsewhere / "secret"));
+  EXPECT_EQ(std::vector<std::string>{"x: folder changed during the run"}, Failed(report));
+}
+
 // A file put where a folder was listed is no entry the run chose: it is
 // kept, not shortened.
 TEST_F(LiveTreeTest, FileSwappedForAListedFolderIsKept) {

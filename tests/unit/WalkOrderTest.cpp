@@ -1,5 +1,5 @@
 // The walk's exact order, through a directory search whose order we choose.
-// This binary links a scripted ListFolder in place of the platform's.
+// This binary links a scripted directory search in place of the platform's.
 #include "engine/fs/DirectorySearch.h"
 #include "engine/walk/CollectEntries.h"
 
@@ -32,6 +32,18 @@ fs::FsError ListFolder(const FolderPath &folder, std::vector<FindRecord> &entrie
     return {fs::FsError::AccessDenied, kDenied};
   entries.insert(entries.end(), found->second.begin(), found->second.end());
   return found->second.empty() ? fs::FsError::NotFound : fs::FsError::None;
+}
+
+// The scripted folders are no real ones: each is entered unknown, as where
+// its identity cannot be told, and searched by its path.
+fs::FsError EnterFolder(const FolderPath &folder, const fs::FileIdentity *,
+                        EnteredFolder &entered) {
+  entered.path = folder;
+  return fs::FsError::None;
+}
+
+fs::FsError ListFolder(EnteredFolder &entered, std::vector<FindRecord> &entries) {
+  return ListFolder(entered.path, entries);
 }
 
 namespace {

@@ -65,4 +65,17 @@ fs::FsError ListFolder(const FolderPath &folder, std::vector<FindRecord> &entrie
                                       : fs::FsError::FromSystem(static_cast<int>(error));
 }
 
+// A folder is searched by its path here; a link in its place is told by
+// the reparse-point bit of the listing that named it.
+fs::FsError EnterFolder(const FolderPath &folder, const fs::FileIdentity *,
+                        EnteredFolder &entered) {
+  entered.path = folder;
+  entered.known = fs::GetIdentity(folder, entered.identity) == fs::FsError::None;
+  return fs::FsError::None;
+}
+
+fs::FsError ListFolder(EnteredFolder &entered, std::vector<FindRecord> &entries) {
+  return ListFolder(entered.path, entries);
+}
+
 } // namespace tailsnip
