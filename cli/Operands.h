@@ -33,9 +33,10 @@ struct RunTarget {
 // Makes the runs `options` asks for, in the operands' order: one for each
 // FOLDER operand (a link to one too), one for FILE operands that follow one
 // another beneath the deepest folder they share, unless that is a root
-// folder or they are reached through a link. On the command line, an operand that names
-// nothing is a usage error, and nothing is run; in a list, it is an error
-// of its own, said and added to `failures`, and the others are run. A root
+// folder or they are reached through a link. On the command line, an
+// operand that names nothing is a usage error, and nothing is run; in a
+// list, it is an error of its own, said and added to `failures`, and the
+// others are run. A root
 // folder, unless allowed, is a usage error wherever it is named.
 // Returns kGo, or the status to end with.
 int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<Failure> &failures);

@@ -29,8 +29,9 @@ private:
 // in question, when another run is working in `folder`, in a folder inside
 // it, or in a folder above it (found by identity: FoldersAbove.h). Runs by
 // other users count where the system lets this user see them: on a folder
-// this user may not open, as the system's table of locks shows them. A run working in a folder that
-// now lies inside `folder` by a name it was not started under is found by ClaimedByAnotherRun.
+// this user may not open, as the system's table of locks shows them. A run
+// working in a folder that now lies inside `folder` by a name it was not
+// started under is found by ClaimedByAnotherRun.
 [[nodiscard]] bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy);
 
 // Whether LockRun would claim `folder` now, found without claiming it:
