@@ -41,6 +41,17 @@ bool Exists(const std::string &name) {
   return true;
 }
 
+// Whether a run works in a folder above the first of `folders`, which
+// `busy` then names.
+bool RunAbove(const std::vector<HeldFolder> &folders, FolderPath &busy) {
+  for (std::size_t i = 1; i < folders.size(); ++i)
+    if (Exists(ObjectName("run", folders[i].identity))) {
+      busy = folders[i].path;
+      return true;
+    }
+  return false;
+}
+
 } // namespace
 
 bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
@@ -63,11 +74,8 @@ bool LockRun(const FolderPath &folder, RunLock &lock, FolderPath &busy) {
     busy = folder;
     return false;
   }
-  for (std::size_t i = 1; i < folders.size(); ++i)
-    if (Exists(ObjectName("run", folders[i].identity))) {
-      busy = folders[i].path;
-      return false;
-    }
+  if (RunAbove(folders, busy))
+    return false;
   lock.held_ = std::move(held);
   return true;
 }
@@ -81,11 +89,8 @@ bool MayLockRun(const FolderPath &folder, FolderPath &busy) {
     busy = folder;
     return false;
   }
-  for (std::size_t i = 1; i < folders.size(); ++i)
-    if (Exists(ObjectName("run", folders[i].identity))) {
-      busy = folders[i].path;
-      return false;
-    }
+  if (RunAbove(folders, busy))
+    return false;
   return true;
 }
 
