@@ -62,6 +62,23 @@ protected:
         Native(folder), [this](const std::string &text) { notices_.push_back(text); }, options);
   }
 
+  // The folder "x" in the tree, holding "inside", and a folder beside the
+  // tree, returned, holding `name`: where a link put in x's place leads.
+  stdfs::path FolderAndElsewhere(const std::string &name) {
+    scratch_.file("x/inside", "1\n2\n");
+    const stdfs::path elsewhere = scratch_.root() / "elsewhere";
+    stdfs::create_directory(elsewhere);
+    WriteBytes(elsewhere / name, "keep\nme\n");
+    return elsewhere;
+  }
+
+  // Moves "x" aside, to "x-moved" beside the tree, and puts a link to
+  // `elsewhere` in its place.
+  void SwapFolderForLinkTo(const stdfs::path &elsewhere) {
+    stdfs::rename(scratch_.tree() / "x", scratch_.root() / "x-moved");
+    stdfs::create_directory_symlink(elsewhere, scratch_.tree() / "x");
+  }
+
   Scratch scratch_;
   std::vector<std::string> notices_;
 };
@@ -192,14 +209,10 @@ TEST_F(LiveTreeTest, FoldersTooDeepToHoldOpenAreNamedWithTheSystemsReason) {
 }
 
 TEST_F(LiveTreeTest, FolderSwappedForALinkLeadsNowhere) {
-  scratch_.file("x/inside", "1\n2\n");
-  const stdfs::path elsewhere = scratch_.root() / "elsewhere";
-  stdfs::create_directory(elsewhere);
-  WriteBytes(elsewhere / "inside", "keep\nme\n");
+  const stdfs::path elsewhere = FolderAndElsewhere("inside");
   RunOptions options;
   options.onListed = [&](std::size_t) { // between the listing and the first change
-    stdfs::rename(scratch_.tree() / "x", scratch_.root() / "x-moved");
-    stdfs::create_directory_symlink(elsewhere, scratch_.tree() / "x");
+    SwapFolderForLinkTo(elsewhere);
   };
   const RunReport report = Run(scratch_.tree(), options);
   EXPECT_EQ("keep\nme\n", ReadBytes(elsewhere / "inside")) << "a file outside the tree changed";
@@ -212,16 +225,11 @@ TEST_F(LiveTreeTest, FolderSwappedForALinkLeadsNowhere) {
 // A folder swapped for a link after its own folder was listed is not
 // entered: nothing the link leads to is listed.
 TEST_F(LiveTreeTest, FolderSwappedForALinkWhileTheWalkListsIsNotEntered) {
-  scratch_.file("x/inside", "1\n2\n");
-  const stdfs::path elsewhere = scratch_.root() / "elsewhere";
-  stdfs::create_directory(elsewhere);
-  WriteBytes(elsewhere / "secret", "keep\nme\n");
+  const stdfs::path elsewhere = FolderAndElsewhere("secret");
   RunOptions options;
   options.walk.include = [&](const std::string &relative, bool isFolder) {
-    if (isFolder && relative == "x") { // listed, and about to be entered
-      stdfs::rename(scratch_.tree() / "x", scratch_.root() / "x-moved");
-      stdfs::create_directory_symlink(elsewhere, scratch_.tree() / "x");
-    }
+    if (isFolder && relative == "x") // listed, and about to be entered
+      SwapFolderForLinkTo(elsewhere);
     return true;
   };
   const RunReport report = Run(scratch_.tree(), options);
