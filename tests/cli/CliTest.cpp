@@ -230,6 +230,14 @@ protected:
     EXPECT_TRUE(stdfs::is_empty(scratch_.cwd())) << "temp.txt written";
   }
   std::string Tree() { return scratch_.tree().string(); }
+  // A run as user 65534, whose journals go where that user may write.
+  How AsNobody() {
+    stdfs::create_directory(scratch_.root() / "state");
+    stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+    How how;
+    how.asNobody = true;
+    return how;
+  }
 
   Scratch scratch_;
   stdfs::path a_, b_;
@@ -1056,10 +1064,7 @@ TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
   const stdfs::path lf = scratch_.file("closed/lf", "a\nb\n");
   ASSERT_EQ(0, ::chown(crlf.c_str(), 65534, 65534));
   ASSERT_EQ(0, ::chown(lf.c_str(), 65534, 65534));
-  stdfs::create_directory(scratch_.root() / "state");
-  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
-  How how;
-  how.asNobody = true;
+  How how = AsNobody();
   const std::string folder = (scratch_.tree() / "closed").string();
   const Ran dry = RunCli({"--dry-run", folder}, how);
   EXPECT_EQ(crlf.string() + "\n", dry.out.substr(0, dry.out.find("finished!"))) << dry.out;
@@ -1079,10 +1084,7 @@ TEST_F(CliTest, FileInAnotherGroupIsCutInPlaceThoughACopyCouldNotKeepItsGroup) {
   const stdfs::path file = scratch_.file("theirs/f", "a\nb\n");
   ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
   ASSERT_EQ(0, ::chown(file.c_str(), 65534, 0));
-  stdfs::create_directory(scratch_.root() / "state");
-  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
-  How how;
-  how.asNobody = true;
+  How how = AsNobody();
   const Ran copied = RunCli({file.parent_path().string()}, how);
   EXPECT_EQ(1, copied.status) << copied.err;
   EXPECT_NE(std::string::npos, copied.out.find(file.string() + ": its owner or group"))
@@ -1101,10 +1103,7 @@ TEST_F(CliTest, FileInAFolderTheUserCannotReadIsKeptAndTheReasonIsThat) {
   const stdfs::path file = scratch_.file("dropbox/mine", "a\nb\n");
   ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
   ASSERT_EQ(0, ::chmod(file.parent_path().c_str(), 0733));
-  stdfs::create_directory(scratch_.root() / "state");
-  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
-  How how;
-  how.asNobody = true;
+  How how = AsNobody();
   const Ran ran = RunCli({"-q", file.string()}, how);
   EXPECT_EQ(1, ran.status) << ran.err;
   EXPECT_EQ("finished!\n\n1 entry could not be shortened:\n" + file.string() +
@@ -1125,13 +1124,10 @@ TEST_F(CliTest, RunOverAFolderThisUserCannotReadKeepsThisRunOut) {
   ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
   ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
   ASSERT_EQ(0, ::chmod(passage.c_str(), 0711));
-  stdfs::create_directory(scratch_.root() / "state");
-  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
   // Held as a run working in the folder holds it.
   const int held = ::open(passage.c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(0, ::flock(held, LOCK_EX));
-  How how;
-  how.asNobody = true;
+  How how = AsNobody();
   const Ran ran = RunCli({"-q", file.parent_path().string()}, how);
   ::close(held);
   EXPECT_EQ(2, ran.status) << ran.err;
@@ -1148,10 +1144,7 @@ TEST_F(CliTest, FolderTheUserCannotSearchIsToldOfAsFailedAndCountedOnce) {
   stdfs::create_directories(shut);
   stdfs::permissions(shut.parent_path(), stdfs::perms::all);
   stdfs::permissions(shut, stdfs::perms::none);
-  stdfs::create_directory(scratch_.root() / "state");
-  stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
-  How how;
-  how.asNobody = true;
+  How how = AsNobody();
   const Ran ran = RunCli({"-v", shut.parent_path().string()}, how);
   EXPECT_EQ(1, ran.status) << ran.err;
   EXPECT_EQ(0u, ran.err.find("failed " + shut.string() + ": folder could not be searched\n" +
