@@ -177,5 +177,17 @@ if ! cmp -s "$work/original" "$drive/named/f.~1~" || grep -q 'f\.~1~.*O_CREAT' "
   echo "$kind: the backup was not made, or was created under its own name"
   status=1
 fi
+# A dry run claims nothing, and still sees another run's claim as the
+# system's table of locks shows it: by the file system's device, which on
+# btrfs is not the one its folders report.
+echo "$kind, a claim seen without claiming:"
+mkdir "$drive/claimed"
+seen=0
+flock -x "$drive/claimed" env XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" -nq \
+  "$drive/claimed" >/dev/null 2>&1 || seen=$?
+if [ $seen -ne 2 ]; then
+  echo "$kind: a dry run did not see another run's claim (status $seen)"
+  status=1
+fi
 [ $status -eq 0 ] && echo "$kind: every check held"
 exit $status

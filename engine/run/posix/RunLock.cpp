@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -28,19 +30,46 @@ RunLock::~RunLock() = default;
 
 namespace {
 
+// The device the system's table of locks names the folder at `path` by:
+// its file system's own, as the folder's mount tells it. btrfs gives the
+// files of each subvolume a device of their own (st_dev), which the table
+// does not show. `identity`'s device where the mount cannot be told.
+std::string TableDevice(const FolderPath &path, const fs::FileIdentity &identity) {
+  unsigned major = ::major(static_cast<dev_t>(identity.volume));
+  unsigned minor = ::minor(static_cast<dev_t>(identity.volume));
+  struct statx status;
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_MNT_ID, &status) ==
+          0 &&
+      (status.stx_mask & STATX_MNT_ID) != 0 && status.stx_ino == identity.index)
+    if (std::FILE *mounts = std::fopen("/proc/self/mountinfo", "re")) {
+      // "36 35 98:0 /mnt1 /mnt2 ...": mount ID, parent ID, major:minor.
+      unsigned long long id = 0;
+      unsigned mountMajor = 0, mountMinor = 0;
+      char line[4096];
+      while (std::fgets(line, sizeof line, mounts))
+        if (std::sscanf(line, "%llu %*u %u:%u", &id, &mountMajor, &mountMinor) == 3 &&
+            id == status.stx_mnt_id) {
+          major = mountMajor;
+          minor = mountMinor;
+          break;
+        }
+      std::fclose(mounts);
+    }
+  char device[32];
+  std::snprintf(device, sizeof device, "%02x:%02x", major, minor);
+  return device;
+}
+
 // Whether the system's table of locks shows a flock(2) lock on the folder
-// with `identity` that a claim taken with `operation` would meet: an
+// at `path` (`identity`) that a claim taken with `operation` would meet: an
 // exclusive one, or any where `operation` is exclusive. A folder this user
 // may not open can still be another user's run's folder; the table names
 // it by device and inode to anyone.
-bool ClaimShownOn(const fs::FileIdentity &identity, int operation) {
+bool ClaimShownOn(const FolderPath &path, const fs::FileIdentity &identity, int operation) {
   std::FILE *table = std::fopen("/proc/locks", "re");
   if (!table)
     return false;
-  const dev_t volume = static_cast<dev_t>(identity.volume);
-  char wanted[64];
-  std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(volume), minor(volume),
-                static_cast<unsigned long long>(identity.index));
+  const std::string wanted = TableDevice(path, identity) + ":" + std::to_string(identity.index);
   bool shown = false;
   char line[256];
   // "1: FLOCK  ADVISORY  WRITE 4711 fd:01:1234 0 EOF"; a waiter's has "->"
@@ -48,7 +77,7 @@ bool ClaimShownOn(const fs::FileIdentity &identity, int operation) {
   while (!shown && std::fgets(line, sizeof line, table)) {
     char kind[16], mode[16], where[64];
     shown = std::sscanf(line, "%*s %15s %*s %15s %*s %63s", kind, mode, where) == 3 &&
-            std::strcmp(kind, "FLOCK") == 0 && std::strcmp(where, wanted) == 0 &&
+            std::strcmp(kind, "FLOCK") == 0 && wanted == where &&
             (operation == LOCK_EX || std::strcmp(mode, "WRITE") == 0);
   }
   std::fclose(table);
@@ -61,7 +90,7 @@ bool LockTableShown() { return ::access("/proc/locks", R_OK) == 0; }
 // user may not read cannot be locked: a claim already there is still seen.
 bool LockFolder(const HeldFolder &folder, int operation) {
   if (!folder.handle.isOpen())
-    return !ClaimShownOn(folder.identity, operation);
+    return !ClaimShownOn(folder.path, folder.identity, operation);
   return ::flock(folder.handle.handle(), operation | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
 
@@ -87,7 +116,7 @@ bool MayLockRun(const FolderPath &folder, FolderPath &busy) {
   }
   const std::vector<HeldFolder> folders = FolderAndAbove(folder);
   for (std::size_t i = 0; i < folders.size(); ++i)
-    if (ClaimShownOn(folders[i].identity, i == 0 ? LOCK_EX : LOCK_SH)) {
+    if (ClaimShownOn(folders[i].path, folders[i].identity, i == 0 ? LOCK_EX : LOCK_SH)) {
       busy = i == 0 ? folder : folders[i].path;
       return false;
     }
@@ -97,7 +126,7 @@ bool MayLockRun(const FolderPath &folder, FolderPath &busy) {
 bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity,
                          bool lookOnly) {
   if (lookOnly && LockTableShown())
-    return ClaimShownOn(identity, LOCK_SH);
+    return ClaimShownOn(folder, identity, LOCK_SH);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return false; // unreadable here: nobody's claim can be seen
