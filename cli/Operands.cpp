@@ -153,9 +153,17 @@ bool PathBeneath(const PathParts &parts, std::size_t first, std::string &beneath
   return true;
 }
 
+// Whether a run could hold the folder at `path` to reach entries through
+// it: it must be able to read it, not only to search it.
+bool Holdable(const FolderPath &path) {
+  fs::Folder folder;
+  return fs::OpenFolder(path, folder) == fs::FsError::None;
+}
+
 // Adds to `found` each folder on the way from `top` down through `beneath`
 // that is not in `known`, as it is now, without following links; false
-// where one is no folder. `last` is then the identity of the one at the end.
+// where one is no folder, or one a run could not hold. `last` is then the
+// identity of the one at the end.
 bool FindFoldersOnTheWay(const FolderPath &top, const std::string &beneath,
                          const std::unordered_map<std::string, fs::FileIdentity> &known,
                          std::unordered_map<std::string, fs::FileIdentity> &found,
@@ -169,7 +177,7 @@ bool FindFoldersOnTheWay(const FolderPath &top, const std::string &beneath,
     }
     EntryStamp stamp;
     if (StampEntry(JoinPath(top, on), stamp) != fs::FsError::None ||
-        stamp.kind != fs::FileKind::Folder)
+        stamp.kind != fs::FileKind::Folder || !Holdable(JoinPath(top, on)))
       return false;
     last = {stamp.volume, stamp.index};
     found.emplace(on, last);
@@ -199,7 +207,7 @@ bool JoinFiles(RunTarget &group, const RunTarget &file, const std::string &name)
   if (!PathBeneath(above, shared, groupBeneath) || !PathBeneath(below, shared, fileBeneath))
     return false;
   const bool reRooted = !groupBeneath.empty();
-  if ((reRooted || !fileBeneath.empty()) && (!IsFolder(top) || IsRootFolder(top)))
+  if ((reRooted || !fileBeneath.empty()) && (!IsFolder(top) || IsRootFolder(top) || !Holdable(top)))
     return false;
   fs::FileIdentity topIdentity = group.identity;
   fs::FileIdentity last;
@@ -270,9 +278,8 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       systemError = linkError.code();
       problem =
           "cannot access " + QuoteNameAlways(operand) + ": " + fs::DescribeSystemError(systemError);
-    } else if (options.resume || options.restart) {
-      return UsageError("--resume and --restart take folders; " + QuoteNameAlways(operand) +
-                        " is not one");
+    } else if (options.resume) {
+      return UsageError("--resume takes folders; " + QuoteNameAlways(operand) + " is not one");
     } else {
       Split(operand, run, name);
       run.files = true;

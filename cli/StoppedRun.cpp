@@ -77,11 +77,18 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
   case Finding::NothingToResume:
     return "there is no stopped run over " + shown + " to resume";
   case Finding::StoppedHere:
-    return "a run over " + shown +
+    return "a run over " + (stopped.named ? "FILEs beneath " : std::string()) + shown +
            (check.renamed ? " (then named " + Quoted(stopped.folder) + ")" : "") +
            " stopped after " + std::to_string(check.stoppedAfter) + " of " +
-           std::to_string(stopped.entries) +
-           " entries: --resume finishes it, --restart starts a new run" + itsJournal;
+           std::to_string(stopped.entries) + " entries: --resume " +
+           (stopped.named ? QuoteOperand(folder) + " finishes it, --restart with those FILEs"
+                          : "finishes it, --restart") +
+           " starts a new run" + itsJournal;
+  case Finding::RestartWouldWiden:
+    return "the run over " + shown +
+           " that stopped was over FILEs named beneath it: --restart with those FILEs starts "
+           "it anew, where --restart " +
+           QuoteOperand(folder) + " would shorten every file there" + itsJournal;
   case Finding::StoppedAround:
   case Finding::StoppedWithin:
     return "a stopped run over " + Quoted(stopped.folder) +
@@ -123,8 +130,8 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
 } // namespace
 
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
-                    const TrimSettings *asked) {
-  const StoppedRunCheck check = journal.open(folder, use, asked);
+                    const TrimSettings *asked, bool named) {
+  const StoppedRunCheck check = journal.open(folder, use, asked, named);
   if (check.finding == Finding::Restarting)
     Error(Message(check, folder, asked)); // before anything is shortened
   const std::vector<CopyMaker> &processes = check.stopped.processes;

@@ -247,8 +247,8 @@ private:
     const JournalUse use = options_.resume    ? JournalUse::Resume
                            : options_.restart ? JournalUse::Restart
                                               : JournalUse::Plain;
-    switch (
-        OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr)) {
+    switch (OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr,
+                        target.files)) {
     case Verdict::GoWithFilesLeft:
       status_ = std::max(status_, kSomeFailed);
       break;

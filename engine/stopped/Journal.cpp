@@ -26,7 +26,8 @@ namespace {
 // still read, had no backup settings: its runs kept none.
 constexpr char kFirstFormat[] = "tailsnip-journal 1";
 constexpr char kSecondFormat[] = "tailsnip-journal 2";
-constexpr char kFormat[] = "tailsnip-journal 3";
+constexpr char kThirdFormat[] = "tailsnip-journal 3";
+constexpr char kFormat[] = "tailsnip-journal 4";
 
 const char kKinds[] = "fdlo"; // by fs::FileKind
 
@@ -197,6 +198,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     const BackupSettings &backup = header.trim.backup;
     out.text("backup ").number(static_cast<std::uint64_t>(backup.control)).character(' ');
     out.name(backup.suffix.data(), backup.suffix.size());
+    out.text("named ").number(header.named ? 1 : 0).character('\n');
     out.text("entries ").number(list.size()).character('\n');
     const std::size_t skip = root.size() + 1; // the root and the separator after it
     ListStamps stamps(list);
@@ -261,7 +263,8 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
     std::string line;
     const bool first = in.line(line) && line == kFirstFormat;
     const bool second = line == kSecondFormat;
-    if (!first && !second && line != kFormat)
+    const bool third = line == kThirdFormat;
+    if (!first && !second && !third && line != kFormat)
       return line.rfind("tailsnip-journal ", 0) == 0 ? JournalState::OtherFormat
                                                      : JournalState::Malformed;
     if (!in.line(line) || line.rfind("version ", 0) != 0)
@@ -286,6 +289,11 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
           !in.bytes(static_cast<std::size_t>(values[1]), backup.suffix) || backup.suffix.empty())
         return JournalState::Malformed;
       backup.control = static_cast<BackupControl>(values[0]);
+    }
+    if (!first && !second && !third) {
+      if (!in.line(line) || !journal::Numbers(line, "named", values, 1) || values[0] > 1)
+        return JournalState::Malformed;
+      header.named = values[0] == 1;
     }
     if (!in.line(line) || !journal::Numbers(line, "entries", values, 1))
       return JournalState::Malformed;

@@ -55,6 +55,7 @@ struct JournalHeader {
   FolderPath folder;               // absolute, as named when the run began
   fs::FileIdentity folderIdentity; // what the journal is found by
   TrimSettings trim;               // what the run removes, kept for its resumption
+  bool named = false;              // over FILEs named beneath the folder, not over all of it
   std::size_t entries = 0;
   std::vector<CopyMaker> processes; // every process that worked on the run
 };

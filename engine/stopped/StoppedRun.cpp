@@ -61,6 +61,7 @@ bool StoppedRunCheck::refused() const {
   case Finding::JournalUnreadable:
   case Finding::PlanUnreadable:
   case Finding::OtherVersion:
+  case Finding::RestartWouldWiden:
   case Finding::OtherSettings:
     return true;
   default:
@@ -78,8 +79,9 @@ StoppedRunCheck RunJournal::found(Finding finding, std::error_code systemError) 
 }
 
 StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
-                                 const TrimSettings *asked) {
+                                 const TrimSettings *asked, bool named) {
   folder_ = folder;
+  named_ = named;
   bool inMemory = false;
   if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_, &inMemory);
       error != fs::FsError::None)
@@ -196,6 +198,8 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const TrimSettings *as
       sameVersion && reader.readPlan(folder_, header_, plan_, stamps_) == JournalState::Found;
   // Windows lets nobody write or remove a file while it is open for reading.
   reader.close();
+  if (use == JournalUse::Restart && header_.named && !named_)
+    return found(Finding::RestartWouldWiden);
   if (!sameVersion)
     return use == JournalUse::Restart ? forget() : found(Finding::OtherVersion);
   if (!planRead)
@@ -303,6 +307,7 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
   header.version = version_;
   header.folder = AbsolutePath(folder_);
   header.folderIdentity = folderIdentity_;
+  header.named = named_;
   stamps_.clear();
   const JournalChange change =
       Changed(WriteJournal(path_, header, folder_, list, durability_, &stamps_));

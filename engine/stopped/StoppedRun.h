@@ -66,6 +66,7 @@ enum class StoppedRunFinding {
   PlanUnreadable,    // the folder's journal: its entries
   OtherVersion,      // the folder's journal, written by another version
   OtherSettings,     // Resume asked for other settings than the stopped run's
+  RestartWouldWiden, // Restart of a stopped run over FILEs, as a run over the whole folder
   // It cannot, for a reason outside the command:
   FolderUnknown,         // the folder's identity could not be had
   NoJournalFolder,       // no place for journals is set
@@ -115,10 +116,13 @@ public:
   // resumed by this one.
   explicit RunJournal(std::string version) : version_(std::move(version)) {}
 
-  // Finds what concerns a run over `folder` (as the user named it) and does
-  // what `use` asks, with the settings the user gave if any (`asked`): see
-  // the promises above.
-  StoppedRunCheck open(const FolderPath &folder, JournalUse use, const TrimSettings *asked);
+  // Finds what concerns a run over `folder` (as the user named it), over
+  // FILEs `named` beneath it or over all of it, and does what `use` asks,
+  // with the settings the user gave if any (`asked`): see the promises
+  // above. A stopped run over FILEs is restarted only by a run over FILEs:
+  // over the whole folder it would shorten files that run never named.
+  StoppedRunCheck open(const FolderPath &folder, JournalUse use, const TrimSettings *asked,
+                       bool named = false);
   // Once a new run has listed its entries, before any change: whether a
   // stopped run's folder, moved since, is among them (StoppedWithin).
   StoppedRunCheck checkPlan(const WorkList &list) const;
@@ -186,6 +190,7 @@ private:
   WorkList plan_;
   std::vector<EntryStamp> stamps_;
   bool resuming_ = false;
+  bool named_ = false;            // this run's, recorded in its journal
   std::size_t leftByStopped_ = 0; // files the stopped run left, not cleared away
   bool written_ = false;
   Durability durability_ = Durability::Flushed; // of the journal and its marker

@@ -1137,6 +1137,26 @@ TEST_F(CliTest, RunOverAFolderThisUserCannotReadKeepsThisRunOut) {
   EXPECT_EQ("a\nb\n", ReadBytes(file));
 }
 
+// FILEs a user may reach, in folders beneath one the user may pass through
+// but not read, are run apart: that folder cannot be held.
+TEST_F(CliTest, FilesBeneathAFolderTheUserMayOnlyPassThroughAreShortened) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path passage = scratch_.root() / "passage";
+  const std::vector<stdfs::path> files = {passage / "a" / "x", passage / "b" / "y"};
+  for (const stdfs::path &file : files) {
+    stdfs::create_directories(file.parent_path());
+    WriteBytes(file, "1\n2\n");
+    ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
+    ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  }
+  ASSERT_EQ(0, ::chmod(passage.c_str(), 0711));
+  const Ran ran = RunCli({"-q", files[0].string(), files[1].string()}, AsNobody());
+  EXPECT_EQ(0, ran.status) << ran.out;
+  for (const stdfs::path &file : files)
+    EXPECT_EQ("1\r\n", ReadBytes(file)) << file;
+}
+
 TEST_F(CliTest, FolderTheUserCannotSearchIsToldOfAsFailedAndCountedOnce) {
   if (::geteuid() != 0)
     GTEST_SKIP() << "needs root, to run as another user";
@@ -1611,6 +1631,13 @@ TEST_F(CliTest, FilesOfSeveralFoldersAreOneRunResumedByTheFolderTheyShare) {
   EXPECT_NE(std::string::npos, stopped.out.find(" of 600 entries.\ntailsnip-cli --resume " +
                                                 shared.string() + " finishes the run.\n"))
       << stopped.out;
+  // Anew, it would be a run over every file there, listed or not.
+  const stdfs::path unlisted = shared / "unlisted";
+  WriteBytes(unlisted, "1\n2\n");
+  const Ran restarted = RunCli({"-q", "--restart", shared.string()});
+  EXPECT_EQ(2, restarted.status);
+  EXPECT_NE(std::string::npos, restarted.err.find("--restart with those FILEs")) << restarted.err;
+  EXPECT_EQ("1\n2\n", ReadBytes(unlisted));
   const Ran resumed = RunCli({"--resume", shared.string()});
   EXPECT_EQ(0, resumed.status) << resumed.err;
   for (const stdfs::path &file : files)
