@@ -279,10 +279,12 @@ private:
     // its list that the user did not name: neither told of nor counted.
     std::size_t passedThrough = 0;
     std::size_t passedThroughHandled = 0;
+    // Over FILEs, or resuming a run that was: its folders are only passed through.
+    const bool passingThrough = target.files || (journal.resuming() && journal.named());
     std::size_t unsearched = 0; // of those, not counted as left alone: they failed
     bool stoppedWithin = false; // a stopped run's folder, found beneath this one
     run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
-      if (target.files && result.reason == Reason::IsFolder && run.plan->folders.count(path)) {
+      if (passingThrough && result.reason == Reason::IsFolder && run.plan->folders.count(path)) {
         ++passedThroughHandled;
         unsearched += result.systemError ? 1 : 0;
         if (showProgress_)
@@ -321,6 +323,10 @@ private:
         return End::Done;
     } else if (journal.resuming()) {
       run.plan = Plan{journal.plan(), journal.planFolders()};
+      if (journal.named())
+        passedThrough = static_cast<std::size_t>(
+            std::count_if(run.plan->entries.begin(), run.plan->entries.end(),
+                          [&](const FolderPath &entry) { return run.plan->folders.count(entry); }));
       run.sinceListed = [&journal](std::size_t index, const FolderPath &path) {
         return journal.sinceListed(index, path);
       };

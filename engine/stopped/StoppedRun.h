@@ -133,6 +133,9 @@ public:
   std::size_t leftByStopped() const { return leftByStopped_; }
   // The stopped run's settings, for a resumed run to go on with.
   const TrimSettings &settings() const { return header_.trim; }
+  // Whether the stopped run was over FILEs named beneath its folder: the
+  // folders its plan holds are then only passed through.
+  bool named() const { return header_.named; }
   // The stopped run's list, for a resumed run to work through.
   const WorkList &plan() const { return plan_; }
   // What became of the entry at `index` of the plan since it was listed: a

@@ -1638,8 +1638,10 @@ TEST_F(CliTest, FilesOfSeveralFoldersAreOneRunResumedByTheFolderTheyShare) {
   EXPECT_EQ(2, restarted.status);
   EXPECT_NE(std::string::npos, restarted.err.find("--restart with those FILEs")) << restarted.err;
   EXPECT_EQ("1\n2\n", ReadBytes(unlisted));
-  const Ran resumed = RunCli({"--resume", shared.string()});
+  const Ran resumed = RunCli({"-v", "--resume", shared.string()});
   EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ(std::string::npos, resumed.err.find("a folder"))
+      << "a folder passed through was told of";
   for (const stdfs::path &file : files)
     EXPECT_EQ("1\r\n", ReadBytes(file)) << file;
 }
