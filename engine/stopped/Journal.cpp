@@ -23,7 +23,9 @@ namespace {
 // The first line names the format; a journal of another format is refused
 // as a whole rather than half understood. The first format, still read, had
 // no trim settings: its runs removed one line and wrote CR LF; the second,
-// still read, had no backup settings: its runs kept none.
+// still read, had no backup settings: its runs kept none; the third, still
+// read, did not say whether its run was over FILEs named: it is taken for
+// a run over its whole folder.
 constexpr char kFirstFormat[] = "tailsnip-journal 1";
 constexpr char kSecondFormat[] = "tailsnip-journal 2";
 constexpr char kThirdFormat[] = "tailsnip-journal 3";
