@@ -168,9 +168,7 @@ bool FindFoldersOnTheWay(const FolderPath &top, const std::string &beneath,
                          const std::unordered_map<std::string, fs::FileIdentity> &known,
                          std::unordered_map<std::string, fs::FileIdentity> &found,
                          fs::FileIdentity &last) {
-  for (std::size_t end = 0; end < beneath.size(); ++end) {
-    end = std::min(beneath.find(kPathSeparator, end), beneath.size());
-    const std::string on = beneath.substr(0, end);
+  for (const std::string &on : FoldersOnTheWay(beneath)) {
     if (const auto had = known.find(on); had != known.end()) {
       last = had->second;
       continue;
@@ -334,6 +332,24 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
     last = {folder, identity, added.substr(0, added.size() - name.size())};
   }
   return kGo;
+}
+
+NamedFile SplitNamed(const std::string &named) {
+  const std::size_t nameAt = named.rfind(kPathSeparator) + 1; // 0 where there is none
+  return {named.substr(0, nameAt - (nameAt > 0)), named.substr(nameAt)};
+}
+
+const fs::FileIdentity &IdentityBeneath(const RunTarget &run, const std::string &beneath) {
+  return beneath.empty() ? run.identity : run.foldersBeneath.at(beneath);
+}
+
+std::vector<std::string> FoldersOnTheWay(const std::string &beneath) {
+  std::vector<std::string> folders;
+  for (std::size_t end = 0; end < beneath.size(); ++end) {
+    end = std::min(beneath.find(kPathSeparator, end), beneath.size());
+    folders.push_back(beneath.substr(0, end));
+  }
+  return folders;
 }
 
 std::string Shown(const RunTarget &run, const FolderPath &path) {

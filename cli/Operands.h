@@ -41,6 +41,22 @@ struct RunTarget {
 // Returns kGo, or the status to end with.
 int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<Failure> &failures);
 
+// A FILE of a run over files, split at its last separator: the path of its
+// folder beneath the run's folder ("" for that folder itself), and its name.
+struct NamedFile {
+  std::string beneath;
+  std::string name;
+};
+NamedFile SplitNamed(const std::string &named);
+
+// The identity `run` found for its folder at `beneath` ("" for its own).
+const fs::FileIdentity &IdentityBeneath(const RunTarget &run, const std::string &beneath);
+
+// The folders on the way down `beneath`, a path beneath a folder, each by
+// its path beneath that folder and within the one before: "a", "a/b" and
+// "a/b/c" for "a/b/c".
+std::vector<std::string> FoldersOnTheWay(const std::string &beneath);
+
 // `path`, an entry of `run`, as the user named it: without the "./" of an
 // implied folder, and with one separator after a root folder.
 std::string Shown(const RunTarget &run, const FolderPath &path);

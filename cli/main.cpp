@@ -211,23 +211,19 @@ private:
     for (const auto &[beneath, identity] : target.foldersBeneath)
       plan.folders.emplace(JoinPath(target.folder, beneath), identity);
     std::vector<std::string> entered; // beneath the run's folder, each within the one before
-    for (const std::string &name : target.names) {
-      const std::size_t leafAt = name.rfind(kPathSeparator) + 1; // 0 where there is none
-      const std::string leaf = name.substr(leafAt);
-      const std::string beneath = leafAt > 0 ? name.substr(0, leafAt - 1) : std::string();
-      const FolderPath folder = beneath.empty() ? target.folder : JoinPath(target.folder, beneath);
-      if (!chosen(leaf, false) || !seen_.firstTime(plan.folders.at(folder), leaf))
+    for (const std::string &named : target.names) {
+      const auto [beneath, name] = SplitNamed(named);
+      if (!chosen(name, false) || !seen_.firstTime(IdentityBeneath(target, beneath), name))
         continue;
       while (!entered.empty() && entered.back() != beneath && !IsWithin(beneath, entered.back()))
         entered.pop_back();
-      for (std::size_t end = entered.empty() ? 0 : entered.back().size() + 1; end < beneath.size();
-           ++end) {
-        end = std::min(beneath.find(kPathSeparator, end), beneath.size());
-        entered.push_back(beneath.substr(0, end));
-        plan.entries.push_back(JoinPath(target.folder, entered.back()));
-        ++passedThrough;
-      }
-      plan.entries.push_back(JoinPath(folder, leaf));
+      for (const std::string &on : FoldersOnTheWay(beneath))
+        if (entered.empty() || on.size() > entered.back().size()) {
+          entered.push_back(on);
+          plan.entries.push_back(JoinPath(target.folder, on));
+          ++passedThrough;
+        }
+      plan.entries.push_back(JoinPath(target.folder, named));
     }
     return plan;
   }
@@ -443,13 +439,10 @@ private:
         notRun_.push_back(target.operand);
       return;
     }
-    for (const std::string &name : target.names) {
-      const std::size_t leafAt = name.rfind(kPathSeparator) + 1; // 0 where there is none
-      const auto beneath = target.foldersBeneath.find(name.substr(0, leafAt - (leafAt > 0)));
-      const fs::FileIdentity &folder =
-          beneath == target.foldersBeneath.end() ? target.identity : beneath->second;
-      if (!unlessReached || !seen_.reached(folder, name.substr(leafAt)))
-        notRun_.push_back(Shown(target, JoinPath(target.folder, name)));
+    for (const std::string &named : target.names) {
+      const auto [beneath, name] = SplitNamed(named);
+      if (!unlessReached || !seen_.reached(IdentityBeneath(target, beneath), name))
+        notRun_.push_back(Shown(target, JoinPath(target.folder, named)));
     }
   }
 
