@@ -27,8 +27,9 @@ struct Pattern {
 };
 
 // Adds `text` to `patterns` ("dir/***" as two). Returns what is wrong with
-// it (an empty pattern, an unterminated '[', a lone '\' at the end, one of
-// rsync's rule prefixes), or an empty string when it is a pattern.
+// it (an empty pattern, an unterminated '[', a character class such as
+// "[:alpha:]", a lone '\' at the end, one of rsync's rule prefixes), or an
+// empty string when it is a pattern.
 std::string AddPattern(std::string_view text, std::vector<Pattern> &patterns);
 
 // Whether any of `patterns` matches the entry at `path`, its names below

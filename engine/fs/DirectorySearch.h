@@ -1,5 +1,5 @@
-// The platform's directory search, with the entries and attributes the
-// Windows runtime's _findfirst family delivers.
+// The platform's directory search: each entry's name, and whether it is a
+// folder or a link, told by the attribute bits Windows lists them with.
 //
 // A search delivers every entry of a folder, "." and ".." included (except at
 // a drive's root), hidden ones too, in the file system's own order. It is

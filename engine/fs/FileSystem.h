@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace tailsnip::fs {
 
@@ -118,7 +117,7 @@ FsError OpenParentFolder(const FolderPath &path, Folder &folder);
 FsError OpenCurrentFolder(Folder &folder);
 
 // What an entry is opened for: Cutting where it may be cut in place later
-// (OpenForCutting).
+// (CheckOpenedForCutting).
 enum class OpenFor { Reading, Cutting };
 
 // Opens an existing entry of `folder` without following a link, and
@@ -168,17 +167,17 @@ FsError CheckOwnerCanBeKept(const FileInfo &info);
 // NotSupported where a cut would change more than the file's length, as it
 // would drop Linux's set-user-ID and set-group-ID bits and file
 // capabilities; then, or on any other failure, the file is copied instead.
-FsError OpenForCutting(File &file, const FileInfo &info);
+FsError CheckOpenedForCutting(File &file, const FileInfo &info);
 
-// What OpenForCutting would find of `file`, opened for reading alone as a
-// dry run opens it: NotSupported also where its volume takes no writing,
-// as the opening for writing would then have failed. On Windows the
-// claim's handle tells, as it does for OpenForCutting.
+// What CheckOpenedForCutting would find of `file`, opened for reading alone
+// as a dry run opens it: NotSupported also where its volume takes no
+// writing, as the opening for writing would then have failed. On Windows
+// the claim's handle tells, as it does for CheckOpenedForCutting.
 FsError CheckCuttable(File &file, const FileInfo &info);
 
-// Shortens the file open as `file` (through OpenForCutting, and claimed) to
-// its first `size` bytes, in one step: its owner, access, attributes and
-// identity stay as they are.
+// Shortens the file open as `file` (checked by CheckOpenedForCutting, and
+// claimed) to its first `size` bytes, in one step: its owner, access,
+// attributes and identity stay as they are.
 FsError CutTo(File &file, std::uint64_t size);
 
 // While it lives, the claimed `file` is about to be checked a last time and

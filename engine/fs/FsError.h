@@ -21,7 +21,7 @@ public:
     NotFound,
     AccessDenied,
     InUse,  // another program holds the file open
-    Exists, // CreateNew found something under the name
+    Exists, // the name is taken
     NoSpace,
     CrossVolume, // MoveOver cannot rename from one volume to another
     NameTooLong,

@@ -45,8 +45,7 @@ private:
 // every folder it enters, so that a run's folder moved or mounted into
 // another run's tree still keeps that run out. With `lookOnly`, as a dry
 // run asks, it is found without trying a claim there.
-bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity,
-                         bool lookOnly = false);
+bool ClaimedByAnotherRun(const FolderPath &folder, const fs::FileIdentity &identity, bool lookOnly);
 
 } // namespace tailsnip
 

@@ -24,10 +24,12 @@ struct RunReport {
   std::vector<Failure> failures; // entries and folders kept as they were
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;
-  bool outOfMemory = false;    // the list could not grow: nothing was changed
+  // Memory ran out: while listing, and nothing was changed, or while
+  // shortening, and the entries from `handled` on were not started.
+  bool outOfMemory = false;
   bool stopped = false;        // asked to stop: entries from `handled` on were not started
   std::size_t handled = 0;     // entries handled, in list order
-  std::size_t alreadyDone = 0; // of those, entries `isDone` said were done before
+  std::size_t alreadyDone = 0; // of those, entries a stopped run had shortened
   std::size_t copiesLeft = 0;  // copies the system would not let the run remove
   FolderPath busyFolder;       // another run works there: nothing was changed
 };

@@ -13,8 +13,8 @@ RunReport RunTrim(FolderPath folder, const Notify &notify, const RunOptions &opt
     return report;
   fs::ReadProcessIdentity();
   // Made before the run, so the notice needs no memory once memory is gone.
-  std::string notice = "finished!\n\nMemory ran out; the run stopped before "
-                       "every file was handled.";
+  std::string notice = std::string(kFinished) + "\n\nMemory ran out; the run stopped before "
+                                                "every file was handled.";
   try {
     RunLock lock;
     if (!options.locked && !(options.dryRun ? MayLockRun(folder, report.busyFolder)

@@ -72,8 +72,8 @@ struct RunOptions {
   WalkOptions walk;
   // The entries to work through in place of a walk's.
   std::optional<Plan> plan;
-  // The caller has claimed the folder already (LockRun), and holds the
-  // claim; a dry run's caller may have let it go once it was had.
+  // The caller has claimed the folder already (LockRun) and holds the
+  // claim, or for a dry run has found that it could (MayLockRun).
   bool locked = false;
 
   // Called once the whole list is built, with its length.

@@ -3,9 +3,10 @@
 // a power loss can be finished exactly once and never repeated by mistake.
 //
 // A journal lists every entry with its stamp at listing time. Shortening a
-// file renames a new file over it, which gives the entry a new identity: an
-// entry whose stamp still matches has not been shortened, one whose stamp
-// differs has been (or was changed by someone else, and is left alone).
+// file changes its stamp: a copy renamed over it is a new identity, and a
+// cut in place a new size and time. An entry whose stamp still matches has
+// not been shortened, one whose stamp differs has been (or was changed by
+// someone else, and is left alone).
 #ifndef TAILSNIP_ENGINE_JOURNAL_H
 #define TAILSNIP_ENGINE_JOURNAL_H
 

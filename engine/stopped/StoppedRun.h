@@ -123,9 +123,6 @@ public:
   // over the whole folder it would shorten files that run never named.
   StoppedRunCheck open(const FolderPath &folder, JournalUse use, const TrimSettings *asked,
                        bool named = false);
-  // Once a new run has listed its entries, before any change: whether a
-  // stopped run's folder, moved since, is among them (StoppedWithin).
-  StoppedRunCheck checkPlan(const WorkList &list) const;
 
   bool resuming() const { return resuming_; }
   // How many files the stopped run left that this one, resuming it, could

@@ -47,7 +47,9 @@ private:
   // Flushes the batch's copies and its entries cut in place.
   void flush(const std::vector<Shortening *> &batch);
 
-  Workers flushers_{7, 7}; // eight flushes in flight, measured best
+  // Seven threads and the one calling forEach: eight flushes in flight,
+  // measured best.
+  Workers flushers_{7, 7};
 };
 
 } // namespace tailsnip

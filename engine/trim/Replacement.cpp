@@ -2,7 +2,6 @@
 
 #include "engine/trim/CopyName.h"
 
-#include <string>
 #include <utility>
 
 namespace tailsnip {

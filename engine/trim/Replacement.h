@@ -113,7 +113,7 @@ public:
 
   // Has the commit cut the entry to its first `keep` bytes in place rather
   // than write a copy: for an entry with one name, claimed exclusively after
-  // fs::OpenForCutting, whose first `keep` bytes as they are make the
+  // fs::CheckOpenedForCutting, whose first `keep` bytes as they are make the
   // shortened file.
   TrimResult cutInPlace(std::uint64_t keep, TrimResult &result);
 

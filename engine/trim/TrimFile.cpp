@@ -80,7 +80,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   // are copied.
   const bool cut = mayCut &&
                    KeptPartIsShortened(input, info, keep, buffered, settings, buffer, result) &&
-                   (mode == TrimMode::Replace ? fs::OpenForCutting(input, info)
+                   (mode == TrimMode::Replace ? fs::CheckOpenedForCutting(input, info)
                                               : fs::CheckCuttable(input, info)) == FsError::None;
   if (result.reason != Reason::None)
     return result;

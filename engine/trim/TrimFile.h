@@ -39,10 +39,11 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
                      std::unique_ptr<Replacement> &copy, fs::Folder *folderOut = nullptr,
                      const TrimSettings &settings = {}, bool mayCutInPlace = false);
 
-// Replaces the file at `path`, outside a run, by its copy without its last
-// line(s): TrimEntry, its folder opened by path, then the copy flushed to
-// disk and renamed over the entry in one step, so the entry is never missing
-// or partial; a copy whose owner or attributes could not be kept is dropped.
+// For tests and benchmarks of one file: replaces the file at `path`,
+// outside a run, by its copy without its last line(s): TrimEntry, its
+// folder opened by path, then the copy flushed to disk and renamed over the
+// entry in one step, so the entry is never missing or partial; a copy whose
+// owner or attributes could not be kept is dropped.
 TrimResult TrimFile(FolderPath path, TrimBuffer &buffer, TrimMode mode = TrimMode::Replace,
                     const TrimSettings &settings = {});
 

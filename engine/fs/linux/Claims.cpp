@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
-#include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -181,7 +180,7 @@ bool CutDropsPrivileges(File &file, const FileInfo &info) {
 
 } // namespace
 
-FsError OpenForCutting(File &file, const FileInfo &info) {
+FsError CheckOpenedForCutting(File &file, const FileInfo &info) {
   if (CutDropsPrivileges(file, info))
     return Fail(FsError::NotSupported, EPERM);
   // OpenEntry opened it for reading alone where a cut may not follow.

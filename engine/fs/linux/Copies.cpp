@@ -2,13 +2,11 @@
 // and attributes: unnamed until then where the file system allows.
 #include "engine/fs/linux/Descriptors.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
-#include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>

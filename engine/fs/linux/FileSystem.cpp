@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#include <vector>
 
 #include <linux/fs.h>
 #include <linux/magic.h>

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -31,7 +31,7 @@ FsError CheckOwnerCanBeKept(const FileInfo &) { return FsError::None; }
 
 // The claim reopens the file with the right to write it, shared for reading
 // only: the handle a cut needs.
-FsError OpenForCutting(File &, const FileInfo &) { return FsError::None; }
+FsError CheckOpenedForCutting(File &, const FileInfo &) { return FsError::None; }
 
 FsError CheckCuttable(File &, const FileInfo &) { return FsError::None; }
 
