@@ -1,5 +1,7 @@
 #include "cli/Console.h"
 
+#include <cstdlib>
+
 #ifdef _WIN32
 #include "engine/fs/windows/WidePath.h"
 
@@ -21,13 +23,16 @@ namespace tailsnip::cli {
 
 bool IsTerminal(std::FILE *stream) { return _isatty(_fileno(stream)) != 0; }
 
-std::size_t TerminalWidth(std::FILE *stream) {
+namespace {
+// The width the terminal behind `stream` tells; 0 where it tells none.
+std::size_t ToldWidth(std::FILE *stream) {
   CONSOLE_SCREEN_BUFFER_INFO screen;
   const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   if (!GetConsoleScreenBufferInfo(console, &screen) || screen.srWindow.Right < screen.srWindow.Left)
     return 0;
   return static_cast<std::size_t>(screen.srWindow.Right - screen.srWindow.Left + 1);
 }
+} // namespace
 
 void ReadStandardInputAsBytes() { _setmode(_fileno(stdin), _O_BINARY); }
 
@@ -59,10 +64,13 @@ void AllowAllOpenFiles() {}
 
 bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) != 0; }
 
-std::size_t TerminalWidth(std::FILE *stream) {
+namespace {
+// The width the terminal behind `stream` tells; 0 where it tells none.
+std::size_t ToldWidth(std::FILE *stream) {
   struct winsize size {};
   return ::ioctl(::fileno(stream), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
+} // namespace
 
 void ReadStandardInputAsBytes() {}
 
@@ -103,5 +111,15 @@ void AllowAllOpenFiles() {
 }
 
 #endif
+
+std::size_t TerminalWidth(std::FILE *stream) {
+  // The usual width, where neither the terminal nor COLUMNS tells one.
+  constexpr std::size_t kUsualColumns = 80;
+  if (const std::size_t told = ToldWidth(stream))
+    return told;
+  const char *columns = std::getenv("COLUMNS");
+  const long given = columns ? std::strtol(columns, nullptr, 10) : 0;
+  return given > 0 ? static_cast<std::size_t>(given) : kUsualColumns;
+}
 
 } // namespace tailsnip::cli

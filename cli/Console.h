@@ -11,8 +11,8 @@ namespace tailsnip::cli {
 // Whether `stream` is a terminal (a console on Windows), by the C runtime.
 bool IsTerminal(std::FILE *stream);
 
-// The width of the terminal (console) behind `stream`, in columns; 0 when
-// it cannot be told.
+// The width of the terminal (console) behind `stream`, in columns: as it
+// tells it, else as COLUMNS says, else 80.
 std::size_t TerminalWidth(std::FILE *stream);
 
 // Makes standard input deliver its bytes as they are: Windows would turn

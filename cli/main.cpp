@@ -46,9 +46,6 @@ constexpr std::chrono::milliseconds kProgressDelay{500};
 // As many operands as the notice names, like the entries it names.
 constexpr std::size_t kOperandsNamed = 10;
 
-// Where a terminal does not tell its width, nor COLUMNS, the usual one.
-constexpr std::size_t kUsualColumns = 80;
-
 // A busy folder, told as an error: the dialog's notice says it as a sentence.
 std::string BusyMessage(const FolderPath &busy) {
   return "another run is working in " + QuoteNameAlways(busy) +
@@ -60,19 +57,6 @@ std::string PortablePath(std::string path) {
   if (kPathSeparator != '/')
     std::replace(path.begin(), path.end(), kPathSeparator, '/');
   return path;
-}
-
-// The width the lines a dry run would remove are cut to: the terminal's
-// (COLUMNS where it does not say); none elsewhere, where a pager or a log
-// takes them whole.
-std::size_t PreviewColumns(bool onTerminal) {
-  if (!onTerminal)
-    return 0;
-  if (const std::size_t columns = TerminalWidth(stderr))
-    return columns;
-  const char *columns = std::getenv("COLUMNS");
-  const long given = columns ? std::strtol(columns, nullptr, 10) : 0;
-  return given > 0 ? static_cast<std::size_t>(given) : kUsualColumns;
 }
 
 // Tells what became of an entry; of a file a dry run would shorten, also the
@@ -298,7 +282,7 @@ private:
       foldersAgain += again ? 1 : 0;
       if (options_.verbose && !again)
         PrintOutcome(Shown(target, path), result, options_.dryRun,
-                     run.previewLostLines ? PreviewColumns(onTerminal_) : 0);
+                     run.previewLostLines && onTerminal_ ? TerminalWidth(stderr) : 0);
       if (showProgress_)
         progress_.entryDone(result.bytesRead);
     };

@@ -74,9 +74,10 @@ struct How {
   std::size_t stopAfterLines = 0;
   bool asNobody = false;
   const char *root = nullptr;
-  bool rootWithoutProc = false; // /proc is not mounted in `root`
-  bool errReaderGone = false;   // the first write to standard error raises SIGPIPE
-  bool errClosed = false;       // started without standard error, as `2>&-` does
+  bool rootWithoutProc = false;          // /proc is not mounted in `root`
+  bool errReaderGone = false;            // the first write to standard error raises SIGPIPE
+  bool errClosed = false;                // started without standard error, as `2>&-` does
+  const char *columnsVariable = nullptr; // COLUMNS, where given
 };
 
 // The program's own path inside a root folder made by MakeRoot.
@@ -149,6 +150,8 @@ Ran RunCli(const std::vector<std::string> &args, const How &how) {
     ::close(errPipe[0]);
     if (how.cwd && ::chdir(how.cwd) != 0)
       ::_exit(127);
+    if (how.columnsVariable)
+      ::setenv("COLUMNS", how.columnsVariable, 1);
     if (how.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                          ::setresuid(65534, 65534, 65534) != 0))
       ::_exit(127);
@@ -696,20 +699,25 @@ TEST_F(CliTest, RunsFolderMovedIntoAnotherKeepsTheRunOverThatOneOut) {
 }
 
 TEST_F(CliTest, ProgressLineNeverWrapsOnANarrowTerminal) {
-  How narrow;
-  narrow.errOnTerminal = true;
-  narrow.columns = 12;
-  const Ran ran = RunCli({"--progress", Tree()}, narrow);
-  EXPECT_EQ(0, ran.status);
-  std::size_t drawn = 0;
-  std::istringstream segments(ran.err);
-  for (std::string segment; std::getline(segments, segment, '\r');) {
-    if (segment.rfind("\033[K", 0) != 0 || segment.find(" entries") == std::string::npos)
-      continue; // not a drawn line
-    EXPECT_GE(11u, segment.size() - 3) << segment;
-    ++drawn;
+  How told;
+  told.errOnTerminal = true;
+  told.columns = 12;
+  How untold = told; // a terminal that tells no width, where COLUMNS does
+  untold.columns = 0;
+  untold.columnsVariable = "12";
+  for (const How &narrow : {told, untold}) {
+    const Ran ran = RunCli({"--progress", Tree()}, narrow);
+    EXPECT_EQ(0, ran.status);
+    std::size_t drawn = 0;
+    std::istringstream segments(ran.err);
+    for (std::string segment; std::getline(segments, segment, '\r');) {
+      if (segment.rfind("\033[K", 0) != 0 || segment.find(" entries") == std::string::npos)
+        continue; // not a drawn line
+      EXPECT_GE(11u, segment.size() - 3) << segment;
+      ++drawn;
+    }
+    EXPECT_LT(0u, drawn) << ran.err;
   }
-  EXPECT_LT(0u, drawn) << ran.err;
 }
 
 TEST_F(CliTest, TreeDeeperThanTheOpenFilesAllowedAtStartIsShortenedWhole) {
