@@ -10,7 +10,7 @@ export PATH=$program_folder:$PATH
 compopt() { :; } # only bash's own completion may call it
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/logs" && touch "$work/list" "$work/lost"
+mkdir "$work/logs" && touch "$work/list" "$work/lost" "$work/-old"
 cd "$work" || exit 1
 failures=0
 
@@ -40,4 +40,5 @@ expect "never nil none numbered" tailsnip-cli --backup = n
 expect "logs lost" tailsnip-cli --backup lo
 expect "" tailsnip-cli -l l
 expect "--keep-line-ends" tailsnip-cli --keep
+expect "-old" tailsnip-cli -k -- -o
 exit $((failures > 0))
