@@ -17,9 +17,24 @@ using WorkList = std::vector<FolderPath>;
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
+inline constexpr char kSeparators[] = "\\/"; // Windows takes either
 #else
 inline constexpr char kPathSeparator = '/';
+inline constexpr char kSeparators[] = "/";
 #endif
+
+// The last name of `path`: what follows its last separator, or all of it.
+inline std::string_view NameOf(std::string_view path) {
+  const std::size_t separator = path.find_last_of(kSeparators);
+  return separator == std::string_view::npos ? path : path.substr(separator + 1);
+}
+
+// The folder part of `path` up to its last separator, that included; empty
+// where there is none.
+inline FolderPath FolderOf(const FolderPath &path) {
+  const std::size_t separator = path.find_last_of(kSeparators);
+  return separator == FolderPath::npos ? FolderPath() : path.substr(0, separator + 1);
+}
 
 // Returns dir + separator + name. The separator is added even when dir
 // already ends in one (a drive's root): the file functions accept the double.

@@ -11,11 +11,6 @@ bool IsJournalName(std::string_view name);
 
 namespace {
 
-#ifdef _WIN32
-constexpr char kSeparators[] = "\\/"; // Windows takes either
-#else
-constexpr char kSeparators[] = "/";
-#endif
 constexpr std::string_view kJournalEnd = ".journal";
 constexpr std::string_view kDraftEnd = ".tmp";
 
@@ -70,15 +65,12 @@ bool IsJournalName(std::string_view name) {
 
 bool IsRunsOwnFile(std::string_view path) {
   const std::size_t separator = path.find_last_of(kSeparators);
-  const std::string_view name =
-      separator == std::string_view::npos ? path : path.substr(separator + 1);
+  const std::string_view name = NameOf(path);
   if (LooksLikeCopy(name))
     return true;
   if (separator == std::string_view::npos || !IsJournalOrDraftName(name))
     return false;
-  const std::string_view folder = path.substr(0, separator);
-  const std::size_t above = folder.find_last_of(kSeparators);
-  return IsJournalFolderName(above == std::string_view::npos ? folder : folder.substr(above + 1));
+  return IsJournalFolderName(NameOf(path.substr(0, separator)));
 }
 
 } // namespace tailsnip

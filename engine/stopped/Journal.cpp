@@ -33,12 +33,6 @@ constexpr char kFormat[] = "tailsnip-journal 4";
 
 const char kKinds[] = "fdlo"; // by fs::FileKind
 
-#ifdef _WIN32
-constexpr char kSeparators[] = "\\/"; // Windows takes either
-#else
-constexpr char kSeparators[] = "/";
-#endif
-
 // Whether `name` is one the walk could have listed beneath a folder: names
 // joined by separators, none of them empty, "." or "..". Anything else would
 // lead a resumed run out of the folder, or to what the walk never listed.

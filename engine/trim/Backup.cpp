@@ -19,22 +19,6 @@ constexpr int kAttempts = 100;
 
 constexpr std::string_view kNumberStart = ".~";
 
-#ifdef _WIN32
-constexpr char kSeparators[] = "\\/";
-#else
-constexpr char kSeparators[] = "/";
-#endif
-
-std::string_view NameOf(std::string_view path) {
-  const std::size_t separator = path.find_last_of(kSeparators);
-  return separator == std::string_view::npos ? path : path.substr(separator + 1);
-}
-
-FolderPath FolderOf(const FolderPath &path) {
-  const std::size_t separator = path.find_last_of(kSeparators);
-  return separator == FolderPath::npos ? FolderPath() : path.substr(0, separator + 1);
-}
-
 // N of a name "NAME.~N~" (N without a leading zero), and NAME's length;
 // 0 for any other name. An N too large to count is the largest count: its
 // backup is still one, and leaves no number above it.

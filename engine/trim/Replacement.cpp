@@ -18,11 +18,6 @@ Reason ReasonForReplace(FsError error) {
   return error == FsError::InUse ? Reason::InUse : Reason::CannotReplace;
 }
 
-FolderPath FolderOf(const FolderPath &path) {
-  const std::size_t separator = path.find_last_of(kPathSeparator);
-  return separator == FolderPath::npos ? FolderPath() : path.substr(0, separator + 1);
-}
-
 // Whether "temp.txt" may go to `current`: where it is open, on the entry's
 // volume, so that one rename puts the copy in place, and changeable, so that
 // a copy made there is never left (an append-only folder takes one but
