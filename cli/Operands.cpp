@@ -113,6 +113,11 @@ fs::FsError UnreachableTarget(const std::string &path, const EntryStamp &stamp) 
   return stamp.kind == fs::FileKind::Link ? fs::GetIdentity(path, target) : fs::FsError::None;
 }
 
+// Why `name` cannot be run over, as the system said it.
+std::string CannotAccess(const std::string &name, const std::error_code &systemError) {
+  return "cannot access " + QuoteNameAlways(name) + ": " + fs::DescribeSystemError(systemError);
+}
+
 // A path cut into where it starts ("", "/", "C:\\") and the names after it.
 struct PathParts {
   std::string start;
@@ -268,14 +273,12 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
     } else if (const fs::FsError error = StampEntry(operand, stamp);
                error != fs::FsError::None || operand.empty()) {
       systemError = error.code();
-      problem = operand.empty() ? "invalid zero-length file name"
-                                : "cannot access " + QuoteNameAlways(operand) + ": " +
-                                      fs::DescribeSystemError(systemError);
+      problem =
+          operand.empty() ? "invalid zero-length file name" : CannotAccess(operand, systemError);
     } else if (const fs::FsError linkError = UnreachableTarget(operand, stamp);
                linkError != fs::FsError::None) {
       systemError = linkError.code();
-      problem =
-          "cannot access " + QuoteNameAlways(operand) + ": " + fs::DescribeSystemError(systemError);
+      problem = CannotAccess(operand, systemError);
     } else if (options.resume) {
       return UsageError("--resume takes folders; " + QuoteNameAlways(operand) + " is not one");
     } else {
@@ -288,13 +291,11 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
         // Windows takes "a.txt\" and "a.txt\." for the file "a.txt", yet
         // no folder "a.txt" holds it.
         systemError = std::make_error_code(std::errc::not_a_directory);
-        problem = "cannot access " + QuoteNameAlways(operand) + ": " +
-                  fs::DescribeSystemError(systemError);
+        problem = CannotAccess(operand, systemError);
       } else if (const fs::FsError folderError = fs::GetIdentity(run.folder, run.identity);
                  folderError != fs::FsError::None) {
         systemError = folderError.code();
-        problem = "cannot access " + QuoteNameAlways(run.folder) + ": " +
-                  fs::DescribeSystemError(systemError);
+        problem = CannotAccess(run.folder, systemError);
       }
     }
     if (!problem.empty() && options.restart && ForgetVanishedFolder(operand))
