@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,20 @@ private:
     return plan;
   }
 
+  // What one run keeps count of beside the engine's report, for what the
+  // user is told, and why it ended early.
+  struct Tally {
+    std::size_t foldersAgain = 0; // listed by an earlier run too
+    // The folders a run over FILEs passes through to reach them, entries of
+    // its list that the user did not name: neither told of nor counted.
+    std::size_t passedThrough = 0;
+    std::size_t passedThroughHandled = 0;
+    std::size_t unsearched = 0; // of those, not counted as left alone: they failed
+    bool stoppedWithin = false; // a stopped run's folder, found beneath this one
+    bool journalFailed = false;
+  };
+
+  // Claims the folder of `target`, looks at its journal, and runs over it.
   End run(const RunTarget &target) {
     // Claimed before a stopped run's journal is looked at, so that its copies
     // are removed only while no run works in the folder. A dry run is refused
@@ -242,7 +257,23 @@ private:
     if (!options_.dryRun && !journal.resuming())
       WarnUnregistered(journal, false);
 
+    Tally tally;
     RunOptions run;
+    setUp(run, target, journal, tally);
+    if (const std::optional<End> end = plan(run, target, journal, tally))
+      return *end;
+    RunReport report = RunTrim(
+        target.folder,
+        [this](const std::string &text) {
+          progress_.finish();
+          lastNotice_ = text;
+        },
+        run);
+    return settle(report, target, journal, tally);
+  }
+
+  // Sets `run` up to shorten as asked, and to tell of each entry as it goes.
+  void setUp(RunOptions &run, const RunTarget &target, const RunJournal &journal, Tally &tally) {
     run.dryRun = options_.dryRun;
     run.previewLostLines = options_.dryRun && options_.verbose;
     run.trim = journal.resuming() ? journal.settings() : options_.trim;
@@ -254,19 +285,12 @@ private:
     run.showPath = [&target](const FolderPath &path) { return QuoteName(Shown(target, path)); };
     run.stopRequested = [] { return StopSignal() != 0 || OutputFailed(); };
     run.onListed = [this](std::size_t listed) { progress_.addListed(listed); };
-    std::size_t foldersAgain = 0; // listed by an earlier run too
-    // The folders a run over FILEs passes through to reach them, entries of
-    // its list that the user did not name: neither told of nor counted.
-    std::size_t passedThrough = 0;
-    std::size_t passedThroughHandled = 0;
     // Over FILEs, or resuming a run that was: its folders are only passed through.
     const bool passingThrough = target.files || (journal.resuming() && journal.named());
-    std::size_t unsearched = 0; // of those, not counted as left alone: they failed
-    bool stoppedWithin = false; // a stopped run's folder, found beneath this one
-    run.onEntry = [&](const FolderPath &path, const TrimResult &result) {
+    run.onEntry = [&, passingThrough](const FolderPath &path, const TrimResult &result) {
       if (passingThrough && result.reason == Reason::IsFolder && run.plan->folders.count(path)) {
-        ++passedThroughHandled;
-        unsearched += result.systemError ? 1 : 0;
+        ++tally.passedThroughHandled;
+        tally.unsearched += result.systemError ? 1 : 0;
         if (showProgress_)
           progress_.entryDone(result.bytesRead);
         return;
@@ -279,13 +303,20 @@ private:
       }
       // A folder an earlier run listed too is told of and counted once.
       const bool again = several_ && result.reason == Reason::IsFolder && !seen_.firstTime(path);
-      foldersAgain += again ? 1 : 0;
+      tally.foldersAgain += again ? 1 : 0;
       if (options_.verbose && !again)
         PrintOutcome(Shown(target, path), result, options_.dryRun,
                      run.previewLostLines && onTerminal_ ? TerminalWidth(stderr) : 0);
       if (showProgress_)
         progress_.entryDone(result.bytesRead);
     };
+  }
+
+  // Gives `run` what it works through: the FILEs named, a stopped run's
+  // list, or a walk; and what the journal must record or check on the way.
+  // How the run ends where it is over before it starts.
+  std::optional<End> plan(RunOptions &run, const RunTarget &target, RunJournal &journal,
+                          Tally &tally) {
     if (target.files) {
       // Another run's folder on the way, or a stopped one's, keeps this run
       // out, as a walk that meets it is kept out.
@@ -298,13 +329,13 @@ private:
         if (!MayEnter(journal, target.folder, folder, identity))
           return End::Refused;
       }
-      run.plan = planFiles(target, passedThrough);
+      run.plan = planFiles(target, tally.passedThrough);
       if (run.plan->entries.empty())
         return End::Done;
     } else if (journal.resuming()) {
       run.plan = Plan{journal.plan(), journal.planFolders()};
       if (journal.named())
-        passedThrough = static_cast<std::size_t>(
+        tally.passedThrough = static_cast<std::size_t>(
             std::count_if(run.plan->entries.begin(), run.plan->entries.end(),
                           [&](const FolderPath &entry) { return run.plan->folders.count(entry); }));
       run.sinceListed = [&journal](std::size_t index, const FolderPath &path) {
@@ -313,15 +344,14 @@ private:
     } else {
       run.walk = walkOptions();
       run.walk.mayEnter = [&](const FolderPath &path, const fs::FileIdentity &identity) {
-        stoppedWithin = !MayEnter(journal, target.folder, path, identity);
-        return !stoppedWithin;
+        tally.stoppedWithin = !MayEnter(journal, target.folder, path, identity);
+        return !tally.stoppedWithin;
       };
     }
-    bool journalFailed = false;
     if (!journal.resuming() && !options_.dryRun)
       run.beforeChanges = [&](const WorkList &list) {
-        journalFailed = !RecordPlan(journal, list, options_.trim);
-        return !journalFailed;
+        tally.journalFailed = !RecordPlan(journal, list, options_.trim);
+        return !tally.journalFailed;
       };
     // A file saved over or changed since the journal stamped it is another
     // program's work, however long the run took to reach it.
@@ -329,31 +359,29 @@ private:
       run.foundAsListed = [&journal](std::size_t index, const fs::FileInfo &found) {
         return journal.foundAsListed(index, found);
       };
+    return std::nullopt;
+  }
 
-    RunReport report = RunTrim(
-        target.folder,
-        [this](const std::string &text) {
-          progress_.finish();
-          lastNotice_ = text;
-        },
-        run);
-    if (stoppedWithin)
+  // Counts what the run over `target` did, keeps or removes its journal,
+  // and tells how it ended.
+  End settle(RunReport &report, const RunTarget &target, RunJournal &journal, const Tally &tally) {
+    if (tally.stoppedWithin)
       return End::Refused;
-    if (journalFailed)
+    if (tally.journalFailed)
       return End::Failed;
     if (!report.busyFolder.empty()) { // another run's folder, found beneath this one
       Error(BusyMessage(report.busyFolder));
       return End::Refused;
     }
     // The folders passed through are no entries the user named.
-    report.listed -= std::min(report.listed, passedThrough);
-    report.handled -= passedThroughHandled;
-    report.unchanged -= passedThroughHandled - unsearched;
-    report.notFiles -= passedThroughHandled - unsearched;
+    report.listed -= std::min(report.listed, tally.passedThrough);
+    report.handled -= tally.passedThroughHandled;
+    report.unchanged -= tally.passedThroughHandled - tally.unsearched;
+    report.notFiles -= tally.passedThroughHandled - tally.unsearched;
     if (several_ && !target.files)
       seen_.runOver(target.folder);
     ++trimmed_;
-    add(report, target, foldersAgain);
+    add(report, target, tally.foldersAgain);
     if (journal.awaitsResume(report)) {
       const std::size_t left = report.copiesLeft + journal.leftByStopped();
       const std::string copies = left == 1 ? "the copy" : "the " + std::to_string(left) + " copies";
