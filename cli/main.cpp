@@ -104,13 +104,14 @@ class Runs {
 public:
   Runs(const Options &options, const std::vector<RunTarget> &targets)
       : options_(options), targets_(targets), several_(targets.size() > 1),
-        onTerminal_(IsTerminal(stderr)),
-        showProgress_(!options.quiet && !options.verbose && (options.forceProgress || onTerminal_)),
-        listOnTerminal_(IsTerminal(stdout)), notices_(options.nullSeparated ? stderr : stdout),
+        errorsOnTerminal_(IsTerminal(stderr)),
+        showProgress_(!options.quiet && !options.verbose &&
+                      (options.forceProgress || errorsOnTerminal_)),
+        outputOnTerminal_(IsTerminal(stdout)), notices_(options.nullSeparated ? stderr : stdout),
         progress_(stderr,
                   options.forceProgress ? ProgressLine::Clock::duration::zero()
                                         : ProgressLine::Clock::duration(kProgressDelay),
-                  onTerminal_) {}
+                  errorsOnTerminal_) {}
 
   // Runs every target in order, `failures` (of listed names) already
   // counted; tells what they did and returns the exit status.
@@ -297,7 +298,7 @@ private:
       }
       if (options_.dryRun && result.outcome == Outcome::Shortened) {
         // On the terminal the progress line is on, a name must not run on from it.
-        if (listOnTerminal_)
+        if (outputOnTerminal_)
           progress_.finish();
         list(Shown(target, path));
       }
@@ -306,7 +307,7 @@ private:
       tally.foldersAgain += again ? 1 : 0;
       if (options_.verbose && !again)
         PrintOutcome(Shown(target, path), result, options_.dryRun,
-                     run.previewLostLines && onTerminal_ ? TerminalWidth(stderr) : 0);
+                     run.previewLostLines && errorsOnTerminal_ ? TerminalWidth(stderr) : 0);
       if (showProgress_)
         progress_.entryDone(result.bytesRead);
     };
@@ -408,7 +409,7 @@ private:
     if (options_.nullSeparated)
       std::fwrite(shown.c_str(), 1, shown.size() + 1, stdout);
     else
-      std::printf("%s\n", listOnTerminal_ ? QuoteName(shown).c_str() : shown.c_str());
+      std::printf("%s\n", outputOnTerminal_ ? QuoteName(shown).c_str() : shown.c_str());
     NoteOutputError();
   }
 
@@ -478,10 +479,11 @@ private:
 
   const Options &options_;
   const std::vector<RunTarget> &targets_;
-  const bool several_; // entries may be reached by more than one run
-  const bool onTerminal_;
+  const bool several_;          // entries may be reached by more than one run
+  const bool errorsOnTerminal_; // standard error: the progress line, -v and its preview
   const bool showProgress_;
-  const bool listOnTerminal_; // names listed are quoted, and kept off the progress line
+  const bool
+      outputOnTerminal_; // standard output: names listed are quoted, kept off the progress line
   std::FILE *const notices_;
   ProgressLine progress_;
   SeenEntries seen_;
