@@ -482,8 +482,8 @@ private:
   const bool several_;          // entries may be reached by more than one run
   const bool errorsOnTerminal_; // standard error: the progress line, -v and its preview
   const bool showProgress_;
-  const bool
-      outputOnTerminal_; // standard output: names listed are quoted, kept off the progress line
+  // Standard output: names listed are quoted, and kept off the progress line.
+  const bool outputOnTerminal_;
   std::FILE *const notices_;
   ProgressLine progress_;
   SeenEntries seen_;
