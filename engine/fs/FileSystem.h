@@ -249,8 +249,9 @@ FsError KeepFlags(File &entry, File &copy);
 // and nothing else: owner and group, permissions and extended attributes
 // (ACLs and labels included; none it inherited from its folder) on POSIX,
 // the security descriptor on Windows. What the copy has already is left
-// alone. Fails when any of it cannot be kept.
-FsError KeepAttributes(File &entry, const FileInfo &like, File &copy);
+// alone. Fails when any of it cannot be kept; otherwise `copied` is the
+// copy's identity.
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, FileIdentity &copied);
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);
@@ -306,13 +307,15 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // another program opened an exclusive `expected` as it was moved over, and
 // then `to` is as it was.
 // `removeFrom` tells whether `from` still names a file for the caller to
-// remove: its copy after a failure, the replaced file after an exchange.
-// Linux exchanges the two names and checks the file that came out; where
-// the file system cannot exchange, it checks the name just before a plain
-// rename. On Windows the caller held `expected` open without sharing its
-// deletion until just before, so that nothing could be renamed over it.
+// remove: its copy (`copy`) after a failure, the replaced file after an
+// exchange. Linux exchanges the two names and checks the file that came
+// out; where the file system cannot exchange, it checks the name just
+// before a plain rename. On Windows the caller held `expected` open
+// without sharing its deletion until just before, so that nothing could
+// be renamed over it.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &expected, bool &removeFrom);
+                     const FolderPath &to, const File &expected, const FileIdentity &copy,
+                     bool &removeFrom);
 
 // Gives the file open as `file`, the entry at `path` in `folder`, the
 // further name `name` in the same folder (a hard link), exclusively: Exists

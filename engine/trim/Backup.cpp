@@ -209,13 +209,11 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   if (error == FsError::None &&
       !WriteShortened(entry, info, info.size, 0, true, copy, buffer, written))
     error = {FsError::Other, written.systemError};
+  fs::FileIdentity made;
   if (error == FsError::None)
-    error = fs::KeepAttributes(entry, info, copy);
+    error = fs::KeepAttributes(entry, info, copy, made);
   if (error == FsError::None)
     error = fs::FlushToDisk(copy);
-  fs::FileInfo made;
-  if (error == FsError::None)
-    error = fs::Describe(copy, made);
   if (error == FsError::None && unnamed)
     error = fs::NameUnnamed(copy, folder, name);
   if (const FsError closed = fs::Close(copy); error == FsError::None)
@@ -225,12 +223,12 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
     // FAT on Windows numbers a file by where its name lies.
     if (fs::FileInfo renamed;
         error == FsError::None && fs::DescribeEntry(folder, name, renamed) == FsError::None)
-      made.identity = renamed.identity;
+      made = renamed.identity;
   }
   if (error != FsError::None && !unnamed)
     fs::Remove(folder.handle, staged);
   if (error == FsError::None)
-    identity_ = made.identity;
+    identity_ = made;
   return error;
 }
 

@@ -107,7 +107,7 @@ template <typename Take> FsError Replacement::takeName(Take take) {
 TrimResult Replacement::keepAttributes(TrimResult result) {
   if (cut_)
     return result; // the entry keeps its own
-  FsError error = fs::KeepAttributes(input_, info_, copy_);
+  FsError error = fs::KeepAttributes(input_, info_, copy_, copyIdentity_);
   Reason reason = ReasonForAttributes(error);
   // An unnamed copy gets its name only now that it has the entry's access.
   if (error == FsError::None && copyPath_.empty()) {
@@ -148,8 +148,8 @@ TrimResult Replacement::commit(TrimResult result) {
     return Fail(result, Reason::ChangedWhileShortened, {});
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;
-  const FsError error =
-      fs::MoveOverSame(copyFolder_->handle, copyPath_, folder_->handle, path_, input_, removeFrom);
+  const FsError error = fs::MoveOverSame(copyFolder_->handle, copyPath_, folder_->handle, path_,
+                                         input_, copyIdentity_, removeFrom);
   if (!removeFrom)
     copyPath_.clear();
   if (error == FsError::None) {

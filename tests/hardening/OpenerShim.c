@@ -3,12 +3,14 @@
 // (its first ftruncate), after the run's last look at the file, or just
 // before the run opens the file it has looked at (its first opening
 // through /proc/self/fd); or save over it as an editor does, keeping the
-// old file as a backup, once the run holds it (at its first pread). Loaded
-// with LD_PRELOAD; set up through the environment:
+// old file as a backup, once the run holds it (at its first pread); or
+// save over it twice, just before and just after the run's first exchange
+// of names. Loaded with LD_PRELOAD; set up through the environment:
 //   TAILSNIP_OPENER_PATH  the file the other program opens
-//   TAILSNIP_OPENER_AT    "rename", "cut", "reopen" or "save" (the file
+//   TAILSNIP_OPENER_AT    "rename", "cut", "reopen", "save" (the file
 //                         renamed to its name and "~", a new one saved
-//                         under its name)
+//                         under its name) or "twice" (saved "once", then
+//                         "twice", each a new file renamed over it)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -84,10 +86,30 @@ static pid_t StartOpener(const char *at) {
   return child;
 }
 
+// An editor's save that keeps no backup: a new file renamed over the old.
+static void Save(const char *path, const char *text) {
+  char saved[4096];
+  snprintf(saved, sizeof saved, "%s.saving", path);
+  const int file = open(saved, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const size_t size = strlen(text);
+  if (file < 0 || write(file, text, size) != (ssize_t)size || close(file) != 0 ||
+      rename(saved, path) != 0)
+    perror("opener shim: save");
+}
+
 int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned flags) {
   static RenameAt2Function real;
   if (!real)
     Resolve(&real, sizeof real, "renameat2");
+  const char *path = getenv("TAILSNIP_OPENER_PATH");
+  const char *moment = getenv("TAILSNIP_OPENER_AT");
+  if ((flags & RENAME_EXCHANGE) && !opened && path && moment && strcmp(moment, "twice") == 0) {
+    opened = true;
+    Save(path, "once\n");
+    const int exchanged = real(fromAt, from, toAt, to, flags);
+    Save(path, "twice\n");
+    return exchanged;
+  }
   const pid_t child = (flags & RENAME_EXCHANGE) ? StartOpener("rename") : -1;
   if (child > 0)
     waitpid(child, NULL, 0);

@@ -40,7 +40,7 @@ TEST(SwappedEntryTest, PipeSwappedInBeforeTheOpeningIsNotOpened) {
 
 // Runs tailsnip-cli with `options` over the tree, or `operands`, with
 // `file` opened and appended to by another program at the moment `at`
-// ("rename", "cut" or "reopen"), or saved over ("save").
+// ("rename", "cut" or "reopen"), or saved over ("save", "twice").
 ProgramRun RunWithOpener(const Scratch &scratch, const std::string &file, const char *at,
                          std::vector<std::string> options,
                          const std::vector<std::string> &operands = {}) {
@@ -65,6 +65,19 @@ TEST(OpenedEntryTest, FileOpenedAsItsCopyTakesItsPlaceIsKeptWithWhatWasWrittenTo
   EXPECT_NE(std::string::npos, run.output.find("f: in use")) << run.output;
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
       << "a copy was left beside the file";
+}
+
+// An editor's save just before the copy takes the file's place goes back
+// under its name; its next save, just after, replaced the copy, and is
+// what the editor left: the first save is what it replaced.
+TEST(OpenedEntryTest, FileSavedJustBeforeAndJustAfterItsCopyTakesItsPlaceKeepsTheLastSave) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  const ProgramRun run = RunWithOpener(scratch, file, "twice", {});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("twice\n", ReadWholeFile(file));
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
+      << "a file was left beside it";
 }
 
 // Written between the run's look at it and its opening, the file holds

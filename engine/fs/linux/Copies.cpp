@@ -171,7 +171,7 @@ FsError KeepFlags(File &entry, File &copy) {
              : Fail(FsError::AttributesNotKept, errno);
 }
 
-FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, FileIdentity &copied) {
   // Decided from what the copy got, not from who runs: what it has already
   // needs no change, which a file system that gives every file the same
   // owner and mode (FAT through FUSE) would refuse.
@@ -179,6 +179,7 @@ FsError KeepAttributes(File &entry, const FileInfo &like, File &copy) {
   struct stat got;
   if (::fstat(fd, &got) != 0)
     return LastError();
+  copied = IdentityOf(got);
   const bool ownerDiffers = got.st_uid != like.owner || got.st_gid != like.group;
   if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0)
     return Fail(FsError::OwnerNotKept, errno);

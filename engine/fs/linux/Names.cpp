@@ -21,14 +21,25 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
              : LastError();
 }
 
+namespace {
+
+// Whether the name `name` in `at` leads to the file `identity`, links not followed.
+bool Holds(int at, const char *name, const FileIdentity &identity) {
+  struct stat named;
+  return ::fstatat(at, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && IdentityOf(named) == identity;
+}
+
+} // namespace
+
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &expected, bool &removeFrom) {
+                     const FolderPath &to, const File &expected, const FileIdentity &copy,
+                     bool &removeFrom) {
   const int fromAt = fromFolder.handle(), toAt = toFolder.handle();
   const char *fromName = NameOf(from), *toName = NameOf(to);
   removeFrom = true;
   // The held file is described afresh: an overlay's copy-up gives it another
   // inode number, the one the name then shows.
-  struct stat held, named;
+  struct stat held = {}, named = {};
   if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) == 0) {
     const bool same = ::fstat(expected.handle(), &held) == 0 &&
                       ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -40,11 +51,21 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
     if (same && !opened)
       return FsError::None;
     // It goes back under its name, the copy under its own.
+    const FsError::Kind kept = same ? FsError::InUse : FsError::Changed;
     if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) != 0) {
       removeFrom = false; // what lies there is not ours
-      return Fail(same ? FsError::InUse : FsError::Changed, errno);
+      return Fail(kept, errno);
     }
-    return Fail(same ? FsError::InUse : FsError::Changed, 0);
+    if (Holds(fromAt, fromName, copy))
+      return Fail(kept, 0);
+    // Saved over again as the copy lay in its place: that save went back
+    // under the copy's name, and the copy is gone. The save goes back under
+    // its own, and what it replaced is left to remove, as the save itself
+    // had it; anything else there is not ours.
+    if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) != 0 ||
+        !Holds(fromAt, fromName, IdentityOf(named)))
+      removeFrom = false;
+    return Fail(kept, 0);
   }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
     return LastError();

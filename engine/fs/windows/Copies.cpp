@@ -79,7 +79,11 @@ FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File
 
 FsError KeepFlags(File &, File &) { return FsError::None; }
 
-FsError KeepAttributes(File &entry, const FileInfo &, File &copy) {
+FsError KeepAttributes(File &entry, const FileInfo &, File &copy, FileIdentity &copied) {
+  FileInfo made;
+  if (const FsError error = Describe(copy, made); error != FsError::None)
+    return error;
+  copied = made.identity;
   // A new, ordinary file: hidden and system attributes are not carried over,
   // but who may do what with it is: the entry's owner and access list.
   PSID owner = nullptr;
