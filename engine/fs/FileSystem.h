@@ -38,7 +38,10 @@ struct FileInfo {
   FileKind kind = FileKind::Other;
   bool readOnly = false; // Windows: the attribute; POSIX: no write bit at all
   std::uint64_t size = 0;
-  std::uint64_t modified = 0;    // last write, in the platform's own units
+  std::uint64_t modified = 0; // last write, in the platform's own units
+  // POSIX: the last change of content, owner, permissions, attributes or
+  // names, in nanoseconds; 0 on Windows.
+  std::uint64_t statusChanged = 0;
   std::uint32_t permissions = 0; // POSIX mode bits
   std::uint32_t owner = 0;       // POSIX user and group
   std::uint32_t group = 0;

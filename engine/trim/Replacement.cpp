@@ -139,12 +139,16 @@ TrimResult Replacement::commit(TrimResult result) {
   // Whatever was written to the entry meanwhile would be lost with it. A
   // lease tells of any opening since it was taken; size and time of writes
   // before it, by a program that has closed the file since, and of all
-  // writes where no lease could be had.
+  // writes where no lease could be had. A narrower access, a new owner or
+  // attribute given meanwhile would be undone by the copy, made as the
+  // entry was: its status change tells of them, as they open nothing. An
+  // entry with no name left was saved over or removed, as the exchange
+  // then tells.
   if (input_.exclusive() && !fs::StillExclusive(input_))
     return Fail(result, Reason::InUse, {});
   fs::FileInfo now;
   if (fs::Describe(input_, now) != FsError::None || now.size != info_.size ||
-      now.modified != info_.modified)
+      now.modified != info_.modified || (now.names > 0 && now.statusChanged != info_.statusChanged))
     return Fail(result, Reason::ChangedWhileShortened, {});
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;
@@ -192,7 +196,10 @@ TrimResult Replacement::cut(TrimResult result) {
   if (fs::DescribeEntry(*folder_, path_, named) != FsError::None ||
       named.identity != info_.identity)
     return Fail(result, Reason::ChangedDuringRun, {});
-  if (named.names != 1 || named.size != info_.size || named.modified != info_.modified)
+  // File capabilities or a set-group-ID bit given meanwhile would be lost
+  // with the cut.
+  if (named.names != 1 || named.size != info_.size || named.modified != info_.modified ||
+      named.statusChanged != info_.statusChanged)
     return Fail(result, Reason::ChangedWhileShortened, {});
   if (const FsError error = fs::CutTo(input_, keep_); error != FsError::None)
     return Fail(result, ReasonForReplace(error), error.code());
@@ -223,6 +230,11 @@ TrimResult Replacement::cutInPlace(std::uint64_t keep, TrimResult &result) {
 TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbers &numbers,
                                      TrimBuffer &buffer, TrimResult result) {
   const FsError error = backup_.make(*folder_, path_, input_, info_, settings, numbers, buffer);
+  // A backup that is another name of the entry changed its status: the
+  // commit looks for changes since.
+  fs::FileInfo linked;
+  if (error == FsError::None && fs::Describe(input_, linked) == FsError::None)
+    info_.statusChanged = linked.statusChanged;
   if (error == FsError::None)
     return result;
   removeCopy();

@@ -5,12 +5,14 @@
 // through /proc/self/fd); or save over it as an editor does, keeping the
 // old file as a backup, once the run holds it (at its first pread); or
 // save over it twice, just before and just after the run's first exchange
-// of names. Loaded with LD_PRELOAD; set up through the environment:
+// of names; or take all access from others, once the run holds it. Loaded
+// with LD_PRELOAD; set up through the environment:
 //   TAILSNIP_OPENER_PATH  the file the other program opens
 //   TAILSNIP_OPENER_AT    "rename", "cut", "reopen", "save" (the file
 //                         renamed to its name and "~", a new one saved
-//                         under its name) or "twice" (saved "once", then
-//                         "twice", each a new file renamed over it)
+//                         under its name), "twice" (saved "once", then
+//                         "twice", each a new file renamed over it) or
+//                         "narrow" (its mode made 0600)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -157,12 +159,24 @@ static void SaveOver(void) {
     perror("opener shim: save");
 }
 
+// The owner's chmod: it opens nothing, and breaks no lease.
+static void Narrow(void) {
+  const char *path = getenv("TAILSNIP_OPENER_PATH");
+  const char *moment = getenv("TAILSNIP_OPENER_AT");
+  if (opened || !path || !moment || strcmp(moment, "narrow") != 0)
+    return;
+  opened = true;
+  if (chmod(path, 0600) != 0)
+    perror("opener shim: chmod");
+}
+
 #define DEFINE_PREAD(name)                                                                         \
   ssize_t name(int fd, void *buffer, size_t size, off_t offset) {                                  \
     static PreadFunction real;                                                                     \
     if (!real)                                                                                     \
       Resolve(&real, sizeof real, #name);                                                          \
     SaveOver();                                                                                    \
+    Narrow();                                                                                      \
     return real(fd, buffer, size, offset);                                                         \
   }
 DEFINE_PREAD(pread)

@@ -40,7 +40,8 @@ TEST(SwappedEntryTest, PipeSwappedInBeforeTheOpeningIsNotOpened) {
 
 // Runs tailsnip-cli with `options` over the tree, or `operands`, with
 // `file` opened and appended to by another program at the moment `at`
-// ("rename", "cut" or "reopen"), or saved over ("save", "twice").
+// ("rename", "cut" or "reopen"), saved over ("save", "twice"), or its
+// access narrowed ("narrow").
 ProgramRun RunWithOpener(const Scratch &scratch, const std::string &file, const char *at,
                          std::vector<std::string> options,
                          const std::vector<std::string> &operands = {}) {
@@ -78,6 +79,26 @@ TEST(OpenedEntryTest, FileSavedJustBeforeAndJustAfterItsCopyTakesItsPlaceKeepsTh
   EXPECT_EQ("twice\n", ReadWholeFile(file));
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
       << "a file was left beside it";
+}
+
+// A copy is made with the access the file had when it was read, and a cut
+// would drop privileges given since: a file whose access changed while it
+// was shortened is kept, whether it was to be copied or cut.
+TEST(OpenedEntryTest, FileWhoseAccessIsNarrowedWhileItIsShortenedIsKeptSo) {
+  for (const std::vector<std::string> &options :
+       {std::vector<std::string>{}, std::vector<std::string>{"--keep-line-ends"}}) {
+    Scratch scratch;
+    const std::string file = scratch.file("f", "a\nb\n").string();
+    ::chmod(file.c_str(), 0644);
+    const ProgramRun run = RunWithOpener(scratch, file, "narrow", options);
+    EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+    EXPECT_EQ("a\nb\n", ReadWholeFile(file));
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(file.c_str(), &status));
+    EXPECT_EQ(0600u, status.st_mode & 07777u) << "the access taken away was given back";
+    EXPECT_NE(std::string::npos, run.output.find("f: changed while it was being shortened"))
+        << run.output;
+  }
 }
 
 // Written between the run's look at it and its opening, the file holds

@@ -110,6 +110,8 @@ void Fill(const struct statx &status, FileInfo &info) {
   info.size = status.stx_size;
   info.modified =
       static_cast<std::uint64_t>(status.stx_mtime.tv_sec) * 1000000000u + status.stx_mtime.tv_nsec;
+  info.statusChanged =
+      static_cast<std::uint64_t>(status.stx_ctime.tv_sec) * 1000000000u + status.stx_ctime.tv_nsec;
   info.permissions = status.stx_mode & 07777u;
   info.owner = status.stx_uid;
   info.group = status.stx_gid;
