@@ -155,6 +155,9 @@ public:
     return status_;
   }
 
+  // Whether a stop ended the runs before every entry was handled.
+  bool stopped() const { return total_.stopped; }
+
 private:
   enum class End {
     Done,       // every entry listed was handled
@@ -510,8 +513,11 @@ int main(int argc, char **argv) {
     return status;
   CatchStopSignals();
   AllowAllOpenFiles();
-  const int status = Runs(options, targets).runAll(std::move(failures));
-  if (const int signal = StopSignal()) {
+  Runs runs(options, targets);
+  const int status = runs.runAll(std::move(failures));
+  // A stop that came once every entry was handled stopped nothing: the
+  // notice said "finished!", and the status says the same.
+  if (const int signal = StopSignal(); signal && runs.stopped()) {
     CloseOutput(StoppedByBrokenPipe());
     EndBySignal(signal);
   }

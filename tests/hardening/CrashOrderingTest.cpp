@@ -587,6 +587,25 @@ TEST(KilledRunTest, EarlierSimpleBackupKeptAsideIsPutBackWhereTheFileIsKept) {
       << "something was left beside the file and its backup";
 }
 
+// A stop that comes once every file is cut (at the removal of the run's
+// marker, before its journal's) stops nothing: "finished!", and status 0
+// to say so; 128 + N would tell a script that a stopped run waits.
+TEST(KilledRunTest, StopAfterTheLastFileIsNoStop) {
+  Scratch scratch;
+  const stdfs::path file = scratch.file("f", "a\nb\n");
+  std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
+  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+  const ProgramRun run =
+      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlinkat", "-e",
+                  "inject=unlinkat:signal=TERM:when=1", TAILSNIP_CLI_PATH, "--keep-line-ends",
+                  scratch.tree().string()},
+                 scratch.cwd().string(), environment, std::chrono::seconds(60),
+                 (scratch.root() / "capture").string());
+  EXPECT_TRUE(run.exited() && run.exitCode == 0) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("finished!\n", run.output);
+  EXPECT_EQ("a\n", ReadWholeFile(file.string()));
+}
+
 // Resumed, a run counts as done only the files its stopped run shortened:
 // the backup it made in place of an earlier one is left alone, as the
 // stopped run left it.
