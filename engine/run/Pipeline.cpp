@@ -215,6 +215,7 @@ private:
       return slot;
     fs::Folder opened;
     TrimPlace place{folder, &currentFolder_, *slot.entry, &backupNumbers_, &copiesLeft_};
+    place.listed = true;
     place.listedAsFolder = identities_.count(*slot.entry) != 0;
     if (options_.foundAsListed)
       place.foundAsListed = [this, index](const fs::FileInfo &found) {

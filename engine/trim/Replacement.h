@@ -47,6 +47,8 @@ struct TrimPlace {
   // Whether a folder was listed under the name: it is only ever entered,
   // and whatever else is found there now was put in its place meanwhile.
   bool listedAsFolder = false;
+  // Whether a run listed the entry: one no longer there was removed since.
+  bool listed = false;
 };
 
 // An entry's shortened copy, written, waiting to take the entry's place.

@@ -146,6 +146,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
       // An unreadable folder is named once, by the walk that could not search it.
       if (info.kind == fs::FileKind::Folder)
         return {Outcome::LeftUnchanged, Reason::IsFolder, 0, 0, error.code()};
+      if (error == FsError::NotFound && place.listed)
+        return {Outcome::Failed, Reason::RemovedDuringRun};
       return Failed(ReasonForOpen(error), error);
     }
     if (place.listedAsFolder && info.kind != fs::FileKind::Folder)

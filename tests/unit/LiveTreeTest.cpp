@@ -425,6 +425,14 @@ TEST_F(LiveTreeTest, OpeningAFileBeingCopiedStopsItsCopy) {
   EXPECT_TRUE(stdfs::is_empty(scratch_.cwd())) << "the copy was left behind";
 }
 
+TEST_F(LiveTreeTest, FileRemovedAfterTheListingIsToldOfAsRemoved) {
+  scratch_.file("gone", "a\nb\n");
+  RunOptions options;
+  options.onListed = [&](std::size_t) { stdfs::remove(scratch_.tree() / "gone"); };
+  EXPECT_EQ(std::vector<std::string>{"gone: removed during the run"},
+            Failed(Run(scratch_.tree(), options)));
+}
+
 TEST_F(LiveTreeTest, FileSavedOverOrRemovedDuringTheRunIsLeftSo) {
   EXPECT_EQ("", SaveOverThenRemoveMidRun(scratch_.tree()));
 }
