@@ -136,7 +136,8 @@ FsError CopyExtendedAttributes(int from, int to, bool &setAccessList) {
 // not immutable or append-only (such files are never replaced), nor those
 // the file system keeps of its own (extents, inline data).
 constexpr int kOwnersFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
-                             FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOCOMP_FL | FS_NOCOW_FL;
+                             FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOCOMP_FL | FS_NOCOW_FL |
+                             FS_DAX_FL;
 
 // A file system that keeps no such flags answers so.
 bool KeepsNoFlags(int error) {
