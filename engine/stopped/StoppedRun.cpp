@@ -356,8 +356,13 @@ std::vector<ForgottenRun> ForgetRunsOverVanishedFolder(const FolderPath &name) {
   fs::FileInfo info;
   if (fs::DescribeByName(name, info) != fs::FsError::NotFound)
     return forgotten;
-  for (const FolderPath &journal : JournalsOfFolderNamed(name))
+  for (const FolderPath &journal : JournalsOfFolderNamed(name)) {
+    // Its marker first, as a finished run's: a marker never names a
+    // journal that is gone.
+    if (JournalHeader header; ReadJournal(journal, header) == JournalState::Found)
+      Unregister(header.folderIdentity, journal);
     forgotten.push_back({journal, Changed(RemoveJournal(journal))});
+  }
   return forgotten;
 }
 

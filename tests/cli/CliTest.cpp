@@ -2014,10 +2014,13 @@ TEST_F(StoppedRunTest, StoppedRunOverARemovedFolderBlocksNothingAndRestartByItsN
   EXPECT_EQ(0, ran.status) << ran.err;
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_TRUE(stdfs::exists(journal));
+  const stdfs::path marker = stdfs::path("/var/tmp/tailsnip") / journal.stem();
+  EXPECT_TRUE(stdfs::exists(marker));
   const Ran restarted = RunCli({"--restart", stopped});
   EXPECT_EQ(0, restarted.status) << restarted.err;
   EXPECT_NE(npos, restarted.err.find("'" + journal.string() + "'")) << restarted.err;
   EXPECT_FALSE(stdfs::exists(journal));
+  EXPECT_FALSE(stdfs::exists(marker)) << "the marker of the journal removed was left";
 }
 
 TEST_F(StoppedRunTest, JournalWithoutTokensRemovesNoCopyAndSaysSo) {
