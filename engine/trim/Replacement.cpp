@@ -229,12 +229,17 @@ TrimResult Replacement::cutInPlace(std::uint64_t keep, TrimResult &result) {
 
 TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbers &numbers,
                                      TrimBuffer &buffer, TrimResult result) {
+  // A backup made as another name of the entry changes the entry's status:
+  // the commit then looks for changes from that moment on, once none came
+  // before it.
+  fs::FileInfo now;
+  if (fs::Describe(input_, now) != FsError::None || now.statusChanged != info_.statusChanged) {
+    removeCopy();
+    return Fail(result, Reason::ChangedWhileShortened, {});
+  }
   const FsError error = backup_.make(*folder_, path_, input_, info_, settings, numbers, buffer);
-  // A backup that is another name of the entry changed its status: the
-  // commit looks for changes since.
-  fs::FileInfo linked;
-  if (error == FsError::None && fs::Describe(input_, linked) == FsError::None)
-    info_.statusChanged = linked.statusChanged;
+  if (error == FsError::None && fs::Describe(input_, now) == FsError::None)
+    info_.statusChanged = now.statusChanged;
   if (error == FsError::None)
     return result;
   removeCopy();

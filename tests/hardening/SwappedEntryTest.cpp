@@ -83,10 +83,11 @@ TEST(OpenedEntryTest, FileSavedJustBeforeAndJustAfterItsCopyTakesItsPlaceKeepsTh
 
 // A copy is made with the access the file had when it was read, and a cut
 // would drop privileges given since: a file whose access changed while it
-// was shortened is kept, whether it was to be copied or cut.
+// was shortened is kept, whether it was to be copied, backed up or cut.
 TEST(OpenedEntryTest, FileWhoseAccessIsNarrowedWhileItIsShortenedIsKeptSo) {
   for (const std::vector<std::string> &options :
-       {std::vector<std::string>{}, std::vector<std::string>{"--keep-line-ends"}}) {
+       {std::vector<std::string>{}, std::vector<std::string>{"--keep-line-ends"},
+        std::vector<std::string>{"--backup=numbered"}}) {
     Scratch scratch;
     const std::string file = scratch.file("f", "a\nb\n").string();
     ::chmod(file.c_str(), 0644);

@@ -23,7 +23,8 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 
 namespace {
 
-// Whether the name `name` in `at` leads to the file `identity`, links not followed.
+// Whether the name `name` in `at` leads to the file `identity`, links not
+// followed.
 bool Holds(int at, const char *name, const FileIdentity &identity) {
   struct stat named;
   return ::fstatat(at, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && IdentityOf(named) == identity;
