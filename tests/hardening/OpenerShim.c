@@ -73,13 +73,22 @@ static bool LeaseBreaking(ino_t inode) {
   return false;
 }
 
-// Starts the other program, if `at` is the moment asked for; returns it.
-static pid_t StartOpener(const char *at) {
+// The file the other program acts on, where `at` is the moment asked for
+// and it has not acted yet (from now on it has); NULL otherwise.
+static const char *ActingNow(const char *at) {
   const char *path = getenv("TAILSNIP_OPENER_PATH");
   const char *moment = getenv("TAILSNIP_OPENER_AT");
   if (opened || !path || !moment || strcmp(moment, at) != 0)
-    return -1;
+    return NULL;
   opened = true;
+  return path;
+}
+
+// Starts the other program, if `at` is the moment asked for; returns it.
+static pid_t StartOpener(const char *at) {
+  const char *path = ActingNow(at);
+  if (!path)
+    return -1;
   const pid_t child = fork();
   if (child == 0) {
     const int file = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -103,10 +112,8 @@ int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned f
   static RenameAt2Function real;
   if (!real)
     Resolve(&real, sizeof real, "renameat2");
-  const char *path = getenv("TAILSNIP_OPENER_PATH");
-  const char *moment = getenv("TAILSNIP_OPENER_AT");
-  if ((flags & RENAME_EXCHANGE) && !opened && path && moment && strcmp(moment, "twice") == 0) {
-    opened = true;
+  const char *path = (flags & RENAME_EXCHANGE) ? ActingNow("twice") : NULL;
+  if (path) {
     Save(path, "once\n");
     const int exchanged = real(fromAt, from, toAt, to, flags);
     Save(path, "twice\n");
@@ -145,11 +152,9 @@ DEFINE_OPENAT(openat64)
 
 // The editor's save: a rename opens nothing, and breaks no lease.
 static void SaveOver(void) {
-  const char *path = getenv("TAILSNIP_OPENER_PATH");
-  const char *moment = getenv("TAILSNIP_OPENER_AT");
-  if (opened || !path || !moment || strcmp(moment, "save") != 0)
+  const char *path = ActingNow("save");
+  if (!path)
     return;
-  opened = true;
   char backup[4096], saved[4096];
   snprintf(backup, sizeof backup, "%s~", path);
   snprintf(saved, sizeof saved, "%s.saving", path);
@@ -161,12 +166,8 @@ static void SaveOver(void) {
 
 // The owner's chmod: it opens nothing, and breaks no lease.
 static void Narrow(void) {
-  const char *path = getenv("TAILSNIP_OPENER_PATH");
-  const char *moment = getenv("TAILSNIP_OPENER_AT");
-  if (opened || !path || !moment || strcmp(moment, "narrow") != 0)
-    return;
-  opened = true;
-  if (chmod(path, 0600) != 0)
+  const char *path = ActingNow("narrow");
+  if (path && chmod(path, 0600) != 0)
     perror("opener shim: chmod");
 }
 
