@@ -141,11 +141,17 @@ Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse us
           " was written before copies were named with a token: copies its run may have left "
           "(.tailsnip-PID-N.tmp) are kept, as they cannot be told from files of yours");
   for (const LeftFile &left : check.left)
-    Error(left.backup.empty() ? "cannot remove " + Quoted(left.path) +
-                                    ", a copy the stopped run left: " + SystemText(left.systemError)
-                              : "the earlier backup " + Quoted(left.backup) +
-                                    " that the stopped run kept aside is left as " +
-                                    Quoted(left.path) + ": " + SystemText(left.systemError));
+    Error(!left.savedOver.empty()
+              ? "kept " + Quoted(left.path) + ", left by the stopped run beside " +
+                    Quoted(left.savedOver) +
+                    ", which another program saved over meanwhile: it holds either that save "
+                    "or the run's shortened copy"
+          : left.backup.empty()
+              ? "cannot remove " + Quoted(left.path) +
+                    ", a copy the stopped run left: " + SystemText(left.systemError)
+              : "the earlier backup " + Quoted(left.backup) +
+                    " that the stopped run kept aside is left as " + Quoted(left.path) + ": " +
+                    SystemText(left.systemError));
   if (check.mayGoOn())
     return check.left.empty() ? Verdict::Go : Verdict::GoWithFilesLeft;
   Error(Message(check, folder, asked));

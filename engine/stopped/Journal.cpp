@@ -10,7 +10,9 @@
 #include <atomic>
 #include <charconv>
 #include <cstring>
+#include <map>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -54,9 +56,12 @@ bool IsBeneath(const std::string &name) {
   }
 }
 
-bool IsCopyOf(const std::string &name, const std::vector<CopyMaker> &processes) {
+// Whether `name` is a copy's of one of `processes`; then `entry` is the
+// index of the file it was made from, where the name has it.
+bool IsCopyOf(const std::string &name, const std::vector<CopyMaker> &processes,
+              std::optional<std::uint64_t> &entry) {
   for (const CopyMaker &process : processes)
-    if (IsCopyName(name, process))
+    if (IsCopyName(name, process, entry))
       return true;
   return false;
 }
@@ -424,32 +429,98 @@ FsError PutBackAside(const FolderPath &folder, const std::string &aside, const s
   return kept ? fs::MoveOver(held.handle, from, held.handle, to) : fs::Remove(held.handle, from);
 }
 
+// A copy a stopped run left in a folder of its list.
+struct LeftCopy {
+  FolderPath path;
+  // The file index its name gives, of the file it was made from; none in
+  // a name an earlier program gave.
+  std::optional<std::uint64_t> index;
+  // The entries of the list in its folder listed with that index.
+  std::vector<std::size_t> madeFrom;
+  // Whether it is one of them as listed: put there by the exchange in
+  // which the copy took the entry's place.
+  bool oldSelf = false;
+};
+
+LeftCopy FindLeftCopy(const FolderPath &folder, const FolderPath &path,
+                      std::optional<std::uint64_t> index,
+                      const std::multimap<std::uint64_t, std::size_t> &filesByIndex,
+                      const WorkList &list, const std::vector<EntryStamp> &stamps) {
+  LeftCopy copy{path, index, {}, false};
+  if (!index)
+    return copy;
+  EntryStamp now;
+  StampEntry(path, now);
+  for (auto [file, end] = filesByIndex.equal_range(*index); file != end; ++file)
+    if (JoinPath(folder, std::string(NameOf(list[file->second]))) == list[file->second]) {
+      copy.madeFrom.push_back(file->second);
+      copy.oldSelf = copy.oldSelf || now == stamps[file->second];
+    }
+  return copy;
+}
+
+// The entry beside which another program may have saved what `copy`
+// holds, when it is neither the entry's old self nor a copy that never
+// took its place; empty where it is the run's to remove. A copy that never
+// took its place is known by its entry, still as listed, or by the
+// entry's old self under another copy's name (`beside`, in its folder):
+// the run's own exchange replaced the entry then. A copy of an entry the
+// run could not stamp, or named without the index, is the run's, as
+// nothing tells otherwise.
+FolderPath SavedOver(const LeftCopy &copy, const std::vector<LeftCopy> &beside,
+                     const WorkList &list, const std::vector<EntryStamp> &stamps) {
+  if (copy.oldSelf)
+    return {};
+  FolderPath changed;
+  for (const std::size_t entry : copy.madeFrom)
+    if (EntryStamp now; StampEntry(list[entry], now) != FsError::None || now != stamps[entry])
+      changed = list[entry];
+  // With several names in the folder, the old self may be another's.
+  const bool replacedByTheRun =
+      copy.madeFrom.size() == 1 &&
+      std::any_of(beside.begin(), beside.end(), [&](const LeftCopy &other) {
+        return other.oldSelf && other.index == copy.index;
+      });
+  return replacedByTheRun ? FolderPath() : changed;
+}
+
 } // namespace
 
 std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                                        const WorkList &list,
                                        const std::vector<EntryStamp> &stamps) {
+  std::multimap<std::uint64_t, std::size_t> filesByIndex;
+  for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i)
+    if (stamps[i].known && stamps[i].kind == fs::FileKind::Regular)
+      filesByIndex.emplace(stamps[i].index, i);
   std::vector<LeftFile> left;
   auto clean = [&](const FolderPath &folder) {
     std::vector<FindRecord> entries;
     ListFolder(folder, entries); // what cannot be listed keeps its copies
+    std::vector<LeftCopy> copies;
     for (const FindRecord &entry : entries) {
       if ((entry.attributes & (kAttributeFolder | kAttributeReparsePoint)) != 0)
         continue;
       const FolderPath path = JoinPath(folder, entry.name);
       std::string backup;
-      if (IsCopyOf(entry.name, header.processes)) {
-        if (const FsError error = RemoveFile(path);
-            error != FsError::None && error != FsError::NotFound)
-          left.push_back({path, {}, error.code()});
+      std::optional<std::uint64_t> index;
+      if (IsCopyOf(entry.name, header.processes, index)) {
+        copies.push_back(FindLeftCopy(folder, path, index, filesByIndex, list, stamps));
       } else if (std::any_of(header.processes.begin(), header.processes.end(),
                              [&](const CopyMaker &process) {
                                return IsAsideName(entry.name, process, backup);
                              })) {
         if (const FsError error = PutBackAside(folder, entry.name, backup, header, list, stamps);
             error != FsError::None && error != FsError::NotFound)
-          left.push_back({path, JoinPath(folder, backup), error.code()});
+          left.push_back({path, JoinPath(folder, backup), {}, error.code()});
       }
+    }
+    for (const LeftCopy &copy : copies) {
+      if (FolderPath savedOver = SavedOver(copy, copies, list, stamps); !savedOver.empty())
+        left.push_back({copy.path, {}, std::move(savedOver), {}});
+      else if (const FsError error = RemoveFile(copy.path);
+               error != FsError::None && error != FsError::NotFound)
+        left.push_back({copy.path, {}, {}, error.code()});
     }
   };
   clean(root);

@@ -61,12 +61,14 @@ struct JournalHeader {
   std::vector<CopyMaker> processes; // every process that worked on the run
 };
 
-// A file a stopped run left in its tree that could not be cleared away: a
-// copy not removed, or an earlier simple backup kept aside not put back
-// under its name (`backup`) nor let go.
+// A file a stopped run left in its tree that was not cleared away: a copy
+// not removed, or an earlier simple backup kept aside not put back under its
+// name (`backup`) nor let go, for the system's reason; or a copy kept as it
+// may hold a save made over the entry beside it (`savedOver`).
 struct LeftFile {
   FolderPath path;
-  FolderPath backup; // of an earlier backup kept aside; empty for a copy
+  FolderPath backup;    // of an earlier backup kept aside; empty for a copy
+  FolderPath savedOver; // of a copy kept on purpose; empty otherwise
   std::error_code systemError;
 };
 
@@ -144,12 +146,15 @@ fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
 // the folders of `list` (entries whose stamp says folder), and only those:
 // files named as a run names its copies, with one of their numbers and
 // tokens. A process recorded without a token (by an earlier program) names
-// no copy: its copies cannot be told from a user's files, and are kept.
+// no copy: its copies cannot be told from a user's files, and are kept. So
+// is a copy whose entry another program saved over as the run replaced it:
+// it is neither the entry's old self nor a copy that never took its place,
+// and may hold that save.
 // An earlier simple backup that a process kept aside goes back under its
 // name, unless its entry was replaced: the backup made in its place then
 // holds the entry as it was, and the earlier one goes, as the run would
-// have let it go. Returns what was left: each copy that could not be
-// removed, and each earlier backup that could not be put back or let go.
+// have let it go. Returns what was left: each copy kept, or that could not
+// be removed, and each earlier backup that could not be put back or let go.
 std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                                        const WorkList &list, const std::vector<EntryStamp> &stamps);
 

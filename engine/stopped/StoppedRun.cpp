@@ -3,6 +3,7 @@
 #include "engine/run/FoldersAbove.h"
 #include "engine/stopped/Registry.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tailsnip {
@@ -260,7 +261,11 @@ StoppedRunCheck RunJournal::resume() {
   registry_ = Available(Register(folderIdentity_, path_, durability_));
   StoppedRunCheck check = found(Finding::Resuming);
   check.left = RemoveLeftCopies(header_, folder_, plan_, stamps_);
-  leftByStopped_ = check.left.size();
+  // A copy kept on purpose is the user's to look at; another resume would
+  // keep it again.
+  leftByStopped_ = static_cast<std::size_t>(
+      std::count_if(check.left.begin(), check.left.end(),
+                    [](const LeftFile &file) { return file.savedOver.empty(); }));
   resuming_ = true;
   return check;
 }

@@ -94,8 +94,8 @@ struct StoppedRunCheck {
   bool elsewhere = false;
   std::string owner;
   std::error_code systemError; // the system's, where a system call failed
-  // Resuming, Restarting: what the stopped run left that could not be
-  // cleared away. A resumed run keeps its journal for them.
+  // Resuming, Restarting: what the stopped run left that was not cleared
+  // away. A resumed run keeps its journal for those that could not be.
   std::vector<LeftFile> left;
 
   bool mayGoOn() const;
@@ -126,7 +126,7 @@ public:
 
   bool resuming() const { return resuming_; }
   // How many files the stopped run left that this one, resuming it, could
-  // not clear away.
+  // not clear away; copies kept on purpose are not counted.
   std::size_t leftByStopped() const { return leftByStopped_; }
   // The stopped run's settings, for a resumed run to go on with.
   const TrimSettings &settings() const { return header_.trim; }

@@ -199,7 +199,7 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   const bool unnamed = error == FsError::None;
   FolderPath staged;
   if (error == FsError::NotSupported) {
-    staged = FolderOf(name) + NextCopyName();
+    staged = FolderOf(name) + NextCopyName(info.identity.index);
     error = fs::CreateNew(folder, staged, info, copy);
   }
   if (error != FsError::None)

@@ -42,8 +42,8 @@ bool IsCopyToken(std::string_view token) {
          token.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
-std::string CopyName(const CopyMaker &maker, unsigned count) {
-  return Prefix(maker) + std::to_string(count) + std::string(kEnd);
+std::string CopyName(const CopyMaker &maker, unsigned count, std::uint64_t entry) {
+  return Prefix(maker) + std::to_string(count) + "." + std::to_string(entry) + std::string(kEnd);
 }
 
 namespace {
@@ -66,27 +66,42 @@ std::optional<std::string_view> Between(std::string_view name, const CopyMaker &
   return name.substr(prefix.size(), name.size() - prefix.size() - kEnd.size());
 }
 
-// Whether `count` is spelt as CopyName spells a count: no sign, no leading
-// zero.
+// Whether `digits` spell a number of type `Number` as std::to_string does:
+// no sign, no leading zero.
+template <typename Number> bool IsNumber(std::string_view digits, Number &value) {
+  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return parsed.ec == std::errc() && parsed.ptr == digits.data() + digits.size() &&
+         std::to_string(value) == digits;
+}
+
 bool IsCount(std::string_view count) {
   unsigned value = 0;
-  const auto parsed = std::from_chars(count.data(), count.data() + count.size(), value);
-  return parsed.ec == std::errc() && parsed.ptr == count.data() + count.size() &&
-         std::to_string(value) == count;
+  return IsNumber(count, value);
 }
 
 } // namespace
 
-std::string NextCopyName() { return CopyName(ThisCopyMaker(), NextCount()); }
+std::string NextCopyName(std::uint64_t entry) {
+  return CopyName(ThisCopyMaker(), NextCount(), entry);
+}
 
 std::string NextAsideName(std::string_view backup) {
   return Prefix(ThisCopyMaker()) + std::to_string(NextCount()) + "-" + std::string(backup) +
          std::string(kEnd);
 }
 
-bool IsCopyName(std::string_view name, const CopyMaker &maker) {
-  const std::optional<std::string_view> count = Between(name, maker);
-  return count && IsCount(*count);
+bool IsCopyName(std::string_view name, const CopyMaker &maker,
+                std::optional<std::uint64_t> &entry) {
+  const std::optional<std::string_view> between = Between(name, maker);
+  if (!between)
+    return false;
+  const std::size_t dot = between->find('.');
+  std::uint64_t index = 0;
+  if (!IsCount(between->substr(0, dot)) ||
+      (dot != std::string_view::npos && !IsNumber(between->substr(dot + 1), index)))
+    return false;
+  entry = dot == std::string_view::npos ? std::nullopt : std::optional(index);
+  return true;
 }
 
 bool IsAsideName(std::string_view name, const CopyMaker &maker, std::string &backup) {

@@ -94,7 +94,7 @@ template <typename Take> FsError Replacement::takeName(Take take) {
   const FolderPath folder = FolderOf(path_);
   FsError error = FsError::Exists;
   for (int attempt = 0; attempt < 100 && error == FsError::Exists; ++attempt) {
-    FolderPath candidate = folder + NextCopyName();
+    FolderPath candidate = folder + NextCopyName(info_.identity.index);
     error = take(*folder_, candidate);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();

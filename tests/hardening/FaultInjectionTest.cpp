@@ -258,7 +258,7 @@ struct Configuration {
 };
 
 bool IsLeftoverCopyName(const stdfs::path &path) {
-  static const std::regex beside(R"(\.tailsnip-[0-9]+-[0-9a-f]{16}-[0-9]+\.tmp)");
+  static const std::regex beside(R"(\.tailsnip-[0-9]+-[0-9a-f]{16}-[0-9]+\.[0-9]+\.tmp)");
   const std::string name = path.filename().string();
   return name == "temp.txt" || std::regex_match(name, beside);
 }

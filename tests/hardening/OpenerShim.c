@@ -5,14 +5,16 @@
 // through /proc/self/fd); or save over it as an editor does, keeping the
 // old file as a backup, once the run holds it (at its first pread); or
 // save over it twice, just before and just after the run's first exchange
-// of names; or take all access from others, once the run holds it. Loaded
+// of names, or once just before it, the run then killed; or take all access
+// from others, once the run holds it. Loaded
 // with LD_PRELOAD; set up through the environment:
 //   TAILSNIP_OPENER_PATH  the file the other program opens
 //   TAILSNIP_OPENER_AT    "rename", "cut", "reopen", "save" (the file
 //                         renamed to its name and "~", a new one saved
 //                         under its name), "twice" (saved "once", then
-//                         "twice", each a new file renamed over it) or
-//                         "narrow" (its mode made 0600)
+//                         "twice", each a new file renamed over it),
+//                         "killed" (saved "saved", the run killed after
+//                         its exchange) or "narrow" (its mode made 0600)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -22,6 +24,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdbool.h>
 #include <stdio.h>
@@ -118,6 +121,12 @@ int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned f
     const int exchanged = real(fromAt, from, toAt, to, flags);
     Save(path, "twice\n");
     return exchanged;
+  }
+  path = (flags & RENAME_EXCHANGE) ? ActingNow("killed") : NULL;
+  if (path) {
+    Save(path, "saved\n");
+    real(fromAt, from, toAt, to, flags);
+    raise(SIGKILL);
   }
   const pid_t child = (flags & RENAME_EXCHANGE) ? StartOpener("rename") : -1;
   if (child > 0)

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,14 +41,21 @@ TEST(SwappedEntryTest, PipeSwappedInBeforeTheOpeningIsNotOpened) {
   EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the pipe swapped in was replaced";
 }
 
+// The environment of a run over the scratch tree, its state kept there.
+std::vector<std::string> ScratchEnvironment(const Scratch &scratch) {
+  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+  return environment;
+}
+
 // Runs tailsnip-cli with `options` over the tree, or `operands`, with
 // `file` opened and appended to by another program at the moment `at`
-// ("rename", "cut" or "reopen"), saved over ("save", "twice"), or its
-// access narrowed ("narrow").
+// ("rename", "cut" or "reopen"), saved over ("save", "twice", "killed"),
+// or its access narrowed ("narrow").
 ProgramRun RunWithOpener(const Scratch &scratch, const std::string &file, const char *at,
                          std::vector<std::string> options,
                          const std::vector<std::string> &operands = {}) {
-  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  std::vector<std::string> environment = ScratchEnvironment(scratch);
   environment.insert(environment.end(),
                      {std::string("LD_PRELOAD=") + TAILSNIP_OPENER_SHIM_PATH,
                       "TAILSNIP_OPENER_PATH=" + file, std::string("TAILSNIP_OPENER_AT=") + at});
@@ -79,6 +89,28 @@ TEST(OpenedEntryTest, FileSavedJustBeforeAndJustAfterItsCopyTakesItsPlaceKeepsTh
   EXPECT_EQ("twice\n", ReadWholeFile(file));
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
       << "a file was left beside it";
+}
+
+// Saved over just before its copy took its place, and the run killed at
+// once: the save lies under the copy's name, and nothing tells it from the
+// copy but that the file changed otherwise than by the run. The run's
+// --resume keeps it, and says so.
+TEST(OpenedEntryTest, SaveDisplacedByTheExchangeOfAKilledRunIsKeptByItsResume) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  const ProgramRun killed = RunWithOpener(scratch, file, "killed", {});
+  ASSERT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
+  const ProgramRun resumed = hardening::RunProgram(
+      {TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()}, scratch.cwd().string(),
+      ScratchEnvironment(scratch), std::chrono::seconds(60), (scratch.root() / "capture").string());
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 1) << "tailsnip-cli " << resumed.describe();
+  EXPECT_NE(std::string::npos, resumed.errors.find("which another program saved over meanwhile"))
+      << resumed.errors;
+  std::vector<std::string> kept;
+  for (const auto &entry : std::filesystem::directory_iterator(scratch.tree()))
+    kept.push_back(ReadWholeFile(entry.path().string()));
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ((std::vector<std::string>{"a\r\n", "saved\n"}), kept);
 }
 
 // A copy is made with the access the file had when it was read, and a cut

@@ -9,17 +9,24 @@ namespace {
 
 TEST(CopyNameTest, OnlyTheNamesMadeForAProcessAndItsTokenAreItsCopies) {
   const CopyMaker maker{42, "0123456789abcdef"};
-  EXPECT_EQ(".tailsnip-42-0123456789abcdef-7.tmp", CopyName(maker, 7));
-  EXPECT_TRUE(IsCopyName(CopyName(maker, 4294967295u), maker));
+  std::optional<std::uint64_t> entry;
+  EXPECT_EQ(".tailsnip-42-0123456789abcdef-7.99.tmp", CopyName(maker, 7, 99));
+  EXPECT_TRUE(IsCopyName(CopyName(maker, 4294967295u, 18446744073709551615u), maker, entry));
+  EXPECT_EQ(18446744073709551615u, entry);
+  // As an earlier program named them, without the entry's index.
+  EXPECT_TRUE(IsCopyName(".tailsnip-42-0123456789abcdef-7.tmp", maker, entry));
+  EXPECT_EQ(std::nullopt, entry);
   for (const char *other :
        {".tailsnip-42-0123456789abcdef-7.tmp ", ".tailsnip-42-0123456789abcdef-07.tmp",
         ".tailsnip-42-0123456789abcdef-+7.tmp", ".tailsnip-42-0123456789abcdef-.tmp",
         ".tailsnip-42-0123456789abcdef-7x.tmp", ".tailsnip-421-0123456789abcdef-7.tmp",
         ".tailsnip-42-0123456789abcdee-7.tmp", ".tailsnip-42-7.tmp",
-        "tailsnip-42-0123456789abcdef-7.tmp", ".tailsnip-42-0123456789abcdef-4294967296.tmp"})
-    EXPECT_FALSE(IsCopyName(other, maker)) << other;
+        "tailsnip-42-0123456789abcdef-7.tmp", ".tailsnip-42-0123456789abcdef-4294967296.tmp",
+        ".tailsnip-42-0123456789abcdef-7..tmp", ".tailsnip-42-0123456789abcdef-7.099.tmp",
+        ".tailsnip-42-0123456789abcdef-7.9.9.tmp", ".tailsnip-42-0123456789abcdef-7-f~.tmp"})
+    EXPECT_FALSE(IsCopyName(other, maker, entry)) << other;
   // A process recorded without a token, by an earlier program, has no copies.
-  EXPECT_FALSE(IsCopyName(".tailsnip-42-7.tmp", CopyMaker{42, ""}));
+  EXPECT_FALSE(IsCopyName(".tailsnip-42-7.tmp", CopyMaker{42, ""}, entry));
 }
 
 TEST(CopyNameTest, EachProcessDrawsATokenNobodyCouldGuess) {

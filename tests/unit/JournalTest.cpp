@@ -15,6 +15,7 @@ namespace tailsnip {
 namespace {
 
 using testing::Native;
+using testing::ReadBytes;
 using testing::Scratch;
 using testing::WriteBytes;
 namespace stdfs = std::filesystem;
@@ -23,8 +24,10 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   Scratch scratch;
   const stdfs::path replaced = scratch.file("replaced", "1\n2\n");
   const stdfs::path untouched = scratch.file("sub/untouched name", "1\n2\n");
+  const stdfs::path savedOver = scratch.file("sub/saved over", "1\n2\n");
   const FolderPath root = Native(scratch.tree());
-  const WorkList list = {Native(replaced), Native(untouched.parent_path()), Native(untouched)};
+  const WorkList list = {Native(replaced), Native(untouched.parent_path()), Native(untouched),
+                         Native(savedOver)};
   JournalHeader header;
   header.version = "test";
   header.folder = root;
@@ -35,11 +38,25 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   const CopyMaker other{424242, "00000000000000ff"};
   ASSERT_EQ(fs::FsError::None, AddProcess(path, other));
 
-  // The first copy is replaced as a run replaces it: a new file renamed over it.
-  WriteBytes(scratch.tree() / "new", "1\r\n");
-  stdfs::rename(scratch.tree() / "new", replaced);
-  const FolderPath ours = JoinPath(Native(untouched.parent_path()), CopyName(other, 3));
-  const stdfs::path others = untouched.parent_path() / CopyName({424243, "00000000000000ff"}, 3);
+  // Each copy is named after the file it was made from.
+  EntryStamp listed[4];
+  for (std::size_t i = 0; i < 4; ++i)
+    ASSERT_EQ(fs::FsError::None, StampEntry(list[i], listed[i]));
+  // The first entry is replaced as a run replaces it, its old self left
+  // under the copy's name by the exchange.
+  const stdfs::path oldSelf = scratch.tree() / CopyName(other, 1, listed[0].index);
+  stdfs::rename(replaced, oldSelf);
+  WriteBytes(replaced, "1\r\n");
+  // The last entry was saved over just before its exchange: the save lies
+  // under the copy's name, the copy under the entry's.
+  const stdfs::path save = savedOver.parent_path() / CopyName(other, 2, listed[3].index);
+  WriteBytes(save, "save");
+  WriteBytes(scratch.tree() / "copy", "1\r\n");
+  stdfs::rename(scratch.tree() / "copy", savedOver);
+  const FolderPath ours =
+      JoinPath(Native(untouched.parent_path()), CopyName(other, 3, listed[2].index));
+  const stdfs::path others =
+      untouched.parent_path() / CopyName({424243, "00000000000000ff"}, 3, listed[2].index);
   const stdfs::path untokened = untouched.parent_path() / ".tailsnip-424242-3.tmp";
   WriteBytes(ours, "copy");
   WriteBytes(others, "copy");
@@ -54,7 +71,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(9u, read.folderIdentity.index);
   EXPECT_EQ((TrimSettings{3, true, {BackupControl::Numbered, ".bak"}}), read.trim);
   EXPECT_EQ((std::vector<CopyMaker>{ThisCopyMaker(), other}), read.processes);
-  ASSERT_EQ(3u, stamps.size());
+  ASSERT_EQ(4u, stamps.size());
   EntryStamp now[3];
   for (std::size_t i = 0; i < 3; ++i)
     EXPECT_EQ(fs::FsError::None, StampEntry(plan[i], now[i]));
@@ -62,7 +79,11 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(stamps[2], now[2]) << "an untouched entry looks replaced";
   EXPECT_EQ(fs::FileKind::Folder, stamps[1].kind);
 
-  EXPECT_TRUE(RemoveLeftCopies(read, root, plan, stamps).empty()) << "a copy was left";
+  const std::vector<LeftFile> left = RemoveLeftCopies(read, root, plan, stamps);
+  ASSERT_EQ(1u, left.size()) << "copies left: not the save alone";
+  EXPECT_EQ(Native(savedOver), left[0].savedOver);
+  EXPECT_EQ("save", ReadBytes(save));
+  EXPECT_FALSE(stdfs::exists(oldSelf));
   EXPECT_FALSE(stdfs::exists(ours));
   EXPECT_TRUE(stdfs::exists(others)) << "removed a copy of another process";
   EXPECT_TRUE(stdfs::exists(untokened)) << "removed a file named without the token";
