@@ -53,6 +53,12 @@ void CatchStopSignals() {
   }
 }
 
+void LetWritesPastTheSizeLimitFail() {
+#ifndef _WIN32
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
 int StopSignal() { return caught; }
 
 bool StoppedByBrokenPipe() {

@@ -10,6 +10,11 @@ namespace tailsnip::cli {
 // have it) stays ignored.
 void CatchStopSignals();
 
+// From here on a write past the limit on file size (ulimit -f) fails with
+// EFBIG, as on a full disk, rather than end the program by SIGXFSZ mid-run:
+// the file whose copy it is is kept and reported. Nothing on Windows.
+void LetWritesPastTheSizeLimitFail();
+
 // The first stop signal caught, or 0.
 int StopSignal();
 

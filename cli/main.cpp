@@ -512,6 +512,7 @@ int main(int argc, char **argv) {
   if (const int status = PlanRuns(options, targets, failures); status != kGo)
     return status;
   CatchStopSignals();
+  LetWritesPastTheSizeLimitFail();
   AllowAllOpenFiles();
   Runs runs(options, targets);
   const int status = runs.runAll(std::move(failures));

@@ -546,6 +546,28 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_EQ(1u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
 }
 
+// Under a limit on file size (ulimit -f), a copy that would pass it fails
+// as on a full disk: its file is kept and named, the others are shortened,
+// and the run ends as any other, rather than killed midway by SIGXFSZ.
+TEST(FileSizeLimitTest, FileTooLargeToCopyIsKeptAndTheRestShortened) {
+  testing::Scratch scratch;
+  const std::string big = std::string(16384, 'x') + "\nlast\n";
+  const stdfs::path large = scratch.file("large", big);
+  const stdfs::path small = scratch.file("small", "a\nb\n");
+  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+  const ProgramRun run = RunProgram({"/bin/sh", "-c", "ulimit -f 8 && exec \"$0\" \"$@\"",
+                                     TAILSNIP_CLI_PATH, scratch.tree().string()},
+                                    scratch.cwd().string(), environment, std::chrono::seconds(60),
+                                    (scratch.root() / "capture").string());
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_NE(std::string::npos, run.output.find("large: ")) << run.output;
+  EXPECT_NE(std::string::npos, run.output.find("File too large")) << run.output;
+  EXPECT_EQ(big, hardening::ReadWholeFile(large.string()));
+  EXPECT_EQ("a\r\n", hardening::ReadWholeFile(small.string()));
+  EXPECT_EQ(2, std::distance(stdfs::directory_iterator(scratch.tree()), {})) << "a copy was left";
+}
+
 // A folder of the tree holding "f" and its earlier simple backup "f~".
 stdfs::path FolderWithEarlierBackup(const FaultTree &tree, const char *name) {
   const stdfs::path folder = tree.tree() / name;
