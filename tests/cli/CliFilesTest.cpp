@@ -1,9 +1,9 @@
 // What a shortened file keeps (flags, inode, access list, holes), and files a
 // run cannot change: mounts, immutable folders, deep trees, no /proc.
-#include "../unit/OpenFileLimit.h"
-#include "../unit/PosixVolume.h"
-#include "../unit/ReferenceModel.h"
 #include "CliRun.h"
+#include "OpenFileLimit.h"
+#include "PosixVolume.h"
+#include "ReferenceModel.h"
 
 #include <gtest/gtest.h>
 

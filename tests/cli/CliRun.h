@@ -3,7 +3,7 @@
 #ifndef TAILSNIP_TESTS_CLI_CLIRUN_H
 #define TAILSNIP_TESTS_CLI_CLIRUN_H
 
-#include "../unit/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Which entries a run reaches: --exclude and --include patterns, --max-depth,
 // --one-file-system, operands named twice, and lists read with --files0-from.
-#include "../unit/PosixVolume.h"
 #include "CliRun.h"
+#include "PosixVolume.h"
 
 #include <gtest/gtest.h>
 
