@@ -96,8 +96,9 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            ", is not finished: tailsnip-cli --resume " + QuoteOperand(stopped.folder) +
            " finishes it, --restart over it forgets it" + itsJournal;
   case Finding::JournalUnreadable:
-    return "the journal " + journal + " of a run over " + shown +
-           " cannot be read: --restart forgets that run";
+    return "the journal " + journal + " of a run over " + shown + " cannot be read" +
+           (check.systemError ? " (" + SystemText(check.systemError) + ")" : "") +
+           ": --restart forgets that run";
   case Finding::PlanUnreadable:
     return "the journal " + journal + " cannot be read: --restart forgets that run";
   case Finding::OtherVersion:
@@ -118,7 +119,8 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
   case Finding::JournalFolderUnusable:
     return "cannot use the journal folder " + journal + ": " + SystemText(check.systemError);
   case Finding::JournalsUnlisted:
-    return "cannot look for stopped runs through the journal folder " + journal;
+    return "cannot look for stopped runs through the journal folder " + journal +
+           (check.systemError ? ": " + SystemText(check.systemError) : "");
   case Finding::JournalNotRemoved:
     return "cannot remove the journal " + journal + ": " + SystemText(check.systemError);
   case Finding::JournalNotNoted:

@@ -252,10 +252,17 @@ void JournalReader::close() { source_.reset(); }
 JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &header) {
   header = JournalHeader();
   source_.reset();
+  systemError_.clear();
   fs::File file;
   fs::FileInfo info;
-  if (const FsError error = OpenFile(path, file, info); error != FsError::None)
-    return error == FsError::NotFound ? JournalState::Missing : JournalState::Unreadable;
+  if (const FsError error = OpenFile(path, file, info); error != FsError::None) {
+    // Where the process may open no more files, it may still be missing.
+    if (fs::FileInfo named;
+        error == FsError::NotFound || fs::DescribeByName(path, named) == FsError::NotFound)
+      return JournalState::Missing;
+    systemError_ = error.code();
+    return JournalState::Unreadable;
+  }
   if (info.kind != fs::FileKind::Regular)
     return JournalState::Unreadable;
   try {

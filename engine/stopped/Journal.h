@@ -106,8 +106,13 @@ public:
 
   // Opens the journal at `path` and reads its header, processes aside.
   // Found when the header is whole, with a folder named; OtherFormat when
-  // another format's (the header then empty); Missing when there is none.
+  // another format's (the header then empty); Missing when there is none;
+  // Unreadable when there is one that could not be opened (systemError()
+  // tells why) or read.
   JournalState readHeader(const FolderPath &path, JournalHeader &header);
+
+  // The system's reason where readHeader could not open the journal.
+  const std::error_code &systemError() const { return systemError_; }
 
   // Once readHeader found the header: reads the entries into `list` (their
   // paths beneath `root`, the folder's name today) and `stamps`, and the
@@ -127,6 +132,7 @@ private:
                            std::vector<EntryStamp> &stamps);
   struct Source;
   std::unique_ptr<Source> source_;
+  std::error_code systemError_;
 };
 
 // Reads the journal at `path` with a JournalReader: the header, and with

@@ -113,7 +113,8 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   case JournalState::Unreadable:
   case JournalState::Malformed:
     reader.close();
-    return use == JournalUse::Restart ? forget() : found(Finding::JournalUnreadable);
+    return use == JournalUse::Restart ? forget()
+                                      : found(Finding::JournalUnreadable, reader.systemError());
   case JournalState::OtherFormat:
   case JournalState::Found:
     break;
@@ -126,10 +127,11 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
 // second line from the files they share if this run went on.
 StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
   std::vector<FolderPath> own;
-  if (ListJournals(journals, own) != fs::FsError::None) {
+  if (const fs::FsError error = ListJournals(journals, own); error != fs::FsError::None) {
     StoppedRunCheck check;
     check.finding = Finding::JournalsUnlisted;
     check.journal = journals;
+    check.systemError = error.code();
     return check;
   }
   for (const FolderPath &path : own) {
@@ -145,6 +147,7 @@ StoppedRunCheck RunJournal::findStopped(const FolderPath &journals) {
     StoppedRunCheck check;
     check.finding = Finding::JournalsUnlisted;
     check.journal = RegistryFolder();
+    check.systemError = use.systemError;
     return check;
   }
   registry_ = Available(use);

@@ -568,6 +568,32 @@ TEST(FileSizeLimitTest, FileTooLargeToCopyIsKeptAndTheRestShortened) {
   EXPECT_EQ(2, std::distance(stdfs::directory_iterator(scratch.tree()), {})) << "a copy was left";
 }
 
+// Under a low limit on open files (ulimit -n), a journal that cannot be
+// opened may still be missing: no limit makes a run tell of a stopped run
+// that is not there, and send the user to --restart.
+TEST(OpenFileLimitTest, NoLimitMakesARunTellOfAStoppedRunThatIsNotThere) {
+  testing::Scratch scratch;
+  std::vector<std::string> environment = hardening::SanitizerEnvironment();
+  environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+  const auto run = [&](int limit) {
+    return RunProgram({"/bin/sh", "-c",
+                       "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
+                       TAILSNIP_CLI_PATH, "--quiet", scratch.tree().string()},
+                      scratch.cwd().string(), environment, std::chrono::seconds(60),
+                      (scratch.root() / "capture").string());
+  };
+  scratch.file("f", "a\nb\n");
+  ASSERT_EQ(0, run(1024).exitCode) << "the journal folder is not made";
+  for (int limit = 6; limit <= 24; ++limit) {
+    scratch.file("f", "a\nb\n");
+    const ProgramRun limited = run(limit);
+    EXPECT_FALSE(limited.exited() && limited.exitCode == 2)
+        << "ulimit -n " << limit << ": tailsnip-cli " << limited.describe();
+    EXPECT_EQ(std::string::npos, limited.errors.find("cannot be read"))
+        << "ulimit -n " << limit << ": " << limited.errors;
+  }
+}
+
 // A folder of the tree holding "f" and its earlier simple backup "f~".
 stdfs::path FolderWithEarlierBackup(const FaultTree &tree, const char *name) {
   const stdfs::path folder = tree.tree() / name;
