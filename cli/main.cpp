@@ -90,13 +90,11 @@ void PrintOutcome(const std::string &shown, const TrimResult &result, bool dryRu
 void PrintSummary(const RunReport &report, bool dryRun, double seconds) {
   if (report.alreadyDone > 0)
     std::fprintf(stderr, "done before the run was stopped: %zu; ", report.alreadyDone);
-  std::fprintf(stderr,
-               "%s %zu, unchanged %zu, failed %zu; folders and other non-files left alone: %zu; "
-               "read %s, %s %s in %.2f s\n",
-               dryRun ? "would shorten" : "shortened", report.shortened,
-               report.unchanged - report.notFiles, report.failures.size(), report.notFiles,
-               FormatBytes(report.bytesRead).c_str(), dryRun ? "would write" : "wrote",
-               dryRun ? "nothing" : FormatBytes(report.bytesWritten).c_str(), seconds);
+  std::fprintf(
+      stderr, "%s %zu, unchanged %zu, failed %zu; left alone: %zu; read %s, wrote %s in %.2f s\n",
+      dryRun ? "would shorten" : "shortened", report.shortened, report.unchanged - report.notFiles,
+      report.failures.size(), report.notFiles, FormatBytes(report.bytesRead).c_str(),
+      dryRun ? "nothing" : FormatBytes(report.bytesWritten).c_str(), seconds);
 }
 
 // The runs of one command, one after the other, and what they did together.

@@ -20,7 +20,8 @@ struct RunReport {
   std::size_t listed = 0;        // entries the walk found
   std::size_t shortened = 0;     // files replaced by their shortened copy
   std::size_t unchanged = 0;     // entries with nothing to shorten
-  std::size_t notFiles = 0;      // of those, the folders, links and other non-files
+  std::size_t notFiles = 0;      // of those, all but files without lines: folders, links,
+                                 // pipes, devices, backups, the run's own files
   std::vector<Failure> failures; // entries and folders kept as they were
   std::uint64_t bytesRead = 0;
   std::uint64_t bytesWritten = 0;

@@ -134,7 +134,7 @@ TEST_F(CliTest, FolderTheUserCannotSearchIsToldOfAsFailedAndCountedOnce) {
   EXPECT_EQ(1, ran.status) << ran.err;
   EXPECT_EQ(0u, ran.err.find("failed " + shut.string() + ": folder could not be searched\n" +
                              "shortened 0, unchanged 0, failed 1; "
-                             "folders and other non-files left alone: 0;"))
+                             "left alone: 0;"))
       << ran.err;
 }
 

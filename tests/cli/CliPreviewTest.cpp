@@ -30,6 +30,7 @@ TEST_F(CliTest, DryRunListsWhatWouldBeShortenedAndChangesNothing) {
   EXPECT_EQ((std::set<std::string>{a_.string(), b_.string()}), listed);
   EXPECT_EQ("finished!\n", ran.out.substr(ran.out.size() - 10));
   EXPECT_EQ(0u, ran.err.find("would shorten 2,")) << ran.err;
+  EXPECT_NE(std::string::npos, ran.err.find(", wrote nothing in ")) << ran.err;
   ExpectUntouched();
 }
 
