@@ -9,15 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::How;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
-using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
 // A folder the user may not write takes no copy, but a file of theirs in it
@@ -181,4 +175,4 @@ TEST_F(CliTest, RunsFolderMovedIntoAnotherKeepsTheRunOverThatOneOut) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing

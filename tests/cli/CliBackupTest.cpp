@@ -8,14 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
-using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
 // Copies a run left, anywhere beneath `folder`.
@@ -176,4 +171,4 @@ TEST_F(CliTest, BackupsFollowTheEnvironmentWhereOptionsSayNothing) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing

@@ -22,17 +22,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::How;
-using testing::MakeRoot;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
-using testing::TmpfsVolume;
-using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
 // Without /proc a file cannot be reopened through the handle it was
@@ -74,7 +66,7 @@ TEST_F(CliTest, TreeDeeperThanTheOpenFilesAllowedAtStartIsShortenedWhole) {
     GTEST_SKIP() << "the hard limit on open files is " << hard.rlim_max;
   Ran ran;
   {
-    const testing::OpenFileLimit few(64); // the program starts with it
+    const OpenFileLimit few(64); // the program starts with it
     ASSERT_TRUE(few.lowered());
     ran = RunCli({"--quiet", Tree()});
   }
@@ -359,4 +351,4 @@ TEST_F(CliTest, SparseFileIsReadOnlyWhereItsDataIsStored) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing

@@ -7,16 +7,9 @@
 #include <cstdio>
 #include <utility>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::How;
-using testing::Lines;
-using testing::MakeRoot;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
 namespace stdfs = std::filesystem;
 
 TEST_F(CliTest, UsageErrorsTouchNothing) {
@@ -171,4 +164,4 @@ TEST_F(CliTest, LinesRemovesTheLastNAndTakesNothingButACount) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing

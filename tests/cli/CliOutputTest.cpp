@@ -9,15 +9,9 @@
 #include <sstream>
 #include <sys/stat.h>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::How;
-using testing::Lines;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
 namespace stdfs = std::filesystem;
 
 TEST_F(CliTest, RunPrintsTheNoticeAloneOnStandardOutput) {
@@ -133,4 +127,4 @@ TEST_F(CliTest, SummaryCountsTheBytesTheKernelCopied) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing

@@ -10,14 +10,9 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::How;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
 namespace stdfs = std::filesystem;
 
 TEST_F(CliTest, DryRunListsWhatWouldBeShortenedAndChangesNothing) {
@@ -153,4 +148,4 @@ TEST_F(CliTest, DryRunOpensNoFileForWriting) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing

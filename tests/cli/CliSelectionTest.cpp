@@ -8,15 +8,9 @@
 #include <set>
 #include <sstream>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::How;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
-using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
 TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
@@ -136,7 +130,7 @@ TEST_F(CliTest, StandardInputNamedForPatternsAndForOperandsIsAUsageError) {
 
 TEST_F(CliTest, OneFileSystemDoesNotEnterAnotherVolume) {
   stdfs::create_directories(scratch_.tree() / "mounted");
-  testing::TmpfsVolume volume(scratch_.tree() / "mounted", 1 << 20);
+  TmpfsVolume volume(scratch_.tree() / "mounted", 1 << 20);
   TAILSNIP_REQUIRE_MOUNTED(volume);
   const stdfs::path beyond = scratch_.file("mounted/x", "1\n2\n");
   EXPECT_EQ(0, RunCli({"-qx", Tree()}).status);
@@ -147,4 +141,4 @@ TEST_F(CliTest, OneFileSystemDoesNotEnterAnotherVolume) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing

@@ -19,15 +19,9 @@
 #include <unistd.h>
 #include <utility>
 
-namespace tailsnip {
+namespace tailsnip::testing {
 namespace {
 
-using testing::CliTest;
-using testing::How;
-using testing::Ran;
-using testing::ReadBytes;
-using testing::RunCli;
-using testing::WriteBytes;
 namespace stdfs = std::filesystem;
 
 // A process killed while writing its journal leaves the draft; a later run
@@ -660,4 +654,4 @@ TEST_F(StoppedRunTest, JournalWithoutTokensRemovesNoCopyAndSaysSo) {
 }
 
 } // namespace
-} // namespace tailsnip
+} // namespace tailsnip::testing
