@@ -25,7 +25,7 @@ const char kHelp[] =
     "and from each FILE.\n"
     "\n"
     "Each file is replaced by a copy without its last line, with CR LF line\n"
-    "ends: the copy is written beside it (.tailsnip-PID-TOKEN-N.INODE.tmp),\n"
+    "ends: the copy is written beside it (.tailsnip-PID-TOKEN-N.ENTRY.tmp),\n"
     "flushed to disk together with others, and renamed over it. Where the\n"
     "lines kept are the file's start as it is (with --keep-line-ends, or where\n"
     "they end in CR LF already), a file with one name is cut in place instead,\n"

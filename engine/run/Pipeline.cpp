@@ -216,6 +216,7 @@ private:
     fs::Folder opened;
     TrimPlace place{folder, &currentFolder_, *slot.entry, &backupNumbers_, &copiesLeft_};
     place.listed = true;
+    place.entry = index;
     place.listedAsFolder = identities_.count(*slot.entry) != 0;
     if (options_.foundAsListed)
       place.foundAsListed = [this, index](const fs::FileInfo &found) {

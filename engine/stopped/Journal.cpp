@@ -10,7 +10,6 @@
 #include <atomic>
 #include <charconv>
 #include <cstring>
-#include <map>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -57,9 +56,9 @@ bool IsBeneath(const std::string &name) {
 }
 
 // Whether `name` is a copy's of one of `processes`; then `entry` is the
-// index of the file it was made from, where the name has it.
+// place in the list of the entry it was made for, where the name has it.
 bool IsCopyOf(const std::string &name, const std::vector<CopyMaker> &processes,
-              std::optional<std::uint64_t> &entry) {
+              std::optional<std::size_t> &entry) {
   for (const CopyMaker &process : processes)
     if (IsCopyName(name, process, entry))
       return true;
@@ -427,6 +426,12 @@ FsError PutBackAside(const FolderPath &folder, const std::string &aside, const s
     return error;
   if (taken.kind != fs::FileKind::Regular)
     return {FsError::Exists, std::make_error_code(std::errc::file_exists)};
+  // A rename between two names of one file leaves both: kept aside by a
+  // resumed run stopped in turn, the backup its stopped run made is the
+  // one made in its place, and its name aside only one to let go.
+  if (fs::FileInfo asideInfo; fs::DescribeEntry(held, from, asideInfo) == FsError::None &&
+                              asideInfo.identity == taken.identity)
+    return fs::Remove(held.handle, from);
   // The backup made in its place is a second name of the entry, or a copy
   // of it, until the entry is replaced.
   fs::FileInfo now;
@@ -439,56 +444,43 @@ FsError PutBackAside(const FolderPath &folder, const std::string &aside, const s
 // A copy a stopped run left in a folder of its list.
 struct LeftCopy {
   FolderPath path;
-  // The file index its name gives, of the file it was made from; none in
-  // a name an earlier program gave.
-  std::optional<std::uint64_t> index;
-  // The entries of the list in its folder listed with that index.
-  std::vector<std::size_t> madeFrom;
-  // Whether it is one of them as listed: put there by the exchange in
-  // which the copy took the entry's place.
+  // The place in the list of the entry it was made for, where its name
+  // gives one of this folder's files: not in a name an earlier program gave.
+  std::optional<std::size_t> entry;
+  // Whether it is that entry as listed: put there by the exchange in which
+  // the copy took the entry's place.
   bool oldSelf = false;
 };
 
 LeftCopy FindLeftCopy(const FolderPath &folder, const FolderPath &path,
-                      std::optional<std::uint64_t> index,
-                      const std::multimap<std::uint64_t, std::size_t> &filesByIndex,
-                      const WorkList &list, const std::vector<EntryStamp> &stamps) {
-  LeftCopy copy{path, index, {}, false};
-  if (!index)
-    return copy;
+                      std::optional<std::size_t> entry, const WorkList &list,
+                      const std::vector<EntryStamp> &stamps) {
+  if (!entry || *entry >= list.size() || *entry >= stamps.size() || !stamps[*entry].known ||
+      JoinPath(folder, std::string(NameOf(list[*entry]))) != list[*entry])
+    return {path, std::nullopt, false};
   EntryStamp now;
   StampEntry(path, now);
-  for (auto [file, end] = filesByIndex.equal_range(*index); file != end; ++file)
-    if (JoinPath(folder, std::string(NameOf(list[file->second]))) == list[file->second]) {
-      copy.madeFrom.push_back(file->second);
-      copy.oldSelf = copy.oldSelf || now == stamps[file->second];
-    }
-  return copy;
+  return {path, entry, now == stamps[*entry]};
 }
 
 // The entry beside which another program may have saved what `copy`
 // holds, when it is neither the entry's old self nor a copy that never
 // took its place; empty where it is the run's to remove. A copy that never
-// took its place is known by its entry, still as listed, or by the
-// entry's old self under another copy's name (`beside`, in its folder):
-// the run's own exchange replaced the entry then. A copy of an entry the
-// run could not stamp, or named without the index, is the run's, as
-// nothing tells otherwise.
+// took its place is known by its entry, still as listed, or by the entry's
+// old self under another copy's name (`beside`, in its folder): the run's
+// own exchange replaced the entry then. A copy of an entry the run could
+// not stamp, or named without it, is the run's, as nothing tells otherwise.
 FolderPath SavedOver(const LeftCopy &copy, const std::vector<LeftCopy> &beside,
                      const WorkList &list, const std::vector<EntryStamp> &stamps) {
-  if (copy.oldSelf)
+  if (!copy.entry || copy.oldSelf)
     return {};
-  FolderPath changed;
-  for (const std::size_t entry : copy.madeFrom)
-    if (EntryStamp now; StampEntry(list[entry], now) != FsError::None || now != stamps[entry])
-      changed = list[entry];
-  // With several names in the folder, the old self may be another's.
+  const std::size_t entry = *copy.entry;
+  if (EntryStamp now; StampEntry(list[entry], now) == FsError::None && now == stamps[entry])
+    return {};
   const bool replacedByTheRun =
-      copy.madeFrom.size() == 1 &&
-      std::any_of(beside.begin(), beside.end(), [&](const LeftCopy &other) {
-        return other.oldSelf && other.index == copy.index;
-      });
-  return replacedByTheRun ? FolderPath() : changed;
+      std::any_of(beside.begin(), beside.end(),
+                  [&](const LeftCopy &other) { return other.oldSelf && other.entry == entry; });
+  return replacedByTheRun ? FolderPath() : list[entry];
 }
 
 } // namespace
@@ -496,10 +488,6 @@ FolderPath SavedOver(const LeftCopy &copy, const std::vector<LeftCopy> &beside,
 std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                                        const WorkList &list,
                                        const std::vector<EntryStamp> &stamps) {
-  std::multimap<std::uint64_t, std::size_t> filesByIndex;
-  for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i)
-    if (stamps[i].known && stamps[i].kind == fs::FileKind::Regular)
-      filesByIndex.emplace(stamps[i].index, i);
   std::vector<LeftFile> left;
   auto clean = [&](const FolderPath &folder) {
     std::vector<FindRecord> entries;
@@ -510,9 +498,9 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
         continue;
       const FolderPath path = JoinPath(folder, entry.name);
       std::string backup;
-      std::optional<std::uint64_t> index;
-      if (IsCopyOf(entry.name, header.processes, index)) {
-        copies.push_back(FindLeftCopy(folder, path, index, filesByIndex, list, stamps));
+      std::optional<std::size_t> madeFor;
+      if (IsCopyOf(entry.name, header.processes, madeFor)) {
+        copies.push_back(FindLeftCopy(folder, path, madeFor, list, stamps));
       } else if (std::any_of(header.processes.begin(), header.processes.end(),
                              [&](const CopyMaker &process) {
                                return IsAsideName(entry.name, process, backup);

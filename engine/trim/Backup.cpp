@@ -131,8 +131,9 @@ TrimResult FailBackup(TrimResult &result, const FsError &error) {
 }
 
 FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
-                     const fs::FileInfo &info, const BackupSettings &settings,
+                     const fs::FileInfo &info, std::size_t listed, const BackupSettings &settings,
                      BackupNumbers &numbers, TrimBuffer &buffer) {
+  listed_ = listed;
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
   std::uint64_t highest = 0;
@@ -199,7 +200,7 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   const bool unnamed = error == FsError::None;
   FolderPath staged;
   if (error == FsError::NotSupported) {
-    staged = FolderOf(name) + NextCopyName(info.identity.index);
+    staged = FolderOf(name) + NextCopyName(listed_);
     error = fs::CreateNew(folder, staged, info, copy);
   }
   if (error != FsError::None)

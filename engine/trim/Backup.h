@@ -81,11 +81,12 @@ TrimResult FailBackup(TrimResult &result, const fs::FsError &error);
 class Backup {
 public:
   // Makes the backup of the entry at `path` in `folder`, open as `entry`
-  // and described by `info`, as `settings` ask. `buffer` serves a copy where
-  // no link can be made. Exists where no name could be taken.
+  // and described by `info`, the `listed`th of its run's list, as
+  // `settings` ask. `buffer` serves a copy where no link can be made.
+  // Exists where no name could be taken.
   fs::FsError make(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
-                   const fs::FileInfo &info, const BackupSettings &settings, BackupNumbers &numbers,
-                   TrimBuffer &buffer);
+                   const fs::FileInfo &info, std::size_t listed, const BackupSettings &settings,
+                   BackupNumbers &numbers, TrimBuffer &buffer);
 
   bool made() const { return !path_.empty(); }
 
@@ -115,6 +116,7 @@ private:
   fs::FileIdentity identity_; // what it names: the entry, or its copy
   FolderPath replaced_;       // an earlier simple backup, moved aside until the entry is replaced
   bool adopted_ = false;      // made before this run: kept whatever becomes of the entry
+  std::size_t listed_ = 0;    // the entry's place in its run's list, which names a copy
 };
 
 } // namespace tailsnip

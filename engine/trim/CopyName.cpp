@@ -42,7 +42,7 @@ bool IsCopyToken(std::string_view token) {
          token.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
-std::string CopyName(const CopyMaker &maker, unsigned count, std::uint64_t entry) {
+std::string CopyName(const CopyMaker &maker, unsigned count, std::size_t entry) {
   return Prefix(maker) + std::to_string(count) + "." + std::to_string(entry) + std::string(kEnd);
 }
 
@@ -81,7 +81,7 @@ bool IsCount(std::string_view count) {
 
 } // namespace
 
-std::string NextCopyName(std::uint64_t entry) {
+std::string NextCopyName(std::size_t entry) {
   return CopyName(ThisCopyMaker(), NextCount(), entry);
 }
 
@@ -90,17 +90,16 @@ std::string NextAsideName(std::string_view backup) {
          std::string(kEnd);
 }
 
-bool IsCopyName(std::string_view name, const CopyMaker &maker,
-                std::optional<std::uint64_t> &entry) {
+bool IsCopyName(std::string_view name, const CopyMaker &maker, std::optional<std::size_t> &entry) {
   const std::optional<std::string_view> between = Between(name, maker);
   if (!between)
     return false;
   const std::size_t dot = between->find('.');
-  std::uint64_t index = 0;
+  std::size_t place = 0;
   if (!IsCount(between->substr(0, dot)) ||
-      (dot != std::string_view::npos && !IsNumber(between->substr(dot + 1), index)))
+      (dot != std::string_view::npos && !IsNumber(between->substr(dot + 1), place)))
     return false;
-  entry = dot == std::string_view::npos ? std::nullopt : std::optional(index);
+  entry = dot == std::string_view::npos ? std::nullopt : std::optional(place);
   return true;
 }
 

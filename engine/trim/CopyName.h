@@ -1,16 +1,17 @@
 // The name of a copy written beside its entry: ".tailsnip-PID-TOKEN-N.ENTRY.tmp",
 // the number of the process that made it, a token drawn at random for that
-// process (16 hex digits), a count within it and the file index (inode) of
-// the entry it was made from. Made and recognised here alone, so that the
-// copies a stopped run left are found by the very rule that named them. A
-// run records its process and token before its first copy; nobody can guess
-// a token, so no user's file is taken for a copy. The entry's index tells
-// a stopped run's resume which entry a copy belongs to: what an exchange
-// left under the copy's name is known for the entry's old self, or for
-// another program's save, only by comparing it with that entry.
+// process (16 hex digits), a count within it and the entry's place in its
+// run's list. Made and recognised here alone, so that the copies a stopped
+// run left are found by the very rule that named them. A run records its
+// process and token before its first copy; nobody can guess a token, so no
+// user's file is taken for a copy. The entry's place tells a stopped run's
+// resume which entry a copy belongs to: what an exchange left under the
+// copy's name is known for the entry's old self, or for another program's
+// save, only by comparing it with that entry.
 #ifndef TAILSNIP_ENGINE_COPYNAME_H
 #define TAILSNIP_ENGINE_COPYNAME_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,17 +34,18 @@ CopyMaker ThisCopyMaker();
 // Whether `token` is spelt as a drawn one is.
 bool IsCopyToken(std::string_view token);
 
-// The name of the `count`th copy `maker` made, of the file with index `entry`.
-std::string CopyName(const CopyMaker &maker, unsigned count, std::uint64_t entry);
+// The name of the `count`th copy `maker` made, of the `entry`th entry of
+// its run's list.
+std::string CopyName(const CopyMaker &maker, unsigned count, std::size_t entry);
 
-// The name of this process's next copy of the file with index `entry`:
-// CopyName with a count of its own, shared by every thread.
-std::string NextCopyName(std::uint64_t entry);
+// The name of this process's next copy, of the `entry`th entry of its
+// run's list: CopyName with a count of its own, shared by every thread.
+std::string NextCopyName(std::size_t entry);
 
 // Whether `name` is one CopyName gives `maker`'s copies, or one an earlier
-// program gave them without the entry's index; never for a maker without a
-// token. Then `entry` is the entry's index, where the name has it.
-bool IsCopyName(std::string_view name, const CopyMaker &maker, std::optional<std::uint64_t> &entry);
+// program gave them without the entry; never for a maker without a token.
+// Then `entry` is the entry's place, where the name has it.
+bool IsCopyName(std::string_view name, const CopyMaker &maker, std::optional<std::size_t> &entry);
 
 // The name under which this process keeps an earlier simple backup named
 // `backup` aside while it makes the next: a copy's name with the backup's

@@ -31,7 +31,7 @@ bool TakesTemporaryCopy(const fs::Folder &current, const fs::FileInfo &entry) {
 
 Replacement::Replacement(const TrimPlace &place, fs::File input, const fs::FileInfo &info)
     : folder_(place.folder), currentFolder_(place.currentFolder), path_(place.path),
-      input_(std::move(input)), info_(info), copiesLeft_(place.copiesLeft) {}
+      input_(std::move(input)), info_(info), copiesLeft_(place.copiesLeft), entry_(place.entry) {}
 
 Replacement::~Replacement() {
   removeCopy();
@@ -94,7 +94,7 @@ template <typename Take> FsError Replacement::takeName(Take take) {
   const FolderPath folder = FolderOf(path_);
   FsError error = FsError::Exists;
   for (int attempt = 0; attempt < 100 && error == FsError::Exists; ++attempt) {
-    FolderPath candidate = folder + NextCopyName(info_.identity.index);
+    FolderPath candidate = folder + NextCopyName(entry_);
     error = take(*folder_, candidate);
     if (error == FsError::None) {
       copyFolder_ = folder_.get();
@@ -237,7 +237,8 @@ TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbe
     removeCopy();
     return Fail(result, Reason::ChangedWhileShortened, {});
   }
-  const FsError error = backup_.make(*folder_, path_, input_, info_, settings, numbers, buffer);
+  const FsError error =
+      backup_.make(*folder_, path_, input_, info_, entry_, settings, numbers, buffer);
   if (error == FsError::None && fs::Describe(input_, now) == FsError::None)
     info_.statusChanged = now.statusChanged;
   if (error == FsError::None)

@@ -49,6 +49,8 @@ struct TrimPlace {
   bool listedAsFolder = false;
   // Whether a run listed the entry: one no longer there was removed since.
   bool listed = false;
+  // Its place in the run's list, which names its copy.
+  std::size_t entry = 0;
 };
 
 // An entry's shortened copy, written, waiting to take the entry's place.
@@ -142,6 +144,7 @@ private:
   fs::File input_;
   fs::FileInfo info_;
   std::atomic<std::size_t> *copiesLeft_;
+  std::size_t entry_; // the entry's place in the run's list
   const fs::Folder *copyFolder_ = nullptr;
   FolderPath copyPath_; // set only while a file of ours exists under it
   fs::File copy_;

@@ -587,6 +587,45 @@ TEST(KilledRunTest, EarlierSimpleBackupKeptAsideIsPutBackWhereTheFileIsKept) {
       << "something was left beside the file and its backup";
 }
 
+// The simple backup a killed run made is kept aside by its --resume, which
+// makes the same backup again and is killed in turn: the name kept aside is
+// one more of the backup, and the next --resume lets it go.
+TEST(KilledRunTest, BackupKeptAsideByAKilledResumeIsNotLeftAsideByTheNext) {
+  Scratch scratch;
+  const stdfs::path file = scratch.file("a", "1\n2\n3\n");
+  const ProgramRun resumed = KillAndResume(scratch, "renameat2", 1, [&] {
+    std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
+    environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
+    RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                "inject=renameat2:signal=KILL:when=2", TAILSNIP_CLI_PATH, "--resume",
+                scratch.tree().string()},
+               scratch.cwd().string(), environment, std::chrono::seconds(60),
+               (scratch.root() / "capture").string());
+  });
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 0) << "tailsnip-cli " << resumed.describe();
+  EXPECT_EQ("1\r\n2\r\n", ReadWholeFile(file.string()));
+  EXPECT_EQ("1\n2\n3\n", ReadWholeFile(file.string() + "~"));
+  EXPECT_EQ(2, std::distance(stdfs::directory_iterator(scratch.tree()), {}))
+      << "something was left beside the file and its backup";
+}
+
+// Killed as it puts the copy of a file's second name in place, the first
+// name's already replaced: the copy never took its place, and its --resume
+// removes it, as it does every copy of its own.
+TEST(KilledRunTest, CopyOfASecondNameThatNeverTookItsPlaceIsRemovedByTheResume) {
+  Scratch scratch;
+  const stdfs::path first = scratch.file("a", "1\n2\n");
+  ASSERT_EQ(0, ::link(first.c_str(), (scratch.tree() / "b").c_str()));
+  const ProgramRun resumed = KillAndResume(scratch, "renameat2", 2);
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 0) << "tailsnip-cli " << resumed.describe();
+  for (const char *name : {"a", "b"})
+    EXPECT_EQ("1\r\n", ReadWholeFile((scratch.tree() / name).string())) << name;
+  std::size_t copies = 0;
+  for (const auto &entry : stdfs::directory_iterator(scratch.tree()))
+    copies += entry.path().filename().string().rfind(".tailsnip-", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(0u, copies) << "a copy was left";
+}
+
 // A stop that comes once every file is cut (at the removal of the run's
 // marker, before its journal's) stops nothing: "finished!", and status 0
 // to say so; 128 + N would tell a script that a stopped run waits.

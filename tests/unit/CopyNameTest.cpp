@@ -4,15 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace tailsnip {
 namespace {
 
 TEST(CopyNameTest, OnlyTheNamesMadeForAProcessAndItsTokenAreItsCopies) {
   const CopyMaker maker{42, "0123456789abcdef"};
-  std::optional<std::uint64_t> entry;
+  std::optional<std::size_t> entry;
   EXPECT_EQ(".tailsnip-42-0123456789abcdef-7.99.tmp", CopyName(maker, 7, 99));
-  EXPECT_TRUE(IsCopyName(CopyName(maker, 4294967295u, 18446744073709551615u), maker, entry));
-  EXPECT_EQ(18446744073709551615u, entry);
+  const std::size_t last = std::numeric_limits<std::size_t>::max();
+  EXPECT_TRUE(IsCopyName(CopyName(maker, 4294967295u, last), maker, entry));
+  EXPECT_EQ(last, entry);
   // As an earlier program named them, without the entry's index.
   EXPECT_TRUE(IsCopyName(".tailsnip-42-0123456789abcdef-7.tmp", maker, entry));
   EXPECT_EQ(std::nullopt, entry);

@@ -38,25 +38,20 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   const CopyMaker other{424242, "00000000000000ff"};
   ASSERT_EQ(fs::FsError::None, AddProcess(path, other));
 
-  // Each copy is named after the file it was made from.
-  EntryStamp listed[4];
-  for (std::size_t i = 0; i < 4; ++i)
-    ASSERT_EQ(fs::FsError::None, StampEntry(list[i], listed[i]));
-  // The first entry is replaced as a run replaces it, its old self left
-  // under the copy's name by the exchange.
-  const stdfs::path oldSelf = scratch.tree() / CopyName(other, 1, listed[0].index);
+  // Each copy is named after its entry's place in the list. The first entry
+  // is replaced as a run replaces it, its old self left under the copy's
+  // name by the exchange.
+  const stdfs::path oldSelf = scratch.tree() / CopyName(other, 1, 0);
   stdfs::rename(replaced, oldSelf);
   WriteBytes(replaced, "1\r\n");
   // The last entry was saved over just before its exchange: the save lies
   // under the copy's name, the copy under the entry's.
-  const stdfs::path save = savedOver.parent_path() / CopyName(other, 2, listed[3].index);
+  const stdfs::path save = savedOver.parent_path() / CopyName(other, 2, 3);
   WriteBytes(save, "save");
   WriteBytes(scratch.tree() / "copy", "1\r\n");
   stdfs::rename(scratch.tree() / "copy", savedOver);
-  const FolderPath ours =
-      JoinPath(Native(untouched.parent_path()), CopyName(other, 3, listed[2].index));
-  const stdfs::path others =
-      untouched.parent_path() / CopyName({424243, "00000000000000ff"}, 3, listed[2].index);
+  const FolderPath ours = JoinPath(Native(untouched.parent_path()), CopyName(other, 3, 2));
+  const stdfs::path others = untouched.parent_path() / CopyName({424243, "00000000000000ff"}, 3, 2);
   const stdfs::path untokened = untouched.parent_path() / ".tailsnip-424242-3.tmp";
   WriteBytes(ours, "copy");
   WriteBytes(others, "copy");

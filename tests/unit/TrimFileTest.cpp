@@ -247,10 +247,8 @@ TEST_F(TrimFileTest, NamesTakenBesideTheEntryAreNeverRemoved) {
   // temp.txt is taken, and so is every name the copy could get beside the entry.
   testing::WriteBytes(scratch_.cwd() / "temp.txt", "mine\n");
   const stdfs::path entry = scratch_.file("entry", "a\nb\n");
-  fs::FileInfo info;
-  ASSERT_EQ(fs::FsError::None, fs::DescribeByName(testing::Native(entry), info));
   for (unsigned n = 1; n <= 400; ++n)
-    scratch_.file(CopyName(ThisCopyMaker(), n, info.identity.index), "someone else's\n");
+    scratch_.file(CopyName(ThisCopyMaker(), n, 0), "someone else's\n");
   const TrimResult result = Trim(entry);
   EXPECT_EQ(Outcome::Failed, result.outcome);
   EXPECT_EQ(Reason::CannotWriteCopy, result.reason);
