@@ -305,10 +305,10 @@ FsError Close(File &file);
 FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toFolder,
                  const FolderPath &to);
 
-// MoveOver, provided `to` still leads to the file open as `expected`:
-// Changed when it leads to another, NotFound when to none, InUse when
-// another program opened an exclusive `expected` as it was moved over, and
-// then `to` is as it was.
+// MoveOver, provided `to` still leads to the file open as `expected`, last
+// described as `described`: Changed when it leads to another, NotFound when
+// to none, InUse when another program opened an exclusive `expected` as it
+// was moved over, and then `to` is as it was.
 // `removeFrom` tells whether `from` still names a file for the caller to
 // remove: its copy (`copy`) after a failure, the replaced file after an
 // exchange. Linux exchanges the two names and checks the file that came
@@ -317,8 +317,8 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // without sharing its deletion until just before, so that nothing could
 // be renamed over it.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &expected, const FileIdentity &copy,
-                     bool &removeFrom);
+                     const FolderPath &to, const File &expected, const FileIdentity &described,
+                     const FileIdentity &copy, bool &removeFrom);
 
 // Gives the file open as `file`, the entry at `path` in `folder`, the
 // further name `name` in the same folder (a hard link), exclusively: Exists

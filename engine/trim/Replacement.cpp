@@ -153,7 +153,7 @@ TrimResult Replacement::commit(TrimResult result) {
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;
   const FsError error = fs::MoveOverSame(copyFolder_->handle, copyPath_, folder_->handle, path_,
-                                         input_, copyIdentity_, removeFrom);
+                                         input_, now.identity, copyIdentity_, removeFrom);
   if (!removeFrom)
     copyPath_.clear();
   if (error == FsError::None) {

@@ -30,21 +30,30 @@ bool Holds(int at, const char *name, const FileIdentity &identity) {
   return ::fstatat(at, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && IdentityOf(named) == identity;
 }
 
+// Whether `named` describes the file open as `held`, which was `described`
+// moments before. A file held open keeps its identity, so only another one
+// sends for a fresh description: an overlay's copy-up, which a rename
+// makes, gives the held file another inode number, the one its name then
+// shows.
+bool IsHeld(const struct stat &named, const File &held, const FileIdentity &described) {
+  if (IdentityOf(named) == described)
+    return true;
+  struct stat now;
+  return ::fstat(held.handle(), &now) == 0 && IdentityOf(named) == IdentityOf(now);
+}
+
 } // namespace
 
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &expected, const FileIdentity &copy,
-                     bool &removeFrom) {
+                     const FolderPath &to, const File &expected, const FileIdentity &described,
+                     const FileIdentity &copy, bool &removeFrom) {
   const int fromAt = fromFolder.handle(), toAt = toFolder.handle();
   const char *fromName = NameOf(from), *toName = NameOf(to);
   removeFrom = true;
-  // The held file is described afresh: an overlay's copy-up gives it another
-  // inode number, the one the name then shows.
-  struct stat held = {}, named = {};
+  struct stat named = {};
   if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) == 0) {
-    const bool same = ::fstat(expected.handle(), &held) == 0 &&
-                      ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      IdentityOf(named) == IdentityOf(held);
+    const bool same = ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      IsHeld(named, expected, described);
     // A program that opened the file as it was exchanged, its lease let go
     // at once, holds the file that came out: what it writes must not go
     // with that file.
@@ -72,10 +81,9 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
     return LastError();
   // This file system cannot exchange: the name is checked just before the
   // rename, which leaves an instant between the two.
-  if (::fstat(expected.handle(), &held) != 0 ||
-      ::fstatat(toAt, toName, &named, AT_SYMLINK_NOFOLLOW) != 0)
+  if (::fstatat(toAt, toName, &named, AT_SYMLINK_NOFOLLOW) != 0)
     return LastError();
-  if (IdentityOf(named) != IdentityOf(held))
+  if (!IsHeld(named, expected, described))
     return Fail(FsError::Changed, 0);
   if (::renameat(fromAt, fromName, toAt, toName) != 0)
     return LastError();

@@ -20,7 +20,8 @@ FsError MoveOver(const File &, const FolderPath &from, const File &, const Folde
 // Until just before, the entry was held open without sharing its deletion:
 // nothing could be renamed over it.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &, const FileIdentity &, bool &removeFrom) {
+                     const FolderPath &to, const File &, const FileIdentity &, const FileIdentity &,
+                     bool &removeFrom) {
   const FsError error = MoveOver(fromFolder, from, toFolder, to);
   removeFrom = error != FsError::None;
   return error;
