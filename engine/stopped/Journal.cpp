@@ -173,6 +173,16 @@ FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &
   return JoinPath(journalFolder, JournalName(identity));
 }
 
+namespace {
+
+FolderPath DraftOf(const FolderPath &journal) {
+  return FolderOf(journal) + JournalDraftName(std::string(NameOf(journal)));
+}
+
+} // namespace
+
+FsError RemoveJournalDraft(const FolderPath &path) { return RemoveFile(DraftOf(path)); }
+
 FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const FolderPath &root,
                      const WorkList &list, Durability durability, std::vector<EntryStamp> *kept) {
   const bool flushed = durability == Durability::Flushed;
@@ -181,7 +191,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   if (const FsError error = journal::MakeFolders(folder); error != FsError::None)
     return error;
   // A draft already there is left by a process that died writing it.
-  const FolderPath draft = JoinPath(folder, JournalDraftName(path.substr(separator + 1)));
+  const FolderPath draft = DraftOf(path);
   fs::File file;
   FsError error = journal::CreatePrivate(draft, file);
   if (error == FsError::Exists && RemoveFile(draft) == FsError::None)

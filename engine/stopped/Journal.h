@@ -143,6 +143,10 @@ JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const Fo
 // Removes the journal at `path`.
 fs::FsError RemoveJournal(const FolderPath &path);
 
+// Removes the draft of the journal at `path` that a process killed while
+// writing it left, once no run over its folder can be writing it.
+fs::FsError RemoveJournalDraft(const FolderPath &path);
+
 // Notes in the journal, durably as `durability` asks, that `process` works
 // on the run now: the copies it leaves are found by its number and token.
 fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,

@@ -109,7 +109,12 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
       return use == JournalUse::Restart && !check.owner.empty() && MayForgetOthersRuns()
                  ? forgetOthers(check.journal)
                  : check;
-    return use == JournalUse::Resume ? found(Finding::NothingToResume) : checkAround();
+    if (use != JournalUse::Resume)
+      return checkAround();
+    // The run that was to be resumed died writing its journal; this one
+    // holds the folder, so nobody writes it now.
+    RemoveJournalDraft(path_);
+    return found(Finding::NothingToResume);
   case JournalState::Unreadable:
   case JournalState::Malformed:
     reader.close();

@@ -626,6 +626,18 @@ TEST(KilledRunTest, CopyOfASecondNameThatNeverTookItsPlaceIsRemovedByTheResume) 
   EXPECT_EQ(0u, copies) << "a copy was left";
 }
 
+// Killed as it puts its journal in place, a run has changed nothing, and
+// leaves the journal's draft, which names every entry: its --resume finds
+// no run to resume, and lets the draft go.
+TEST(KilledRunTest, DraftOfAJournalNotYetInPlaceIsLetGoByTheResume) {
+  Scratch scratch;
+  const stdfs::path file = scratch.file("a", "1\n2\n");
+  const ProgramRun resumed = KillAndResume(scratch, "renameat", 1);
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 2) << "tailsnip-cli " << resumed.describe();
+  EXPECT_EQ("1\n2\n", ReadWholeFile(file.string()));
+  EXPECT_TRUE(stdfs::is_empty(scratch.root() / "state" / "tailsnip")) << "a draft was left";
+}
+
 // A stop that comes once every file is cut (at the removal of the run's
 // marker, before its journal's) stops nothing: "finished!", and status 0
 // to say so; 128 + N would tell a script that a stopped run waits.
