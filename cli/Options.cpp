@@ -221,9 +221,25 @@ std::string ReadWhole(const std::string &path, std::string &bytes) {
   return {};
 }
 
+// Adds `text` to `patterns`; what is wrong with it where it is no pattern,
+// or where it matches folders only and the patterns choose files
+// (--include): "dir/***" chooses the files beneath dir, but its folder part
+// matches no file.
+std::string AddChecked(std::string_view text, std::vector<Pattern> &patterns, bool choosesFiles) {
+  const std::size_t before = patterns.size();
+  if (std::string error = AddPattern(text, patterns); !error.empty())
+    return "invalid pattern " + QuoteNameAlways(std::string(text)) + ": " + error;
+  for (std::size_t i = before; choosesFiles && i < patterns.size(); ++i)
+    if (const Pattern &pattern = patterns[i]; pattern.folderOnly && !pattern.ofAllBeneath)
+      return "--include chooses files; " +
+             QuoteNameAlways((pattern.anchored ? "/" : "") + pattern.glob + "/") +
+             " matches folders only (dir/** matches what lies beneath)";
+  return {};
+}
+
 // Adds the patterns of `path`, one a line; empty lines and lines starting
 // with ';' or '#' are skipped, as rsync does. Returns kGo or a usage error.
-int AddPatternsFrom(const std::string &path, std::vector<Pattern> &patterns) {
+int AddPatternsFrom(const std::string &path, std::vector<Pattern> &patterns, bool choosesFiles) {
   std::string text;
   if (const std::string error = ReadWhole(path, text); !error.empty())
     return UsageError(error);
@@ -239,17 +255,15 @@ int AddPatternsFrom(const std::string &path, std::vector<Pattern> &patterns) {
       line.pop_back();
     if (line.empty() || line[0] == ';' || line[0] == '#')
       continue;
-    if (const std::string error = AddPattern(line, patterns); !error.empty())
-      return UsageError(QuoteName(path) + ":" + std::to_string(lineNumber) + ": invalid pattern " +
-                        QuoteNameAlways(line) + ": " + error);
+    if (const std::string error = AddChecked(line, patterns, choosesFiles); !error.empty())
+      return UsageError(QuoteName(path) + ":" + std::to_string(lineNumber) + ": " + error);
   }
   return kGo;
 }
 
-int AddPatternArgument(const std::string &text, std::vector<Pattern> &patterns) {
-  if (const std::string error = AddPattern(text, patterns); !error.empty())
-    return UsageError("invalid pattern " + QuoteNameAlways(text) + ": " + error);
-  return kGo;
+int AddPatternArgument(const std::string &text, std::vector<Pattern> &patterns, bool choosesFiles) {
+  const std::string error = AddChecked(text, patterns, choosesFiles);
+  return error.empty() ? kGo : UsageError(error);
 }
 
 // Reads the NUL-ended names of `path`; a last name may lack its NUL. An
@@ -377,12 +391,6 @@ int CheckOptions(const Options &options) {
       (!options.excludes.empty() || options.includesGiven || options.oneFileSystem ||
        options.maxDepth != std::numeric_limits<std::size_t>::max()))
     return UsageError("--resume works through the recorded list; it takes no walk options");
-  // "dir/***" chooses the files beneath dir; its folder part matches no file.
-  for (const Pattern &pattern : options.includes)
-    if (pattern.folderOnly && !pattern.ofAllBeneath)
-      return UsageError("--include chooses files; " +
-                        QuoteNameAlways((pattern.anchored ? "/" : "") + pattern.glob + "/") +
-                        " matches folders only (dir/** matches what lies beneath)");
   return kGo;
 }
 
@@ -492,8 +500,9 @@ int ParseOptions(int argc, char **argv, Options &options) {
       break;
     if (source.file && source.text == "-" && fromList && operandList == "-")
       return UsageError("standard input is named twice ('-')");
-    status = source.file ? AddPatternsFrom(source.text, *source.patterns)
-                         : AddPatternArgument(source.text, *source.patterns);
+    const bool choosesFiles = source.patterns == &options.includes;
+    status = source.file ? AddPatternsFrom(source.text, *source.patterns, choosesFiles)
+                         : AddPatternArgument(source.text, *source.patterns, choosesFiles);
   }
   if (backupGiven && status == kGo) {
     status = ResolveBackup(backupControl, backupSuffix, options.trim.backup);

@@ -69,6 +69,13 @@ TEST_F(CliTest, PatternsFollowRsyncsRulesFromOptionsAndFiles) {
   EXPECT_EQ(2, malformed.status);
   EXPECT_EQ("tailsnip-cli: invalid pattern '[a': a '[' has no ']' (see tailsnip-cli --help)\n",
             malformed.err);
+  // A folder-only pattern chooses no file: refused, with where it was read.
+  WriteBytes(patterns, "keep/*\nsub/\n");
+  const Ran foldersOnly = RunCli({"--include-from=" + patterns.string(), Tree()});
+  EXPECT_EQ(2, foldersOnly.status);
+  EXPECT_EQ(0u, foldersOnly.err.find("tailsnip-cli: " + patterns.string() +
+                                     ":2: --include chooses files; 'sub/' matches folders only"))
+      << foldersOnly.err;
   ExpectUntouched();
 }
 
