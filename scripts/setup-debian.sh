@@ -18,6 +18,26 @@ packages=(
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# A mirror caught mid-sync serves lists that fail their checksums: ask again
+# before going on with what arrived.
+update_package_lists() {
+  local attempt
+  for attempt in 1 2 3; do
+    as_root apt-get update -qq -o Acquire::Retries=3 && return 0
+    [ $attempt -eq 3 ] || sleep $((attempt * 20))
+  done
+  echo "setup: some package lists could not be fetched; going on with the rest" >&2
+}
+
+# Where one architecture's security list is missing, the two halves of a
+# multiarch library (wine32's i386 ones) would want different versions;
+# the release's own versions always agree.
+install_packages() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Acquire::Retries=3 "$@" && return 0
+  echo "setup: installing again from bookworm's own versions" >&2
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Acquire::Retries=3 -t bookworm "$@"
+}
+
 # wine32 is an i386 package.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
@@ -34,9 +54,9 @@ done
 
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   echo "setup: installing ${missing[*]:-package lists}" >&2
-  as_root apt-get update -qq
+  update_package_lists
   [ ${#missing[@]} -eq 0 ] ||
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    install_packages "${missing[@]}"
 fi
 
 # Where the kernel runs no 32-bit programs, qemu runs them, so that the
@@ -93,7 +113,7 @@ enable_backports() {
   printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: %s\n' \
     "$mirror" /usr/share/keyrings/debian-archive-keyring.gpg |
     as_root tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
-  as_root apt-get update -qq
+  update_package_lists
 }
 
 install_backports_qemu() {
@@ -103,7 +123,7 @@ install_backports_qemu() {
     return 0
   fi
   echo "setup: installing qemu-user from bookworm-backports" >&2
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Acquire::Retries=3 --no-install-recommends \
     qemu-user/bookworm-backports
 }
 
