@@ -293,7 +293,10 @@ int ParseDepth(const char *text, std::size_t &depth) {
   char *end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(text, &end, 10);
-  if (text[0] < '0' || text[0] > '9' || *end != '\0')
+  // Blanks and a '+' may lead, as --lines and GNU tools allow; a '-' may not.
+  const char *digits = text + std::strspn(text, " \t\n\v\f\r");
+  digits += *digits == '+';
+  if (*digits < '0' || *digits > '9' || *end != '\0')
     return UsageError("invalid maximum depth " + QuoteNameAlways(text));
   // Deeper than any tree can be is as good as no limit.
   depth = errno == ERANGE || value > std::numeric_limits<std::size_t>::max()

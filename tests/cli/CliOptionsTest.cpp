@@ -27,6 +27,7 @@ TEST_F(CliTest, UsageErrorsTouchNothing) {
                                                         {"--files0-from=" + list + "-missing"},
                                                         {"--resume", a_.string()},
                                                         {"--max-depth=-1", Tree()},
+                                                        {"--max-depth= -1", Tree()},
                                                         {"--exclude=[a-", Tree()},
                                                         {"--exclude=a\\", Tree()},
                                                         {"--include=", Tree()},

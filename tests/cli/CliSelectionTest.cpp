@@ -82,6 +82,8 @@ TEST_F(CliTest, PatternsFollowRsyncsRulesFromOptionsAndFiles) {
 TEST_F(CliTest, MaxDepthCountsLevelsBelowEachFolderAsFindDoes) {
   EXPECT_EQ(std::set<std::string>{a_.string()},
             Listed(RunCli({"-nq", "--max-depth=1", Tree()}).out));
+  EXPECT_EQ(std::set<std::string>{a_.string()},
+            Listed(RunCli({"-nq", "--max-depth= +1", Tree()}).out));
   // Depth 0 is the operand itself: a folder's entries are not listed, a FILE is.
   EXPECT_EQ(std::set<std::string>{b_.string()},
             Listed(RunCli({"-nq", "--max-depth=0", Tree(), b_.string()}).out));
