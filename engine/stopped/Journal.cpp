@@ -402,11 +402,23 @@ FsError AddProcess(const FolderPath &path, const CopyMaker &process, Durability 
 
 namespace {
 
-// Whether the entry at `path` is as `list` and its `stamps` had it listed.
-bool StillAsListed(const FolderPath &path, const WorkList &list,
+// A folder of the stopped run's list: where it is now, and the name it
+// was listed by, which its entries' names in the list begin with. The two
+// differ once it was moved after the run was stopped.
+struct ListedFolder {
+  FolderPath now;
+  FolderPath listed;
+  FolderPath listedEntry(const FolderPath &entryNow) const {
+    return JoinPath(listed, std::string(NameOf(entryNow)));
+  }
+};
+
+// Whether the entry now at `path`, in `folder`, is as `list` and its
+// `stamps` had it listed.
+bool StillAsListed(const ListedFolder &folder, const FolderPath &path, const WorkList &list,
                    const std::vector<EntryStamp> &stamps) {
-  const std::size_t index =
-      static_cast<std::size_t>(std::find(list.begin(), list.end(), path) - list.begin());
+  const std::size_t index = static_cast<std::size_t>(
+      std::find(list.begin(), list.end(), folder.listedEntry(path)) - list.begin());
   EntryStamp now;
   return index < stamps.size() && stamps[index].known && StampEntry(path, now) == FsError::None &&
          now == stamps[index];
@@ -415,9 +427,10 @@ bool StillAsListed(const FolderPath &path, const WorkList &list,
 // Puts the earlier simple backup kept aside as `aside` back under `backup`,
 // both in `folder`, unless the entry it backed up was replaced. A name
 // taken by anything but a regular file keeps it aside (Exists).
-FsError PutBackAside(const FolderPath &folder, const std::string &aside, const std::string &backup,
-                     const JournalHeader &header, const WorkList &list,
+FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
+                     const std::string &backup, const JournalHeader &header, const WorkList &list,
                      const std::vector<EntryStamp> &stamps) {
+  const FolderPath &folder = listed.now;
   const std::string &suffix = header.trim.backup.suffix;
   if (backup.size() <= suffix.size() ||
       backup.compare(backup.size() - suffix.size(), suffix.size(), suffix) != 0)
@@ -447,7 +460,7 @@ FsError PutBackAside(const FolderPath &folder, const std::string &aside, const s
   fs::FileInfo now;
   const bool kept =
       (fs::DescribeEntry(held, entry, now) == FsError::None && now.identity == taken.identity) ||
-      StillAsListed(entry, list, stamps);
+      StillAsListed(listed, entry, list, stamps);
   return kept ? fs::MoveOver(held.handle, from, held.handle, to) : fs::Remove(held.handle, from);
 }
 
@@ -457,20 +470,22 @@ struct LeftCopy {
   // The place in the list of the entry it was made for, where its name
   // gives one of this folder's files: not in a name an earlier program gave.
   std::optional<std::size_t> entry;
+  FolderPath entryNow; // that entry's name in the folder where it is now
   // Whether it is that entry as listed: put there by the exchange in which
   // the copy took the entry's place.
   bool oldSelf = false;
 };
 
-LeftCopy FindLeftCopy(const FolderPath &folder, const FolderPath &path,
+LeftCopy FindLeftCopy(const ListedFolder &folder, const FolderPath &path,
                       std::optional<std::size_t> entry, const WorkList &list,
                       const std::vector<EntryStamp> &stamps) {
   if (!entry || *entry >= list.size() || *entry >= stamps.size() || !stamps[*entry].known ||
-      JoinPath(folder, std::string(NameOf(list[*entry]))) != list[*entry])
-    return {path, std::nullopt, false};
+      folder.listedEntry(list[*entry]) != list[*entry])
+    return {path, std::nullopt, {}, false};
   EntryStamp now;
   StampEntry(path, now);
-  return {path, entry, now == stamps[*entry]};
+  return {path, entry, JoinPath(folder.now, std::string(NameOf(list[*entry]))),
+          now == stamps[*entry]};
 }
 
 // The entry beside which another program may have saved what `copy`
@@ -481,16 +496,63 @@ LeftCopy FindLeftCopy(const FolderPath &folder, const FolderPath &path,
 // own exchange replaced the entry then. A copy of an entry the run could
 // not stamp, or named without it, is the run's, as nothing tells otherwise.
 FolderPath SavedOver(const LeftCopy &copy, const std::vector<LeftCopy> &beside,
-                     const WorkList &list, const std::vector<EntryStamp> &stamps) {
+                     const std::vector<EntryStamp> &stamps) {
   if (!copy.entry || copy.oldSelf)
     return {};
   const std::size_t entry = *copy.entry;
-  if (EntryStamp now; StampEntry(list[entry], now) == FsError::None && now == stamps[entry])
+  if (EntryStamp now; StampEntry(copy.entryNow, now) == FsError::None && now == stamps[entry])
     return {};
   const bool replacedByTheRun =
       std::any_of(beside.begin(), beside.end(),
                   [&](const LeftCopy &other) { return other.oldSelf && other.entry == entry; });
-  return replacedByTheRun ? FolderPath() : list[entry];
+  return replacedByTheRun ? FolderPath() : copy.entryNow;
+}
+
+// Whether `now` is the folder `listed` describes, whatever it holds now.
+bool IsSameFolder(const EntryStamp &now, const EntryStamp &listed) {
+  return now.known && now.kind == fs::FileKind::Folder && now.volume == listed.volume &&
+         now.index == listed.index;
+}
+
+// Whether `path` leads to the folder `listed` describes.
+bool IsListedFolder(const FolderPath &path, const EntryStamp &listed) {
+  EntryStamp now;
+  StampEntry(path, now);
+  return IsSameFolder(now, listed);
+}
+
+// Finds beneath `root` the folders of `list` named by `moved` (their
+// places in it), which are no longer where they were listed: moved, once
+// the run was stopped, within the tree. Links are not followed; a folder
+// moved out of the tree is not found.
+std::vector<ListedFolder> FindMovedFolders(const FolderPath &root, std::vector<std::size_t> moved,
+                                           const WorkList &list,
+                                           const std::vector<EntryStamp> &stamps) {
+  std::vector<ListedFolder> found;
+  std::vector<FolderPath> toSearch{root};
+  while (!toSearch.empty() && !moved.empty()) {
+    const FolderPath folder = std::move(toSearch.back());
+    toSearch.pop_back();
+    std::vector<FindRecord> entries;
+    ListFolder(folder, entries);
+    for (const FindRecord &entry : entries) {
+      if ((entry.attributes & kAttributeReparsePoint) != 0 ||
+          (entry.attributes & kAttributeFolder) == 0 || entry.name == "." || entry.name == "..")
+        continue;
+      const FolderPath path = JoinPath(folder, entry.name);
+      EntryStamp now;
+      StampEntry(path, now);
+      const auto match = std::find_if(moved.begin(), moved.end(), [&](std::size_t index) {
+        return IsSameFolder(now, stamps[index]);
+      });
+      if (match != moved.end()) {
+        found.push_back({path, list[*match]});
+        moved.erase(match);
+      }
+      toSearch.push_back(path);
+    }
+  }
+  return found;
 }
 
 } // namespace
@@ -499,7 +561,8 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
                                        const WorkList &list,
                                        const std::vector<EntryStamp> &stamps) {
   std::vector<LeftFile> left;
-  auto clean = [&](const FolderPath &folder) {
+  auto clean = [&](const ListedFolder &listed) {
+    const FolderPath &folder = listed.now;
     std::vector<FindRecord> entries;
     ListFolder(folder, entries); // what cannot be listed keeps its copies
     std::vector<LeftCopy> copies;
@@ -510,28 +573,37 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
       std::string backup;
       std::optional<std::size_t> madeFor;
       if (IsCopyOf(entry.name, header.processes, madeFor)) {
-        copies.push_back(FindLeftCopy(folder, path, madeFor, list, stamps));
+        copies.push_back(FindLeftCopy(listed, path, madeFor, list, stamps));
       } else if (std::any_of(header.processes.begin(), header.processes.end(),
                              [&](const CopyMaker &process) {
                                return IsAsideName(entry.name, process, backup);
                              })) {
-        if (const FsError error = PutBackAside(folder, entry.name, backup, header, list, stamps);
+        if (const FsError error = PutBackAside(listed, entry.name, backup, header, list, stamps);
             error != FsError::None && error != FsError::NotFound)
           left.push_back({path, JoinPath(folder, backup), {}, error.code()});
       }
     }
     for (const LeftCopy &copy : copies) {
-      if (FolderPath savedOver = SavedOver(copy, copies, list, stamps); !savedOver.empty())
+      if (FolderPath savedOver = SavedOver(copy, copies, stamps); !savedOver.empty())
         left.push_back({copy.path, {}, std::move(savedOver), {}});
       else if (const FsError error = RemoveFile(copy.path);
                error != FsError::None && error != FsError::NotFound)
         left.push_back({copy.path, {}, {}, error.code()});
     }
   };
-  clean(root);
-  for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i)
-    if (stamps[i].known && stamps[i].kind == fs::FileKind::Folder)
-      clean(list[i]);
+  clean({root, root});
+  std::vector<std::size_t> moved;
+  for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i) {
+    if (!stamps[i].known || stamps[i].kind != fs::FileKind::Folder)
+      continue;
+    if (IsListedFolder(list[i], stamps[i]))
+      clean({list[i], list[i]});
+    else
+      moved.push_back(i);
+  }
+  if (!moved.empty())
+    for (const ListedFolder &folder : FindMovedFolders(root, std::move(moved), list, stamps))
+      clean(folder);
   return left;
 }
 

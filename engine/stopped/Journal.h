@@ -153,7 +153,8 @@ fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
                        Durability durability = Durability::Flushed);
 
 // Removes the copies that the journal's processes left in `root` and in
-// the folders of `list` (entries whose stamp says folder), and only those:
+// the folders of `list` (entries whose stamp says folder; one moved within
+// `root` since is found there by its identity), and only those:
 // files named as a run names its copies, with one of their numbers and
 // tokens. A process recorded without a token (by an earlier program) names
 // no copy: its copies cannot be told from a user's files, and are kept. So

@@ -626,6 +626,23 @@ TEST(KilledRunTest, CopyOfASecondNameThatNeverTookItsPlaceIsRemovedByTheResume) 
   EXPECT_EQ(0u, copies) << "a copy was left";
 }
 
+// Killed as it puts a file's copy in place, the run is resumed once the
+// file's folder was moved within the tree: the copy left there is found by
+// the folder's identity, and removed.
+TEST(KilledRunTest, CopyLeftInAFolderMovedBeforeTheResumeIsRemoved) {
+  Scratch scratch;
+  scratch.file("sub/deeper/a", "1\n2\n");
+  const ProgramRun resumed = KillAndResume(scratch, "renameat2", 1, [&] {
+    stdfs::create_directory(scratch.tree() / "elsewhere");
+    stdfs::rename(scratch.tree() / "sub", scratch.tree() / "elsewhere" / "moved");
+  });
+  EXPECT_TRUE(resumed.exited()) << "tailsnip-cli " << resumed.describe();
+  EXPECT_EQ("1\n2\n", ReadWholeFile((scratch.tree() / "elsewhere/moved/deeper/a").string()));
+  for (const auto &entry : stdfs::recursive_directory_iterator(scratch.tree()))
+    EXPECT_NE(0u, entry.path().filename().string().rfind(".tailsnip-", 0))
+        << "left: " << entry.path();
+}
+
 // Killed as it puts its journal in place, a run has changed nothing, and
 // leaves the journal's draft, which names every entry: its --resume finds
 // no run to resume, and lets the draft go.
