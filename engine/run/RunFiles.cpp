@@ -28,13 +28,13 @@ bool SkipText(std::string_view &text, std::string_view expected) {
   return true;
 }
 
-// A journal's name, or its draft's: JournalDraftName.
-bool IsJournalOrDraftName(std::string_view name) {
-  const std::size_t end = name.find(kJournalEnd);
-  if (end == std::string_view::npos || !IsJournalName(name.substr(0, end + kJournalEnd.size())))
+// A journal's name, its draft's (JournalDraftName), or a registry
+// marker's: the journal's name without its end (Registry.h).
+bool IsStateFileName(std::string_view name) {
+  if (!SkipDigits(name) || !SkipText(name, "-") || !SkipDigits(name))
     return false;
-  name.remove_prefix(end + kJournalEnd.size());
-  return name.empty() || name == kDraftEnd;
+  return name.empty() ||
+         (SkipText(name, kJournalEnd) && (name.empty() || name == kDraftEnd));
 }
 
 // Journal folders are told by name whatever its case: Windows ignores it.
@@ -68,7 +68,7 @@ bool IsRunsOwnFile(std::string_view path) {
   const std::string_view name = NameOf(path);
   if (LooksLikeCopy(name))
     return true;
-  if (separator == std::string_view::npos || !IsJournalOrDraftName(name))
+  if (separator == std::string_view::npos || !IsStateFileName(name))
     return false;
   return IsJournalFolderName(NameOf(path.substr(0, separator)));
 }

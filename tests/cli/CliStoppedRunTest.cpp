@@ -573,13 +573,21 @@ TEST_F(StoppedRunTest, JournalCutShortIsRefusedAndRestartForgetsIt) {
   EXPECT_FALSE(stdfs::exists(journal));
 }
 
-// As a run over a home folder meets ~/.local/state and what other runs left.
+// As a run over a home folder meets ~/.local/state and what other runs left,
+// and one over /var/tmp the registry's markers.
 TEST_F(StoppedRunTest, RunOverTheJournalFolderLeavesJournalsAndCopiesAsTheyAre) {
   const stdfs::path home = scratch_.root() / "home";
   ::setenv("XDG_STATE_HOME", (home / ".local/state").c_str(), 1);
   ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
   const stdfs::path journal = OnlyJournal(home / ".local/state/tailsnip");
   const std::string recorded = ReadBytes(journal);
+  struct stat tree;
+  ASSERT_EQ(0, ::stat(Tree().c_str(), &tree));
+  const std::string marker = "/var/tmp/tailsnip/" + std::to_string(tree.st_dev) + "-" +
+                             std::to_string(tree.st_ino);
+  ASSERT_TRUE(stdfs::exists(marker));
+  const Ran overRegistry = RunCli({"-nq", "/var/tmp/tailsnip"});
+  EXPECT_EQ(npos, overRegistry.out.find(marker)) << "a marker would be shortened";
   WriteBytes(home / "notes", "x\ny\n");
   WriteBytes(home / ".tailsnip-1-2.tmp", "x\ny\n");
   const Ran ran = RunCli({"-q", home.string()});
