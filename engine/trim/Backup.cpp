@@ -139,6 +139,8 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
   std::uint64_t highest = 0;
   if (TakesSimpleBackup(within, name, settings, numbers, highest)) {
     const FolderPath simple = within + name + settings.suffix;
+    if (adoptExisting(folder, simple, info))
+      return FsError::None;
     const FsError error = place(folder, path, entry, info, simple, buffer);
     return error == FsError::Exists ? replaceSimple(folder, path, entry, info, simple, buffer)
                                     : error;
@@ -159,17 +161,18 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
   return error;
 }
 
-// The entry's highest numbered backup already a second name of the entry
-// itself, left by a run stopped between its backup and its replacement or
-// made by the user: that is the backup still, and another would keep the
-// same bytes twice. Not this run's to remove.
-bool Backup::adoptExisting(const fs::Folder &folder, const FolderPath &highest,
+// The entry's simple backup, or its highest numbered one, already a second
+// name of the entry itself, left by a run stopped between its backup and
+// its replacement or made by the user: that is the backup still, and
+// another would keep the same bytes twice (Windows would not even move it
+// aside, the entry being held open). Not this run's to remove.
+bool Backup::adoptExisting(const fs::Folder &folder, const FolderPath &name,
                            const fs::FileInfo &info) {
   fs::FileInfo named;
-  if (info.names < 2 || fs::DescribeEntry(folder, highest, named) != FsError::None ||
+  if (info.names < 2 || fs::DescribeEntry(folder, name, named) != FsError::None ||
       named.kind != fs::FileKind::Regular || named.identity != info.identity)
     return false;
-  path_ = highest;
+  path_ = name;
   identity_ = info.identity;
   adopted_ = true;
   return true;

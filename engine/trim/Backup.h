@@ -104,7 +104,7 @@ public:
   fs::FsError undo(const fs::Folder &folder);
 
 private:
-  bool adoptExisting(const fs::Folder &folder, const FolderPath &highest, const fs::FileInfo &info);
+  bool adoptExisting(const fs::Folder &folder, const FolderPath &name, const fs::FileInfo &info);
   fs::FsError place(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                     const fs::FileInfo &info, const FolderPath &name, TrimBuffer &buffer);
   fs::FsError copyTo(const fs::Folder &folder, fs::File &entry, const fs::FileInfo &info,

@@ -4,8 +4,9 @@
 # a FILE operand beside its folder (in another case too, and by its short
 # name) and an anchored pattern, a folder named in another script holding a
 # path of 400 characters, a suffix no name can hold and a usage error that
-# touch nothing, a Unix link to a folder not entered, a drive's current
-# folder named by its letter alone, and a drive's root refused.
+# touch nothing, a Unix link to a folder not entered, a simple backup
+# already a second name of its file, a drive's current folder named by its
+# letter alone, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -115,6 +116,15 @@ printf 'o\np\n' >"$work/outside/kept.txt"
 ln -s "$work/outside" "$tree/linked"
 run_cli --quiet "$(windows_path "$tree")"
 expect "a file beyond a folder link" $'o\np\n.' "$(contents "$work/outside/kept.txt")"
+
+# A simple backup already a second name of its file (left by a stopped run,
+# or made by the user) is the backup: taken as made, not moved aside, which
+# Windows refuses while the file is held.
+mkdir "$work/linked" && printf '1\n2\n' >"$work/linked/a" && ln "$work/linked/a" "$work/linked/a~"
+run_cli --quiet --backup=simple "$(windows_path "$work/linked")"
+expect "status with the backup already made ($err)" 0 "$status"
+expect "a file with its backup already made" $'1\r\n.' "$(contents "$work/linked/a")"
+expect "its backup" $'1\n2\n.' "$(contents "$work/linked/a~")"
 
 # "Z:" is the current folder of drive Z:, not its root.
 cd "$tree" || exit 1
