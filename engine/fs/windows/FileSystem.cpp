@@ -6,6 +6,7 @@
 #include "engine/fs/windows/Win32Errors.h"
 
 #include "engine/fs/windows/WidePath.h"
+#include "engine/fs/windows/WineLinks.h"
 
 #include <windows.h>
 
@@ -160,7 +161,8 @@ FsError OpenParentFolder(const FolderPath &path, Folder &folder) {
 
 FsError OpenCurrentFolder(Folder &folder) { return OpenFolder(".", folder); }
 
-FsError OpenEntry(const Folder &, const FolderPath &path, File &file, FileInfo &info, OpenFor) {
+FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
+                  OpenFor) {
   const std::wstring wide = ToWidePath(path);
   HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, kFolderSharing, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
@@ -174,7 +176,11 @@ FsError OpenEntry(const Folder &, const FolderPath &path, File &file, FileInfo &
     return FromWin32(error);
   }
   file.adopt(handle);
-  return Describe(file, info);
+  const FsError error = Describe(file, info);
+  if (error == FsError::None && info.kind == FileKind::Regular &&
+      IsWineLink(folder.handle.handle(), handle, path))
+    info.kind = FileKind::Link;
+  return error;
 }
 
 FsError Describe(File &file, FileInfo &info) {
@@ -203,8 +209,12 @@ FsError DescribeByName(const FolderPath &path, FileInfo &info) {
   return Describe(file, info);
 }
 
-FsError DescribeEntry(const Folder &, const FolderPath &path, FileInfo &info) {
-  return DescribeByName(path, info);
+FsError DescribeEntry(const Folder &folder, const FolderPath &path, FileInfo &info) {
+  const FsError error = DescribeByName(path, info);
+  if (error == FsError::None && info.kind == FileKind::Regular &&
+      IsWineLinkByName(folder.handle.handle(), path))
+    info.kind = FileKind::Link;
+  return error;
 }
 
 FsError CutTo(File &file, std::uint64_t size) {

@@ -3,6 +3,7 @@
 #include "engine/fs/windows/Win32Errors.h"
 
 #include "engine/fs/windows/WidePath.h"
+#include "engine/fs/windows/WineLinks.h"
 
 #include <windows.h>
 
@@ -40,11 +41,12 @@ FsError LinkFile(const File &, const FolderPath &path, const File &, const Folde
   return FromWin32(error);
 }
 
-FsError MoveAsideFile(const File &, const FolderPath &from, const FolderPath &to) {
+FsError MoveAsideFile(const File &folder, const FolderPath &from, const FolderPath &to) {
   const DWORD attributes = GetFileAttributesW(ToWidePath(from).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return LastError();
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      IsWineLinkByName(folder.handle(), from))
     return Fail(FsError::Changed, ERROR_SUCCESS);
   // Without MOVEFILE_REPLACE_EXISTING, a taken `to` is refused.
   return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(), MOVEFILE_WRITE_THROUGH)

@@ -4,7 +4,8 @@
 # a FILE operand beside its folder (in another case too, and by its short
 # name) and an anchored pattern, a folder named in another script holding a
 # path of 400 characters, a suffix no name can hold and a usage error that
-# touch nothing, a Unix link to a folder not entered, a simple backup
+# touch nothing, a Unix link to a folder not entered, Unix links to files
+# left as they are, under a backup's name too, a simple backup
 # already a second name of its file, a drive's current folder named by its
 # letter alone, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
@@ -116,6 +117,24 @@ printf 'o\np\n' >"$work/outside/kept.txt"
 ln -s "$work/outside" "$tree/linked"
 run_cli --quiet "$(windows_path "$tree")"
 expect "a file beyond a folder link" $'o\np\n.' "$(contents "$work/outside/kept.txt")"
+
+# Wine shows a Unix link to a file as the file it leads to, and would move
+# that file by the link's name: such a link, and such a backup's name, are
+# left as they are, and so are the files outside they lead to.
+links=$work/links
+mkdir -p "$links/run" "$links/outside"
+printf 'o\np\n' >"$links/outside/target"
+printf 'v\nw\n' >"$links/outside/victim"
+printf '1\n2\n' >"$links/run/c"
+ln -s ../outside/target "$links/run/lf"
+ln -s ../outside/victim "$links/run/c~"
+run_cli --quiet --backup=simple "$(windows_path "$links/run")"
+expect "status with a backup's name taken by a link" 1 "$status"
+expect "a file beyond a link" $'o\np\n.' "$(contents "$links/outside/target")"
+expect "a file beyond a backup's name" $'v\nw\n.' "$(contents "$links/outside/victim")"
+expect "the links" "../outside/target ../outside/victim" \
+  "$(readlink "$links/run/lf") $(readlink "$links/run/c~")"
+expect "a file whose backup's name is a link" $'1\n2\n.' "$(contents "$links/run/c")"
 
 # A simple backup already a second name of its file (left by a stopped run,
 # or made by the user) is the backup: taken as made, not moved aside, which
