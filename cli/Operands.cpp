@@ -391,6 +391,14 @@ void SeenEntries::runOver(const FolderPath &path) {
     seen_.insert(Key(folder, &none));
 }
 
+void SeenEntries::entered(const fs::FileIdentity &folder) {
+  static const std::string none;
+  if (folder == lastEntered_)
+    return;
+  lastEntered_ = folder;
+  seen_.insert(Key(folder, &none));
+}
+
 bool SeenEntries::reached(const fs::FileIdentity &folder, const std::string &name) const {
   return seen_.count(Key(folder, &name)) != 0;
 }

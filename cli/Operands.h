@@ -72,13 +72,18 @@ public:
   bool firstTime(const FolderPath &path);
   // Notes that a run over the folder at `path` has begun.
   void runOver(const FolderPath &path);
+  // Notes that a walk listed the entries of `folder`: a stopped run's
+  // --resume finishes them, and a run over that folder must not be
+  // suggested, as it would take a second line from them.
+  void entered(const fs::FileIdentity &folder);
   // Whether a run reached the entry `name` of `folder`, or the folder at
-  // `path`: listed it, or ran over it.
+  // `path`: listed it, entered it, or ran over it.
   bool reached(const fs::FileIdentity &folder, const std::string &name) const;
   bool reached(const FolderPath &path) const;
 
 private:
   std::unordered_set<std::string> seen_;
+  fs::FileIdentity lastEntered_; // entries come folder by folder
 };
 
 } // namespace tailsnip::cli

@@ -183,6 +183,7 @@ private:
       };
     if (several_)
       walk.listedBefore = [this](const fs::FileIdentity &folder, const std::string &name) {
+        seen_.entered(folder);
         return !seen_.firstTime(folder, name);
       };
     return walk;
