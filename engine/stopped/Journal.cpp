@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -523,12 +524,14 @@ bool IsListedFolder(const FolderPath &path, const EntryStamp &listed) {
 
 // Finds beneath `root` the folders of `list` named by `moved` (their
 // places in it), which are no longer where they were listed: moved, once
-// the run was stopped, within the tree. Links are not followed; a folder
-// moved out of the tree is not found.
+// the run was stopped, within the tree. Links are not followed, nor a
+// folder met again (a bind mount of one above it); a folder moved out of
+// the tree is not found.
 std::vector<ListedFolder> FindMovedFolders(const FolderPath &root, std::vector<std::size_t> moved,
                                            const WorkList &list,
                                            const std::vector<EntryStamp> &stamps) {
   std::vector<ListedFolder> found;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> searched;
   std::vector<FolderPath> toSearch{root};
   while (!toSearch.empty() && !moved.empty()) {
     const FolderPath folder = std::move(toSearch.back());
@@ -542,6 +545,8 @@ std::vector<ListedFolder> FindMovedFolders(const FolderPath &root, std::vector<s
       const FolderPath path = JoinPath(folder, entry.name);
       EntryStamp now;
       StampEntry(path, now);
+      if (!now.known || !searched.emplace(now.volume, now.index).second)
+        continue;
       const auto match = std::find_if(moved.begin(), moved.end(), [&](std::size_t index) {
         return IsSameFolder(now, stamps[index]);
       });
