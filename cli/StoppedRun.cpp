@@ -114,8 +114,12 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
   case Finding::FolderUnknown:
     return "cannot identify " + shown + ": " + SystemText(check.systemError);
   case Finding::NoJournalFolder:
+#ifdef _WIN32
+    return "no place for the run's journal: LOCALAPPDATA is not set to a full path";
+#else
     return "no place for the run's journal: neither XDG_STATE_HOME nor HOME is set, "
            "and the user has no home folder";
+#endif
   case Finding::JournalFolderUnusable:
     return "cannot use the journal folder " + journal + ": " + SystemText(check.systemError);
   case Finding::JournalsUnlisted:

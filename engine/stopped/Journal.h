@@ -44,7 +44,8 @@ fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp);
 // Where journals are kept: $XDG_STATE_HOME/tailsnip, else
 // ~/.local/state/tailsnip, the home folder taken from the password database
 // where HOME is unset; %LOCALAPPDATA%\Tailsnip on Windows. Empty when no
-// place is known.
+// place is known: relative ones are not, as runs from elsewhere would not
+// find a stopped run's journal there.
 FolderPath DefaultJournalFolder();
 
 // `path` made absolute, links resolved where it exists; `path` itself when

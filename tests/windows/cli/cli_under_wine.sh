@@ -7,7 +7,7 @@
 # touch nothing, a Unix link to a folder not entered, Unix links to files
 # left as they are, under a backup's name too, a simple backup
 # already a second name of its file, a drive's current folder named by its
-# letter alone, and a drive's root refused.
+# letter alone, a relative LOCALAPPDATA refused, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -150,6 +150,20 @@ cd "$tree" || exit 1
 run_cli --dry-run --max-depth=1 Z:
 cd - >/dev/null || exit 1
 expect "the current folder of drive Z:" 'Z:.\a.txt' "$(head -n 1 <<<"$out")"
+
+# A relative LOCALAPPDATA would put the journal under the current folder,
+# where a run from elsewhere would not see a stopped run: no run then.
+arch=win64
+file -b "$cli" | grep -q 'PE32+' || arch=win32
+mkdir "$work/nolocal" && printf '1\n2\n' >"$work/nolocal/a"
+cd "$work/nolocal" || exit 1
+err=$(WINEARCH=$arch "$wine_run" cmd /c set LOCALAPPDATA=relative '&' "$(windows_path "$cli")" \
+  "$(windows_path "$work/nolocal")" 2>&1 | tr -d '\r')
+cd - >/dev/null || exit 1
+expect "a relative LOCALAPPDATA" \
+  "tailsnip-cli: no place for the run's journal: LOCALAPPDATA is not set to a full path" \
+  "$(grep -m1 '^tailsnip-cli:' <<<"$err")"
+expect "a file under a relative LOCALAPPDATA" $'1\n2\n.' "$(contents "$work/nolocal/a")"
 
 # Drive Z: is the whole Linux file system; a dry run leaving every entry
 # out, so that a fault here costs nothing.
