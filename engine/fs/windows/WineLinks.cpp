@@ -34,6 +34,13 @@ bool SameName(const std::wstring &a, const std::wstring &b) {
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+// `name` as a final path shows it under Wine: without trailing dots and
+// spaces, as Windows would trim them ("a." is "a").
+std::wstring AsFinalName(std::wstring name) {
+  name.erase(name.find_last_not_of(L". ") + 1);
+  return name;
+}
+
 } // namespace
 
 bool IsWineLink(HANDLE folder, HANDLE entry, const FolderPath &path) {
@@ -50,7 +57,7 @@ bool IsWineLink(HANDLE folder, HANDLE entry, const FolderPath &path) {
   const std::wstring wide = ToWidePath(path);
   const std::wstring name = wide.substr(wide.find_last_of(L"\\/") + 1);
   const std::wstring finalName = actual.substr(expected.size());
-  if (SameName(name, finalName))
+  if (SameName(AsFinalName(name), finalName))
     return false;
   // A short name ("A-LONG~1.TXT") stands for the long one the folder lists.
   WIN32_FIND_DATAW found;
@@ -58,7 +65,7 @@ bool IsWineLink(HANDLE folder, HANDLE entry, const FolderPath &path) {
   if (search == INVALID_HANDLE_VALUE)
     return true;
   FindClose(search);
-  return !SameName(found.cFileName, finalName);
+  return !SameName(AsFinalName(found.cFileName), finalName);
 }
 
 bool IsWineLinkByName(HANDLE folder, const FolderPath &path) {
