@@ -198,7 +198,11 @@ FsError Describe(File &file, FileInfo &info) {
   return FsError::None;
 }
 
-FsError DescribeByName(const FolderPath &path, FileInfo &info) {
+namespace {
+
+// Describes the entry at `path`, held open for that alone; a Unix link
+// under Wine as a link where `folder` is open.
+FsError DescribeHeld(HANDLE folder, const FolderPath &path, FileInfo &info) {
   File file;
   file.adopt(CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -206,15 +210,21 @@ FsError DescribeByName(const FolderPath &path, FileInfo &info) {
                          nullptr));
   if (!file.isOpen())
     return LastError();
-  return Describe(file, info);
+  const FsError error = Describe(file, info);
+  if (error == FsError::None && info.kind == FileKind::Regular && folder &&
+      IsWineLink(folder, file.handle(), path))
+    info.kind = FileKind::Link;
+  return error;
+}
+
+} // namespace
+
+FsError DescribeByName(const FolderPath &path, FileInfo &info) {
+  return DescribeHeld(nullptr, path, info);
 }
 
 FsError DescribeEntry(const Folder &folder, const FolderPath &path, FileInfo &info) {
-  const FsError error = DescribeByName(path, info);
-  if (error == FsError::None && info.kind == FileKind::Regular &&
-      IsWineLinkByName(folder.handle.handle(), path))
-    info.kind = FileKind::Link;
-  return error;
+  return DescribeHeld(folder.handle.handle(), path, info);
 }
 
 FsError CutTo(File &file, std::uint64_t size) {
