@@ -362,6 +362,25 @@ std::string Shown(const RunTarget &run, const FolderPath &path) {
   return path;
 }
 
+std::optional<std::size_t> LevelsBeneath(const FolderPath &path, const FolderPath &folder) {
+  fs::FileIdentity sought;
+  fs::FileIdentity at;
+  if (fs::GetIdentity(folder, sought) != fs::FsError::None ||
+      fs::GetIdentity(path, at) != fs::FsError::None)
+    return std::nullopt;
+  FolderPath up = path;
+  for (std::size_t levels = 0;; ++levels) {
+    if (at == sought)
+      return levels;
+    up = JoinPath(up, "..");
+    fs::FileIdentity parent;
+    // The root is its own parent.
+    if (fs::GetIdentity(up, parent) != fs::FsError::None || parent == at)
+      return std::nullopt;
+    at = parent;
+  }
+}
+
 namespace {
 
 // An entry by its folder and name; a folder by its identity alone, and the

@@ -7,6 +7,7 @@
 #include "engine/Outcome.h"
 #include "engine/fs/FileSystem.h"
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -56,6 +57,11 @@ const fs::FileIdentity &IdentityBeneath(const RunTarget &run, const std::string 
 // its path beneath that folder and within the one before: "a", "a/b" and
 // "a/b/c" for "a/b/c".
 std::vector<std::string> FoldersOnTheWay(const std::string &beneath);
+
+// How many levels beneath `folder` the folder at `path` lies, by identity,
+// whatever links or ".." led to either: 0 where they are one folder; none
+// where it lies elsewhere, or either cannot be found.
+std::optional<std::size_t> LevelsBeneath(const FolderPath &path, const FolderPath &folder);
 
 // `path`, an entry of `run`, as the user named it: without the "./" of an
 // implied folder, and with one separator after a root folder.

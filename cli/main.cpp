@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -384,6 +385,8 @@ private:
     if (several_ && !target.files)
       seen_.runOver(target.folder);
     ++trimmed_;
+    if (!options_.dryRun)
+      ranOver_.push_back(&target);
     add(report, target, tally.foldersAgain);
     if (journal.awaitsResume(report)) {
       const std::size_t left = report.copiesLeft + journal.leftByStopped();
@@ -451,7 +454,7 @@ private:
   void leftAsItWas(const RunTarget &target, bool unlessReached) {
     if (!target.files) {
       if (!unlessReached || !seen_.reached(target.folder))
-        notRun_.push_back(target.operand);
+        leftWithRunsBeneath(target);
       return;
     }
     for (const std::string &named : target.names) {
@@ -459,6 +462,41 @@ private:
       if (!unlessReached || !seen_.reached(IdentityBeneath(target, beneath), name))
         notRun_.push_back(Shown(target, JoinPath(target.folder, named)));
     }
+  }
+
+  // Names `left`, a FOLDER operand left as it was, and what earlier runs of
+  // this command went over beneath it: a run over it again would take a
+  // second line from those. Not named where one was over that folder itself.
+  void leftWithRunsBeneath(const RunTarget &left) {
+    std::vector<std::string> beneath;
+    for (const RunTarget *earlier : ranOver_) {
+      if (earlier == &left)
+        continue;
+      if (!earlier->files) {
+        const std::optional<std::size_t> levels = LevelsBeneath(earlier->folder, left.folder);
+        if (levels == std::size_t{0})
+          return;
+        if (levels)
+          beneath.push_back(earlier->operand);
+        continue;
+      }
+      for (const std::string &named : earlier->names)
+        if (LevelsBeneath(JoinPath(earlier->folder, SplitNamed(named).beneath), left.folder))
+          beneath.push_back(Shown(*earlier, JoinPath(earlier->folder, named)));
+    }
+    notRun_.push_back(left.operand);
+    if (!beneath.empty())
+      runBeneathLeft_.emplace_back(left.operand, std::move(beneath));
+  }
+
+  // `names`, quoted one a line, the first kOperandsNamed of them.
+  static std::string NameList(const std::vector<std::string> &names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < kOperandsNamed; ++i)
+      text += "\n" + QuoteName(names[i]);
+    if (names.size() > kOperandsNamed)
+      text += "\n... and " + std::to_string(names.size() - kOperandsNamed) + " more.";
+    return text;
   }
 
   // The notice of several runs, or of one that does not say all: what they
@@ -471,11 +509,13 @@ private:
     if (left == 0)
       return text;
     text += "\n\n" + std::to_string(left) +
-            (left == 1 ? " operand was left as it was:" : " operands were left as they were:");
-    for (std::size_t i = 0; i < left && i < kOperandsNamed; ++i)
-      text += "\n" + QuoteName(notRun_[i]);
-    if (left > kOperandsNamed)
-      text += "\n... and " + std::to_string(left - kOperandsNamed) + " more.";
+            (left == 1 ? " operand was left as it was:" : " operands were left as they were:") +
+            NameList(notRun_);
+    for (const auto &[folder, beneath] : runBeneathLeft_)
+      text += "\n\nBeneath " + QuoteName(folder) +
+              ", earlier operands were run over already; a run over it again would take a "
+              "second line from them:" +
+              NameList(beneath);
     return text;
   }
 
@@ -495,6 +535,9 @@ private:
   std::string lastNotice_;  // the engine's own, for one run
   std::string resumeHint_;
   std::vector<std::string> notRun_;
+  std::vector<const RunTarget *> ranOver_; // runs that went as far as shortening
+  // A FOLDER operand of notRun_, and what earlier runs went over beneath it.
+  std::vector<std::pair<std::string, std::vector<std::string>>> runBeneathLeft_;
   int status_ = kAllHandled;
 };
 

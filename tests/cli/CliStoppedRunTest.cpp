@@ -203,8 +203,9 @@ TEST_F(StoppedRunTest, StopEndsTheWholeCommandAndNamesTheOperandsLeft) {
   // The tree named again, and the folders within it, were reached: its
   // --resume finishes them. (The stop falls before the last of them is
   // come to as an entry, whatever the order of their listing.)
-  const Ran stopped = Interrupt(SIGPIPE, {Tree(), other.parent_path().string(), Tree(),
-                                          Tree() + "/many/0", Tree() + "/many/1", Tree() + "/many/2"});
+  const Ran stopped =
+      Interrupt(SIGPIPE, {Tree(), other.parent_path().string(), Tree(), Tree() + "/many/0",
+                          Tree() + "/many/1", Tree() + "/many/2"});
   ASSERT_EQ(128 + SIGPIPE, stopped.status) << stopped.out;
   EXPECT_EQ(0u, stopped.out.find("stopped after ")) << stopped.out;
   EXPECT_NE(npos,
@@ -231,6 +232,19 @@ TEST_F(CliTest, StopDuringAnOperandsLastEntryNamesTheOperandsLeft) {
   EXPECT_EQ("1\r\n", ReadBytes(first));
   EXPECT_EQ("1\n2\n", ReadBytes(other));
   EXPECT_EQ("1\n2\n", ReadBytes(another));
+
+  // A folder left that holds an earlier operand: running over it again
+  // would take a second line from that one's files.
+  const std::string outer = first.parent_path().parent_path().string();
+  const Ran nested = RunCli({"-v", first.parent_path().string(), outer}, how);
+  EXPECT_EQ(128 + SIGPIPE, nested.status);
+  EXPECT_EQ("stopped after 1 of 1 entries.\n\n1 operand was left as it was:\n" + outer +
+                "\n\nBeneath " + outer +
+                ", earlier operands were run over already; a run over it again would take a "
+                "second line from them:\n" +
+                first.parent_path().string() + "\n",
+            nested.out);
+  EXPECT_EQ("", ReadBytes(first));
 }
 
 TEST_F(CliTest, FilesOfSeveralFoldersAreOneRunResumedByTheFolderTheyShare) {
@@ -586,8 +600,8 @@ TEST_F(StoppedRunTest, RunOverTheJournalFolderLeavesJournalsAndCopiesAsTheyAre) 
   const std::string recorded = ReadBytes(journal);
   struct stat tree;
   ASSERT_EQ(0, ::stat(Tree().c_str(), &tree));
-  const std::string marker = "/var/tmp/tailsnip/" + std::to_string(tree.st_dev) + "-" +
-                             std::to_string(tree.st_ino);
+  const std::string marker =
+      "/var/tmp/tailsnip/" + std::to_string(tree.st_dev) + "-" + std::to_string(tree.st_ino);
   ASSERT_TRUE(stdfs::exists(marker));
   const Ran overRegistry = RunCli({"-nq", "/var/tmp/tailsnip"});
   EXPECT_EQ(npos, overRegistry.out.find(marker)) << "a marker would be shortened";
