@@ -33,8 +33,7 @@ bool SkipText(std::string_view &text, std::string_view expected) {
 bool IsStateFileName(std::string_view name) {
   if (!SkipDigits(name) || !SkipText(name, "-") || !SkipDigits(name))
     return false;
-  return name.empty() ||
-         (SkipText(name, kJournalEnd) && (name.empty() || name == kDraftEnd));
+  return name.empty() || (SkipText(name, kJournalEnd) && (name.empty() || name == kDraftEnd));
 }
 
 // Journal folders are told by name whatever its case: Windows ignores it.

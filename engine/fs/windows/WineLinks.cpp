@@ -17,8 +17,8 @@ bool UnderWine() {
 std::wstring FinalPath(HANDLE handle) {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(),
-                                                   static_cast<DWORD>(path.size()), 0);
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
     if (length == 0)
       return {};
     if (length < path.size()) {
@@ -71,11 +71,10 @@ bool IsWineLink(HANDLE folder, HANDLE entry, const FolderPath &path) {
 bool IsWineLinkByName(HANDLE folder, const FolderPath &path) {
   if (!UnderWine())
     return false;
-  const HANDLE entry = CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr);
+  const HANDLE entry =
+      CreateFileW(ToWidePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (entry == INVALID_HANDLE_VALUE)
     return false;
   const bool link = IsWineLink(folder, entry, path);

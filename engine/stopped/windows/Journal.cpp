@@ -15,10 +15,10 @@ FolderPath DefaultJournalFolder() {
   // A relative one would put each run's journal under its current folder,
   // where a run from elsewhere would not see a stopped run.
   const char *local = std::getenv("LOCALAPPDATA");
-  const bool full = local && ((std::isalpha(static_cast<unsigned char>(local[0])) &&
-                               local[1] == ':' && (local[2] == '\\' || local[2] == '/')) ||
-                              ((local[0] == '\\' || local[0] == '/') &&
-                               (local[1] == '\\' || local[1] == '/')));
+  const bool full =
+      local && ((std::isalpha(static_cast<unsigned char>(local[0])) && local[1] == ':' &&
+                 (local[2] == '\\' || local[2] == '/')) ||
+                ((local[0] == '\\' || local[0] == '/') && (local[1] == '\\' || local[1] == '/')));
   return full ? FolderPath(local) + "\\" + kJournalFolderName : FolderPath();
 }
 
