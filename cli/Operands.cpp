@@ -272,7 +272,9 @@ int PlanRuns(const Options &options, std::vector<RunTarget> &runs, std::vector<F
       run.folder = FolderOperand(operand);
     } else if (const fs::FsError error = StampEntry(operand, stamp);
                error != fs::FsError::None || operand.empty()) {
-      systemError = error.code();
+      // No file system was asked for an empty name: what one said is no reason.
+      systemError =
+          operand.empty() ? std::make_error_code(std::errc::invalid_argument) : error.code();
       problem =
           operand.empty() ? "invalid zero-length file name" : CannotAccess(operand, systemError);
     } else if (const fs::FsError linkError = UnreachableTarget(operand, stamp);

@@ -115,7 +115,7 @@ TEST_F(CliTest, OperandsFromAListEndedByNulsWithEmptyAndMissingNamesFailingAlone
   const Ran ran = RunCli({"-q", "--files0-from=-"}, how);
   EXPECT_EQ(1, ran.status);
   EXPECT_EQ("finished!\n\n2 entries could not be shortened:\n"
-            "'': could not be read: No such file or directory\n" +
+            "'': could not be read: Invalid argument\n" +
                 Tree() + "/gone: could not be read: No such file or directory\n",
             ran.out);
   EXPECT_EQ("tailsnip-cli: -:2: invalid zero-length file name\n"
