@@ -56,7 +56,8 @@ const char kHelp[] =
     "      --exclude=PATTERN    leave out entries that match PATTERN; an excluded\n"
     "                           folder is not entered\n"
     "      --exclude-from=FILE  read exclude patterns from FILE, one a line\n"
-    "      --include=PATTERN    shorten only files that match PATTERN\n"
+    "      --include=PATTERN    shorten only files that match PATTERN (an\n"
+    "                           exclude pattern wins, whatever the order)\n"
     "      --include-from=FILE  read include patterns from FILE, one a line\n"
     "      --max-depth=N        list entries at most N levels below each FOLDER\n"
     "                           (1: its own entries; 0: none)\n"
@@ -238,21 +239,21 @@ std::string AddChecked(std::string_view text, std::vector<Pattern> &patterns, bo
 }
 
 // Adds the patterns of `path`, one a line; empty lines and lines starting
-// with ';' or '#' are skipped, as rsync does. Returns kGo or a usage error.
+// with ';' or '#' are skipped, as rsync does. A line ends at LF, CR LF or a
+// CR alone, also as rsync reads them: an old Mac file's patterns must not
+// run together into one that matches nothing. Returns kGo or a usage error.
 int AddPatternsFrom(const std::string &path, std::vector<Pattern> &patterns, bool choosesFiles) {
   std::string text;
   if (const std::string error = ReadWhole(path, text); !error.empty())
     return UsageError(error);
   std::size_t lineNumber = 0;
   for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find('\n', start);
+    std::size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos)
       end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+    const std::string line = text.substr(start, end - start);
+    start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     ++lineNumber;
-    if (!line.empty() && line.back() == '\r') // a file written on Windows
-      line.pop_back();
     if (line.empty() || line[0] == ';' || line[0] == '#')
       continue;
     if (const std::string error = AddChecked(line, patterns, choosesFiles); !error.empty())
