@@ -4,8 +4,7 @@
 #include "engine/trim/CopyName.h"
 #include "engine/trim/CopyWriter.h"
 
-#include <charconv>
-#include <limits>
+#include <string_view>
 #include <system_error>
 
 namespace tailsnip {
@@ -19,25 +18,39 @@ constexpr int kAttempts = 100;
 
 constexpr std::string_view kNumberStart = ".~";
 
-// N of a name "NAME.~N~" (N without a leading zero), and NAME's length;
-// 0 for any other name. An N too large to count is the largest count: its
-// backup is still one, and leaves no number above it.
-std::uint64_t BackupNumber(std::string_view name, std::size_t &baseLength) {
+// N of a name "NAME.~N~" (N without a leading zero), as its digits, and
+// NAME's length; empty for any other name. Numbers stay digits, as cp keeps
+// them: none is too large to count on from.
+std::string_view BackupNumber(std::string_view name, std::size_t &baseLength) {
   if (name.size() < 4 || name.back() != '~')
-    return 0;
+    return {};
   const std::size_t start = name.rfind(kNumberStart);
   if (start == std::string_view::npos || start == 0)
-    return 0;
+    return {};
   const std::string_view digits =
       name.substr(start + kNumberStart.size(), name.size() - 1 - start - kNumberStart.size());
-  std::uint64_t number = 0;
-  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), number);
   if (digits.empty() || digits[0] < '1' || digits[0] > '9' ||
-      parsed.ptr != digits.data() + digits.size())
-    return 0;
+      digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return {};
   baseLength = start;
-  return parsed.ec == std::errc::result_out_of_range ? std::numeric_limits<std::uint64_t>::max()
-                                                     : number;
+  return digits;
+}
+
+// Whether the number `number` (digits, no leading zero) is above `other`.
+bool IsAbove(std::string_view number, std::string_view other) {
+  return number.size() != other.size() ? number.size() > other.size() : number > other;
+}
+
+// The number after `number` (digits; empty is 0).
+std::string NextNumber(std::string number) {
+  for (std::size_t i = number.size(); i-- > 0;) {
+    if (number[i] != '9') {
+      ++number[i];
+      return number;
+    }
+    number[i] = '0';
+  }
+  return '1' + number;
 }
 
 bool IsSimpleBackupName(std::string_view name, const std::string &suffix) {
@@ -55,14 +68,14 @@ bool IsBackupName(std::string_view path, const BackupSettings &settings) {
   case BackupControl::Simple:
     return IsSimpleBackupName(name, settings.suffix);
   case BackupControl::Numbered:
-    return BackupNumber(name, baseLength) > 0;
+    return !BackupNumber(name, baseLength).empty();
   case BackupControl::Existing:
-    return BackupNumber(name, baseLength) > 0 || IsSimpleBackupName(name, settings.suffix);
+    return !BackupNumber(name, baseLength).empty() || IsSimpleBackupName(name, settings.suffix);
   }
   return false;
 }
 
-std::uint64_t BackupNumbers::highest(const FolderPath &folder, const std::string &name) {
+const std::string &BackupNumbers::highest(const FolderPath &folder, const std::string &name) {
   if (!listed_ || folder != folder_) {
     highest_.clear();
     std::vector<FindRecord> entries;
@@ -70,28 +83,29 @@ std::uint64_t BackupNumbers::highest(const FolderPath &folder, const std::string
     ListFolder(folder.empty() ? FolderPath(".") : folder, entries);
     for (const FindRecord &entry : entries) {
       std::size_t baseLength = 0;
-      if (const std::uint64_t number = BackupNumber(entry.name, baseLength); number > 0) {
-        std::uint64_t &known = highest_[entry.name.substr(0, baseLength)];
-        known = std::max(known, number);
-      }
+      if (const std::string_view number = BackupNumber(entry.name, baseLength); !number.empty())
+        if (std::string &known = highest_[entry.name.substr(0, baseLength)]; IsAbove(number, known))
+          known = number;
     }
     folder_ = folder;
     listed_ = true;
   }
+  static const std::string none;
   const auto found = highest_.find(name);
-  return found == highest_.end() ? 0 : found->second;
+  return found == highest_.end() ? none : found->second;
 }
 
 namespace {
 
 // Whether the backup of `name` in `within` is a simple one; if not, the
-// highest number its numbered backups have.
+// highest number its numbered backups have (empty for none).
 bool TakesSimpleBackup(const FolderPath &within, const std::string &name,
                        const BackupSettings &settings, BackupNumbers &numbers,
-                       std::uint64_t &highest) {
-  highest = settings.control == BackupControl::Simple ? 0 : numbers.highest(within, name);
+                       std::string &highest) {
+  if (settings.control != BackupControl::Simple)
+    highest = numbers.highest(within, name);
   return settings.control == BackupControl::Simple ||
-         (settings.control == BackupControl::Existing && highest == 0);
+         (settings.control == BackupControl::Existing && highest.empty());
 }
 
 } // namespace
@@ -100,13 +114,10 @@ FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path, const 
                         const BackupSettings &settings, BackupNumbers &numbers) {
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
-  std::uint64_t highest = 0;
-  if (settings.control == BackupControl::None)
+  std::string highest;
+  if (settings.control == BackupControl::None ||
+      !TakesSimpleBackup(within, name, settings, numbers, highest))
     return FsError::None;
-  if (!TakesSimpleBackup(within, name, settings, numbers, highest))
-    return highest == std::numeric_limits<std::uint64_t>::max()
-               ? FsError{FsError::Exists, std::make_error_code(std::errc::file_exists)}
-               : FsError::None;
   fs::FileInfo taken;
   const FsError error = fs::DescribeEntry(folder, within + name + settings.suffix, taken);
   if (error == FsError::NotFound ||
@@ -136,7 +147,7 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
   listed_ = listed;
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
-  std::uint64_t highest = 0;
+  std::string highest;
   if (TakesSimpleBackup(within, name, settings, numbers, highest)) {
     const FolderPath simple = within + name + settings.suffix;
     if (adoptExisting(folder, simple, info))
@@ -145,16 +156,17 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
     return error == FsError::Exists ? replaceSimple(folder, path, entry, info, simple, buffer)
                                     : error;
   }
-  if (highest > 0 &&
-      adoptExisting(
-          folder, within + name + std::string(kNumberStart) + std::to_string(highest) + "~", info))
+  const auto numberedName = [&](const std::string &number) {
+    return within + name + std::string(kNumberStart) + number + "~";
+  };
+  if (!highest.empty() && adoptExisting(folder, numberedName(highest), info))
     return FsError::None;
   // A number found taken was given by someone else meanwhile: the next one.
   FsError error = FsError::Exists;
-  for (std::uint64_t number = highest + 1;
-       error == FsError::Exists && number > highest && number - highest <= kAttempts; ++number) {
-    error = place(folder, path, entry, info,
-                  within + name + std::string(kNumberStart) + std::to_string(number) + "~", buffer);
+  std::string number = highest;
+  for (int attempt = 0; attempt < kAttempts && error == FsError::Exists; ++attempt) {
+    number = NextNumber(number);
+    error = place(folder, path, entry, info, numberedName(number), buffer);
     if (error == FsError::None)
       numbers.noteMade(name, number);
   }

@@ -19,7 +19,6 @@
 #include "engine/Outcome.h"
 #include "engine/fs/FileSystem.h"
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,14 +53,15 @@ bool IsBackupName(std::string_view path, const BackupSettings &settings);
 // every entry; a folder left and entered again is listed again.
 class BackupNumbers {
 public:
-  // The highest number of `name`'s numbered backups in `folder`; 0 for none.
-  std::uint64_t highest(const FolderPath &folder, const std::string &name);
-  void noteMade(const std::string &name, std::uint64_t number) { highest_[name] = number; }
+  // The highest number of `name`'s numbered backups in `folder`, as its
+  // digits; empty for none.
+  const std::string &highest(const FolderPath &folder, const std::string &name);
+  void noteMade(const std::string &name, const std::string &number) { highest_[name] = number; }
 
 private:
   FolderPath folder_;
   bool listed_ = false;
-  std::unordered_map<std::string, std::uint64_t> highest_;
+  std::unordered_map<std::string, std::string> highest_;
 };
 
 // What making a backup of the entry at `path` in `folder` (described by

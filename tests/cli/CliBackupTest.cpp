@@ -81,22 +81,18 @@ TEST_F(CliTest, NumberedBackupsTakeTheNextFreeNumberAndExistingFollowsThem) {
   EXPECT_FALSE(stdfs::exists(a + "~"));
 }
 
-// A number past counting is still a backup's; no number lies above it, and
-// none below it may pass for the newest.
-TEST_F(CliTest, NumberedBackupPastCountingIsLeftAloneAndTakesNoNumberAfterIt) {
+// Numbers are counted on as cp counts them, however large.
+TEST_F(CliTest, NumberedBackupTakesTheNumberAfterOneOfAnySize) {
   const std::string past = a_.string() + ".~99999999999999999999~";
   const std::string last = b_.string() + ".~18446744073709551615~";
   WriteBytes(past, "old\nbackup\n");
   WriteBytes(last, "old\nbackup\n");
   const Ran ran = RunCli({"-q", "--backup=numbered", Tree()});
-  EXPECT_EQ(1, ran.status);
-  EXPECT_NE(std::string::npos, ran.out.find(a_.string() + ": its backup's name is taken\n"))
-      << ran.out;
-  EXPECT_NE(std::string::npos, ran.out.find(b_.string() + ": its backup's name is taken\n"))
-      << ran.out;
+  EXPECT_EQ(0, ran.status) << ran.out;
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(a_.string() + ".~100000000000000000000~"));
+  EXPECT_EQ("only\n", ReadBytes(b_.string() + ".~18446744073709551616~"));
   EXPECT_EQ("old\nbackup\n", ReadBytes(past));
   EXPECT_EQ("old\nbackup\n", ReadBytes(last));
-  ExpectUntouched();
 }
 
 // In a shared folder, a file named as the backup but another user's is
