@@ -31,8 +31,8 @@ const char kHelp[] =
     "they end in CR LF already), a file with one name is cut in place instead,\n"
     "keeping its inode, unless --backup is given. Without --lines and\n"
     "--keep-line-ends, each file ends up as the Tailsnip dialog leaves it.\n"
-    "Empty files, folders, links, pipes and devices are left alone; read-only\n"
-    "files are kept and reported.\n"
+    "Empty files are unchanged; folders, links, pipes and devices are left\n"
+    "alone; read-only files are kept and reported.\n"
     "\n"
     "  -l, --lines=N            remove the last N lines (default 1); a file of N\n"
     "                           lines or fewer becomes empty. N may end in a\n"
@@ -284,7 +284,10 @@ int ReadOperandList(const std::string &path, std::vector<std::string> &names) {
 }
 
 int ParseLines(const char *text, TrimSettings &trim) {
-  if (!ParseCount(text, trim.lines) || trim.lines == 0)
+  const CountRead read = ParseCount(text, trim.lines);
+  if (read == CountRead::TooLarge)
+    return UsageError(QuoteNameAlways(text) + " is too large a count of lines");
+  if (read != CountRead::Read || trim.lines == 0)
     return UsageError(QuoteNameAlways(text) +
                       " is no count of lines: give a whole number of 1 or more");
   return kGo;
