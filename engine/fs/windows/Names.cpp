@@ -19,10 +19,18 @@ FsError MoveOver(const File &, const FolderPath &from, const File &, const Folde
 }
 
 // Until just before, the entry was held open without sharing its deletion:
-// nothing could be renamed over it.
+// no Windows program could rename over it. Under Wine a Linux program can,
+// sharing or not, so the name is asked once more, which leaves an instant
+// between the two.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &, const FileIdentity &, const FileIdentity &,
-                     bool &removeFrom) {
+                     const FolderPath &to, const File &, const FileIdentity &described,
+                     const FileIdentity &, bool &removeFrom) {
+  removeFrom = true;
+  FileInfo named;
+  if (const FsError error = DescribeByName(to, named); error != FsError::None)
+    return error;
+  if (named.kind != FileKind::Regular || named.identity != described)
+    return Fail(FsError::Changed, ERROR_SUCCESS);
   const FsError error = MoveOver(fromFolder, from, toFolder, to);
   removeFrom = error != FsError::None;
   return error;

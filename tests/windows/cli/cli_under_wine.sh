@@ -6,8 +6,9 @@
 # path of 400 characters, a suffix no name can hold and a usage error that
 # touch nothing, a Unix link to a folder not entered, Unix links to files
 # left as they are, under a backup's name too, a simple backup
-# already a second name of its file, a drive's current folder named by its
-# letter alone, a relative LOCALAPPDATA refused, and a drive's root refused.
+# already a second name of its file, files saved over by a Linux program
+# during the run, a drive's current folder named by its letter alone, a
+# relative LOCALAPPDATA refused, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -144,6 +145,35 @@ run_cli --quiet --backup=simple "$(windows_path "$work/linked")"
 expect "status with the backup already made ($err)" 0 "$status"
 expect "a file with its backup already made" $'1\r\n.' "$(contents "$work/linked/a")"
 expect "its backup" $'1\n2\n.' "$(contents "$work/linked/a~")"
+
+# A Linux program may save over a file by rename, which no Windows sharing
+# stops: the run, held up by a full pipe on standard error while copies of
+# files further on are written, puts none of them in place of a save.
+saved=$work/saved
+mkdir "$saved"
+for i in $(seq 100 699); do printf '1\n2\n' >"$saved/$(printf 'f%0200d' "$i")"; done
+mkfifo "$work/held"
+"$wine_run" "$cli" --verbose "$(windows_path "$saved")" >"$work/out" 2>"$work/held" &
+run=$!
+exec {held}<"$work/held"
+shortened() { grep -l $'\r' "$saved"/f* | wc -l; }
+settled=0 before=-1
+for _ in $(seq 120); do # until no file is shortened for a second and a half
+  now=$(shortened)
+  if [ "$now" -gt 0 ] && [ "$now" -eq "$before" ]; then settled=$((settled + 1)); else settled=0; fi
+  [ "$settled" -lt 3 ] || break
+  before=$now
+  sleep 0.5
+done
+for file in "$saved"/f*; do printf 'saved\n' >"$work/new" && mv "$work/new" "$file"; done
+cat <&"$held" >/dev/null
+wait "$run"
+status=$?
+exec {held}<&-
+expect "status with files saved over during the run" 1 "$status"
+expect "files whose save was replaced" "" \
+  "$(for file in "$saved"/f*; do [ "$(cat "$file")" = saved ] || echo "${file##*/}"; done | head -n 3)"
+expect "copies left" "" "$(find "$saved" -name '.tailsnip-*')"
 
 # "Z:" is the current folder of drive Z:, not its root.
 cd "$tree" || exit 1
