@@ -355,6 +355,17 @@ TEST_F(TrimFileTest, CopyKeepsTheEntrysAccessList) {
   EXPECT_EQ(Outcome::Shortened, Trim(path).outcome);
   EXPECT_EQ("a\r\n", ReadBytes(path));
   EXPECT_TRUE(before == AccessListOf(path)) << "the access list changed";
+
+  // Nor does an unprotected list take anew what the folder would give its
+  // new files (under Wine, its Linux mode lets everyone read): the entry's
+  // entries stay as they are, inherited or not.
+  const stdfs::path open = scratch_.file("unprotected", "a\nb\n");
+  SetAccessList(open, L"D:(A;;FA;;;BA)");
+  const std::wstring own = AccessListOf(open);
+  ASSERT_EQ(std::wstring::npos, own.find(L"WD)")) << "the access list was not set";
+  EXPECT_EQ(Outcome::Shortened, Trim(open).outcome);
+  EXPECT_TRUE(own == AccessListOf(open)) << "expected " << stdfs::path(own).string() << ", got "
+                                         << stdfs::path(AccessListOf(open)).string();
 }
 #endif
 

@@ -85,37 +85,22 @@ FsError KeepAttributes(File &entry, const FileInfo &, File &copy, FileIdentity &
     return error;
   copied = made.identity;
   // A new, ordinary file: hidden and system attributes are not carried over,
-  // but who may do what with it is: the entry's owner and access list.
-  PSID owner = nullptr;
-  PSID group = nullptr;
-  PACL access = nullptr;
+  // but who may do what with it is: the entry's owner and access list,
+  // exactly. Its inherited entries are copied as they are, not taken anew
+  // from the folder, whose own may grant more since the entry got them.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT,
-                                OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                    DACL_SECURITY_INFORMATION,
-                                &owner, &group, &access, nullptr, &descriptor);
+  const DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                          DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, &descriptor);
   if (error != ERROR_SUCCESS)
     return FromWin32(error);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  GetSecurityDescriptorControl(descriptor, &control, &revision);
-  // An unprotected list takes the folder's inherited entries anew, as the
-  // entry's did; only its own entries are copied.
-  const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
-                                              ? PROTECTED_DACL_SECURITY_INFORMATION
-                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
   FsError result = FsError::None;
-  error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection,
-                          nullptr, nullptr, access, nullptr);
-  if (error != ERROR_SUCCESS) {
-    result = Fail(FsError::AttributesNotKept, error);
-  } else {
-    error = SetSecurityInfo(copy.handle(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group,
-                            nullptr, nullptr);
-    if (error != ERROR_SUCCESS)
-      result = Fail(FsError::OwnerNotKept, error);
-  }
+  if (!SetKernelObjectSecurity(copy.handle(), DACL_SECURITY_INFORMATION, descriptor))
+    result = Fail(FsError::AttributesNotKept, GetLastError());
+  else if (!SetKernelObjectSecurity(
+               copy.handle(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, descriptor))
+    result = Fail(FsError::OwnerNotKept, GetLastError());
   LocalFree(descriptor);
   return result;
 }
