@@ -2,60 +2,14 @@
 // owner and access list: created with a private security descriptor.
 #include "engine/fs/windows/Win32Errors.h"
 
+#include "engine/fs/windows/PrivateSecurity.h"
 #include "engine/fs/windows/WidePath.h"
 
 #include <windows.h>
 
 #include <aclapi.h>
-#include <sddl.h>
-
-#include <string>
-#include <vector>
 
 namespace tailsnip::fs {
-
-namespace {
-
-// The text of a security descriptor that lets only this process's user in,
-// for a copy until it gets the entry's own. The user is named rather than
-// the owner-rights SID (OW): Wine maps a user's allowance to the owner's
-// Unix permission bits but OW to none, which would leave a copy that must be
-// removed unremovable.
-std::wstring PrivateDescriptorText() {
-  std::wstring text = L"D:P(A;;FA;;;OW)";
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-    return text;
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<char> user(size);
-  wchar_t *sid = nullptr;
-  if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
-      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid, &sid)) {
-    text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
-    LocalFree(sid);
-  }
-  CloseHandle(token);
-  return text;
-}
-
-struct PrivateSecurity {
-  PrivateSecurity() {
-    static const std::wstring text = PrivateDescriptorText();
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                             &descriptor, nullptr)) {
-      attributes.nLength = sizeof attributes;
-      attributes.lpSecurityDescriptor = descriptor;
-    }
-  }
-  ~PrivateSecurity() { LocalFree(descriptor); }
-  SECURITY_ATTRIBUTES *get() { return descriptor ? &attributes : nullptr; }
-
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  SECURITY_ATTRIBUTES attributes{};
-};
-
-} // namespace
 
 // Every file has a name here.
 FsError CreateUnnamed(const Folder &, const FileInfo &, File &) {

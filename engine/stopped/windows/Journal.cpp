@@ -1,6 +1,7 @@
 // The journal's platform parts over Win32.
 #include "engine/stopped/Journal.h"
 
+#include "engine/fs/windows/PrivateSecurity.h"
 #include "engine/fs/windows/WidePath.h"
 #include "engine/run/RunFiles.h"
 
@@ -26,9 +27,11 @@ FolderPath AbsolutePath(const FolderPath &path) { return ToFullPath(path); }
 
 namespace {
 
-// Opens `path` for `access`, shared with nobody.
-fs::FsError OpenUnshared(const FolderPath &path, DWORD access, DWORD disposition, fs::File &file) {
-  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), access, 0, nullptr, disposition,
+// Opens `path` for `access`, shared with nobody; made with `security`
+// where it is new.
+fs::FsError OpenUnshared(const FolderPath &path, DWORD access, DWORD disposition, fs::File &file,
+                         SECURITY_ATTRIBUTES *security = nullptr) {
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), access, 0, security, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
@@ -52,9 +55,11 @@ fs::FsError MakeFolders(const FolderPath &folder) {
   return fs::FsError::None;
 }
 
-// The user's profile already keeps %LOCALAPPDATA% to the user.
+// The user's profile keeps %LOCALAPPDATA% to the user on Windows; under
+// Wine it is a Linux folder others may read.
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
-  return OpenUnshared(path, GENERIC_WRITE, CREATE_NEW, file);
+  fs::PrivateSecurity security;
+  return OpenUnshared(path, GENERIC_WRITE, CREATE_NEW, file, security.get());
 }
 
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {

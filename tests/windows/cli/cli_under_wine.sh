@@ -7,7 +7,7 @@
 # touch nothing, a Unix link to a folder not entered, Unix links to files
 # left as they are, under a backup's name too, a simple backup
 # already a second name of its file, files saved over by a Linux program
-# during the run, a drive's current folder named by its letter alone, a
+# during the run and its journal kept from others meanwhile, a drive's current folder named by its letter alone, a
 # relative LOCALAPPDATA refused, and a drive's root refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
@@ -165,6 +165,11 @@ for _ in $(seq 120); do # until no file is shortened for a second and a half
   before=$now
   sleep 0.5
 done
+# Meanwhile its journal is the user's alone, though Wine's Linux folders
+# are others' to read.
+journals=$("$wine_run" --prefix "$cli")/drive_c/users
+expect "the journal's mode, for others" "0" \
+  "$(find "$journals" -path '*/Tailsnip/*.journal' -printf '%m\n' | cut -c3 | sort -u)"
 for file in "$saved"/f*; do printf 'saved\n' >"$work/new" && mv "$work/new" "$file"; done
 cat <&"$held" >/dev/null
 wait "$run"
