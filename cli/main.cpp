@@ -480,9 +480,17 @@ private:
           beneath.push_back(earlier->operand);
         continue;
       }
-      for (const std::string &named : earlier->names)
-        if (LevelsBeneath(JoinPath(earlier->folder, SplitNamed(named).beneath), left.folder))
+      // FILEs come folder by folder: each folder is asked once.
+      std::optional<std::string> lastFolder;
+      bool within = false;
+      for (const std::string &named : earlier->names) {
+        if (const std::string folder = SplitNamed(named).beneath; folder != lastFolder) {
+          lastFolder = folder;
+          within = LevelsBeneath(JoinPath(earlier->folder, folder), left.folder).has_value();
+        }
+        if (within)
           beneath.push_back(Shown(*earlier, JoinPath(earlier->folder, named)));
+      }
     }
     notRun_.push_back(left.operand);
     if (!beneath.empty())
