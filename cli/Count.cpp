@@ -14,26 +14,29 @@ bool Multiply(std::uint64_t &count, std::uint64_t by) {
   return true;
 }
 
-// The multiplier `suffix` stands for, or 0 when it is none; `pastCounting`
-// where it stands for one past 2^64 - 1.
-std::uint64_t Multiplier(const char *suffix, bool &pastCounting) {
+// What `suffix` multiplies a count by, as `unit` to the power `power`
+// (512 once for "b", nothing for none); false where it is no multiplier.
+bool ReadMultiplier(const char *suffix, std::uint64_t &unit, int &power) {
+  unit = 1;
+  power = 0;
   if (*suffix == '\0')
-    return 1;
-  if (std::strcmp(suffix, "b") == 0)
-    return 512;
+    return true;
+  power = 1;
+  if (std::strcmp(suffix, "b") == 0) {
+    unit = 512;
+    return true;
+  }
   static const char kPowers[] = "KMGTPEZYRQ";
   const char letter = *suffix == 'k' || *suffix == 'm' ? *suffix - 'a' + 'A' : *suffix;
-  const char *power = letter != '\0' ? std::strchr(kPowers, letter) : nullptr;
-  if (!power)
-    return 0;
+  const char *found = letter != '\0' ? std::strchr(kPowers, letter) : nullptr;
+  if (!found)
+    return false;
   const char *base = suffix + 1;
-  const std::uint64_t unit = *base == '\0' || std::strcmp(base, "iB") == 0                ? 1024
-                             : std::strcmp(base, "B") == 0 || std::strcmp(base, "D") == 0 ? 1000
-                                                                                          : 0;
-  std::uint64_t multiplier = unit == 0 ? 0 : 1;
-  for (const char *p = kPowers; p <= power && multiplier != 0; ++p)
-    pastCounting = pastCounting || !Multiply(multiplier, unit);
-  return multiplier;
+  unit = *base == '\0' || std::strcmp(base, "iB") == 0                ? 1024
+         : std::strcmp(base, "B") == 0 || std::strcmp(base, "D") == 0 ? 1000
+                                                                      : 0;
+  power = static_cast<int>(found - kPowers) + 1;
+  return unit != 0;
 }
 
 } // namespace
@@ -53,14 +56,13 @@ CountRead ParseCount(const char *text, std::uint64_t &count) {
                count > std::numeric_limits<std::uint64_t>::max() - digit;
     count += tooLarge ? 0 : digit;
   }
-  bool multiplierTooLarge = false;
-  const std::uint64_t multiplier = Multiplier(text, multiplierTooLarge);
-  if (multiplier == 0)
+  std::uint64_t unit = 1;
+  int power = 0;
+  if (!ReadMultiplier(text, unit, power))
     return CountRead::NotACount;
-  // A count of 0 stays 0 whatever it is multiplied by.
-  if (count != 0 && (tooLarge || multiplierTooLarge || !Multiply(count, multiplier)))
-    return CountRead::TooLarge;
-  return CountRead::Read;
+  for (int i = 0; i < power; ++i)
+    tooLarge = tooLarge || !Multiply(count, unit);
+  return tooLarge ? CountRead::TooLarge : CountRead::Read;
 }
 
 } // namespace tailsnip::cli
