@@ -10,7 +10,10 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -33,6 +36,8 @@ std::size_t ToldWidth(std::FILE *stream) {
   return static_cast<std::size_t>(screen.srWindow.Right - screen.srWindow.Left + 1);
 }
 } // namespace
+
+bool LocaleIsUtf8() { return true; }
 
 void ReadStandardInputAsBytes() { _setmode(_fileno(stdin), _O_BINARY); }
 
@@ -71,6 +76,20 @@ std::size_t ToldWidth(std::FILE *stream) {
   return ::ioctl(::fileno(stream), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 } // namespace
+
+bool LocaleIsUtf8() {
+  // Asked of the environment without setting the program's own locale,
+  // which nothing else should follow. A locale the system lacks is C.
+  static const bool utf8 = [] {
+    const locale_t user = ::newlocale(LC_CTYPE_MASK, "", nullptr);
+    if (user == nullptr)
+      return false;
+    const bool isUtf8 = std::strcmp(::nl_langinfo_l(CODESET, user), "UTF-8") == 0;
+    ::freelocale(user);
+    return isUtf8;
+  }();
+  return utf8;
+}
 
 void ReadStandardInputAsBytes() {}
 

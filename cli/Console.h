@@ -15,6 +15,12 @@ bool IsTerminal(std::FILE *stream);
 // tells it, else as COLUMNS says, else 80.
 std::size_t TerminalWidth(std::FILE *stream);
 
+// Whether the user's locale reads text as UTF-8, so that a terminal shows
+// characters past ASCII as they are; where it does not (LC_ALL=C), names
+// show those bytes as octal escapes, as `ls` does. Always so on Windows,
+// where the program runs with UTF-8 as its code page.
+bool LocaleIsUtf8();
+
 // Makes standard input deliver its bytes as they are: Windows would turn
 // CR LF into LF and end at the byte 0x1A.
 void ReadStandardInputAsBytes();

@@ -90,6 +90,7 @@ Ran RunCli(const std::vector<std::string> &args, const How &how) {
       ::_exit(127);
     if (how.columnsVariable)
       ::setenv("COLUMNS", how.columnsVariable, 1);
+    ::setenv("LC_ALL", how.locale, 1);
     if (how.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                          ::setresuid(65534, 65534, 65534) != 0))
       ::_exit(127);

@@ -52,6 +52,7 @@ struct How {
   bool errReaderGone = false;            // the first write to standard error raises SIGPIPE
   bool errClosed = false;                // started without standard error, as `2>&-` does
   const char *columnsVariable = nullptr; // COLUMNS, where given
+  const char *locale = "C.UTF-8";        // LC_ALL
 };
 
 // Makes `root` a folder the program can run in as its root folder.
