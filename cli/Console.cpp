@@ -39,6 +39,22 @@ std::size_t ToldWidth(std::FILE *stream) {
 
 bool LocaleIsUtf8() { return true; }
 
+void WriteText(std::FILE *stream, std::string_view text) {
+  const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode;
+  const int size = static_cast<int>(text.size());
+  if (size > 0 && GetConsoleMode(console, &mode)) {
+    std::wstring wide(static_cast<std::size_t>(size), L'\0'); // never more than the bytes
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), size);
+    DWORD written = 0;
+    std::fflush(stream);
+    if (length > 0 &&
+        WriteConsoleW(console, wide.data(), static_cast<DWORD>(length), &written, nullptr))
+      return;
+  }
+  std::fwrite(text.data(), 1, text.size(), stream);
+}
+
 void ReadStandardInputAsBytes() { _setmode(_fileno(stdin), _O_BINARY); }
 
 bool IsFolder(const std::string &path) {
@@ -76,6 +92,10 @@ std::size_t ToldWidth(std::FILE *stream) {
   return ::ioctl(::fileno(stream), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 } // namespace
+
+void WriteText(std::FILE *stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+}
 
 bool LocaleIsUtf8() {
   // Asked of the environment without setting the program's own locale,

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace tailsnip::cli {
 
@@ -20,6 +21,13 @@ std::size_t TerminalWidth(std::FILE *stream);
 // show those bytes as octal escapes, as `ls` does. Always so on Windows,
 // where the program runs with UTF-8 as its code page.
 bool LocaleIsUtf8();
+
+// Writes `text`, UTF-8, to `stream` so that a terminal shows its
+// characters. A Windows console reads bytes in its own code page, not the
+// program's, so it is written UTF-16 there; everywhere else, and where the
+// console refuses it, the bytes go through the C runtime as they are, which
+// keeps its order and its record of failures.
+void WriteText(std::FILE *stream, std::string_view text);
 
 // Makes standard input deliver its bytes as they are: Windows would turn
 // CR LF into LF and end at the byte 0x1A.

@@ -1,5 +1,7 @@
 #include "cli/Errors.h"
 
+#include "cli/Console.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,9 +19,7 @@ bool outputClosed = false;
 
 } // namespace
 
-void Error(const std::string &message) {
-  std::fprintf(stderr, "tailsnip-cli: %s\n", message.c_str());
-}
+void Error(const std::string &message) { WriteText(stderr, "tailsnip-cli: " + message + "\n"); }
 
 int UsageError(const std::string &message) {
   Error(message + " (see tailsnip-cli --help)");

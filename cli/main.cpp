@@ -66,24 +66,23 @@ std::string PortablePath(std::string path) {
 void PrintOutcome(const std::string &shown, const TrimResult &result, bool dryRun,
                   std::size_t columns) {
   const std::string name = QuoteName(shown);
+  const auto say = [](const std::string &line) { WriteText(stderr, line + "\n"); };
   switch (result.outcome) {
   case Outcome::Shortened:
-    std::fprintf(stderr, "%s %s\n", dryRun ? "would shorten" : "shortened", name.c_str());
+    say((dryRun ? "would shorten " : "shortened ") + name);
     for (const std::string &line : ShowLostLines(result.lost, columns))
-      std::fprintf(stderr, "%s\n", line.c_str());
+      say(line);
     break;
   case Outcome::LeftUnchanged:
     if (result.reason == Reason::IsFolder && result.systemError) {
-      std::fprintf(stderr, "failed %s: %s\n", name.c_str(),
-                   DescribeReason(Reason::CannotSearchFolder));
+      say("failed " + name + ": " + DescribeReason(Reason::CannotSearchFolder));
       break;
     }
-    std::fprintf(stderr, "%s %s: %s\n",
-                 result.reason == Reason::NoLines ? "unchanged" : "left alone", name.c_str(),
-                 DescribeReason(result.reason));
+    say((result.reason == Reason::NoLines ? "unchanged " : "left alone ") + name + ": " +
+        DescribeReason(result.reason));
     break;
   case Outcome::Failed:
-    std::fprintf(stderr, "failed %s: %s\n", name.c_str(), DescribeReason(result.reason));
+    say("failed " + name + ": " + DescribeReason(result.reason));
     break;
   }
 }
@@ -414,7 +413,7 @@ private:
     if (options_.nullSeparated)
       std::fwrite(shown.c_str(), 1, shown.size() + 1, stdout);
     else
-      std::printf("%s\n", outputOnTerminal_ ? QuoteName(shown).c_str() : shown.c_str());
+      WriteText(stdout, (outputOnTerminal_ ? QuoteName(shown) : shown) + "\n");
     NoteOutputError();
   }
 
@@ -422,12 +421,12 @@ private:
   // cannot carry goes to standard error, so that a stop is still explained.
   void sayNotice(const std::string &text) {
     if (notices_ == stdout && !OutputFailed()) {
-      std::printf("%s\n", text.c_str());
+      WriteText(stdout, text + "\n");
       FlushOutput();
       if (!OutputFailed())
         return;
     }
-    std::fprintf(stderr, "%s\n", text.c_str());
+    WriteText(stderr, text + "\n");
   }
 
   void add(const RunReport &report, const RunTarget &target, std::size_t foldersAgain) {

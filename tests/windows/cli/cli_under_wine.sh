@@ -8,7 +8,8 @@
 # left as they are, under a backup's name too, a simple backup
 # already a second name of its file, files saved over by a Linux program
 # during the run and its journal kept from others meanwhile, a drive's current folder named by its letter alone, a
-# relative LOCALAPPDATA refused, and a drive's root refused.
+# relative LOCALAPPDATA refused, a name on a console, and a drive's root
+# refused.
 #   cli_under_wine.sh tailsnip-cli.exe
 set -uo pipefail
 export LC_ALL=C.UTF-8 # lengths in characters, not bytes
@@ -179,6 +180,13 @@ expect "status with files saved over during the run" 1 "$status"
 expect "files whose save was replaced" "" \
   "$(for file in "$saved"/f*; do [ "$(cat "$file")" = saved ] || echo "${file##*/}"; done | head -n 3)"
 expect "copies left" "" "$(find "$saved" -name '.tailsnip-*')"
+
+# A console shows a name's characters, not its UTF-8 bytes read in the
+# console's own code page ("cafÃ©").
+mkdir "$work/console" && printf '1\n2\n' >"$work/console/café"
+shown=$(script -qec "$(printf '%q ' "$wine_run" "$cli" --dry-run "$(windows_path "$work/console")")" \
+  /dev/null </dev/null)
+expect "a name on a console" 1 "$(grep -c 'console\\café' <<<"$shown")"
 
 # "Z:" is the current folder of drive Z:, not its root.
 cd "$tree" || exit 1
