@@ -289,7 +289,8 @@ FsError FlushToDisk(File &file);
 
 // Returns once everything written to the volume `file` lies on has reached
 // stable storage: one wait for many files. Fails where the system has no
-// such flush, or when any of it could not be written; then flush each file.
+// such flush (a FUSE file system's does not reach its program's storage),
+// or when any of it could not be written; then flush each file.
 FsError FlushVolume(File &file);
 
 // Whether the system has FlushVolume's one flush for a whole volume (Linux);

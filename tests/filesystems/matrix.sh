@@ -177,6 +177,23 @@ if ! cmp -s "$work/original" "$drive/named/f.~1~" || grep -q 'f\.~1~.*O_CREAT' "
   echo "$kind: the backup was not made, or was created under its own name"
   status=1
 fi
+# A FUSE file system's program flushes its storage only when a file is
+# flushed, never for a flush of the whole volume: each file is flushed.
+case $kind in
+ntfs | exfat | fat32)
+  echo "$kind, each file flushed:"
+  mkdir "$drive/flushed"
+  for n in 1 2 3 4 5; do printf 'a\nb\n' >"$drive/flushed/$n"; done
+  strace -f -y -e trace=fsync,fdatasync -o "$work/flush.trace" \
+    env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+    XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" -q "$drive/flushed" >/dev/null || status=1
+  flushed=$(grep -c 'sync([0-9]*</[^>]*/flushed/' "$work/flush.trace" || true)
+  if [ "$flushed" -lt 5 ]; then
+    echo "$kind: $flushed of 5 files flushed"
+    status=1
+  fi
+  ;;
+esac
 # A dry run claims nothing, and still sees another run's claim as the
 # system's table of locks shows it: by the file system's device, which on
 # btrfs is not the one its folders report.

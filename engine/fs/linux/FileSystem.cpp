@@ -403,6 +403,13 @@ FsError FlushToDisk(File &file) {
 }
 
 FsError FlushVolume(File &file) {
+  // A FUSE file system's syncfs writes the kernel's cache to its program
+  // and asks no more: only each file's fsync has the program flush its own.
+  struct statfs volume;
+  if (::fstatfs(file.handle(), &volume) != 0)
+    return LastError();
+  if (volume.f_type == FUSE_SUPER_MAGIC)
+    return Fail(FsError::NotSupported, EOPNOTSUPP);
   return ::syncfs(file.handle()) == 0 ? FsError::None : LastError();
 }
 
