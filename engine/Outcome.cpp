@@ -68,6 +68,8 @@ const char *DescribeReason(Reason reason) {
     return "shortened, but the file it replaced is left under its copy's name";
   case Reason::EarlierBackupLeft:
     return "shortened, but its earlier backup is left under a copy's name";
+  case Reason::NamesNotFlushed:
+    return "shortened, but its folder's new names are not known to be on disk";
   }
   return "unknown";
 }

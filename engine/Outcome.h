@@ -58,6 +58,9 @@ enum class Reason {
   // Failed, though the entry is shortened and backed up: its earlier simple
   // backup, moved aside for the new one, could not be removed.
   EarlierBackupLeft,
+  // Failed, though the files of the entry's folder are shortened: the
+  // folder, holding their new names, could not be flushed to stable storage.
+  NamesNotFlushed,
 };
 
 // A short phrase for the user, e.g. "read-only".

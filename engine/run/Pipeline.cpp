@@ -73,6 +73,8 @@ public:
     chain_.start(folder, identities_);
     if (!batched_ || !severalBatches_ || !runAhead(list))
       runInTurn(list);
+    for (Failure &failure : committer_.flushNames())
+      report_.failures.push_back(std::move(failure));
     report_.stopped = stopped_;
     report_.copiesLeft = copiesLeft_;
   }

@@ -43,9 +43,26 @@ void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewri
   for (std::size_t i = 0; i < batch.size(); ++i) {
     if (HoldsCopy(*batch[i]))
       commitOne(*batch[i], rewriteBuffer);
+    if (HoldsCopy(*batch[i]) && batch[i]->result.outcome == Outcome::Shortened)
+      noteRenamed(*batch[i]->copy);
     if (committed)
       committed(i);
   }
+}
+
+void Committer::noteRenamed(const Replacement &copy) {
+  const auto sameFolder = [&](const auto &renamed) { return renamed.first == copy.folder(); };
+  if (std::none_of(renamedIn_.begin(), renamedIn_.end(), sameFolder))
+    renamedIn_.emplace_back(copy.folder(), copy.path());
+}
+
+std::vector<Failure> Committer::flushNames() {
+  std::vector<Failure> failures;
+  for (const auto &[folder, entry] : renamedIn_)
+    if (const fs::FsError error = fs::FlushFolder(folder->handle); error != fs::FsError::None)
+      failures.push_back({entry, Reason::NamesNotFlushed, error.code()});
+  renamedIn_.clear();
+  return failures;
 }
 
 void Committer::commitOne(Shortening &item, TrimBuffer *rewriteBuffer) {
@@ -97,6 +114,13 @@ void Committer::flush(const std::vector<Shortening *> &batch) {
       alone.push_back(item);
   }
   flushers_.forEach(alone.size(), [&](std::size_t i) { FlushCopy(*alone[i], false); });
+  // Renames made before a volume's flush are on the disk with it.
+  renamedIn_.erase(std::remove_if(renamedIn_.begin(), renamedIn_.end(),
+                                  [&](const auto &renamed) {
+                                    return Contains(flushedVolumes,
+                                                    renamed.first->info.identity.volume);
+                                  }),
+                   renamedIn_.end());
   for (Shortening *item : batch)
     if (HoldsCopy(*item) && item->result.outcome == Outcome::Failed)
       item->copy.reset(); // removes the copy

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace tailsnip {
@@ -41,8 +42,16 @@ public:
   void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
               const std::function<void(std::size_t index)> &committed = {});
 
+  // Flushes the folders whose entries took new files under their names
+  // since a flush of their volume last covered them: a rename is written
+  // to the disk later than it is made, and a run's journal, on another
+  // volume, may be gone by then. Called once the last batch is committed;
+  // returns the failures, each naming one entry of a folder not flushed.
+  std::vector<Failure> flushNames();
+
 private:
   void commitOne(Shortening &item, TrimBuffer *rewriteBuffer);
+  void noteRenamed(const Replacement &copy);
   void keepAttributes(const std::vector<Shortening *> &batch);
   // Flushes the batch's copies and its entries cut in place.
   void flush(const std::vector<Shortening *> &batch);
@@ -50,6 +59,9 @@ private:
   // Seven threads and the one calling forEach: eight flushes in flight,
   // measured best.
   Workers flushers_{7, 7};
+  // The folders of entries renamed since their volume was last flushed,
+  // each with the first such entry, to name it.
+  std::vector<std::pair<std::shared_ptr<const fs::Folder>, FolderPath>> renamedIn_;
 };
 
 } // namespace tailsnip

@@ -67,6 +67,9 @@ public:
   // of them would count as another program's opening.
   bool hasOtherNames() const { return info_.names > 1; }
 
+  // The folder the entry lies in, held open, and the entry's path.
+  const std::shared_ptr<const fs::Folder> &folder() const { return folder_; }
+  const FolderPath &path() const { return path_; }
   // The copy, open for writing until flush(), and the volume it lies on.
   fs::File &copy() { return copy_; }
   std::uint64_t volume() const {

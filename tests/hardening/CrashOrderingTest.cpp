@@ -1,9 +1,9 @@
 // A replacement survives a power cut only if the copy reached the disk
 // before the rename made it the entry, and if the entry itself was never
 // written: the kernel may reorder anything not flushed. An entry cut in
-// place must reach the disk before the run's journal, which would have a
-// stopped run finish it, is removed. tailsnip-cli runs under strace here,
-// and its system calls are checked for that order.
+// place, and an entry's new name, must reach the disk before the run's
+// journal, which would have a stopped run finish it, is removed. tailsnip-cli runs under strace
+// here, and its system calls are checked for that order.
 #include "ProgramRun.h"
 #include "ReferenceModel.h"
 
@@ -132,8 +132,9 @@ struct CreatedFile {
 // Replays a trace, checking that nothing writes into an entry, that each
 // rename onto an entry moves a copy that was flushed after its last write
 // (by fsync, or by a syncfs of its volume) and closed, and that each entry
-// cut in place (ftruncate) is flushed so before the journal is removed and
-// before the run ends. Returns the broken rules, one per line; `replaced`
+// cut in place (ftruncate) is flushed so, and each rename onto an entry by
+// an fsync of its folder or a syncfs of its volume, before the journal is
+// removed and before the run ends. Returns the broken rules, one per line; `replaced`
 // lists the successful renames onto entries and cuts of entries in their
 // order, `crossVolume` counts the renames refused because they would cross
 // volumes.
@@ -144,10 +145,14 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
   std::map<long, stdfs::path> openFiles;
   std::map<stdfs::path, CreatedFile> created;
   std::set<stdfs::path> cutUnflushed;
+  std::set<stdfs::path> renamedUnflushed;
   const auto checkCutsFlushed = [&](const std::string &when) {
     for (const stdfs::path &path : cutUnflushed)
       broken << "entry " << path << " cut in place, not flushed " << when << "\n";
+    for (const stdfs::path &path : renamedUnflushed)
+      broken << "new name of entry " << path << " not on disk " << when << "\n";
     cutUnflushed.clear();
+    renamedUnflushed.clear();
   };
   auto resolve = [&](const std::string &path) { return (cwd / path).lexically_normal(); };
   auto isEntry = [&](const stdfs::path &path) { return entries.count(path) != 0; };
@@ -245,8 +250,15 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
         created[file->second].flushed = true;
         created[file->second].writtenSinceFlush = false;
       }
-      if (call.result == 0 && file != openFiles.end())
+      if (call.result == 0 && file != openFiles.end()) {
         cutUnflushed.erase(file->second);
+        // A folder reopened as "." is named with a trailing separator.
+        const stdfs::path folder =
+            file->second.has_filename() ? file->second : file->second.parent_path();
+        for (auto renamed = renamedUnflushed.begin(); renamed != renamedUnflushed.end();)
+          renamed = renamed->parent_path() == folder ? renamedUnflushed.erase(renamed)
+                                                     : std::next(renamed);
+      }
     } else if (name == "syncfs") {
       // Flushes every file of the volume: those whose folder is on it.
       const std::string &argument = call.arguments.at(0);
@@ -263,10 +275,12 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
           file.flushed = true;
           file.writtenSinceFlush = false;
         }
-      for (auto cut = cutUnflushed.begin(); cut != cutUnflushed.end();)
-        cut = ::stat(cut->parent_path().c_str(), &folder) == 0 && folder.st_dev == volume.st_dev
-                  ? cutUnflushed.erase(cut)
-                  : std::next(cut);
+      for (std::set<stdfs::path> *unflushed : {&cutUnflushed, &renamedUnflushed})
+        for (auto entry = unflushed->begin(); entry != unflushed->end();)
+          entry =
+              ::stat(entry->parent_path().c_str(), &folder) == 0 && folder.st_dev == volume.st_dev
+                  ? unflushed->erase(entry)
+                  : std::next(entry);
     } else if (name == "close") {
       const auto file = openFiles.find(std::stol(call.arguments.at(0)));
       if (file == openFiles.end())
@@ -286,6 +300,7 @@ std::string CheckTrace(const std::string &trace, const stdfs::path &cwd,
       if (!isEntry(to))
         continue;
       replaced.push_back(to);
+      renamedUnflushed.insert(to);
       const auto copy = created.find(from);
       if (copy == created.end())
         broken << "renamed onto " << to << " a file the run did not create: " << line << "\n";
@@ -328,13 +343,19 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
   const std::string reopen = "7 openat(AT_FDCWD, \"/t/a\", O_RDWR|O_NOFOLLOW) = 4\n";
   const std::string cut = "7 ftruncate(4, 2) = 0\n";
   const std::string journalRemoved = "7 unlink(\"/s/1-2.journal\") = 0\n";
+  const std::string folderFlush = "7 openat(6</t>, \".\", O_RDONLY|O_DIRECTORY) = 8\n"
+                                  "7 fsync(8) = 0\n";
   const std::vector<std::pair<std::string, std::string>> traces = {
-      {"", open + write + flush + close + rename},
+      {"", open + write + flush + close + rename + folderFlush + journalRemoved},
+      {"new name of entry \"/t/a\" not on disk before the run ended",
+       open + write + flush + close + rename},
+      {"new name of entry \"/t/a\" not on disk before the journal",
+       open + write + flush + close + rename + journalRemoved + folderFlush},
       {"not flushed", open + write + close + rename},
       {"not flushed", open + write + flush + write + close + rename},
-      {"", open + kernelCopy + flush + close + rename},
+      {"", open + kernelCopy + flush + close + rename + folderFlush},
       {"", open + write + "8 fsync(4 <unfinished ...>\n" + "7 getpid() = 7\n" +
-               "8 <... fsync resumed>) = 0\n" + close + rename},
+               "8 <... fsync resumed>) = 0\n" + close + rename + folderFlush},
       {"not flushed", open + write + "8 fsync(4 <unfinished ...>\n" + close + rename +
                           "8 <... fsync resumed>) = 0\n"},
       {"not flushed", open + write + flush + kernelCopy + close + rename},
@@ -344,7 +365,7 @@ TEST(CrashOrderingCheckTest, EachBrokenRuleIsFound) {
       {"opened for writing",
        "7 open(\"../t/a\", O_WRONLY|O_APPEND) = -1 EACCES (Permission denied)\n"},
       {"removed", "7 unlink(\"/t/a\") = 0\n" + open + write + flush + close + rename},
-      {"", unnamed + write + link + flush + close + exchange},
+      {"", unnamed + write + link + flush + close + exchange + folderFlush},
       {"not flushed", unnamed + write + flush + link + write + close + exchange},
       {"", reopen + cut + "7 fsync(4) = 0\n" + journalRemoved},
       {"not flushed before the journal", reopen + cut + journalRemoved + "7 fsync(4) = 0\n"},

@@ -318,14 +318,16 @@ std::string CheckPromise(const FaultTree &tree, const Configuration &config, con
       broken << path << " was shortened though the journal failed\n";
     if (journalFailed)
       continue;
-    // A cut whose flush failed is named, as shortened, and so is a file
-    // whose replaced file could not be removed.
+    // A cut whose flush failed is named, as shortened, and so are a file
+    // whose replaced file could not be removed and one whose folder, holding
+    // its new name, could not be flushed.
     const auto namedShortened = [&](const char *reason) {
       return notice.find("\n" + path.string() + ": " + reason) != std::string::npos;
     };
     if (named(path) && !asItWas &&
         !namedShortened("shortened in place, but not known to be on disk") &&
-        !namedShortened("shortened, but the file it replaced is left under its copy's name"))
+        !namedShortened("shortened, but the file it replaced is left under its copy's name") &&
+        !namedShortened("shortened, but its folder's new names are not known to be on disk"))
       broken << path << " is named in the notice but was shortened\n";
     if (asItWas && shortened != entry.bytes) {
       anyKept = true;
