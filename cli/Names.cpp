@@ -46,13 +46,17 @@ std::string Escape(unsigned char c) {
 }
 
 // Characters a shell reads as something else than themselves, as GNU's
-// quoting has them; '#' and '~' only at the start, '{' and '}' only alone.
-// Where '\\' separates folders, Windows' shells take it as it is.
+// quoting has them; '#' and '~' only at the start, '}' only alone. So is a
+// '{' before a '}', which GNU's quoting leaves, though bash would expand
+// "{a,b}" into two names. Where '\\' separates folders, Windows' shells
+// take it as it is.
 bool IsShellSpecial(std::string_view name, std::size_t at) {
   const char c = name[at];
   if (c == '#' || c == '~')
     return at == 0;
-  if (c == '{' || c == '}')
+  if (c == '{')
+    return name.find('}', at + 1) != std::string_view::npos || name.size() == 1;
+  if (c == '}')
     return name.size() == 1;
   if (c == '\\')
     return kPathSeparator != '\\';
