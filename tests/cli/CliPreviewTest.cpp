@@ -79,6 +79,14 @@ TEST_F(CliTest, ProgressLineNeverWrapsOnANarrowTerminal) {
   }
 }
 
+// A wide emoji, U+1F680, `count` times.
+std::string Rockets(int count) {
+  std::string rockets;
+  for (int i = 0; i < count; ++i)
+    rockets += "\xf0\x9f\x9a\x80";
+  return rockets;
+}
+
 TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerminal) {
   std::string twelve;
   for (int line = 1; line <= 12; ++line)
@@ -87,6 +95,7 @@ TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerm
   const stdfs::path tricky = scratch_.file(
       "tricky", "kept\nclear \033[2J screen\tx\r\n\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae"
                 "\xe6\x96\x87\xe5\xad\x97\xe5\x88\x97\xe3\x81\xa7\xe3\x81\x99\n" +
+                    Rockets(15) + "\n" +
                     // A character the cut would split is left out whole.
                     std::string(LostLines::kBytesShown - 1, 'y') + "\xe6\x97\xa5" +
                     std::string(100, 'y') + "\n");
@@ -102,7 +111,8 @@ TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerm
                             "  'clear '$'\\033''[2J screen'$'\\t''x'\n"
                             "  \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe6\x96\x87"
                             "\xe5\xad\x97\xe5\x88\x97\xe3\x81\xa7\xe3\x81\x99\n  " +
-                            std::string(LostLines::kBytesShown - 1, 'y') + "...\n";
+                            Rockets(15) + "\n  " + std::string(LostLines::kBytesShown - 1, 'y') +
+                            "...\n";
   EXPECT_EQ(whole, piped.err.substr(0, whole.size()));
   EXPECT_EQ(twelve, ReadBytes(many));
 
@@ -113,11 +123,12 @@ TEST_F(CliTest, VerboseDryRunShowsTheLinesEachFileWouldLoseQuotedAndCutToTheTerm
   EXPECT_EQ(0, cut.status) << cut.err;
   EXPECT_EQ(std::string::npos, cut.err.find('\033')) << "an escape sequence reached the terminal";
   // Wide characters take two columns each.
-  for (const std::string line : {"  'clear '$'\\033...",
-                                 "  \xe6\x97\xa5\xe6\x9c\xac"
-                                 "\xe8\xaa\x9e\xe3\x81\xae\xe6\x96\x87"
-                                 "\xe5\xad\x97\xe5\x88\x97...",
-                                 "  yyyyyyyyyyyyyy...", "  ... and 2 more..."})
+  for (const std::string &line : std::vector<std::string>{
+           "  'clear '$'\\033...",
+           "  \xe6\x97\xa5\xe6\x9c\xac"
+           "\xe8\xaa\x9e\xe3\x81\xae\xe6\x96\x87"
+           "\xe5\xad\x97\xe5\x88\x97...",
+           "  " + Rockets(7) + "...", "  yyyyyyyyyyyyyy...", "  ... and 2 more..."})
     EXPECT_NE(std::string::npos, cut.err.find(line + "\r\n")) << line << " in " << cut.err;
   terminal.columns = 1;
   const Ran narrowest = RunCli(args, terminal);
