@@ -64,12 +64,10 @@ double TimeOneWay(const fs::Folder &folder, const FolderPath &root, std::size_t 
                   const std::string &content, unsigned threads) {
   std::vector<fs::File> files(count);
   std::vector<FolderPath> names;
-  fs::FileInfo like = folder.info;
-  like.permissions = 0600;
   bool written = true;
   for (std::size_t i = 0; i < count && written; ++i) {
     const FolderPath name = JoinPath(root, "flush-ways-" + std::to_string(i) + ".tmp");
-    written = fs::CreateNew(folder, name, like, files[i]) == fs::FsError::None;
+    written = fs::CreateNew(folder, name, files[i]) == fs::FsError::None;
     if (written)
       names.push_back(name);
     written =

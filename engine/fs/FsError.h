@@ -28,7 +28,7 @@ public:
     Immutable,         // the file may not be changed or replaced by anyone
     OwnerNotKept,      // a copy could not be given the entry's owner or group
     AttributesNotKept, // ... nor its permissions, extended attributes or security
-    NotSupported,      // CopyRange cannot copy between these files: read and write instead
+    NotSupported,      // the system or the file system cannot do it here: take another way
     Changed,           // a name leads to another file than the one expected
     Other,
   };

@@ -20,7 +20,7 @@ namespace tailsnip {
 using Notify = std::function<void(const std::string &text)>;
 
 // A list made before the run, to work through in place of a walk: a
-// stopped run's.
+// stopped run's, or the FILE operands'.
 struct Plan {
   WorkList entries; // in this order
   // The identities the entries' folders, the run's own among them, had when

@@ -77,7 +77,7 @@ FsError Replacement::create(bool currentFolderFirst) {
   if (error != FsError::NotSupported)
     return error;
   return takeName([this](const fs::Folder &in, const FolderPath &name) {
-    return fs::CreateNew(in, name, info_, copy_);
+    return fs::CreateNew(in, name, copy_);
   });
 }
 

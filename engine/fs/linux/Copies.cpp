@@ -3,11 +3,8 @@
 #include "engine/fs/linux/Descriptors.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -57,7 +54,7 @@ FsError NameUnnamed(File &file, const Folder &folder, const FolderPath &path) {
                                                                               : LastError();
 }
 
-FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &, File &file) {
+FsError CreateNew(const Folder &folder, const FolderPath &path, File &file) {
   // Owner only: under a folder's default access list the mode masks every
   // entry the file inherits from it.
   const int fd = ::openat(folder.handle.handle(), NameOf(path),
