@@ -20,6 +20,8 @@ const char *DescribeReason(Reason reason) {
     return "a backup";
   case Reason::RunsOwnFile:
     return "a run's journal or copy, or named as one";
+  case Reason::SystemFile:
+    return "a file of the system's own (/proc, /sys)";
   case Reason::ReadOnly:
     return "read-only";
   case Reason::NoWritePermission:

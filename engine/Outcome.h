@@ -27,6 +27,7 @@ enum class Reason {
   NotRegularFile,
   IsBackup,    // named as the run names backups
   RunsOwnFile, // a run's copy or journal, or a file named as one
+  SystemFile,  // on a file system of the kernel's own (/proc, /sys)
   // Failed: the entry is exactly as it was.
   ReadOnly,
   NoWritePermission,

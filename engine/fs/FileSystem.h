@@ -297,6 +297,12 @@ FsError FlushVolume(File &file);
 // where it has none (Windows), each file is flushed on its own.
 bool CanFlushVolumes();
 
+// Whether `folder` lies on a file system of the kernel's own (/proc, /sys,
+// EFI variables, ...): its files are the system's settings and devices,
+// whose writing or cutting acts on the machine rather than on text. False
+// where that cannot be learnt, and on Windows, which has none.
+bool IsSystemVolume(const Folder &folder);
+
 // Closes the file and reports whether the close succeeded.
 FsError Close(File &file);
 

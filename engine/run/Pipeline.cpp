@@ -220,6 +220,7 @@ private:
     place.listed = true;
     place.entry = index;
     place.listedAsFolder = identities_.count(*slot.entry) != 0;
+    place.onSystemVolume = onSystemVolume(*folder);
     if (options_.foundAsListed)
       place.foundAsListed = [this, index](const fs::FileInfo &found) {
         return options_.foundAsListed(index, found);
@@ -231,6 +232,15 @@ private:
     else if (result.reason == Reason::IsFolder)
       chain_.enterUnopened(*slot.entry, result.systemError);
     return slot;
+  }
+
+  // Asked once a volume: a tree holds few.
+  bool onSystemVolume(const fs::Folder &folder) {
+    const std::uint64_t volume = folder.info.identity.volume;
+    for (const auto &[known, system] : systemVolumes_)
+      if (known == volume)
+        return system;
+    return systemVolumes_.emplace_back(volume, fs::IsSystemVolume(folder)).second;
   }
 
   // Puts the copies of `batch` in their entries' places, then tells of its
@@ -280,6 +290,7 @@ private:
   fs::Folder currentFolder_;
   FolderChain chain_;
   BackupNumbers backupNumbers_;
+  std::vector<std::pair<std::uint64_t, bool>> systemVolumes_; // volume, IsSystemVolume
   bool stopped_ = false;
   // Counted by either thread, as copies are let go of.
   std::atomic<std::size_t> copiesLeft_{0};

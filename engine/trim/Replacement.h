@@ -49,6 +49,9 @@ struct TrimPlace {
   bool listedAsFolder = false;
   // Whether a run listed the entry: one no longer there was removed since.
   bool listed = false;
+  // Whether `folder` is on a file system of the kernel's own: its entries
+  // are only ever entered, as folders, never opened as files.
+  bool onSystemVolume = false;
   // Its place in the run's list, which names its copy.
   std::size_t entry = 0;
 };

@@ -138,6 +138,8 @@ TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
         fs::DescribeEntry(*place.folder, place.path, info) == FsError::None &&
         info.kind == fs::FileKind::Regular)
       return Unchanged(Reason::IsBackup);
+    if (place.onSystemVolume && !place.listedAsFolder)
+      return Unchanged(Reason::SystemFile);
     fs::File input;
     if (const FsError error = fs::OpenEntry(
             *place.folder, place.path, input, info,

@@ -160,6 +160,15 @@ TEST_F(CliTest, FileMountedOverAnEntryIsKeptAndTheDryRunSaysSo) {
   EXPECT_EQ("3\n4\n", ReadBytes(entry));
 }
 
+// A file of /proc or /sys is a setting or a device, whose cut would act
+// on the machine: neither a run nor a dry run takes it for text.
+TEST_F(CliTest, FilesOfTheSystemsOwnAreLeftAlone) {
+  const Ran ran = RunCli({"-nv", "/proc/self/status"});
+  EXPECT_EQ(0, ran.status);
+  EXPECT_EQ(0u, ran.err.find("left alone /proc/self/status: a file of the system's own"))
+      << ran.err;
+}
+
 // An append-only folder lets a copy be made but never renamed or removed.
 TEST_F(CliTest, DryRunNamesWhatTheRunCannotChangeAndTheRunLeavesNoCopyThere) {
   if (::geteuid() != 0)

@@ -410,6 +410,20 @@ FsError FlushVolume(File &file) {
 
 bool CanFlushVolumes() { return true; }
 
+bool IsSystemVolume(const Folder &folder) {
+  static constexpr decltype(statfs::f_type) kSystemKinds[] = {
+      PROC_SUPER_MAGIC,    SYSFS_MAGIC,        DEBUGFS_MAGIC,
+      TRACEFS_MAGIC,       SECURITYFS_MAGIC,   CGROUP_SUPER_MAGIC,
+      CGROUP2_SUPER_MAGIC, EFIVARFS_MAGIC,     BPF_FS_MAGIC,
+      PSTOREFS_MAGIC,      SELINUX_MAGIC,      SMACK_MAGIC,
+      BINFMTFS_MAGIC,      DEVPTS_SUPER_MAGIC, 0x62656570 /* configfs */,
+      0x65735543 /* fusectl */};
+  struct statfs volume;
+  return ::fstatfs(folder.handle.handle(), &volume) == 0 &&
+         std::find(std::begin(kSystemKinds), std::end(kSystemKinds), volume.f_type) !=
+             std::end(kSystemKinds);
+}
+
 FsError Close(File &file) {
   // POSIX leaves the descriptor closed even when close reports an error.
   return ::close(file.release()) == 0 ? FsError::None : LastError();

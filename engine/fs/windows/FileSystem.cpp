@@ -300,6 +300,8 @@ FsError FlushVolume(File &) {
 
 bool CanFlushVolumes() { return false; }
 
+bool IsSystemVolume(const Folder &) { return false; }
+
 FsError Close(File &file) { return CloseHandle(file.release()) ? FsError::None : LastError(); }
 
 FsError GetIdentity(const FolderPath &path, FileIdentity &identity, bool *inMemory) {
