@@ -67,7 +67,7 @@ double TimeOneWay(const fs::Folder &folder, const FolderPath &root, std::size_t 
   bool written = true;
   for (std::size_t i = 0; i < count && written; ++i) {
     const FolderPath name = JoinPath(root, "flush-ways-" + std::to_string(i) + ".tmp");
-    written = fs::CreateNew(folder, name, files[i]) == fs::FsError::None;
+    written = fs::CreateNew(folder, name, folder.info, files[i]) == fs::FsError::None;
     if (written)
       names.push_back(name);
     written =

@@ -8,8 +8,9 @@ packages=(
   build-essential cmake googletest libbenchmark-dev valgrind strace time file
   # The disk benchmark: chattr, and mkfs.ext4 for an image where /var/tmp is on no disk
   e2fsprogs
-  # The file-system matrix: images of each kind, FUSE drives, ACLs, the reference script
-  xfsprogs btrfs-progs ntfs-3g exfat-fuse exfatprogs dosfstools fusefat fuse3 acl python3
+  # The file-system matrix: images of each kind, FUSE drives (and bindfs, which sets
+  # its own modes), ACLs, the reference script
+  xfsprogs btrfs-progs ntfs-3g exfat-fuse exfatprogs dosfstools fusefat fuse3 bindfs acl python3
   # Hardening: sanitizers' runtimes and the fuzzer
   clang libclang-rt-14-dev
   # Windows program: cross-compiler, resource tools, Wine and a virtual display

@@ -239,8 +239,10 @@ FsError NameUnnamed(File &file, const Folder &folder, const FolderPath &path);
 
 // Creates, in `folder`, a file that must not exist yet (Exists otherwise)
 // for writing, which nobody but this user may open until KeepAttributes
-// gives it the access of the file it copies.
-FsError CreateNew(const Folder &folder, const FolderPath &path, File &file);
+// gives it the access of `like`, the file it copies. Where the file system
+// gives it more than that regardless (one that ignores the modes it is
+// given), it is removed again: AttributesNotKept.
+FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file);
 
 // Gives the still empty `copy` the flags of `entry` its owner may set (no
 // dump, no access times, synchronous writes, no copy-on-write...) and its

@@ -216,7 +216,7 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   FolderPath staged;
   if (error == FsError::NotSupported) {
     staged = FolderOf(name) + NextCopyName(listed_);
-    error = fs::CreateNew(folder, staged, copy);
+    error = fs::CreateNew(folder, staged, info, copy);
   }
   if (error != FsError::None)
     return error;

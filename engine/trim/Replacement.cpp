@@ -14,6 +14,11 @@ Reason ReasonForAttributes(FsError error) {
   return error == FsError::OwnerNotKept ? Reason::OwnerNotKept : Reason::AttributesNotKept;
 }
 
+// A copy the file system gave more access than its entry is no copy to write.
+Reason ReasonForCreate(FsError error) {
+  return error == FsError::AttributesNotKept ? Reason::AttributesNotKept : Reason::CannotWriteCopy;
+}
+
 Reason ReasonForReplace(FsError error) {
   return error == FsError::InUse ? Reason::InUse : Reason::CannotReplace;
 }
@@ -77,7 +82,7 @@ FsError Replacement::create(bool currentFolderFirst) {
   if (error != FsError::NotSupported)
     return error;
   return takeName([this](const fs::Folder &in, const FolderPath &name) {
-    return fs::CreateNew(in, name, copy_);
+    return fs::CreateNew(in, name, info_, copy_);
   });
 }
 
@@ -216,7 +221,7 @@ TrimResult Replacement::write(std::uint64_t keep, std::size_t buffered, bool kee
   keep_ = keep;
   keepLineEnds_ = keepLineEnds;
   if (const FsError error = create(true); error != FsError::None)
-    return Fail(result, Reason::CannotWriteCopy, error.code());
+    return Fail(result, ReasonForCreate(error), error.code());
   return fill(buffered, buffer, result);
 }
 
@@ -249,7 +254,7 @@ TrimResult Replacement::keepOriginal(const BackupSettings &settings, BackupNumbe
 
 TrimResult Replacement::writeBeside(TrimBuffer &buffer, TrimResult &result) {
   if (const FsError error = create(false); error != FsError::None)
-    return Fail(result, Reason::CannotWriteCopy, error.code());
+    return Fail(result, ReasonForCreate(error), error.code());
   return fill(0, buffer, result);
 }
 

@@ -169,6 +169,30 @@ TEST_F(CliTest, FilesOfTheSystemsOwnAreLeftAlone) {
       << ran.err;
 }
 
+// A FUSE file system may give a new file modes of its own, whatever it was
+// asked: a copy that would let others read more than its entry is not made.
+TEST_F(CliTest, CopyTheFileSystemWouldWidenIsNotMade) {
+  if (::geteuid() != 0 || ::access("/usr/bin/bindfs", X_OK) != 0)
+    GTEST_SKIP() << "needs root and bindfs";
+  const stdfs::path source = scratch_.root() / "source";
+  const stdfs::path mounted = scratch_.root() / "mounted";
+  stdfs::create_directories(mounted);
+  const stdfs::path secret = scratch_.file("../source/secret", "1\n2\n");
+  ::chmod(secret.c_str(), 0600);
+  if (std::system(
+          ("bindfs --create-with-perms=u=rw,g=rw,o=rw " + source.string() + " " + mounted.string())
+              .c_str()) != 0)
+    GTEST_SKIP() << "bindfs could not mount (no FUSE?)";
+  const Ran ran = RunCli({"-q", mounted.string()});
+  ::umount2(mounted.c_str(), MNT_DETACH);
+  EXPECT_EQ(1, ran.status);
+  EXPECT_NE(std::string::npos, ran.out.find("secret: its permissions or attributes could not be "
+                                            "kept"))
+      << ran.out;
+  EXPECT_EQ("1\n2\n", ReadBytes(secret));
+  EXPECT_EQ(1, std::distance(stdfs::directory_iterator(source), {})) << "a copy was left";
+}
+
 // An append-only folder lets a copy be made but never renamed or removed.
 TEST_F(CliTest, DryRunNamesWhatTheRunCannotChangeAndTheRunLeavesNoCopyThere) {
   if (::geteuid() != 0)

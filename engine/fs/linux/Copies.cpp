@@ -54,7 +54,7 @@ FsError NameUnnamed(File &file, const Folder &folder, const FolderPath &path) {
                                                                               : LastError();
 }
 
-FsError CreateNew(const Folder &folder, const FolderPath &path, File &file) {
+FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &like, File &file) {
   // Owner only: under a folder's default access list the mode masks every
   // entry the file inherits from it.
   const int fd = ::openat(folder.handle.handle(), NameOf(path),
@@ -62,7 +62,19 @@ FsError CreateNew(const Folder &folder, const FolderPath &path, File &file) {
   if (fd < 0)
     return LastError();
   file.adopt(fd);
-  return FsError::None;
+  // A file system that sets modes of its own (a FUSE one, say) may let
+  // others read what the copy is about to hold; one that gives every file
+  // the entry's mode lets them no more than the entry does.
+  struct stat got;
+  const FsError error = ::fstat(fd, &got) != 0 ? LastError()
+                        : (got.st_mode & 077 & ~like.permissions) != 0
+                            ? Fail(FsError::AttributesNotKept, EPERM)
+                            : FsError::None;
+  if (error != FsError::None) {
+    file = File();
+    ::unlinkat(folder.handle.handle(), NameOf(path), 0);
+  }
+  return error;
 }
 
 namespace {

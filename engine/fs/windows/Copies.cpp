@@ -20,7 +20,7 @@ FsError NameUnnamed(File &, const Folder &, const FolderPath &) {
   return Fail(FsError::NotSupported, ERROR_NOT_SUPPORTED);
 }
 
-FsError CreateNew(const Folder &, const FolderPath &path, File &file) {
+FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File &file) {
   PrivateSecurity security;
   HANDLE handle =
       CreateFileW(ToWidePath(path).c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
