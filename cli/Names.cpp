@@ -12,8 +12,9 @@ namespace {
 
 // How many bytes the printable character at `at` takes, or 0 when the byte
 // there is to be escaped: a control character, any byte past ASCII where the
-// locale is not UTF-8's, a byte that starts no valid UTF-8 sequence, a C1 control (U+0080 to
-// U+009F) or the line and paragraph separators (U+2028, U+2029), as iswprint has them.
+// locale is not UTF-8's, a byte that starts no valid UTF-8 sequence, a C1
+// control (U+0080 to U+009F) or the line and paragraph separators (U+2028,
+// U+2029), as iswprint has them.
 std::size_t PrintableLength(std::string_view name, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
   const unsigned char lead = byte(at);
