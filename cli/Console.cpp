@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 #endif
 
 namespace tailsnip::cli {
@@ -37,7 +38,7 @@ std::size_t ToldWidth(std::FILE *stream) {
 }
 } // namespace
 
-bool LocaleIsUtf8() { return true; }
+bool ShowsAsCharacter(char32_t code) { return code > 0x9f && code != 0x2028 && code != 0x2029; }
 
 void WriteText(std::FILE *stream, std::string_view text) {
   const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
@@ -97,18 +98,18 @@ void WriteText(std::FILE *stream, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stream);
 }
 
-bool LocaleIsUtf8() {
+bool ShowsAsCharacter(char32_t code) {
   // Asked of the environment without setting the program's own locale,
   // which nothing else should follow. A locale the system lacks is C.
-  static const bool utf8 = [] {
+  static const locale_t utf8 = [] {
     const locale_t user = ::newlocale(LC_CTYPE_MASK, "", nullptr);
-    if (user == nullptr)
-      return false;
-    const bool isUtf8 = std::strcmp(::nl_langinfo_l(CODESET, user), "UTF-8") == 0;
-    ::freelocale(user);
-    return isUtf8;
+    if (user != nullptr && std::strcmp(::nl_langinfo_l(CODESET, user), "UTF-8") != 0) {
+      ::freelocale(user);
+      return locale_t{nullptr};
+    }
+    return user;
   }();
-  return utf8;
+  return utf8 != nullptr && ::iswprint_l(static_cast<wint_t>(code), utf8) != 0;
 }
 
 void ReadStandardInputAsBytes() {}

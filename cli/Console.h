@@ -16,11 +16,13 @@ bool IsTerminal(std::FILE *stream);
 // tells it, else as COLUMNS says, else 80.
 std::size_t TerminalWidth(std::FILE *stream);
 
-// Whether the user's locale reads text as UTF-8, so that a terminal shows
-// characters past ASCII as they are; where it does not (LC_ALL=C), names
-// show those bytes as octal escapes, as `ls` does. Always so on Windows,
-// where the program runs with UTF-8 as its code page.
-bool LocaleIsUtf8();
+// Whether a terminal shows `code`, a character past ASCII, as itself, as
+// `ls` judges it: where the user's locale reads text as UTF-8 and has it
+// printable (not a control, a line separator or a code point unassigned);
+// never where the locale is not UTF-8's (LC_ALL=C). On Windows, where the
+// program runs with UTF-8 as its code page, every one but the C1 controls
+// and the line and paragraph separators.
+bool ShowsAsCharacter(char32_t code);
 
 // Writes `text`, UTF-8, to `stream` so that a terminal shows its
 // characters. A Windows console reads bytes in its own code page, not the

@@ -11,17 +11,14 @@ namespace tailsnip::cli {
 namespace {
 
 // How many bytes the printable character at `at` takes, or 0 when the byte
-// there is to be escaped: a control character, any byte past ASCII where the
-// locale is not UTF-8's, a byte that starts no valid UTF-8 sequence, a C1
-// control (U+0080 to U+009F) or the line and paragraph separators (U+2028,
-// U+2029), as iswprint has them.
+// there is to be escaped: a control character, a byte that starts no valid
+// UTF-8 sequence, or one that a terminal would not show as itself
+// (ShowsAsCharacter).
 std::size_t PrintableLength(std::string_view name, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
   const unsigned char lead = byte(at);
   if (lead < 0x80)
     return lead >= 0x20 && lead != 0x7f ? 1 : 0;
-  if (!LocaleIsUtf8())
-    return 0;
   const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
   if (length == 0 || lead > 0xf4 || at + length > name.size())
     return 0;
@@ -33,7 +30,7 @@ std::size_t PrintableLength(std::string_view name, std::size_t at) {
   }
   static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
   const bool valid = code >= kLeast[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
-  return valid && code > 0x9f && code != 0x2028 && code != 0x2029 ? length : 0;
+  return valid && ShowsAsCharacter(code) ? length : 0;
 }
 
 std::string Escape(unsigned char c) {

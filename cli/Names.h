@@ -11,8 +11,9 @@ namespace tailsnip::cli {
 // when a shell reads it back unchanged, otherwise quoted: 'a b', "it's",
 // 'a'$'\n''b'. Characters a shell treats specially (spaces, quotes, '$',
 // '*', '?', '!', ...; '\' but where it separates folders), control
-// characters and bytes that are not printable UTF-8, or past ASCII where
-// the locale is not UTF-8's (as octal escapes, $'\377'), make it quoted.
+// characters and bytes that are not printable UTF-8 as the locale has it
+// (unassigned code points, and every byte past ASCII where the locale is
+// not UTF-8's), as octal escapes ($'\377'), make it quoted.
 // Pasted into a shell, the result is `name` again, and no name can move the
 // cursor or fake a line of its own.
 std::string QuoteName(std::string_view name);

@@ -61,7 +61,8 @@ TEST_F(CliTest, NamesAreQuotedAsLsQuotesThemOnATerminalAndRawInAPipeOrWithNull) 
   scratch_.file("bad\xff", "x\ny\n");
   scratch_.file("line\xe2\x80\xa8sep", "x\ny\n"); // U+2028, which ends a line for some
   scratch_.file("caf\xc3\xa9", "x\ny\n");
-  scratch_.file("{a,b}", "x\ny\n"); // two names to bash, unquoted
+  scratch_.file("{a,b}", "x\ny\n");     // two names to bash, unquoted
+  scratch_.file("u\xcd\xb8", "x\ny\n"); // U+0378, no character yet
   const std::string tree = Tree();
   How terminal;
   terminal.outOnTerminal = true;
@@ -73,7 +74,7 @@ TEST_F(CliTest, NamesAreQuotedAsLsQuotesThemOnATerminalAndRawInAPipeOrWithNull) 
     listed.insert(line);
   EXPECT_EQ((std::set<std::string>{"./a.txt", "./sub/b.txt", "'./new'$'\\n''line'", "\"./it's\"",
                                    "'./a b$'", "'./bad'$'\\377'", "'./line'$'\\342\\200\\250''sep'",
-                                   "./caf\xc3\xa9", "'./{a,b}'"}),
+                                   "./caf\xc3\xa9", "'./{a,b}'", "'./u'$'\\315\\270'"}),
             listed);
   terminal.locale = "C"; // whose terminal may show no character past ASCII
   EXPECT_NE(std::string::npos, RunCli({"-nq", "."}, terminal).out.find("'./caf'$'\\303\\251'"));
@@ -82,7 +83,7 @@ TEST_F(CliTest, NamesAreQuotedAsLsQuotesThemOnATerminalAndRawInAPipeOrWithNull) 
   EXPECT_NE(std::string::npos, piped.out.find("/tree/new\nline\n")) << piped.out;
   const Ran raw = RunCli({"-nq0", Tree()});
   EXPECT_NE(std::string::npos, raw.out.find(odd.string() + '\0')) << raw.out;
-  EXPECT_EQ(9, std::count(raw.out.begin(), raw.out.end(), '\0'));
+  EXPECT_EQ(10, std::count(raw.out.begin(), raw.out.end(), '\0'));
   EXPECT_EQ("finished!\n", raw.err);
 
   // The notice and messages quote wherever they go.
