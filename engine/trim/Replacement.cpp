@@ -198,8 +198,10 @@ TrimResult Replacement::cut(TrimResult result) {
   if (!fs::StillExclusive(input_))
     return Fail(result, Reason::InUse, {});
   // The name, still leading to the file, describes it as it is now.
-  if (fs::DescribeEntry(*folder_, path_, named) != FsError::None ||
-      named.identity != info_.identity)
+  if (const FsError error = fs::DescribeEntry(*folder_, path_, named); error != FsError::None)
+    return error == FsError::NotFound ? Fail(result, Reason::RemovedDuringRun, {})
+                                      : Fail(result, Reason::ChangedDuringRun, error.code());
+  if (named.identity != info_.identity)
     return Fail(result, Reason::ChangedDuringRun, {});
   // File capabilities or a set-group-ID bit given meanwhile would be lost
   // with the cut.

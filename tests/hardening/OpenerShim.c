@@ -5,8 +5,8 @@
 // through /proc/self/fd); or save over it as an editor does, keeping the
 // old file as a backup, once the run holds it (at its first pread); or
 // save over it twice, just before and just after the run's first exchange
-// of names, or once just before it, the run then killed; or take all access
-// from others, once the run holds it. Loaded
+// of names, or once just before it, the run then killed; or remove its
+// name or take all access from others, once the run holds it. Loaded
 // with LD_PRELOAD; set up through the environment:
 //   TAILSNIP_OPENER_PATH  the file the other program opens
 //   TAILSNIP_OPENER_AT    "rename", "cut", "reopen", "save" (the file
@@ -14,7 +14,8 @@
 //                         under its name), "twice" (saved "once", then
 //                         "twice", each a new file renamed over it),
 //                         "killed" (saved "saved", the run killed after
-//                         its exchange) or "narrow" (its mode made 0600)
+//                         its exchange), "remove" (its name removed) or
+//                         "narrow" (its mode made 0600)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -173,6 +174,13 @@ static void SaveOver(void) {
     perror("opener shim: save");
 }
 
+// Another program's removal of the name: it opens nothing either.
+static void RemoveName(void) {
+  const char *path = ActingNow("remove");
+  if (path && unlink(path) != 0)
+    perror("opener shim: unlink");
+}
+
 // The owner's chmod: it opens nothing, and breaks no lease.
 static void Narrow(void) {
   const char *path = ActingNow("narrow");
@@ -186,6 +194,7 @@ static void Narrow(void) {
     if (!real)                                                                                     \
       Resolve(&real, sizeof real, #name);                                                          \
     SaveOver();                                                                                    \
+    RemoveName();                                                                                  \
     Narrow();                                                                                      \
     return real(fd, buffer, size, offset);                                                         \
   }

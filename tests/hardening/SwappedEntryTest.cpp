@@ -175,6 +175,21 @@ TEST(OpenedEntryTest, FileSavedOverBeforeItsCutIsKeptAndSoIsItsOldSelf) {
   EXPECT_EQ("a\nb\n", ReadWholeFile(file + "~"));
 }
 
+// A file whose name another program removes while the run holds it is
+// gone for that program's reasons: the run says so, and leaves no copy.
+TEST(OpenedEntryTest, FileRemovedWhileItIsShortenedIsToldRemoved) {
+  for (const std::vector<std::string> &options :
+       {std::vector<std::string>{}, std::vector<std::string>{"--keep-line-ends"}}) {
+    Scratch scratch;
+    const std::string file = scratch.file("f", "a\nb\n").string();
+    const ProgramRun run = RunWithOpener(scratch, file, "remove", options);
+    EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+    EXPECT_NE(std::string::npos, run.output.find("f: removed during the run")) << run.output;
+    EXPECT_EQ(0, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
+        << "a copy was left";
+  }
+}
+
 // A file an editor saves over after the listing, while the run reads
 // another, is the editor's: its last line is not the run's to take.
 TEST(OpenedEntryTest, FileSavedOverAfterTheListingIsKeptAsSaved) {
