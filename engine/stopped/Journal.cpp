@@ -244,7 +244,10 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   }
   if (!flushed)
     return FsError::None;
-  if (error = journal::FlushFolder(folder); error != FsError::None)
+  fs::Folder renamedIn;
+  if (error = fs::OpenParentFolder(path, renamedIn); error == FsError::None)
+    error = fs::FlushFolder(renamedIn.handle);
+  if (error != FsError::None)
     RemoveFile(path);
   return error;
 }

@@ -183,8 +183,6 @@ fs::FsError MakeFolders(const FolderPath &folder);
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file);
 // Opens an existing file for writing at its end.
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file);
-// Makes the names in `folder` (a rename into it) durable.
-fs::FsError FlushFolder(const FolderPath &folder);
 } // namespace journal
 
 } // namespace tailsnip

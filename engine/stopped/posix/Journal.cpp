@@ -69,15 +69,6 @@ fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
   return fs::FsError::None;
 }
 
-fs::FsError FlushFolder(const FolderPath &folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return fs::FsError::FromSystem(errno);
-  const int error = ::fsync(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  return fs::FsError::FromSystem(error);
-}
-
 } // namespace journal
 
 } // namespace tailsnip

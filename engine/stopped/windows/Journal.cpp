@@ -66,9 +66,6 @@ fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
   return OpenUnshared(path, FILE_APPEND_DATA, OPEN_EXISTING, file);
 }
 
-// MoveFileEx with MOVEFILE_WRITE_THROUGH has made the rename durable already.
-fs::FsError FlushFolder(const FolderPath &) { return fs::FsError::None; }
-
 } // namespace journal
 
 } // namespace tailsnip
