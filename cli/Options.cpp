@@ -425,11 +425,11 @@ int ParseOptions(int argc, char **argv, Options &options) {
     switch (code) {
     case 'l':
       status = ParseLines(::optarg, options.trim);
-      options.trimGiven = true;
+      options.asked.lines = options.trim.lines;
       break;
     case 'k':
       options.trim.keepLineEnds = true;
-      options.trimGiven = true;
+      options.asked.keepLineEnds = true;
       break;
     case 'n':
       options.dryRun = true;
@@ -513,7 +513,7 @@ int ParseOptions(int argc, char **argv, Options &options) {
   }
   if (backupGiven && status == kGo) {
     status = ResolveBackup(backupControl, backupSuffix, options.trim.backup);
-    options.trimGiven = true;
+    options.asked.backup = options.trim.backup;
   }
   if (status != kGo)
     return status;

@@ -4,6 +4,7 @@
 #define TAILSNIP_CLI_OPTIONS_H
 
 #include "cli/Patterns.h"
+#include "engine/stopped/StoppedRun.h"
 #include "engine/trim/LineModel.h"
 
 #include <cstddef>
@@ -15,7 +16,7 @@ namespace tailsnip::cli {
 
 struct Options {
   TrimSettings trim;
-  bool trimGiven = false; // --lines, --keep-line-ends, --backup or --suffix
+  AskedSettings asked; // those of `trim` the options gave
   bool dryRun = false;
   bool nullSeparated = false;
   bool quiet = false;

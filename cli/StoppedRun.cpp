@@ -5,6 +5,8 @@
 #include "engine/stopped/Registry.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace tailsnip::cli {
 
@@ -31,17 +33,30 @@ const char *ControlName(BackupControl control) {
   return "none";
 }
 
-// The options that ask for `trim`; "--backup=none" too where `other`, which
-// it is told beside, makes backups.
-std::string OptionsFor(const TrimSettings &trim, const TrimSettings &other) {
-  std::string options =
-      "--lines=" + std::to_string(trim.lines) + (trim.keepLineEnds ? " --keep-line-ends" : "");
-  if (trim.backup.control != BackupControl::None)
-    options += std::string(" --backup=") + ControlName(trim.backup.control) +
-               " --suffix=" + QuoteName(trim.backup.suffix);
-  else if (other.backup.control != BackupControl::None)
-    options += " --backup=none";
-  return options;
+// The options that ask for `backup`.
+std::string BackupOptions(const BackupSettings &backup) {
+  const std::string control = std::string("--backup=") + ControlName(backup.control);
+  return backup.control == BackupControl::None || backup.control == BackupControl::Numbered
+             ? control
+             : control + " --suffix=" + QuoteName(backup.suffix);
+}
+
+// How the settings a stopped run was started with, `stopped`, differ from
+// those `asked` for it: "with --lines=2, not --lines=3", say.
+std::string HowSettingsDiffer(const TrimSettings &stopped, const TrimSettings &asked) {
+  std::vector<std::string> ways;
+  if (stopped.lines != asked.lines)
+    ways.push_back("with --lines=" + std::to_string(stopped.lines) +
+                   ", not --lines=" + std::to_string(asked.lines));
+  if (stopped.keepLineEnds != asked.keepLineEnds)
+    ways.push_back(stopped.keepLineEnds ? "with --keep-line-ends" : "without --keep-line-ends");
+  if (stopped.backup != asked.backup)
+    ways.push_back("with " + BackupOptions(stopped.backup) + ", not " +
+                   BackupOptions(asked.backup));
+  std::string told;
+  for (std::size_t i = 0; i < ways.size(); ++i)
+    told += (i == 0 ? "" : i + 1 == ways.size() ? " and " : ", ") + ways[i];
+  return told;
 }
 
 // A stopped run whose journal this run cannot take up: whose it is.
@@ -57,7 +72,7 @@ std::string RecordedElsewhere(const StoppedRunCheck &check, const std::string &w
 }
 
 std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
-                    const TrimSettings *asked) {
+                    const AskedSettings &asked) {
   const std::string shown = Quoted(folder);
   const std::string journal = Quoted(check.journal);
   const std::string itsJournal = "; its journal is " + journal;
@@ -108,8 +123,8 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            ", not by this one (" + TAILSNIP_VERSION +
            "): finish it with that version, or --restart starts a new run" + itsJournal;
   case Finding::OtherSettings:
-    return "the run over " + shown + " was started with " + OptionsFor(stopped.trim, *asked) +
-           ", not " + OptionsFor(*asked, stopped.trim) +
+    return "the run over " + shown + " was started " +
+           HowSettingsDiffer(stopped.trim, asked.over(stopped.trim)) +
            ": --resume alone finishes it as it began" + itsJournal;
   case Finding::FolderUnknown:
     return "cannot identify " + shown + ": " + SystemText(check.systemError);
@@ -136,7 +151,7 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
 } // namespace
 
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
-                    const TrimSettings *asked, bool named) {
+                    const AskedSettings &asked, bool named) {
   const StoppedRunCheck check = journal.open(folder, use, asked, named);
   if (check.finding == Finding::Restarting)
     Error(Message(check, folder, asked)); // before anything is shortened
@@ -169,7 +184,7 @@ bool MayEnter(const RunJournal &journal, const FolderPath &folder, const FolderP
   const StoppedRunCheck check = journal.checkEntered(entered, identity);
   if (check.mayGoOn())
     return true;
-  Error(Message(check, folder, nullptr));
+  Error(Message(check, folder, AskedSettings()));
   return false;
 }
 

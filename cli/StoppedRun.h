@@ -17,11 +17,11 @@ enum class Verdict {
 };
 
 // Opens `journal` for a run over `folder`, or over FILEs `named` beneath
-// it, as `use` asks, with the settings given on the command line if any
-// (`asked`), and says why when the run may not go on, and which files a
-// stopped run left could not be cleared away.
+// it, as `use` asks, with the settings given on the command line (`asked`),
+// and says why when the run may not go on, and which files a stopped run
+// left could not be cleared away.
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
-                    const TrimSettings *asked, bool named);
+                    const AskedSettings &asked, bool named);
 
 // Whether a new run over `folder` may enter `entered` (with `identity`),
 // beneath it; says why not: a stopped run is over it.

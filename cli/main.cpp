@@ -245,8 +245,7 @@ private:
     const JournalUse use = options_.resume    ? JournalUse::Resume
                            : options_.restart ? JournalUse::Restart
                                               : JournalUse::Plain;
-    switch (OpenJournal(journal, target.folder, use, options_.trimGiven ? &options_.trim : nullptr,
-                        target.files)) {
+    switch (OpenJournal(journal, target.folder, use, options_.asked, target.files)) {
     case Verdict::GoWithFilesLeft:
       status_ = std::max(status_, kSomeFailed);
       break;

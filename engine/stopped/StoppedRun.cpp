@@ -80,7 +80,7 @@ StoppedRunCheck RunJournal::found(Finding finding, std::error_code systemError) 
 }
 
 StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
-                                 const TrimSettings *asked, bool named) {
+                                 const AskedSettings &asked, bool named) {
   folder_ = folder;
   named_ = named;
   bool inMemory = false;
@@ -200,7 +200,7 @@ StoppedRunCheck RunJournal::checkEntered(const FolderPath &folder,
 // The folder's own journal, its header read: a run of another version, or
 // a plan that cannot be read whole, is forgotten or refused; otherwise it is
 // finished, forgotten or shown as `use` asks.
-StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const TrimSettings *asked,
+StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &asked,
                                           JournalReader &reader) {
   const bool sameVersion = header_.version == version_; // another format's has none
   const bool planRead =
@@ -225,7 +225,7 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const TrimSettings *as
   case JournalUse::Resume:
     break;
   }
-  if (asked && *asked != header_.trim)
+  if (asked.over(header_.trim) != header_.trim)
     return found(Finding::OtherSettings);
   return resume();
 }

@@ -39,6 +39,7 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -109,6 +110,21 @@ struct JournalChange {
   bool registry = false;       // the registry failed (Registry.h), not the journal
 };
 
+// The settings a command gave, each only where its option was given: a
+// stopped run is resumed only where they agree with its own.
+struct AskedSettings {
+  std::optional<std::uint64_t> lines;
+  std::optional<bool> keepLineEnds;
+  std::optional<BackupSettings> backup;
+  // `trim` with each setting given in place of its own.
+  TrimSettings over(TrimSettings trim) const {
+    trim.lines = lines.value_or(trim.lines);
+    trim.keepLineEnds = keepLineEnds.value_or(trim.keepLineEnds);
+    trim.backup = backup.value_or(trim.backup);
+    return trim;
+  }
+};
+
 // The journal a program keeps of its runs over one folder.
 class RunJournal {
 public:
@@ -118,10 +134,10 @@ public:
 
   // Finds what concerns a run over `folder` (as the user named it), over
   // FILEs `named` beneath it or over all of it, and does what `use` asks,
-  // with the settings the user gave if any (`asked`): see the promises
-  // above. A stopped run over FILEs is restarted only by a run over FILEs:
-  // over the whole folder it would shorten files that run never named.
-  StoppedRunCheck open(const FolderPath &folder, JournalUse use, const TrimSettings *asked,
+  // with the settings the user gave (`asked`): see the promises above. A
+  // stopped run over FILEs is restarted only by a run over FILEs: over the
+  // whole folder it would shorten files that run never named.
+  StoppedRunCheck open(const FolderPath &folder, JournalUse use, const AskedSettings &asked,
                        bool named = false);
 
   bool resuming() const { return resuming_; }
@@ -176,7 +192,7 @@ private:
   StoppedRunCheck checkAround() const;
   StoppedRunCheck stoppedAt(StoppedRunFinding finding, const FolderPath &folder,
                             const fs::FileIdentity &identity) const;
-  StoppedRunCheck checkRecorded(JournalUse use, const TrimSettings *asked, JournalReader &reader);
+  StoppedRunCheck checkRecorded(JournalUse use, const AskedSettings &asked, JournalReader &reader);
   StoppedRunCheck forget();
   StoppedRunCheck forgetOthers(const FolderPath &journal);
   StoppedRunCheck resume();

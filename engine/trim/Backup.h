@@ -38,7 +38,10 @@ struct BackupSettings {
   BackupControl control = BackupControl::None;
   std::string suffix = "~"; // of simple backups; never empty, never holds a separator
   bool operator==(const BackupSettings &other) const {
-    return control == other.control && (control == BackupControl::None || suffix == other.suffix);
+    // Only simple backups take the suffix.
+    return control == other.control &&
+           (control == BackupControl::None || control == BackupControl::Numbered ||
+            suffix == other.suffix);
   }
   bool operator!=(const BackupSettings &other) const { return !(*this == other); }
 };

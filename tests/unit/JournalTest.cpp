@@ -163,17 +163,17 @@ TEST(JournalTest, AStoppedRunIsResumedAndAnotherRestarted) {
   const TrimSettings trim;
   const auto stop = [&] { // a run recorded and never finished
     RunJournal run("test");
-    ASSERT_EQ(StoppedRunFinding::Go, run.open(tree, JournalUse::Plain, &trim).finding);
+    ASSERT_EQ(StoppedRunFinding::Go, run.open(tree, JournalUse::Plain, {}).finding);
     ASSERT_TRUE(run.record({JoinPath(tree, "a.txt")}, trim).done);
   };
   stop();
   RunJournal resumed("test");
-  const StoppedRunCheck resuming = resumed.open(tree, JournalUse::Resume, nullptr);
+  const StoppedRunCheck resuming = resumed.open(tree, JournalUse::Resume, {});
   EXPECT_EQ(StoppedRunFinding::Resuming, resuming.finding) << resuming.systemError.message();
   EXPECT_TRUE(resumed.finish().done);
   stop();
   RunJournal restarted("test");
-  const StoppedRunCheck restarting = restarted.open(tree, JournalUse::Restart, nullptr);
+  const StoppedRunCheck restarting = restarted.open(tree, JournalUse::Restart, {});
   EXPECT_EQ(StoppedRunFinding::Restarting, restarting.finding) << restarting.systemError.message();
   EXPECT_FALSE(stdfs::exists(restarting.journal));
   set(kStateFolder, before);
