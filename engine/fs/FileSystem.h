@@ -317,7 +317,8 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // MoveOver, provided `to` still leads to the file open as `expected`, last
 // described as `described`: Changed when it leads to another, NotFound when
 // to none, InUse when another program opened an exclusive `expected` as it
-// was moved over, and then `to` is as it was.
+// was moved over, AttributesNotKept when its permissions, owner or group
+// were changed as it was (Linux), and then `to` is as it was.
 // `removeFrom` tells whether `from` still names a file for the caller to
 // remove: its copy (`copy`) after a failure, the replaced file after an
 // exchange. Linux exchanges the two names and checks the file that came
@@ -326,7 +327,7 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // without sharing its deletion until just before, so that nothing could
 // be renamed over it.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &expected, const FileIdentity &described,
+                     const FolderPath &to, const File &expected, const FileInfo &described,
                      const FileIdentity &copy, bool &removeFrom);
 
 // Gives the file open as `file`, the entry at `path` in `folder`, the

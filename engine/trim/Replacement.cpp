@@ -158,7 +158,7 @@ TrimResult Replacement::commit(TrimResult result) {
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;
   const FsError error = fs::MoveOverSame(copyFolder_->handle, copyPath_, folder_->handle, path_,
-                                         input_, now.identity, copyIdentity_, removeFrom);
+                                         input_, now, copyIdentity_, removeFrom);
   if (!removeFrom)
     copyPath_.clear();
   if (error == FsError::None) {
@@ -182,6 +182,8 @@ TrimResult Replacement::commit(TrimResult result) {
     return Fail(result, Reason::ChangedDuringRun, {});
   if (error == FsError::NotFound)
     return Fail(result, Reason::RemovedDuringRun, {});
+  if (error == FsError::AttributesNotKept)
+    return Fail(result, Reason::ChangedWhileShortened, {});
   if (error == FsError::AccessDenied && input_.isOpen())
     if (const FsError changeable = fs::CheckChangeable(input_); changeable == FsError::Immutable)
       return Fail(result, Reason::Immutable, changeable.code());

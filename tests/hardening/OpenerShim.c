@@ -14,8 +14,9 @@
 //                         under its name), "twice" (saved "once", then
 //                         "twice", each a new file renamed over it),
 //                         "killed" (saved "saved", the run killed after
-//                         its exchange), "remove" (its name removed) or
-//                         "narrow" (its mode made 0600)
+//                         its exchange), "remove" (its name removed),
+//                         "narrow" (its mode made 0600) or "narrow-exchange"
+//                         (so, just before the first exchange)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -123,6 +124,9 @@ int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned f
     Save(path, "twice\n");
     return exchanged;
   }
+  path = (flags & RENAME_EXCHANGE) ? ActingNow("narrow-exchange") : NULL;
+  if (path && chmod(path, 0600) != 0)
+    perror("opener shim: chmod");
   path = (flags & RENAME_EXCHANGE) ? ActingNow("killed") : NULL;
   if (path) {
     Save(path, "saved\n");

@@ -115,15 +115,21 @@ TEST(OpenedEntryTest, SaveDisplacedByTheExchangeOfAKilledRunIsKeptByItsResume) {
 
 // A copy is made with the access the file had when it was read, and a cut
 // would drop privileges given since: a file whose access changed while it
-// was shortened is kept, whether it was to be copied, backed up or cut.
+// was shortened, or as its copy took its place, is kept, whether it was to
+// be copied, backed up or cut.
 TEST(OpenedEntryTest, FileWhoseAccessIsNarrowedWhileItIsShortenedIsKeptSo) {
-  for (const std::vector<std::string> &options :
-       {std::vector<std::string>{}, std::vector<std::string>{"--keep-line-ends"},
-        std::vector<std::string>{"--backup=numbered"}}) {
+  const std::vector<std::string> copied, cut{"--keep-line-ends"}, backedUp{"--backup=numbered"};
+  for (const auto &[at, options] : std::vector<std::pair<const char *, std::vector<std::string>>>{
+           {"narrow", copied},
+           {"narrow", cut},
+           {"narrow", backedUp},
+           {"narrow-exchange", copied},
+           {"narrow-exchange", backedUp}}) {
+    SCOPED_TRACE(at);
     Scratch scratch;
     const std::string file = scratch.file("f", "a\nb\n").string();
     ::chmod(file.c_str(), 0644);
-    const ProgramRun run = RunWithOpener(scratch, file, "narrow", options);
+    const ProgramRun run = RunWithOpener(scratch, file, at, options);
     EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
     EXPECT_EQ("a\nb\n", ReadWholeFile(file));
     struct stat status {};
@@ -131,6 +137,8 @@ TEST(OpenedEntryTest, FileWhoseAccessIsNarrowedWhileItIsShortenedIsKeptSo) {
     EXPECT_EQ(0600u, status.st_mode & 07777u) << "the access taken away was given back";
     EXPECT_NE(std::string::npos, run.output.find("f: changed while it was being shortened"))
         << run.output;
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
+        << "a copy or backup was left beside the file";
   }
 }
 

@@ -45,7 +45,7 @@ bool IsHeld(const struct stat &named, const File &held, const FileIdentity &desc
 } // namespace
 
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &expected, const FileIdentity &described,
+                     const FolderPath &to, const File &expected, const FileInfo &described,
                      const FileIdentity &copy, bool &removeFrom) {
   const int fromAt = fromFolder.handle(), toAt = toFolder.handle();
   const char *fromName = NameOf(from), *toName = NameOf(to);
@@ -53,15 +53,22 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
   struct stat named = {};
   if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) == 0) {
     const bool same = ::fstatat(fromAt, fromName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      IsHeld(named, expected, described);
+                      IsHeld(named, expected, described.identity);
     // A program that opened the file as it was exchanged, its lease let go
     // at once, holds the file that came out: what it writes must not go
     // with that file.
     const bool opened = same && expected.exclusive() && !StillExclusive(expected);
-    if (same && !opened)
+    // A chmod or chown by name just before the exchange, which opens
+    // nothing, went to the file that came out: the copy would undo it.
+    const bool accessChanged =
+        same && ((named.st_mode & 07777) != described.permissions ||
+                 named.st_uid != described.owner || named.st_gid != described.group);
+    if (same && !opened && !accessChanged)
       return FsError::None;
     // It goes back under its name, the copy under its own.
-    const FsError::Kind kept = same ? FsError::InUse : FsError::Changed;
+    const FsError::Kind kept = !same           ? FsError::Changed
+                               : accessChanged ? FsError::AttributesNotKept
+                                               : FsError::InUse;
     if (::renameat2(fromAt, fromName, toAt, toName, RENAME_EXCHANGE) != 0) {
       removeFrom = false; // what lies there is not ours
       return Fail(kept, errno);
@@ -83,7 +90,7 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
   // rename, which leaves an instant between the two.
   if (::fstatat(toAt, toName, &named, AT_SYMLINK_NOFOLLOW) != 0)
     return LastError();
-  if (!IsHeld(named, expected, described))
+  if (!IsHeld(named, expected, described.identity))
     return Fail(FsError::Changed, 0);
   if (::renameat(fromAt, fromName, toAt, toName) != 0)
     return LastError();

@@ -23,13 +23,13 @@ FsError MoveOver(const File &, const FolderPath &from, const File &, const Folde
 // sharing or not, so the name is asked once more, which leaves an instant
 // between the two.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
-                     const FolderPath &to, const File &, const FileIdentity &described,
+                     const FolderPath &to, const File &, const FileInfo &described,
                      const FileIdentity &, bool &removeFrom) {
   removeFrom = true;
   FileInfo named;
   if (const FsError error = DescribeByName(to, named); error != FsError::None)
     return error;
-  if (named.kind != FileKind::Regular || named.identity != described)
+  if (named.kind != FileKind::Regular || named.identity != described.identity)
     return Fail(FsError::Changed, ERROR_SUCCESS);
   const FsError error = MoveOver(fromFolder, from, toFolder, to);
   removeFrom = error != FsError::None;
