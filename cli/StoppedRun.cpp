@@ -109,7 +109,8 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
     return "a stopped run over " + Quoted(stopped.folder) +
            (check.finding == Finding::StoppedAround ? ", which holds " : ", within ") + shown +
            ", is not finished: tailsnip-cli --resume " + QuoteOperand(stopped.folder) +
-           " finishes it, --restart over it forgets it" + itsJournal;
+           " finishes it, --restart " + (stopped.named ? "with its FILEs" : "over it") +
+           " forgets it" + itsJournal;
   case Finding::JournalUnreadable:
     return "the journal " + journal + " of a run over " + shown + " cannot be read" +
            (check.systemError ? " (" + SystemText(check.systemError) + ")" : "") +

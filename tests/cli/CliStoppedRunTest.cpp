@@ -279,6 +279,10 @@ TEST_F(CliTest, FilesOfSeveralFoldersAreOneRunResumedByTheFolderTheyShare) {
   EXPECT_EQ(2, restarted.status);
   EXPECT_NE(std::string::npos, restarted.err.find("--restart with those FILEs")) << restarted.err;
   EXPECT_EQ("1\n2\n", ReadBytes(unlisted));
+  const Ran within = RunCli({"-q", (shared / "a/sub").string()});
+  EXPECT_EQ(2, within.status);
+  EXPECT_NE(std::string::npos, within.err.find("--restart with its FILEs forgets it"))
+      << within.err;
   const Ran resumed = RunCli({"-v", "--resume", shared.string()});
   EXPECT_EQ(0, resumed.status) << resumed.err;
   EXPECT_EQ(std::string::npos, resumed.err.find("a folder"))
