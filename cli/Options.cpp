@@ -67,7 +67,8 @@ const char kHelp[] =
     "                           input\n"
     "      --resume             finish the run over FOLDER that was stopped\n"
     "      --restart            forget the stopped run over the operands (the\n"
-    "                           FOLDER, or the same FILEs), and run anew\n"
+    "                           FOLDER, or FILEs in the same folder), and run\n"
+    "                           anew\n"
     "      --no-preserve-root   run even when a FOLDER is a root folder\n"
     "  -h, --help               show this help\n"
     "      --version            show the version\n"
@@ -124,7 +125,7 @@ const char kHelp[] =
     "standard output could not be written, 2 on a usage error, when another\n"
     "run is working in a folder, or while a stopped run waits for --resume or\n"
     "--restart (that folder is left as it was), 128 + N when signal N stopped\n"
-    "the run.\n";
+    "the run; where several apply, the highest.\n";
 
 enum LongOnly {
   kProgress = 256,

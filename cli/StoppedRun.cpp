@@ -104,6 +104,12 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            " that stopped was over FILEs named beneath it: --restart with those FILEs starts "
            "it anew, where --restart " +
            QuoteOperand(folder) + " would shorten every file there" + itsJournal;
+  case Finding::RestartWouldNarrow:
+    return "the run over " + shown + " that stopped was over all of it: --restart " +
+           QuoteOperand(folder) +
+           " starts it anew, where --restart with FILEs beneath it would forget its other "
+           "files half done" +
+           itsJournal;
   case Finding::StoppedAround:
   case Finding::StoppedWithin:
     return "a stopped run over " + Quoted(stopped.folder) +

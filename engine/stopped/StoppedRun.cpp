@@ -63,6 +63,7 @@ bool StoppedRunCheck::refused() const {
   case Finding::PlanUnreadable:
   case Finding::OtherVersion:
   case Finding::RestartWouldWiden:
+  case Finding::RestartWouldNarrow:
   case Finding::OtherSettings:
     return true;
   default:
@@ -207,8 +208,8 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &a
       sameVersion && reader.readPlan(folder_, header_, plan_, stamps_) == JournalState::Found;
   // Windows lets nobody write or remove a file while it is open for reading.
   reader.close();
-  if (use == JournalUse::Restart && header_.named && !named_)
-    return found(Finding::RestartWouldWiden);
+  if (use == JournalUse::Restart && header_.named != named_)
+    return found(header_.named ? Finding::RestartWouldWiden : Finding::RestartWouldNarrow);
   if (!sameVersion)
     return use == JournalUse::Restart ? forget() : found(Finding::OtherVersion);
   if (!planRead)

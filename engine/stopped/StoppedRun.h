@@ -59,15 +59,16 @@ enum class StoppedRunFinding {
   Restarting, // anew: Restart forgot the stopped run over the folder
   Resuming,   // by the stopped run's plan
   // It must not, as the command stands:
-  NothingToResume,   // Resume, and no stopped run over the folder
-  StoppedHere,       // a stopped run over the folder waits for Resume or Restart
-  StoppedAround,     // a stopped run over a folder that holds this one
-  StoppedWithin,     // a stopped run over a folder within this one
-  JournalUnreadable, // the folder's journal: its header
-  PlanUnreadable,    // the folder's journal: its entries
-  OtherVersion,      // the folder's journal, written by another version
-  OtherSettings,     // Resume asked for other settings than the stopped run's
-  RestartWouldWiden, // Restart of a stopped run over FILEs, as a run over the whole folder
+  NothingToResume,    // Resume, and no stopped run over the folder
+  StoppedHere,        // a stopped run over the folder waits for Resume or Restart
+  StoppedAround,      // a stopped run over a folder that holds this one
+  StoppedWithin,      // a stopped run over a folder within this one
+  JournalUnreadable,  // the folder's journal: its header
+  PlanUnreadable,     // the folder's journal: its entries
+  OtherVersion,       // the folder's journal, written by another version
+  OtherSettings,      // Resume asked for other settings than the stopped run's
+  RestartWouldWiden,  // Restart of a stopped run over FILEs, as a run over the whole folder
+  RestartWouldNarrow, // Restart of a stopped run over the whole folder, as one over FILEs in it
   // It cannot, for a reason outside the command:
   FolderUnknown,         // the folder's identity could not be had
   NoJournalFolder,       // no place for journals is set
@@ -136,7 +137,9 @@ public:
   // FILEs `named` beneath it or over all of it, and does what `use` asks,
   // with the settings the user gave (`asked`): see the promises above. A
   // stopped run over FILEs is restarted only by a run over FILEs: over the
-  // whole folder it would shorten files that run never named.
+  // whole folder it would shorten files that run never named. One over the
+  // whole folder is restarted only over it: FILEs would leave the rest of
+  // it half done, with no journal to tell which.
   StoppedRunCheck open(const FolderPath &folder, JournalUse use, const AskedSettings &asked,
                        bool named = false);
 

@@ -536,6 +536,18 @@ TEST_F(StoppedRunTest, ResumeFinishesWithTheStoppedRunsSettingsAndRefusesOthers)
   EXPECT_EQ(kFiles, count("a\n"));
 }
 
+// FILEs would forget the rest of the stopped run's folder half done.
+TEST_F(StoppedRunTest, RunOverAFolderIsRestartedOnlyOverIt) {
+  const stdfs::path top = scratch_.file("top", "a\nb\nc\n");
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
+  const Ran refused = RunCli({"--restart", top.string(), files_[0].string()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(npos, refused.err.find(" that stopped was over all of it: --restart ")) << refused.err;
+  const Ran resumed = RunCli({"--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ(std::size_t{kFiles}, Shortened());
+}
+
 TEST_F(StoppedRunTest, ResumeKeepsTheStoppedRunsBackups) {
   ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {"--backup=numbered", "-S.x", Tree()}).status);
   const Ran other = RunCli({"--resume", "--backup=simple", Tree()});
