@@ -110,6 +110,11 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
            " starts it anew, where --restart with FILEs beneath it would forget its other "
            "files half done" +
            itsJournal;
+  case Finding::RestartLeavesOut:
+    return "the run over FILEs beneath " + shown +
+           " that stopped named some these do not: --restart with each of them starts it "
+           "anew, --resume " +
+           QuoteOperand(folder) + " finishes it" + itsJournal;
   case Finding::StoppedAround:
   case Finding::StoppedWithin:
     return "a stopped run over " + Quoted(stopped.folder) +
@@ -158,7 +163,7 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
 } // namespace
 
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
-                    const AskedSettings &asked, bool named) {
+                    const AskedSettings &asked, const std::vector<std::string> *named) {
   const StoppedRunCheck check = journal.open(folder, use, asked, named);
   if (check.finding == Finding::Restarting)
     Error(Message(check, folder, asked)); // before anything is shortened

@@ -245,7 +245,8 @@ private:
     const JournalUse use = options_.resume    ? JournalUse::Resume
                            : options_.restart ? JournalUse::Restart
                                               : JournalUse::Plain;
-    switch (OpenJournal(journal, target.folder, use, options_.asked, target.files)) {
+    switch (OpenJournal(journal, target.folder, use, options_.asked,
+                        target.files ? &target.names : nullptr)) {
     case Verdict::GoWithFilesLeft:
       status_ = std::max(status_, kSomeFailed);
       break;

@@ -4,6 +4,7 @@
 #include "engine/stopped/Registry.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 namespace tailsnip {
@@ -64,6 +65,7 @@ bool StoppedRunCheck::refused() const {
   case Finding::OtherVersion:
   case Finding::RestartWouldWiden:
   case Finding::RestartWouldNarrow:
+  case Finding::RestartLeavesOut:
   case Finding::OtherSettings:
     return true;
   default:
@@ -81,9 +83,10 @@ StoppedRunCheck RunJournal::found(Finding finding, std::error_code systemError) 
 }
 
 StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
-                                 const AskedSettings &asked, bool named) {
+                                 const AskedSettings &asked,
+                                 const std::vector<std::string> *named) {
   folder_ = folder;
-  named_ = named;
+  named_ = named != nullptr;
   bool inMemory = false;
   if (const fs::FsError error = fs::GetIdentity(folder, folderIdentity_, &inMemory);
       error != fs::FsError::None)
@@ -125,7 +128,7 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   case JournalState::Found:
     break;
   }
-  return checkRecorded(use, asked, reader);
+  return checkRecorded(use, asked, named, reader);
 }
 
 // Every stopped run this user's journal folder and the registry know of.
@@ -202,6 +205,7 @@ StoppedRunCheck RunJournal::checkEntered(const FolderPath &folder,
 // a plan that cannot be read whole, is forgotten or refused; otherwise it is
 // finished, forgotten or shown as `use` asks.
 StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &asked,
+                                          const std::vector<std::string> *named,
                                           JournalReader &reader) {
   const bool sameVersion = header_.version == version_; // another format's has none
   const bool planRead =
@@ -222,13 +226,25 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &a
     return check;
   }
   case JournalUse::Restart:
-    return forget();
+    return named && !plansNoneBut(*named) ? found(Finding::RestartLeavesOut) : forget();
   case JournalUse::Resume:
     break;
   }
   if (asked.over(header_.trim) != header_.trim)
     return found(Finding::OtherSettings);
   return resume();
+}
+
+// Whether every file of the stopped run's plan is among the FILEs `named`;
+// the folders it passed through on the way to them are not asked.
+bool RunJournal::plansNoneBut(const std::vector<std::string> &named) const {
+  std::set<FolderPath> given;
+  for (const std::string &name : named)
+    given.insert(JoinPath(folder_, name));
+  for (std::size_t i = 0; i < plan_.size(); ++i)
+    if (stamps_[i].kind != fs::FileKind::Folder && given.count(plan_[i]) == 0)
+      return false;
+  return true;
 }
 
 StoppedRunCheck RunJournal::forget() {

@@ -69,6 +69,7 @@ enum class StoppedRunFinding {
   OtherSettings,      // Resume asked for other settings than the stopped run's
   RestartWouldWiden,  // Restart of a stopped run over FILEs, as a run over the whole folder
   RestartWouldNarrow, // Restart of a stopped run over the whole folder, as one over FILEs in it
+  RestartLeavesOut,   // Restart of a stopped run over FILEs, by FILEs that leave some of them out
   // It cannot, for a reason outside the command:
   FolderUnknown,         // the folder's identity could not be had
   NoJournalFolder,       // no place for journals is set
@@ -134,14 +135,15 @@ public:
   explicit RunJournal(std::string version) : version_(std::move(version)) {}
 
   // Finds what concerns a run over `folder` (as the user named it), over
-  // FILEs `named` beneath it or over all of it, and does what `use` asks,
-  // with the settings the user gave (`asked`): see the promises above. A
-  // stopped run over FILEs is restarted only by a run over FILEs: over the
-  // whole folder it would shorten files that run never named. One over the
-  // whole folder is restarted only over it: FILEs would leave the rest of
-  // it half done, with no journal to tell which.
+  // FILEs `named` beneath it (by their paths beneath it) or over all of it
+  // (null), and does what `use` asks, with the settings the user gave
+  // (`asked`): see the promises above. A stopped run over FILEs is
+  // restarted only by a run over FILEs that names each of them: over the
+  // whole folder it would shorten files that run never named, and without
+  // one of them it would leave that one half done, with no journal to tell.
+  // One over the whole folder is restarted only over it.
   StoppedRunCheck open(const FolderPath &folder, JournalUse use, const AskedSettings &asked,
-                       bool named = false);
+                       const std::vector<std::string> *named = nullptr);
 
   bool resuming() const { return resuming_; }
   // How many files the stopped run left that this one, resuming it, could
@@ -195,7 +197,9 @@ private:
   StoppedRunCheck checkAround() const;
   StoppedRunCheck stoppedAt(StoppedRunFinding finding, const FolderPath &folder,
                             const fs::FileIdentity &identity) const;
-  StoppedRunCheck checkRecorded(JournalUse use, const AskedSettings &asked, JournalReader &reader);
+  StoppedRunCheck checkRecorded(JournalUse use, const AskedSettings &asked,
+                                const std::vector<std::string> *named, JournalReader &reader);
+  bool plansNoneBut(const std::vector<std::string> &named) const;
   StoppedRunCheck forget();
   StoppedRunCheck forgetOthers(const FolderPath &journal);
   StoppedRunCheck resume();

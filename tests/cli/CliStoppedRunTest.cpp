@@ -279,6 +279,11 @@ TEST_F(CliTest, FilesOfSeveralFoldersAreOneRunResumedByTheFolderTheyShare) {
   EXPECT_EQ(2, restarted.status);
   EXPECT_NE(std::string::npos, restarted.err.find("--restart with those FILEs")) << restarted.err;
   EXPECT_EQ("1\n2\n", ReadBytes(unlisted));
+  // Without the FILEs it listed, it would forget them half done.
+  const Ran leavingOut = RunCli({"-q", "--restart", unlisted.string()});
+  EXPECT_EQ(2, leavingOut.status);
+  EXPECT_NE(std::string::npos, leavingOut.err.find("named some these do not")) << leavingOut.err;
+  EXPECT_EQ("1\n2\n", ReadBytes(unlisted));
   const Ran within = RunCli({"-q", (shared / "a/sub").string()});
   EXPECT_EQ(2, within.status);
   EXPECT_NE(std::string::npos, within.err.find("--restart with its FILEs forgets it"))
