@@ -241,13 +241,15 @@ std::string AddChecked(std::string_view text, std::vector<Pattern> &patterns, bo
 // Adds the patterns of `path`, one a line; empty lines and lines starting
 // with ';' or '#' are skipped, as rsync does. A line ends at LF, CR LF or a
 // CR alone, also as rsync reads them: an old Mac file's patterns must not
-// run together into one that matches nothing. Returns kGo or a usage error.
+// run together into one that matches nothing. A UTF-8 byte-order mark, which
+// Notepad writes first, is no part of the first pattern. Returns kGo or a
+// usage error.
 int AddPatternsFrom(const std::string &path, std::vector<Pattern> &patterns, bool choosesFiles) {
   std::string text;
   if (const std::string error = ReadWhole(path, text); !error.empty())
     return UsageError(error);
   std::size_t lineNumber = 0;
-  for (std::size_t start = 0; start < text.size();) {
+  for (std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0; start < text.size();) {
     std::size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos)
       end = text.size();

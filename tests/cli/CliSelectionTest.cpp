@@ -42,7 +42,8 @@ TEST_F(CliTest, PatternsFollowRsyncsRulesFromOptionsAndFiles) {
                            "sub/deep/x.log", "sub/deep/er/x.log"})
     scratch_.file(name, "1\n2\n");
   const stdfs::path patterns = scratch_.root() / "patterns";
-  WriteBytes(patterns, "# anchored, folders only\n; a comment too\n\n/build/\rdeep/*.log\r\n");
+  WriteBytes(patterns, "\xEF\xBB\xBF/build/\r# anchored, folders only, after Notepad's "
+                       "byte-order mark\n; a comment too\n\ndeep/*.log\r\n");
   const Ran excluded =
       RunCli({"-nq", "--exclude-from=" + patterns.string(), "--exclude=a.*", Tree()});
   EXPECT_EQ((std::set<std::string>{Tree() + "/sub/b.txt", Tree() + "/sub/build/out.txt",
