@@ -4,7 +4,6 @@
 #define TAILSNIP_CLI_OPTIONS_H
 
 #include "cli/Patterns.h"
-#include "engine/stopped/StoppedRun.h"
 #include "engine/trim/LineModel.h"
 
 #include <cstddef>

@@ -39,7 +39,6 @@
 
 #include <cstddef>
 #include <map>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -110,21 +109,6 @@ struct JournalChange {
   bool done = true;
   std::error_code systemError; // the system's, when not done
   bool registry = false;       // the registry failed (Registry.h), not the journal
-};
-
-// The settings a command gave, each only where its option was given: a
-// stopped run is resumed only where they agree with its own.
-struct AskedSettings {
-  std::optional<std::uint64_t> lines;
-  std::optional<bool> keepLineEnds;
-  std::optional<BackupSettings> backup;
-  // `trim` with each setting given in place of its own.
-  TrimSettings over(TrimSettings trim) const {
-    trim.lines = lines.value_or(trim.lines);
-    trim.keepLineEnds = keepLineEnds.value_or(trim.keepLineEnds);
-    trim.backup = backup.value_or(trim.backup);
-    return trim;
-  }
 };
 
 // The journal a program keeps of its runs over one folder.

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace tailsnip {
 
@@ -24,6 +25,21 @@ struct TrimSettings {
     return lines == other.lines && keepLineEnds == other.keepLineEnds && backup == other.backup;
   }
   bool operator!=(const TrimSettings &other) const { return !(*this == other); }
+};
+
+// The settings a command gave, each only where its option was given: a
+// stopped run is resumed only where they agree with its own.
+struct AskedSettings {
+  std::optional<std::uint64_t> lines;
+  std::optional<bool> keepLineEnds;
+  std::optional<BackupSettings> backup;
+  // `trim` with each setting given in place of its own.
+  TrimSettings over(TrimSettings trim) const {
+    trim.lines = lines.value_or(trim.lines);
+    trim.keepLineEnds = keepLineEnds.value_or(trim.keepLineEnds);
+    trim.backup = backup.value_or(trim.backup);
+    return trim;
+  }
 };
 
 // Finds where a file's last `lines` lines begin by reading it backwards:
