@@ -54,6 +54,12 @@ fs::FsError EnterFolder(const FolderPath &folder, const fs::FileIdentity *parent
 // Lists the folder `entered` holds, as ListFolder lists one by its path.
 fs::FsError ListFolder(EnteredFolder &entered, std::vector<FindRecord> &entries);
 
+// Lists the folder `folder` holds, which was at `path` when opened: on POSIX
+// through its descriptor, so that a folder moved since is still the one
+// listed; on Windows by its path, which a held folder cannot leave.
+fs::FsError ListFolder(const fs::Folder &folder, const FolderPath &path,
+                       std::vector<FindRecord> &entries);
+
 } // namespace tailsnip
 
 #endif

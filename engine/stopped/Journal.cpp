@@ -98,14 +98,6 @@ FsError RemoveFile(const FolderPath &path) {
   return fs::Remove(folder.handle, path);
 }
 
-// `from` and `to` lie in the same folder.
-FsError RenameFile(const FolderPath &from, const FolderPath &to) {
-  fs::Folder folder;
-  if (const FsError error = fs::OpenParentFolder(to, folder); error != FsError::None)
-    return error;
-  return fs::MoveOver(folder.handle, from, folder.handle, to);
-}
-
 FsError OpenFile(const FolderPath &path, fs::File &file, fs::FileInfo &info) {
   fs::Folder folder;
   if (const FsError error = fs::OpenParentFolder(path, folder); error != FsError::None)
@@ -187,15 +179,19 @@ FsError RemoveJournalDraft(const FolderPath &path) { return RemoveFile(DraftOf(p
 FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const FolderPath &root,
                      const WorkList &list, Durability durability, std::vector<EntryStamp> *kept) {
   const bool flushed = durability == Durability::Flushed;
-  const std::size_t separator = path.find_last_of(kPathSeparator);
-  const FolderPath folder = path.substr(0, separator);
-  if (const FsError error = journal::MakeFolders(folder); error != FsError::None)
+  if (const FsError error = journal::MakeFolders(path.substr(0, path.find_last_of(kPathSeparator)));
+      error != FsError::None)
+    return error;
+  // Held from the start, so that what is written can be taken back even
+  // where the process may open no further file.
+  fs::Folder journals;
+  if (const FsError error = fs::OpenParentFolder(path, journals); error != FsError::None)
     return error;
   // A draft already there is left by a process that died writing it.
   const FolderPath draft = DraftOf(path);
   fs::File file;
   FsError error = journal::CreatePrivate(draft, file);
-  if (error == FsError::Exists && RemoveFile(draft) == FsError::None)
+  if (error == FsError::Exists && fs::Remove(journals.handle, draft) == FsError::None)
     error = journal::CreatePrivate(draft, file);
   if (error != FsError::None)
     return error;
@@ -237,18 +233,13 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   if (const FsError closed = fs::Close(file); error == FsError::None)
     error = closed;
   if (error == FsError::None)
-    error = RenameFile(draft, path);
+    error = fs::MoveOver(journals.handle, draft, journals.handle, path);
   if (error != FsError::None) {
-    RemoveFile(draft);
+    fs::Remove(journals.handle, draft);
     return error;
   }
-  if (!flushed)
-    return FsError::None;
-  fs::Folder renamedIn;
-  if (error = fs::OpenParentFolder(path, renamedIn); error == FsError::None)
-    error = fs::FlushFolder(renamedIn.handle);
-  if (error != FsError::None)
-    RemoveFile(path);
+  if (flushed && (error = fs::FlushFolder(journals.handle)) != FsError::None)
+    fs::Remove(journals.handle, path);
   return error;
 }
 

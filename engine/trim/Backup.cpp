@@ -75,37 +75,43 @@ bool IsBackupName(std::string_view path, const BackupSettings &settings) {
   return false;
 }
 
-const std::string &BackupNumbers::highest(const FolderPath &folder, const std::string &name) {
-  if (!listed_ || folder != folder_) {
+FsError BackupNumbers::highest(const fs::Folder &folder, const FolderPath &within,
+                               const std::string &name, std::string &highest) {
+  if (!listed_ || within != folder_) {
     highest_.clear();
+    listed_ = false;
     std::vector<FindRecord> entries;
-    // What cannot be listed holds no number: creation stays exclusive anyway.
-    ListFolder(folder.empty() ? FolderPath(".") : folder, entries);
+    if (const FsError error = ListFolder(folder, within, entries); error != FsError::None)
+      return error;
     for (const FindRecord &entry : entries) {
       std::size_t baseLength = 0;
       if (const std::string_view number = BackupNumber(entry.name, baseLength); !number.empty())
         if (std::string &known = highest_[entry.name.substr(0, baseLength)]; IsAbove(number, known))
           known = number;
     }
-    folder_ = folder;
+    folder_ = within;
     listed_ = true;
   }
-  static const std::string none;
   const auto found = highest_.find(name);
-  return found == highest_.end() ? none : found->second;
+  highest = found == highest_.end() ? std::string() : found->second;
+  return FsError::None;
 }
 
 namespace {
 
-// Whether the backup of `name` in `within` is a simple one; if not, the
-// highest number its numbered backups have (empty for none).
-bool TakesSimpleBackup(const FolderPath &within, const std::string &name,
-                       const BackupSettings &settings, BackupNumbers &numbers,
-                       std::string &highest) {
+// Whether the backup of `name` in `folder` (reached at `within`) is a simple
+// one (`simple`); if not, the highest number its numbered backups have
+// (empty for none).
+FsError ChooseBackup(const fs::Folder &folder, const FolderPath &within, const std::string &name,
+                     const BackupSettings &settings, BackupNumbers &numbers, bool &simple,
+                     std::string &highest) {
   if (settings.control != BackupControl::Simple)
-    highest = numbers.highest(within, name);
-  return settings.control == BackupControl::Simple ||
-         (settings.control == BackupControl::Existing && highest.empty());
+    if (const FsError error = numbers.highest(folder, within, name, highest);
+        error != FsError::None)
+      return error;
+  simple = settings.control == BackupControl::Simple ||
+           (settings.control == BackupControl::Existing && highest.empty());
+  return FsError::None;
 }
 
 } // namespace
@@ -114,10 +120,13 @@ FsError CheckBackupName(const fs::Folder &folder, const FolderPath &path, const 
                         const BackupSettings &settings, BackupNumbers &numbers) {
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
-  std::string highest;
-  if (settings.control == BackupControl::None ||
-      !TakesSimpleBackup(within, name, settings, numbers, highest))
+  if (settings.control == BackupControl::None)
     return FsError::None;
+  bool simple = false;
+  std::string highest;
+  if (const FsError error = ChooseBackup(folder, within, name, settings, numbers, simple, highest);
+      error != FsError::None || !simple)
+    return error;
   fs::FileInfo taken;
   const FsError error = fs::DescribeEntry(folder, within + name + settings.suffix, taken);
   if (error == FsError::NotFound ||
@@ -147,13 +156,17 @@ FsError Backup::make(const fs::Folder &folder, const FolderPath &path, fs::File 
   listed_ = listed;
   const std::string name(NameOf(path));
   const FolderPath within = FolderOf(path);
+  bool simple = false;
   std::string highest;
-  if (TakesSimpleBackup(within, name, settings, numbers, highest)) {
-    const FolderPath simple = within + name + settings.suffix;
-    if (adoptExisting(folder, simple, info))
+  if (const FsError error = ChooseBackup(folder, within, name, settings, numbers, simple, highest);
+      error != FsError::None)
+    return error;
+  if (simple) {
+    const FolderPath simpleName = within + name + settings.suffix;
+    if (adoptExisting(folder, simpleName, info))
       return FsError::None;
-    const FsError error = place(folder, path, entry, info, simple, buffer);
-    return error == FsError::Exists ? replaceSimple(folder, path, entry, info, simple, buffer)
+    const FsError error = place(folder, path, entry, info, simpleName, buffer);
+    return error == FsError::Exists ? replaceSimple(folder, path, entry, info, simpleName, buffer)
                                     : error;
   }
   const auto numberedName = [&](const std::string &number) {

@@ -56,9 +56,11 @@ bool IsBackupName(std::string_view path, const BackupSettings &settings);
 // every entry; a folder left and entered again is listed again.
 class BackupNumbers {
 public:
-  // The highest number of `name`'s numbered backups in `folder`, as its
-  // digits; empty for none.
-  const std::string &highest(const FolderPath &folder, const std::string &name);
+  // The highest number of `name`'s numbered backups in `folder`, held open
+  // and reached at `within`, as its digits in `highest`; empty for none.
+  // Fails where the folder cannot be listed: the next number is not known.
+  fs::FsError highest(const fs::Folder &folder, const FolderPath &within, const std::string &name,
+                      std::string &highest);
   void noteMade(const std::string &name, const std::string &number) { highest_[name] = number; }
 
 private:

@@ -433,6 +433,25 @@ TEST_F(LiveTreeTest, FileRemovedAfterTheListingIsToldOfAsRemoved) {
             Failed(Run(scratch_.tree(), options)));
 }
 
+// The next number is counted in the folder the run holds, wherever it went.
+TEST_F(LiveTreeTest, NumberedBackupInAFolderMovedDuringTheRunTakesTheNextNumber) {
+  scratch_.file("x/b", "1\n2\n");
+  scratch_.file("x/b.~7~", "older\n");
+  RunOptions options;
+  options.trim.backup.control = BackupControl::Numbered;
+  options.copiesInFlight = 8;
+  options.foundAsListed = [&](std::size_t, const fs::FileInfo &) {
+    if (stdfs::exists(scratch_.tree() / "x"))
+      stdfs::rename(scratch_.tree() / "x", scratch_.root() / "x-moved");
+    return true;
+  };
+  const RunReport report = Run(scratch_.tree(), options);
+  EXPECT_EQ(std::vector<std::string>{}, Failed(report));
+  EXPECT_EQ((std::vector<std::string>{"b", "b.~7~", "b.~8~"}),
+            Listing(scratch_.root() / "x-moved"));
+  EXPECT_EQ("1\n2\n", ReadBytes(scratch_.root() / "x-moved" / "b.~8~"));
+}
+
 TEST_F(LiveTreeTest, FileSavedOverOrRemovedDuringTheRunIsLeftSo) {
   EXPECT_EQ("", SaveOverThenRemoveMidRun(scratch_.tree()));
 }

@@ -51,6 +51,20 @@ fs::FileIdentity IdentityOf(const struct stat &status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
+// Lists the folder `held` is a descriptor of, wherever it is now.
+fs::FsError ListHeld(int held, std::vector<FindRecord> &entries) {
+  const int fd = ::openat(held, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return fs::FsError::FromSystem(errno);
+  DIR *listing = ::fdopendir(fd);
+  if (!listing) {
+    const int error = errno;
+    ::close(fd);
+    return fs::FsError::FromSystem(error);
+  }
+  return ReadListing(listing, entries);
+}
+
 } // namespace
 
 fs::FsError ListFolder(const FolderPath &folder, std::vector<FindRecord> &entries) {
@@ -84,16 +98,12 @@ fs::FsError EnterFolder(const FolderPath &folder, const fs::FileIdentity *parent
 }
 
 fs::FsError ListFolder(EnteredFolder &entered, std::vector<FindRecord> &entries) {
-  const int fd = ::openat(entered.handle.handle(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return fs::FsError::FromSystem(errno);
-  DIR *listing = ::fdopendir(fd);
-  if (!listing) {
-    const int error = errno;
-    ::close(fd);
-    return fs::FsError::FromSystem(error);
-  }
-  return ReadListing(listing, entries);
+  return ListHeld(entered.handle.handle(), entries);
+}
+
+fs::FsError ListFolder(const fs::Folder &folder, const FolderPath &,
+                       std::vector<FindRecord> &entries) {
+  return ListHeld(folder.handle.handle(), entries);
 }
 
 } // namespace tailsnip

@@ -78,4 +78,9 @@ fs::FsError ListFolder(EnteredFolder &entered, std::vector<FindRecord> &entries)
   return ListFolder(entered.path, entries);
 }
 
+fs::FsError ListFolder(const fs::Folder &, const FolderPath &path,
+                       std::vector<FindRecord> &entries) {
+  return ListFolder(path.empty() ? FolderPath(".") : path, entries);
+}
+
 } // namespace tailsnip
