@@ -14,7 +14,7 @@ namespace tailsnip {
 
 enum class Outcome {
   Shortened,     // replaced by a copy without its last line
-  LeftUnchanged, // nothing to do (no lines, a folder, a link, not a file)
+  LeftUnchanged, // nothing to do (no lines, not a regular file) or not the run's (see Reason)
   Failed,        // should have been shortened but was kept as it was
 };
 

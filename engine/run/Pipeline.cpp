@@ -105,8 +105,8 @@ private:
           // Another name of a file in flight would break its lease, as
           // another program's opening would: such a file is committed
           // before the next entry is opened.
-          const bool alone = hasOtherNames(batch.back());
-          if (!queue.push(std::move(batch)) || (alone && !queue.waitUntilCommitted()))
+          const bool committedFirst = hasOtherNames(batch.back());
+          if (!queue.push(std::move(batch)) || (committedFirst && !queue.waitUntilCommitted()))
             break;
         }
       } catch (const std::bad_alloc &) {

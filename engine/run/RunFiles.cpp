@@ -7,8 +7,6 @@
 
 namespace tailsnip {
 
-bool IsJournalName(std::string_view name);
-
 namespace {
 
 constexpr std::string_view kJournalEnd = ".journal";

@@ -99,8 +99,9 @@ struct RunOptions {
   std::function<std::string(const FolderPath &path)> showPath;
 };
 
-// Lists every entry beneath `folder`, shortens each file by its last line in
-// list order, then calls `notify` once with FormatNotice of the report.
+// Lists every entry beneath `folder`, shortens each file by its last line
+// (or as `options.trim` asks) in list order, then calls `notify` once with
+// FormatNotice of the report.
 // Each entry is reached through the folders the walk listed, held open; an
 // entry whose folder was renamed or replaced meanwhile is kept and reported.
 // When another run is working in `folder`, inside it or above it (its folder

@@ -25,9 +25,9 @@ enum class TrimMode {
 // to "temp.txt" in the current directory (or, where that name is taken, the
 // directory cannot be changed or lies on another volume, beside the entry
 // under a unique name). Entries without lines, folders, links and other
-// non-files are left alone, and so is a file this user may not replace (or
-// whose folder's `changeable` says no), and one that another program holds
-// open for writing. On any failure the entry
+// non-files are left alone; a file this user may not replace (or whose
+// folder's `changeable` says no), or one that another program holds open
+// for writing, is kept and reported as failed. On any failure the entry
 // is exactly as it was, no copy is left behind, and the reason is returned.
 // A folder entry is moved into `folderOut`, opened and described, where one
 // is given, so that the run can reach the folder's own entries through it.
