@@ -89,11 +89,9 @@ FsError Fail(FsError::Kind kind, int code) {
   return {kind, std::error_code(code, std::generic_category())};
 }
 
-// The entry's name in its folder: what follows the last separator.
-const char *NameOf(const FolderPath &path) {
-  const std::size_t separator = path.find_last_of('/');
-  return separator == FolderPath::npos ? path.c_str() : path.c_str() + separator + 1;
-}
+// The entry's name in its folder, for the system's calls: the path's own
+// last name, which ends where the path's characters do.
+const char *NameOf(const FolderPath &path) { return tailsnip::NameOf(path).data(); }
 
 FileIdentity IdentityOf(const struct stat &status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
