@@ -149,6 +149,10 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
 #endif
   case Finding::JournalFolderUnusable:
     return "cannot use the journal folder " + journal + ": " + SystemText(check.systemError);
+  case Finding::JournalFolderShared:
+    return "cannot use the journal folder " + journal +
+           ": another user could change it or the folder it is in; "
+           "set XDG_STATE_HOME to a folder of your own";
   case Finding::JournalsUnlisted:
     return "cannot look for stopped runs through the journal folder " + journal +
            (check.systemError ? ": " + SystemText(check.systemError) : "");

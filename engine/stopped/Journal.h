@@ -48,6 +48,13 @@ fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp);
 // find a stopped run's journal there.
 FolderPath DefaultJournalFolder();
 
+// Whether a user other than this one (and the superuser) could change what
+// the journal folder `journals` holds: where it, or the folder it lies in,
+// is another user's, or may be written by anyone. Another user could then
+// plant a journal this user's runs would resume, or lead the journal
+// elsewhere by a link (a superuser whose HOME is still a user's, say).
+bool OthersMayChangeJournals(const FolderPath &journals);
+
 // `path` made absolute, links resolved where it exists; `path` itself when
 // that cannot be done.
 FolderPath AbsolutePath(const FolderPath &path);

@@ -95,6 +95,11 @@ StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
   const FolderPath journals = DefaultJournalFolder();
   if (journals.empty())
     return found(Finding::NoJournalFolder);
+  if (OthersMayChangeJournals(journals)) {
+    StoppedRunCheck check = found(Finding::JournalFolderShared);
+    check.journal = journals;
+    return check;
+  }
   if (const fs::FsError error = CheckUsable(journals); error != fs::FsError::None) {
     StoppedRunCheck check = found(Finding::JournalFolderUnusable, error.code());
     check.journal = journals;

@@ -73,6 +73,7 @@ enum class StoppedRunFinding {
   FolderUnknown,         // the folder's identity could not be had
   NoJournalFolder,       // no place for journals is set
   JournalFolderUnusable, // the journal folder could not be opened
+  JournalFolderShared,   // another user could change what the journal folder holds
   JournalsUnlisted,      // the journal folder could not be looked through
   JournalNotRemoved,     // Restart could not remove the journal
   JournalNotNoted,       // Resume could not note this process in the journal

@@ -132,6 +132,25 @@ TEST_F(CliTest, FolderTheUserCannotSearchIsToldOfAsFailedAndCountedOnce) {
       << ran.err;
 }
 
+// A journal another user could plant or lead elsewhere is never trusted: a
+// superuser whose state folder is still a user's (HOME kept by sudo -E) is
+// told to choose their own, and nothing changes.
+TEST_F(CliTest, JournalFolderAnotherUserCouldChangeIsNotUsed) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to give the state folder to another user";
+  const stdfs::path file = scratch_.file("f", "a\nb\n");
+  const stdfs::path state = scratch_.root() / "state";
+  stdfs::create_directory(state);
+  ASSERT_EQ(0, ::chown(state.c_str(), 65534, 65534));
+  const Ran ran = RunCli({Tree()});
+  EXPECT_EQ(1, ran.status) << ran.err;
+  EXPECT_NE(std::string::npos, ran.err.find("cannot use the journal folder '" + state.string() +
+                                            "/tailsnip': another user could change it"))
+      << ran.err;
+  EXPECT_EQ("a\nb\n", ReadBytes(file));
+  EXPECT_FALSE(stdfs::exists(state / "tailsnip")) << "a journal folder was made there";
+}
+
 TEST_F(CliTest, BusyFolderIsAnErrorAndTheOtherOperandsStillRun) {
   const stdfs::path other = scratch_.file("../other/c.txt", "1\n2\n");
   // Held as a run working in the folder holds it.

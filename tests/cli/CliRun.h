@@ -83,7 +83,8 @@ protected:
   // A run as user 65534, whose journals go where that user may write.
   How AsNobody() {
     stdfs::create_directory(scratch_.root() / "state");
-    stdfs::permissions(scratch_.root() / "state", stdfs::perms::all);
+    // Shared as /tmp is: each user may keep a folder of their own in it.
+    stdfs::permissions(scratch_.root() / "state", stdfs::perms::all | stdfs::perms::sticky_bit);
     How how;
     how.asNobody = true;
     return how;

@@ -29,6 +29,33 @@ FolderPath DefaultJournalFolder() {
   return {};
 }
 
+namespace {
+
+// Whether `status`, of a folder or the link to one, leaves it to this user
+// and the superuser. A sticky folder anyone may write to (/tmp) lets
+// nobody take or replace another's entries.
+bool OnlyOursToChange(const struct stat &status) {
+  if (status.st_uid != ::geteuid() && status.st_uid != 0)
+    return false;
+  return S_ISLNK(status.st_mode) || (status.st_mode & S_IWOTH) == 0 ||
+         (status.st_mode & S_ISVTX) != 0;
+}
+
+} // namespace
+
+bool OthersMayChangeJournals(const FolderPath &journals) {
+  struct stat status;
+  // Not there yet: this user makes it, private, where the folder above allows.
+  if (::lstat(journals.c_str(), &status) == 0 &&
+      (!OnlyOursToChange(status) ||
+       (S_ISLNK(status.st_mode) &&
+        (::stat(journals.c_str(), &status) != 0 || !OnlyOursToChange(status)))))
+    return true;
+  const std::size_t separator = journals.find_last_of('/');
+  const FolderPath above = separator == 0 ? "/" : journals.substr(0, separator);
+  return ::stat(above.c_str(), &status) == 0 && !OnlyOursToChange(status);
+}
+
 FolderPath AbsolutePath(const FolderPath &path) {
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved))

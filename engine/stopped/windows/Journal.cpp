@@ -23,6 +23,9 @@ FolderPath DefaultJournalFolder() {
   return full ? FolderPath(local) + "\\" + kJournalFolderName : FolderPath();
 }
 
+// LOCALAPPDATA lies in the user's profile, which no other user may change.
+bool OthersMayChangeJournals(const FolderPath &) { return false; }
+
 FolderPath AbsolutePath(const FolderPath &path) { return ToFullPath(path); }
 
 namespace {
