@@ -365,6 +365,10 @@ std::size_t OpenFilesAllowed();
 // A number that differs between processes running at the same time.
 std::uint32_t CurrentProcessId();
 
+// The user this process acts as, as FileInfo::owner tells owners; 0 on
+// Windows, where FileInfo tells none.
+std::uint32_t CurrentUser();
+
 // Reads who this process is (its number, and on POSIX its user and groups)
 // once for the run about to start, rather than once for every file. A run
 // calls it first: a process may have forked or changed its user since the

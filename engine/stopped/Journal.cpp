@@ -422,6 +422,17 @@ bool StillAsListed(const ListedFolder &folder, const FolderPath &path, const Wor
 // Puts the earlier simple backup kept aside as `aside` back under `backup`,
 // both in `folder`, unless the entry it backed up was replaced. A name
 // taken by anything but a regular file keeps it aside (Exists).
+// Whether `left`, named as a file a stopped run leaves, can be one: the
+// run's user's, or its entry's owner's, as a copy given the entry's owner,
+// the entry's old self and an earlier backup kept aside are. Another
+// user's, planted under such a name where they may write, is not the run's
+// to remove or put back.
+bool MayBeTheRuns(const fs::FileInfo &left, const FolderPath &entry) {
+  fs::FileInfo owner;
+  return left.owner == fs::CurrentUser() ||
+         (fs::DescribeByName(entry, owner) == FsError::None && left.owner == owner.owner);
+}
+
 FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
                      const std::string &backup, const JournalHeader &header, const WorkList &list,
                      const std::vector<EntryStamp> &stamps) {
@@ -436,6 +447,11 @@ FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
   fs::Folder held;
   if (const FsError error = fs::OpenParentFolder(to, held); error != FsError::None)
     return error;
+  fs::FileInfo asideInfo;
+  if (const FsError error = fs::DescribeEntry(held, from, asideInfo); error != FsError::None)
+    return error;
+  if (!MayBeTheRuns(asideInfo, entry))
+    return FsError::None;
   fs::FileInfo taken;
   const FsError error = fs::DescribeEntry(held, to, taken);
   if (error == FsError::NotFound)
@@ -447,8 +463,7 @@ FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
   // A rename between two names of one file leaves both: kept aside by a
   // resumed run stopped in turn, the backup its stopped run made is the
   // one made in its place, and its name aside only one to let go.
-  if (fs::FileInfo asideInfo; fs::DescribeEntry(held, from, asideInfo) == FsError::None &&
-                              asideInfo.identity == taken.identity)
+  if (asideInfo.identity == taken.identity)
     return fs::Remove(held.handle, from);
   // The backup made in its place is a second name of the entry, or a copy
   // of it, until the entry is replaced.
@@ -572,7 +587,10 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
       std::string backup;
       std::optional<std::size_t> madeFor;
       if (IsCopyOf(entry.name, header.processes, madeFor)) {
-        copies.push_back(FindLeftCopy(listed, path, madeFor, list, stamps));
+        LeftCopy copy = FindLeftCopy(listed, path, madeFor, list, stamps);
+        if (fs::FileInfo info; fs::DescribeByName(path, info) == FsError::None &&
+                               MayBeTheRuns(info, copy.entry ? copy.entryNow : FolderPath()))
+          copies.push_back(std::move(copy));
       } else if (std::any_of(header.processes.begin(), header.processes.end(),
                              [&](const CopyMaker &process) {
                                return IsAsideName(entry.name, process, backup);

@@ -375,6 +375,42 @@ TEST_F(StoppedRunTest, KilledRunIsRefusedUntilResumedAndItsCopiesOnlyAreRemoved)
   EXPECT_NE(npos, nothingLeft.err.find("there is no stopped run over")) << nothingLeft.err;
 }
 
+// Another user who may write in the folder and reads the stopped run's
+// names from its copies can plant files under them: --resume neither
+// removes such a file nor puts it back as an earlier backup.
+TEST_F(StoppedRunTest, AnotherUsersFilesNamedAsTheStoppedRunsAreLeftAlone) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to plant files as another user";
+  for (const stdfs::path &file : files_)
+    WriteBytes(file.string() + "~", "earlier\n");
+  const Ran killed = Interrupt(SIGKILL, {"-b", Tree()});
+  ASSERT_EQ(128 + SIGKILL, killed.status);
+  const auto unreached = std::find_if(files_.begin(), files_.end(), [](const stdfs::path &file) {
+    return ReadBytes(file) == "a\nb\nc\n" && ReadBytes(file.string() + "~") == "earlier\n";
+  });
+  ASSERT_NE(files_.end(), unreached) << "the run reached every file";
+  const std::string pid = std::to_string(killed.pid);
+  const std::string journal = ReadBytes(OnlyJournal());
+  const std::size_t process = journal.find("\nprocess " + pid + " ");
+  ASSERT_NE(npos, process);
+  const std::string named =
+      ".tailsnip-" + pid + "-" + journal.substr(process + 10 + pid.size(), 16);
+  const stdfs::path folder = unreached->parent_path();
+  const stdfs::path asBackup = folder / (named + "-1-" + unreached->filename().string() + "~.tmp");
+  const stdfs::path asCopy = folder / (named + "-99.tmp");
+  for (const stdfs::path &planted : {asBackup, asCopy}) {
+    WriteBytes(planted, "planted\n");
+    ASSERT_EQ(0, ::chown(planted.c_str(), 65534, 65534));
+  }
+
+  const Ran resumed = RunCli({"--resume", Tree()});
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ("a\r\nb\r\n", ReadBytes(*unreached));
+  EXPECT_EQ("a\nb\nc\n", ReadBytes(unreached->string() + "~"));
+  EXPECT_EQ("planted\n", ReadBytes(asBackup));
+  EXPECT_EQ("planted\n", ReadBytes(asCopy));
+}
+
 TEST_F(StoppedRunTest, KilledRunCuttingInPlaceIsFinishedByResume) {
   // CR LF line ends throughout: every file is cut in place.
   for (const stdfs::path &file : files_)

@@ -219,6 +219,8 @@ void ReleaseForReplacement(File &) {}
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(Process().id); }
 
+std::uint32_t CurrentUser() { return ::geteuid(); }
+
 void ReadProcessIdentity() {
   Process() = ProcessIdentity();
   OpenFilesFolderAgain();

@@ -47,6 +47,8 @@ FsError CheckChangeable(File &) { return FsError::None; }
 
 std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
+std::uint32_t CurrentUser() { return 0; }
+
 void ReadProcessIdentity() {}
 
 } // namespace tailsnip::fs
