@@ -27,11 +27,14 @@ bool SkipText(std::string_view &text, std::string_view expected) {
 }
 
 // A journal's name, its draft's (JournalDraftName), or a registry
-// marker's: the journal's name without its end (Registry.h).
+// marker's: the journal's name without its end, or with a token in its
+// place (Registry.h).
 bool IsStateFileName(std::string_view name) {
   if (!SkipDigits(name) || !SkipText(name, "-") || !SkipDigits(name))
     return false;
-  return name.empty() || (SkipText(name, kJournalEnd) && (name.empty() || name == kDraftEnd));
+  if (name.empty() || (name[0] == '-' && IsCopyToken(name.substr(1))))
+    return true;
+  return SkipText(name, kJournalEnd) && (name.empty() || name == kDraftEnd);
 }
 
 // Journal folders are told by name whatever its case: Windows ignores it.

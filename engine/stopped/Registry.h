@@ -1,6 +1,7 @@
 // The registry of recorded runs: how a run sees the stopped runs of every
 // user of the machine, and of every state folder, whose journals it cannot
-// list. One marker per journal, named by the identity of its run's folder,
+// list. One marker per journal, named by the identity of its run's folder
+// (and a random token, where another user took that name first),
 // holding the journal's path and owned by the journal's user, in a folder
 // every user may add to and nobody may remove others' markers from.
 //
@@ -55,8 +56,9 @@ RegistryUse ReadRegistry(RegisteredRuns &runs);
 // Registers, durably as `durability` asks, the journal at `journal` of a
 // run over the folder with `identity`, making the registry where it is
 // missing. Done already when this user's marker names that journal; Failed
-// (file exists) when another's does; Unavailable when another's names no
-// journal but cannot be removed.
+// (file exists) when another's names a journal for that folder. What else
+// holds the marker's name is removed, or, where this user may not, the
+// marker takes a name of its own that nobody could have foreseen.
 RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal,
                      Durability durability);
 

@@ -19,8 +19,8 @@ std::string Prefix(const CopyMaker &maker) {
   return std::string(kStart) + std::to_string(maker.process) + "-" + maker.token + "-";
 }
 
-// 64 bits from the system's random source (getrandom, or RtlGenRandom on
-// Windows, behind std::random_device).
+} // namespace
+
 std::string DrawToken() {
   std::random_device source;
   const std::uint64_t value = (std::uint64_t{source()} << 32) ^ source();
@@ -29,8 +29,6 @@ std::string DrawToken() {
   return std::string(kTokenDigits - static_cast<std::size_t>(end - digits), '0') +
          std::string(digits, end);
 }
-
-} // namespace
 
 CopyMaker ThisCopyMaker() {
   static const std::string token = DrawToken();

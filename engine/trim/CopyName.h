@@ -28,6 +28,10 @@ struct CopyMaker {
   }
 };
 
+// 64 bits from the system's random source (getrandom, or RtlGenRandom on
+// Windows, behind std::random_device), as 16 hexadecimal digits.
+std::string DrawToken();
+
 // This process, with its token, drawn once.
 CopyMaker ThisCopyMaker();
 

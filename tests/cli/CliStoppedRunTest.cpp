@@ -534,6 +534,13 @@ TEST_F(StoppedRunTest, OnlyRealJournalsStopOthersAndTheSuperuserForgetsThem) {
   const Ran forged = RunCli({"-nq", Tree()});
   ::unlink(marker.c_str());
   EXPECT_EQ(0, forged.status) << forged.err;
+  // Nor does what takes the marker's name and cannot be removed by the run's
+  // user keep its run from being seen.
+  ASSERT_EQ(0, ::mkfifo(marker.c_str(), 0644));
+  struct Unplant {
+    std::string path;
+    ~Unplant() { ::unlink(path.c_str()); }
+  } unplant{marker};
 
   for (const auto &entry : stdfs::recursive_directory_iterator(scratch_.root()))
     ASSERT_EQ(0, ::lchown(entry.path().c_str(), 65534, 65534));

@@ -3,6 +3,7 @@
 #include "engine/stopped/Registry.h"
 
 #include "engine/run/RunFiles.h"
+#include "engine/trim/CopyName.h"
 
 #include <cerrno>
 #include <charconv>
@@ -66,13 +67,23 @@ std::string MarkerName(const fs::FileIdentity &identity) {
   return std::to_string(identity.volume) + "-" + std::to_string(identity.index);
 }
 
+// A marker's name of its own, "VOLUME-INDEX-TOKEN", for where the plain one
+// is taken by what stops nobody and cannot be removed (another user's,
+// planted there): nobody takes a name they cannot foresee.
+std::string DrawnMarkerName(const fs::FileIdentity &identity) {
+  return MarkerName(identity) + "-" + DrawToken();
+}
+
 bool ParseMarkerName(const std::string &name, fs::FileIdentity &identity) {
   const char *end = name.data() + name.size();
   const auto volume = std::from_chars(name.data(), end, identity.volume);
   if (volume.ec != std::errc() || volume.ptr == end || *volume.ptr != '-')
     return false;
   const auto index = std::from_chars(volume.ptr + 1, end, identity.index);
-  return index.ec == std::errc() && index.ptr == end && volume.ptr + 1 != end;
+  if (index.ec != std::errc() || volume.ptr + 1 == index.ptr)
+    return false;
+  return index.ptr == end ||
+         (*index.ptr == '-' && IsCopyToken(std::string_view(index.ptr + 1, end - index.ptr - 1)));
 }
 
 // The journal a marker names, and the marker's owner.
@@ -187,27 +198,47 @@ RegistryUse Register(const fs::FileIdentity &identity, const FolderPath &journal
     return written;
   FolderPath named;
   uid_t owner = 0;
-  if (!ReadMarker(registry.fd, name, named, owner))
-    return written;
-  if (owner == ::geteuid() && named == journal)
+  const bool marker = ReadMarker(registry.fd, name, named, owner);
+  if (marker && owner == ::geteuid() && named == journal)
     return {}; // a resumed run's, registered when it began
-  const bool stale = JournalGone(named) || !NamesJournal(named, identity, owner);
-  if (stale && ::unlinkat(registry.fd, name.c_str(), 0) == 0)
+  if (marker && !JournalGone(named) && NamesJournal(named, identity, owner))
+    return written; // another run's
+  if (marker && ::unlinkat(registry.fd, name.c_str(), 0) == 0)
     return WriteMarker(registry.fd, name, journal, durability);
-  // Another user's marker that names no journal stops nothing; it is said.
-  return stale ? RegistryUse{RegistryState::Unavailable, written.systemError} : written;
+  return WriteMarker(registry.fd, DrawnMarkerName(identity), journal, durability);
 }
+
+namespace {
+
+// Removes the marker `name` where it names `journal` and this user may
+// forget it; whether it did.
+bool RemoveMarker(int registry, const char *name, const FolderPath &journal) {
+  FolderPath named;
+  uid_t owner = 0;
+  return ReadMarker(registry, name, named, owner) &&
+         (owner == ::geteuid() || MayForgetOthersRuns()) && named == journal &&
+         ::unlinkat(registry, name, 0) == 0;
+}
+
+} // namespace
 
 void Unregister(const fs::FileIdentity &identity, const FolderPath &journal) {
   Descriptor registry;
-  if (OpenRegistry(false, registry).state != RegistryState::Used)
+  if (OpenRegistry(false, registry).state != RegistryState::Used ||
+      RemoveMarker(registry.fd, MarkerName(identity).c_str(), journal))
     return;
-  const std::string name = MarkerName(identity);
-  FolderPath named;
-  uid_t owner = 0;
-  if (ReadMarker(registry.fd, name, named, owner) &&
-      (owner == ::geteuid() || MayForgetOthersRuns()) && named == journal)
-    ::unlinkat(registry.fd, name.c_str(), 0);
+  // Only then under a name of its own (DrawnMarkerName), which few need.
+  const int listed = ::dup(registry.fd);
+  DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
+  if (!listing) {
+    if (listed >= 0)
+      ::close(listed);
+    return;
+  }
+  while (const dirent *entry = ::readdir(listing))
+    if (fs::FileIdentity named; ParseMarkerName(entry->d_name, named) && named == identity)
+      RemoveMarker(registry.fd, entry->d_name, journal);
+  ::closedir(listing);
 }
 
 bool MayForgetOthersRuns() { return ::geteuid() == 0; }
