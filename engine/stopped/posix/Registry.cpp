@@ -83,7 +83,8 @@ bool ParseMarkerName(const std::string &name, fs::FileIdentity &identity) {
   if (index.ec != std::errc() || volume.ptr + 1 == index.ptr)
     return false;
   return index.ptr == end ||
-         (*index.ptr == '-' && IsCopyToken(std::string_view(index.ptr + 1, end - index.ptr - 1)));
+         (*index.ptr == '-' && IsCopyToken(std::string_view(name).substr(
+                                   static_cast<std::size_t>(index.ptr - name.data()) + 1)));
 }
 
 // The journal a marker names, and the marker's owner.
