@@ -1,19 +1,15 @@
-// Paths and the list a run works through.
+// Paths, as the platform's file functions take them.
 #ifndef TAILSNIP_ENGINE_FOLDERPATH_H
 #define TAILSNIP_ENGINE_FOLDERPATH_H
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tailsnip {
 
 // A path as the platform's narrow file functions take it: bytes in the
 // system code page on Windows, plain bytes elsewhere. No length limit of ours.
 using FolderPath = std::string;
-
-// Every path beneath a folder, in walk order. Only appended to, read by index.
-using WorkList = std::vector<FolderPath>;
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';

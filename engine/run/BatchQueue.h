@@ -16,7 +16,7 @@ namespace tailsnip {
 
 // An entry on its way from being read to being told of.
 struct Slot {
-  const FolderPath *entry = nullptr;
+  FolderPath entry;
   bool doneBefore = false; // a stopped run's entry that it had handled
   Shortening shortening;
 };

@@ -164,16 +164,16 @@ private:
 
   // What a stopped run, or someone meanwhile, made of entry `index`: true
   // when it is to be started, otherwise `slot` says why not.
-  bool startable(std::size_t index, const WorkList &list, Slot &slot) const {
+  bool startable(std::size_t index, Slot &slot) const {
     TrimResult &result = slot.shortening.result;
-    switch (options_.sinceListed ? options_.sinceListed(index, list[index])
+    switch (options_.sinceListed ? options_.sinceListed(index, slot.entry)
                                  : SinceListed::Unchanged) {
     case SinceListed::Unchanged:
       break;
     case SinceListed::Shortened:
       // A backup the stopped run made in place of an earlier one is no file
       // it shortened: it is left alone as a backup.
-      if (IsBackupName(list[index], options_.trim.backup))
+      if (IsBackupName(slot.entry, options_.trim.backup))
         break;
       slot.doneBefore = true;
       return false;
@@ -187,7 +187,7 @@ private:
       result = {Outcome::Failed, Reason::CannotRead};
       return false;
     }
-    if (!IsRunsOwnFile(list[index]))
+    if (!IsRunsOwnFile(slot.entry))
       return true;
     result = {Outcome::LeftUnchanged, Reason::RunsOwnFile};
     return false;
@@ -196,13 +196,13 @@ private:
   // Reads entry `index` and, for a file, writes its copy.
   Slot prepare(std::size_t index, const WorkList &list) {
     Slot slot;
-    slot.entry = &list[index];
-    const bool start = startable(index, list, slot);
+    slot.entry = list[index];
+    const bool start = startable(index, slot);
     if (!start && !slot.doneBefore)
       return slot;
     TrimResult &result = slot.shortening.result;
     std::error_code unopenedError;
-    const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(*slot.entry, unopenedError);
+    const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(slot.entry, unopenedError);
     // An entry counts as done before only where its name still leads
     // through the folders listed: under another folder put in place of one,
     // the file found is not the one the stopped run shortened.
@@ -216,10 +216,10 @@ private:
     if (!start)
       return slot;
     fs::Folder opened;
-    TrimPlace place{folder, &currentFolder_, *slot.entry, &backupNumbers_, &copiesLeft_};
+    TrimPlace place{folder, &currentFolder_, slot.entry, &backupNumbers_, &copiesLeft_};
     place.listed = true;
     place.entry = index;
-    place.listedAsFolder = identities_.count(*slot.entry) != 0;
+    place.listedAsFolder = identities_.count(slot.entry) != 0;
     place.onSystemVolume = onSystemVolume(*folder);
     if (options_.foundAsListed)
       place.foundAsListed = [this, index](const fs::FileInfo &found) {
@@ -228,9 +228,9 @@ private:
     result = TrimEntry(place, buffer_, mode_, slot.shortening.copy, &opened, options_.trim,
                        options_.shortenInPlace);
     if (opened.handle.isOpen())
-      chain_.enter(*slot.entry, std::move(opened), identities_);
+      chain_.enter(slot.entry, std::move(opened), identities_);
     else if (result.reason == Reason::IsFolder)
-      chain_.enterUnopened(*slot.entry, result.systemError);
+      chain_.enterUnopened(slot.entry, result.systemError);
     return slot;
   }
 
@@ -270,9 +270,9 @@ private:
       if (fs::File entry = done.copy->takeEntry(); entry.isOpen())
         replaced.push_back(std::move(entry));
     done.copy.reset();
-    Count(*slot.entry, done.result, report_);
+    Count(slot.entry, done.result, report_);
     if (options_.onEntry)
-      options_.onEntry(*slot.entry, done.result);
+      options_.onEntry(slot.entry, done.result);
   }
 
   const RunOptions &options_;

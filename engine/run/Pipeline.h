@@ -10,7 +10,7 @@
 #ifndef TAILSNIP_ENGINE_RUN_PIPELINE_H
 #define TAILSNIP_ENGINE_RUN_PIPELINE_H
 
-#include "engine/FolderPath.h"
+#include "engine/WorkList.h"
 #include "engine/run/RunTrim.h"
 #include "engine/walk/CollectEntries.h"
 

@@ -337,7 +337,6 @@ JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &h
     constexpr std::uint64_t kSmallestEntry = sizeof "f0 0 0 0 1\nx\n" - 1;
     const std::size_t expected = static_cast<std::size_t>(
         std::min<std::uint64_t>(header.entries, source_->size / kSmallestEntry));
-    list.reserve(expected);
     stamps.reserve(expected);
     std::string line, name;
     std::uint64_t values[5];
@@ -412,8 +411,7 @@ struct ListedFolder {
 // `stamps` had it listed.
 bool StillAsListed(const ListedFolder &folder, const FolderPath &path, const WorkList &list,
                    const std::vector<EntryStamp> &stamps) {
-  const std::size_t index = static_cast<std::size_t>(
-      std::find(list.begin(), list.end(), folder.listedEntry(path)) - list.begin());
+  const std::size_t index = list.find(folder.listedEntry(path));
   EntryStamp now;
   return index < stamps.size() && stamps[index].known && StampEntry(path, now) == FsError::None &&
          now == stamps[index];

@@ -10,7 +10,7 @@
 #ifndef TAILSNIP_ENGINE_JOURNAL_H
 #define TAILSNIP_ENGINE_JOURNAL_H
 
-#include "engine/FolderPath.h"
+#include "engine/WorkList.h"
 #include "engine/fs/FileSystem.h"
 #include "engine/trim/CopyName.h"
 #include "engine/trim/LineModel.h"

@@ -2,7 +2,7 @@
 #ifndef TAILSNIP_ENGINE_COLLECTENTRIES_H
 #define TAILSNIP_ENGINE_COLLECTENTRIES_H
 
-#include "engine/FolderPath.h"
+#include "engine/WorkList.h"
 #include "engine/Outcome.h"
 #include "engine/fs/FileSystem.h"
 

@@ -127,7 +127,7 @@ TEST_F(CollectEntriesTest, ThousandLevelsDeep) {
   testing::WriteBytes(Scratch::Unlimited(deepest / "f"), "x\n");
   const WorkList list = Walk(scratch_.tree());
   ASSERT_EQ(1001u, list.size());
-  EXPECT_EQ(Native(deepest / "f"), list.back());
+  EXPECT_EQ(Native(deepest / "f"), list[list.size() - 1]);
   EXPECT_TRUE(failures_.empty());
 }
 

@@ -1,0 +1,77 @@
+// The list a run works through: every path beneath a folder, in walk order.
+#ifndef TAILSNIP_ENGINE_WORKLIST_H
+#define TAILSNIP_ENGINE_WORKLIST_H
+
+#include "engine/FolderPath.h"
+
+#include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <string_view>
+#include <vector>
+
+namespace tailsnip {
+
+// Paths, only appended to and read by index. A tree's paths share most of
+// their bytes with the path before them, so each is kept as the bytes it
+// adds to that one: a million files take megabytes, not a hundred. Reading a
+// path decodes at most kGroup - 1 paths before it. Reads may run on several
+// threads at once, but not alongside an append.
+class WorkList {
+public:
+  class const_iterator;
+  using iterator = const_iterator;
+  using value_type = FolderPath;
+
+  WorkList() = default;
+  WorkList(std::initializer_list<FolderPath> paths);
+
+  void push_back(std::string_view path);
+  FolderPath operator[](std::size_t index) const;
+  // The index of the first path equal to `path`, or size() where none is.
+  std::size_t find(std::string_view path) const;
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear();
+
+  const_iterator begin() const;
+  const_iterator end() const;
+
+  bool operator==(const WorkList &other) const;
+  bool operator!=(const WorkList &other) const { return !(*this == other); }
+
+private:
+  static constexpr std::size_t kGroup = 8; // paths a stored whole path starts
+
+  std::vector<char> bytes_;              // per path: shared length, added length, added bytes
+  std::vector<std::size_t> groupStarts_; // where each kGroup-th path starts in bytes_
+  FolderPath last_;                      // the path appended last, to share with
+  std::size_t size_ = 0;
+};
+
+// Reads a list's paths in order, one decoded copy at a time.
+class WorkList::const_iterator {
+public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = FolderPath;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const FolderPath *;
+  using reference = FolderPath;
+
+  const_iterator(const WorkList &list, std::size_t index) : list_(&list), index_(index) {}
+  FolderPath operator*() const { return (*list_)[index_]; }
+  const_iterator &operator++() {
+    ++index_;
+    return *this;
+  }
+  bool operator==(const const_iterator &other) const { return index_ == other.index_; }
+  bool operator!=(const const_iterator &other) const { return index_ != other.index_; }
+
+private:
+  const WorkList *list_;
+  std::size_t index_;
+};
+
+} // namespace tailsnip
+
+#endif
