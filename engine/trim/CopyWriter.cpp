@@ -101,7 +101,7 @@ FsError ReadFully(fs::File &file, std::uint64_t offset, char *buffer, std::size_
     if (const FsError error = fs::ReadAt(file, offset, buffer, size, got); error != FsError::None)
       return error;
     if (got == 0)
-      return FsError::Other;
+      return FsError::Changed; // cut shorter since it was described
     offset += got;
     buffer += got;
     size -= got;
@@ -179,7 +179,7 @@ private:
     } else {
       if (const FsError error = ReadFully(input_, offset, buffer_.input(half_), size);
           error != FsError::None) {
-        Fail(result_, Reason::CannotRead, error.code());
+        Fail(result_, ReasonForRead(error), error.code());
         return false;
       }
       result_.bytesRead += size;
@@ -230,6 +230,10 @@ private:
 
 } // namespace
 
+Reason ReasonForRead(const FsError &error) {
+  return error == FsError::Changed ? Reason::ChangedDuringRun : Reason::CannotRead;
+}
+
 // Writes the first `keep` bytes of `input` to `output`, with CR LF line ends
 // unless `keepLineEnds`, skipping the holes of an entry that may have any.
 bool WriteShortened(fs::File &input, const fs::FileInfo &entry, std::uint64_t keep,
@@ -277,7 +281,7 @@ bool FindOnlyCrLf(fs::File &input, const fs::FileInfo &entry, std::uint64_t keep
       }
       if (const FsError error = ReadFully(input, done, buffer.input(), size);
           error != FsError::None) {
-        Fail(result, Reason::CannotRead, error.code());
+        Fail(result, ReasonForRead(error), error.code());
         return false;
       }
       result.bytesRead += size;

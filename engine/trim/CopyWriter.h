@@ -45,6 +45,10 @@ private:
   std::unique_ptr<WriteBehind> writeBehind_;
 };
 
+// Why reading an entry failed: one that ended before the size it was
+// described with was changed meanwhile.
+Reason ReasonForRead(const fs::FsError &error);
+
 // Finds how many leading bytes of `input`, described by `entry`, hold every
 // line but the last `lines`, reading the file from its end, and how many
 // lines follow them (`lines`, or all of a shorter file's). A file that fits

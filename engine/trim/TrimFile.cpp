@@ -75,7 +75,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
   if (const FsError error =
           FindKeptLength(input, info, settings.lines, buffer, keep, lost, buffered, result);
       error != FsError::None)
-    return Fail(result, Reason::CannotRead, error.code());
+    return Fail(result, ReasonForRead(error), error.code());
   // Asked only once a cut would do, as most files of a default-mode run
   // are copied.
   const bool cut = mayCut &&
@@ -106,7 +106,7 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
               ReadLostLines(input, keep, info.size, lost, buffered, buffer, result);
           error != FsError::None) {
         result.lost = {};
-        return Fail(result, Reason::CannotRead, error.code());
+        return Fail(result, ReasonForRead(error), error.code());
       }
     return result;
   }

@@ -3,6 +3,7 @@
 
 #include "engine/fs/FileSystem.h"
 #include "engine/trim/CopyName.h"
+#include "engine/trim/CopyWriter.h"
 
 #include "ReferenceModel.h"
 #include "TestSupport.h"
@@ -255,6 +256,24 @@ TEST_F(TrimFileTest, NamesTakenBesideTheEntryAreNeverRemoved) {
   EXPECT_EQ("a\nb\n", ReadBytes(entry));
   EXPECT_EQ(401u, Listing(scratch_.tree()).size()) << "a file of someone else's was removed";
   stdfs::remove(scratch_.cwd() / "temp.txt");
+}
+
+TEST_F(TrimFileTest, FileCutShorterSinceItWasDescribedIsReportedChanged) {
+  // As when another program truncates it between the run's look and its read.
+  const stdfs::path entry = scratch_.file("entry", "a\nb\n");
+  const FolderPath path = testing::Native(entry);
+  fs::Folder folder;
+  fs::File file;
+  fs::FileInfo info;
+  ASSERT_EQ(fs::FsError::None, fs::OpenParentFolder(path, folder));
+  ASSERT_EQ(fs::FsError::None, fs::OpenEntry(folder, path, file, info));
+  info.size += 10;
+  TrimResult result;
+  std::uint64_t keep = 0, lost = 0;
+  std::size_t buffered = 0;
+  const fs::FsError error = FindKeptLength(file, info, 1, buffer_, keep, lost, buffered, result);
+  EXPECT_EQ(Reason::ChangedDuringRun, ReasonForRead(error))
+      << "reported as \"" << DescribeReason(ReasonForRead(error)) << "\"";
 }
 
 TEST_F(TrimFileTest, CopyDroppedBeforeItsCommitLeavesNothingBehind) {
