@@ -31,4 +31,28 @@ if [ "$files" != "$expected_files" ]; then
   printf 'expected the files:\n%s\ngot:\n%s\n' "$expected_files" "$files" >&2
   status=1
 fi
+
+# The Debian package makes the markers' folder root's at install, even
+# where a user's run made it first: applied under a scratch root, its
+# tmpfiles line must leave that folder root's, sticky and open to all.
+if [ "$generator" = DEB ]; then
+  dpkg-deb -R "$work/$package" "$work/unpacked"
+  if [ ! -x "$work/unpacked/DEBIAN/postinst" ]; then
+    echo "the package has no postinst that makes the markers' folder" >&2
+    status=1
+  fi
+  if [ "$(id -u)" -eq 0 ] && command -v systemd-tmpfiles >/dev/null; then
+    folder=$work/root/var/tmp/tailsnip
+    mkdir -p "$folder" && chown nobody "$folder" && chmod 755 "$folder"
+    systemd-tmpfiles --create --root="$work/root" \
+      "$work/unpacked/usr/lib/tmpfiles.d/tailsnip-cli.conf" >&2
+    made=$(stat -c '%U %a' "$folder")
+    if [ "$made" != "root 1777" ]; then
+      echo "expected the markers' folder to be 'root 1777', got: '$made'" >&2
+      status=1
+    fi
+  else
+    echo "not checked: the markers' folder as installed (needs root and systemd-tmpfiles)"
+  fi
+fi
 exit $status
