@@ -264,8 +264,9 @@ FsError WriteAll(File &file, const char *data, std::size_t size);
 // Copies `size` bytes of `from`, starting at `offset`, to `to` at its
 // current position, inside the kernel: the bytes do not pass through this
 // process, and file systems that can share blocks between files may do so.
-// Fails unless all of them were copied; NotSupported, with nothing copied,
-// where the platform or these files' file systems offer no such copy.
+// Fails unless all of them were copied: Changed where `from` ends before
+// them, cut shorter meanwhile; NotSupported, with nothing copied, where the
+// platform or these files' file systems offer no such copy.
 FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size);
 
 // The bytes of a file from `start` up to `end` that its file system stores;

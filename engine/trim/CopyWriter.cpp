@@ -211,7 +211,9 @@ private:
   bool wrote(const FsError &error) {
     if (error == FsError::None)
       return true;
-    Fail(result_, Reason::CannotWriteCopy, error.code());
+    // The kernel's copy reads the entry too: it may find it cut shorter.
+    Fail(result_, error == FsError::Changed ? Reason::ChangedDuringRun : Reason::CannotWriteCopy,
+         error.code());
     return false;
   }
 

@@ -548,6 +548,41 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_EQ(1u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
 }
 
+// A file another program cuts shorter while the run reads it, or while the
+// kernel copies it, is kept as it is and told as changed, not as a failure
+// of reading or writing with no reason.
+TEST(CutShorterTest, FileCutWhileReadOrCopiedIsKeptAndToldAsChanged) {
+  std::string bytes;
+  while (bytes.size() < (std::size_t{3} << 20))
+    bytes += "a line of the large file, kept by the kernel's copy\n";
+  bytes += "last";
+  // Where its end is searched for; where its copy is made (two names, so
+  // with --keep-line-ends the kernel copies what is kept).
+  for (const char *call : {"pread", "copy-range"}) {
+    FaultTree tree;
+    tree.reset();
+    const stdfs::path folder = tree.tree() / "cut";
+    stdfs::create_directories(folder);
+    WriteBytes(folder / "large", bytes);
+    stdfs::create_hard_link(folder / "large", folder / "other-name");
+    const ProgramRun run = RunOver(tree, folder, "-kv",
+                                   {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
+                                    std::string("TAILSNIP_FAULT_CALL=") + call,
+                                    "TAILSNIP_FAULT_AT=1", "TAILSNIP_FAULT_ERRNO=-1"});
+    EXPECT_EQ(1, run.exitCode) << call << ": " << run.describe();
+    EXPECT_NE(std::string::npos, run.output.find(": changed during the run"))
+        << call << ": " << run.output;
+    // The name met first is the one cut under the run; the other, copied
+    // afterwards, is shortened on its own.
+    const std::string shortened = bytes.substr(0, bytes.size() - 4);
+    const std::string large = hardening::ReadWholeFile(folder / "large");
+    const std::string other = hardening::ReadWholeFile(folder / "other-name");
+    EXPECT_TRUE((large == bytes && other == shortened) || (large == shortened && other == bytes))
+        << call << ": sizes " << large.size() << " and " << other.size() << ", expected "
+        << bytes.size() << " and " << shortened.size();
+  }
+}
+
 // Under a limit on file size (ulimit -f), a copy that would pass it fails
 // as on a full disk: its file is kept and named, the others are shortened,
 // and the run ends as any other, rather than killed midway by SIGXFSZ.

@@ -10,7 +10,9 @@
 //   TAILSNIP_FAULT_PERSIST  "1": every later call fails as well
 //   TAILSNIP_FAULT_ERRNO    the error it fails with; 0 makes read, pread,
 //                           write and copy_file_range move only half the
-//                           bytes asked for instead
+//                           bytes asked for instead; -1 makes read, pread
+//                           and copy_file_range find the file's end, as
+//                           where another program cut it shorter
 //   TAILSNIP_FAULT_ALWAYS   operations that fail on every call, with EIO
 //                           (names separated by commas)
 //   TAILSNIP_FAULT_LOG      where to write "<calls> <faults injected>" at exit
@@ -56,7 +58,7 @@ static const char *const kCallNames[kCallKinds] = {
     "copy-range", "fchmod",     "fsync",   "syncfs",  "close", "rename",
     "link",       "unlink",     "opendir", "readdir", "cut"};
 
-enum Verdict { kProceed, kFail, kShorten };
+enum Verdict { kProceed, kFail, kShorten, kEnd };
 
 static enum Call target = kNoCall;
 static bool always[kCallKinds];
@@ -175,6 +177,8 @@ static enum Verdict Judge(enum Call call) {
   ++injected;
   if (faultError == 0)
     return kShorten;
+  if (faultError < 0)
+    return kEnd;
   errno = faultError;
   return kFail;
 }
@@ -237,6 +241,8 @@ ssize_t read(int fd, void *buffer, size_t count) {
   const enum Verdict verdict = Judge(kRead);
   if (verdict == kFail)
     return -1;
+  if (verdict == kEnd)
+    return 0;
   return REAL(read)(fd, buffer, verdict == kShorten ? Half(count) : count);
 }
 
@@ -245,6 +251,8 @@ ssize_t read(int fd, void *buffer, size_t count) {
     const enum Verdict verdict = Judge(kPread);                                                    \
     if (verdict == kFail)                                                                          \
       return -1;                                                                                   \
+    if (verdict == kEnd)                                                                           \
+      return 0;                                                                                    \
     return REAL(name)(fd, buffer, verdict == kShorten ? Half(count) : count, offset);              \
   }
 DEFINE_PREAD(pread)
@@ -254,7 +262,7 @@ ssize_t write(int fd, const void *buffer, size_t count) {
   const enum Verdict verdict = Judge(kWrite);
   if (verdict == kFail)
     return -1;
-  return REAL(write)(fd, buffer, verdict == kShorten ? Half(count) : count);
+  return REAL(write)(fd, buffer, verdict != kProceed ? Half(count) : count);
 }
 
 ssize_t copy_file_range(int from, off64_t *fromOffset, int to, off64_t *toOffset, size_t count,
@@ -262,6 +270,8 @@ ssize_t copy_file_range(int from, off64_t *fromOffset, int to, off64_t *toOffset
   const enum Verdict verdict = Judge(kCopyFileRange);
   if (verdict == kFail)
     return -1;
+  if (verdict == kEnd)
+    return 0;
   return REAL(copy_file_range)(from, fromOffset, to, toOffset,
                                verdict == kShorten ? Half(count) : count, flags);
 }

@@ -345,7 +345,7 @@ FsError CopyRange(File &from, std::uint64_t offset, File &to, std::uint64_t size
       continue;
     }
     if (count == 0) // the file ends before the range: it shrank meanwhile
-      return FsError::Other;
+      return FsError::Changed;
     if (errno == EINTR)
       continue;
     // No such system call, no copy between these file systems, or not
