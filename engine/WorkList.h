@@ -13,8 +13,10 @@
 namespace tailsnip {
 
 // Paths, only appended to and read by index. A tree's paths share most of
-// their bytes with the path before them, so each is kept as the bytes it
-// adds to that one: a million files take megabytes, not a hundred. Reading a
+// their bytes with the path before them, the folders they lie in, so each
+// is kept as the bytes it adds to that one: a million files in a tree of
+// short names take megabytes, not a hundred. Long names of their own still
+// take their length. Reading a
 // path decodes at most kGroup - 1 paths before it. Reads may run on several
 // threads at once, but not alongside an append.
 class WorkList {

@@ -32,9 +32,9 @@ if [ "$files" != "$expected_files" ]; then
   status=1
 fi
 
-# The Debian package makes the markers' folder root's at install, even
-# where a user's run made it first: applied under a scratch root, its
-# tmpfiles line must leave that folder root's, sticky and open to all.
+# The Debian package's tmpfiles line makes the markers' folder root's, even
+# where a user's run made it first: applied under a scratch root, it must
+# leave that folder root's, sticky and open to all.
 if [ "$generator" = DEB ]; then
   dpkg-deb -R "$work/$package" "$work/unpacked"
   if [ ! -x "$work/unpacked/DEBIAN/postinst" ]; then

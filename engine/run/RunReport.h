@@ -18,7 +18,7 @@ inline constexpr const char kFinished[] = "finished!";
 
 struct RunReport {
   std::size_t listed = 0;        // entries the walk found
-  std::size_t shortened = 0;     // files replaced by their shortened copy
+  std::size_t shortened = 0;     // files replaced by their shortened copy, or cut in place
   std::size_t unchanged = 0;     // entries with nothing to shorten
   std::size_t notFiles = 0;      // of those, all but files without lines: folders, links,
                                  // pipes, devices, backups, the run's own files

@@ -162,6 +162,11 @@ FsError StampEntry(const FolderPath &path, EntryStamp &stamp) {
   return FsError::None;
 }
 
+bool StillAsStamped(const FolderPath &path, const EntryStamp &listed) {
+  EntryStamp now;
+  return listed.known && StampEntry(path, now) == FsError::None && now == listed;
+}
+
 FolderPath JournalPath(const FolderPath &journalFolder, const fs::FileIdentity &identity) {
   return JoinPath(journalFolder, JournalName(identity));
 }
@@ -412,14 +417,9 @@ struct ListedFolder {
 bool StillAsListed(const ListedFolder &folder, const FolderPath &path, const WorkList &list,
                    const std::vector<EntryStamp> &stamps) {
   const std::size_t index = list.find(folder.listedEntry(path));
-  EntryStamp now;
-  return index < stamps.size() && stamps[index].known && StampEntry(path, now) == FsError::None &&
-         now == stamps[index];
+  return index < stamps.size() && StillAsStamped(path, stamps[index]);
 }
 
-// Puts the earlier simple backup kept aside as `aside` back under `backup`,
-// both in `folder`, unless the entry it backed up was replaced. A name
-// taken by anything but a regular file keeps it aside (Exists).
 // Whether `left`, named as a file a stopped run leaves, can be one: the
 // run's user's, or its entry's owner's, as a copy given the entry's owner,
 // the entry's old self and an earlier backup kept aside are. Another
@@ -431,6 +431,9 @@ bool MayBeTheRuns(const fs::FileInfo &left, const FolderPath &entry) {
          (fs::DescribeByName(entry, owner) == FsError::None && left.owner == owner.owner);
 }
 
+// Puts the earlier simple backup kept aside as `aside` back under `backup`,
+// both in `folder`, unless the entry it backed up was replaced. A name
+// taken by anything but a regular file keeps it aside (Exists).
 FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
                      const std::string &backup, const JournalHeader &header, const WorkList &list,
                      const std::vector<EntryStamp> &stamps) {
@@ -487,13 +490,14 @@ struct LeftCopy {
 LeftCopy FindLeftCopy(const ListedFolder &folder, const FolderPath &path,
                       std::optional<std::size_t> entry, const WorkList &list,
                       const std::vector<EntryStamp> &stamps) {
-  if (!entry || *entry >= list.size() || *entry >= stamps.size() || !stamps[*entry].known ||
-      folder.listedEntry(list[*entry]) != list[*entry])
+  if (!entry || *entry >= list.size() || *entry >= stamps.size() || !stamps[*entry].known)
+    return {path, std::nullopt, {}, false};
+  const FolderPath listed = list[*entry];
+  if (folder.listedEntry(listed) != listed)
     return {path, std::nullopt, {}, false};
   EntryStamp now;
   StampEntry(path, now);
-  return {path, entry, JoinPath(folder.now, std::string(NameOf(list[*entry]))),
-          now == stamps[*entry]};
+  return {path, entry, JoinPath(folder.now, std::string(NameOf(listed))), now == stamps[*entry]};
 }
 
 // The entry beside which another program may have saved what `copy`

@@ -41,6 +41,10 @@ struct EntryStamp {
 // Describes the entry at `path` without following a final link.
 fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp);
 
+// Whether the entry at `path` is as `listed` describes it: never where it
+// could not be described, then or now.
+bool StillAsStamped(const FolderPath &path, const EntryStamp &listed);
+
 // Where journals are kept: $XDG_STATE_HOME/tailsnip, else
 // ~/.local/state/tailsnip, the home folder taken from the password database
 // where HOME is unset; %LOCALAPPDATA%\Tailsnip on Windows. Empty when no

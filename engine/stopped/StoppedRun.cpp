@@ -13,18 +13,12 @@ namespace {
 
 using Finding = StoppedRunFinding;
 
-bool StillAsListed(const FolderPath &path, const EntryStamp &listed) {
-  EntryStamp now;
-  StampEntry(path, now);
-  return listed.known && now == listed;
-}
-
 // Entries are handled in list order: the last file no longer as listed
 // tells how far the run came. Folders are not asked: a copy made in one
 // changes its time, whenever that was.
 std::size_t StoppedAfter(const WorkList &plan, const std::vector<EntryStamp> &stamps) {
   for (std::size_t i = plan.size(); i > 0; --i)
-    if (stamps[i - 1].kind != fs::FileKind::Folder && !StillAsListed(plan[i - 1], stamps[i - 1]))
+    if (stamps[i - 1].kind != fs::FileKind::Folder && !StillAsStamped(plan[i - 1], stamps[i - 1]))
       return i;
   return 0;
 }
@@ -307,7 +301,7 @@ SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) c
   // Links and the like are left alone anyway; an entry that could not be
   // described may have been shortened.
   if (!listed.known || listed.kind != fs::FileKind::Regular)
-    return StillAsListed(path, listed) ? SinceListed::Unchanged : SinceListed::Shortened;
+    return StillAsStamped(path, listed) ? SinceListed::Unchanged : SinceListed::Shortened;
   EntryStamp now;
   if (const fs::FsError error = StampEntry(path, now); error != fs::FsError::None)
     return error == fs::FsError::NotFound ? SinceListed::Removed : SinceListed::Unreadable;

@@ -79,8 +79,9 @@ bool FindOnlyCrLf(fs::File &input, const fs::FileInfo &entry, std::uint64_t keep
 
 // Writes the first `keep` bytes of `input`, described by `entry`, to
 // `output`, with CR LF line ends unless `keepLineEnds`; the holes of the
-// entry stay holes in the copy. `buffer.input()` may already hold the whole
-// entry, `buffered` bytes (0: none of it). Adds what it read and wrote
+// entry stay holes in the copy. `buffer.input()` may already hold the
+// entry's first `buffered` bytes (0: none of it), at least `keep` of them
+// where any. Adds what it read and wrote
 // (holes are neither) to `result`; on failure marks it failed, with why and
 // what the system said, and returns false. An exclusive `input` that another
 // program opens meanwhile fails as InUse.
