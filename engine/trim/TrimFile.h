@@ -21,18 +21,20 @@ enum class TrimMode {
 // Reads the entry at `place` and, for a file with lines, writes its copy
 // without its last line, every line end written as CR LF (or, as `settings`
 // ask, without its last lines, the rest as it is), and hands it over in
-// `copy`, for a Committer to put in the entry's place. The copy is written
-// to "temp.txt" in `place`'s current directory where one is open (or, where
-// that name is taken, the directory cannot be changed or lies on another
-// volume, beside the entry under a unique name), and beside the entry
-// where none is, as for runs with several copies in flight. Entries without lines, folders, links
-// and other non-files are left alone; a file this user may not replace (or whose folder's
-// `changeable` says no), or one that another program holds open for writing, is kept and reported
-// as failed. On any failure the entry is exactly as it was, no copy is left behind, and the reason
-// is returned. A folder entry is moved into `folderOut`, opened and described, where one is given,
-// so that the run can reach the folder's own entries through it. With `mayCutInPlace`, a file whose
-// shortened form is its first bytes as they are (its line ends kept, or CR LF throughout already),
-// which has one name and which the run holds alone, is instead to be cut to them in place by the
+// `copy`, for a Committer to put in the entry's place. The copy is written to
+// "temp.txt" in `place`'s current directory where one is open (or, where that
+// name is taken, the directory cannot be changed or lies on another volume,
+// beside the entry under a unique name), and beside the entry where none is,
+// as for runs with several copies in flight. Entries without lines, folders,
+// links and other non-files are left alone; a file this user may not replace
+// (or whose folder's `changeable` says no), or one that another program holds
+// open for writing, is kept and reported as failed. On any failure the entry
+// is exactly as it was, no copy is left behind, and the reason is returned. A
+// folder entry is moved into `folderOut`, opened and described, where one is
+// given, so that the run can reach the folder's own entries through it. With
+// `mayCutInPlace`, a file whose shortened form is its first bytes as they are
+// (its line ends kept, or CR LF throughout already), which has one name and
+// which the run holds alone, is instead to be cut to them in place by the
 // commit: the same bytes, without a copy.
 TrimResult TrimEntry(const TrimPlace &place, TrimBuffer &buffer, TrimMode mode,
                      std::unique_ptr<Replacement> &copy, fs::Folder *folderOut = nullptr,
