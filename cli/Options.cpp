@@ -271,7 +271,7 @@ int AddPatternArgument(const std::string &text, std::vector<Pattern> &patterns, 
 
 // Reads the NUL-ended names of `path`; a last name may lack its NUL. An
 // empty name stays, an error of its own for later.
-int ReadOperandList(const std::string &path, std::vector<std::string> &names) {
+int ReadOperandList(const std::string &path, WorkList &names) {
   std::string bytes;
   if (const std::string error = ReadWhole(path, bytes); !error.empty())
     return UsageError(error);
@@ -279,7 +279,7 @@ int ReadOperandList(const std::string &path, std::vector<std::string> &names) {
     std::size_t end = bytes.find('\0', start);
     if (end == std::string::npos)
       end = bytes.size();
-    names.push_back(bytes.substr(start, end - start));
+    names.push_back(std::string_view(bytes).substr(start, end - start));
     start = end + 1;
   }
   return kGo;
@@ -526,7 +526,8 @@ int ParseOptions(int argc, char **argv, Options &options) {
     return UsageError("missing FOLDER operand");
   if (const int checked = CheckOptions(options); checked != kGo)
     return checked;
-  options.operands.assign(argv + ::optind, argv + argc);
+  for (int i = ::optind; i < argc; ++i)
+    options.operands.push_back(argv[i]);
   options.fromList = fromList;
   options.operandList = operandList;
   return fromList ? ReadOperandList(operandList, options.operands) : kGo;

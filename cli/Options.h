@@ -4,6 +4,7 @@
 #define TAILSNIP_CLI_OPTIONS_H
 
 #include "cli/Patterns.h"
+#include "engine/WorkList.h"
 #include "engine/trim/LineModel.h"
 
 #include <cstddef>
@@ -29,8 +30,9 @@ struct Options {
   std::vector<Pattern> includes;
   bool includesGiven = false; // even where the files named held none: then no file is chosen
   std::size_t maxDepth = std::numeric_limits<std::size_t>::max();
-  // The FOLDER and FILE operands, as given.
-  std::vector<std::string> operands;
+  // The FOLDER and FILE operands, as given: a list from find may name
+  // millions, which a WorkList holds in a fraction of the memory.
+  WorkList operands;
   // Whether they came from --files0-from, and the file it named ("-":
   // standard input), rather than from the command line.
   bool fromList = false;
