@@ -223,7 +223,8 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
       out.character(stamp.known ? kKinds[static_cast<int>(stamp.kind)] : '?');
       out.number(stamp.volume).character(' ').number(stamp.index).character(' ');
       out.number(stamp.size).character(' ').number(stamp.modified).character(' ');
-      out.name(list[i].data() + skip, list[i].size() - skip);
+      const FolderPath entry = list[i];
+      out.name(entry.data() + skip, entry.size() - skip);
       error = out.flushIfFull();
     }
     if (error == FsError::None) {
@@ -615,8 +616,8 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
   for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i) {
     if (!stamps[i].known || stamps[i].kind != fs::FileKind::Folder)
       continue;
-    if (IsListedFolder(list[i], stamps[i]))
-      clean({list[i], list[i]});
+    if (const FolderPath folder = list[i]; IsListedFolder(folder, stamps[i]))
+      clean({folder, folder});
     else
       moved.push_back(i);
   }
