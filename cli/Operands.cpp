@@ -7,6 +7,7 @@
 #include "engine/fs/DirectorySearch.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 namespace tailsnip::cli {
@@ -229,8 +230,10 @@ bool JoinFiles(RunTarget &group, const RunTarget &file, const std::string &name)
       last != file.identity)
     return false;
   if (reRooted) {
-    for (std::string &named : group.names)
-      named = groupBeneath + kPathSeparator + named;
+    WorkList names;
+    for (const std::string &named : group.names)
+      names.push_back(groupBeneath + kPathSeparator + named);
+    group.names = std::move(names);
     group.folder = top;
     group.identity = topIdentity;
     group.impliedFolder = implied;
@@ -387,22 +390,25 @@ namespace {
 
 // An entry by its folder and name; a folder by its identity alone, and the
 // folder a run went over as one with an empty name, which no entry has.
+// Entries of one folder share their key's start, which the set keeps once.
 std::string Key(const fs::FileIdentity &folder, const std::string *name) {
-  std::string key = std::to_string(folder.volume) + ":" + std::to_string(folder.index);
+  std::string key(sizeof folder.volume + sizeof folder.index, '\0');
+  std::memcpy(&key[0], &folder.volume, sizeof folder.volume);
+  std::memcpy(&key[sizeof folder.volume], &folder.index, sizeof folder.index);
   return name ? key + "/" + *name : key;
 }
 
 } // namespace
 
 bool SeenEntries::firstTime(const fs::FileIdentity &folder, const std::string &name) {
-  return seen_.insert(Key(folder, &name)).second;
+  return seen_.insert(Key(folder, &name));
 }
 
 bool SeenEntries::firstTime(const FolderPath &path) {
   fs::FileIdentity folder;
   if (fs::GetIdentity(path, folder) != fs::FsError::None)
     return true;
-  return seen_.insert(Key(folder, nullptr)).second;
+  return seen_.insert(Key(folder, nullptr));
 }
 
 void SeenEntries::runOver(const FolderPath &path) {
@@ -421,14 +427,14 @@ void SeenEntries::entered(const fs::FileIdentity &folder) {
 }
 
 bool SeenEntries::reached(const fs::FileIdentity &folder, const std::string &name) const {
-  return seen_.count(Key(folder, &name)) != 0;
+  return seen_.contains(Key(folder, &name));
 }
 
 bool SeenEntries::reached(const FolderPath &path) const {
   fs::FileIdentity folder;
   static const std::string none;
   return fs::GetIdentity(path, folder) == fs::FsError::None &&
-         (seen_.count(Key(folder, nullptr)) != 0 || seen_.count(Key(folder, &none)) != 0);
+         (seen_.contains(Key(folder, nullptr)) || seen_.contains(Key(folder, &none)));
 }
 
 } // namespace tailsnip::cli

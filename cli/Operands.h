@@ -5,12 +5,13 @@
 #include "cli/Options.h"
 #include "engine/FolderPath.h"
 #include "engine/Outcome.h"
+#include "engine/PathSet.h"
+#include "engine/WorkList.h"
 #include "engine/fs/FileSystem.h"
 
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace tailsnip::cli {
@@ -22,7 +23,7 @@ struct RunTarget {
   std::string operand; // the first operand it stands for, as given
   bool files = false;  // over `names` beneath `folder`, not everything there
   // Each FILE by its path beneath `folder`, its parts joined by kPathSeparator.
-  std::vector<std::string> names;
+  WorkList names;
   fs::FileIdentity identity; // of `folder`, for a run over files
   // For a run over files, the folders between `folder` and the FILEs', by
   // their paths beneath it, as found when the run was planned: each is
@@ -88,7 +89,7 @@ public:
   bool reached(const FolderPath &path) const;
 
 private:
-  std::unordered_set<std::string> seen_;
+  PathSet seen_;
   fs::FileIdentity lastEntered_; // entries come folder by folder
 };
 

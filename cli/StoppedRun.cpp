@@ -167,7 +167,7 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
 } // namespace
 
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
-                    const AskedSettings &asked, const std::vector<std::string> *named) {
+                    const AskedSettings &asked, const WorkList *named) {
   const StoppedRunCheck check = journal.open(folder, use, asked, named);
   if (check.finding == Finding::Restarting)
     Error(Message(check, folder, asked)); // before anything is shortened

@@ -22,7 +22,7 @@ enum class Verdict {
 // and says why when the run may not go on, and which files a stopped run
 // left could not be cleared away.
 Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse use,
-                    const AskedSettings &asked, const std::vector<std::string> *named);
+                    const AskedSettings &asked, const WorkList *named);
 
 // Whether a new run over `folder` may enter `entered` (with `identity`),
 // beneath it; says why not: a stopped run is over it.

@@ -560,6 +560,7 @@ int main(int argc, char **argv) {
   std::vector<Failure> failures;
   if (const int status = PlanRuns(options, targets, failures); status != kGo)
     return status;
+  options.operands.clear(); // the runs hold them now: from a list, a million perhaps
   CatchStopSignals();
   LetWritesPastTheSizeLimitFail();
   AllowAllOpenFiles();

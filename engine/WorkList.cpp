@@ -66,26 +66,34 @@ void WorkList::push_back(std::string_view path) {
   ++size_;
 }
 
-FolderPath WorkList::operator[](std::size_t index) const {
-  FolderPath path;
-  const char *at = bytes_.data() + groupStarts_[index / kGroup];
-  for (std::size_t i = index - index % kGroup; i <= index; ++i)
-    at = TakeNext(at, path);
-  return path;
-}
+FolderPath WorkList::operator[](std::size_t index) const { return *const_iterator(*this, index); }
 
 std::size_t WorkList::find(std::string_view path) const {
-  FolderPath next;
-  const char *at = bytes_.data();
-  for (std::size_t index = 0; index < size_; ++index) {
-    at = TakeNext(at, next);
+  std::size_t index = 0;
+  for (const FolderPath &next : *this) {
     if (next == path)
       return index;
+    ++index;
   }
   return size_;
 }
 
 void WorkList::clear() { *this = WorkList(); }
+
+WorkList::const_iterator::const_iterator(const WorkList &list, std::size_t index)
+    : list_(&list), index_(index) {
+  if (index >= list.size_)
+    return;
+  next_ = list.bytes_.data() + list.groupStarts_[index / kGroup];
+  for (std::size_t i = index - index % kGroup; i <= index; ++i)
+    next_ = TakeNext(next_, path_);
+}
+
+WorkList::const_iterator &WorkList::const_iterator::operator++() {
+  if (++index_ < list_->size_)
+    next_ = TakeNext(next_, path_);
+  return *this;
+}
 
 WorkList::const_iterator WorkList::begin() const { return {*this, 0}; }
 WorkList::const_iterator WorkList::end() const { return {*this, size_}; }

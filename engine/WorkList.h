@@ -30,6 +30,7 @@ public:
 
   void push_back(std::string_view path);
   FolderPath operator[](std::size_t index) const;
+  const FolderPath &back() const { return last_; }
   // The index of the first path equal to `path`, or size() where none is.
   std::size_t find(std::string_view path) const;
   std::size_t size() const { return size_; }
@@ -51,27 +52,27 @@ private:
   std::size_t size_ = 0;
 };
 
-// Reads a list's paths in order, one decoded copy at a time.
+// Reads a list's paths in order, each decoded once from the one before.
 class WorkList::const_iterator {
 public:
   using iterator_category = std::input_iterator_tag;
   using value_type = FolderPath;
   using difference_type = std::ptrdiff_t;
   using pointer = const FolderPath *;
-  using reference = FolderPath;
+  using reference = const FolderPath &;
 
-  const_iterator(const WorkList &list, std::size_t index) : list_(&list), index_(index) {}
-  FolderPath operator*() const { return (*list_)[index_]; }
-  const_iterator &operator++() {
-    ++index_;
-    return *this;
-  }
+  const_iterator(const WorkList &list, std::size_t index);
+  const FolderPath &operator*() const { return path_; }
+  const FolderPath *operator->() const { return &path_; }
+  const_iterator &operator++();
   bool operator==(const const_iterator &other) const { return index_ == other.index_; }
   bool operator!=(const const_iterator &other) const { return index_ != other.index_; }
 
 private:
   const WorkList *list_;
   std::size_t index_;
+  const char *next_ = nullptr; // where the path after `path_` starts
+  FolderPath path_;            // the path at `index_`, decoded
 };
 
 } // namespace tailsnip

@@ -1,10 +1,10 @@
 #include "engine/stopped/StoppedRun.h"
 
+#include "engine/PathSet.h"
 #include "engine/run/FoldersAbove.h"
 #include "engine/stopped/Registry.h"
 
 #include <algorithm>
-#include <set>
 #include <utility>
 
 namespace tailsnip {
@@ -77,8 +77,7 @@ StoppedRunCheck RunJournal::found(Finding finding, std::error_code systemError) 
 }
 
 StoppedRunCheck RunJournal::open(const FolderPath &folder, JournalUse use,
-                                 const AskedSettings &asked,
-                                 const std::vector<std::string> *named) {
+                                 const AskedSettings &asked, const WorkList *named) {
   folder_ = folder;
   named_ = named != nullptr;
   bool inMemory = false;
@@ -204,8 +203,7 @@ StoppedRunCheck RunJournal::checkEntered(const FolderPath &folder,
 // a plan that cannot be read whole, is forgotten or refused; otherwise it is
 // finished, forgotten or shown as `use` asks.
 StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &asked,
-                                          const std::vector<std::string> *named,
-                                          JournalReader &reader) {
+                                          const WorkList *named, JournalReader &reader) {
   const bool sameVersion = header_.version == version_; // another format's has none
   const bool planRead =
       sameVersion && reader.readPlan(folder_, header_, plan_, stamps_) == JournalState::Found;
@@ -236,12 +234,13 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &a
 
 // Whether every file of the stopped run's plan is among the FILEs `named`;
 // the folders it passed through on the way to them are not asked.
-bool RunJournal::plansNoneBut(const std::vector<std::string> &named) const {
-  std::set<FolderPath> given;
+bool RunJournal::plansNoneBut(const WorkList &named) const {
+  PathSet given;
   for (const std::string &name : named)
     given.insert(JoinPath(folder_, name));
-  for (std::size_t i = 0; i < plan_.size(); ++i)
-    if (stamps_[i].kind != fs::FileKind::Folder && given.count(plan_[i]) == 0)
+  std::size_t i = 0;
+  for (const FolderPath &path : plan_)
+    if (stamps_[i++].kind != fs::FileKind::Folder && !given.contains(path))
       return false;
   return true;
 }

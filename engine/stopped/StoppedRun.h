@@ -128,7 +128,7 @@ public:
   // one of them it would leave that one half done, with no journal to tell.
   // One over the whole folder is restarted only over it.
   StoppedRunCheck open(const FolderPath &folder, JournalUse use, const AskedSettings &asked,
-                       const std::vector<std::string> *named = nullptr);
+                       const WorkList *named = nullptr);
 
   bool resuming() const { return resuming_; }
   // How many files the stopped run left that this one, resuming it, could
@@ -183,8 +183,8 @@ private:
   StoppedRunCheck stoppedAt(StoppedRunFinding finding, const FolderPath &folder,
                             const fs::FileIdentity &identity) const;
   StoppedRunCheck checkRecorded(JournalUse use, const AskedSettings &asked,
-                                const std::vector<std::string> *named, JournalReader &reader);
-  bool plansNoneBut(const std::vector<std::string> &named) const;
+                                const WorkList *named, JournalReader &reader);
+  bool plansNoneBut(const WorkList &named) const;
   StoppedRunCheck forget();
   StoppedRunCheck forgetOthers(const FolderPath &journal);
   StoppedRunCheck resume();

@@ -1,6 +1,8 @@
 // Which paths lie within a folder: the rule run claims, stopped runs and the
-// walk's held folders all go by; and the list of paths a run works through.
+// walk's held folders all go by; the list of paths a run works through, and
+// the set that tells which paths were met.
 #include "engine/FolderPath.h"
+#include "engine/PathSet.h"
 #include "engine/WorkList.h"
 
 #include "TestSupport.h"
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace tailsnip {
@@ -73,6 +76,26 @@ TEST(WorkListTest, ReadsBackEveryPathAsAppended) {
   EXPECT_EQ(list, copy);
   copy.push_back("one more");
   EXPECT_NE(list, copy);
+}
+
+// Short paths of few letters: many are met twice, and the table grows
+// through several sizes while they are.
+TEST(PathSetTest, TellsEveryPathMetFromEveryOther) {
+  std::mt19937 random(11);
+  const std::string alphabet("ab/\0\xff", 5);
+  std::set<FolderPath> reference;
+  PathSet set;
+  for (int i = 0; i < 20000; ++i) {
+    FolderPath path;
+    for (std::size_t n = random() % 9; n > 0; --n)
+      path += alphabet[random() % alphabet.size()];
+    ASSERT_EQ(reference.insert(path).second, set.insert(path)) << "path " << i;
+  }
+  EXPECT_EQ(reference.size(), set.size());
+  for (const FolderPath &path : reference)
+    ASSERT_TRUE(set.contains(path));
+  for (const FolderPath absent : {"aaaaaaaaaa", "c", "ab/c"})
+    EXPECT_FALSE(set.contains(absent)) << absent;
 }
 
 } // namespace
