@@ -333,6 +333,9 @@ private:
           return End::Refused;
       }
       run.plan = planFiles(target, tally.passedThrough);
+      // With one run, nothing asks later what it met: its journal gets the memory.
+      if (!several_)
+        seen_ = SeenEntries();
       if (run.plan->entries.empty())
         return End::Done;
     } else if (journal.resuming()) {

@@ -6,12 +6,22 @@ namespace tailsnip {
 
 namespace {
 
-void PutLength(std::vector<char> &bytes, std::size_t length) {
+constexpr std::size_t kBlockBytes = 64 * 1024;
+
+std::size_t LengthBytes(std::size_t length) {
+  std::size_t bytes = 1;
+  for (; length >= 0x80; length >>= 7)
+    ++bytes;
+  return bytes;
+}
+
+char *PutLength(char *at, std::size_t length) {
   while (length >= 0x80) {
-    bytes.push_back(static_cast<char>((length & 0x7fU) | 0x80U));
+    *at++ = static_cast<char>((length & 0x7fU) | 0x80U);
     length >>= 7;
   }
-  bytes.push_back(static_cast<char>(length));
+  *at++ = static_cast<char>(length);
+  return at;
 }
 
 std::size_t TakeLength(const char *&at) {
@@ -49,20 +59,29 @@ void WorkList::push_back(std::string_view path) {
     while (shared < most && path[shared] == last_[shared])
       ++shared;
   }
-  const std::size_t before = bytes_.size();
-  try {
-    if (startsGroup)
-      groupStarts_.push_back(before);
-    PutLength(bytes_, shared);
-    PutLength(bytes_, path.size() - shared);
-    bytes_.insert(bytes_.end(), path.begin() + static_cast<std::ptrdiff_t>(shared), path.end());
-    last_.assign(path);
-  } catch (...) {
-    // Out of memory: the list stays as it was.
-    bytes_.resize(before);
-    groupStarts_.resize((size_ + kGroup - 1) / kGroup);
-    throw;
+  const std::size_t added = path.size() - shared;
+  const std::size_t needed = LengthBytes(shared) + LengthBytes(added) + added;
+  // Whatever may run out of memory comes first, and leaves the paths as they were.
+  last_.reserve(path.size());
+  if (blocks_.empty() || needed > blocks_.back().size() - used_) {
+    // A group's paths lie together, each read from the one before: where
+    // one does not fit, its group moves to a new block.
+    const std::size_t moved = startsGroup ? 0 : used_ - groupStarts_.back().offset;
+    blocks_.emplace_back(std::max(kBlockBytes, moved + needed));
+    if (!startsGroup) {
+      const std::vector<char> &from = blocks_[groupStarts_.back().block];
+      std::copy_n(from.data() + groupStarts_.back().offset, moved, blocks_.back().data());
+      groupStarts_.back() = {blocks_.size() - 1, 0};
+    }
+    used_ = moved;
   }
+  if (startsGroup)
+    groupStarts_.push_back({blocks_.size() - 1, used_});
+  char *at = blocks_.back().data() + used_;
+  at = PutLength(PutLength(at, shared), added);
+  std::copy_n(path.data() + shared, added, at);
+  used_ += needed;
+  last_.assign(path);
   ++size_;
 }
 
@@ -84,14 +103,14 @@ WorkList::const_iterator::const_iterator(const WorkList &list, std::size_t index
     : list_(&list), index_(index) {
   if (index >= list.size_)
     return;
-  next_ = list.bytes_.data() + list.groupStarts_[index / kGroup];
+  next_ = list.start(index / kGroup);
   for (std::size_t i = index - index % kGroup; i <= index; ++i)
     next_ = TakeNext(next_, path_);
 }
 
 WorkList::const_iterator &WorkList::const_iterator::operator++() {
   if (++index_ < list_->size_)
-    next_ = TakeNext(next_, path_);
+    next_ = TakeNext(index_ % kGroup == 0 ? list_->start(index_ / kGroup) : next_, path_);
   return *this;
 }
 
@@ -99,8 +118,7 @@ WorkList::const_iterator WorkList::begin() const { return {*this, 0}; }
 WorkList::const_iterator WorkList::end() const { return {*this, size_}; }
 
 bool WorkList::operator==(const WorkList &other) const {
-  // Equal paths in the same order are stored as the same bytes.
-  return size_ == other.size_ && bytes_ == other.bytes_;
+  return size_ == other.size_ && std::equal(begin(), end(), other.begin());
 }
 
 } // namespace tailsnip

@@ -46,9 +46,21 @@ public:
 private:
   static constexpr std::size_t kGroup = 8; // paths a stored whole path starts
 
-  std::vector<char> bytes_;              // per path: shared length, added length, added bytes
-  std::vector<std::size_t> groupStarts_; // where each kGroup-th path starts in bytes_
-  FolderPath last_;                      // the path appended last, to share with
+  const char *start(std::size_t group) const {
+    return blocks_[groupStarts_[group].block].data() + groupStarts_[group].offset;
+  }
+
+  // Where a path's bytes start: in which block, and where in it.
+  struct Place {
+    std::size_t block;
+    std::size_t offset;
+  };
+  // Per path: shared length, added length, added bytes, in blocks that
+  // keep their size, so that a long list grows without a second copy.
+  std::vector<std::vector<char>> blocks_;
+  std::size_t used_ = 0;           // bytes taken in the last block
+  std::vector<Place> groupStarts_; // where each kGroup-th path starts
+  FolderPath last_;                // the path appended last, to share with
   std::size_t size_ = 0;
 };
 

@@ -53,8 +53,9 @@ TEST(WorkListTest, ReadsBackEveryPathAsAppended) {
   for (int i = 0; i < 2000; ++i) {
     FolderPath path = reference.empty() ? FolderPath() : reference.back();
     path.resize(random() % (path.size() + 1));
-    // Now and then a path longer than one and two length bytes describe.
-    const std::size_t added = i % 97 == 0 ? 20000 + random() % 3 : i % 13 == 0 ? 200 : random() % 6;
+    // Now and then a path longer than one and two length bytes describe,
+    // and longer than the list's blocks.
+    const std::size_t added = i % 97 == 0 ? 70000 + random() % 3 : i % 13 == 0 ? 200 : random() % 6;
     for (std::size_t n = 0; n < added; ++n)
       path += alphabet[random() % alphabet.size()];
     reference.push_back(path);
