@@ -6,6 +6,8 @@ namespace tailsnip {
 
 namespace {
 
+// Blocks start small, as most lists are, and double up to the largest.
+constexpr std::size_t kFirstBlockBytes = 256;
 constexpr std::size_t kBlockBytes = 64 * 1024;
 
 std::size_t LengthBytes(std::size_t length) {
@@ -67,7 +69,9 @@ void WorkList::push_back(std::string_view path) {
     // A group's paths lie together, each read from the one before: where
     // one does not fit, its group moves to a new block.
     const std::size_t moved = startsGroup ? 0 : used_ - groupStarts_.back().offset;
-    blocks_.emplace_back(std::max(kBlockBytes, moved + needed));
+    const std::size_t next =
+        blocks_.empty() ? kFirstBlockBytes : std::min(kBlockBytes, 2 * blocks_.back().size());
+    blocks_.emplace_back(std::max(next, moved + needed));
     if (!startsGroup) {
       const std::vector<char> &from = blocks_[groupStarts_.back().block];
       std::copy_n(from.data() + groupStarts_.back().offset, moved, blocks_.back().data());

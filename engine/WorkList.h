@@ -56,7 +56,8 @@ private:
     std::size_t offset;
   };
   // Per path: shared length, added length, added bytes, in blocks that
-  // keep their size, so that a long list grows without a second copy.
+  // keep their size, so that a long list grows without a second copy, up
+  // to 64 KiB each.
   std::vector<std::vector<char>> blocks_;
   std::size_t used_ = 0;           // bytes taken in the last block
   std::vector<Place> groupStarts_; // where each kGroup-th path starts

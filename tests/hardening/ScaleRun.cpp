@@ -1,9 +1,10 @@
 // scale_run CLI: one trimming run over a tree of 200,000 small files in
 // 2,000 folders and one over a tree 1,000 folders deep, each checked file
-// by file, printing the time and the peak resident memory of each run.
-// A measurement, not a test of speed: it fails only when a file is wrong,
-// the run fails, or the memory, grown as it does per file, would outgrow
-// what a run over a million files may use.
+// by file, then one command of 2,000 runs over a FILE each, printing the
+// time and the peak resident memory of each. A measurement, not a test of
+// speed: it fails only when a file is wrong, a run fails, or the memory,
+// grown as it does per file, would outgrow what a run over a million files
+// may use.
 #include "ProgramRun.h"
 #include "ReferenceModel.h"
 
@@ -79,11 +80,12 @@ std::string FileName(int index) {
 
 // Runs tailsnip-cli over `tree`, prints its figures and sets `peakKiB`;
 // false if it failed.
-bool MeasuredRun(const char *cli, const char *label, const stdfs::path &tree,
+bool MeasuredRun(const char *cli, const char *label, const std::vector<std::string> &operands,
                  const stdfs::path &cwd, long &peakKiB) {
-  const hardening::ProgramRun run =
-      hardening::RunProgram({cli, "--quiet", tree.string()}, cwd.string(), {},
-                            std::chrono::minutes(8), (cwd.parent_path() / "capture").string());
+  std::vector<std::string> argv = {cli, "--quiet"};
+  argv.insert(argv.end(), operands.begin(), operands.end());
+  const hardening::ProgramRun run = hardening::RunProgram(
+      argv, cwd.string(), {}, std::chrono::minutes(8), (cwd.parent_path() / "capture").string());
   std::printf("%s: %.2f s, peak resident %.1f MiB\n", label, run.seconds,
               static_cast<double>(run.peakResidentKiB) / 1024);
   if (!run.exited() || run.exitCode != 0 || run.output != "finished!\n") {
@@ -115,7 +117,7 @@ bool WideTree(const char *cli, const stdfs::path &base, long &peakKiB) {
     ::close(fd);
   }
   stdfs::create_directories(base / "cwd");
-  if (!MeasuredRun(cli, "200,000 files in 2,000 folders", tree, base / "cwd", peakKiB))
+  if (!MeasuredRun(cli, "200,000 files in 2,000 folders", {tree.string()}, base / "cwd", peakKiB))
     return false;
 
   long checked = 0;
@@ -158,7 +160,8 @@ bool DeepTree(const char *cli, const stdfs::path &base, long &peakKiB) {
     }
   }
   stdfs::create_directories(base / "cwd-deep");
-  const bool ran = MeasuredRun(cli, "1,000 levels deep", tree, base / "cwd-deep", peakKiB);
+  const bool ran =
+      MeasuredRun(cli, "1,000 levels deep", {tree.string()}, base / "cwd-deep", peakKiB);
   long checked = 0;
   long wrong = 0;
   for (int level = 0; ran && level < kDepth; ++level, ++checked)
@@ -171,6 +174,16 @@ bool DeepTree(const char *cli, const stdfs::path &base, long &peakKiB) {
   if (ran)
     std::printf("  %ld files checked, %ld wrong\n", checked, wrong);
   return ran && wrong == 0;
+}
+
+// A FILE named through ".." is run over on its own: what each run keeps
+// must stay small where a list makes thousands.
+bool SeparateRuns(const char *cli, const stdfs::path &base) {
+  std::vector<std::string> operands;
+  for (int folder = 0; folder < kFolders; ++folder)
+    operands.push_back(FolderName(folder) + "/../" + FolderName(folder) + "/" + FileName(0));
+  long peakKiB = 0;
+  return MeasuredRun(cli, "2,000 FILEs, a run each", operands, base / "wide", peakKiB);
 }
 
 } // namespace
@@ -193,10 +206,11 @@ int main(int argc, char **argv) {
   long deepPeakKiB = 0;
   const bool wide = WideTree(cli.c_str(), base, widePeakKiB);
   const bool deep = DeepTree(cli.c_str(), base, deepPeakKiB);
+  const bool separate = wide && SeparateRuns(cli.c_str(), base);
   volume.reset();
   std::error_code ignored;
   stdfs::remove_all(base, ignored);
-  if (!wide || !deep)
+  if (!wide || !deep || !separate)
     return 1;
   // The deep tree's 2,000 entries leave the run's own needs: threads, buffers.
   const long perFileBytes = (widePeakKiB - deepPeakKiB) * 1024 / (long(kFolders) * kFilesPerFolder);
