@@ -10,7 +10,8 @@ constexpr std::uint64_t kHashBits = 0xffffffff00000000U;
 constexpr std::uint64_t kPlaceBits = 0x00000000ffffffffU;
 
 // FNV-1a, then mixed so that the low bits, which pick the slot, depend on
-// every byte; the same on 32- and 64-bit builds.
+// every byte. 64 bits on 32-bit builds too, where std::hash gives 32: the
+// high half tells most paths apart before their bytes are compared.
 std::uint64_t Hash(std::string_view path) {
   std::uint64_t hash = 0xcbf29ce484222325U;
   for (const char c : path) {
