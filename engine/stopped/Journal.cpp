@@ -130,8 +130,10 @@ private:
     std::atomic<bool> outOfMemory{false};
     workers_.forEach(parts, [&](std::size_t part) {
       try {
-        for (std::size_t i = part * half; i < std::min(stamps_.size(), (part + 1) * half); ++i)
-          StampEntry(list_[start_ + i], stamps_[i]);
+        const std::size_t first = part * half;
+        WorkList::const_iterator path(list_, start_ + first);
+        for (std::size_t i = first; i < std::min(stamps_.size(), (part + 1) * half); ++i, ++path)
+          StampEntry(*path, stamps_[i]);
       } catch (const std::bad_alloc &) {
         outOfMemory = true;
       }
@@ -216,15 +218,15 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     ListStamps stamps(list);
     if (kept)
       kept->reserve(list.size());
-    for (std::size_t i = 0; i < list.size() && error == FsError::None; ++i) {
+    WorkList::const_iterator entry = list.begin();
+    for (std::size_t i = 0; i < list.size() && error == FsError::None; ++i, ++entry) {
       const EntryStamp &stamp = stamps.of(i);
       if (kept)
         kept->push_back(stamp);
       out.character(stamp.known ? kKinds[static_cast<int>(stamp.kind)] : '?');
       out.number(stamp.volume).character(' ').number(stamp.index).character(' ');
       out.number(stamp.size).character(' ').number(stamp.modified).character(' ');
-      const FolderPath entry = list[i];
-      out.name(entry.data() + skip, entry.size() - skip);
+      out.name(entry->data() + skip, entry->size() - skip);
       error = out.flushIfFull();
     }
     if (error == FsError::None) {
