@@ -4,8 +4,8 @@
 // back as --resume does, and checking every entry against it as a refused
 // run or --resume does. Prints the figures; the journal is written to a
 // scratch folder in FOLDER (by default beside DIR) and removed.
-#include "engine/walk/CollectEntries.h"
 #include "engine/stopped/Journal.h"
+#include "engine/walk/CollectEntries.h"
 
 #include <chrono>
 #include <cstdio>
@@ -49,7 +49,7 @@ int main(int argc, char **argv) {
   const auto bytes = std::filesystem::file_size(path);
 
   WorkList plan;
-  std::vector<EntryStamp> stamps;
+  StampList stamps;
   start = Clock::now();
   if (ReadJournal(path, header, root, &plan, &stamps) != JournalState::Found)
     return 1;

@@ -184,7 +184,7 @@ FolderPath DraftOf(const FolderPath &journal) {
 FsError RemoveJournalDraft(const FolderPath &path) { return RemoveFile(DraftOf(path)); }
 
 FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const FolderPath &root,
-                     const WorkList &list, Durability durability, std::vector<EntryStamp> *kept) {
+                     const WorkList &list, Durability durability, StampList *kept) {
   const bool flushed = durability == Durability::Flushed;
   if (const FsError error = journal::MakeFolders(path.substr(0, path.find_last_of(kPathSeparator)));
       error != FsError::None)
@@ -216,8 +216,6 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
     out.text("entries ").number(list.size()).character('\n');
     const std::size_t skip = root.size() + 1; // the root and the separator after it
     ListStamps stamps(list);
-    if (kept)
-      kept->reserve(list.size());
     WorkList::const_iterator entry = list.begin();
     for (std::size_t i = 0; i < list.size() && error == FsError::None; ++i, ++entry) {
       const EntryStamp &stamp = stamps.of(i);
@@ -253,7 +251,6 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
 
 struct JournalReader::Source {
   journal::Reader in;
-  std::uint64_t size; // of the journal when opened
 };
 
 JournalReader::JournalReader() = default;
@@ -278,7 +275,7 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
   if (info.kind != fs::FileKind::Regular)
     return JournalState::Unreadable;
   try {
-    source_.reset(new Source{journal::Reader(std::move(file), info.size), info.size});
+    source_.reset(new Source{journal::Reader(std::move(file), info.size)});
     journal::Reader &in = source_->in;
     std::string line;
     const bool first = in.line(line) && line == kFirstFormat;
@@ -325,7 +322,7 @@ JournalState JournalReader::readHeader(const FolderPath &path, JournalHeader &he
 }
 
 JournalState JournalReader::readPlan(const FolderPath &root, JournalHeader &header, WorkList &list,
-                                     std::vector<EntryStamp> &stamps) {
+                                     StampList &stamps) {
   list.clear();
   stamps.clear();
   const JournalState state =
@@ -338,14 +335,9 @@ JournalState JournalReader::readPlan(const FolderPath &root, JournalHeader &head
 }
 
 JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &header,
-                                        WorkList &list, std::vector<EntryStamp> &stamps) {
+                                        WorkList &list, StampList &stamps) {
   try {
     journal::Reader &in = source_->in;
-    // A damaged count must not ask for more than the journal could hold.
-    constexpr std::uint64_t kSmallestEntry = sizeof "f0 0 0 0 1\nx\n" - 1;
-    const std::size_t expected = static_cast<std::size_t>(
-        std::min<std::uint64_t>(header.entries, source_->size / kSmallestEntry));
-    stamps.reserve(expected);
     std::string line, name;
     std::uint64_t values[5];
     for (std::size_t i = 0; i < header.entries; ++i) {
@@ -380,7 +372,7 @@ JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &h
 }
 
 JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root,
-                         WorkList *list, std::vector<EntryStamp> *stamps) {
+                         WorkList *list, StampList *stamps) {
   JournalReader reader;
   const JournalState state = reader.readHeader(path, header);
   if (state != JournalState::Found || !list || !stamps)
@@ -418,7 +410,7 @@ struct ListedFolder {
 // Whether the entry now at `path`, in `folder`, is as `list` and its
 // `stamps` had it listed.
 bool StillAsListed(const ListedFolder &folder, const FolderPath &path, const WorkList &list,
-                   const std::vector<EntryStamp> &stamps) {
+                   const StampList &stamps) {
   const std::size_t index = list.find(folder.listedEntry(path));
   return index < stamps.size() && StillAsStamped(path, stamps[index]);
 }
@@ -439,7 +431,7 @@ bool MayBeTheRuns(const fs::FileInfo &left, const FolderPath &entry) {
 // taken by anything but a regular file keeps it aside (Exists).
 FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
                      const std::string &backup, const JournalHeader &header, const WorkList &list,
-                     const std::vector<EntryStamp> &stamps) {
+                     const StampList &stamps) {
   const FolderPath &folder = listed.now;
   const std::string &suffix = header.trim.backup.suffix;
   if (backup.size() <= suffix.size() ||
@@ -492,7 +484,7 @@ struct LeftCopy {
 
 LeftCopy FindLeftCopy(const ListedFolder &folder, const FolderPath &path,
                       std::optional<std::size_t> entry, const WorkList &list,
-                      const std::vector<EntryStamp> &stamps) {
+                      const StampList &stamps) {
   if (!entry || *entry >= list.size() || *entry >= stamps.size() || !stamps[*entry].known)
     return {path, std::nullopt, {}, false};
   const FolderPath listed = list[*entry];
@@ -511,7 +503,7 @@ LeftCopy FindLeftCopy(const ListedFolder &folder, const FolderPath &path,
 // own exchange replaced the entry then. A copy of an entry the run could
 // not stamp, or named without it, is the run's, as nothing tells otherwise.
 FolderPath SavedOver(const LeftCopy &copy, const std::vector<LeftCopy> &beside,
-                     const std::vector<EntryStamp> &stamps) {
+                     const StampList &stamps) {
   if (!copy.entry || copy.oldSelf)
     return {};
   const std::size_t entry = *copy.entry;
@@ -542,8 +534,7 @@ bool IsListedFolder(const FolderPath &path, const EntryStamp &listed) {
 // folder met again (a bind mount of one above it); a folder moved out of
 // the tree is not found.
 std::vector<ListedFolder> FindMovedFolders(const FolderPath &root, std::vector<std::size_t> moved,
-                                           const WorkList &list,
-                                           const std::vector<EntryStamp> &stamps) {
+                                           const WorkList &list, const StampList &stamps) {
   std::vector<ListedFolder> found;
   std::set<std::pair<std::uint64_t, std::uint64_t>> searched;
   std::vector<FolderPath> toSearch{root};
@@ -577,8 +568,7 @@ std::vector<ListedFolder> FindMovedFolders(const FolderPath &root, std::vector<s
 } // namespace
 
 std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
-                                       const WorkList &list,
-                                       const std::vector<EntryStamp> &stamps) {
+                                       const WorkList &list, const StampList &stamps) {
   std::vector<LeftFile> left;
   auto clean = [&](const ListedFolder &listed) {
     const FolderPath &folder = listed.now;
@@ -615,11 +605,13 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
   };
   clean({root, root});
   std::vector<std::size_t> moved;
-  for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i) {
-    if (!stamps[i].known || stamps[i].kind != fs::FileKind::Folder)
+  WorkList::const_iterator entry = list.begin();
+  StampList::const_iterator stamp = stamps.begin();
+  for (std::size_t i = 0; i < list.size() && i < stamps.size(); ++i, ++entry, ++stamp) {
+    if (!stamp->known || stamp->kind != fs::FileKind::Folder)
       continue;
-    if (const FolderPath folder = list[i]; IsListedFolder(folder, stamps[i]))
-      clean({folder, folder});
+    if (IsListedFolder(*entry, *stamp))
+      clean({*entry, *entry});
     else
       moved.push_back(i);
   }

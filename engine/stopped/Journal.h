@@ -12,6 +12,7 @@
 
 #include "engine/WorkList.h"
 #include "engine/fs/FileSystem.h"
+#include "engine/stopped/StampList.h"
 #include "engine/trim/CopyName.h"
 #include "engine/trim/LineModel.h"
 
@@ -22,21 +23,6 @@
 #include <vector>
 
 namespace tailsnip {
-
-// An entry as a run listed it.
-struct EntryStamp {
-  bool known = false; // false when the entry could not be described
-  fs::FileKind kind = fs::FileKind::Other;
-  std::uint64_t volume = 0; // device, or volume serial number
-  std::uint64_t index = 0;  // inode, or file index
-  std::uint64_t size = 0;
-  std::uint64_t modified = 0; // in the platform's own units
-  bool operator==(const EntryStamp &other) const {
-    return known == other.known && kind == other.kind && volume == other.volume &&
-           index == other.index && size == other.size && modified == other.modified;
-  }
-  bool operator!=(const EntryStamp &other) const { return !(*this == other); }
-};
 
 // Describes the entry at `path` without following a final link.
 fs::FsError StampEntry(const FolderPath &path, EntryStamp &stamp);
@@ -101,8 +87,7 @@ enum class Durability { Flushed, InMemory };
 // name, are on stable storage (Flushed); on failure no journal is left.
 fs::FsError WriteJournal(const FolderPath &path, const JournalHeader &header,
                          const FolderPath &root, const WorkList &list,
-                         Durability durability = Durability::Flushed,
-                         std::vector<EntryStamp> *kept = nullptr);
+                         Durability durability = Durability::Flushed, StampList *kept = nullptr);
 
 enum class JournalState { Found, Missing, Unreadable, Malformed, OtherFormat };
 
@@ -133,7 +118,7 @@ public:
   // none empty, "." or "..", and at least one process; otherwise `list` and
   // `stamps` are left empty.
   JournalState readPlan(const FolderPath &root, JournalHeader &header, WorkList &list,
-                        std::vector<EntryStamp> &stamps);
+                        StampList &stamps);
 
   // Lets go of the journal, which Windows lets nobody else write or remove
   // while it is open here.
@@ -141,7 +126,7 @@ public:
 
 private:
   JournalState readEntries(const FolderPath &root, JournalHeader &header, WorkList &list,
-                           std::vector<EntryStamp> &stamps);
+                           StampList &stamps);
   struct Source;
   std::unique_ptr<Source> source_;
   std::error_code systemError_;
@@ -150,7 +135,7 @@ private:
 // Reads the journal at `path` with a JournalReader: the header, and with
 // `list` and `stamps` the plan too.
 JournalState ReadJournal(const FolderPath &path, JournalHeader &header, const FolderPath &root = {},
-                         WorkList *list = nullptr, std::vector<EntryStamp> *stamps = nullptr);
+                         WorkList *list = nullptr, StampList *stamps = nullptr);
 
 // Removes the journal at `path`.
 fs::FsError RemoveJournal(const FolderPath &path);
@@ -179,7 +164,7 @@ fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
 // have let it go. Returns what was left: each copy kept, or that could not
 // be removed, and each earlier backup that could not be put back or let go.
 std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
-                                       const WorkList &list, const std::vector<EntryStamp> &stamps);
+                                       const WorkList &list, const StampList &stamps);
 
 // Appends every journal in `journalFolder` to `journals`, for finding one
 // by its folder's name. A folder that does not exist holds none; one that

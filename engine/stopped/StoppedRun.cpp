@@ -16,9 +16,10 @@ using Finding = StoppedRunFinding;
 // Entries are handled in list order: the last file no longer as listed
 // tells how far the run came. Folders are not asked: a copy made in one
 // changes its time, whenever that was.
-std::size_t StoppedAfter(const WorkList &plan, const std::vector<EntryStamp> &stamps) {
+std::size_t StoppedAfter(const WorkList &plan, const StampList &stamps) {
   for (std::size_t i = plan.size(); i > 0; --i)
-    if (stamps[i - 1].kind != fs::FileKind::Folder && !StillAsStamped(plan[i - 1], stamps[i - 1]))
+    if (const EntryStamp stamp = stamps[i - 1];
+        stamp.kind != fs::FileKind::Folder && !StillAsStamped(plan[i - 1], stamp))
       return i;
   return 0;
 }
@@ -238,10 +239,12 @@ bool RunJournal::plansNoneBut(const WorkList &named) const {
   PathSet given;
   for (const std::string &name : named)
     given.insert(JoinPath(folder_, name));
-  std::size_t i = 0;
-  for (const FolderPath &path : plan_)
-    if (stamps_[i++].kind != fs::FileKind::Folder && !given.contains(path))
+  StampList::const_iterator stamp = stamps_.begin();
+  for (const FolderPath &path : plan_) {
+    if (stamp->kind != fs::FileKind::Folder && !given.contains(path))
       return false;
+    ++stamp;
+  }
   return true;
 }
 
@@ -294,7 +297,7 @@ StoppedRunCheck RunJournal::resume() {
 }
 
 SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) const {
-  const EntryStamp &listed = stamps_[index];
+  const EntryStamp listed = stamps_[index];
   if (listed.kind == fs::FileKind::Folder)
     return SinceListed::Unchanged;
   // Links and the like are left alone anyway; an entry that could not be
@@ -313,7 +316,7 @@ SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) c
 }
 
 bool RunJournal::foundAsListed(std::size_t index, const fs::FileInfo &found) const {
-  const EntryStamp &listed = stamps_[index];
+  const EntryStamp listed = stamps_[index];
   if (!listed.known)
     return true;
   return listed.kind == found.kind && listed.volume == found.identity.volume &&
@@ -323,9 +326,12 @@ bool RunJournal::foundAsListed(std::size_t index, const fs::FileInfo &found) con
 
 FolderIdentities RunJournal::planFolders() const {
   FolderIdentities folders{{folder_, header_.folderIdentity}};
-  for (std::size_t i = 0; i < plan_.size(); ++i)
-    if (stamps_[i].known && stamps_[i].kind == fs::FileKind::Folder)
-      folders.emplace(plan_[i], fs::FileIdentity{stamps_[i].volume, stamps_[i].index});
+  StampList::const_iterator stamp = stamps_.begin();
+  for (const FolderPath &path : plan_) {
+    if (stamp->known && stamp->kind == fs::FileKind::Folder)
+      folders.emplace(path, fs::FileIdentity{stamp->volume, stamp->index});
+    ++stamp;
+  }
   return folders;
 }
 

@@ -182,8 +182,8 @@ private:
   StoppedRunCheck checkAround() const;
   StoppedRunCheck stoppedAt(StoppedRunFinding finding, const FolderPath &folder,
                             const fs::FileIdentity &identity) const;
-  StoppedRunCheck checkRecorded(JournalUse use, const AskedSettings &asked,
-                                const WorkList *named, JournalReader &reader);
+  StoppedRunCheck checkRecorded(JournalUse use, const AskedSettings &asked, const WorkList *named,
+                                JournalReader &reader);
   bool plansNoneBut(const WorkList &named) const;
   StoppedRunCheck forget();
   StoppedRunCheck forgetOthers(const FolderPath &journal);
@@ -196,7 +196,7 @@ private:
   fs::FileIdentity folderIdentity_;
   JournalHeader header_;
   WorkList plan_;
-  std::vector<EntryStamp> stamps_;
+  StampList stamps_;
   bool resuming_ = false;
   bool named_ = false;            // this run's, recorded in its journal
   std::size_t leftByStopped_ = 0; // files the stopped run left, not cleared away

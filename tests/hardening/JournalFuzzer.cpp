@@ -45,7 +45,8 @@ bool InsideTheFolder(const FolderPath &entry) {
 
 void CheckPlan(JournalReader &reader, JournalHeader &header) {
   WorkList list{"left from before"};
-  std::vector<EntryStamp> stamps(1);
+  StampList stamps;
+  stamps.push_back({});
   if (reader.readPlan(kRoot, header, list, stamps) != JournalState::Found) {
     if (!list.empty() || !stamps.empty())
       Wrong("a plan not found is not empty");

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <vector>
+
 #ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
@@ -59,7 +62,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
 
   JournalHeader read;
   WorkList plan;
-  std::vector<EntryStamp> stamps;
+  StampList stamps;
   ASSERT_EQ(JournalState::Found, ReadJournal(path, read, root, &plan, &stamps));
   EXPECT_EQ(list, plan);
   EXPECT_EQ(root, read.folder);
@@ -103,7 +106,7 @@ TEST(JournalTest, EveryEntryOfALongListIsStampedAsItIs) {
 
   JournalHeader read;
   WorkList plan;
-  std::vector<EntryStamp> stamps;
+  StampList stamps;
   ASSERT_EQ(JournalState::Found, ReadJournal(path, read, root, &plan, &stamps));
   ASSERT_EQ(list, plan);
   ASSERT_EQ(list.size(), stamps.size());
@@ -112,6 +115,39 @@ TEST(JournalTest, EveryEntryOfALongListIsStampedAsItIs) {
     ASSERT_EQ(fs::FsError::None, StampEntry(list[i], now));
     ASSERT_EQ(now, stamps[i]) << "entry " << i << ", " << list[i];
   }
+}
+
+TEST(JournalTest, KeepsEveryStampExactlyWhateverItDiffersByFromTheOneBefore) {
+  std::mt19937_64 random(5);
+  const std::uint64_t extremes[] = {0, 1, 0x7fffffffffffffffU, 0x8000000000000000U, ~0ULL};
+  const auto number = [&] {
+    switch (random() % 3) {
+    case 0:
+      return extremes[random() % 5];
+    case 1:
+      return random();
+    default:
+      return random() % 300; // near the stamp before, either way
+    }
+  };
+  std::vector<EntryStamp> reference;
+  StampList stamps;
+  for (int i = 0; i < 1000; ++i) {
+    EntryStamp stamp;
+    stamp.known = random() % 4 != 0;
+    stamp.kind = static_cast<fs::FileKind>(random() % 4);
+    for (std::uint64_t *field : {&stamp.volume, &stamp.index, &stamp.size, &stamp.modified})
+      *field = number();
+    reference.push_back(stamp);
+    stamps.push_back(stamp);
+  }
+  ASSERT_EQ(reference.size(), stamps.size());
+  for (std::size_t i = 0; i < reference.size(); i += 7)
+    ASSERT_EQ(reference[i], stamps[i]) << "stamp " << i;
+  std::size_t i = 0;
+  for (StampList::const_iterator stamp = stamps.begin(); stamp != stamps.end(); ++stamp, ++i)
+    ASSERT_EQ(reference[i], *stamp) << "stamp " << i << ", read in order";
+  EXPECT_EQ(reference.size(), i);
 }
 
 TEST(JournalTest, FirstFormatWithoutSettingsIsReadAsTheDialogsRun) {
@@ -123,7 +159,7 @@ TEST(JournalTest, FirstFormatWithoutSettingsIsReadAsTheDialogsRun) {
                        "\n" + root + "\nentries 1\nf1 2 3 4 1\na\n" + "end\nprocess 42\n");
   JournalHeader read;
   WorkList plan;
-  std::vector<EntryStamp> stamps;
+  StampList stamps;
   ASSERT_EQ(JournalState::Found, ReadJournal(Native(path), read, root, &plan, &stamps));
   EXPECT_EQ(TrimSettings{}, read.trim);
   EXPECT_EQ(WorkList{Native(entry)}, plan);
