@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <getopt.h>
+#include <string_view>
 #include <utility>
 
 namespace tailsnip::cli {
@@ -199,9 +201,10 @@ int BadOption(const char *element) {
   return UsageError("unknown option " + QuoteNameAlways(typed));
 }
 
-// Reads the whole of `path` ("-": standard input, which can be read once)
-// into `bytes`; returns what went wrong, or an empty string.
-std::string ReadWhole(const std::string &path, std::string &bytes) {
+// Hands each piece of `path` ("-": standard input, which can be read once)
+// to `take` in turn; returns what went wrong, or an empty string.
+std::string ReadPieces(const std::string &path,
+                       const std::function<void(std::string_view piece)> &take) {
   static bool inputRead = false;
   const bool standardInput = path == "-";
   if (standardInput && std::exchange(inputRead, true))
@@ -211,15 +214,19 @@ std::string ReadWhole(const std::string &path, std::string &bytes) {
   std::FILE *file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
   if (!file)
     return std::string("cannot open ") + QuoteNameAlways(path) + ": " + std::strerror(errno);
-  char chunk[1 << 16];
-  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-    bytes.append(chunk, got);
+  char piece[1 << 16];
+  for (std::size_t got; (got = std::fread(piece, 1, sizeof piece, file)) > 0;)
+    take(std::string_view(piece, got));
   const int error = std::ferror(file) ? errno : 0;
   if (!standardInput)
     std::fclose(file);
   if (error != 0)
     return "cannot read " + QuoteNameAlways(path) + ": " + std::strerror(error);
   return {};
+}
+
+std::string ReadWhole(const std::string &path, std::string &bytes) {
+  return ReadPieces(path, [&](std::string_view piece) { bytes.append(piece); });
 }
 
 // Adds `text` to `patterns`; what is wrong with it where it is no pattern,
@@ -270,18 +277,22 @@ int AddPatternArgument(const std::string &text, std::vector<Pattern> &patterns, 
 }
 
 // Reads the NUL-ended names of `path`; a last name may lack its NUL. An
-// empty name stays, an error of its own for later.
+// empty name stays, an error of its own for later. A piece at a time: a
+// million names take tens of megabytes as read, a few as the list keeps them.
 int ReadOperandList(const std::string &path, WorkList &names) {
-  std::string bytes;
-  if (const std::string error = ReadWhole(path, bytes); !error.empty())
+  std::string name;
+  const std::string error = ReadPieces(path, [&](std::string_view piece) {
+    for (std::size_t end; (end = piece.find('\0')) != std::string_view::npos;
+         piece.remove_prefix(end + 1)) {
+      names.push_back(name.append(piece.substr(0, end)));
+      name.clear();
+    }
+    name.append(piece);
+  });
+  if (!error.empty())
     return UsageError(error);
-  for (std::size_t start = 0; start < bytes.size();) {
-    std::size_t end = bytes.find('\0', start);
-    if (end == std::string::npos)
-      end = bytes.size();
-    names.push_back(std::string_view(bytes).substr(start, end - start));
-    start = end + 1;
-  }
+  if (!name.empty())
+    names.push_back(name);
   return kGo;
 }
 
