@@ -110,7 +110,17 @@ TEST_F(CliTest, EachEntryIsShortenedOnceHoweverManyOperandsReachIt) {
 
 TEST_F(CliTest, OperandsFromAListEndedByNulsWithEmptyAndMissingNamesFailingAlone) {
   const stdfs::path list = scratch_.root() / "list";
-  WriteBytes(list, a_.string() + '\0' + '\0' + Tree() + "/gone" + '\0' + b_.string());
+  // The list is read 64 KiB at a time: the last name runs across that mark.
+  const std::string named = a_.string() + '\0';
+  const std::string rest = named + '\0' + Tree() + "/gone" + '\0';
+  const std::size_t again = (65536 - rest.size() - 1) / named.size();
+  std::string text;
+  for (std::size_t i = 0; i < again; ++i)
+    text += named;
+  text += rest + b_.string();
+  ASSERT_LT(text.size() - b_.string().size(), 65536u);
+  ASSERT_GT(text.size(), 65536u);
+  WriteBytes(list, text);
   How how;
   how.inFile = list.c_str();
   const Ran ran = RunCli({"-q", "--files0-from=-"}, how);
@@ -119,8 +129,9 @@ TEST_F(CliTest, OperandsFromAListEndedByNulsWithEmptyAndMissingNamesFailingAlone
             "'': could not be read: Invalid argument\n" +
                 Tree() + "/gone: could not be read: No such file or directory\n",
             ran.out);
-  EXPECT_EQ("tailsnip-cli: -:2: invalid zero-length file name\n"
-            "tailsnip-cli: cannot access '" +
+  EXPECT_EQ("tailsnip-cli: -:" + std::to_string(again + 2) +
+                ": invalid zero-length file name\n"
+                "tailsnip-cli: cannot access '" +
                 Tree() + "/gone': No such file or directory\n",
             ran.err);
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
