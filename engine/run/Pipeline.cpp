@@ -103,9 +103,10 @@ private:
         std::vector<Slot> batch;
         for (std::size_t next = 0; read(list, next, batch); batch.clear()) {
           // Another name of a file in flight would break its lease, as
-          // another program's opening would: such a file is committed
-          // before the next entry is opened.
-          const bool committedFirst = hasOtherNames(batch.back());
+          // another program's opening would; a file whose name a commit
+          // removes would look changed by another program: such an entry
+          // is committed before the next is opened.
+          const bool committedFirst = commitsFirst(batch.back());
           if (!queue.push(std::move(batch)) || (committedFirst && !queue.waitUntilCommitted()))
             break;
         }
@@ -136,13 +137,14 @@ private:
     return true;
   }
 
-  static bool hasOtherNames(const Slot &slot) {
-    return slot.shortening.copy && slot.shortening.copy->hasOtherNames();
+  static bool commitsFirst(const Slot &slot) {
+    const std::unique_ptr<Replacement> &copy = slot.shortening.copy;
+    return copy && (copy->hasOtherNames() || copy->changesAnotherFile());
   }
 
   // Reads entries from `next` on into `batch`, writing their copies, until
-  // the batch is full, its copies hold a third of kBytesInFlight, it holds a
-  // file with other names, the list ends or a stop is asked for. Returns
+  // the batch is full, its copies hold a third of kBytesInFlight, it holds
+  // an entry committed first, the list ends or a stop is asked for. Returns
   // whether the batch holds any entry.
   bool read(const WorkList &list, std::size_t &next, std::vector<Slot> &batch) {
     std::uint64_t bytes = 0;
@@ -156,7 +158,7 @@ private:
       ++next;
       const Shortening &last = batch.back().shortening;
       bytes += last.copy ? last.result.bytesWritten : 0;
-      if (hasOtherNames(batch.back()))
+      if (commitsFirst(batch.back()))
         break;
     }
     return !batch.empty();

@@ -270,8 +270,8 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
 FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, fs::File &entry,
                               const fs::FileInfo &info, const FolderPath &name,
                               TrimBuffer &buffer) {
-  if (fs::FileInfo earlier;
-      fs::DescribeEntry(folder, name, earlier) == FsError::None && earlier.owner != info.owner)
+  fs::FileInfo earlier;
+  if (fs::DescribeEntry(folder, name, earlier) == FsError::None && earlier.owner != info.owner)
     return {FsError::Exists, std::make_error_code(std::errc::file_exists)};
   const FolderPath within = FolderOf(path);
   FsError error = FsError::Exists;
@@ -287,9 +287,10 @@ FsError Backup::replaceSimple(const fs::Folder &folder, const FolderPath &path, 
   if (error != FsError::None)
     return error;
   error = place(folder, path, entry, info, name, buffer);
-  if (error == FsError::None)
+  if (error == FsError::None) {
     replaced_ = aside;
-  else
+    replacedHasOtherNames_ = earlier.names > 1;
+  } else
     fs::MoveAsideFile(folder.handle, aside, name);
   return error;
 }

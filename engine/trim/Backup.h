@@ -95,6 +95,10 @@ public:
 
   bool made() const { return !path_.empty(); }
 
+  // Whether keep() removes a name of a file that has others: an earlier
+  // simple backup set aside, linked elsewhere. Its status changes then.
+  bool removesANameOfAnother() const { return !replaced_.empty() && replacedHasOtherNames_; }
+
   // Makes the backup's name durable, unless a flush of its whole volume
   // since its making has done so.
   fs::FsError flush(const fs::Folder &folder, bool volumeFlushed);
@@ -120,8 +124,9 @@ private:
   FolderPath path_;           // the backup, once made
   fs::FileIdentity identity_; // what it names: the entry, or its copy
   FolderPath replaced_;       // an earlier simple backup, moved aside until the entry is replaced
-  bool adopted_ = false;      // made before this run: kept whatever becomes of the entry
-  std::size_t listed_ = 0;    // the entry's place in its run's list, which names a copy
+  bool replacedHasOtherNames_ = false; // that backup has a name elsewhere too
+  bool adopted_ = false;               // made before this run: kept whatever becomes of the entry
+  std::size_t listed_ = 0;             // the entry's place in its run's list, which names a copy
 };
 
 } // namespace tailsnip

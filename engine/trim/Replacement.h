@@ -69,6 +69,9 @@ public:
   // Whether the entry is one of several names of a file: opening another
   // of them would count as another program's opening.
   bool hasOtherNames() const { return info_.names > 1; }
+  // Whether the commit changes another file: one this entry's backup
+  // replaces a name of.
+  bool changesAnotherFile() const { return backup_.removesANameOfAnother(); }
 
   // The folder the entry lies in, held open, and the entry's path.
   const std::shared_ptr<const fs::Folder> &folder() const { return folder_; }

@@ -64,6 +64,21 @@ TEST_F(CliTest, ARunWithBackupsShortensFilesListedBeforeTheirBackups) {
   }
 }
 
+// Replacing an earlier simple backup removes a name of the file it was: a
+// file of the tree that is another name of it is changed by the run, not
+// by another program, and is shortened after it.
+TEST_F(CliTest, AFileThatSharesAReplacedBackupsFileIsStillShortened) {
+  const stdfs::path earlier = scratch_.file("a.txt~", "old\nlast\n");
+  const stdfs::path other = scratch_.tree() / "other";
+  ASSERT_EQ(0, ::link(earlier.c_str(), other.c_str()));
+  const Ran ran = RunCli({"-q", "--backup=simple", a_.string(), other.string()});
+  EXPECT_EQ(0, ran.status) << ran.out << ran.err;
+  EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
+  EXPECT_EQ("1\n2\n3\n", ReadBytes(earlier));
+  EXPECT_EQ("old\r\n", ReadBytes(other));
+  EXPECT_EQ(std::vector<std::string>{}, CopiesLeft(scratch_.tree()));
+}
+
 TEST_F(CliTest, NumberedBackupsTakeTheNextFreeNumberAndExistingFollowsThem) {
   const std::string a = a_.string();
   stdfs::create_directory(a + ".~4~");
