@@ -95,7 +95,7 @@ std::string Message(const StoppedRunCheck &check, const FolderPath &folder,
     return "a run over " + (stopped.named ? "FILEs beneath " : std::string()) + shown +
            (check.renamed ? " (then named " + Quoted(stopped.folder) + ")" : "") +
            " stopped after " + std::to_string(check.stoppedAfter) + " of " +
-           std::to_string(stopped.entries) + " entries: --resume " +
+           std::to_string(check.planned) + " entries: --resume " +
            (stopped.named ? QuoteOperand(folder) + " finishes it, --restart with those FILEs"
                           : "finishes it, --restart") +
            " starts a new run" + itsJournal;

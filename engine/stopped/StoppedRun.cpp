@@ -24,6 +24,15 @@ std::size_t StoppedAfter(const WorkList &plan, const StampList &stamps) {
   return 0;
 }
 
+// How many of the first `count` entries are no folders.
+std::size_t FilesAmong(const StampList &stamps, std::size_t count) {
+  std::size_t files = 0;
+  StampList::const_iterator stamp = stamps.begin();
+  for (std::size_t i = 0; i < count; ++i, ++stamp)
+    files += stamp->kind != fs::FileKind::Folder ? 1 : 0;
+  return files;
+}
+
 // A journal folder that does not exist holds no journal; it is made when
 // one is written.
 fs::FsError CheckUsable(const FolderPath &journals) {
@@ -220,6 +229,12 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &a
   case JournalUse::Plain: {
     StoppedRunCheck check = found(Finding::StoppedHere);
     check.stoppedAfter = StoppedAfter(plan_, stamps_);
+    check.planned = plan_.size();
+    // A run over FILEs counts them, as its stop did, not the folders on their way.
+    if (header_.named) {
+      check.stoppedAfter = FilesAmong(stamps_, check.stoppedAfter);
+      check.planned = FilesAmong(stamps_, stamps_.size());
+    }
     check.renamed = header_.folder != AbsolutePath(folder_);
     return check;
   }

@@ -86,9 +86,11 @@ struct StoppedRunCheck {
   // What that journal records: the stopped run's folder, its version (empty
   // when of another format), and its plan's length.
   JournalHeader stopped;
-  // StoppedHere: how many of the plan's entries the run had come to, and
-  // whether its folder had another name then.
+  // StoppedHere: how many of the plan's entries the run had come to, of
+  // how many (of its FILEs alone, where it was over FILEs), and whether its
+  // folder had another name then.
   std::size_t stoppedAfter = 0;
+  std::size_t planned = 0;
   bool renamed = false;
   // The stopped run's journal is not in this user's journal folder: it is
   // another user's (`owner`), or this user's under another state folder.

@@ -272,6 +272,10 @@ TEST_F(CliTest, FilesOfSeveralFoldersAreOneRunResumedByTheFolderTheyShare) {
   EXPECT_NE(std::string::npos, stopped.out.find(" of 600 entries.\ntailsnip-cli --resume " +
                                                 shared.string() + " finishes the run.\n"))
       << stopped.out;
+  // Refused, it is told of by its FILEs, as the stop told of it.
+  const Ran refused = RunCli({"-q", shared.string()});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(std::string::npos, refused.err.find(" of 600 entries: --resume")) << refused.err;
   // Anew, it would be a run over every file there, listed or not.
   const stdfs::path unlisted = shared / "unlisted";
   WriteBytes(unlisted, "1\n2\n");
