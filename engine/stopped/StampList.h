@@ -30,11 +30,10 @@ struct EntryStamp {
 
 // Stamps, only appended to and read by index. Entries listed together lie
 // on one volume, with near numbers, sizes and times, so each stamp is kept
-// as its differences from the one before: about a quarter of an
-// EntryStamp's forty bytes, which a million entries would otherwise take
-// in megabytes. Every field is kept exactly. Reading a stamp decodes at
-// most kGroup - 1 stamps before it. Reads may run on several threads at
-// once, but not alongside an append.
+// as its differences from the one before: about ten bytes, where an
+// EntryStamp takes forty. Every field is kept exactly. Reading a stamp
+// decodes at most kGroup - 1 stamps before it. Reads may run on several
+// threads at once, but not alongside an append.
 class StampList {
 public:
   class const_iterator;
@@ -50,7 +49,7 @@ public:
   const_iterator end() const;
 
 private:
-  static constexpr std::size_t kGroup = 16; // stamps a stamp kept whole starts
+  static constexpr std::size_t kGroup = 16; // stamps a stamp kept against none starts
 
   std::deque<std::uint8_t> bytes_;
   std::vector<std::size_t> groupStarts_; // where each kGroup-th stamp starts
