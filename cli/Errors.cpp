@@ -16,6 +16,7 @@ namespace {
 // the thread that starts entries.
 std::atomic<int> outputError{0};
 bool outputClosed = false;
+int endingStatus = kAllHandled;
 
 } // namespace
 
@@ -58,8 +59,13 @@ bool CloseOutput(bool pipeSignalled) {
 void CheckOutputAtExit() {
   std::atexit([] {
     if (!CloseOutput() || std::ferror(stderr) != 0)
-      std::_Exit(kSomeFailed);
+      std::_Exit(endingStatus > kSomeFailed ? endingStatus : kSomeFailed);
   });
+}
+
+int EndingWith(int status) {
+  endingStatus = status;
+  return status;
 }
 
 } // namespace tailsnip::cli

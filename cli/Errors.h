@@ -27,6 +27,11 @@ int UsageError(const std::string &message);
 // on standard error, which nothing can say.
 void CheckOutputAtExit();
 
+// Returns `status`, the one the program ends with, and keeps it for the
+// end: a write error found there raises it to kSomeFailed, never lowers a
+// usage error's kRefused.
+int EndingWith(int status);
+
 // Notes the error of the write to standard output that just failed, if
 // any (errno cleared before it), keeping it for the end.
 void NoteOutputError();

@@ -66,9 +66,10 @@ std::string AddPattern(std::string_view text, std::vector<Pattern> &patterns) {
     if (std::string error = WildcardError(text); !error.empty())
       return error;
   constexpr std::string_view kAllBeneath = "/***";
-  if (!pattern.folderOnly && text.size() > kAllBeneath.size() &&
+  if (text.size() > kAllBeneath.size() &&
       text.substr(text.size() - kAllBeneath.size()) == kAllBeneath) {
-    // The folder itself, then everything beneath it.
+    // The folder itself, then everything beneath it; with a trailing '/',
+    // the folders beneath it.
     std::string folder(text.substr(0, text.size() - kAllBeneath.size()));
     const std::string error = AddPattern((pattern.anchored ? "/" : "") + folder + "/", patterns);
     if (!error.empty())

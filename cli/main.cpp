@@ -558,11 +558,11 @@ int main(int argc, char **argv) {
   CheckOutputAtExit();
   Options options;
   if (const int status = ParseOptions(argc, argv, options); status != kGo)
-    return status;
+    return EndingWith(status);
   std::vector<RunTarget> targets;
   std::vector<Failure> failures;
   if (const int status = PlanRuns(options, targets, failures); status != kGo)
-    return status;
+    return EndingWith(status);
   options.operands.clear(); // the runs hold them now: from a list, a million perhaps
   CatchStopSignals();
   LetWritesPastTheSizeLimitFail();
@@ -575,5 +575,5 @@ int main(int argc, char **argv) {
     CloseOutput(StoppedByBrokenPipe());
     EndBySignal(signal);
   }
-  return status;
+  return EndingWith(status);
 }

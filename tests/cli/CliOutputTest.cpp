@@ -35,6 +35,8 @@ TEST_F(CliTest, WithoutStandardErrorTheRunWritesNoMessageElsewhereAndEndsWithSta
   EXPECT_EQ("finished!\n", ran.out);
   EXPECT_EQ("1\r\n2\r\n", ReadBytes(a_));
   EXPECT_EQ("", ReadBytes(b_));
+  // A usage error still ends with its own status.
+  EXPECT_EQ(2, RunCli({"--no-such-option", Tree()}, closed).status);
 }
 
 TEST_F(CliTest, FailureGivesStatusOneAndIsNamed) {

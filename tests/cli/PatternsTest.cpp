@@ -55,6 +55,9 @@ const Case kCases[] = {
     {"/d/***", "d", true, true},
     {"/d/***", "d/e/f", false, true},
     {"/d/***", "d", false, false},
+    {"d/***/", "x/d", true, true},
+    {"d/***/", "d/e", true, true},
+    {"d/***/", "d/f", false, false},
     // A backslash makes a wildcard plain, where there is one; else it is itself.
     {"a\\*", "a*", false, true},
     {"a\\*", "ab", false, false},
