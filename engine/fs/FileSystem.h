@@ -19,6 +19,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tailsnip::fs {
 
@@ -250,13 +253,25 @@ FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &
 // file. Nothing on Windows, whose copy is an ordinary file.
 FsError KeepFlags(File &entry, File &copy);
 
+// Extended attributes (Linux), names and values.
+using ExtendedAttributes = std::vector<std::pair<std::string, std::string>>;
+
+// A copy that KeepAttributes has given its entry's attributes.
+struct KeptAttributes {
+  FileIdentity copy;
+  // Linux: the entry's extended attributes the copy was given, names and
+  // values. A change of them by name opens nothing, and its status change
+  // is hidden by the one the copy's move makes. Empty on Windows.
+  ExtendedAttributes extended;
+};
+
 // Gives `copy` what `entry` (described by `like`) has besides its content,
 // and nothing else: owner and group, permissions and extended attributes
 // (ACLs and labels included; none it inherited from its folder) on POSIX,
 // the security descriptor on Windows. What the copy has already is left
-// alone. Fails when any of it cannot be kept; otherwise `copied` is the
-// copy's identity.
-FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, FileIdentity &copied);
+// alone. Fails when any of it cannot be kept; otherwise `kept` tells what
+// the copy now is.
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, KeptAttributes &kept);
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);
@@ -318,8 +333,9 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // MoveOver, provided `to` still leads to the file open as `expected`, last
 // described as `described`: Changed when it leads to another, NotFound when
 // to none, InUse when another program opened an exclusive `expected` as it
-// was moved over, AttributesNotKept when its permissions, owner or group
-// were changed as it was (Linux), and then `to` is as it was.
+// was moved over, AttributesNotKept when its permissions, owner, group or
+// extended attributes were changed as it was, no longer those `copy` was
+// given (Linux), and then `to` is as it was.
 // `removeFrom` tells whether `from` still names a file for the caller to
 // remove: its copy (`copy`) after a failure, the replaced file after an
 // exchange. Linux exchanges the two names and checks the file that came
@@ -329,7 +345,7 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // be renamed over it.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
                      const FolderPath &to, const File &expected, const FileInfo &described,
-                     const FileIdentity &copy, bool &removeFrom);
+                     const KeptAttributes &copy, bool &removeFrom);
 
 // Gives the file open as `file`, the entry at `path` in `folder`, the
 // further name `name` in the same folder (a hard link), exclusively: Exists

@@ -238,9 +238,10 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   if (error == FsError::None &&
       !WriteShortened(entry, info, info.size, 0, true, copy, buffer, written))
     error = {FsError::Other, written.systemError};
-  fs::FileIdentity made;
+  fs::KeptAttributes kept;
   if (error == FsError::None)
-    error = fs::KeepAttributes(entry, info, copy, made);
+    error = fs::KeepAttributes(entry, info, copy, kept);
+  fs::FileIdentity made = kept.copy;
   if (error == FsError::None)
     error = fs::FlushToDisk(copy);
   if (error == FsError::None && unnamed)

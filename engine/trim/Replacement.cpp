@@ -112,7 +112,7 @@ template <typename Take> FsError Replacement::takeName(Take take) {
 TrimResult Replacement::keepAttributes(TrimResult result) {
   if (cut_)
     return result; // the entry keeps its own
-  FsError error = fs::KeepAttributes(input_, info_, copy_, copyIdentity_);
+  FsError error = fs::KeepAttributes(input_, info_, copy_, kept_);
   Reason reason = ReasonForAttributes(error);
   // An unnamed copy gets its name only now that it has the entry's access.
   if (error == FsError::None && copyPath_.empty()) {
@@ -158,7 +158,7 @@ TrimResult Replacement::commit(TrimResult result) {
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;
   const FsError error = fs::MoveOverSame(copyFolder_->handle, copyPath_, folder_->handle, path_,
-                                         input_, now, copyIdentity_, removeFrom);
+                                         input_, now, kept_, removeFrom);
   if (!removeFrom)
     copyPath_.clear();
   if (error == FsError::None) {

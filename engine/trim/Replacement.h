@@ -157,10 +157,10 @@ private:
   const fs::Folder *copyFolder_ = nullptr;
   FolderPath copyPath_; // set only while a file of ours exists under it
   fs::File copy_;
-  fs::FileIdentity copyIdentity_; // once its attributes are kept
-  bool temporaryFirst_ = false;   // the copy is to be "temp.txt" where that is free
-  std::uint64_t keep_ = 0;        // the entry's bytes the copy holds, shortened
-  bool keepLineEnds_ = false;     // ... as they are, rather than with CR LF line ends
+  fs::KeptAttributes kept_;     // once the copy has its entry's attributes
+  bool temporaryFirst_ = false; // the copy is to be "temp.txt" where that is free
+  std::uint64_t keep_ = 0;      // the entry's bytes the copy holds, shortened
+  bool keepLineEnds_ = false;   // ... as they are, rather than with CR LF line ends
   bool crossedVolumes_ = false;
   bool cut_ = false; // the commit cuts the entry in place
   Backup backup_;

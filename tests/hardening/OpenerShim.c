@@ -15,8 +15,11 @@
 //                         "twice", each a new file renamed over it),
 //                         "killed" (saved "saved", the run killed after
 //                         its exchange), "remove" (its name removed),
-//                         "narrow" (its mode made 0600) or "narrow-exchange"
-//                         (so, just before the first exchange)
+//                         "narrow" (its mode made 0600), "narrow-exchange"
+//                         (so, just before the first exchange) or
+//                         "deny-exchange" (an access list entry denying user
+//                         65534 everything, its mode unchanged, given it
+//                         just before the first exchange)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -29,12 +32,14 @@
 #include <signal.h>
 #include <stdarg.h>
 #include <stdbool.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -113,6 +118,22 @@ static void Save(const char *path, const char *text) {
     perror("opener shim: save");
 }
 
+// setfacl -m u:65534:--- by name on a file of mode 0644, as the kernel
+// takes it: a version, then entries sorted by tag (user, named user,
+// group, mask, other).
+static void DenyNobody(const char *path) {
+  struct {
+    uint16_t tag, permissions;
+    uint32_t id;
+  } entries[] = {{0x01, 6, ~0u}, {0x02, 0, 65534}, {0x04, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 4, ~0u}};
+  char value[sizeof(uint32_t) + sizeof entries];
+  const uint32_t version = 2;
+  memcpy(value, &version, sizeof version);
+  memcpy(value + sizeof version, entries, sizeof entries);
+  if (setxattr(path, "system.posix_acl_access", value, sizeof value, 0) != 0)
+    perror("opener shim: setxattr");
+}
+
 int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned flags) {
   static RenameAt2Function real;
   if (!real)
@@ -127,6 +148,9 @@ int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned f
   path = (flags & RENAME_EXCHANGE) ? ActingNow("narrow-exchange") : NULL;
   if (path && chmod(path, 0600) != 0)
     perror("opener shim: chmod");
+  path = (flags & RENAME_EXCHANGE) ? ActingNow("deny-exchange") : NULL;
+  if (path)
+    DenyNobody(path);
   path = (flags & RENAME_EXCHANGE) ? ActingNow("killed") : NULL;
   if (path) {
     Save(path, "saved\n");

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace tailsnip {
@@ -140,6 +141,24 @@ TEST(OpenedEntryTest, FileWhoseAccessIsNarrowedWhileItIsShortenedIsKeptSo) {
     EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
         << "a copy or backup was left beside the file";
   }
+}
+
+// An access list entry set by name as the copy takes the file's place
+// leaves the mode as it was: the copy, made without it, is not to let
+// that user read the file again.
+TEST(OpenedEntryTest, FileDeniedToAUserAsItsCopyTakesItsPlaceIsKeptSo) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  ::chmod(file.c_str(), 0644);
+  const ProgramRun run = RunWithOpener(scratch, file, "deny-exchange", {});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("a\nb\n", ReadWholeFile(file));
+  EXPECT_LT(0, ::getxattr(file.c_str(), "system.posix_acl_access", nullptr, 0))
+      << "the entry denying user 65534 was dropped";
+  EXPECT_NE(std::string::npos, run.output.find("f: changed while it was being shortened"))
+      << run.output;
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
+      << "a copy was left beside the file";
 }
 
 // Written between the run's look at it and its opening, the file holds

@@ -101,42 +101,59 @@ FsError ListAttributes(int fd, std::vector<char> &names) {
   }
 }
 
-bool Lists(const std::vector<char> &names, const char *name) {
-  for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
-    if (std::strcmp(&names[at], name) == 0)
-      return true;
-  return false;
-}
+} // namespace
 
-// Gives `to` the extended attributes of `from` this user can read (ACLs,
-// security labels, user attributes) and removes those `from` has not, such
-// as an access list inherited from the folder. Done after the owner, since
-// a change of owner clears file capabilities. `setAccessList` tells whether
-// an access list was set, which sets the permission bits too.
-FsError CopyExtendedAttributes(int from, int to, bool &setAccessList) {
-  std::vector<char> names, own;
-  if (const FsError error = ListAttributes(from, names); error != FsError::None)
+FsError ReadExtendedAttributes(int fd, ExtendedAttributes &all) {
+  std::vector<char> names;
+  if (const FsError error = ListAttributes(fd, names); error != FsError::None)
     return error;
-  if (const FsError error = ListAttributes(to, own); error != FsError::None)
-    return error;
-  // One may go with another: XFS shows the superuser an access list under a
-  // second name too, gone once the first is removed.
-  for (std::size_t at = 0; at < own.size(); at += std::strlen(&own[at]) + 1)
-    if (!Lists(names, &own[at]) && ::fremovexattr(to, &own[at]) != 0 && errno != ENODATA)
-      return Fail(FsError::AttributesNotKept, errno);
+  all.clear();
   std::vector<char> value;
   for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
     const char *name = &names[at];
-    const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
-    if (size < 0)
-      return LastError();
-    value.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+    ssize_t got;
+    do { // it may grow between asking its size and reading it
+      const ssize_t size = ::fgetxattr(fd, name, nullptr, 0);
+      if (size < 0)
+        return LastError();
+      value.resize(static_cast<std::size_t>(size));
+      got = ::fgetxattr(fd, name, value.data(), value.size());
+    } while (got < 0 && errno == ERANGE);
     if (got < 0)
       return LastError();
-    if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0)
+    all.emplace_back(name, std::string(value.data(), static_cast<std::size_t>(got)));
+  }
+  return FsError::None;
+}
+
+namespace {
+
+// Gives `to` the extended attributes of `from` this user can read (ACLs,
+// security labels, user attributes), `copied`, and removes those `from` has
+// not, such as an access list inherited from the folder. Done after the
+// owner, since a change of owner clears file capabilities. `setAccessList`
+// tells whether an access list was set, which sets the permission bits too.
+FsError CopyExtendedAttributes(int from, int to, ExtendedAttributes &copied, bool &setAccessList) {
+  if (const FsError error = ReadExtendedAttributes(from, copied); error != FsError::None)
+    return error;
+  std::vector<char> own;
+  if (const FsError error = ListAttributes(to, own); error != FsError::None)
+    return error;
+  const auto has = [&copied](const char *name) {
+    for (const auto &[copiedName, value] : copied)
+      if (copiedName == name)
+        return true;
+    return false;
+  };
+  // One may go with another: XFS shows the superuser an access list under a
+  // second name too, gone once the first is removed.
+  for (std::size_t at = 0; at < own.size(); at += std::strlen(&own[at]) + 1)
+    if (!has(&own[at]) && ::fremovexattr(to, &own[at]) != 0 && errno != ENODATA)
       return Fail(FsError::AttributesNotKept, errno);
-    setAccessList |= std::strcmp(name, kAccessList) == 0;
+  for (const auto &[name, value] : copied) {
+    if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)
+      return Fail(FsError::AttributesNotKept, errno);
+    setAccessList |= name == kAccessList;
   }
   return FsError::None;
 }
@@ -181,7 +198,7 @@ FsError KeepFlags(File &entry, File &copy) {
              : Fail(FsError::AttributesNotKept, errno);
 }
 
-FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, FileIdentity &copied) {
+FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, KeptAttributes &kept) {
   // Decided from what the copy got, not from who runs: what it has already
   // needs no change, which a file system that gives every file the same
   // owner and mode (FAT through FUSE) would refuse.
@@ -189,12 +206,13 @@ FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, FileIdenti
   struct stat got;
   if (::fstat(fd, &got) != 0)
     return LastError();
-  copied = IdentityOf(got);
+  kept.copy = IdentityOf(got);
   const bool ownerDiffers = got.st_uid != like.owner || got.st_gid != like.group;
   if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0)
     return Fail(FsError::OwnerNotKept, errno);
   bool setAccessList = false;
-  if (const FsError error = CopyExtendedAttributes(entry.handle(), fd, setAccessList);
+  if (const FsError error =
+          CopyExtendedAttributes(entry.handle(), fd, kept.extended, setAccessList);
       error != FsError::None)
     return error;
   // Last: a change of owner clears the set-id bits, an access list sets the

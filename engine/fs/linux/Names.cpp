@@ -46,7 +46,7 @@ bool IsHeld(const struct stat &named, const File &held, const FileIdentity &desc
 
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
                      const FolderPath &to, const File &expected, const FileInfo &described,
-                     const FileIdentity &copy, bool &removeFrom) {
+                     const KeptAttributes &copy, bool &removeFrom) {
   const int fromAt = fromFolder.handle(), toAt = toFolder.handle();
   const char *fromName = NameOf(from), *toName = NameOf(to);
   removeFrom = true;
@@ -58,11 +58,15 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
     // at once, holds the file that came out: what it writes must not go
     // with that file.
     const bool opened = same && expected.exclusive() && !StillExclusive(expected);
-    // A chmod or chown by name just before the exchange, which opens
-    // nothing, went to the file that came out: the copy would undo it.
+    // A chmod, chown, setfacl or setfattr by name just before the exchange,
+    // which opens nothing, went to the file that came out: the copy would
+    // undo it.
+    ExtendedAttributes extended;
     const bool accessChanged =
         same && ((named.st_mode & 07777) != described.permissions ||
-                 named.st_uid != described.owner || named.st_gid != described.group);
+                 named.st_uid != described.owner || named.st_gid != described.group ||
+                 ReadExtendedAttributes(expected.handle(), extended) != FsError::None ||
+                 extended != copy.extended);
     if (same && !opened && !accessChanged)
       return FsError::None;
     // It goes back under its name, the copy under its own.
@@ -73,7 +77,7 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
       removeFrom = false; // what lies there is not ours
       return Fail(kept, errno);
     }
-    if (Holds(fromAt, fromName, copy))
+    if (Holds(fromAt, fromName, copy.copy))
       return Fail(kept, 0);
     // Saved over again as the copy lay in its place: that save went back
     // under the copy's name, and the copy is gone. The save goes back under

@@ -33,11 +33,11 @@ FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File
 
 FsError KeepFlags(File &, File &) { return FsError::None; }
 
-FsError KeepAttributes(File &entry, const FileInfo &, File &copy, FileIdentity &copied) {
+FsError KeepAttributes(File &entry, const FileInfo &, File &copy, KeptAttributes &kept) {
   FileInfo made;
   if (const FsError error = Describe(copy, made); error != FsError::None)
     return error;
-  copied = made.identity;
+  kept.copy = made.identity;
   // A new, ordinary file: hidden and system attributes are not carried over,
   // but who may do what with it is: the entry's owner and access list,
   // exactly. Its inherited entries are copied as they are, not taken anew

@@ -24,7 +24,7 @@ FsError MoveOver(const File &, const FolderPath &from, const File &, const Folde
 // between the two.
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
                      const FolderPath &to, const File &, const FileInfo &described,
-                     const FileIdentity &, bool &removeFrom) {
+                     const KeptAttributes &, bool &removeFrom) {
   removeFrom = true;
   FileInfo named;
   if (const FsError error = DescribeByName(to, named); error != FsError::None)
