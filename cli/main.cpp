@@ -354,6 +354,8 @@ private:
         return !tally.stoppedWithin;
       };
     }
+    if (!options_.dryRun)
+      run.beforeChanging = [&journal](std::size_t index) { return journal.noteReached(index + 1); };
     if (!journal.resuming() && !options_.dryRun)
       run.beforeChanges = [&](const WorkList &list) {
         tally.journalFailed = !RecordPlan(journal, list, options_.trim);

@@ -42,6 +42,8 @@ const char *DescribeReason(Reason reason) {
     return "changed while it was being shortened";
   case Reason::ChangedDuringRun:
     return "changed during the run";
+  case Reason::JournalNotWritten:
+    return "the run's journal could not be written";
   case Reason::RemovedDuringRun:
     return "removed during the run";
   case Reason::CannotRead:

@@ -50,6 +50,7 @@ enum class Reason {
   CannotSearchFolder,
   FolderChanged,
   OutOfMemory,
+  JournalNotWritten, // the run's journal could not note that it was about to change it
   // Failed, though the entry is shortened: cut in place, the disk did not
   // say it keeps the cut.
   CutNotFlushed,

@@ -17,6 +17,7 @@ namespace tailsnip {
 // An entry on its way from being read to being told of.
 struct Slot {
   FolderPath entry;
+  std::size_t index = 0;   // the entry's place in the list
   bool doneBefore = false; // a stopped run's entry that it had handled
   Shortening shortening;
 };

@@ -168,15 +168,21 @@ private:
   // when it is to be started, otherwise `slot` says why not.
   bool startable(std::size_t index, Slot &slot) const {
     TrimResult &result = slot.shortening.result;
-    switch (options_.sinceListed ? options_.sinceListed(index, slot.entry)
-                                 : SinceListed::Unchanged) {
+    const SinceListed since =
+        options_.sinceListed ? options_.sinceListed(index, slot.entry) : SinceListed::Unchanged;
+    switch (since) {
     case SinceListed::Unchanged:
       break;
     case SinceListed::Shortened:
+    case SinceListed::Changed:
       // A backup the stopped run made in place of an earlier one is no file
       // it shortened: it is left alone as a backup.
       if (IsBackupName(slot.entry, options_.trim.backup))
         break;
+      if (since == SinceListed::Changed) {
+        result = {Outcome::Failed, Reason::ChangedDuringRun};
+        return false;
+      }
       slot.doneBefore = true;
       return false;
     case SinceListed::Removed:
@@ -199,6 +205,7 @@ private:
   Slot prepare(std::size_t index, const WorkList &list) {
     Slot slot;
     slot.entry = list[index];
+    slot.index = index;
     const bool start = startable(index, slot);
     if (!start && !slot.doneBefore)
       return slot;
@@ -251,9 +258,13 @@ private:
     std::vector<Shortening *> copies;
     for (Slot &slot : batch)
       copies.push_back(&slot.shortening);
+    std::function<std::error_code(std::size_t)> changing;
+    if (options_.beforeChanging)
+      changing = [&](std::size_t i) { return options_.beforeChanging(batch[i].index); };
     std::vector<fs::File> replaced;
     // Each entry is told of before the next takes its place, as one at a time.
-    committer_.commit(copies, rewriteBuffer, [&](std::size_t i) { tell(batch[i], replaced); });
+    committer_.commit(copies, rewriteBuffer, changing,
+                      [&](std::size_t i) { tell(batch[i], replaced); });
     closer_.close(replaced);
     batch.clear();
   }

@@ -2,8 +2,8 @@
 #ifndef TAILSNIP_ENGINE_RUNTRIM_H
 #define TAILSNIP_ENGINE_RUNTRIM_H
 
-#include "engine/WorkList.h"
 #include "engine/Outcome.h"
+#include "engine/WorkList.h"
 #include "engine/fs/FileSystem.h"
 #include "engine/run/RunReport.h"
 #include "engine/trim/LineModel.h"
@@ -34,6 +34,8 @@ enum class SinceListed {
   Unchanged,  // as listed: it is started
   Shortened,  // another file of its kind on its volume, as a replacement leaves it,
               // or written to in place: left as it is, counted as done already
+  Changed,    // so, but where the stopped run never came: another program's work,
+              // kept and reported
   Removed,    // nothing under its name: reported
   Replaced,   // another kind of entry, or one on another volume: reported
   Unreadable, // its name could not be looked up: reported
@@ -86,6 +88,10 @@ struct RunOptions {
   // Unchanged is started; one Shortened is counted as done already; the
   // others are kept and reported.
   std::function<SinceListed(std::size_t index, const FolderPath &path)> sinceListed;
+  // Called on the thread that commits, just before it cuts or replaces the
+  // entry at `index` of the list. Where it gives the system's reason for a
+  // failure, the entry is kept as it was, and reported.
+  std::function<std::error_code(std::size_t index)> beforeChanging;
   // Asked of each file the run opens, with what it found under the name of
   // entry `index`: whether that is the file listed, as it was then. One
   // saved over or changed since is another program's work, and is kept.

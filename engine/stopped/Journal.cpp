@@ -197,9 +197,23 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   // A draft already there is left by a process that died writing it.
   const FolderPath draft = DraftOf(path);
   fs::File file;
-  FsError error = journal::CreatePrivate(draft, file);
-  if (error == FsError::Exists && fs::Remove(journals.handle, draft) == FsError::None)
-    error = journal::CreatePrivate(draft, file);
+  const auto takeDraft = [&] {
+    const auto make = [&] {
+      return file.isOpen() ? fs::NameUnnamed(file, journals, draft)
+                           : journal::CreatePrivate(draft, file);
+    };
+    FsError error = make();
+    if (error == FsError::Exists && fs::Remove(journals.handle, draft) == FsError::None)
+      error = make();
+    return error;
+  };
+  // Unnamed until written whole, where the system allows: a process killed
+  // meanwhile leaves nothing behind. Elsewhere the draft is named from the
+  // start, and a later run over the folder removes what such a process left.
+  fs::FileInfo privateFile;
+  privateFile.permissions = 0600;
+  const bool unnamed = fs::CreateUnnamed(journals, privateFile, file) == FsError::None;
+  FsError error = unnamed ? FsError::None : takeDraft();
   if (error != FsError::None)
     return error;
   try {
@@ -236,6 +250,8 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   }
   if (error == FsError::None && flushed)
     error = fs::FlushToDisk(file);
+  if (error == FsError::None && unnamed)
+    error = takeDraft();
   if (const FsError closed = fs::Close(file); error == FsError::None)
     error = closed;
   if (error == FsError::None)
@@ -362,9 +378,15 @@ JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &h
     }
     if (!in.line(line) || line != "end")
       return JournalState::Malformed;
-    for (CopyMaker process; in.line(line); process = CopyMaker())
+    for (CopyMaker process; in.line(line); process = CopyMaker()) {
+      std::uint64_t reached = 0;
       if (ReadProcess(line, process))
         header.processes.push_back(std::move(process));
+      else if (journal::Numbers(line, "reached", &reached, 1))
+        header.reached =
+            std::max(header.reached,
+                     static_cast<std::size_t>(std::min<std::uint64_t>(reached, header.entries)));
+    }
     return header.processes.empty() ? JournalState::Malformed : JournalState::Found;
   } catch (const std::bad_alloc &) {
     return JournalState::Unreadable;
@@ -386,12 +408,19 @@ FsError AddProcess(const FolderPath &path, const CopyMaker &process, Durability 
   fs::File file;
   if (const FsError error = journal::OpenForAppend(path, file); error != FsError::None)
     return error;
-  const std::string line = ProcessLine(process);
+  // From a line of its own: a note cut short by a failed write ends there.
+  const std::string line = "\n" + ProcessLine(process);
   FsError error = fs::WriteAll(file, line.data(), line.size());
   if (error == FsError::None && durability == Durability::Flushed)
     error = fs::FlushToDisk(file);
   const FsError closed = fs::Close(file);
   return error != FsError::None ? error : closed;
+}
+
+FsError NoteReached(fs::File &journal, std::size_t end) {
+  // From a line of its own: one cut short by a failed write ends there.
+  const std::string line = "\nreached " + std::to_string(end) + "\n";
+  return fs::WriteAll(journal, line.data(), line.size());
 }
 
 namespace {
@@ -407,12 +436,13 @@ struct ListedFolder {
   }
 };
 
-// Whether the entry now at `path`, in `folder`, is as `list` and its
-// `stamps` had it listed.
-bool StillAsListed(const ListedFolder &folder, const FolderPath &path, const WorkList &list,
-                   const StampList &stamps) {
+// Whether the entry now at `path`, in `folder`, was never replaced by the
+// run: as `list` and its `stamps` had it listed, or where the run never
+// came (`reached`).
+bool NeverReplaced(const ListedFolder &folder, const FolderPath &path, const WorkList &list,
+                   const StampList &stamps, std::size_t reached) {
   const std::size_t index = list.find(folder.listedEntry(path));
-  return index < stamps.size() && StillAsStamped(path, stamps[index]);
+  return index < stamps.size() && (index >= reached || StillAsStamped(path, stamps[index]));
 }
 
 // Whether `left`, named as a file a stopped run leaves, can be one: the
@@ -466,7 +496,7 @@ FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
   fs::FileInfo now;
   const bool kept =
       (fs::DescribeEntry(held, entry, now) == FsError::None && now.identity == taken.identity) ||
-      StillAsListed(listed, entry, list, stamps);
+      NeverReplaced(listed, entry, list, stamps, header.reached);
   return kept ? fs::MoveOver(held.handle, from, held.handle, to) : fs::Remove(held.handle, from);
 }
 
@@ -498,13 +528,14 @@ LeftCopy FindLeftCopy(const ListedFolder &folder, const FolderPath &path,
 // The entry beside which another program may have saved what `copy`
 // holds, when it is neither the entry's old self nor a copy that never
 // took its place; empty where it is the run's to remove. A copy that never
-// took its place is known by its entry, still as listed, or by the entry's
-// old self under another copy's name (`beside`, in its folder): the run's
-// own exchange replaced the entry then. A copy of an entry the run could
-// not stamp, or named without it, is the run's, as nothing tells otherwise.
+// took its place is known by its entry, still as listed or where the run
+// never came (`reached`), or by the entry's old self under another copy's
+// name (`beside`, in its folder): the run's own exchange replaced the entry
+// then. A copy of an entry the run could not stamp, or named without it,
+// is the run's, as nothing tells otherwise.
 FolderPath SavedOver(const LeftCopy &copy, const std::vector<LeftCopy> &beside,
-                     const StampList &stamps) {
-  if (!copy.entry || copy.oldSelf)
+                     const StampList &stamps, std::size_t reached) {
+  if (!copy.entry || copy.oldSelf || *copy.entry >= reached)
     return {};
   const std::size_t entry = *copy.entry;
   if (EntryStamp now; StampEntry(copy.entryNow, now) == FsError::None && now == stamps[entry])
@@ -596,7 +627,8 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
       }
     }
     for (const LeftCopy &copy : copies) {
-      if (FolderPath savedOver = SavedOver(copy, copies, stamps); !savedOver.empty())
+      if (FolderPath savedOver = SavedOver(copy, copies, stamps, header.reached);
+          !savedOver.empty())
         left.push_back({copy.path, {}, std::move(savedOver), {}});
       else if (const FsError error = RemoveFile(copy.path);
                error != FsError::None && error != FsError::NotFound)

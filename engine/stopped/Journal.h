@@ -57,6 +57,8 @@ struct JournalHeader {
   bool named = false;              // over FILEs named beneath the folder, not over all of it
   std::size_t entries = 0;
   std::vector<CopyMaker> processes; // every process that worked on the run
+  // Its processes changed no entry from here on in the list (NoteReached).
+  std::size_t reached = 0;
 };
 
 // A file a stopped run left in its tree that was not cleared away: a copy
@@ -148,6 +150,15 @@ fs::FsError RemoveJournalDraft(const FolderPath &path);
 // on the run now: the copies it leaves are found by its number and token.
 fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
                        Durability durability = Durability::Flushed);
+
+// Notes in the journal open for appending as `journal` that its process
+// may change entries below `end` in the list from now on, and has changed
+// none from there on: a stopped run's entry beyond every such note that no
+// longer matches its stamp was changed by another program. Not flushed:
+// after a power cut, an entry shortened just before it may be found beyond
+// the notes that reached the disk, and is then kept as changed, never
+// shortened twice.
+fs::FsError NoteReached(fs::File &journal, std::size_t end);
 
 // Removes the copies that the journal's processes left in `root` and in
 // the folders of `list` (entries whose stamp says folder; one moved within

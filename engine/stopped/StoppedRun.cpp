@@ -13,11 +13,12 @@ namespace {
 
 using Finding = StoppedRunFinding;
 
-// Entries are handled in list order: the last file no longer as listed
-// tells how far the run came. Folders are not asked: a copy made in one
-// changes its time, whenever that was.
-std::size_t StoppedAfter(const WorkList &plan, const StampList &stamps) {
-  for (std::size_t i = plan.size(); i > 0; --i)
+// Entries are handled in list order: the last file no longer as listed,
+// short of where the run's notes say it `reached`, tells how far it came.
+// Folders are not asked: a copy made in one changes its time, whenever
+// that was.
+std::size_t StoppedAfter(const WorkList &plan, const StampList &stamps, std::size_t reached) {
+  for (std::size_t i = std::min(plan.size(), reached); i > 0; --i)
     if (const EntryStamp stamp = stamps[i - 1];
         stamp.kind != fs::FileKind::Folder && !StillAsStamped(plan[i - 1], stamp))
       return i;
@@ -228,7 +229,7 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &a
   switch (use) {
   case JournalUse::Plain: {
     StoppedRunCheck check = found(Finding::StoppedHere);
-    check.stoppedAfter = StoppedAfter(plan_, stamps_);
+    check.stoppedAfter = StoppedAfter(plan_, stamps_, header_.reached);
     check.planned = plan_.size();
     // A run over FILEs counts them, as its stop did, not the folders on their way.
     if (header_.named) {
@@ -308,6 +309,7 @@ StoppedRunCheck RunJournal::resume() {
       std::count_if(check.left.begin(), check.left.end(),
                     [](const LeftFile &file) { return file.savedOver.empty(); }));
   resuming_ = true;
+  noted_ = header_.reached;
   return check;
 }
 
@@ -327,7 +329,7 @@ SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) c
   // A replacement is a file made beside the entry, on its volume.
   if (now.kind != fs::FileKind::Regular || now.volume != listed.volume)
     return SinceListed::Replaced;
-  return SinceListed::Shortened;
+  return index < header_.reached ? SinceListed::Shortened : SinceListed::Changed;
 }
 
 bool RunJournal::foundAsListed(std::size_t index, const fs::FileInfo &found) const {
@@ -378,9 +380,25 @@ bool RunJournal::awaitsResume(const RunReport &report) const {
                     leftByStopped_ > 0);
 }
 
+std::error_code RunJournal::noteReached(std::size_t end) {
+  if (!kept() || end <= noted_)
+    return {};
+  fs::FsError error = fs::FsError::None;
+  if (!notes_.isOpen())
+    error = journal::OpenForAppend(path_, notes_);
+  if (error == fs::FsError::None)
+    error = NoteReached(notes_, end);
+  if (error == fs::FsError::None) {
+    noted_ = end;
+    return {};
+  }
+  return error.code() ? error.code() : std::make_error_code(std::errc::io_error);
+}
+
 JournalChange RunJournal::finish() {
   if (!kept())
     return JournalChange();
+  notes_ = fs::File(); // Windows removes no file held open
   Unregister(folderIdentity_, path_);
   return Changed(RemoveJournal(path_));
 }

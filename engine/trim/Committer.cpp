@@ -34,20 +34,31 @@ bool IsCut(const Shortening &item) {
 // a volume shared by both is flushed once, not twice. Then each copy takes
 // its entry's place, and each entry is told of in the batch's order.
 void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
+                       const std::function<std::error_code(std::size_t index)> &changing,
                        const std::function<void(std::size_t index)> &committed) {
   keepAttributes(batch);
-  for (Shortening *item : batch)
-    if (AwaitsCut(*item))
-      commitOne(*item, rewriteBuffer);
+  for (std::size_t i = 0; i < batch.size(); ++i)
+    if (AwaitsCut(*batch[i]) && mayChange(*batch[i], i, changing))
+      commitOne(*batch[i], rewriteBuffer);
   flush(batch);
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    if (HoldsCopy(*batch[i]))
+    if (HoldsCopy(*batch[i]) && mayChange(*batch[i], i, changing))
       commitOne(*batch[i], rewriteBuffer);
     if (HoldsCopy(*batch[i]) && batch[i]->result.outcome == Outcome::Shortened)
       noteRenamed(*batch[i]->copy);
     if (committed)
       committed(i);
   }
+}
+
+bool Committer::mayChange(Shortening &item, std::size_t index,
+                          const std::function<std::error_code(std::size_t index)> &changing) {
+  const std::error_code error = changing ? changing(index) : std::error_code();
+  if (!error)
+    return true;
+  Fail(item.result, Reason::JournalNotWritten, error);
+  item.copy.reset(); // removes the copy, and a backup made for it
+  return false;
 }
 
 void Committer::noteRenamed(const Replacement &copy) {

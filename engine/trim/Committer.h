@@ -35,11 +35,14 @@ public:
   // the reason told in its result. A copy in "temp.txt" refused across
   // volumes is written again beside its entry, through `rewriteBuffer`,
   // where one is given: the buffer of the thread that wrote it, this one.
-  // `committed`, where given, is told of each item's index once that item
-  // is done and flushed, in the batch's order, before the next takes its
-  // place. A cut whose flush fails is told as a failure: the entry is cut
-  // all the same.
+  // `changing`, where given, is told of an item's index just before its
+  // entry is cut or replaced; where it gives the system's reason for a
+  // failure, the entry is kept (JournalNotWritten). `committed`, where given, is told of each
+  // item's index once that item is done and flushed, in the batch's order,
+  // before the next takes its place. A cut whose flush fails is told as a
+  // failure: the entry is cut all the same.
   void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
+              const std::function<std::error_code(std::size_t index)> &changing = {},
               const std::function<void(std::size_t index)> &committed = {});
 
   // Flushes the folders whose entries took new files under their names
@@ -51,6 +54,8 @@ public:
 
 private:
   void commitOne(Shortening &item, TrimBuffer *rewriteBuffer);
+  bool mayChange(Shortening &item, std::size_t index,
+                 const std::function<std::error_code(std::size_t index)> &changing);
   void noteRenamed(const Replacement &copy);
   void keepAttributes(const std::vector<Shortening *> &batch);
   // Flushes the batch's copies and its entries cut in place.

@@ -736,8 +736,10 @@ TEST_F(StoppedRunTest, JournalWithoutTokensRemovesNoCopyAndSaysSo) {
   ASSERT_EQ(128 + SIGKILL, killed.status);
   const stdfs::path journal = OnlyJournal();
   std::string bytes = ReadBytes(journal);
-  const std::size_t token = bytes.rfind(' ');
-  WriteBytes(journal, bytes.replace(token, bytes.size() - token, "\n")); // as written before tokens
+  const std::size_t process = bytes.rfind("\nprocess ");
+  const std::size_t token = bytes.find(' ', process + 9);
+  bytes.erase(token, bytes.find('\n', token) - token); // as written before tokens
+  WriteBytes(journal, bytes);
   const stdfs::path named =
       scratch_.file("many/1/.tailsnip-" + std::to_string(killed.pid) + "-1.tmp", "a\r\n");
   const Ran resumed = RunCli({"-q", "--resume", Tree()});

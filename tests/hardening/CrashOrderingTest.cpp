@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <linux/magic.h>
 #include <map>
@@ -546,18 +547,22 @@ TEST_F(CrashOrderingTest, WithoutAVolumeFlushEachCopyIsFlushedBeforeItsRename) {
 TEST_F(CrashOrderingTest, OnlyTheJournalOfATreeOnADiskIsFlushed) {
   if (!far_->mounted())
     GTEST_SKIP() << far_->problem();
+  // Flushes of files in the journal folder: the journal, unnamed until whole.
+  const std::string journals = "<" + (scratch_.root() / "state" / "tailsnip").string() + "/";
   const auto journalFlushes = [&](const stdfs::path &tree) {
     const stdfs::path tracePath = scratch_.root() / "flushes";
+    std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
+    environment.push_back("XDG_STATE_HOME=" + (scratch_.root() / "state").string());
     const ProgramRun run =
         RunProgram({"/usr/bin/strace", "-f", "-y", "-o", tracePath.string(), "-e",
                     "trace=fsync,fdatasync", TAILSNIP_CLI_PATH, "--quiet", tree.string()},
-                   scratch_.cwd().string(), hardening::SanitizerEnvironment(true),
-                   std::chrono::seconds(60), (scratch_.root() / "capture").string());
+                   scratch_.cwd().string(), environment, std::chrono::seconds(60),
+                   (scratch_.root() / "capture").string());
     EXPECT_TRUE(run.exited() && run.exitCode == 0) << "tailsnip-cli " << run.describe();
     const std::string trace = ReadWholeFile(tracePath.string());
     std::size_t flushes = 0;
-    for (std::size_t at = trace.find(".journal"); at != std::string::npos;
-         at = trace.find(".journal", at + 1))
+    for (std::size_t at = trace.find(journals); at != std::string::npos;
+         at = trace.find(journals, at + 1))
       ++flushes;
     return flushes;
   };
@@ -568,20 +573,31 @@ TEST_F(CrashOrderingTest, OnlyTheJournalOfATreeOnADiskIsFlushed) {
   }
 }
 
-// A run with simple backups over the scratch tree, its state kept there,
-// killed at the `when`th call of `call` (strace's fault injection); then,
-// once `meanwhile` has run, its --resume.
+// A run with simple backups over the scratch tree (or its `files`, in that
+// order), its state kept there, killed at the `when`th call of `call`
+// (strace's fault injection); then, once `meanwhile` has run, its --resume.
 ProgramRun KillAndResume(
     const Scratch &scratch, const std::string &call, int when,
-    const std::function<void()> &meanwhile = [] {}) {
+    const std::function<void()> &meanwhile = [] {}, std::vector<std::string> files = {}) {
   std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
   environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
   const std::string capture = (scratch.root() / "capture").string();
+  std::vector<std::string> killedRun{"/usr/bin/strace",
+                                     "-f",
+                                     "-qq",
+                                     "-o",
+                                     "/dev/null",
+                                     "-e",
+                                     "trace=" + call,
+                                     "-e",
+                                     "inject=" + call + ":signal=KILL:when=" + std::to_string(when),
+                                     TAILSNIP_CLI_PATH,
+                                     "--backup=simple"};
+  if (files.empty())
+    files.push_back(scratch.tree().string());
+  killedRun.insert(killedRun.end(), files.begin(), files.end());
   const ProgramRun killed =
-      RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
-                  "inject=" + call + ":signal=KILL:when=" + std::to_string(when), TAILSNIP_CLI_PATH,
-                  "--backup=simple", scratch.tree().string()},
-                 scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
+      RunProgram(killedRun, scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
   EXPECT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
   meanwhile();
   return RunProgram({TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()},
@@ -668,6 +684,21 @@ TEST(KilledRunTest, DraftOfAJournalNotYetInPlaceIsLetGoByTheResume) {
   EXPECT_TRUE(stdfs::is_empty(scratch.root() / "state" / "tailsnip")) << "a draft was left";
 }
 
+// Killed as it writes its journal, a run has changed nothing, and leaves
+// no draft for a later run over the folder to clear away: there may be
+// none.
+TEST(KilledRunTest, RunKilledWritingItsJournalLeavesNoDraft) {
+  Scratch scratch;
+  const stdfs::path file = scratch.file("a", "1\n2\n");
+  std::vector<std::string> left;
+  KillAndResume(scratch, "fsync", 1, [&] {
+    for (const auto &entry : stdfs::directory_iterator(scratch.root() / "state" / "tailsnip"))
+      left.push_back(entry.path().filename().string());
+  });
+  EXPECT_EQ(std::vector<std::string>{}, left);
+  EXPECT_EQ("1\n2\n", ReadWholeFile(file.string()));
+}
+
 // A stop that comes once every file is cut (at the removal of the run's
 // marker, before its journal's) stops nothing: "finished!", and status 0
 // to say so; 128 + N would tell a script that a stopped run waits.
@@ -702,6 +733,30 @@ TEST(KilledRunTest, BackupMadeByTheStoppedRunIsNotCountedAsAFileItShortened) {
       << resumed.errors;
   EXPECT_EQ("1\r\n", ReadWholeFile((scratch.tree() / "a").string()));
   EXPECT_EQ("1\n2\n", ReadWholeFile((scratch.tree() / "a~").string()));
+}
+
+// A file another program changed after the run was killed, where the run
+// had not come to it, is no file the run shortened: its --resume keeps it
+// and says so, rather than count it done, and removes the copy the run
+// had written of it.
+TEST(KilledRunTest, FileChangedWhereTheKilledRunHadNotComeIsKeptAndToldOf) {
+  Scratch scratch;
+  const stdfs::path a = scratch.file("a", "1\n2\n"), b = scratch.file("b", "1\n2\n"),
+                    c = scratch.file("c", "1\n2\n");
+  // "a" replaced, "b" about to be: then the kill.
+  const ProgramRun resumed =
+      KillAndResume(scratch, "renameat2", 2, [&] { std::ofstream(c, std::ios::app) << "3\n"; },
+                    {a.string(), b.string(), c.string()});
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 1) << "tailsnip-cli " << resumed.describe();
+  EXPECT_NE(std::string::npos, resumed.errors.find("done before the run was stopped: 1;"))
+      << resumed.errors;
+  EXPECT_NE(std::string::npos, resumed.output.find("c: changed during the run")) << resumed.output;
+  EXPECT_EQ("1\r\n", ReadWholeFile(a.string()));
+  EXPECT_EQ("1\r\n", ReadWholeFile(b.string()));
+  EXPECT_EQ("1\n2\n3\n", ReadWholeFile(c.string()));
+  for (const auto &entry : stdfs::directory_iterator(scratch.tree()))
+    EXPECT_NE(0u, entry.path().filename().string().rfind(".tailsnip-", 0))
+        << "the copy of a file the run never came to was left: " << entry.path();
 }
 
 } // namespace

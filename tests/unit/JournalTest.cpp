@@ -40,6 +40,9 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   ASSERT_EQ(fs::FsError::None, WriteJournal(path, header, root, list));
   const CopyMaker other{424242, "00000000000000ff"};
   ASSERT_EQ(fs::FsError::None, AddProcess(path, other));
+  fs::File notes; // the process came to every entry
+  ASSERT_EQ(fs::FsError::None, journal::OpenForAppend(path, notes));
+  ASSERT_EQ(fs::FsError::None, NoteReached(notes, list.size()));
 
   // Each copy is named after its entry's place in the list. The first entry
   // is replaced as a run replaces it, its old self left under the copy's
@@ -69,6 +72,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(9u, read.folderIdentity.index);
   EXPECT_EQ((TrimSettings{3, true, {BackupControl::Numbered, ".bak"}}), read.trim);
   EXPECT_EQ((std::vector<CopyMaker>{ThisCopyMaker(), other}), read.processes);
+  EXPECT_EQ(list.size(), read.reached);
   ASSERT_EQ(4u, stamps.size());
   EntryStamp now[3];
   for (std::size_t i = 0; i < 3; ++i)
