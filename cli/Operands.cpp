@@ -345,6 +345,15 @@ NamedFile SplitNamed(const std::string &named) {
   return {named.substr(0, nameAt - (nameAt > 0)), named.substr(nameAt)};
 }
 
+std::string ChoosableName(const std::string &operand) {
+  if (operand.empty() || IsSeparator(operand.back()))
+    return {};
+  std::string name;
+  RunTarget unused;
+  Split(operand, unused, name);
+  return name == "." || name == ".." ? std::string() : name;
+}
+
 const fs::FileIdentity &IdentityBeneath(const RunTarget &run, const std::string &beneath) {
   return beneath.empty() ? run.identity : run.foldersBeneath.at(beneath);
 }

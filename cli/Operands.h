@@ -51,6 +51,11 @@ struct NamedFile {
 };
 NamedFile SplitNamed(const std::string &named);
 
+// The name by which patterns choose the FOLDER operand `operand` or leave
+// it out, as rsync takes a source folder: its last. None ("") where it ends
+// in a separator, or is "." or "..": its entries are asked for, not it.
+std::string ChoosableName(const std::string &operand);
+
 // The identity `run` found for its folder at `beneath` ("" for its own).
 const fs::FileIdentity &IdentityBeneath(const RunTarget &run, const std::string &beneath);
 

@@ -28,6 +28,18 @@ TEST_F(CliTest, ExcludedFoldersAreNotEnteredAndIncludeNarrowsFiles) {
   EXPECT_EQ("1\n2\n", ReadBytes(object)) << "a file --include leaves out was shortened";
 }
 
+// A folder named as an operand is chosen by its name, as rsync takes a
+// source folder; named with a final '/', its entries are asked for.
+TEST_F(CliTest, FolderOperandIsLeftOutByItsNameUnlessNamedWithAFinalSeparator) {
+  const stdfs::path built = scratch_.file("build/y", "1\n2\n");
+  const Ran ran = RunCli({"-q", "--exclude=build/", Tree() + "/build", Tree() + "/sub"});
+  EXPECT_EQ("finished!\n", ran.out) << ran.err;
+  EXPECT_EQ("1\n2\n", ReadBytes(built));
+  EXPECT_EQ("", ReadBytes(b_));
+  RunCli({"-q", "--exclude=build/", Tree() + "/build/"});
+  EXPECT_EQ("1\r\n", ReadBytes(built));
+}
+
 // The names a dry run lists, one a line, up to the notice.
 std::set<std::string> Listed(const std::string &out) {
   std::istringstream lines(out);
