@@ -253,6 +253,11 @@ FsError CreateNew(const Folder &folder, const FolderPath &path, const FileInfo &
 // file. Nothing on Windows, whose copy is an ordinary file.
 FsError KeepFlags(File &entry, File &copy);
 
+// Gives `copy` the times of last access and last change of content that
+// `entry` has, as a second name of it would show: after the copy's last
+// write, which sets them anew.
+FsError KeepTimes(File &entry, File &copy);
+
 // Extended attributes (Linux), names and values.
 using ExtendedAttributes = std::vector<std::pair<std::string, std::string>>;
 

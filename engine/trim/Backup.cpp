@@ -244,6 +244,10 @@ FsError Backup::copyTo(const fs::Folder &folder, fs::File &entry, const fs::File
   fs::FileIdentity made = kept.copy;
   if (error == FsError::None)
     error = fs::FlushToDisk(copy);
+  // Once flushed: a FUSE file system may write what was cached, and set the
+  // time anew, only then.
+  if (error == FsError::None)
+    error = fs::KeepTimes(entry, copy);
   if (error == FsError::None && unnamed)
     error = fs::NameUnnamed(copy, folder, name);
   if (const FsError closed = fs::Close(copy); error == FsError::None)

@@ -146,10 +146,12 @@ $tree trim-twice "$drive/user" setpriv --reuid=$user --regid=$user --clear-group
   env HOME="$work/state/user" XDG_STATE_HOME="$work/state/user" \
   sh -c 'umask 022 && exec "$0" .' "$work/tailsnip-cli" || status=1
 # Backups: a second name of the file where the file system keeps links, a
-# copy where it keeps none; the original's bytes either way, left alone later.
+# copy where it keeps none; the original's bytes and time either way, left
+# alone later. (fusefat gives a file it made the time of its first rename.)
 echo "$kind, backups:"
 mkdir "$drive/backups"
 printf 'a\nb\n' >"$drive/backups/f"
+touch -d @978307200 "$drive/backups/f"
 printf 'a\nb\n' >"$work/original"
 printf 'a\r\n' >"$work/shortened"
 for _ in 1 2; do
@@ -157,6 +159,7 @@ for _ in 1 2; do
     "$drive/backups" >/dev/null || status=1
 done
 if ! cmp -s "$work/original" "$drive/backups/f.~1~" ||
+  { [ "$kind" != fat32 ] && [ "$(stat -c %Y "$drive/backups/f.~1~")" != 978307200 ]; } ||
   ! cmp -s "$work/shortened" "$drive/backups/f.~2~" || [ -s "$drive/backups/f" ] ||
   [ "$(ls -A "$drive/backups" | wc -l)" -ne 3 ]; then
   echo "$kind: backups not as made: $(ls -A "$drive/backups" | xargs)"

@@ -198,6 +198,14 @@ FsError KeepFlags(File &entry, File &copy) {
              : Fail(FsError::AttributesNotKept, errno);
 }
 
+FsError KeepTimes(File &entry, File &copy) {
+  struct stat times;
+  if (::fstat(entry.handle(), &times) != 0)
+    return LastError();
+  const struct timespec kept[2] = {times.st_atim, times.st_mtim};
+  return ::futimens(copy.handle(), kept) == 0 ? FsError::None : LastError();
+}
+
 FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, KeptAttributes &kept) {
   // Decided from what the copy got, not from who runs: what it has already
   // needs no change, which a file system that gives every file the same

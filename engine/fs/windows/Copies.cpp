@@ -33,6 +33,14 @@ FsError CreateNew(const Folder &, const FolderPath &path, const FileInfo &, File
 
 FsError KeepFlags(File &, File &) { return FsError::None; }
 
+FsError KeepTimes(File &entry, File &copy) {
+  FILETIME accessed, written;
+  return GetFileTime(entry.handle(), nullptr, &accessed, &written) &&
+                 SetFileTime(copy.handle(), nullptr, &accessed, &written)
+             ? FsError::None
+             : LastError();
+}
+
 FsError KeepAttributes(File &entry, const FileInfo &, File &copy, KeptAttributes &kept) {
   FileInfo made;
   if (const FsError error = Describe(copy, made); error != FsError::None)
