@@ -28,6 +28,18 @@ bool IsCut(const Shortening &item) {
   return AwaitsCut(item) && item.result.outcome == Outcome::Shortened;
 }
 
+// Whether the entry of `item`, at `index` in its batch, may be changed now,
+// as `changing` tells; where not, it is kept and the reason told.
+bool MayChange(Shortening &item, std::size_t index,
+               const std::function<std::error_code(std::size_t index)> &changing) {
+  const std::error_code error = changing ? changing(index) : std::error_code();
+  if (!error)
+    return true;
+  Fail(item.result, Reason::JournalNotWritten, error);
+  item.copy.reset(); // removes the copy, and a backup made for it
+  return false;
+}
+
 } // namespace
 
 // Cuts are made first, so that one flush covers them and the copies alike:
@@ -38,27 +50,17 @@ void Committer::commit(const std::vector<Shortening *> &batch, TrimBuffer *rewri
                        const std::function<void(std::size_t index)> &committed) {
   keepAttributes(batch);
   for (std::size_t i = 0; i < batch.size(); ++i)
-    if (AwaitsCut(*batch[i]) && mayChange(*batch[i], i, changing))
+    if (AwaitsCut(*batch[i]) && MayChange(*batch[i], i, changing))
       commitOne(*batch[i], rewriteBuffer);
   flush(batch);
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    if (HoldsCopy(*batch[i]) && mayChange(*batch[i], i, changing))
+    if (HoldsCopy(*batch[i]) && MayChange(*batch[i], i, changing))
       commitOne(*batch[i], rewriteBuffer);
     if (HoldsCopy(*batch[i]) && batch[i]->result.outcome == Outcome::Shortened)
       noteRenamed(*batch[i]->copy);
     if (committed)
       committed(i);
   }
-}
-
-bool Committer::mayChange(Shortening &item, std::size_t index,
-                          const std::function<std::error_code(std::size_t index)> &changing) {
-  const std::error_code error = changing ? changing(index) : std::error_code();
-  if (!error)
-    return true;
-  Fail(item.result, Reason::JournalNotWritten, error);
-  item.copy.reset(); // removes the copy, and a backup made for it
-  return false;
 }
 
 void Committer::noteRenamed(const Replacement &copy) {

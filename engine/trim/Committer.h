@@ -54,8 +54,6 @@ public:
 
 private:
   void commitOne(Shortening &item, TrimBuffer *rewriteBuffer);
-  bool mayChange(Shortening &item, std::size_t index,
-                 const std::function<std::error_code(std::size_t index)> &changing);
   void noteRenamed(const Replacement &copy);
   void keepAttributes(const std::vector<Shortening *> &batch);
   // Flushes the batch's copies and its entries cut in place.
