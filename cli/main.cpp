@@ -231,10 +231,6 @@ private:
 
   // Claims the folder of `target`, looks at its journal, and runs over it.
   End run(const RunTarget &target) {
-    // A resumed run finishes its plan, whatever the patterns are now.
-    if (const std::string name = ChoosableName(target.operand);
-        !target.files && !options_.resume && !name.empty() && !chosen(name, true))
-      return End::Done;
     // Claimed before a stopped run's journal is looked at, so that its copies
     // are removed only while no run works in the folder. A dry run is refused
     // as the real run would be, but claims nothing: it only looks at the
@@ -263,6 +259,11 @@ private:
     }
     if (!options_.dryRun && !journal.resuming())
       WarnUnregistered(journal, false);
+    // Left out by the patterns only now: a stopped run over it still waits,
+    // and --restart has forgotten it.
+    if (const std::string name = ChoosableName(target.operand);
+        !target.files && !name.empty() && !chosen(name, true))
+      return End::Done;
 
     Tally tally;
     RunOptions run;

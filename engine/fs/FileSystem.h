@@ -268,6 +268,9 @@ struct KeptAttributes {
   // values. A change of them by name opens nothing, and its status change
   // is hidden by the one the copy's move makes. Empty on Windows.
   ExtendedAttributes extended;
+  // Windows: the entry's security descriptor the copy was given, whose
+  // change no time of the file tells. Empty on Linux.
+  std::string descriptor;
 };
 
 // Gives `copy` what `entry` (described by `like`) has besides its content,
@@ -277,6 +280,12 @@ struct KeptAttributes {
 // alone. Fails when any of it cannot be kept; otherwise `kept` tells what
 // the copy now is.
 FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, KeptAttributes &kept);
+
+// Whether `entry` still has what KeepAttributes gave its copy (`kept`):
+// AttributesNotKept where it was changed since, which the copy would undo.
+// Windows asks the security descriptor again; Linux asks nothing, as the
+// entry's status change time tells, and MoveOverSame then checks again.
+FsError CheckAttributesKept(File &entry, const KeptAttributes &kept);
 
 // Writes all `size` bytes or fails.
 FsError WriteAll(File &file, const char *data, std::size_t size);

@@ -146,14 +146,16 @@ TrimResult Replacement::commit(TrimResult result) {
   // before it, by a program that has closed the file since, and of all
   // writes where no lease could be had. A narrower access, a new owner or
   // attribute given meanwhile would be undone by the copy, made as the
-  // entry was: its status change tells of them, as they open nothing. An
-  // entry with no name left was saved over or removed, as the exchange
-  // then tells.
+  // entry was: its status change tells of them, as they open nothing, and
+  // on Windows its security descriptor. An entry with no name left was
+  // saved over or removed, as the exchange then tells.
   if (input_.exclusive() && !fs::StillExclusive(input_))
     return Fail(result, Reason::InUse, {});
   fs::FileInfo now;
   if (fs::Describe(input_, now) != FsError::None || now.size != info_.size ||
-      now.modified != info_.modified || (now.names > 0 && now.statusChanged != info_.statusChanged))
+      now.modified != info_.modified ||
+      (now.names > 0 && now.statusChanged != info_.statusChanged) ||
+      fs::CheckAttributesKept(input_, kept_) != FsError::None)
     return Fail(result, Reason::ChangedWhileShortened, {});
   fs::ReleaseForReplacement(input_);
   bool removeFrom = true;

@@ -731,6 +731,18 @@ TEST_F(StoppedRunTest, StoppedRunOverARemovedFolderBlocksNothingAndRestartByItsN
   EXPECT_FALSE(stdfs::exists(marker)) << "the marker of the journal removed was left";
 }
 
+// Patterns that leave the folder out leave its stopped run waiting, and
+// --restart still forgets it.
+TEST_F(StoppedRunTest, StoppedRunOverAFolderThePatternsLeaveOutStillWaits) {
+  ASSERT_EQ(128 + SIGKILL, Interrupt(SIGKILL, {Tree()}).status);
+  const std::string excluded = "--exclude=" + stdfs::path(Tree()).filename().string() + "/";
+  const Ran refused = RunCli({excluded, Tree()});
+  EXPECT_EQ(2, refused.status) << refused.out << refused.err;
+  const Ran restarted = RunCli({"-q", "--restart", excluded, Tree()});
+  EXPECT_EQ(0, restarted.status) << restarted.err;
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers()) << "the stopped run was not forgotten";
+}
+
 TEST_F(StoppedRunTest, JournalWithoutTokensRemovesNoCopyAndSaysSo) {
   const Ran killed = Interrupt(SIGKILL, {Tree()});
   ASSERT_EQ(128 + SIGKILL, killed.status);

@@ -362,6 +362,34 @@ void SetAccessList(const stdfs::path &path, const wchar_t *text) {
   LocalFree(wanted);
 }
 
+// Narrowed by its owner as its copy, made with the list it had, waits to
+// take its place: the copy would give the access back.
+TEST_F(TrimFileTest, AccessListNarrowedBeforeTheCopyTakesItsPlaceIsKept) {
+  const stdfs::path path = scratch_.file("shared", "a\nb\n");
+  SetAccessList(path, L"D:P(A;;FA;;;BA)(A;;FR;;;WD)");
+  auto folder = std::make_shared<fs::Folder>();
+  ASSERT_EQ(fs::FsError::None, fs::OpenParentFolder(testing::Native(path), *folder));
+  const fs::Folder noCurrentFolder;
+  std::unique_ptr<Replacement> pending;
+  TrimResult result = TrimEntry({folder, &noCurrentFolder, testing::Native(path)}, buffer_,
+                                TrimMode::Replace, pending);
+  ASSERT_TRUE(pending) << DescribeReason(result.reason);
+  result = pending->keepAttributes(result);
+  SetAccessList(path, L"D:P(A;;FA;;;BA)");
+  const std::wstring narrowed = AccessListOf(path);
+  ASSERT_EQ(fs::FsError::None, pending->flush(false));
+  result = pending->commit(result);
+  pending.reset();
+  EXPECT_EQ(Outcome::Failed, result.outcome);
+  EXPECT_EQ(Reason::ChangedWhileShortened, result.reason)
+      << "reported as \"" << DescribeReason(result.reason) << "\"";
+  EXPECT_EQ("a\nb\n", ReadBytes(path));
+  EXPECT_TRUE(narrowed == AccessListOf(path))
+      << "expected " << stdfs::path(narrowed).string() << ", got "
+      << stdfs::path(AccessListOf(path)).string();
+  EXPECT_EQ(std::vector<std::string>{"shared"}, Listing(scratch_.tree())) << "the copy was left";
+}
+
 TEST_F(TrimFileTest, CopyKeepsTheEntrysAccessList) {
   const stdfs::path path = scratch_.file("private", "a\nb\n");
   SetAccessList(path, L"D:P(A;;FA;;;BA)(A;;FR;;;WD)");

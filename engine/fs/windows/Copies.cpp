@@ -9,6 +9,8 @@
 
 #include <aclapi.h>
 
+#include <string>
+
 namespace tailsnip::fs {
 
 // Every file has a name here.
@@ -41,6 +43,25 @@ FsError KeepTimes(File &entry, File &copy) {
              : LastError();
 }
 
+namespace {
+
+constexpr SECURITY_INFORMATION kKept =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+} // namespace
+
+FsError CheckAttributesKept(File &entry, const KeptAttributes &kept) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT, kKept, nullptr, nullptr,
+                                      nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS)
+    return FromWin32(error);
+  const bool same = kept.descriptor == std::string(static_cast<const char *>(descriptor),
+                                                   GetSecurityDescriptorLength(descriptor));
+  LocalFree(descriptor);
+  return same ? FsError::None : Fail(FsError::AttributesNotKept, ERROR_SUCCESS);
+}
+
 FsError KeepAttributes(File &entry, const FileInfo &, File &copy, KeptAttributes &kept) {
   FileInfo made;
   if (const FsError error = Describe(copy, made); error != FsError::None)
@@ -51,12 +72,12 @@ FsError KeepAttributes(File &entry, const FileInfo &, File &copy, KeptAttributes
   // exactly. Its inherited entries are copied as they are, not taken anew
   // from the folder, whose own may grant more since the entry got them.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                          DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, nullptr, nullptr, &descriptor);
+  const DWORD error = GetSecurityInfo(entry.handle(), SE_FILE_OBJECT, kKept, nullptr, nullptr,
+                                      nullptr, nullptr, &descriptor);
   if (error != ERROR_SUCCESS)
     return FromWin32(error);
+  kept.descriptor.assign(static_cast<const char *>(descriptor),
+                         GetSecurityDescriptorLength(descriptor));
   FsError result = FsError::None;
   if (!SetKernelObjectSecurity(copy.handle(), DACL_SECURITY_INFORMATION, descriptor))
     result = Fail(FsError::AttributesNotKept, GetLastError());

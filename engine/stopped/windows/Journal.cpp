@@ -30,11 +30,11 @@ FolderPath AbsolutePath(const FolderPath &path) { return ToFullPath(path); }
 
 namespace {
 
-// Opens `path` for `access`, shared with nobody; made with `security`
-// where it is new.
-fs::FsError OpenUnshared(const FolderPath &path, DWORD access, DWORD disposition, fs::File &file,
-                         SECURITY_ATTRIBUTES *security = nullptr) {
-  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), access, 0, security, disposition,
+// Opens `path` for `access`, shared as `sharing` allows; made with
+// `security` where it is new.
+fs::FsError Open(const FolderPath &path, DWORD access, DWORD sharing, DWORD disposition,
+                 fs::File &file, SECURITY_ATTRIBUTES *security = nullptr) {
+  HANDLE handle = CreateFileW(ToWidePath(path).c_str(), access, sharing, security, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return fs::FsError::FromSystem(static_cast<int>(GetLastError()));
@@ -62,11 +62,13 @@ fs::FsError MakeFolders(const FolderPath &folder) {
 // Wine it is a Linux folder others may read.
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
   fs::PrivateSecurity security;
-  return OpenUnshared(path, GENERIC_WRITE, CREATE_NEW, file, security.get());
+  return Open(path, GENERIC_WRITE, 0, CREATE_NEW, file, security.get());
 }
 
+// Shared for reading: a run holds its journal open for its notes, and a
+// run over a folder above or beneath reads it meanwhile.
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
-  return OpenUnshared(path, FILE_APPEND_DATA, OPEN_EXISTING, file);
+  return Open(path, FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_EXISTING, file);
 }
 
 } // namespace journal
