@@ -2,6 +2,7 @@
 // and attributes: unnamed until then where the file system allows.
 #include "engine/fs/linux/Descriptors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -123,6 +124,8 @@ FsError ReadExtendedAttributes(int fd, ExtendedAttributes &all) {
       return LastError();
     all.emplace_back(name, std::string(value.data(), static_cast<std::size_t>(got)));
   }
+  // Listed in no order one can count on: one removed and set again may come last.
+  std::sort(all.begin(), all.end());
   return FsError::None;
 }
 

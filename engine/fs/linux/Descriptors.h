@@ -33,8 +33,8 @@ int OpenFilesFolder();
 // Opens it again, as a forked process must to reach its own files.
 void OpenFilesFolderAgain();
 
-// The extended attributes of `fd` this user can read; none where the file
-// system keeps none.
+// The extended attributes of `fd` this user can read, by name; none where
+// the file system keeps none.
 FsError ReadExtendedAttributes(int fd, ExtendedAttributes &all);
 
 } // namespace tailsnip::fs
