@@ -360,7 +360,7 @@ private:
       };
     }
     if (!options_.dryRun)
-      run.beforeChanging = [&journal](std::size_t index) { return journal.noteReached(index + 1); };
+      run.beforeChanging = [&journal](std::size_t index) { return journal.noteChanging(index); };
     if (!journal.resuming() && !options_.dryRun)
       run.beforeChanges = [&](const WorkList &list) {
         tally.journalFailed = !RecordPlan(journal, list, options_.trim);

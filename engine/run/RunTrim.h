@@ -34,8 +34,8 @@ enum class SinceListed {
   Unchanged,  // as listed: it is started
   Shortened,  // another file of its kind on its volume, as a replacement leaves it,
               // or written to in place: left as it is, counted as done already
-  Changed,    // so, but where the stopped run never came: another program's work,
-              // kept and reported
+  Changed,    // so, but the stopped run never came to change it: another program's
+              // work, kept and reported
   Removed,    // nothing under its name: reported
   Replaced,   // another kind of entry, or one on another volume: reported
   Unreadable, // its name could not be looked up: reported

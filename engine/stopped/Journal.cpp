@@ -378,14 +378,13 @@ JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &h
     }
     if (!in.line(line) || line != "end")
       return JournalState::Malformed;
+    header.noted.assign(header.entries, false);
     for (CopyMaker process; in.line(line); process = CopyMaker()) {
-      std::uint64_t reached = 0;
+      std::uint64_t noted = 0;
       if (ReadProcess(line, process))
         header.processes.push_back(std::move(process));
-      else if (journal::Numbers(line, "reached", &reached, 1))
-        header.reached =
-            std::max(header.reached,
-                     static_cast<std::size_t>(std::min<std::uint64_t>(reached, header.entries)));
+      else if (journal::Numbers(line, "changing", &noted, 1) && noted < header.entries)
+        header.noted[static_cast<std::size_t>(noted)] = true;
     }
     return header.processes.empty() ? JournalState::Malformed : JournalState::Found;
   } catch (const std::bad_alloc &) {
@@ -417,9 +416,9 @@ FsError AddProcess(const FolderPath &path, const CopyMaker &process, Durability 
   return error != FsError::None ? error : closed;
 }
 
-FsError NoteReached(fs::File &journal, std::size_t end) {
+FsError NoteChanging(fs::File &journal, std::size_t index) {
   // From a line of its own: one cut short by a failed write ends there.
-  const std::string line = "\nreached " + std::to_string(end) + "\n";
+  const std::string line = "\nchanging " + std::to_string(index) + "\n";
   return fs::WriteAll(journal, line.data(), line.size());
 }
 
@@ -437,12 +436,13 @@ struct ListedFolder {
 };
 
 // Whether the entry now at `path`, in `folder`, was never replaced by the
-// run: as `list` and its `stamps` had it listed, or where the run never
-// came (`reached`).
-bool NeverReplaced(const ListedFolder &folder, const FolderPath &path, const WorkList &list,
-                   const StampList &stamps, std::size_t reached) {
+// run of `header`: as `list` and its `stamps` had it listed, or never noted
+// as about to be changed.
+bool NeverReplaced(const ListedFolder &folder, const FolderPath &path, const JournalHeader &header,
+                   const WorkList &list, const StampList &stamps) {
   const std::size_t index = list.find(folder.listedEntry(path));
-  return index < stamps.size() && (index >= reached || StillAsStamped(path, stamps[index]));
+  return index < stamps.size() &&
+         (!header.mayHaveChanged(index) || StillAsStamped(path, stamps[index]));
 }
 
 // Whether `left`, named as a file a stopped run leaves, can be one: the
@@ -496,7 +496,7 @@ FsError PutBackAside(const ListedFolder &listed, const std::string &aside,
   fs::FileInfo now;
   const bool kept =
       (fs::DescribeEntry(held, entry, now) == FsError::None && now.identity == taken.identity) ||
-      NeverReplaced(listed, entry, list, stamps, header.reached);
+      NeverReplaced(listed, entry, header, list, stamps);
   return kept ? fs::MoveOver(held.handle, from, held.handle, to) : fs::Remove(held.handle, from);
 }
 
@@ -528,14 +528,14 @@ LeftCopy FindLeftCopy(const ListedFolder &folder, const FolderPath &path,
 // The entry beside which another program may have saved what `copy`
 // holds, when it is neither the entry's old self nor a copy that never
 // took its place; empty where it is the run's to remove. A copy that never
-// took its place is known by its entry, still as listed or where the run
-// never came (`reached`), or by the entry's old self under another copy's
-// name (`beside`, in its folder): the run's own exchange replaced the entry
-// then. A copy of an entry the run could not stamp, or named without it,
-// is the run's, as nothing tells otherwise.
+// took its place is known by its entry, still as listed or never noted as
+// about to be changed (`header`), or by the entry's old self under another
+// copy's name (`beside`, in its folder): the run's own exchange replaced
+// the entry then. A copy of an entry the run could not stamp, or named
+// without it, is the run's, as nothing tells otherwise.
 FolderPath SavedOver(const LeftCopy &copy, const std::vector<LeftCopy> &beside,
-                     const StampList &stamps, std::size_t reached) {
-  if (!copy.entry || copy.oldSelf || *copy.entry >= reached)
+                     const JournalHeader &header, const StampList &stamps) {
+  if (!copy.entry || copy.oldSelf || !header.mayHaveChanged(*copy.entry))
     return {};
   const std::size_t entry = *copy.entry;
   if (EntryStamp now; StampEntry(copy.entryNow, now) == FsError::None && now == stamps[entry])
@@ -627,8 +627,7 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
       }
     }
     for (const LeftCopy &copy : copies) {
-      if (FolderPath savedOver = SavedOver(copy, copies, stamps, header.reached);
-          !savedOver.empty())
+      if (FolderPath savedOver = SavedOver(copy, copies, header, stamps); !savedOver.empty())
         left.push_back({copy.path, {}, std::move(savedOver), {}});
       else if (const FsError error = RemoveFile(copy.path);
                error != FsError::None && error != FsError::NotFound)

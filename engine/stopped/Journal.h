@@ -57,8 +57,11 @@ struct JournalHeader {
   bool named = false;              // over FILEs named beneath the folder, not over all of it
   std::size_t entries = 0;
   std::vector<CopyMaker> processes; // every process that worked on the run
-  // Its processes changed no entry from here on in the list (NoteReached).
-  std::size_t reached = 0;
+  // The entries, by place in the list, that its processes noted they were
+  // about to change (NoteChanging); empty until the plan is read.
+  std::vector<bool> noted;
+  // Whether a process of the run may have changed the entry at `index`.
+  bool mayHaveChanged(std::size_t index) const { return index < noted.size() && noted[index]; }
 };
 
 // A file a stopped run left in its tree that was not cleared away: a copy
@@ -151,14 +154,15 @@ fs::FsError RemoveJournalDraft(const FolderPath &path);
 fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
                        Durability durability = Durability::Flushed);
 
-// Notes in the journal open for appending as `journal` that its process
-// may change entries below `end` in the list from now on, and has changed
-// none from there on: a stopped run's entry beyond every such note that no
-// longer matches its stamp was changed by another program. Not flushed:
-// after a power cut, an entry shortened just before it may be found beyond
-// the notes that reached the disk, and is then kept as changed, never
-// shortened twice.
-fs::FsError NoteReached(fs::File &journal, std::size_t end);
+// Notes in the journal open for appending as `journal` that its process is
+// about to cut or replace the entry at `index` of the list: a stopped run's
+// entry without such a note that no longer matches its stamp was changed
+// by another program. One noted and then not changed, as the process was
+// killed between the two, is taken as changed by the run. Not flushed:
+// after a power cut, an entry shortened just after a note that did not
+// reach the disk is kept as changed by another program, never shortened
+// twice.
+fs::FsError NoteChanging(fs::File &journal, std::size_t index);
 
 // Removes the copies that the journal's processes left in `root` and in
 // the folders of `list` (entries whose stamp says folder; one moved within

@@ -13,14 +13,15 @@ namespace {
 
 using Finding = StoppedRunFinding;
 
-// Entries are handled in list order: the last file no longer as listed,
-// short of where the run's notes say it `reached`, tells how far it came.
-// Folders are not asked: a copy made in one changes its time, whenever
-// that was.
-std::size_t StoppedAfter(const WorkList &plan, const StampList &stamps, std::size_t reached) {
-  for (std::size_t i = std::min(plan.size(), reached); i > 0; --i)
-    if (const EntryStamp stamp = stamps[i - 1];
-        stamp.kind != fs::FileKind::Folder && !StillAsStamped(plan[i - 1], stamp))
+// Entries are handled in list order: the last file no longer as listed
+// that the run noted it was about to change tells how far it came. Folders
+// are not asked: a copy made in one changes its time, whenever that was.
+std::size_t StoppedAfter(const WorkList &plan, const StampList &stamps,
+                         const JournalHeader &header) {
+  for (std::size_t i = plan.size(); i > 0; --i)
+    if (const EntryStamp stamp = stamps[i - 1]; stamp.kind != fs::FileKind::Folder &&
+                                                header.mayHaveChanged(i - 1) &&
+                                                !StillAsStamped(plan[i - 1], stamp))
       return i;
   return 0;
 }
@@ -229,7 +230,7 @@ StoppedRunCheck RunJournal::checkRecorded(JournalUse use, const AskedSettings &a
   switch (use) {
   case JournalUse::Plain: {
     StoppedRunCheck check = found(Finding::StoppedHere);
-    check.stoppedAfter = StoppedAfter(plan_, stamps_, header_.reached);
+    check.stoppedAfter = StoppedAfter(plan_, stamps_, header_);
     check.planned = plan_.size();
     // A run over FILEs counts them, as its stop did, not the folders on their way.
     if (header_.named) {
@@ -309,7 +310,6 @@ StoppedRunCheck RunJournal::resume() {
       std::count_if(check.left.begin(), check.left.end(),
                     [](const LeftFile &file) { return file.savedOver.empty(); }));
   resuming_ = true;
-  noted_ = header_.reached;
   return check;
 }
 
@@ -329,7 +329,7 @@ SinceListed RunJournal::sinceListed(std::size_t index, const FolderPath &path) c
   // A replacement is a file made beside the entry, on its volume.
   if (now.kind != fs::FileKind::Regular || now.volume != listed.volume)
     return SinceListed::Replaced;
-  return index < header_.reached ? SinceListed::Shortened : SinceListed::Changed;
+  return header_.mayHaveChanged(index) ? SinceListed::Shortened : SinceListed::Changed;
 }
 
 bool RunJournal::foundAsListed(std::size_t index, const fs::FileInfo &found) const {
@@ -380,18 +380,16 @@ bool RunJournal::awaitsResume(const RunReport &report) const {
                     leftByStopped_ > 0);
 }
 
-std::error_code RunJournal::noteReached(std::size_t end) {
-  if (!kept() || end <= noted_)
+std::error_code RunJournal::noteChanging(std::size_t index) {
+  if (!kept())
     return {};
   fs::FsError error = fs::FsError::None;
   if (!notes_.isOpen())
     error = journal::OpenForAppend(path_, notes_);
   if (error == fs::FsError::None)
-    error = NoteReached(notes_, end);
-  if (error == fs::FsError::None) {
-    noted_ = end;
+    error = NoteChanging(notes_, index);
+  if (error == fs::FsError::None)
     return {};
-  }
   return error.code() ? error.code() : std::make_error_code(std::errc::io_error);
 }
 

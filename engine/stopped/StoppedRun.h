@@ -147,7 +147,7 @@ public:
   // file still as listed is Unchanged; another regular file under its name,
   // on its volume, is what the stopped run's replacement leaves, Shortened
   // (a file written to in place counts so too: nobody can tell), where the
-  // run came to it, and Changed beyond; a name that
+  // run noted it was about to change it, and Changed where not; a name that
   // leads nowhere, or to another kind of entry or volume, is told apart, as
   // a run must not count it done. Folders are Unchanged; they are left alone
   // anyway.
@@ -168,10 +168,10 @@ public:
 
   // Records the plan of a new run, and its settings, before its first change.
   JournalChange record(const WorkList &list, const TrimSettings &trim);
-  // Before the run changes an entry below `end` in its list, none from
-  // there on changed (NoteReached); the system's reason where that could
-  // not be noted, and the entry must be kept.
-  std::error_code noteReached(std::size_t end);
+  // Before the run cuts or replaces the entry at `index` of its list
+  // (NoteChanging); the system's reason where that could not be noted, and
+  // the entry must be kept.
+  std::error_code noteChanging(std::size_t index);
   // Whether the journal stays after a run that ended with `report`, for
   // Resume to finish: the run ended early, having changed something or
   // finishing a stopped run, or it or the run it resumed left copies that
@@ -208,8 +208,7 @@ private:
   bool named_ = false;            // this run's, recorded in its journal
   std::size_t leftByStopped_ = 0; // files the stopped run left, not cleared away
   bool written_ = false;
-  fs::File notes_;                              // the journal, open for NoteReached
-  std::size_t noted_ = 0;                       // the furthest end noted
+  fs::File notes_;                              // the journal, open for NoteChanging
   Durability durability_ = Durability::Flushed; // of the journal and its marker
   // Stopped runs known to open, by the identity of their folders; the
   // header read from this user's journal folder only.

@@ -573,12 +573,13 @@ TEST_F(CrashOrderingTest, OnlyTheJournalOfATreeOnADiskIsFlushed) {
   }
 }
 
-// A run with simple backups over the scratch tree (or its `files`, in that
-// order), its state kept there, killed at the `when`th call of `call`
-// (strace's fault injection); then, once `meanwhile` has run, its --resume.
+// A run given `arguments` (by default, with simple backups over the scratch
+// tree), its state kept there, killed at the `when`th call of `call`
+// (strace's fault injection); then, once `meanwhile` has run, its --resume
+// over the tree.
 ProgramRun KillAndResume(
     const Scratch &scratch, const std::string &call, int when,
-    const std::function<void()> &meanwhile = [] {}, std::vector<std::string> files = {}) {
+    const std::function<void()> &meanwhile = [] {}, std::vector<std::string> arguments = {}) {
   std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
   environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
   const std::string capture = (scratch.root() / "capture").string();
@@ -591,11 +592,10 @@ ProgramRun KillAndResume(
                                      "trace=" + call,
                                      "-e",
                                      "inject=" + call + ":signal=KILL:when=" + std::to_string(when),
-                                     TAILSNIP_CLI_PATH,
-                                     "--backup=simple"};
-  if (files.empty())
-    files.push_back(scratch.tree().string());
-  killedRun.insert(killedRun.end(), files.begin(), files.end());
+                                     TAILSNIP_CLI_PATH};
+  if (arguments.empty())
+    arguments = {"--backup=simple", scratch.tree().string()};
+  killedRun.insert(killedRun.end(), arguments.begin(), arguments.end());
   const ProgramRun killed =
       RunProgram(killedRun, scratch.cwd().string(), environment, std::chrono::seconds(60), capture);
   EXPECT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
@@ -736,24 +736,26 @@ TEST(KilledRunTest, BackupMadeByTheStoppedRunIsNotCountedAsAFileItShortened) {
 }
 
 // A file another program changed after the run was killed, where the run
-// had not come to it, is no file the run shortened: its --resume keeps it
-// and says so, rather than count it done, and removes the copy the run
-// had written of it.
+// had not come to change it, is no file the run shortened: its --resume
+// keeps it and says so, rather than count it done, and removes the copy
+// the run had written of it. So too where the run had cut a file listed
+// after it, as a batch's cuts come before its copies.
 TEST(KilledRunTest, FileChangedWhereTheKilledRunHadNotComeIsKeptAndToldOf) {
   Scratch scratch;
   const stdfs::path a = scratch.file("a", "1\n2\n"), b = scratch.file("b", "1\n2\n"),
-                    c = scratch.file("c", "1\n2\n");
-  // "a" replaced, "b" about to be: then the kill.
+                    c = scratch.file("c", "1\n2\n"), d = scratch.file("d", "1\r\n2\r\n");
+  // "d" cut, "a" replaced, "b" about to be: then the kill.
   const ProgramRun resumed =
       KillAndResume(scratch, "renameat2", 2, [&] { std::ofstream(c, std::ios::app) << "3\n"; },
-                    {a.string(), b.string(), c.string()});
+                    {a.string(), b.string(), c.string(), d.string()});
   EXPECT_TRUE(resumed.exited() && resumed.exitCode == 1) << "tailsnip-cli " << resumed.describe();
-  EXPECT_NE(std::string::npos, resumed.errors.find("done before the run was stopped: 1;"))
+  EXPECT_NE(std::string::npos, resumed.errors.find("done before the run was stopped: 2;"))
       << resumed.errors;
   EXPECT_NE(std::string::npos, resumed.output.find("c: changed during the run")) << resumed.output;
   EXPECT_EQ("1\r\n", ReadWholeFile(a.string()));
   EXPECT_EQ("1\r\n", ReadWholeFile(b.string()));
   EXPECT_EQ("1\n2\n3\n", ReadWholeFile(c.string()));
+  EXPECT_EQ("1\r\n", ReadWholeFile(d.string()));
   for (const auto &entry : stdfs::directory_iterator(scratch.tree()))
     EXPECT_NE(0u, entry.path().filename().string().rfind(".tailsnip-", 0))
         << "the copy of a file the run never came to was left: " << entry.path();

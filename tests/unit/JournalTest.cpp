@@ -42,7 +42,8 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   ASSERT_EQ(fs::FsError::None, AddProcess(path, other));
   fs::File notes; // the process came to every entry
   ASSERT_EQ(fs::FsError::None, journal::OpenForAppend(path, notes));
-  ASSERT_EQ(fs::FsError::None, NoteReached(notes, list.size()));
+  for (std::size_t i = 0; i < list.size(); ++i)
+    ASSERT_EQ(fs::FsError::None, NoteChanging(notes, i));
 
   // Each copy is named after its entry's place in the list. The first entry
   // is replaced as a run replaces it, its old self left under the copy's
@@ -72,7 +73,7 @@ TEST(JournalTest, KeepsTheListAndTellsAReplacedEntryFromAnUntouchedOne) {
   EXPECT_EQ(9u, read.folderIdentity.index);
   EXPECT_EQ((TrimSettings{3, true, {BackupControl::Numbered, ".bak"}}), read.trim);
   EXPECT_EQ((std::vector<CopyMaker>{ThisCopyMaker(), other}), read.processes);
-  EXPECT_EQ(list.size(), read.reached);
+  EXPECT_EQ(std::vector<bool>(list.size(), true), read.noted);
   ASSERT_EQ(4u, stamps.size());
   EntryStamp now[3];
   for (std::size_t i = 0; i < 3; ++i)
