@@ -207,14 +207,15 @@ private:
     slot.entry = list[index];
     slot.index = index;
     const bool start = startable(index, slot);
-    if (!start && !slot.doneBefore)
-      return slot;
     TrimResult &result = slot.shortening.result;
+    const bool changedSince = !start && result.reason == Reason::ChangedDuringRun;
+    if (!start && !slot.doneBefore && !changedSince)
+      return slot;
     std::error_code unopenedError;
     const std::shared_ptr<const fs::Folder> folder = chain_.folderOf(slot.entry, unopenedError);
-    // An entry counts as done before only where its name still leads
-    // through the folders listed: under another folder put in place of one,
-    // the file found is not the one the stopped run shortened.
+    // An entry counts as done before, or as changed since, only where its
+    // name still leads through the folders listed: under another folder put
+    // in place of one, the file found is not the one the stopped run listed.
     if (!folder) {
       slot.doneBefore = false;
       result = unopenedError
