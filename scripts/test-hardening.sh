@@ -33,7 +33,7 @@ sanitized_tests() {
     cmake --build build-asan -j2 &&
     ASAN_OPTIONS=strict_string_checks=1:detect_stack_use_after_return=1 \
       UBSAN_OPTIONS=print_stacktrace=1 \
-      timeout 900 ctest --test-dir build-asan --output-on-failure
+      timeout 1500 ctest --test-dir build-asan --output-on-failure
 }
 
 # Two groups are left out: the fault sweeps, one failing call at a time
