@@ -197,14 +197,14 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   // A draft already there is left by a process that died writing it.
   const FolderPath draft = DraftOf(path);
   fs::File file;
+  const auto makeDraft = [&] {
+    return file.isOpen() ? fs::NameUnnamed(file, journals, draft)
+                         : journal::CreatePrivate(draft, file);
+  };
   const auto takeDraft = [&] {
-    const auto make = [&] {
-      return file.isOpen() ? fs::NameUnnamed(file, journals, draft)
-                           : journal::CreatePrivate(draft, file);
-    };
-    FsError error = make();
+    FsError error = makeDraft();
     if (error == FsError::Exists && fs::Remove(journals.handle, draft) == FsError::None)
-      error = make();
+      error = makeDraft();
     return error;
   };
   // Unnamed until written whole, where the system allows: a process killed

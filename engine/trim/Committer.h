@@ -37,9 +37,9 @@ public:
   // where one is given: the buffer of the thread that wrote it, this one.
   // `changing`, where given, is told of an item's index just before its
   // entry is cut or replaced; where it gives the system's reason for a
-  // failure, the entry is kept (JournalNotWritten). `committed`, where given, is told of each
-  // item's index once that item is done and flushed, in the batch's order,
-  // before the next takes its place. A cut whose flush fails is told as a
+  // failure, the entry is kept (JournalNotWritten). `committed`, where
+  // given, is told of each item's index once that item is done and flushed,
+  // in the batch's order, before the next takes its place. A cut whose flush fails is told as a
   // failure: the entry is cut all the same.
   void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
               const std::function<std::error_code(std::size_t index)> &changing = {},

@@ -583,16 +583,10 @@ ProgramRun KillAndResume(
   std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
   environment.push_back("XDG_STATE_HOME=" + (scratch.root() / "state").string());
   const std::string capture = (scratch.root() / "capture").string();
-  std::vector<std::string> killedRun{"/usr/bin/strace",
-                                     "-f",
-                                     "-qq",
-                                     "-o",
-                                     "/dev/null",
-                                     "-e",
-                                     "trace=" + call,
-                                     "-e",
-                                     "inject=" + call + ":signal=KILL:when=" + std::to_string(when),
-                                     TAILSNIP_CLI_PATH};
+  const std::string inject = "inject=" + call + ":signal=KILL:when=" + std::to_string(when);
+  std::vector<std::string> killedRun{
+      "/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e", inject,
+      TAILSNIP_CLI_PATH};
   if (arguments.empty())
     arguments = {"--backup=simple", scratch.tree().string()};
   killedRun.insert(killedRun.end(), arguments.begin(), arguments.end());
