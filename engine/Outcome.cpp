@@ -44,6 +44,8 @@ const char *DescribeReason(Reason reason) {
     return "changed during the run";
   case Reason::JournalNotWritten:
     return "the run's journal could not be written";
+  case Reason::CopyChangedLeft:
+    return "changed while it was being shortened, and so was its copy, left under the copy's name";
   case Reason::RemovedDuringRun:
     return "removed during the run";
   case Reason::CannotRead:

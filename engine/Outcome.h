@@ -51,6 +51,9 @@ enum class Reason {
   FolderChanged,
   OutOfMemory,
   JournalNotWritten, // the run's journal could not note that it was about to change it
+  // Kept as it was; its copy, changed by another program in the instant it
+  // lay in the entry's place, stays under the copy's name beside it.
+  CopyChangedLeft,
   // Failed, though the entry is shortened: cut in place, the disk did not
   // say it keeps the cut.
   CutNotFlushed,

@@ -271,6 +271,10 @@ struct KeptAttributes {
   // Windows: the entry's security descriptor the copy was given, whose
   // change no time of the file tells. Empty on Linux.
   std::string descriptor;
+  // Linux: the copy's size and last write once written, as FileInfo has
+  // them.
+  std::uint64_t size = 0;
+  std::uint64_t modified = 0;
 };
 
 // Gives `copy` what `entry` (described by `like`) has besides its content,
@@ -349,7 +353,10 @@ FsError MoveOver(const File &fromFolder, const FolderPath &from, const File &toF
 // to none, InUse when another program opened an exclusive `expected` as it
 // was moved over, AttributesNotKept when its permissions, owner, group or
 // extended attributes were changed as it was, no longer those `copy` was
-// given (Linux), and then `to` is as it was.
+// given (Linux), and then `to` is as it was. CopyChanged where, besides,
+// the copy was written to or its access changed as it lay in `to`'s place
+// (Linux): what was done to it is another program's, and it stays under
+// `from`.
 // `removeFrom` tells whether `from` still names a file for the caller to
 // remove: its copy (`copy`) after a failure, the replaced file after an
 // exchange. Linux exchanges the two names and checks the file that came

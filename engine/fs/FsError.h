@@ -30,6 +30,7 @@ public:
     AttributesNotKept, // ... nor its permissions, extended attributes or security
     NotSupported,      // the system or the file system cannot do it here: take another way
     Changed,           // a name leads to another file than the one expected
+    CopyChanged,       // a copy was changed by another program as it lay in an entry's place
     Other,
   };
 

@@ -186,6 +186,8 @@ TrimResult Replacement::commit(TrimResult result) {
     return Fail(result, Reason::RemovedDuringRun, {});
   if (error == FsError::AttributesNotKept)
     return Fail(result, Reason::ChangedWhileShortened, {});
+  if (error == FsError::CopyChanged)
+    return Fail(result, Reason::CopyChangedLeft, {});
   if (error == FsError::AccessDenied && input_.isOpen())
     if (const FsError changeable = fs::CheckChangeable(input_); changeable == FsError::Immutable)
       return Fail(result, Reason::Immutable, changeable.code());

@@ -19,7 +19,9 @@
 //                         (so, just before the first exchange) or
 //                         "deny-exchange" (an access list entry denying user
 //                         65534 everything, its mode unchanged, given it
-//                         just before the first exchange)
+//                         just before the first exchange) or
+//                         "deny-write-exchange" (so, and "written" appended
+//                         to its name just after that exchange)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -151,6 +153,15 @@ int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned f
   path = (flags & RENAME_EXCHANGE) ? ActingNow("deny-exchange") : NULL;
   if (path)
     DenyNobody(path);
+  path = (flags & RENAME_EXCHANGE) ? ActingNow("deny-write-exchange") : NULL;
+  if (path) {
+    DenyNobody(path);
+    const int exchanged = real(fromAt, from, toAt, to, flags);
+    const int file = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (file < 0 || write(file, "written\n", 8) != 8 || close(file) != 0)
+      perror("opener shim: write");
+    return exchanged;
+  }
   path = (flags & RENAME_EXCHANGE) ? ActingNow("killed") : NULL;
   if (path) {
     Save(path, "saved\n");

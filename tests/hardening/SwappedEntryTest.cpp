@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -159,6 +160,26 @@ TEST(OpenedEntryTest, FileDeniedToAUserAsItsCopyTakesItsPlaceIsKeptSo) {
       << run.output;
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.tree()), {}))
       << "a copy was left beside the file";
+}
+
+// Between the two exchanges of such a run the copy lies under the file's
+// name: what another program wrote by that name went to the copy, which
+// stays beside the file, told of.
+TEST(OpenedEntryTest, CopyWrittenToAsItLayInTheFilesPlaceIsLeftAndToldOf) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  ::chmod(file.c_str(), 0644);
+  const ProgramRun run = RunWithOpener(scratch, file, "deny-write-exchange", {});
+  EXPECT_TRUE(run.exited() && run.exitCode == 1) << "tailsnip-cli " << run.describe();
+  EXPECT_EQ("a\nb\n", ReadWholeFile(file));
+  EXPECT_NE(std::string::npos, run.output.find("f: changed while it was being shortened, and so "
+                                               "was its copy, left under the copy's name"))
+      << run.output;
+  std::vector<std::string> beside;
+  for (const auto &entry : std::filesystem::directory_iterator(scratch.tree()))
+    if (entry.path() != file)
+      beside.push_back(ReadWholeFile(entry.path().string()));
+  EXPECT_EQ(std::vector<std::string>{"a\r\nwritten\n"}, beside);
 }
 
 // Written between the run's look at it and its opening, the file holds

@@ -220,6 +220,8 @@ FsError KeepAttributes(File &entry, const FileInfo &like, File &copy, KeptAttrib
   if (::fstat(fd, &got) != 0)
     return LastError();
   kept.copy = IdentityOf(got);
+  kept.size = static_cast<std::uint64_t>(got.st_size);
+  kept.modified = ModifiedOf(got);
   const bool ownerDiffers = got.st_uid != like.owner || got.st_gid != like.group;
   if (ownerDiffers && ::fchown(fd, like.owner, like.group) != 0)
     return Fail(FsError::OwnerNotKept, errno);

@@ -20,6 +20,9 @@ const char *NameOf(const FolderPath &path);
 
 FileIdentity IdentityOf(const struct stat &status);
 
+// The last write `status` tells of, as FileInfo has it.
+std::uint64_t ModifiedOf(const struct stat &status);
+
 // Describes what `status` says of a file.
 void Fill(const struct statx &status, FileInfo &info);
 
@@ -32,6 +35,10 @@ int OpenFilesFolder();
 
 // Opens it again, as a forked process must to reach its own files.
 void OpenFilesFolderAgain();
+
+// Opens the file `held` (opened with O_PATH) stands for, not whatever its
+// name leads to by now. -1 with errno ENOENT where /proc is not mounted.
+int Reopen(const File &held, int flags);
 
 // The extended attributes of `fd` this user can read, by name; none where
 // the file system keeps none.

@@ -97,6 +97,11 @@ FileIdentity IdentityOf(const struct stat &status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
+std::uint64_t ModifiedOf(const struct stat &status) {
+  return static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
+}
+
 void Fill(const struct statx &status, FileInfo &info) {
   info.kind = KindOf(status.stx_mode);
   info.readOnly = (status.stx_mode & 0222) == 0;
@@ -193,10 +198,6 @@ int OpenFilesFolder() { return OpenFiles().handle(); }
 
 void OpenFilesFolderAgain() { OpenFiles() = OpenProcFilesFolder(); }
 
-namespace {
-
-// Opens the file `held` (opened with O_PATH) stands for, not whatever its
-// name leads to by now. -1 with errno ENOENT where /proc is not mounted.
 int Reopen(const File &held, int flags) {
   const std::string name = std::to_string(held.handle());
   // The name is a link to the file itself: it must be followed.
@@ -204,8 +205,6 @@ int Reopen(const File &held, int flags) {
     return ::openat(openFiles, name.c_str(), flags & ~O_NOFOLLOW);
   return ::open(("/proc/self/fd/" + name).c_str(), flags & ~O_NOFOLLOW);
 }
-
-} // namespace
 
 FsError OpenEntry(const Folder &folder, const FolderPath &path, File &file, FileInfo &info,
                   OpenFor purpose) {

@@ -42,6 +42,27 @@ bool IsHeld(const struct stat &named, const File &held, const FileIdentity &desc
   return ::fstat(held.handle(), &now) == 0 && IdentityOf(named) == IdentityOf(now);
 }
 
+// Whether the copy under `name` in `at`, back from the entry's place, is as
+// it was given (`copy`, with the entry's `described` access): anything done
+// by the entry's name as it lay there was done to it instead, and is
+// another program's to keep. What cannot be asked (no /proc to reopen it
+// through) counts as changed: the copy stays.
+bool CopyAsGiven(int at, const char *name, const FileInfo &described, const KeptAttributes &copy) {
+  File held;
+  held.adopt(::openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat now;
+  if (!held.isOpen() || ::fstat(held.handle(), &now) != 0 || IdentityOf(now) != copy.copy)
+    return false;
+  File file;
+  file.adopt(Reopen(held, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  ExtendedAttributes extended;
+  return file.isOpen() && static_cast<std::uint64_t>(now.st_size) == copy.size &&
+         ModifiedOf(now) == copy.modified && (now.st_mode & 07777) == described.permissions &&
+         now.st_uid == described.owner && now.st_gid == described.group &&
+         ReadExtendedAttributes(file.handle(), extended) == FsError::None &&
+         extended == copy.extended;
+}
+
 } // namespace
 
 FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File &toFolder,
@@ -77,8 +98,12 @@ FsError MoveOverSame(const File &fromFolder, const FolderPath &from, const File 
       removeFrom = false; // what lies there is not ours
       return Fail(kept, errno);
     }
-    if (Holds(fromAt, fromName, copy.copy))
-      return Fail(kept, 0);
+    if (Holds(fromAt, fromName, copy.copy)) {
+      if (CopyAsGiven(fromAt, fromName, described, copy))
+        return Fail(kept, 0);
+      removeFrom = false;
+      return Fail(FsError::CopyChanged, 0);
+    }
     // Saved over again as the copy lay in its place: that save went back
     // under the copy's name, and the copy is gone. The save goes back under
     // its own, and what it replaced is left to remove, as the save itself
