@@ -178,7 +178,10 @@ Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse us
           " was written before copies were named with a token: copies its run may have left "
           "(.tailsnip-PID-N.tmp) are kept, as they cannot be told from files of yours");
   for (const LeftFile &left : check.left)
-    Error(!left.savedOver.empty()
+    Error(left.changedInPlace ? "kept " + Quoted(left.path) + ", left by the stopped run beside " +
+                                    Quoted(left.savedOver) +
+                                    ": another program changed it as it lay in that file's place"
+          : !left.savedOver.empty()
               ? "kept " + Quoted(left.path) + ", left by the stopped run beside " +
                     Quoted(left.savedOver) +
                     ", which another program saved over meanwhile: it holds either that save "

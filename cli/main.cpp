@@ -359,8 +359,12 @@ private:
         return !tally.stoppedWithin;
       };
     }
-    if (!options_.dryRun)
+    if (!options_.dryRun) {
       run.beforeChanging = [&journal](std::size_t index) { return journal.noteChanging(index); };
+      // Unnoted, the copy is still told of; only a resumption of this run,
+      // should it be stopped, would take it for one of its own to remove.
+      run.copyKept = [&journal](std::size_t index) { journal.noteCopyKept(index); };
+    }
     if (!journal.resuming() && !options_.dryRun)
       run.beforeChanges = [&](const WorkList &list) {
         tally.journalFailed = !RecordPlan(journal, list, options_.trim);

@@ -278,6 +278,8 @@ private:
       return;
     }
     Shortening &done = slot.shortening;
+    if (done.result.reason == Reason::CopyChangedLeft && options_.copyKept)
+      options_.copyKept(slot.index);
     // Another name of the file still reaches it: nothing is freed.
     // Windows closed the entry before its rename.
     if (done.copy && done.result.outcome == Outcome::Shortened && !done.copy->hasOtherNames())

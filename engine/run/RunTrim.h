@@ -92,6 +92,9 @@ struct RunOptions {
   // entry at `index` of the list. Where it gives the system's reason for a
   // failure, the entry is kept as it was, and reported.
   std::function<std::error_code(std::size_t index)> beforeChanging;
+  // Called on the same thread once the copy of entry `index` was kept beside
+  // it, changed by another program as it lay in the entry's place.
+  std::function<void(std::size_t index)> copyKept;
   // Asked of each file the run opens, with what it found under the name of
   // entry `index`: whether that is the file listed, as it was then. One
   // saved over or changed since is another program's work, and is kept.

@@ -379,12 +379,15 @@ JournalState JournalReader::readEntries(const FolderPath &root, JournalHeader &h
     if (!in.line(line) || line != "end")
       return JournalState::Malformed;
     header.noted.assign(header.entries, false);
+    header.copyKept.assign(header.entries, false);
     for (CopyMaker process; in.line(line); process = CopyMaker()) {
       std::uint64_t noted = 0;
       if (ReadProcess(line, process))
         header.processes.push_back(std::move(process));
       else if (journal::Numbers(line, "changing", &noted, 1) && noted < header.entries)
         header.noted[static_cast<std::size_t>(noted)] = true;
+      else if (journal::Numbers(line, "kept", &noted, 1) && noted < header.entries)
+        header.copyKept[static_cast<std::size_t>(noted)] = true;
     }
     return header.processes.empty() ? JournalState::Malformed : JournalState::Found;
   } catch (const std::bad_alloc &) {
@@ -416,11 +419,21 @@ FsError AddProcess(const FolderPath &path, const CopyMaker &process, Durability 
   return error != FsError::None ? error : closed;
 }
 
-FsError NoteChanging(fs::File &journal, std::size_t index) {
-  // From a line of its own: one cut short by a failed write ends there.
-  const std::string line = "\nchanging " + std::to_string(index) + "\n";
+namespace {
+
+// From a line of its own: one cut short by a failed write ends there.
+FsError Note(fs::File &journal, const char *what, std::size_t index) {
+  const std::string line = "\n" + std::string(what) + " " + std::to_string(index) + "\n";
   return fs::WriteAll(journal, line.data(), line.size());
 }
+
+} // namespace
+
+FsError NoteChanging(fs::File &journal, std::size_t index) {
+  return Note(journal, "changing", index);
+}
+
+FsError NoteCopyKept(fs::File &journal, std::size_t index) { return Note(journal, "kept", index); }
 
 namespace {
 
@@ -627,7 +640,9 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
       }
     }
     for (const LeftCopy &copy : copies) {
-      if (FolderPath savedOver = SavedOver(copy, copies, header, stamps); !savedOver.empty())
+      if (copy.entry && !copy.oldSelf && header.keptCopyOf(*copy.entry))
+        left.push_back({copy.path, {}, copy.entryNow, {}, true});
+      else if (FolderPath savedOver = SavedOver(copy, copies, header, stamps); !savedOver.empty())
         left.push_back({copy.path, {}, std::move(savedOver), {}});
       else if (const FsError error = RemoveFile(copy.path);
                error != FsError::None && error != FsError::NotFound)

@@ -62,6 +62,10 @@ struct JournalHeader {
   std::vector<bool> noted;
   // Whether a process of the run may have changed the entry at `index`.
   bool mayHaveChanged(std::size_t index) const { return index < noted.size() && noted[index]; }
+  // The entries whose copies were kept, changed by another program
+  // (NoteCopyKept); empty until the plan is read.
+  std::vector<bool> copyKept;
+  bool keptCopyOf(std::size_t index) const { return index < copyKept.size() && copyKept[index]; }
 };
 
 // A file a stopped run left in its tree that was not cleared away: a copy
@@ -73,6 +77,9 @@ struct LeftFile {
   FolderPath backup;    // of an earlier backup kept aside; empty for a copy
   FolderPath savedOver; // of a copy kept on purpose; empty otherwise
   std::error_code systemError;
+  // Kept on purpose as another program changed it in its entry's place,
+  // not as a save over the entry.
+  bool changedInPlace = false;
 };
 
 // The journal of a run over the folder with `identity`.
@@ -163,6 +170,10 @@ fs::FsError AddProcess(const FolderPath &path, const CopyMaker &process,
 // reach the disk is kept as changed by another program, never shortened
 // twice.
 fs::FsError NoteChanging(fs::File &journal, std::size_t index);
+
+// Notes so that the copy of the entry at `index` was kept beside it, as
+// another program changed it: no later resumption is to remove it.
+fs::FsError NoteCopyKept(fs::File &journal, std::size_t index);
 
 // Removes the copies that the journal's processes left in `root` and in
 // the folders of `list` (entries whose stamp says folder; one moved within

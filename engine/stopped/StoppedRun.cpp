@@ -380,18 +380,22 @@ bool RunJournal::awaitsResume(const RunReport &report) const {
                     leftByStopped_ > 0);
 }
 
-std::error_code RunJournal::noteChanging(std::size_t index) {
+std::error_code RunJournal::note(fs::FsError (*write)(fs::File &, std::size_t), std::size_t index) {
   if (!kept())
     return {};
   fs::FsError error = fs::FsError::None;
   if (!notes_.isOpen())
     error = journal::OpenForAppend(path_, notes_);
   if (error == fs::FsError::None)
-    error = NoteChanging(notes_, index);
+    error = write(notes_, index);
   if (error == fs::FsError::None)
     return {};
   return error.code() ? error.code() : std::make_error_code(std::errc::io_error);
 }
+
+std::error_code RunJournal::noteChanging(std::size_t index) { return note(NoteChanging, index); }
+
+std::error_code RunJournal::noteCopyKept(std::size_t index) { return note(NoteCopyKept, index); }
 
 JournalChange RunJournal::finish() {
   if (!kept())

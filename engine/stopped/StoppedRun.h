@@ -172,6 +172,9 @@ public:
   // (NoteChanging); the system's reason where that could not be noted, and
   // the entry must be kept.
   std::error_code noteChanging(std::size_t index);
+  // After the copy of the entry at `index` was kept beside it, changed by
+  // another program (NoteCopyKept): a resumption then keeps it too.
+  std::error_code noteCopyKept(std::size_t index);
   // Whether the journal stays after a run that ended with `report`, for
   // Resume to finish: the run ended early, having changed something or
   // finishing a stopped run, or it or the run it resumed left copies that
@@ -185,6 +188,8 @@ public:
 
 private:
   bool kept() const { return written_ || resuming_; }
+  // Appends a note through `write`, opening the journal for notes first.
+  std::error_code note(fs::FsError (*write)(fs::File &, std::size_t), std::size_t index);
   StoppedRunCheck findStopped(const FolderPath &journals);
   StoppedRunCheck checkAround() const;
   StoppedRunCheck stoppedAt(StoppedRunFinding finding, const FolderPath &folder,

@@ -21,7 +21,9 @@
 //                         65534 everything, its mode unchanged, given it
 //                         just before the first exchange) or
 //                         "deny-write-exchange" (so, and "written" appended
-//                         to its name just after that exchange)
+//                         to its name just after that exchange), or
+//                         "deny-write-exchange-killed" (so, the run then
+//                         killed at its third exchange: the next file's)
 // The other program is a child process. Before a rename or an opening it
 // is waited for:
 // the run lets go of its lease at once, and the child's line goes to the
@@ -153,7 +155,15 @@ int renameat2(int fromAt, const char *from, int toAt, const char *to, unsigned f
   path = (flags & RENAME_EXCHANGE) ? ActingNow("deny-exchange") : NULL;
   if (path)
     DenyNobody(path);
+  static int exchanges;
+  static bool killAtThird;
+  if ((flags & RENAME_EXCHANGE) && ++exchanges == 3 && killAtThird)
+    raise(SIGKILL);
   path = (flags & RENAME_EXCHANGE) ? ActingNow("deny-write-exchange") : NULL;
+  if (!path && (flags & RENAME_EXCHANGE)) {
+    path = ActingNow("deny-write-exchange-killed");
+    killAtThird |= path != NULL;
+  }
   if (path) {
     DenyNobody(path);
     const int exchanged = real(fromAt, from, toAt, to, flags);

@@ -182,6 +182,29 @@ TEST(OpenedEntryTest, CopyWrittenToAsItLayInTheFilesPlaceIsLeftAndToldOf) {
   EXPECT_EQ(std::vector<std::string>{"a\r\nwritten\n"}, beside);
 }
 
+// Nor does a resumption of that run, killed later, take it for one of the
+// copies it left.
+TEST(OpenedEntryTest, CopyWrittenToAsItLayInTheFilesPlaceOutlastsAResumption) {
+  Scratch scratch;
+  const std::string file = scratch.file("f", "a\nb\n").string();
+  const std::string next = scratch.file("g", "c\nd\n").string();
+  ::chmod(file.c_str(), 0644);
+  const ProgramRun killed = RunWithOpener(scratch, file, "deny-write-exchange-killed", {});
+  ASSERT_EQ(SIGKILL, killed.signal) << "tailsnip-cli " << killed.describe();
+  const ProgramRun resumed = hardening::RunProgram(
+      {TAILSNIP_CLI_PATH, "--resume", scratch.tree().string()}, scratch.cwd().string(),
+      ScratchEnvironment(scratch), std::chrono::seconds(60), (scratch.root() / "capture").string());
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 1) << "tailsnip-cli " << resumed.describe();
+  EXPECT_NE(std::string::npos, resumed.errors.find("another program changed it")) << resumed.errors;
+  EXPECT_EQ("a\r\n", ReadWholeFile(file));
+  EXPECT_EQ("c\r\n", ReadWholeFile(next));
+  std::vector<std::string> beside;
+  for (const auto &entry : std::filesystem::directory_iterator(scratch.tree()))
+    if (entry.path() != file && entry.path() != next)
+      beside.push_back(ReadWholeFile(entry.path().string()));
+  EXPECT_EQ(std::vector<std::string>{"a\r\nwritten\n"}, beside);
+}
+
 // Written between the run's look at it and its opening, the file holds
 // more than was described: a copy of what was described would drop it.
 TEST(OpenedEntryTest, FileWrittenToJustBeforeItIsOpenedIsKeptWithWhatWasWrittenToIt) {
