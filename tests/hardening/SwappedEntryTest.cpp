@@ -69,6 +69,16 @@ ProgramRun RunWithOpener(const Scratch &scratch, const std::string &file, const 
                                std::chrono::seconds(60), (scratch.root() / "capture").string());
 }
 
+// What the files of the scratch tree other than `files` hold.
+std::vector<std::string> ContentsBeside(const Scratch &scratch,
+                                        const std::vector<std::string> &files) {
+  std::vector<std::string> contents;
+  for (const auto &entry : std::filesystem::directory_iterator(scratch.tree()))
+    if (std::find(files.begin(), files.end(), entry.path().string()) == files.end())
+      contents.push_back(ReadWholeFile(entry.path().string()));
+  return contents;
+}
+
 TEST(OpenedEntryTest, FileOpenedAsItsCopyTakesItsPlaceIsKeptWithWhatWasWrittenToIt) {
   Scratch scratch;
   const std::string file = scratch.file("f", "a\nb\n").string();
@@ -175,11 +185,7 @@ TEST(OpenedEntryTest, CopyWrittenToAsItLayInTheFilesPlaceIsLeftAndToldOf) {
   EXPECT_NE(std::string::npos, run.output.find("f: changed while it was being shortened, and so "
                                                "was its copy, left under the copy's name"))
       << run.output;
-  std::vector<std::string> beside;
-  for (const auto &entry : std::filesystem::directory_iterator(scratch.tree()))
-    if (entry.path() != file)
-      beside.push_back(ReadWholeFile(entry.path().string()));
-  EXPECT_EQ(std::vector<std::string>{"a\r\nwritten\n"}, beside);
+  EXPECT_EQ(std::vector<std::string>{"a\r\nwritten\n"}, ContentsBeside(scratch, {file}));
 }
 
 // Nor does a resumption of that run, killed later, take it for one of the
@@ -198,11 +204,7 @@ TEST(OpenedEntryTest, CopyWrittenToAsItLayInTheFilesPlaceOutlastsAResumption) {
   EXPECT_NE(std::string::npos, resumed.errors.find("another program changed it")) << resumed.errors;
   EXPECT_EQ("a\r\n", ReadWholeFile(file));
   EXPECT_EQ("c\r\n", ReadWholeFile(next));
-  std::vector<std::string> beside;
-  for (const auto &entry : std::filesystem::directory_iterator(scratch.tree()))
-    if (entry.path() != file && entry.path() != next)
-      beside.push_back(ReadWholeFile(entry.path().string()));
-  EXPECT_EQ(std::vector<std::string>{"a\r\nwritten\n"}, beside);
+  EXPECT_EQ(std::vector<std::string>{"a\r\nwritten\n"}, ContentsBeside(scratch, {file, next}));
 }
 
 // Written between the run's look at it and its opening, the file holds
