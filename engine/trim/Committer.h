@@ -39,8 +39,8 @@ public:
   // entry is cut or replaced; where it gives the system's reason for a
   // failure, the entry is kept (JournalNotWritten). `committed`, where
   // given, is told of each item's index once that item is done and flushed,
-  // in the batch's order, before the next takes its place. A cut whose flush fails is told as a
-  // failure: the entry is cut all the same.
+  // in the batch's order, before the next takes its place. A cut whose
+  // flush fails is told as a failure: the entry is cut all the same.
   void commit(const std::vector<Shortening *> &batch, TrimBuffer *rewriteBuffer,
               const std::function<std::error_code(std::size_t index)> &changing = {},
               const std::function<void(std::size_t index)> &committed = {});
