@@ -213,7 +213,7 @@ FsError WriteJournal(const FolderPath &path, const JournalHeader &header, const 
   fs::FileInfo privateFile;
   privateFile.permissions = 0600;
   const bool unnamed = fs::CreateUnnamed(journals, privateFile, file) == FsError::None;
-  FsError error = unnamed ? FsError::None : takeDraft();
+  FsError error = unnamed ? journal::KeepPrivate(file) : takeDraft();
   if (error != FsError::None)
     return error;
   try {

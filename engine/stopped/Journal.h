@@ -203,6 +203,9 @@ namespace journal {
 fs::FsError MakeFolders(const FolderPath &folder);
 // Creates a new file that only the user may read and write.
 fs::FsError CreatePrivate(const FolderPath &path, fs::File &file);
+// Lets only the user read and write `file`, and the user always, whatever
+// the umask took when it was made.
+fs::FsError KeepPrivate(fs::File &file);
 // Opens an existing file for writing at its end.
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file);
 } // namespace journal

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,6 +192,43 @@ TEST_F(CliTest, RunsFolderMovedIntoAnotherKeepsTheRunOverThatOneOut) {
                 "' (or in a folder inside it); nothing was changed\n",
             ran.err);
   ExpectUntouched();
+}
+
+// A umask that takes even the user's own bits leaves the journal folder
+// and the journal of use to the run, and to the next one.
+TEST_F(CliTest, UmaskTakingTheUsersOwnBitsLeavesTheJournalUsable) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path file = scratch_.file("theirs/f", "1\n2\n3\n");
+  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  const How how = AsNobody();
+  const mode_t mask = ::umask(0777);
+  const Ran first = RunCli({"--quiet", file.parent_path().string()}, how);
+  const Ran second = RunCli({"--quiet", file.parent_path().string()}, how);
+  ::umask(mask);
+  EXPECT_EQ(0, first.status) << first.err;
+  EXPECT_EQ(0, second.status) << second.err;
+  EXPECT_EQ("1\r\n", ReadBytes(file));
+}
+
+// A file without a write bit is kept, even by the superuser, and never
+// opened for writing: anyone watching it (a build, a sync) would see a write.
+TEST_F(CliTest, ReadOnlyFileIsKeptWithoutBeingOpenedForWriting) {
+  const stdfs::path locked = scratch_.file("locked", "a\nb\n");
+  ASSERT_EQ(0, ::chmod(locked.c_str(), 0444));
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_LE(0, watch);
+  ASSERT_LE(0, ::inotify_add_watch(watch, locked.c_str(), IN_CLOSE_WRITE));
+  for (const char *mode : {"-k", "--lines=1"}) {
+    const Ran ran = RunCli({mode, locked.string()});
+    EXPECT_EQ(1, ran.status) << mode;
+    EXPECT_NE(std::string::npos, ran.out.find(locked.string() + ": read-only")) << ran.out;
+  }
+  EXPECT_EQ("a\nb\n", ReadBytes(locked));
+  char events[4096];
+  EXPECT_EQ(-1, ::read(watch, events, sizeof events)) << "the file was opened for writing";
+  ::close(watch);
 }
 
 } // namespace

@@ -162,8 +162,10 @@ FsError OpenCurrentFolder(Folder &folder) { return OpenFolderPath(".", folder); 
 
 namespace {
 
+// A read-only file is kept anyway; opening it for writing would tell
+// anyone watching it (a build or a sync) that it was written.
 bool MayOpenForCutting(const Folder &folder, const FileInfo &info) {
-  return info.kind == FileKind::Regular && info.names == 1 &&
+  return info.kind == FileKind::Regular && info.names == 1 && !info.readOnly &&
          (info.permissions & (S_ISUID | S_ISGID)) == 0 && info.mount != 0 &&
          info.mount == folder.info.mount && !folder.info.onOverlay;
 }

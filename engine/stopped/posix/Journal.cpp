@@ -70,12 +70,19 @@ FolderPath AbsolutePath(const FolderPath &path) {
 
 namespace journal {
 
+// The user's own bits are set whatever the umask: one that takes them would
+// leave folders and journals that even the user's later runs cannot use.
 fs::FsError MakeFolders(const FolderPath &folder) {
   for (std::size_t at = 1; at <= folder.size(); ++at) {
     if (at < folder.size() && folder[at] != '/')
       continue;
-    if (::mkdir(folder.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST)
+    const FolderPath made = folder.substr(0, at);
+    if (::mkdir(made.c_str(), 0700) == 0) {
+      if (::chmod(made.c_str(), 0700) != 0)
+        return fs::FsError::FromSystem(errno);
+    } else if (errno != EEXIST) {
       return fs::FsError::FromSystem(errno);
+    }
   }
   return fs::FsError::None;
 }
@@ -85,7 +92,11 @@ fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
   if (fd < 0)
     return fs::FsError::FromSystem(errno);
   file.adopt(fd);
-  return fs::FsError::None;
+  return KeepPrivate(file);
+}
+
+fs::FsError KeepPrivate(fs::File &file) {
+  return ::fchmod(file.handle(), 0600) == 0 ? fs::FsError::None : fs::FsError::FromSystem(errno);
 }
 
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {

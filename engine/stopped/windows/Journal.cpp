@@ -65,6 +65,9 @@ fs::FsError CreatePrivate(const FolderPath &path, fs::File &file) {
   return Open(path, GENERIC_WRITE, 0, CREATE_NEW, file, security.get());
 }
 
+// No umask on Windows: CreatePrivate gave the file its access.
+fs::FsError KeepPrivate(fs::File &) { return fs::FsError::None; }
+
 // Shared for reading: a run holds its journal open for its notes, and a
 // run over a folder above or beneath reads it meanwhile.
 fs::FsError OpenForAppend(const FolderPath &path, fs::File &file) {
