@@ -166,6 +166,12 @@ FsError ClaimForReplacement(File &file, const FileInfo &info);
 // place keeps them, and needs no such right.
 FsError CheckOwnerCanBeKept(const FileInfo &info);
 
+// Whether a copy of the open entry `file` can carry its extended attributes
+// (AttributesNotKept where not): on Linux those of the security namespace,
+// but a security module's label, are the privileged user's to set. A dry
+// run asks; a run learns it from the copy.
+FsError CheckAttributesCanBeKept(File &file);
+
 // Whether `file`, an entry with one name, may be cut in place by CutTo once
 // ClaimForReplacement has claimed it: on Linux, OpenEntry must have opened
 // it for writing for Cutting, as no opening of its own may follow the lease

@@ -92,6 +92,9 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
       return Failed(ReasonForFolder(error), error);
     if (const FsError error = fs::CheckOwnerCanBeKept(info); error != FsError::None)
       return Failed(Reason::OwnerNotKept, error);
+    if (mode != TrimMode::Replace)
+      if (const FsError error = fs::CheckAttributesCanBeKept(input); error != FsError::None)
+        return Failed(Reason::AttributesNotKept, error);
   }
   BackupNumbers ownNumbers;
   BackupNumbers &numbers = place.backupNumbers ? *place.backupNumbers : ownNumbers;

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace tailsnip::testing {
@@ -34,6 +35,27 @@ TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
   EXPECT_EQ("a\nb\n", ReadBytes(lf));
   EXPECT_NE(std::string::npos, real.out.find(lf.string() + ": its folder cannot be written"))
       << real.out;
+}
+
+// An attribute only a privileged process may set is one the user's copy
+// could not keep: the dry run names the file with the run's own reason.
+TEST_F(CliTest, DryRunNamesTheFileWhoseAttributesTheUsersCopyCouldNotKeep) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, to run as another user";
+  const stdfs::path file = scratch_.file("theirs/f", "1\n2\n");
+  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  if (::setxattr(file.c_str(), "security.tailsnip-test", "x", 1, 0) != 0)
+    GTEST_SKIP() << "no security attributes on this file system";
+  const How how = AsNobody();
+  for (const char *dry : {"--dry-run", "--lines=1"}) {
+    const Ran ran = RunCli({dry, file.parent_path().string()}, how);
+    EXPECT_EQ(1, ran.status) << dry;
+    EXPECT_NE(std::string::npos,
+              ran.out.find(file.string() + ": its permissions or attributes could not be kept"))
+        << dry << ": " << ran.out;
+  }
+  EXPECT_EQ("1\n2\n", ReadBytes(file));
 }
 
 // A copy of a file of the user's, in a group they are not in, could not

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,12 +121,36 @@ FsError ReadExtendedAttributes(int fd, ExtendedAttributes &all) {
       value.resize(static_cast<std::size_t>(size));
       got = ::fgetxattr(fd, name, value.data(), value.size());
     } while (got < 0 && errno == ERANGE);
+    // Removed since it was listed, or listed to a user who may not read it
+    // (btrfs lists trusted.* to anyone): not there for this user to keep.
+    if (got < 0 && errno == ENODATA)
+      continue;
     if (got < 0)
       return LastError();
     all.emplace_back(name, std::string(value.data(), static_cast<std::size_t>(got)));
   }
   // Listed in no order one can count on: one removed and set again may come last.
   std::sort(all.begin(), all.end());
+  return FsError::None;
+}
+
+FsError CheckAttributesCanBeKept(File &file) {
+  if (IsSuperuser())
+    return FsError::None;
+  std::vector<char> names;
+  if (const FsError error = ListAttributes(file.handle(), names); error != FsError::None)
+    return error;
+  // A security module decides who may set its own label; the kernel lets
+  // only a privileged process set any other security attribute (file
+  // capabilities among them).
+  constexpr std::string_view kSecurity = "security.";
+  const auto privileged = [&](std::string_view name) {
+    return name.substr(0, kSecurity.size()) == kSecurity && name != "security.selinux" &&
+           name.substr(0, 16) != "security.SMACK64";
+  };
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
+    if (privileged(&names[at]))
+      return Fail(FsError::AttributesNotKept, EPERM);
   return FsError::None;
 }
 
