@@ -183,6 +183,10 @@ int BadOption(const char *element) {
   const std::string typed = element;
   if (::optopt != 0 && !IsOurs(::optopt))
     return UsageError("unknown option " + QuoteNameAlways(std::string("-") + char(::optopt)));
+  // Of a bundle of short options, the one whose argument is missing.
+  if (::optopt != 0 && typed.compare(0, 2, "--") != 0)
+    return UsageError("option " + QuoteNameAlways(std::string("-") + char(::optopt)) +
+                      " requires an argument");
   const std::string name = typed.substr(0, typed.find('='));
   if (::optopt != 0) // a long option of ours, given an argument or none wrongly
     return UsageError(

@@ -119,6 +119,7 @@ TEST_F(CliTest, ShortOptionsBundleAndOperandErrorsSayWhich) {
       {"--dry-run=yes", "option '--dry-run' doesn't allow an argument"},
       {"--dry=yes", "option '--dry' doesn't allow an argument"},
       {"--max-depth", "option '--max-depth' requires an argument"},
+      {"-qvnl", "option '-l' requires an argument"},
       {"--re", "option '--re' is ambiguous; possibilities: '--resume' '--restart'"},
       {"-nz", "unknown option '-z'"}};
   for (const auto &[option, message] : misused) {
