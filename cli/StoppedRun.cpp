@@ -178,9 +178,12 @@ Verdict OpenJournal(RunJournal &journal, const FolderPath &folder, JournalUse us
           " was written before copies were named with a token: copies its run may have left "
           "(.tailsnip-PID-N.tmp) are kept, as they cannot be told from files of yours");
   for (const LeftFile &left : check.left)
-    Error(left.changedInPlace ? "kept " + Quoted(left.path) + ", left by the stopped run beside " +
-                                    Quoted(left.savedOver) +
-                                    ": another program changed it as it lay in that file's place"
+    Error(left.folderGone ? Quoted(left.path) +
+                                " is no longer in the tree: any copy the stopped run left in it "
+                                "(.tailsnip-*), or earlier backup it kept aside, went with it"
+          : left.changedInPlace ? "kept " + Quoted(left.path) +
+                                      ", left by the stopped run beside " + Quoted(left.savedOver) +
+                                      ": another program changed it as it lay in that file's place"
           : !left.savedOver.empty()
               ? "kept " + Quoted(left.path) + ", left by the stopped run beside " +
                     Quoted(left.savedOver) +

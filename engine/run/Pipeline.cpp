@@ -73,8 +73,11 @@ public:
     chain_.start(folder, identities_);
     if (!batched_ || !severalBatches_ || !runAhead(list))
       runInTurn(list);
-    for (Failure &failure : committer_.flushNames())
+    // Each names an entry already counted as shortened.
+    for (Failure &failure : committer_.flushNames()) {
       report_.failures.push_back(std::move(failure));
+      report_.shortened -= std::min<std::size_t>(report_.shortened, 1);
+    }
     report_.stopped = stopped_;
     report_.copiesLeft = copiesLeft_;
   }

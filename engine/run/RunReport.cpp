@@ -1,5 +1,7 @@
 #include "engine/run/RunReport.h"
 
+#include <algorithm>
+
 namespace tailsnip {
 
 namespace {
@@ -28,6 +30,12 @@ void Count(const FolderPath &path, const TrimResult &result, RunReport &report) 
     report.failures.push_back({path, result.reason, result.systemError});
     break;
   }
+}
+
+bool RunReport::changedNotKnownOnDisk() const {
+  return std::any_of(failures.begin(), failures.end(), [](const Failure &failure) {
+    return failure.reason == Reason::CutNotFlushed || failure.reason == Reason::NamesNotFlushed;
+  });
 }
 
 std::string FormatBusy(const FolderPath &busy) {

@@ -33,6 +33,11 @@ struct RunReport {
   std::size_t alreadyDone = 0; // of those, entries a stopped run had shortened
   std::size_t copiesLeft = 0;  // copies the system would not let the run remove
   FolderPath busyFolder;       // another run works there: nothing was changed
+
+  // Whether an entry was changed but its change is not known to be on disk:
+  // after a crash only the journal tells whether it was, and spares it a
+  // second shortening.
+  bool changedNotKnownOnDisk() const;
 };
 
 // Returns "finished!" when nothing failed; otherwise "finished!", a blank

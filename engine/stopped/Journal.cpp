@@ -576,8 +576,8 @@ bool IsListedFolder(const FolderPath &path, const EntryStamp &listed) {
 // places in it), which are no longer where they were listed: moved, once
 // the run was stopped, within the tree. Links are not followed, nor a
 // folder met again (a bind mount of one above it); a folder moved out of
-// the tree is not found.
-std::vector<ListedFolder> FindMovedFolders(const FolderPath &root, std::vector<std::size_t> moved,
+// the tree is not found, and stays in `moved`.
+std::vector<ListedFolder> FindMovedFolders(const FolderPath &root, std::vector<std::size_t> &moved,
                                            const WorkList &list, const StampList &stamps) {
   std::vector<ListedFolder> found;
   std::set<std::pair<std::uint64_t, std::uint64_t>> searched;
@@ -662,8 +662,16 @@ std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const Folder
       moved.push_back(i);
   }
   if (!moved.empty())
-    for (const ListedFolder &folder : FindMovedFolders(root, std::move(moved), list, stamps))
+    for (const ListedFolder &folder : FindMovedFolders(root, moved, list, stamps))
       clean(folder);
+  // What the folders no longer in the tree hold was not looked at; each is
+  // told of once, by the outermost of them.
+  std::set<FolderPath> gone;
+  for (const std::size_t index : moved)
+    gone.insert(list[index]);
+  for (const FolderPath &folder : gone)
+    if (gone.count(folder.substr(0, folder.find_last_of(kPathSeparator))) == 0)
+      left.push_back({folder, {}, {}, {}, false, true});
   return left;
 }
 

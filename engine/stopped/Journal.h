@@ -80,6 +80,9 @@ struct LeftFile {
   // Kept on purpose as another program changed it in its entry's place,
   // not as a save over the entry.
   bool changedInPlace = false;
+  // `path` is a folder of the stopped run no longer in its tree (moved out,
+  // or removed): any copy it holds, or earlier backup kept aside, was left.
+  bool folderGone = false;
 };
 
 // The journal of a run over the folder with `identity`.
@@ -188,7 +191,8 @@ fs::FsError NoteCopyKept(fs::File &journal, std::size_t index);
 // name, unless its entry was replaced: the backup made in its place then
 // holds the entry as it was, and the earlier one goes, as the run would
 // have let it go. Returns what was left: each copy kept, or that could not
-// be removed, and each earlier backup that could not be put back or let go.
+// be removed, each earlier backup that could not be put back or let go, and
+// each folder of the list no longer in `root`, where none was looked for.
 std::vector<LeftFile> RemoveLeftCopies(const JournalHeader &header, const FolderPath &root,
                                        const WorkList &list, const StampList &stamps);
 

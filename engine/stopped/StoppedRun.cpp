@@ -304,11 +304,12 @@ StoppedRunCheck RunJournal::resume() {
   registry_ = Available(Register(folderIdentity_, path_, durability_));
   StoppedRunCheck check = found(Finding::Resuming);
   check.left = RemoveLeftCopies(header_, folder_, plan_, stamps_);
-  // A copy kept on purpose is the user's to look at; another resume would
-  // keep it again.
+  // A copy kept on purpose, and a folder no longer in the tree, are the
+  // user's to look at; another resume would tell of them again.
   leftByStopped_ = static_cast<std::size_t>(
-      std::count_if(check.left.begin(), check.left.end(),
-                    [](const LeftFile &file) { return file.savedOver.empty(); }));
+      std::count_if(check.left.begin(), check.left.end(), [](const LeftFile &file) {
+        return file.savedOver.empty() && !file.folderGone;
+      }));
   resuming_ = true;
   return check;
 }
@@ -377,7 +378,7 @@ JournalChange RunJournal::record(const WorkList &list, const TrimSettings &trim)
 bool RunJournal::awaitsResume(const RunReport &report) const {
   const bool unfinished = report.stopped || report.outOfMemory;
   return kept() && ((unfinished && (report.handled > 0 || resuming_)) || report.copiesLeft > 0 ||
-                    leftByStopped_ > 0);
+                    leftByStopped_ > 0 || report.changedNotKnownOnDisk());
 }
 
 std::error_code RunJournal::note(fs::FsError (*write)(fs::File &, std::size_t), std::size_t index) {

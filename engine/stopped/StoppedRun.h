@@ -178,7 +178,8 @@ public:
   // Whether the journal stays after a run that ended with `report`, for
   // Resume to finish: the run ended early, having changed something or
   // finishing a stopped run, or it or the run it resumed left copies that
-  // could not be removed, which Resume removes.
+  // could not be removed, which Resume removes, or changes not known to be
+  // on disk, which Resume tells from those that were lost.
   bool awaitsResume(const RunReport &report) const;
   // Removes the journal of a run that ended, if one was kept.
   JournalChange finish();

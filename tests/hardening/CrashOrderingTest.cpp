@@ -666,6 +666,23 @@ TEST(KilledRunTest, CopyLeftInAFolderMovedBeforeTheResumeIsRemoved) {
         << "left: " << entry.path();
 }
 
+// Killed as it puts a file's copy in place, the run is resumed once the
+// file's folder was moved out of the tree: the copy left there is out of
+// reach, and the resume says where it went.
+TEST(KilledRunTest, FolderMovedOutOfTheTreeBeforeTheResumeIsToldOfWithTheCopyInIt) {
+  Scratch scratch;
+  scratch.file("sub/deeper/a", "1\n2\n");
+  const stdfs::path away = scratch.root() / "away";
+  const ProgramRun resumed =
+      KillAndResume(scratch, "renameat2", 1, [&] { stdfs::rename(scratch.tree() / "sub", away); });
+  EXPECT_TRUE(resumed.exited() && resumed.exitCode == 1) << "tailsnip-cli " << resumed.describe();
+  EXPECT_NE(std::string::npos,
+            resumed.errors.find("'" + (scratch.tree() / "sub").string() +
+                                "' is no longer in the tree: any copy the stopped run left in it"))
+      << resumed.errors;
+  EXPECT_EQ(std::string::npos, resumed.errors.find("/sub/deeper'")) << "told of twice";
+}
+
 // Killed as it puts its journal in place, a run has changed nothing, and
 // leaves the journal's draft, which names every entry: its --resume finds
 // no run to resume, and lets the draft go.

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -546,6 +547,56 @@ TEST(CopyLeftTest, OneThatCannotBeRemovedIsLeftForResumeToRemove) {
   EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
   EXPECT_EQ(TreeEntries().at("mixed").shortened, hardening::ReadWholeFile(folder / "mixed"));
   EXPECT_EQ(1u, std::distance(stdfs::directory_iterator(folder), {})) << "a copy is left";
+}
+
+// Cuts whose flush failed may be lost in a crash, or not: the journal
+// stays, so that --resume cuts those that were lost and spares the others
+// a second line.
+TEST(JournalLeftTest, CutsNotKnownToBeOnDiskLeaveTheJournalForResume) {
+  FaultTree tree;
+  tree.reset();
+  const stdfs::path folder = tree.tree() / "cut";
+  stdfs::create_directories(folder);
+  for (const char *name : {"kept", "lost"})
+    WriteBytes(folder / name, "1\n2\n3\n");
+  struct stat before;
+  ASSERT_EQ(0, ::stat((folder / "lost").c_str(), &before));
+  const ProgramRun failed = RunOver(tree, folder, "--keep-line-ends",
+                                    {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH,
+                                     "TAILSNIP_FAULT_ALWAYS=syncfs,fsync"});
+  EXPECT_EQ(1, failed.exitCode) << failed.describe();
+  EXPECT_NE(std::string::npos,
+            failed.output.find("/kept: shortened in place, but not known to be on disk"))
+      << failed.output;
+  EXPECT_NE(std::string::npos, failed.output.find(" finishes the run.")) << failed.output;
+
+  // As a crash that took one cut with it leaves the file: its old bytes and time.
+  WriteBytes(folder / "lost", "1\n2\n3\n");
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, (folder / "lost").c_str(), times, 0));
+  const ProgramRun resumed = RunOver(tree, folder, "--resume", {});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.describe();
+  for (const char *name : {"kept", "lost"})
+    EXPECT_EQ("1\n2\n", hardening::ReadWholeFile(folder / name)) << name;
+}
+
+// A file whose folder could not be flushed after its rename is counted
+// once, as failed, and its run's journal stays for the same reason.
+TEST(JournalLeftTest, EntryWhoseNewNameIsNotKnownToBeOnDiskIsCountedOnceAsFailed) {
+  FaultTree tree;
+  tree.reset();
+  const stdfs::path folder = tree.tree() / "renamed";
+  stdfs::create_directories(folder);
+  WriteBytes(folder / "f", "1\n2\n");
+  // The copy's flush is the first; its folder's, the second.
+  const ProgramRun failed =
+      RunOver(tree, folder, "--verbose",
+              {std::string("LD_PRELOAD=") + TAILSNIP_FAULT_SHIM_PATH, "TAILSNIP_FAULT_CALL=fsync",
+               "TAILSNIP_FAULT_AT=2", "TAILSNIP_FAULT_ERRNO=" + std::to_string(EIO)});
+  EXPECT_EQ(1, failed.exitCode) << failed.describe();
+  EXPECT_NE(std::string::npos, failed.errors.find("shortened 0, unchanged 0, failed 1;"))
+      << failed.errors;
+  EXPECT_NE(std::string::npos, failed.output.find(" finishes the run.")) << failed.output;
 }
 
 // A file another program cuts shorter while the run reads it, or while the
