@@ -39,6 +39,8 @@ expect "--suffix=" tailsnip-cli --suf
 expect "never nil none numbered" tailsnip-cli --backup = n
 expect "logs lost" tailsnip-cli --backup lo
 expect "" tailsnip-cli -l l
+expect "" tailsnip-cli -nl l
+expect "--backup --backup=" tailsnip-cli --backu
 expect "--keep-line-ends" tailsnip-cli --keep
 expect "-old" tailsnip-cli -k -- -o
 exit $((failures > 0))
