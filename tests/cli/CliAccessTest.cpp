@@ -16,6 +16,13 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
+// Gives `file` and its folder to user 65534 (the file to `group`), as
+// files of theirs that a run as that user meets.
+bool GiveToNobody(const stdfs::path &file, gid_t group = 65534) {
+  return ::chown(file.parent_path().c_str(), 65534, 65534) == 0 &&
+         ::chown(file.c_str(), 65534, group) == 0;
+}
+
 // A folder the user may not write takes no copy, but a file of theirs in it
 // may still be cut in place; a dry run lists what the real run shortens.
 TEST_F(CliTest, DryRunListsTheFilesACutShortensWhereNoCopyCouldBeMade) {
@@ -43,8 +50,7 @@ TEST_F(CliTest, DryRunNamesTheFileWhoseAttributesTheUsersCopyCouldNotKeep) {
   if (::geteuid() != 0)
     GTEST_SKIP() << "needs root, to run as another user";
   const stdfs::path file = scratch_.file("theirs/f", "1\n2\n");
-  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
-  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  ASSERT_TRUE(GiveToNobody(file));
   if (::setxattr(file.c_str(), "security.tailsnip-test", "x", 1, 0) != 0)
     GTEST_SKIP() << "no security attributes on this file system";
   const How how = AsNobody();
@@ -64,8 +70,7 @@ TEST_F(CliTest, FileInAnotherGroupIsCutInPlaceThoughACopyCouldNotKeepItsGroup) {
   if (::geteuid() != 0)
     GTEST_SKIP() << "needs root, to run as another user";
   const stdfs::path file = scratch_.file("theirs/f", "a\nb\n");
-  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
-  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 0));
+  ASSERT_TRUE(GiveToNobody(file, 0));
   How how = AsNobody();
   const Ran copied = RunCli({file.parent_path().string()}, how);
   EXPECT_EQ(1, copied.status) << copied.err;
@@ -103,8 +108,7 @@ TEST_F(CliTest, RunOverAFolderThisUserCannotReadKeepsThisRunOut) {
   const stdfs::path file = passage / "mine" / "notes";
   stdfs::create_directories(file.parent_path());
   WriteBytes(file, "a\nb\n");
-  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
-  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  ASSERT_TRUE(GiveToNobody(file));
   ASSERT_EQ(0, ::chmod(passage.c_str(), 0711));
   // Held as a run working in the folder holds it.
   const int held = ::open(passage.c_str(), O_RDONLY | O_DIRECTORY);
@@ -129,8 +133,7 @@ TEST_F(CliTest, FilesBeneathAFolderTheUserMayOnlyPassThroughAreShortened) {
   for (const stdfs::path &file : files) {
     stdfs::create_directories(file.parent_path());
     WriteBytes(file, "1\n2\n");
-    ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
-    ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+    ASSERT_TRUE(GiveToNobody(file));
   }
   ASSERT_EQ(0, ::chmod(passage.c_str(), 0711));
   const Ran ran = RunCli({"-q", files[0].string(), files[1].string()}, AsNobody());
@@ -222,8 +225,7 @@ TEST_F(CliTest, UmaskTakingTheUsersOwnBitsLeavesTheJournalUsable) {
   if (::geteuid() != 0)
     GTEST_SKIP() << "needs root, to run as another user";
   const stdfs::path file = scratch_.file("theirs/f", "1\n2\n3\n");
-  ASSERT_EQ(0, ::chown(file.parent_path().c_str(), 65534, 65534));
-  ASSERT_EQ(0, ::chown(file.c_str(), 65534, 65534));
+  ASSERT_TRUE(GiveToNobody(file));
   const How how = AsNobody();
   const mode_t mask = ::umask(0777);
   const Ran first = RunCli({"--quiet", file.parent_path().string()}, how);
