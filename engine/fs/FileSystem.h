@@ -166,11 +166,13 @@ FsError ClaimForReplacement(File &file, const FileInfo &info);
 // place keeps them, and needs no such right.
 FsError CheckOwnerCanBeKept(const FileInfo &info);
 
-// Whether a copy of the open entry `file` can carry its extended attributes
-// (AttributesNotKept where not): on Linux those of the security namespace,
-// but a security module's label, are the privileged user's to set. A dry
-// run asks; a run learns it from the copy.
-FsError CheckAttributesCanBeKept(File &file);
+// Whether a copy of the open entry `file` in `folder` can carry its
+// extended attributes and project (AttributesNotKept where not): on Linux
+// those of the security namespace, but a security module's label, are the
+// privileged user's to set, and a folder that passes its project on to its
+// files takes no file of another. A dry run asks; a run learns it from the
+// copy.
+FsError CheckAttributesCanBeKept(const Folder &folder, File &file);
 
 // Whether `file`, an entry with one name, may be cut in place by CutTo once
 // ClaimForReplacement has claimed it: on Linux, OpenEntry must have opened

@@ -119,7 +119,12 @@ TrimResult Replacement::keepAttributes(TrimResult result) {
     error = takeName([this](const fs::Folder &in, const FolderPath &name) {
       return fs::NameUnnamed(copy_, in, name);
     });
-    reason = Reason::CannotWriteCopy;
+    // Made in the folder it is named in, a copy is refused as of another
+    // volume only where that folder passes on a project other than the
+    // entry's, which the copy was given.
+    reason = error == FsError::CrossVolume && copyFolder_ == folder_.get()
+                 ? Reason::AttributesNotKept
+                 : Reason::CannotWriteCopy;
   }
   if (error == FsError::None)
     return result;

@@ -93,7 +93,8 @@ TrimResult TrimRegularFile(const TrimPlace &place, fs::File &input, const fs::Fi
     if (const FsError error = fs::CheckOwnerCanBeKept(info); error != FsError::None)
       return Failed(Reason::OwnerNotKept, error);
     if (mode != TrimMode::Replace)
-      if (const FsError error = fs::CheckAttributesCanBeKept(input); error != FsError::None)
+      if (const FsError error = fs::CheckAttributesCanBeKept(*place.folder, input);
+          error != FsError::None)
         return Failed(Reason::AttributesNotKept, error);
   }
   BackupNumbers ownNumbers;

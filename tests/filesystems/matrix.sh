@@ -209,5 +209,21 @@ if [ $seen -ne 2 ]; then
   echo "$kind: a dry run did not see another run's claim (status $seen)"
   status=1
 fi
+# A folder that passes its project on to its files takes no copy of a file
+# of another project: the dry run names the file as the run does, with the
+# same reason, and the file stays as it was.
+if [ "$kind" = xfs ] && chattr +P -p 7 "$drive/claimed" 2>/dev/null; then
+  echo "$kind, a file of a project other than its folder's:"
+  printf 'a\nb\n' >"$drive/claimed/other"
+  chattr -p 9 "$drive/claimed/other"
+  for run in --dry-run --lines=1; do
+    said=$(env XDG_STATE_HOME="$work/state/root" "$work/tailsnip-cli" "$run" "$drive/claimed" || true)
+    if [[ $said != *"/other: its permissions or attributes could not be kept"* ]] ||
+      ! cmp -s "$work/original" "$drive/claimed/other"; then
+      echo "$kind, $run: $said"
+      status=1
+    fi
+  done
+fi
 [ $status -eq 0 ] && echo "$kind: every check held"
 exit $status

@@ -134,7 +134,28 @@ FsError ReadExtendedAttributes(int fd, ExtendedAttributes &all) {
   return FsError::None;
 }
 
-FsError CheckAttributesCanBeKept(File &file) {
+namespace {
+
+// A folder that passes its project on to its files refuses a name to a
+// file of any other: a copy given its entry's project finds that out only
+// when it is named.
+FsError CheckProjectCanBeKept(const Folder &folder, File &file) {
+  File readable; // a folder held by its path alone takes no ioctl
+  readable.adopt(Reopen(folder.handle, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct fsxattr passedOn {
+  }, own{};
+  if (!readable.isOpen() || ::ioctl(readable.handle(), FS_IOC_FSGETXATTR, &passedOn) != 0 ||
+      (passedOn.fsx_xflags & FS_XFLAG_PROJINHERIT) == 0 ||
+      ::ioctl(file.handle(), FS_IOC_FSGETXATTR, &own) != 0 || own.fsx_projid == passedOn.fsx_projid)
+    return FsError::None;
+  return Fail(FsError::AttributesNotKept, EXDEV);
+}
+
+} // namespace
+
+FsError CheckAttributesCanBeKept(const Folder &folder, File &file) {
+  if (const FsError error = CheckProjectCanBeKept(folder, file); error != FsError::None)
+    return error;
   if (IsSuperuser())
     return FsError::None;
   std::vector<char> names;

@@ -29,7 +29,7 @@ FsError ClaimForReplacement(File &file, const FileInfo &) {
 // is given it (KeepAttributes).
 FsError CheckOwnerCanBeKept(const FileInfo &) { return FsError::None; }
 
-FsError CheckAttributesCanBeKept(File &) { return FsError::None; }
+FsError CheckAttributesCanBeKept(const Folder &, File &) { return FsError::None; }
 
 // The claim reopens the file with the right to write it, shared for reading
 // only: the handle a cut needs.
