@@ -240,9 +240,11 @@ private:
       };
     result = TrimEntry(place, buffer_, mode_, slot.shortening.copy, &opened, options_.trim,
                        options_.shortenInPlace);
+    // A listed folder the system failed to open or describe (a failing
+    // disk) is no changed one: its entries are told of with its reason.
     if (opened.handle.isOpen())
       chain_.enter(slot.entry, std::move(opened), identities_);
-    else if (result.reason == Reason::IsFolder)
+    else if (result.reason == Reason::IsFolder || (place.listedAsFolder && result.systemError))
       chain_.enterUnopened(slot.entry, result.systemError);
     return slot;
   }

@@ -599,6 +599,30 @@ TEST(JournalLeftTest, EntryWhoseNewNameIsNotKnownToBeOnDiskIsCountedOnceAsFailed
   EXPECT_NE(std::string::npos, failed.output.find(" finishes the run.")) << failed.output;
 }
 
+// A listed folder the system fails to describe as its turn comes (a
+// failing disk) is not told of as changed: its files are, with the
+// system's reason.
+TEST(FolderFailureTest, FolderTheSystemFailsToDescribeIsNotToldAsChanged) {
+  FaultTree tree;
+  tree.reset();
+  const stdfs::path folder = tree.tree() / "failing";
+  stdfs::create_directories(folder / "sub");
+  WriteBytes(folder / "sub" / "a", "1\n2\n");
+  std::vector<std::string> environment = hardening::SanitizerEnvironment(true);
+  environment.push_back("XDG_STATE_HOME=" + tree.state().string());
+  // The journal's stamp of the folder is its first description; the run's, the second.
+  const ProgramRun run = RunProgram(
+      {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", (folder / "sub").string(), "-e",
+       "trace=statx", "-e", "inject=statx:error=EIO:when=2", TAILSNIP_CLI_PATH, "--quiet",
+       folder.string()},
+      tree.outsideCwd().string(), environment, std::chrono::seconds(60), tree.capture().string());
+  EXPECT_EQ(1, run.exitCode) << run.describe();
+  EXPECT_NE(std::string::npos,
+            run.output.find("/sub/a: folder could not be searched: Input/output error"))
+      << run.output;
+  EXPECT_EQ("1\n2\n", hardening::ReadWholeFile(folder / "sub" / "a"));
+}
+
 // A file another program cuts shorter while the run reads it, or while the
 // kernel copies it, is kept as it is and told as changed, not as a failure
 // of reading or writing with no reason.
