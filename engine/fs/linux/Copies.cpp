@@ -164,10 +164,12 @@ FsError CheckAttributesCanBeKept(const Folder &folder, File &file) {
   // A security module decides who may set its own label; the kernel lets
   // only a privileged process set any other security attribute (file
   // capabilities among them).
-  constexpr std::string_view kSecurity = "security.";
+  const auto startsWith = [](std::string_view name, std::string_view prefix) {
+    return name.substr(0, prefix.size()) == prefix;
+  };
   const auto privileged = [&](std::string_view name) {
-    return name.substr(0, kSecurity.size()) == kSecurity && name != "security.selinux" &&
-           name.substr(0, 16) != "security.SMACK64";
+    return startsWith(name, "security.") && name != "security.selinux" &&
+           !startsWith(name, "security.SMACK64");
   };
   for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
     if (privileged(&names[at]))
